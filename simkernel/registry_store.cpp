@@ -1,0 +1,905 @@
+#include "simkernel/registry_store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kHeader4 = "REGEDIT4";
+constexpr std::string_view kMachinePath = "\\Registry\\Machine";
+constexpr std::string_view kUserPath = "\\Registry\\User";
+
+// ---------------------------------------------------------------------------
+// Text helpers
+
+char FoldAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool NamesEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && NamesEqual(s.substr(0, prefix.size()), prefix);
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  return s;
+}
+
+std::string_view TrimRight(std::string_view s) {
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string_view Trim(std::string_view s) { return TrimLeft(TrimRight(s)); }
+
+// Decodes one code point at s[*i], advancing *i. Rejects overlong forms,
+// surrogates and values above U+10FFFF.
+bool DecodeUtf8(std::string_view s, size_t* i, char32_t* cp) {
+  const auto c = static_cast<unsigned char>(s[*i]);
+  if (c < 0x80) {
+    *cp = c;
+    ++*i;
+    return true;
+  }
+  size_t len;
+  char32_t min;
+  char32_t v;
+  if ((c & 0xE0) == 0xC0) {
+    len = 2, v = c & 0x1F, min = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3, v = c & 0x0F, min = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4, v = c & 0x07, min = 0x10000;
+  } else {
+    return false;
+  }
+  if (*i + len > s.size()) return false;
+  for (size_t k = 1; k < len; ++k) {
+    const auto cc = static_cast<unsigned char>(s[*i + k]);
+    if ((cc & 0xC0) != 0x80) return false;
+    v = (v << 6) | (cc & 0x3F);
+  }
+  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
+  *cp = v;
+  *i += len;
+  return true;
+}
+
+void AppendUtf8(std::string* out, char32_t cp) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool ValidUtf8(std::string_view s) {
+  char32_t cp;
+  for (size_t i = 0; i < s.size();) {
+    if (!DecodeUtf8(s, &i, &cp)) return false;
+  }
+  return true;
+}
+
+std::optional<std::u16string> Utf8ToUtf16(std::string_view s) {
+  std::u16string out;
+  char32_t cp;
+  for (size_t i = 0; i < s.size();) {
+    if (!DecodeUtf8(s, &i, &cp)) return std::nullopt;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+// Converts UTF-16 code units at *i, advancing *i; fails on a lone surrogate.
+bool DecodeUtf16(std::u16string_view s, size_t* i, char32_t* cp) {
+  const char16_t u = s[*i];
+  if (u >= 0xD800 && u <= 0xDBFF) {
+    if (*i + 1 >= s.size()) return false;
+    const char16_t lo = s[*i + 1];
+    if (lo < 0xDC00 || lo > 0xDFFF) return false;
+    *cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (lo - 0xDC00);
+    *i += 2;
+    return true;
+  }
+  if (u >= 0xDC00 && u <= 0xDFFF) return false;
+  *cp = u;
+  ++*i;
+  return true;
+}
+
+std::optional<std::string> Utf16ToUtf8(std::u16string_view s) {
+  std::string out;
+  char32_t cp;
+  for (size_t i = 0; i < s.size();) {
+    if (!DecodeUtf16(s, &i, &cp)) return std::nullopt;
+    AppendUtf8(&out, cp);
+  }
+  return out;
+}
+
+std::vector<uint8_t> Utf16Bytes(std::u16string_view s, bool terminate) {
+  std::vector<uint8_t> out;
+  out.reserve((s.size() + 1) * 2);
+  for (char16_t u : s) {
+    out.push_back(static_cast<uint8_t>(u & 0xFF));
+    out.push_back(static_cast<uint8_t>(u >> 8));
+  }
+  if (terminate) out.insert(out.end(), {0, 0});
+  return out;
+}
+
+std::optional<std::u16string> BytesToUtf16(const std::vector<uint8_t>& data) {
+  if (data.size() % 2 != 0) return std::nullopt;
+  std::u16string out;
+  out.reserve(data.size() / 2);
+  for (size_t i = 0; i < data.size(); i += 2) {
+    out.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  }
+  return out;
+}
+
+// Key and value names: valid UTF-8, and nothing that would break a line of
+// .reg text.
+bool ValidName(std::string_view name) {
+  return name.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos &&
+         ValidUtf8(name);
+}
+
+bool SplitPath(std::string_view path, std::vector<std::string_view>* parts) {
+  if (path.size() < 2 || path[0] != '\\') return false;
+  size_t pos = 1;
+  for (;;) {
+    const size_t next = path.find('\\', pos);
+    const std::string_view part =
+        path.substr(pos, next == std::string_view::npos ? std::string_view::npos : next - pos);
+    if (part.empty() || !ValidName(part)) return false;
+    parts->push_back(part);
+    if (next == std::string_view::npos) return true;
+    pos = next + 1;
+  }
+}
+
+// \Registry, \Registry\Machine and \Registry\User.
+bool IsFixedRoot(const std::vector<std::string_view>& parts) {
+  if (parts.empty() || !NamesEqual(parts[0], "Registry")) return false;
+  return parts.size() == 1 ||
+         (parts.size() == 2 && (NamesEqual(parts[1], "Machine") || NamesEqual(parts[1], "User")));
+}
+
+// 1..maxDigits hex digits, nothing else.
+bool ParseHexNumber(std::string_view s, size_t maxDigits, uint64_t* out) {
+  if (s.empty() || s.size() > maxDigits) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      d = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      d = c - 'A' + 10;
+    } else {
+      return false;
+    }
+    v = (v << 4) | static_cast<uint64_t>(d);
+  }
+  *out = v;
+  return true;
+}
+
+std::string Quote(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+// The UTF-8 text of a REG_SZ if it can be written as a quoted string and read
+// back to the same bytes: exactly one terminating NUL, no other NUL, no lone
+// surrogate, no line break.
+std::optional<std::string> PlainString(const std::vector<uint8_t>& data) {
+  auto units = BytesToUtf16(data);
+  if (!units || units->empty() || units->back() != 0) return std::nullopt;
+  units->pop_back();
+  if (units->find_first_of(std::u16string_view(u"\0\r\n", 3)) != std::u16string::npos) {
+    return std::nullopt;
+  }
+  return Utf16ToUtf8(*units);
+}
+
+// ---------------------------------------------------------------------------
+// .reg parsing
+
+struct LoadOp {
+  enum class Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue };
+  Kind kind;
+  std::string path;
+  std::string name;
+  RegValue value;
+};
+
+// Turns the raw file bytes into UTF-8 text without BOM.
+bool DecodeText(std::string_view raw, std::string* text, int* line, std::string* reason) {
+  auto lineAt = [](std::string_view s, size_t end) {
+    return 1 + static_cast<int>(std::count(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
+  };
+  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+      static_cast<unsigned char>(raw[1]) == 0xFE) {
+    raw.remove_prefix(2);
+    std::u16string units;
+    for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+      units.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
+                                            (static_cast<unsigned char>(raw[i + 1]) << 8)));
+    }
+    text->clear();
+    char32_t cp;
+    for (size_t i = 0; i < units.size();) {
+      if (!DecodeUtf16(units, &i, &cp)) {
+        *line = lineAt(*text, text->size());
+        *reason = "invalid UTF-16 text";
+        return false;
+      }
+      AppendUtf8(text, cp);
+    }
+    if (raw.size() % 2 != 0) {
+      *line = lineAt(*text, text->size());
+      *reason = "UTF-16 text with an odd number of bytes";
+      return false;
+    }
+  } else if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFE &&
+             static_cast<unsigned char>(raw[1]) == 0xFF) {
+    *line = 1;
+    *reason = "big-endian UTF-16 text is not supported";
+    return false;
+  } else {
+    if (raw.substr(0, 3) == "\xEF\xBB\xBF") raw.remove_prefix(3);
+    char32_t cp;
+    for (size_t i = 0; i < raw.size();) {
+      const size_t at = i;
+      if (!DecodeUtf8(raw, &i, &cp)) {
+        *line = lineAt(raw, at);
+        *reason = "invalid UTF-8 text";
+        return false;
+      }
+    }
+    text->assign(raw);
+  }
+  if (const size_t nul = text->find('\0'); nul != std::string::npos) {
+    *line = lineAt(*text, nul);
+    *reason = "NUL character in text";
+    return false;
+  }
+  return true;
+}
+
+class RegParser {
+ public:
+  explicit RegParser(std::string_view text) {
+    size_t pos = 0;
+    for (;;) {
+      const size_t nl = text.find('\n', pos);
+      std::string_view line = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      lines_.push_back(line);
+      if (nl == std::string_view::npos) break;
+      pos = nl + 1;
+    }
+  }
+
+  bool Parse(std::vector<LoadOp>* ops) {
+    ops_ = ops;
+    size_t i = 0;
+    while (i < lines_.size() && Trim(lines_[i]).empty()) ++i;
+    if (i == lines_.size()) return Fail(static_cast<int>(i), "missing header");
+    if (const auto h = Trim(lines_[i]); h != kHeader5 && h != kHeader4) {
+      return Fail(static_cast<int>(i + 1), "missing header");
+    }
+    for (++i; i < lines_.size(); ++i) {
+      const std::string_view t = Trim(lines_[i]);
+      const int lineNo = static_cast<int>(i + 1);
+      if (t.empty() || t.front() == ';') continue;
+      if (t.front() == '[') {
+        if (!ParseSection(t, lineNo)) return false;
+      } else if (t.front() == '"' || t.front() == '@') {
+        if (!ParseValue(t, &i)) return false;
+      } else {
+        return Fail(lineNo, "unrecognised line '" + std::string(t) + "'");
+      }
+    }
+    return true;
+  }
+
+  int errorLine() const { return errorLine_; }
+  const std::string& errorReason() const { return errorReason_; }
+
+ private:
+  bool Fail(int line, std::string reason) {
+    errorLine_ = line;
+    errorReason_ = std::move(reason);
+    return false;
+  }
+
+  bool ParseSection(std::string_view t, int lineNo) {
+    if (t.size() < 2 || t.back() != ']') return Fail(lineNo, "missing ']' after key name");
+    std::string_view inner = t.substr(1, t.size() - 2);
+    const bool remove = !inner.empty() && inner.front() == '-';
+    if (remove) inner.remove_prefix(1);
+    if (inner.empty()) return Fail(lineNo, "missing key name");
+
+    const size_t slash = inner.find('\\');
+    const std::string_view root = inner.substr(0, slash);
+    std::string path;
+    if (NamesEqual(root, "HKEY_LOCAL_MACHINE") || NamesEqual(root, "HKLM")) {
+      path = kMachinePath;
+    } else if (NamesEqual(root, "HKEY_USERS") || NamesEqual(root, "HKU")) {
+      path = kUserPath;
+    } else {
+      return Fail(lineNo, "unknown root key " + std::string(root));
+    }
+    if (slash != std::string_view::npos) path += inner.substr(slash);
+    std::vector<std::string_view> parts;
+    if (!SplitPath(path, &parts)) return Fail(lineNo, "bad key path '" + std::string(inner) + "'");
+    if (remove && IsFixedRoot(parts)) return Fail(lineNo, "cannot delete root key " + std::string(inner));
+
+    ops_->push_back({remove ? LoadOp::Kind::kDeleteKey : LoadOp::Kind::kCreateKey, path, {}, {}});
+    currentKey_ = std::move(path);
+    haveKey_ = true;
+    keyDeleted_ = remove;
+    return true;
+  }
+
+  // t starts with '"'. Unescapes \\ and \" up to the closing quote; *used is
+  // the length consumed including both quotes.
+  bool ParseQuoted(std::string_view t, int lineNo, std::string* out, size_t* used) {
+    out->clear();
+    for (size_t i = 1; i < t.size();) {
+      const char c = t[i];
+      if (c == '"') {
+        *used = i + 1;
+        return true;
+      }
+      if (c != '\\') {
+        out->push_back(c);
+        ++i;
+        continue;
+      }
+      if (i + 1 >= t.size()) break;
+      const char n = t[i + 1];
+      if (n != '\\' && n != '"') {
+        size_t end = i + 1;
+        char32_t cp;
+        DecodeUtf8(t, &end, &cp);  // the text is valid UTF-8 already
+        return Fail(lineNo, "bad escape '" + std::string(t.substr(i, end - i)) + "' in string");
+      }
+      out->push_back(n);
+      i += 2;
+    }
+    return Fail(lineNo, "unterminated string");
+  }
+
+  bool ParseValue(std::string_view t, size_t* index) {
+    const int lineNo = static_cast<int>(*index + 1);
+    if (!haveKey_) return Fail(lineNo, "value outside any key");
+    if (keyDeleted_) return Fail(lineNo, "value under a deleted key");
+
+    LoadOp op{LoadOp::Kind::kSetValue, currentKey_, {}, {}};
+    size_t used = 1;
+    if (t.front() == '"' && !ParseQuoted(t, lineNo, &op.name, &used)) return false;
+    std::string_view rest = TrimLeft(t.substr(used));
+    if (rest.empty() || rest.front() != '=') return Fail(lineNo, "expected '=' after value name");
+    rest = TrimLeft(rest.substr(1));
+
+    if (rest.empty()) return Fail(lineNo, "missing value data");
+    if (rest == "-") {
+      op.kind = LoadOp::Kind::kDeleteValue;
+    } else if (rest.front() == '"') {
+      std::string s;
+      if (!ParseQuoted(rest, lineNo, &s, &used)) return false;
+      if (const auto after = TrimLeft(rest.substr(used)); !after.empty()) {
+        return Fail(lineNo, "unexpected text after value: '" + std::string(after) + "'");
+      }
+      op.value.type = kRegSz;
+      op.value.data = Utf16Bytes(*Utf8ToUtf16(s), true);
+    } else if (StartsWithNoCase(rest, "dword:")) {
+      const std::string_view digits = TrimLeft(rest.substr(6));
+      uint64_t v;
+      if (!ParseHexNumber(digits, 8, &v)) {
+        return Fail(lineNo, "bad dword '" + std::string(digits) + "': expected 1 to 8 hex digits");
+      }
+      op.value.type = kRegDword;
+      for (int b = 0; b < 4; ++b) op.value.data.push_back(static_cast<uint8_t>(v >> (8 * b)));
+    } else if (StartsWithNoCase(rest, "hex:") || StartsWithNoCase(rest, "hex(")) {
+      if (!ParseHex(rest, index, &op.value)) return false;
+    } else {
+      return Fail(lineNo, "unrecognised value data '" + std::string(rest) + "'");
+    }
+    ops_->push_back(std::move(op));
+    return true;
+  }
+
+  // "hex:..." or "hex(N):...", a comma-separated byte list that a trailing
+  // backslash continues on the next line. Advances *index past the lines used.
+  bool ParseHex(std::string_view rest, size_t* index, RegValue* value) {
+    int lineNo = static_cast<int>(*index + 1);
+    size_t pos = 3;
+    value->type = kRegBinary;
+    if (rest[3] == '(') {
+      const size_t close = rest.find(')', 4);
+      uint64_t type;
+      if (close == std::string_view::npos || !ParseHexNumber(rest.substr(4, close - 4), 8, &type)) {
+        const std::string_view shown = rest.substr(0, close == std::string_view::npos ? rest.find(':') : close + 1);
+        return Fail(lineNo, "bad value type '" + std::string(shown) + "'");
+      }
+      value->type = static_cast<uint32_t>(type);
+      pos = close + 1;
+      if (pos >= rest.size() || rest[pos] != ':') return Fail(lineNo, "expected ':' after value type");
+    }
+    std::string_view segment = rest.substr(pos + 1);
+    for (;;) {
+      segment = Trim(segment);
+      const bool more = !segment.empty() && segment.back() == '\\';
+      if (more) segment = TrimRight(segment.substr(0, segment.size() - 1));
+      if (!segment.empty()) {
+        size_t start = 0;
+        for (;;) {
+          const size_t comma = segment.find(',', start);
+          const bool last = comma == std::string_view::npos;
+          const std::string_view tok = Trim(segment.substr(start, last ? std::string_view::npos : comma - start));
+          uint64_t byte;
+          if (tok.empty()) {
+            // "01,02,\" leaves an empty item before the continuation.
+            if (!(last && more)) return Fail(lineNo, "missing hex byte");
+          } else if (!ParseHexNumber(tok, 2, &byte)) {
+            return Fail(lineNo, "bad hex byte '" + std::string(tok) + "'");
+          } else {
+            value->data.push_back(static_cast<uint8_t>(byte));
+          }
+          if (last) break;
+          start = comma + 1;
+        }
+      }
+      if (!more) return true;
+      if (*index + 1 >= lines_.size()) return Fail(lineNo, "continuation at end of file");
+      segment = lines_[++*index];
+      lineNo = static_cast<int>(*index + 1);
+    }
+  }
+
+  std::vector<std::string_view> lines_;
+  std::vector<LoadOp>* ops_ = nullptr;
+  std::string currentKey_;
+  bool haveKey_ = false;
+  bool keyDeleted_ = false;
+  int errorLine_ = 0;
+  std::string errorReason_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Store
+
+std::string RegLoadError::Message() const {
+  if (line <= 0) return file + ": " + reason;
+  return file + ":" + std::to_string(line) + ": " + reason;
+}
+
+struct RegistryStore::Node {
+  struct NamedValue {
+    std::string name;
+    RegValue value;
+  };
+
+  std::string name;
+  std::vector<std::unique_ptr<Node>> subkeys;
+  std::vector<NamedValue> values;
+
+  Node* Subkey(std::string_view n) const {
+    for (const auto& k : subkeys) {
+      if (NamesEqual(k->name, n)) return k.get();
+    }
+    return nullptr;
+  }
+
+  NamedValue* Value(std::string_view n) {
+    for (auto& v : values) {
+      if (NamesEqual(v.name, n)) return &v;
+    }
+    return nullptr;
+  }
+};
+
+RegistryStore::RegistryStore() { ResetLocked(); }
+
+RegistryStore::~RegistryStore() = default;
+
+void RegistryStore::ResetLocked() {
+  root_ = std::make_unique<Node>();
+  CreateLocked(kMachinePath, nullptr);
+  CreateLocked(kUserPath, nullptr);
+}
+
+RegistryStore::Node* RegistryStore::FindLocked(std::string_view path) const {
+  std::vector<std::string_view> parts;
+  if (!SplitPath(path, &parts)) return nullptr;
+  Node* node = root_.get();
+  for (auto part : parts) {
+    node = node->Subkey(part);
+    if (!node) return nullptr;
+  }
+  return node;
+}
+
+RegistryStore::Node* RegistryStore::CreateLocked(std::string_view path, bool* created) {
+  std::vector<std::string_view> parts;
+  if (!SplitPath(path, &parts)) return nullptr;
+  Node* node = root_.get();
+  bool isNew = false;
+  for (auto part : parts) {
+    Node* next = node->Subkey(part);
+    isNew = next == nullptr;
+    if (isNew) {
+      node->subkeys.push_back(std::make_unique<Node>());
+      next = node->subkeys.back().get();
+      next->name = part;
+    }
+    node = next;
+  }
+  if (created) *created = isNew;
+  return node;
+}
+
+bool RegistryStore::DeleteKeyLocked(std::string_view path) {
+  std::vector<std::string_view> parts;
+  if (!SplitPath(path, &parts) || IsFixedRoot(parts)) return false;
+  Node* parent = root_.get();
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    parent = parent->Subkey(parts[i]);
+    if (!parent) return false;
+  }
+  auto& subs = parent->subkeys;
+  for (auto it = subs.begin(); it != subs.end(); ++it) {
+    if (NamesEqual((*it)->name, parts.back())) {
+      subs.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool RegistryStore::SetValueLocked(std::string_view keyPath, std::string_view name, uint32_t type,
+                                   std::vector<uint8_t> data) {
+  if (!ValidName(name)) return false;
+  Node* node = FindLocked(keyPath);
+  if (!node) return false;
+  RegValue value{type, std::move(data)};
+  if (auto* existing = node->Value(name)) {
+    existing->value = std::move(value);
+  } else {
+    node->values.push_back({std::string(name), std::move(value)});
+  }
+  return true;
+}
+
+bool RegistryStore::DeleteValueLocked(std::string_view keyPath, std::string_view name) {
+  Node* node = FindLocked(keyPath);
+  if (!node) return false;
+  auto& values = node->values;
+  for (auto it = values.begin(); it != values.end(); ++it) {
+    if (NamesEqual(it->name, name)) {
+      values.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool RegistryStore::KeyExists(std::string_view path) const {
+  std::lock_guard lock(mutex_);
+  return FindLocked(path) != nullptr;
+}
+
+bool RegistryStore::CreateKey(std::string_view path, bool* created) {
+  std::lock_guard lock(mutex_);
+  return CreateLocked(path, created) != nullptr;
+}
+
+bool RegistryStore::DeleteKey(std::string_view path) {
+  std::lock_guard lock(mutex_);
+  return DeleteKeyLocked(path);
+}
+
+bool RegistryStore::SetValue(std::string_view keyPath, std::string_view name, uint32_t type,
+                             std::vector<uint8_t> data) {
+  std::lock_guard lock(mutex_);
+  return SetValueLocked(keyPath, name, type, std::move(data));
+}
+
+std::optional<RegValue> RegistryStore::GetValue(std::string_view keyPath,
+                                                std::string_view name) const {
+  std::lock_guard lock(mutex_);
+  Node* node = FindLocked(keyPath);
+  if (!node) return std::nullopt;
+  if (const auto* v = node->Value(name)) return v->value;
+  return std::nullopt;
+}
+
+bool RegistryStore::DeleteValue(std::string_view keyPath, std::string_view name) {
+  std::lock_guard lock(mutex_);
+  return DeleteValueLocked(keyPath, name);
+}
+
+std::vector<std::string> RegistryStore::ValueNames(std::string_view path) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> names;
+  if (const Node* node = FindLocked(path)) {
+    for (const auto& v : node->values) names.push_back(v.name);
+  }
+  return names;
+}
+
+std::vector<std::string> RegistryStore::SubkeyNames(std::string_view path) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> names;
+  if (const Node* node = FindLocked(path)) {
+    for (const auto& k : node->subkeys) names.push_back(k->name);
+  }
+  return names;
+}
+
+void RegistryStore::Clear() {
+  std::lock_guard lock(mutex_);
+  ResetLocked();
+}
+
+bool RegistryStore::SetDword(std::string_view keyPath, std::string_view name, uint32_t value) {
+  std::vector<uint8_t> data(4);
+  for (int b = 0; b < 4; ++b) data[b] = static_cast<uint8_t>(value >> (8 * b));
+  return SetValue(keyPath, name, kRegDword, std::move(data));
+}
+
+bool RegistryStore::SetString(std::string_view keyPath, std::string_view name,
+                              std::u16string_view value, uint32_t type) {
+  if (type != kRegSz && type != kRegExpandSz) return false;
+  return SetValue(keyPath, name, type, Utf16Bytes(value, true));
+}
+
+bool RegistryStore::SetString(std::string_view keyPath, std::string_view name,
+                              std::string_view utf8Value, uint32_t type) {
+  const auto units = Utf8ToUtf16(utf8Value);
+  if (!units) return false;
+  return SetString(keyPath, name, std::u16string_view(*units), type);
+}
+
+bool RegistryStore::SetMultiString(std::string_view keyPath, std::string_view name,
+                                   const std::vector<std::string>& items) {
+  std::u16string all;
+  for (const auto& item : items) {
+    const auto units = Utf8ToUtf16(item);
+    if (!units || units->empty() || units->find(u'\0') != std::u16string::npos) return false;
+    all += *units;
+    all.push_back(u'\0');
+  }
+  if (items.empty()) all.push_back(u'\0');
+  return SetValue(keyPath, name, kRegMultiSz, Utf16Bytes(all, true));
+}
+
+std::optional<uint32_t> RegistryStore::GetDword(std::string_view keyPath,
+                                                std::string_view name) const {
+  const auto v = GetValue(keyPath, name);
+  if (!v || v->type != kRegDword || v->data.size() != 4) return std::nullopt;
+  uint32_t out = 0;
+  for (int b = 0; b < 4; ++b) out |= static_cast<uint32_t>(v->data[b]) << (8 * b);
+  return out;
+}
+
+std::optional<std::string> RegistryStore::GetString(std::string_view keyPath,
+                                                    std::string_view name) const {
+  const auto v = GetValue(keyPath, name);
+  if (!v || (v->type != kRegSz && v->type != kRegExpandSz)) return std::nullopt;
+  auto units = BytesToUtf16(v->data);
+  if (!units) return std::nullopt;
+  units->resize(std::min(units->size(), units->find(u'\0')));
+  return Utf16ToUtf8(*units);
+}
+
+std::optional<std::vector<std::string>> RegistryStore::GetMultiString(
+    std::string_view keyPath, std::string_view name) const {
+  const auto v = GetValue(keyPath, name);
+  if (!v || v->type != kRegMultiSz) return std::nullopt;
+  const auto units = BytesToUtf16(v->data);
+  if (!units) return std::nullopt;
+  std::vector<std::string> items;
+  size_t pos = 0;
+  while (pos < units->size()) {
+    size_t end = units->find(u'\0', pos);
+    if (end == std::u16string::npos) end = units->size();  // tolerate a missing terminator
+    if (end == pos) break;                                    // the empty string ends the list
+    auto item = Utf16ToUtf8(std::u16string_view(*units).substr(pos, end - pos));
+    if (!item) return std::nullopt;
+    items.push_back(std::move(*item));
+    pos = end + 1;
+  }
+  return items;
+}
+
+bool RegistryStore::LoadRegText(std::string_view raw, const std::string& nameForErrors,
+                                RegLoadError* error) {
+  std::string text;
+  int line = 0;
+  std::string reason;
+  std::vector<LoadOp> ops;
+  bool ok = DecodeText(raw, &text, &line, &reason);
+  if (ok) {
+    RegParser parser(text);
+    ok = parser.Parse(&ops);
+    if (!ok) {
+      line = parser.errorLine();
+      reason = parser.errorReason();
+    }
+  }
+  if (!ok) {
+    if (error) *error = {nameForErrors, line, std::move(reason)};
+    return false;
+  }
+
+  std::lock_guard lock(mutex_);
+  for (auto& op : ops) {
+    switch (op.kind) {
+      case LoadOp::Kind::kCreateKey:
+        CreateLocked(op.path, nullptr);
+        break;
+      case LoadOp::Kind::kDeleteKey:
+        DeleteKeyLocked(op.path);
+        break;
+      case LoadOp::Kind::kSetValue:
+        SetValueLocked(op.path, op.name, op.value.type, std::move(op.value.data));
+        break;
+      case LoadOp::Kind::kDeleteValue:
+        DeleteValueLocked(op.path, op.name);
+        break;
+    }
+  }
+  return true;
+}
+
+bool RegistryStore::LoadRegFile(const std::string& filename, RegLoadError* error) {
+  std::ifstream in(filename, std::ios::binary);
+  if (!in) {
+    if (error) *error = {filename, 0, std::string("cannot open file: ") + std::strerror(errno)};
+    return false;
+  }
+  std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    if (error) *error = {filename, 0, "cannot read file"};
+    return false;
+  }
+  return LoadRegText(raw, filename, error);
+}
+
+namespace {
+
+void SaveValue(std::string* out, std::string_view name, const RegValue& value) {
+  std::string line = name.empty() ? std::string("@") : Quote(name);
+  line += '=';
+  char buf[16];
+  if (value.type == kRegDword && value.data.size() == 4) {
+    const uint32_t v = static_cast<uint32_t>(value.data[0]) | (value.data[1] << 8) |
+                       (value.data[2] << 16) | (static_cast<uint32_t>(value.data[3]) << 24);
+    std::snprintf(buf, sizeof buf, "%08x", v);
+    *out += line + "dword:" + buf + "\r\n";
+    return;
+  }
+  if (value.type == kRegSz) {
+    if (const auto s = PlainString(value.data)) {
+      *out += line + Quote(*s) + "\r\n";
+      return;
+    }
+  }
+  if (value.type == kRegBinary) {
+    line += "hex:";
+  } else {
+    std::snprintf(buf, sizeof buf, "%x", value.type);
+    line += std::string("hex(") + buf + "):";
+  }
+  // Wrap long byte lists the way regedit does, two-space indented.
+  size_t col = line.size();
+  for (size_t i = 0; i < value.data.size(); ++i) {
+    if (i > 0) {
+      line += ',';
+      if (++col > 76) {
+        line += "\\\r\n  ";
+        col = 2;
+      }
+    }
+    std::snprintf(buf, sizeof buf, "%02x", value.data[i]);
+    line += buf;
+    col += 2;
+  }
+  *out += line + "\r\n";
+}
+
+}  // namespace
+
+std::string RegistryStore::SaveRegText() const {
+  std::lock_guard lock(mutex_);
+  std::string out = std::string(kHeader5) + "\r\n\r\n";
+
+  struct Walker {
+    std::string* out;
+    void Key(const Node& node, const std::string& name, bool always) const {
+      if (always || !node.values.empty()) {
+        *out += "[" + name + "]\r\n";
+        for (const auto& v : node.values) SaveValue(out, v.name, v.value);
+        *out += "\r\n";
+      }
+      for (const auto& sub : node.subkeys) Key(*sub, name + "\\" + sub->name, true);
+    }
+  } walker{&out};
+
+  const Node* registry = root_->Subkey("Registry");
+  for (const auto& hive : registry->subkeys) {
+    if (NamesEqual(hive->name, "Machine")) {
+      walker.Key(*hive, "HKEY_LOCAL_MACHINE", false);
+    } else if (NamesEqual(hive->name, "User")) {
+      walker.Key(*hive, "HKEY_USERS", false);
+    }
+  }
+  return out;
+}
+
+bool RegistryStore::SaveRegFile(const std::string& filename, std::string* error) const {
+  const std::string text = SaveRegText();
+  std::ofstream out(filename, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    if (error) *error = filename + ": cannot open for writing: " + std::strerror(errno);
+    return false;
+  }
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  if (!out) {
+    if (error) *error = filename + ": write failed";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sim
