@@ -1,0 +1,63 @@
+// The per-device record. Both device objects of an instance carry one as
+// their device extension; DeviceKind tells them apart. It is the driver's
+// only state: every routine finds its configuration, its lower device and its
+// counters here.
+#pragma once
+#include "platform/ntio.h"
+
+enum : UCHAR {
+    ZK_KIND_CONTROL = 0,  // the named control device a tool opens
+    ZK_KIND_FILTER = 1,   // the filter device attached to the stack
+};
+
+// RecordFlags
+enum : ULONG {
+    ZK_FLAG_LINK_CREATED = 0x1,  // SymbolicLinkName exists in the namespace
+};
+
+// Plug and Play states. There is no 3: a stopped device stays StopPending.
+enum ZK_PNP_STATE : LONG {
+    NotStarted = 0,
+    Started = 1,
+    StopPending = 2,
+    RemovePending = 4,
+    SurpriseRemoved = 5,
+    Deleted = 6,
+};
+
+constexpr ULONG ZK_TRAILER_SIZE = 100;
+constexpr ULONG ZK_DEVICE_NAME_SIZE = 256;
+constexpr ULONG ZK_DRIVER_NAME_SIZE = 256;
+
+typedef struct _ZK_EXTENSION {
+    UCHAR DeviceKind;
+    ULONG RecordFlags;
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT FilterDevice;   // control record: the filter of the instance
+    PDEVICE_OBJECT ControlDevice;  // filter record: the control device
+    UNICODE_STRING SymbolicLinkName;
+    PDEVICE_OBJECT LowerDevice;
+    LONG PnpState;
+    LONG PreviousPnpState;
+    ULONG TraceMask;
+    CHAR Trailer[ZK_TRAILER_SIZE];
+    CHAR DeviceName[ZK_DEVICE_NAME_SIZE];
+    LONG StorageDeviceType;
+    CHAR LowerDriverName[ZK_DRIVER_NAME_SIZE];
+    LONG CallbackSerial;
+} ZK_EXTENSION, *PZK_EXTENSION;
+
+FORCEINLINE PZK_EXTENSION ZK_GetExtension(PDEVICE_OBJECT DeviceObject)
+{
+    return (PZK_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+// Hands out the next 1394 callback serial: 0..999, then 10..999 again.
+FORCEINLINE LONG ZK_NextCallbackSerial(PZK_EXTENSION Extension)
+{
+    LONG serial = Extension->CallbackSerial;
+    Extension->CallbackSerial = serial + 1;
+    if (Extension->CallbackSerial > 999)
+        Extension->CallbackSerial = 10;
+    return serial;
+}

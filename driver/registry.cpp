@@ -1,0 +1,137 @@
+#include "driver/registry.h"
+
+#include "platform/nt.h"
+
+namespace {
+
+// Capacity of the key path and of a text value read back, in bytes.
+constexpr USHORT ZK_REG_BUFFER_SIZE = 510;
+
+// "<service key name>\Parameters", relative to the services root. Rebuilt on
+// every call: nothing is cached and no handle stays open.
+void BuildParametersPath(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Path)
+{
+    Path->Length = 0;
+    Path->MaximumLength = ZK_REG_BUFFER_SIZE;
+    RtlAppendUnicodeStringToString(Path, &DriverObject->DriverExtension->ServiceKeyName);
+    RtlAppendUnicodeToString(Path, u"\\Parameters");
+}
+
+// The type check makes the query refuse a value of another type instead of
+// storing it through EntryContext: a text stored into a 4-byte variable, or a
+// number into a counted string, would otherwise write past the caller's
+// variable.
+constexpr ULONG TypeChecked(ULONG Type)
+{
+    return Type << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+}
+
+}  // namespace
+
+BOOLEAN ZK_RegReadDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PULONG Value)
+{
+    WCHAR pathBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
+    UNICODE_STRING path;
+    path.Buffer = pathBuffer;
+    BuildParametersPath(DriverObject, &path);
+
+    ULONG defaultValue = *Value;
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    RtlZeroMemory(table, sizeof(table));
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = (PWSTR)ValueName;
+    table[0].EntryContext = Value;
+    table[0].DefaultType = REG_DWORD | TypeChecked(REG_DWORD);
+    table[0].DefaultData = &defaultValue;
+    table[0].DefaultLength = sizeof(ULONG);
+
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, path.Buffer, table, NULL, NULL);
+    return NT_SUCCESS(status);
+}
+
+BOOLEAN ZK_RegWriteDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Value)
+{
+    WCHAR pathBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
+    UNICODE_STRING path;
+    path.Buffer = pathBuffer;
+    BuildParametersPath(DriverObject, &path);
+
+    NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path.Buffer, ValueName,
+                                            REG_DWORD, &Value, sizeof(ULONG));
+    return NT_SUCCESS(status);
+}
+
+BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
+{
+    WCHAR pathBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
+    UNICODE_STRING path;
+    path.Buffer = pathBuffer;
+    BuildParametersPath(DriverObject, &path);
+
+    WCHAR resultBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
+    UNICODE_STRING result;
+    result.Buffer = resultBuffer;
+    result.Length = 0;
+    result.MaximumLength = ZK_REG_BUFFER_SIZE;
+
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    RtlZeroMemory(table, sizeof(table));
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED |
+                     RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = (PWSTR)ValueName;
+    table[0].EntryContext = &result;
+    table[0].DefaultType = REG_NONE | TypeChecked(REG_SZ);
+
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, path.Buffer, table, NULL, NULL);
+    if (!NT_SUCCESS(status))
+        return FALSE;
+
+    // A text longer than the caller's field is cut to it, NUL included.
+    Text->Length = 0;
+    RtlUnicodeStringToAnsiString(Text, &result, FALSE);
+    return TRUE;
+}
+
+BOOLEAN ZK_RegWriteString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
+{
+    WCHAR pathBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
+    UNICODE_STRING path;
+    path.Buffer = pathBuffer;
+    BuildParametersPath(DriverObject, &path);
+
+    WCHAR valueBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
+    UNICODE_STRING value;
+    value.Buffer = valueBuffer;
+    value.Length = 0;
+    value.MaximumLength = ZK_REG_BUFFER_SIZE;
+    NTSTATUS status = RtlAnsiStringToUnicodeString(&value, Text, FALSE);
+    if (!NT_SUCCESS(status) || value.Length + sizeof(WCHAR) > value.MaximumLength)
+        return FALSE;
+    valueBuffer[value.Length / sizeof(WCHAR)] = 0;
+
+    // The stored value includes its terminating NUL.
+    status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path.Buffer, ValueName, REG_SZ,
+                                   value.Buffer, value.Length + sizeof(WCHAR));
+    return NT_SUCCESS(status);
+}
+
+BOOLEAN ZK_BuildValueName(PCSTR ConfigurationName, PCWSTR Suffix, PWSTR Buffer)
+{
+    ANSI_STRING ansi;
+    RtlInitString(&ansi, ConfigurationName);
+
+    UNICODE_STRING name;
+    name.Buffer = Buffer;
+    name.Length = 0;
+    name.MaximumLength = ZK_VALUE_NAME_CHARS * sizeof(WCHAR);
+    if (!NT_SUCCESS(RtlAnsiStringToUnicodeString(&name, &ansi, FALSE)))
+        return FALSE;
+    if (!NT_SUCCESS(RtlAppendUnicodeToString(&name, Suffix)))
+        return FALSE;
+    // The registry routines take the name NUL-terminated: a name that fills
+    // the buffer to the last character has no room for it.
+    if (name.Length + sizeof(WCHAR) > name.MaximumLength)
+        return FALSE;
+    Buffer[name.Length / sizeof(WCHAR)] = 0;
+    return TRUE;
+}

@@ -1,0 +1,9 @@
+// The one header through which driver code reaches its platform. Driver
+// sources include this and nothing else of the system: the same code then
+// builds into the Windows image or runs against the simulated kernel.
+#pragma once
+#include "platform/ntbase.h"
+#include "platform/ntio.h"
+#include "platform/ntrtl.h"
+#include "platform/ntcrt.h"
+#include "platform/guarded.h"

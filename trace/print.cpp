@@ -1,0 +1,41 @@
+#include "trace/print.h"
+
+#include "platform/nt.h"
+
+void ZK_FormatTimeStamp(LONGLONG Ticks, ULONG Increment, PCHAR Buffer)
+{
+    // 100 ns units since boot, divided down one unit at a time so each step
+    // truncates as the printed fields expect. Hours do not wrap at a day.
+    LONGLONG time = Ticks * (LONGLONG)(ULONGLONG)Increment;
+    LONGLONG microseconds = time / 10;
+    LONGLONG milliseconds = microseconds / 1000;
+    LONGLONG seconds = milliseconds / 1000;
+    LONGLONG minutes = seconds / 60;
+    LONGLONG hours = minutes / 60;
+    sprintf(Buffer, "%u:%02u:%02u.%03u ", (ULONG)hours, (ULONG)(minutes - 60 * hours),
+            (ULONG)(seconds - 60 * minutes), (ULONG)(milliseconds - 1000 * seconds));
+}
+
+void ZK_PrintLine(PZK_EXTENSION Extension, PCSTR Format, ...)
+{
+    CHAR line[ZK_LINE_SIZE];
+
+    if (Extension->TraceMask & TRACE_TIMESTAMP) {
+        LARGE_INTEGER ticks;
+        KeQueryTickCount(&ticks);
+        ZK_FormatTimeStamp(ticks.QuadPart, KeQueryTimeIncrement(), line);
+        DbgPrint("%s", line);
+    }
+
+    DbgPrint("%s", Extension->Trailer);
+
+    // Messages that carry device-supplied text could outgrow the buffer: the
+    // counted call cuts them, and the last byte is always the terminator.
+    va_list arguments;
+    va_start(arguments, Format);
+    _vsnprintf(line, ZK_LINE_SIZE - 1, Format, arguments);
+    va_end(arguments);
+    line[ZK_LINE_SIZE - 1] = '\0';
+
+    DbgPrint("%s", line);
+}
