@@ -437,6 +437,19 @@ static_assert(__builtin_offsetof(DRIVER_OBJECT, MajorFunction) == 0x70);
 #define IRP_MN_EXECUTE_METHOD 0x09
 #define IRP_MN_REGINFO_EX 0x0b
 
+// The head of the WMI registration buffer of IRP_MN_REGINFO_EX; the
+// WMIREGGUIDW array that follows GuidCount is never read by the driver.
+typedef struct _WMIREGINFOW {
+    ULONG BufferSize;
+    ULONG NextWmiRegInfo;
+    ULONG RegistryPath;
+    ULONG MofResourceName;
+    ULONG GuidCount;
+} WMIREGINFOW, *PWMIREGINFOW;
+
+static_assert(__builtin_offsetof(WMIREGINFOW, MofResourceName) == 0x0C);
+static_assert(__builtin_offsetof(WMIREGINFOW, GuidCount) == 0x10);
+
 #define FILE_DEVICE_CD_ROM 0x00000002
 #define FILE_DEVICE_DISK 0x00000007
 #define FILE_DEVICE_KEYBOARD 0x0000000b
@@ -498,6 +511,7 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority);
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 VOID ExFreePool(PVOID P);
