@@ -278,6 +278,52 @@ static_assert(__builtin_offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xB8
 static_assert(__builtin_offsetof(IRP, Tail.Overlay.OriginalFileObject) == 0xC0);
 
 // ---------------------------------------------------------------------------
+// File object: what a handle to a device refers to. Only the I/O manager
+// fills it; drivers see it through the stack location.
+
+typedef struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    ULONG_PTR IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+static_assert(sizeof(FILE_OBJECT) == 0xD8);
+static_assert(__builtin_offsetof(FILE_OBJECT, DeviceObject) == 0x08);
+static_assert(__builtin_offsetof(FILE_OBJECT, FsContext) == 0x18);
+static_assert(__builtin_offsetof(FILE_OBJECT, FinalStatus) == 0x38);
+static_assert(__builtin_offsetof(FILE_OBJECT, Flags) == 0x50);
+static_assert(__builtin_offsetof(FILE_OBJECT, FileName) == 0x58);
+static_assert(__builtin_offsetof(FILE_OBJECT, Lock) == 0x80);
+static_assert(__builtin_offsetof(FILE_OBJECT, FileObjectExtension) == 0xD0);
+
+// ---------------------------------------------------------------------------
 // Device and driver objects
 
 typedef struct _KDEVICE_QUEUE {
@@ -497,6 +543,8 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID IoFreeIrp(PIRP Irp);
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                    BOOLEAN ChargeQuota, PIRP Irp);
 VOID IoFreeMdl(PMDL Mdl);
