@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that
+# are missing. Quick and silent apart from one line when all are present.
+set -euo pipefail
+
+packages=(
+    cmake
+    ninja-build
+    clang
+    lld
+    llvm
+    libclang-rt-14-dev
+    libgtest-dev
+    libgmock-dev
+    googletest
+    libbenchmark-dev
+    mingw-w64-x86-64-dev
+    valgrind
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [[ $status == *" installed" ]] || missing+=("$package")
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+    echo "install-deps: all ${#packages[@]} packages present"
+    exit 0
+fi
+
+as_root=(env DEBIAN_FRONTEND=noninteractive)
+if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo > /dev/null || { echo "install-deps: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
+    as_root=(sudo "${as_root[@]}")
+fi
+
+echo "install-deps: installing ${missing[*]}"
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
