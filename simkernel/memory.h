@@ -1,0 +1,93 @@
+// The simulated kernel's memory manager: test buffers whose pages can be made
+// invalid, read-only or paged out (backed by real pages, so a bad touch really
+// faults), guarded execution, and the MDL bookkeeping that lets a test prove
+// every MDL was unlocked and freed.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/ntbase.h"
+
+namespace sim {
+
+// The page size of the simulated machine, as on x64 Windows. The host's page
+// size must match (checked on first use).
+constexpr size_t kPageSize = 4096;
+
+// ---------------------------------------------------------------------------
+// Buffers. Each buffer is a private mapping of whole pages followed by one
+// no-access guard page, so a read past the end faults as with special pool.
+// The data starts offsetInPage bytes into the first page, which lets a test
+// place a buffer's end (or a page boundary) exactly where it wants it.
+struct SimBuffer {
+    uint8_t* address = nullptr;
+    size_t size = 0;
+};
+SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage = 0);
+// Releases the buffer's pages. Freeing pages an MDL still holds locked is a
+// bug check, as when a process goes away with locked pages.
+void FreeBuffer(const SimBuffer& buffer);
+
+// Page state changes; each takes any address inside a page of a buffer
+// (including its guard page) and applies to that whole page.
+//   InvalidatePage: no access; any touch faults; MmIsAddressValid says FALSE.
+//   PageOut: pageable and not resident; MmIsAddressValid says FALSE; a touch
+//     at PASSIVE_LEVEL or APC_LEVEL pages it back in, a touch at
+//     DISPATCH_LEVEL or above is the bug check IRQL_NOT_LESS_OR_EQUAL (inside
+//     a guarded region too: the page-fault handler checks the IRQL before any
+//     exception handler runs). A page locked by an MDL stays resident.
+//   MakeReadOnly: resident; reads work, a write faults.
+//   MakeValid: resident, readable and writable.
+void InvalidatePage(const void* address);
+void PageOut(const void* address);
+void MakeReadOnly(const void* address);
+void MakeValid(const void* address);
+
+// An address standing for kernel space (its low 32 bits read 0xFFFFFC00):
+// a reserved range that is never accessible, that MmIsAddressValid rejects,
+// and that a user-mode probe refuses.
+const void* InvalidKernelAddress();
+// True for the reserved kernel range and the upper half of the address space.
+bool IsKernelAddress(const void* address);
+
+// What the memory manager knows of the page holding an address.
+enum class PageState {
+    Unknown,   // not a buffer: ordinary process memory, probed for real
+    Valid,
+    ReadOnly,
+    Invalid,   // a no-access buffer page, a guard page, or the kernel range
+    PagedOut,
+};
+PageState QueryPage(const void* address);
+// A paged-out buffer page becomes resident again (what the pager does on a
+// fault at or below APC_LEVEL). Returns false when the page was not paged out.
+bool PageIn(const void* address);
+// True when the byte at the address can be read right now, found out without
+// touching it.
+bool IsReadable(const void* address);
+// Lock counts kept per buffer page by MmProbeAndLockPages/MmUnlockPages;
+// pages outside buffers are not counted.
+void LockPage(const void* address);
+void UnlockPage(const void* address);
+
+// ---------------------------------------------------------------------------
+// Guarded execution (see platform/guarded.h for the routine the driver uses).
+// A kernel routine that raises an exception (as ExRaiseStatus does): inside a
+// guarded region, the region ends with that status; outside one, it is the
+// bug check KMODE_EXCEPTION_NOT_HANDLED. The routine name goes into the bug
+// check message.
+[[noreturn]] void RaiseStatus(NTSTATUS status, const char* routine = "ExRaiseStatus");
+// Guarded regions the calling thread is inside.
+int GuardedDepth();
+// Puts the fault handler in place, again if someone replaced it since; the
+// handler it displaces gets every fault the simulation has no use for.
+void InstallFaultHandler();
+
+// ---------------------------------------------------------------------------
+// MDLs. Each MDL that IoAllocateMdl handed out and IoFreeMdl has not yet
+// freed, described with its address, range and state; empty when none.
+std::vector<std::string> OutstandingMdls();
+
+}  // namespace sim
