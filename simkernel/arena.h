@@ -1,0 +1,22 @@
+// Deterministic addresses for the objects the kernel hands to drivers.
+//
+// The driver prints the low 32 bits of IRP and device object addresses. So
+// that a scenario prints the same text on every run, the scenario runner
+// switches the kernel to an arena: objects are laid out one after another at
+// fixed addresses, each on pages of its own followed by an inaccessible
+// guard page, and a freed object's pages become inaccessible for the rest of
+// the run, so a late touch faults at once. Off by default: tests and
+// benchmarks use the ordinary heap.
+#pragma once
+#include <cstddef>
+
+namespace sim {
+
+void UseDeterministicAddresses(bool enabled);
+bool DeterministicAddresses();
+// An object's memory: from the arena when it is on, else from the heap.
+// Zero-filled.
+void* ObjectAllocate(size_t bytes);
+void ObjectFree(void* p);
+
+}  // namespace sim
