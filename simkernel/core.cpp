@@ -1,0 +1,220 @@
+// The simulated kernel's verifier, IRQL, fault injection, time and reset.
+// Pool and debugger output live in pool.cpp and debug_output.cpp.
+#include "simkernel/core.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+#include "platform/ntio.h"
+
+namespace sim {
+
+// Reset steps of pool.cpp and debug_output.cpp. They are not ordinary reset
+// hooks because their place in the sequence matters: the debugger output is
+// cleared after the hooks (which may still print), and the pool goes last,
+// after every other subsystem has released what it holds.
+void ResetDebugOutputForReboot();
+void ResetPoolForReboot();
+
+namespace {
+
+constexpr uint32_t kDefaultTimeIncrement = 156250;
+
+// ---------------------------------------------------------------------------
+// Bug checks
+
+std::mutex& HandlerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+BugCheckHandler& Handler() {
+    static BugCheckHandler handler;
+    return handler;
+}
+
+// A handler that itself breaks a rule must not recurse forever.
+thread_local bool t_inBugCheck = false;
+
+// ---------------------------------------------------------------------------
+// IRQL
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+
+const char* IrqlName(KIRQL irql) {
+    switch (irql) {
+        case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
+        case APC_LEVEL: return "APC_LEVEL";
+        case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
+        default: return "DIRQL";
+    }
+}
+
+[[noreturn]] void IrqlTooHigh(const char* routine, const char* required) {
+    const KIRQL irql = t_irql;
+    BugCheck("IRQL_NOT_LESS_OR_EQUAL", routine, nullptr,
+             "called at IRQL " + std::to_string(irql) + " (" + IrqlName(irql) +
+                 "), allowed at most at " + required);
+}
+
+// ---------------------------------------------------------------------------
+// Fault injection
+
+struct FaultState {
+    std::mutex mutex;
+    std::map<std::string, int, std::less<>> calls;
+    // Per routine, the call numbers (counted since the last reset) that fail.
+    std::map<std::string, std::multiset<int>, std::less<>> pending;
+};
+
+FaultState& Faults() {
+    static FaultState state;
+    return state;
+}
+
+// ---------------------------------------------------------------------------
+// Time
+
+std::atomic<uint64_t> g_tickCount{0};
+std::atomic<uint32_t> g_timeIncrement{kDefaultTimeIncrement};
+
+// ---------------------------------------------------------------------------
+// Reset hooks
+
+struct HookList {
+    std::mutex mutex;
+    std::vector<std::function<void()>> hooks;
+};
+
+HookList& Hooks() {
+    static HookList list;
+    return list;
+}
+
+}  // namespace
+
+[[noreturn]] void BugCheck(const std::string& rule, const std::string& routine, const void* irp,
+                           const std::string& detail) {
+    char irpText[32];
+    std::snprintf(irpText, sizeof irpText, "0x%016" PRIX64,
+                  static_cast<uint64_t>(reinterpret_cast<uintptr_t>(irp)));
+    const std::string message =
+        "*** STOP: " + rule + " in " + routine + ", IRP " + irpText + ": " + detail;
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fflush(stderr);
+
+    if (!t_inBugCheck) {
+        BugCheckHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(HandlerMutex());
+            handler = Handler();
+        }
+        if (handler) {
+            struct Guard {
+                Guard() { t_inBugCheck = true; }
+                ~Guard() { t_inBugCheck = false; }
+            } guard;
+            handler(message);
+        }
+    }
+    std::abort();
+}
+
+void SetBugCheckHandler(BugCheckHandler handler) {
+    std::lock_guard<std::mutex> lock(HandlerMutex());
+    Handler() = std::move(handler);
+}
+
+KIRQL CurrentIrql() { return t_irql; }
+
+void SetIrql(KIRQL irql) { t_irql = irql; }
+
+void RequirePassive(const char* routine) {
+    if (t_irql > PASSIVE_LEVEL) IrqlTooHigh(routine, "PASSIVE_LEVEL");
+}
+
+void RequireAtMostDispatch(const char* routine) {
+    if (t_irql > DISPATCH_LEVEL) IrqlTooHigh(routine, "DISPATCH_LEVEL");
+}
+
+void FailNthCall(const std::string& routine, int n) {
+    if (n < 1) throw std::invalid_argument("FailNthCall: n must be 1 or more, got " + std::to_string(n));
+    FaultState& faults = Faults();
+    std::lock_guard<std::mutex> lock(faults.mutex);
+    const int made = faults.calls[routine];
+    faults.pending[routine].insert(made + n);
+}
+
+bool ShouldFail(const char* routine) {
+    FaultState& faults = Faults();
+    std::lock_guard<std::mutex> lock(faults.mutex);
+    const int call = ++faults.calls[routine];
+    const auto it = faults.pending.find(std::string_view(routine));
+    if (it == faults.pending.end()) return false;
+    const auto hit = it->second.find(call);
+    if (hit == it->second.end()) return false;
+    it->second.erase(hit);
+    return true;
+}
+
+int CallCount(const std::string& routine) {
+    FaultState& faults = Faults();
+    std::lock_guard<std::mutex> lock(faults.mutex);
+    const auto it = faults.calls.find(routine);
+    return it == faults.calls.end() ? 0 : it->second;
+}
+
+void ClearFaults() {
+    FaultState& faults = Faults();
+    std::lock_guard<std::mutex> lock(faults.mutex);
+    faults.calls.clear();
+    faults.pending.clear();
+}
+
+void SetTickCount(uint64_t ticks) { g_tickCount = ticks; }
+
+void SetTimeIncrement(uint32_t increment) { g_timeIncrement = increment; }
+
+uint64_t TickCount() { return g_tickCount; }
+
+void RegisterResetHook(std::function<void()> hook) {
+    HookList& list = Hooks();
+    std::lock_guard<std::mutex> lock(list.mutex);
+    list.hooks.push_back(std::move(hook));
+}
+
+void ResetKernel() {
+    // Hooks run at PASSIVE_LEVEL, as a fresh boot would, and on a copy of the
+    // list: a subsystem used for the first time may register its hook from
+    // inside another one's.
+    SetIrql(PASSIVE_LEVEL);
+    std::vector<std::function<void()>> hooks;
+    {
+        HookList& list = Hooks();
+        std::lock_guard<std::mutex> lock(list.mutex);
+        hooks = list.hooks;
+    }
+    for (const auto& hook : hooks) hook();
+
+    ClearFaults();
+    g_tickCount = 0;
+    g_timeIncrement = kDefaultTimeIncrement;
+    ResetDebugOutputForReboot();
+    ResetPoolForReboot();
+}
+
+}  // namespace sim
+
+extern "C" KIRQL KeGetCurrentIrql(void) { return sim::CurrentIrql(); }
+
+extern "C" VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
+    CurrentCount->QuadPart = static_cast<LONGLONG>(sim::TickCount());
+}
+
+extern "C" ULONG KeQueryTimeIncrement(void) { return sim::g_timeIncrement; }
