@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "platform/ntio.h"
+#include "simkernel/arena.h"
 #include "simkernel/core.h"
 
 namespace sim {
@@ -31,6 +32,7 @@ struct Block {
     size_t bytes;
     POOL_TYPE type;
     uint64_t serial;  // allocation order, so reports are stable
+    bool fromArena;
 };
 
 struct PoolState {
@@ -65,15 +67,19 @@ std::string TagText(uint32_t tag) {
     return text;
 }
 
+// Scenarios print the addresses of pool blocks (MDLs, the driver's records),
+// so with deterministic addresses on, blocks come from the arena, which also
+// never hands an address out twice. Otherwise the heap: malloc's 16-byte
+// alignment is what x64 pool gives too.
 void* Allocate(size_t bytes, uint32_t tag, POOL_TYPE type) {
-    // malloc's 16-byte alignment is what x64 pool gives too.
-    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    const bool fromArena = DeterministicAddresses();
+    void* p = fromArena ? ObjectAllocate(bytes) : std::malloc(bytes == 0 ? 1 : bytes);
     if (p == nullptr) return nullptr;
     std::memset(p, kFreshFill, bytes);
     PoolState& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.mutex);
     pool.freed.erase(p);
-    pool.live[p] = Block{tag, bytes, type, pool.nextSerial++};
+    pool.live[p] = Block{tag, bytes, type, pool.nextSerial++, fromArena};
     return p;
 }
 
@@ -87,7 +93,7 @@ void Release(const char* routine, void* p, FreeCheck check, uint32_t tag, bool c
     PoolState& pool = Pool();
     std::string rule = "BAD_POOL_CALLER";
     std::string problem;
-    size_t bytes = 0;
+    Block block{};
     {
         std::lock_guard<std::mutex> lock(pool.mutex);
         const auto it = pool.live.find(p);
@@ -103,14 +109,18 @@ void Release(const char* routine, void* p, FreeCheck check, uint32_t tag, bool c
             problem = "freeing paged pool at IRQL " + std::to_string(CurrentIrql()) +
                       ", allowed at most at APC_LEVEL";
         } else {
-            bytes = it->second.bytes;
+            block = it->second;
             pool.live.erase(it);
             pool.freed.insert(p);
         }
     }
     if (!problem.empty()) BugCheck(rule, routine, nullptr, problem);
-    std::memset(p, kFreedFill, bytes);
-    std::free(p);
+    std::memset(p, kFreedFill, block.bytes);
+    if (block.fromArena) {
+        ObjectFree(p);
+    } else {
+        std::free(p);
+    }
 }
 
 }  // namespace
@@ -150,7 +160,9 @@ std::string LeakReport() {
 void ResetPoolForReboot() {
     PoolState& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.mutex);
-    for (const auto& entry : pool.live) std::free(entry.first);
+    // Arena blocks went with the arena's own reset, which runs before this.
+    for (const auto& entry : pool.live)
+        if (!entry.second.fromArena) std::free(entry.first);
     pool.live.clear();
     pool.freed.clear();
     pool.nextSerial = 1;

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/ntio.h"
+#include "simkernel/arena.h"
 #include "simkernel/core.h"
 
 namespace {
@@ -125,20 +127,19 @@ TEST_F(SimCore, FaultCountingIsThreadSafe) {
 }
 
 TEST_F(SimCore, ResetRunsHooksInOrderAndRebootsTimeFaultsAndIrql) {
-    std::vector<int> order;
-    static std::vector<int>* s_order = nullptr;
-    s_order = &order;
-    sim::RegisterResetHook([] { if (s_order) s_order->push_back(1); });
-    sim::RegisterResetHook([] { if (s_order) s_order->push_back(2); });
+    // Hooks stay registered for the life of the process; these only write to
+    // this test's own list.
+    auto order = std::make_shared<std::vector<int>>();
+    sim::RegisterResetHook([order] { order->push_back(1); });
+    sim::RegisterResetHook([order] { order->push_back(2); });
 
     sim::SetTickCount(1234);
     sim::SetTimeIncrement(100000);
     sim::FailNthCall("IoCreateDevice", 1);
     sim::SetIrql(DISPATCH_LEVEL);
     sim::ResetKernel();
-    s_order = nullptr;
 
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(*order, (std::vector<int>{1, 2}));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_FALSE(sim::ShouldFail("IoCreateDevice"));
     LARGE_INTEGER ticks;
@@ -228,6 +229,23 @@ TEST_F(SimCore, PoolMisuseBugChecks) {
         "IRQL_NOT_LESS_OR_EQUAL in ExAllocatePoolWithTag");
     EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 0, kTag),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION in ExAllocatePoolWithTag");
+}
+
+TEST_F(SimCore, PoolAddressesRepeatAfterAResetWithDeterministicAddresses) {
+    sim::UseDeterministicAddresses(true);
+    std::vector<void*> runs[2];
+    for (auto& run : runs) {
+        sim::ResetKernel();
+        run.push_back(ExAllocatePoolWithTag(NonPagedPool, 48, kTag));
+        run.push_back(sim::PoolAllocate(16, kTag));
+        ExFreePool(run[0]);
+        run.push_back(ExAllocatePoolWithTag(NonPagedPool, 48, kTag));
+        EXPECT_NE(run[2], run[0]) << "a freed block's address is not handed out again";
+        EXPECT_EQ(static_cast<unsigned char*>(run[2])[47], 0xCD);
+    }
+    EXPECT_EQ(runs[0], runs[1]);
+    EXPECT_EQ(sim::PoolLeaks().size(), 2u);
+    sim::UseDeterministicAddresses(false);
 }
 
 TEST_F(SimCore, NonPagedPoolWorksAtDispatchLevel) {
