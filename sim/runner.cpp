@@ -1,0 +1,687 @@
+#include "sim/runner.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "driver/dispatch.h"
+#include "simkernel/arena.h"
+#include "simkernel/bus.h"
+#include "simkernel/core.h"
+#include "simkernel/iomgr.h"
+#include "simkernel/memory.h"
+#include "simkernel/pnp.h"
+#include "simkernel/registry.h"
+#include "simkernel/registry_store.h"
+#include "sim/devices.h"
+
+namespace scn {
+namespace {
+
+struct NamedCode {
+    const char* name;
+    unsigned value;
+};
+
+const NamedCode kPnpMinors[] = {
+    {"start", IRP_MN_START_DEVICE},
+    {"query-remove", IRP_MN_QUERY_REMOVE_DEVICE},
+    {"remove", IRP_MN_REMOVE_DEVICE},
+    {"cancel-remove", IRP_MN_CANCEL_REMOVE_DEVICE},
+    {"stop", IRP_MN_STOP_DEVICE},
+    {"query-stop", IRP_MN_QUERY_STOP_DEVICE},
+    {"cancel-stop", IRP_MN_CANCEL_STOP_DEVICE},
+    {"query-relations", IRP_MN_QUERY_DEVICE_RELATIONS},
+    {"query-interface", IRP_MN_QUERY_INTERFACE},
+    {"query-capabilities", IRP_MN_QUERY_CAPABILITIES},
+    {"query-resources", IRP_MN_QUERY_RESOURCES},
+    {"query-resource-requirements", IRP_MN_QUERY_RESOURCE_REQUIREMENTS},
+    {"query-device-text", IRP_MN_QUERY_DEVICE_TEXT},
+    {"filter-resource-requirements", IRP_MN_FILTER_RESOURCE_REQUIREMENTS},
+    {"read-config", IRP_MN_READ_CONFIG},
+    {"write-config", IRP_MN_WRITE_CONFIG},
+    {"eject", IRP_MN_EJECT},
+    {"set-lock", IRP_MN_SET_LOCK},
+    {"query-id", IRP_MN_QUERY_ID},
+    {"query-pnp-state", IRP_MN_QUERY_PNP_DEVICE_STATE},
+    {"query-bus-information", IRP_MN_QUERY_BUS_INFORMATION},
+    {"device-usage-notification", IRP_MN_DEVICE_USAGE_NOTIFICATION},
+    {"surprise-removal", IRP_MN_SURPRISE_REMOVAL},
+    {"query-legacy-bus-information", IRP_MN_QUERY_LEGACY_BUS_INFORMATION},
+    {"bus-reset", IRP_MN_BUS_RESET},
+};
+
+const NamedCode kPowerMinors[] = {
+    {"wait-wake", IRP_MN_WAIT_WAKE},
+    {"power-sequence", IRP_MN_POWER_SEQUENCE},
+    {"set-power", IRP_MN_SET_POWER},
+    {"query-power", IRP_MN_QUERY_POWER},
+};
+
+const NamedCode kMajors[] = {
+    {"create", IRP_MJ_CREATE},
+    {"close", IRP_MJ_CLOSE},
+    {"read", IRP_MJ_READ},
+    {"write", IRP_MJ_WRITE},
+    {"query-information", IRP_MJ_QUERY_INFORMATION},
+    {"set-information", IRP_MJ_SET_INFORMATION},
+    {"flush", IRP_MJ_FLUSH_BUFFERS},
+    {"device-control", IRP_MJ_DEVICE_CONTROL},
+    {"internal-device-control", IRP_MJ_INTERNAL_DEVICE_CONTROL},
+    {"scsi", IRP_MJ_SCSI},
+    {"shutdown", IRP_MJ_SHUTDOWN},
+    {"cleanup", IRP_MJ_CLEANUP},
+    {"power", IRP_MJ_POWER},
+    {"system-control", IRP_MJ_SYSTEM_CONTROL},
+    {"pnp", IRP_MJ_PNP},
+};
+
+const NamedCode kWmiMinors[] = {
+    {"query-all-data", IRP_MN_QUERY_ALL_DATA},
+    {"query-single-instance", IRP_MN_QUERY_SINGLE_INSTANCE},
+    {"change-single-instance", IRP_MN_CHANGE_SINGLE_INSTANCE},
+    {"change-single-item", IRP_MN_CHANGE_SINGLE_ITEM},
+    {"enable-events", IRP_MN_ENABLE_EVENTS},
+    {"disable-events", IRP_MN_DISABLE_EVENTS},
+    {"enable-collection", IRP_MN_ENABLE_COLLECTION},
+    {"disable-collection", IRP_MN_DISABLE_COLLECTION},
+    {"reginfo", IRP_MN_REGINFO},
+    {"execute-method", IRP_MN_EXECUTE_METHOD},
+    {"reginfo-ex", IRP_MN_REGINFO_EX},
+};
+
+template <size_t N>
+std::optional<unsigned> Lookup(const NamedCode (&table)[N], const std::string& word, unsigned limit)
+{
+    for (const NamedCode& code : table)
+        if (word == code.name)
+            return code.value;
+    auto number = ParseNumber(word);
+    if (number && *number <= limit)
+        return static_cast<unsigned>(*number);
+    return std::nullopt;
+}
+
+template <size_t N>
+std::string Names(const NamedCode (&table)[N])
+{
+    std::string names;
+    for (const NamedCode& code : table)
+        names += std::string(names.empty() ? "" : ", ") + code.name;
+    return names;
+}
+
+std::string HexStatus(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+bool EndsWithNoCase(const std::string& text, const std::string& suffix)
+{
+    if (text.size() < suffix.size())
+        return false;
+    return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<long>(suffix.size()),
+                      [](char a, char b) { return std::tolower(a) == std::tolower(b); });
+}
+
+// The request failed the scenario: carries the step's reason up.
+struct StepError {
+    std::string reason;
+};
+
+class Runner {
+public:
+    Runner(const Scenario& scenario, const RunOptions& options) : scenario_(scenario), options_(options) {}
+
+    RunResult Run();
+
+private:
+    std::string ParametersKey() const
+    {
+        return std::string(sim::kServicesRoot) + "\\" + service_ + "\\Parameters";
+    }
+
+    void Execute(const Step& step);
+    void CheckStatus(const Step& step, NTSTATUS status, const char* what);
+    sim::Pdo& Device(const Step& step, const std::string& name);
+    HANDLE Handle(const std::string& name);
+    void ApplyOverrides();
+    void SetRegistryValue(const Step& step);
+    void ExpectRegistryValue(const Step& step);
+    void ProgramLower(const Step& step);
+    void SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle);
+    void SendWmi(const Step& step);
+    void SendReadWrite(const Step& step, bool write);
+    void SendControl(const Step& step, bool internal, HANDLE handle);
+    void SendSrb(const Step& step);
+    void Finish();
+
+    static void Observe(const std::string& text);
+
+    const Scenario& scenario_;
+    RunOptions options_;
+    std::string service_ = "zelkor";
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::map<std::string, sim::Pdo*> devices_;
+    std::map<std::string, HANDLE> handles_;
+
+    // Annotation: which step each line of debugger text belongs to.
+    static std::mutex observeLock_;
+    static std::string label_;
+    static std::string annotated_;
+    static bool atLineStart_;
+};
+
+std::mutex Runner::observeLock_;
+std::string Runner::label_;
+std::string Runner::annotated_;
+bool Runner::atLineStart_ = true;
+
+void Runner::Observe(const std::string& text)
+{
+    std::lock_guard<std::mutex> guard(observeLock_);
+    for (char c : text) {
+        if (atLineStart_)
+            annotated_ += label_;
+        annotated_ += c;
+        atLineStart_ = c == '\n';
+    }
+}
+
+sim::Pdo& Runner::Device(const Step& step, const std::string& name)
+{
+    (void)step;
+    auto it = devices_.find(name);
+    if (it == devices_.end())
+        throw StepError{"no device '" + name + "' (declare it first with 'device " + name + "')"};
+    if (it->second->Deleted())
+        throw StepError{"device '" + name + "' is gone from the bus"};
+    return *it->second;
+}
+
+HANDLE Runner::Handle(const std::string& name)
+{
+    auto it = handles_.find(name);
+    if (it == handles_.end())
+        throw StepError{"no open handle '" + name + "' (open it first)"};
+    return it->second;
+}
+
+void Runner::CheckStatus(const Step& step, NTSTATUS status, const char* what)
+{
+    if (!step.Has("expect"))
+        return;
+    NTSTATUS expected = static_cast<NTSTATUS>(*ParseNumber(step.Option("expect")));
+    if (status != expected)
+        throw StepError{std::string(what) + " ended with " + HexStatus(status) + ", expected " +
+                        HexStatus(expected)};
+}
+
+// Command-line overrides win over whatever the registry says: every mask
+// and every trailer value is replaced before a device reads them.
+void Runner::ApplyOverrides()
+{
+    if (!options_.mask && !options_.trailer)
+        return;
+    sim::RegistryStore& registry = sim::Registry();
+    registry.CreateKey(ParametersKey());
+    for (const std::string& name : registry.ValueNames(ParametersKey())) {
+        if (options_.mask && EndsWithNoCase(name, "_Config"))
+            registry.DeleteValue(ParametersKey(), name);
+        if (options_.trailer && EndsWithNoCase(name, "_Trailer"))
+            registry.DeleteValue(ParametersKey(), name);
+    }
+    if (options_.mask)
+        registry.SetDword(ParametersKey(), "Config", *options_.mask);
+    if (options_.trailer)
+        registry.SetString(ParametersKey(), "Trailer", std::string_view(*options_.trailer));
+}
+
+void Runner::SetRegistryValue(const Step& step)
+{
+    sim::RegistryStore& registry = sim::Registry();
+    registry.CreateKey(ParametersKey());
+    const std::string& name = step.args[0];
+    const std::string& type = step.args[1];
+    if (type == "delete" && step.args.size() == 2) {
+        registry.DeleteValue(ParametersKey(), name);
+        return;
+    }
+    if (step.args.size() != 3)
+        throw StepError{"expected: registry VALUE dword N | sz \"TEXT\" | delete"};
+    if (type == "dword") {
+        auto number = ParseNumber(step.args[2]);
+        if (!number || *number > 0xFFFFFFFFull)
+            throw StepError{"expected a 32-bit number, not '" + step.args[2] + "'"};
+        registry.SetDword(ParametersKey(), name, static_cast<uint32_t>(*number));
+    } else if (type == "sz") {
+        registry.SetString(ParametersKey(), name, std::string_view(step.args[2]));
+    } else {
+        throw StepError{"unknown value type '" + type + "': expected dword, sz or delete"};
+    }
+}
+
+void Runner::ExpectRegistryValue(const Step& step)
+{
+    sim::RegistryStore& registry = sim::Registry();
+    const std::string& name = step.args[0];
+    const std::string& type = step.args[1];
+    auto value = registry.GetValue(ParametersKey(), name);
+    if (type == "absent") {
+        if (value)
+            throw StepError{"value " + name + " exists"};
+        return;
+    }
+    if (step.args.size() != 3)
+        throw StepError{"expected: expect-registry VALUE dword N | sz \"TEXT\" | absent"};
+    if (type == "dword") {
+        auto stored = registry.GetDword(ParametersKey(), name);
+        auto expected = ParseNumber(step.args[2]);
+        if (!expected)
+            throw StepError{"expected a number, not '" + step.args[2] + "'"};
+        if (!stored || *stored != *expected)
+            throw StepError{"value " + name + " is " + (stored ? HexStatus(static_cast<NTSTATUS>(*stored)) : "absent") +
+                            ", expected " + step.args[2]};
+    } else if (type == "sz") {
+        auto stored = registry.GetString(ParametersKey(), name);
+        if (!stored || *stored != step.args[2])
+            throw StepError{"value " + name + " is " + (stored ? "\"" + *stored + "\"" : "absent") +
+                            ", expected \"" + step.args[2] + "\""};
+    } else {
+        throw StepError{"unknown value type '" + type + "': expected dword, sz or absent"};
+    }
+}
+
+void Runner::ProgramLower(const Step& step)
+{
+    sim::Pdo& pdo = Device(step, step.args[0]);
+    std::string action = step.Option("action", "complete");
+    NTSTATUS status = static_cast<NTSTATUS>(ParseNumber(step.Option("status", "0")).value());
+    ULONG_PTR information = ParseNumber(step.Option("information", "0")).value();
+    std::string irqlWord = step.Option("irql", "dispatch");
+    if (irqlWord != "dispatch" && irqlWord != "passive")
+        throw StepError{"irql= takes passive or dispatch"};
+    KIRQL irql = irqlWord == "dispatch" ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    auto delay = std::chrono::milliseconds(ParseNumber(step.Option("delay", "0")).value());
+
+    sim::Reply reply;
+    if (action == "complete") {
+        reply = sim::Reply::Complete(status, information);
+    } else if (action == "fail") {
+        reply = sim::Reply::Complete(step.Has("status") ? status : STATUS_IO_DEVICE_ERROR, information);
+    } else if (action == "pend") {
+        reply = sim::Reply::Pend(status, information, delay, irql);
+    } else if (action == "hold") {
+        reply = sim::Reply::Hold(status, information, irql);
+    } else {
+        throw StepError{"action= takes complete, fail, pend or hold, not '" + action + "'"};
+    }
+
+    if (!step.Has("major")) {
+        if (step.Has("minor"))
+            throw StepError{"minor= needs major="};
+        throw StepError{"lower needs major= (a name such as read, pnp, power, or a number)"};
+    }
+    auto major = Lookup(kMajors, step.Option("major"), IRP_MJ_MAXIMUM_FUNCTION);
+    if (!major)
+        throw StepError{"unknown major function '" + step.Option("major") + "': expected " + Names(kMajors)};
+    if (step.Has("minor")) {
+        std::optional<unsigned> minor;
+        if (*major == IRP_MJ_PNP)
+            minor = Lookup(kPnpMinors, step.Option("minor"), 0xFF);
+        else if (*major == IRP_MJ_POWER)
+            minor = Lookup(kPowerMinors, step.Option("minor"), 0xFF);
+        else
+            minor = Lookup(kWmiMinors, step.Option("minor"), 0xFF);
+        if (!minor)
+            throw StepError{"unknown minor function '" + step.Option("minor") + "'"};
+        pdo.SetRule(static_cast<UCHAR>(*major), static_cast<UCHAR>(*minor), reply);
+    } else {
+        pdo.SetRule(static_cast<UCHAR>(*major), reply);
+    }
+}
+
+void Runner::SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle)
+{
+    auto major = Lookup(kMajors, step.args[1], IRP_MJ_MAXIMUM_FUNCTION);
+    if (!major)
+        throw StepError{"unknown major function '" + step.args[1] + "': expected " + Names(kMajors) +
+                        " or a number up to 0x1B"};
+    UCHAR minor = static_cast<UCHAR>(ParseNumber(step.Option("minor", "0")).value());
+    sim::Request request(static_cast<UCHAR>(*major), minor);
+    sim::IoResult result = handle != nullptr ? sim::SendOnHandle(handle, request) : sim::Send(target, request);
+    CheckStatus(step, result.final, "the request");
+}
+
+void Runner::SendWmi(const Step& step)
+{
+    sim::Pdo& pdo = Device(step, step.args[0]);
+    auto minor = Lookup(kWmiMinors, step.args[1], 0xFF);
+    if (!minor)
+        throw StepError{"unknown WMI minor function '" + step.args[1] + "': expected " + Names(kWmiMinors) +
+                        " or a number"};
+    auto buffer = std::make_shared<std::vector<unsigned char>>();
+    if (step.Has("buffer"))
+        *buffer = ParseBytes(step.Option("buffer")).value();
+    ULONG size = static_cast<ULONG>(ParseNumber(step.Option("size", std::to_string(buffer->size()))).value());
+    if (size > buffer->size())
+        buffer->resize(size);
+    ULONG_PTR provider = ParseNumber(step.Option("provider", "0")).value();
+    ULONG_PTR dataPath = ParseNumber(step.Option("datapath", "0")).value();
+    bool hasBuffer = step.Has("buffer") || step.Has("size");
+
+    sim::Request request(IRP_MJ_SYSTEM_CONTROL, static_cast<UCHAR>(*minor));
+    request.Setup([=](PIRP, PIO_STACK_LOCATION location) {
+        location->Parameters.WMI.ProviderId = provider;
+        location->Parameters.WMI.DataPath = reinterpret_cast<PVOID>(dataPath);
+        location->Parameters.WMI.BufferSize = size;
+        location->Parameters.WMI.Buffer = hasBuffer ? buffer->data() : nullptr;
+    });
+    sim::IoResult result = sim::Send(pdo.Device(), request);
+    CheckStatus(step, result.final, "the request");
+}
+
+void Runner::SendReadWrite(const Step& step, bool write)
+{
+    sim::Pdo& pdo = Device(step, step.args[0]);
+    std::vector<unsigned char> data;
+    if (step.Has("data"))
+        data = ParseBytes(step.Option("data")).value();
+    ULONG length = static_cast<ULONG>(
+        ParseNumber(step.Option("length", std::to_string(data.empty() ? 512 : data.size()))).value());
+    LONGLONG offset = static_cast<LONGLONG>(ParseNumber(step.Option("offset", "0")).value());
+    std::vector<unsigned char> buffer(length);
+    for (size_t i = 0; i < buffer.size() && !data.empty(); ++i)
+        buffer[i] = data[i % data.size()];
+    sim::Request request = write ? sim::Request::Write(buffer.data(), length, offset)
+                                 : sim::Request::Read(buffer.data(), length, offset);
+    sim::IoResult result = sim::Send(pdo.Device(), request);
+    CheckStatus(step, result.final, write ? "the write" : "the read");
+}
+
+void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
+{
+    auto code = ParseNumber(step.args[1]);
+    if (!code || *code > 0xFFFFFFFFull)
+        throw StepError{"expected a control code such as 0x2D1400, not '" + step.args[1] + "'"};
+    std::vector<unsigned char> input;
+    if (step.Has("in"))
+        input = ParseBytes(step.Option("in")).value();
+    std::vector<unsigned char> output(ParseNumber(step.Option("out", "0")).value());
+    sim::IoResult result;
+    if (internal) {
+        sim::Pdo& pdo = Device(step, step.args[0]);
+        result = sim::Send(pdo.Device(), sim::Request::InternalDeviceControl(static_cast<ULONG>(*code),
+                                                                             input.empty() ? nullptr : input.data()));
+    } else if (handle != nullptr) {
+        result = sim::DeviceIoControl(handle, static_cast<ULONG>(*code), input.data(),
+                                      static_cast<ULONG>(input.size()), output.data(),
+                                      static_cast<ULONG>(output.size()));
+    } else {
+        sim::Pdo& pdo = Device(step, step.args[0]);
+        result = sim::Send(pdo.Device(),
+                           sim::Request::DeviceControl(static_cast<ULONG>(*code), input.data(),
+                                                       static_cast<ULONG>(input.size()), output.data(),
+                                                       static_cast<ULONG>(output.size())));
+    }
+    CheckStatus(step, result.final, "the request");
+}
+
+void Runner::SendSrb(const Step& step)
+{
+    sim::Pdo& pdo = Device(step, step.args[0]);
+    SrbRequest srb;
+    if (step.Has("cdb"))
+        srb.cdb = ParseBytes(step.Option("cdb")).value();
+    if (srb.cdb.empty() || srb.cdb.size() > 16)
+        throw StepError{"cdb= takes 1 to 16 bytes"};
+    srb.function = static_cast<unsigned>(ParseNumber(step.Option("function", "0")).value());
+    srb.length = static_cast<unsigned>(ParseNumber(step.Option("length", "0")).value());
+    if (step.Has("data"))
+        srb.data = ParseBytes(step.Option("data")).value();
+    srb.direction = step.Option("direction", srb.data.empty() ? "in" : "out");
+    if (srb.direction != "in" && srb.direction != "out" && srb.direction != "none")
+        throw StepError{"direction= takes in, out or none"};
+    srb.senseLength = static_cast<unsigned>(ParseNumber(step.Option("sense", "18")).value());
+    std::string reason;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!SendSrbRequest(pdo.Device(), srb, &status, &reason))
+        throw StepError{reason};
+    CheckStatus(step, status, "the SRB");
+}
+
+void Runner::Execute(const Step& step)
+{
+    const std::string& c = step.command;
+    if (c == "title") {
+    } else if (c == "service") {
+        if (driver_ != nullptr)
+            throw StepError{"the service name must be set before 'load'"};
+        service_ = step.args[0];
+    } else if (c == "registry") {
+        SetRegistryValue(step);
+    } else if (c == "registry-file") {
+        std::string path = step.args[0];
+        if (!path.empty() && path[0] != '/')
+            path = scenario_.directory + "/" + path;
+        sim::RegLoadError error;
+        if (!sim::Registry().LoadRegFile(path, &error))
+            throw StepError{"registry file refused: " + error.Message()};
+    } else if (c == "expect-registry") {
+        ExpectRegistryValue(step);
+    } else if (c == "wdm-version") {
+        if (step.args[0] != "on" && step.args[0] != "off")
+            throw StepError{"wdm-version takes on or off"};
+        sim::SetWdmVersionAvailable(step.args[0] == "on");
+    } else if (c == "time") {
+        uint64_t increment = ParseNumber(step.Option("increment", step.args.empty() ? "156250" : "10000")).value();
+        if (increment == 0)
+            throw StepError{"increment= must not be 0"};
+        sim::SetTimeIncrement(static_cast<uint32_t>(increment));
+        if (!step.args.empty()) {
+            unsigned h = 0, m = 0, s = 0, ms = 0;
+            char tail = 0;
+            if (std::sscanf(step.args[0].c_str(), "%u:%u:%u.%u%c", &h, &m, &s, &ms, &tail) != 4 || m > 59 ||
+                s > 59 || ms > 999)
+                throw StepError{"expected a time such as 1:02:03.045, not '" + step.args[0] + "'"};
+            uint64_t units = ((uint64_t{h} * 3600 + m * 60 + s) * 1000 + ms) * 10000;
+            sim::SetTickCount(units / increment);
+        }
+        if (step.Has("ticks"))
+            sim::SetTickCount(ParseNumber(step.Option("ticks")).value());
+    } else if (c == "fail") {
+        int nth = static_cast<int>(ParseNumber(step.Option("nth", "1")).value());
+        if (nth < 1)
+            throw StepError{"nth= counts from 1"};
+        sim::FailNthCall(step.args[0], nth);
+    } else if (c == "load") {
+        if (driver_ != nullptr)
+            throw StepError{"the driver is loaded already"};
+        ApplyOverrides();
+        NTSTATUS status = STATUS_SUCCESS;
+        driver_ = sim::LoadDriver(DriverEntry, service_, &status);
+        CheckStatus(step, status, "DriverEntry");
+        if (driver_ == nullptr)
+            throw StepError{"the driver did not load: " + HexStatus(status)};
+    } else if (c == "unload") {
+        if (driver_ == nullptr)
+            throw StepError{"the driver is not loaded"};
+        NTSTATUS status = sim::UnloadDriver(driver_);
+        if (!NT_SUCCESS(status))
+            throw StepError{"unload failed: " + HexStatus(status)};
+        driver_ = nullptr;
+    } else if (c == "device") {
+        const std::string& name = step.args[0];
+        if (devices_.count(name))
+            throw StepError{"device '" + name + "' exists already"};
+        sim::PdoOptions pdoOptions;
+        std::string reason;
+        if (!ParseDeviceOptions(step, &pdoOptions, &reason))
+            throw StepError{reason};
+        std::string pdoName = step.Option("pdo", "\\Device\\" + name);
+        if (pdoName == "none")
+            pdoName.clear();
+        try {
+            devices_[name] = &sim::CreatePdo(pdoName, pdoOptions);
+        } catch (const std::exception& e) {
+            throw StepError{std::string("the bus refused the device: ") + e.what()};
+        }
+    } else if (c == "lower") {
+        ProgramLower(step);
+    } else if (c == "release") {
+        sim::Pdo& pdo = Device(step, step.args[0]);
+        pdo.Release();
+        pdo.WaitIdle();
+    } else if (c == "add") {
+        if (driver_ == nullptr)
+            throw StepError{"load the driver before adding devices"};
+        ApplyOverrides();
+        NTSTATUS status = sim::PnpAddDevice(driver_, Device(step, step.args[0]).Device());
+        CheckStatus(step, status, "add-device");
+    } else if (c == "start") {
+        CheckStatus(step, sim::PnpStartDevice(Device(step, step.args[0]).Device()).final, "the start");
+    } else if (c == "remove") {
+        CheckStatus(step, sim::PnpRemoveDevice(Device(step, step.args[0]).Device()).final, "the removal");
+    } else if (c == "pnp") {
+        sim::Pdo& pdo = Device(step, step.args[0]);
+        auto minor = Lookup(kPnpMinors, step.args[1], 0xFF);
+        if (!minor)
+            throw StepError{"unknown Plug and Play minor function '" + step.args[1] + "': expected " +
+                            Names(kPnpMinors) + " or a number"};
+        sim::IoResult result = *minor == IRP_MN_REMOVE_DEVICE ? sim::PnpRemoveDevice(pdo.Device())
+                                                               : sim::PnpRequest(pdo.Device(), static_cast<UCHAR>(*minor));
+        CheckStatus(step, result.final, "the request");
+    } else if (c == "power") {
+        sim::Pdo& pdo = Device(step, step.args[0]);
+        auto minor = Lookup(kPowerMinors, step.args[1], 0xFF);
+        if (!minor)
+            throw StepError{"unknown power minor function '" + step.args[1] + "': expected " + Names(kPowerMinors) +
+                            " or a number"};
+        CheckStatus(step, sim::PowerRequest(pdo.Device(), static_cast<UCHAR>(*minor)).final, "the request");
+    } else if (c == "irp") {
+        SendPlain(step, Device(step, step.args[0]).Device(), nullptr);
+    } else if (c == "wmi") {
+        SendWmi(step);
+    } else if (c == "read" || c == "write") {
+        SendReadWrite(step, c == "write");
+    } else if (c == "ioctl" || c == "internal") {
+        SendControl(step, c == "internal", nullptr);
+    } else if (c == "srb") {
+        SendSrb(step);
+    } else if (c == "open") {
+        if (handles_.count(step.args[0]))
+            throw StepError{"handle '" + step.args[0] + "' is open already"};
+        sim::OpenResult opened = sim::OpenFile(step.args[1]);
+        CheckStatus(step, opened.status, "the open");
+        if (opened.handle != nullptr)
+            handles_[step.args[0]] = opened.handle;
+        else if (!step.Has("expect"))
+            throw StepError{"cannot open " + step.args[1] + ": " + HexStatus(opened.status)};
+    } else if (c == "close") {
+        HANDLE handle = Handle(step.args[0]);
+        sim::CloseFile(handle);
+        handles_.erase(step.args[0]);
+    } else if (c == "handle-irp") {
+        SendPlain(step, nullptr, Handle(step.args[0]));
+    } else if (c == "handle-ioctl") {
+        SendControl(step, false, Handle(step.args[0]));
+    } else {
+        throw StepError{"the runner does not know '" + c + "'"};
+    }
+}
+
+void Runner::Finish()
+{
+    for (auto& [name, handle] : handles_)
+        sim::CloseFile(handle);
+    handles_.clear();
+    for (auto& [name, pdo] : devices_)
+        if (!pdo->Deleted())
+            pdo->WaitIdle();
+}
+
+RunResult Runner::Run()
+{
+    RunResult result;
+    sim::ResetKernel();
+    sim::ClearDebugOutput();
+    sim::UseDeterministicAddresses(true);
+    {
+        std::lock_guard<std::mutex> guard(observeLock_);
+        label_.clear();
+        annotated_.clear();
+        atLineStart_ = true;
+    }
+    if (options_.annotate)
+        sim::SetDebugObserver(&Runner::Observe);
+
+    std::string where = scenario_.file;
+    sim::SetBugCheckHandler([&where](const std::string& message) {
+        std::cerr << "zelkor-sim: the simulated kernel stopped during " << where << "\n" << message << "\n";
+    });
+
+    try {
+        if (!options_.registryFile.empty()) {
+            sim::RegLoadError error;
+            if (!sim::Registry().LoadRegFile(options_.registryFile, &error))
+                throw StepError{"registry file refused: " + error.Message()};
+        }
+        ApplyOverrides();
+        for (const Step& step : scenario_.steps) {
+            where = scenario_.file + ":" + std::to_string(step.line) + " (" + step.command + ")";
+            {
+                std::lock_guard<std::mutex> guard(observeLock_);
+                label_ = "[" + std::to_string(step.line) + " " + step.command;
+                for (const std::string& arg : step.args)
+                    label_ += " " + arg;
+                label_ += "] ";
+            }
+            try {
+                Execute(step);
+            } catch (const StepError& error) {
+                throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
+            }
+        }
+        Finish();
+        if (!options_.saveRegistryFile.empty()) {
+            std::string error;
+            if (!sim::Registry().SaveRegFile(options_.saveRegistryFile, &error))
+                throw StepError{"cannot save the registry: " + error};
+        }
+        if (driver_ == nullptr) {
+            // Once the driver is gone, nothing it allocated may remain.
+            std::string leaks = sim::LeakReport();
+            for (const std::string& mdl : sim::OutstandingMdls())
+                leaks += "MDL still allocated: " + mdl + "\n";
+            if (!leaks.empty())
+                throw StepError{scenario_.file + ": leaks at the end of the scenario:\n" + leaks};
+        }
+        result.ok = true;
+    } catch (const StepError& error) {
+        result.error = error.reason;
+    }
+
+    result.output = options_.annotate ? annotated_ : sim::DebugText();
+    sim::SetDebugObserver(nullptr);
+    sim::SetBugCheckHandler(nullptr);
+    sim::ResetKernel();
+    sim::UseDeterministicAddresses(false);
+    return result;
+}
+
+}  // namespace
+
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options)
+{
+    Runner runner(scenario, options);
+    return runner.Run();
+}
+
+}  // namespace scn

@@ -1,0 +1,30 @@
+// Runs a scenario against the driver in the simulated kernel.
+#pragma once
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "sim/scenario.h"
+
+namespace scn {
+
+struct RunOptions {
+    std::optional<unsigned> mask;        // overrides every trace mask in the registry
+    std::optional<std::string> trailer;  // overrides every trailer in the registry
+    std::string registryFile;            // loaded before the scenario runs
+    std::string saveRegistryFile;        // written when it has run
+    bool annotate = false;               // mark lines with the step they belong to
+};
+
+struct RunResult {
+    bool ok = false;
+    std::string output;  // the debugger text, as the debugger shows it
+    std::string error;   // why the run stopped: "file:line: reason"
+};
+
+// Runs on a freshly reset kernel; the kernel is reset again afterwards. A
+// step whose status differs from its expect= option, a leak at the end, or a
+// scenario the kernel refuses stops the run with an error.
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options);
+
+}  // namespace scn

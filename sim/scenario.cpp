@@ -1,0 +1,339 @@
+#include "sim/scenario.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+namespace scn {
+namespace {
+
+// How an option's value is checked at parse time.
+enum class Kind { Word, Number, Bytes, Text };
+
+struct OptionSpec {
+    const char* name;
+    Kind kind;
+};
+
+struct CommandSpec {
+    const char* name;
+    int minArgs;
+    int maxArgs;
+    std::vector<OptionSpec> options;
+    const char* usage;
+};
+
+const std::vector<CommandSpec>& Commands()
+{
+    static const std::vector<CommandSpec> commands = {
+        {"title", 1, 1, {}, "title \"TEXT\"                      what the scenario shows"},
+        {"service", 1, 1, {}, "service NAME                      the driver's service name (default zelkor)"},
+        {"registry", 2, 3, {},
+         "registry VALUE dword N | sz \"TEXT\" | delete   a value under the service's Parameters key"},
+        {"registry-file", 1, 1, {}, "registry-file PATH                load a regedit .reg file"},
+        {"wdm-version", 1, 1, {}, "wdm-version on|off                what IoIsWdmVersionAvailable(1, 0x20) answers"},
+        {"time", 0, 1, {{"ticks", Kind::Number}, {"increment", Kind::Number}},
+         "time [H:MM:SS.mmm] [ticks=N] [increment=N]   the time since boot"},
+        {"fail", 1, 1, {{"nth", Kind::Number}},
+         "fail ROUTINE [nth=N]              the Nth call from now of a kernel routine fails"},
+        {"load", 0, 0, {{"expect", Kind::Number}}, "load                              load the driver (DriverEntry)"},
+        {"unload", 0, 0, {}, "unload                            unload the driver"},
+        {"device", 1, 1,
+         {{"pdo", Kind::Text}, {"type", Kind::Word}, {"flags", Kind::Word}, {"model", Kind::Word},
+          {"characteristics", Kind::Number}},
+         "device NAME [pdo=\\Device\\X|none] [type=disk|cdrom|unknown|N] [flags=direct,buffered,pagable,inrush] "
+         "[model=plain|disk|cdrom]   a device on the simulated bus"},
+        {"lower", 1, 1,
+         {{"major", Kind::Word}, {"minor", Kind::Word}, {"action", Kind::Word}, {"status", Kind::Number},
+          {"information", Kind::Number}, {"irql", Kind::Word}, {"delay", Kind::Number}},
+         "lower NAME [major=M] [minor=N] action=complete|pend|fail [status=S] [information=N] "
+         "[irql=passive|dispatch] [delay=MS]   how the device below answers"},
+        {"release", 1, 1, {}, "release NAME                      complete the requests the device below holds"},
+        {"add", 1, 1, {{"expect", Kind::Number}}, "add NAME [expect=STATUS]          Plug and Play add-device"},
+        {"start", 1, 1, {{"expect", Kind::Number}}, "start NAME [expect=STATUS]        IRP_MN_START_DEVICE"},
+        {"pnp", 2, 2, {{"expect", Kind::Number}},
+         "pnp NAME MINOR [expect=STATUS]    a Plug and Play request (query-stop, stop, cancel-stop, query-remove, "
+         "cancel-remove, surprise-removal, remove, query-capabilities, ... or a number)"},
+        {"remove", 1, 1, {{"expect", Kind::Number}}, "remove NAME                       IRP_MN_REMOVE_DEVICE"},
+        {"power", 2, 2, {{"expect", Kind::Number}},
+         "power NAME MINOR                  a power request (wait-wake, power-sequence, set-power, query-power, or a "
+         "number)"},
+        {"irp", 2, 2, {{"minor", Kind::Number}, {"expect", Kind::Number}},
+         "irp NAME MAJOR [minor=N]          a plain request (create, close, cleanup, flush, shutdown, "
+         "query-information, system-control, or a number)"},
+        {"wmi", 2, 2,
+         {{"buffer", Kind::Bytes}, {"size", Kind::Number}, {"provider", Kind::Number}, {"datapath", Kind::Number},
+          {"expect", Kind::Number}},
+         "wmi NAME MINOR [buffer=BYTES] [size=N] [provider=N] [datapath=N]   a WMI request"},
+        {"read", 1, 1, {{"length", Kind::Number}, {"offset", Kind::Number}, {"expect", Kind::Number}},
+         "read NAME length=N [offset=N]     IRP_MJ_READ"},
+        {"write", 1, 1,
+         {{"length", Kind::Number}, {"offset", Kind::Number}, {"data", Kind::Bytes}, {"expect", Kind::Number}},
+         "write NAME [length=N] [offset=N] [data=BYTES]   IRP_MJ_WRITE"},
+        {"ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
+         "ioctl NAME CODE [in=BYTES] [out=N]   IRP_MJ_DEVICE_CONTROL down the stack"},
+        {"internal", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
+         "internal NAME CODE [in=BYTES] [out=N]   IRP_MJ_INTERNAL_DEVICE_CONTROL down the stack"},
+        {"srb", 1, 1,
+         {{"cdb", Kind::Bytes}, {"function", Kind::Number}, {"length", Kind::Number}, {"data", Kind::Bytes},
+          {"direction", Kind::Word}, {"sense", Kind::Number}, {"expect", Kind::Number}},
+         "srb NAME cdb=BYTES [length=N] [direction=in|out|none] [data=BYTES] [function=N] [sense=N]   an SRB"},
+        {"open", 2, 2, {{"expect", Kind::Number}}, "open HANDLE PATH [expect=STATUS]  open a device as a program does"},
+        {"close", 1, 1, {}, "close HANDLE                      close a handle (cleanup and close)"},
+        {"handle-irp", 2, 2, {{"minor", Kind::Number}, {"expect", Kind::Number}},
+         "handle-irp HANDLE MAJOR [minor=N]   a plain request on an open handle"},
+        {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
+         "handle-ioctl HANDLE CODE [in=BYTES] [out=N]   a device-control request on an open handle"},
+        {"expect-registry", 2, 3, {},
+         "expect-registry VALUE dword N | sz \"TEXT\" | absent   check a value under the Parameters key"},
+    };
+    return commands;
+}
+
+const CommandSpec* FindCommand(const std::string& name)
+{
+    for (const CommandSpec& spec : Commands())
+        if (name == spec.name)
+            return &spec;
+    return nullptr;
+}
+
+// Splits a line into words: blanks separate, double quotes group (with \" and
+// \\ inside), and key="quoted value" keeps the key. A '#' outside quotes
+// starts a comment.
+struct Word {
+    std::string text;
+    bool startsQuoted = false;  // a quoted word is always positional
+};
+
+bool SplitWords(const std::string& line, std::vector<Word>* words, std::string* reason)
+{
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        if (i >= line.size() || line[i] == '#')
+            break;
+        std::string word;
+        bool quoted = false;
+        bool startsQuoted = line[i] == '"';
+        while (i < line.size() && (quoted || !std::isspace(static_cast<unsigned char>(line[i])))) {
+            char c = line[i];
+            if (c == '"') {
+                quoted = !quoted;
+                ++i;
+                continue;
+            }
+            if (quoted && c == '\\' && i + 1 < line.size() && (line[i + 1] == '"' || line[i + 1] == '\\')) {
+                word += line[i + 1];
+                i += 2;
+                continue;
+            }
+            word += c;
+            ++i;
+        }
+        if (quoted) {
+            *reason = "unterminated quoted text";
+            return false;
+        }
+        words->push_back({word, startsQuoted});
+    }
+    return true;
+}
+
+bool IsOptionWord(const std::string& word)
+{
+    size_t eq = word.find('=');
+    if (eq == std::string::npos || eq == 0)
+        return false;
+    return std::all_of(word.begin(), word.begin() + static_cast<long>(eq),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+}
+
+bool CheckValue(const OptionSpec& spec, const std::string& value, std::string* reason)
+{
+    switch (spec.kind) {
+    case Kind::Number:
+        if (!ParseNumber(value)) {
+            *reason = std::string("expected a number for ") + spec.name + "=, got '" + value + "'";
+            return false;
+        }
+        return true;
+    case Kind::Bytes:
+        if (!ParseBytes(value)) {
+            *reason = std::string("expected hex bytes for ") + spec.name + "=, got '" + value + "'";
+            return false;
+        }
+        return true;
+    case Kind::Word:
+        if (value.empty()) {
+            *reason = std::string("expected a value after ") + spec.name + "=";
+            return false;
+        }
+        return true;
+    case Kind::Text:
+        return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string Step::Option(const std::string& key, const std::string& fallback) const
+{
+    auto it = options.find(key);
+    return it == options.end() ? fallback : it->second;
+}
+
+std::string ParseError::Message() const
+{
+    if (line == 0)
+        return file + ": " + reason;
+    return file + ":" + std::to_string(line) + ": " + reason;
+}
+
+std::optional<unsigned long long> ParseNumber(const std::string& text)
+{
+    if (text.empty())
+        return std::nullopt;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > (hex ? 16u : 20u))
+        return std::nullopt;
+    unsigned long long value = 0;
+    for (char c : digits) {
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
+        unsigned long long next = value * (hex ? 16 : 10) + static_cast<unsigned>(digit);
+        if (next / (hex ? 16 : 10) != value)
+            return std::nullopt;
+        value = next;
+    }
+    return value;
+}
+
+std::optional<std::vector<unsigned char>> ParseBytes(const std::string& text)
+{
+    std::vector<unsigned char> bytes;
+    if (text.rfind("text:", 0) == 0) {
+        std::string body = text.substr(5);
+        bytes.assign(body.begin(), body.end());
+        return bytes;
+    }
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ' || c == ',' || c == '\t')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        digits += c;
+    }
+    if (digits.size() % 2 != 0)
+        return std::nullopt;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+bool ParseScenario(const std::string& text, const std::string& file, Scenario* scenario, ParseError* error)
+{
+    Scenario parsed;
+    parsed.file = file;
+    size_t slash = file.find_last_of('/');
+    parsed.directory = slash == std::string::npos ? "." : file.substr(0, slash);
+
+    auto fail = [&](int line, const std::string& reason) {
+        error->file = file;
+        error->line = line;
+        error->reason = reason;
+        return false;
+    };
+
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::vector<Word> words;
+        std::string reason;
+        if (!SplitWords(line, &words, &reason))
+            return fail(number, reason);
+        if (words.empty())
+            continue;
+
+        const CommandSpec* spec = FindCommand(words[0].text);
+        if (spec == nullptr)
+            return fail(number, "unknown command '" + words[0].text + "' (zelkor-sim --help lists them)");
+
+        Step step;
+        step.line = number;
+        step.command = words[0].text;
+        for (size_t i = 1; i < words.size(); ++i) {
+            const std::string& word = words[i].text;
+            // Positional words come first; a word with '=' after them is an
+            // option, except where the command takes free text.
+            if (!words[i].startsQuoted && IsOptionWord(word) &&
+                static_cast<int>(step.args.size()) >= spec->minArgs) {
+                size_t eq = word.find('=');
+                std::string key = word.substr(0, eq);
+                std::string value = word.substr(eq + 1);
+                auto option = std::find_if(spec->options.begin(), spec->options.end(),
+                                           [&](const OptionSpec& o) { return key == o.name; });
+                if (option == spec->options.end())
+                    return fail(number, "'" + step.command + "' has no option '" + key + "'; expected: " +
+                                            spec->usage);
+                if (step.options.count(key))
+                    return fail(number, "option '" + key + "' given twice");
+                if (!CheckValue(*option, value, &reason))
+                    return fail(number, reason);
+                step.options[key] = value;
+            } else {
+                if (!step.options.empty())
+                    return fail(number, "'" + word + "' after the options; expected: " + spec->usage);
+                step.args.push_back(word);
+            }
+        }
+        int count = static_cast<int>(step.args.size());
+        if (count < spec->minArgs || count > spec->maxArgs)
+            return fail(number, "wrong number of arguments to '" + step.command + "'; expected: " + spec->usage);
+        if (step.command == "title")
+            parsed.title = step.args[0];
+        parsed.steps.push_back(std::move(step));
+    }
+    *scenario = std::move(parsed);
+    return true;
+}
+
+bool LoadScenarioFile(const std::string& path, Scenario* scenario, ParseError* error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error->file = path;
+        error->line = 0;
+        error->reason = "cannot open the scenario file";
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseScenario(text.str(), path, scenario, error);
+}
+
+std::string CommandSummary()
+{
+    std::string summary;
+    for (const CommandSpec& spec : Commands())
+        summary += std::string("  ") + spec.usage + "\n";
+    return summary;
+}
+
+}  // namespace scn
