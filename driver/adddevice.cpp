@@ -77,6 +77,10 @@ void ReadConfigurationName(PDEVICE_OBJECT PhysicalDeviceObject, PZK_EXTENSION Fi
 
     PCHAR lastComponent = strrchr(converted, '\\');
     lastComponent = lastComponent != NULL ? lastComponent + 1 : converted;
+    // An empty name would make the values "_Config" and "_Trailer": a
+    // device without a usable name keeps "unknown".
+    if (*lastComponent == '\0')
+        return;
     strncpy(Filter->DeviceName, lastComponent, ZK_DEVICE_NAME_SIZE);
 }
 
