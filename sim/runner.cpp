@@ -497,6 +497,24 @@ void Runner::Execute(const Step& step)
         if (step.Has("ticks"))
             sim::SetTickCount(ParseNumber(step.Option("ticks")).value());
     } else if (c == "fail") {
+        static const char* const kInjectable[] = {
+            "ExAllocatePoolWithTag",        "IoCreateDevice",
+            "IoCreateSymbolicLink",         "IoAttachDeviceToDeviceStack",
+            "RtlAnsiStringToUnicodeString", "RtlUnicodeStringToAnsiString",
+            "IoGetDeviceProperty",          "ZwCreateKey",
+            "RtlQueryRegistryValues",       "RtlWriteRegistryValue",
+            "IoAllocateMdl",                "MmProbeAndLockPages",
+            "MmMapLockedPagesSpecifyCache", "IoAllocateIrp",
+        };
+        bool known = false;
+        std::string list;
+        for (const char* name : kInjectable) {
+            known = known || step.args[0] == name;
+            list += std::string(list.empty() ? "" : ", ") + name;
+        }
+        if (!known)
+            throw StepError{"no fault can be injected into '" + step.args[0] + "'; the routines that can fail are " +
+                            list};
         int nth = static_cast<int>(ParseNumber(step.Option("nth", "1")).value());
         if (nth < 1)
             throw StepError{"nth= counts from 1"};
