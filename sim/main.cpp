@@ -34,6 +34,8 @@ const char kUsage[] =
     "  --annotate             mark each line with the scenario step it belongs to\n"
     "  --check                compare the output with SCENARIO-FILE's .expected file\n"
     "  --update               rewrite SCENARIO-FILE's .expected file from this run\n"
+    "  --expected FILE        the expected text for --check or --update (needed\n"
+    "                         with --scenario; a file's default is NAME.expected)\n"
     "  --commands             list the commands a scenario file can use\n"
     "  --help                 this text\n"
     "\n"
@@ -102,6 +104,7 @@ int main(int argc, char** argv)
     std::string outputFile;
     bool check = false;
     bool update = false;
+    std::string expectedFile;
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -150,6 +153,8 @@ int main(int argc, char** argv)
             check = true;
         } else if (arg == "--update") {
             update = true;
+        } else if (arg == "--expected") {
+            expectedFile = value("--expected");
         } else if (!arg.empty() && arg[0] == '-') {
             std::cerr << "zelkor-sim: unknown option " << arg << "\n" << kUsage;
             return 2;
@@ -159,8 +164,11 @@ int main(int argc, char** argv)
             return Fail("one scenario file at a time");
         }
     }
-    if ((check || update) && file.empty())
-        return Fail("--check and --update need a scenario file");
+    if ((check || update) && file.empty() && expectedFile.empty())
+        return Fail("--check and --update need a scenario file, or --expected with --scenario");
+    if (expectedFile.empty() && !file.empty())
+        expectedFile = ExpectedPath(file);
+    std::string shownName = file.empty() ? "builtin:" + (builtin.empty() ? std::string("demo") : builtin) : file;
     if (!file.empty() && !builtin.empty())
         return Fail("give a scenario file or --scenario, not both");
 
@@ -185,21 +193,21 @@ int main(int argc, char** argv)
 
     if (check) {
         std::string expected;
-        std::string path = ExpectedPath(file);
+        const std::string& path = expectedFile;
         if (!ReadFile(path, &expected))
             return Fail("cannot read " + path + " (run with --update to record it)");
         if (expected.rfind("#!", 0) == 0)
             expected.erase(0, expected.find('\n') + 1);
         if (expected != result.output) {
-            std::cerr << file << ": the debugger text differs from " << path << "\n"
+            std::cerr << shownName << ": the debugger text differs from " << path << "\n"
                       << FirstDifference(expected, result.output);
             return 1;
         }
-        std::cout << file << ": " << result.output.size() << " bytes of debugger text as expected\n";
+        std::cout << shownName << ": " << result.output.size() << " bytes of debugger text as expected\n";
         return 0;
     }
     if (update) {
-        std::string path = ExpectedPath(file);
+        const std::string& path = expectedFile;
         std::ofstream out(path, std::ios::binary);
         out << kStamp << result.output;
         if (!out)
