@@ -1,0 +1,199 @@
+// The scenario format: what a user writes by hand must be refused with the
+// file, the line and what was expected, before anything runs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "sim/builtin.h"
+#include "sim/runner.h"
+#include "sim/scenario.h"
+
+namespace {
+
+scn::ParseError ParseFails(const std::string& text)
+{
+    scn::Scenario scenario;
+    scn::ParseError error;
+    EXPECT_FALSE(scn::ParseScenario(text, "mine.scn", &scenario, &error)) << text;
+    return error;
+}
+
+TEST(ScenarioParse, MistakesNameTheLineAndWhatWasExpected)
+{
+    struct Case {
+        const char* text;
+        int line;
+        const char* reason;  // a part of the message
+    };
+    const Case cases[] = {
+        {"load\nfrobnicate disk\n", 2, "unknown command 'frobnicate'"},
+        {"# comment\n\nadd\n", 3, "wrong number of arguments to 'add'; expected: add NAME"},
+        {"add a b\n", 1, "wrong number of arguments"},
+        {"read disk length=abc\n", 1, "expected a number for length=, got 'abc'"},
+        {"read disk size=12\n", 1, "'read' has no option 'size'"},
+        {"read disk length=1 length=2\n", 1, "option 'length' given twice"},
+        {"write disk data=0x1\n", 1, "expected hex bytes for data="},
+        {"write disk data=123\n", 1, "expected hex bytes for data="},
+        {"registry Trailer sz \"open\n", 1, "unterminated quoted text"},
+        {"read disk length=1 extra\n", 1, "'extra' after the options"},
+        {"load\n\n\nstart\n", 4, "wrong number of arguments to 'start'"},
+    };
+    for (const Case& c : cases) {
+        scn::ParseError error = ParseFails(c.text);
+        EXPECT_EQ(error.file, "mine.scn");
+        EXPECT_EQ(error.line, c.line) << c.text;
+        EXPECT_NE(error.Message().find(c.reason), std::string::npos) << error.Message();
+        EXPECT_EQ(error.Message().rfind("mine.scn:" + std::to_string(c.line) + ": ", 0), 0u) << error.Message();
+    }
+}
+
+TEST(ScenarioParse, WordsQuotesAndOptions)
+{
+    scn::Scenario scenario;
+    scn::ParseError error;
+    ASSERT_TRUE(scn::ParseScenario("title \"a = b # not a comment\"\r\n"
+                                   "registry Trailer sz \"say \\\"hi\\\" \\\\ \"  # a comment\n"
+                                   "device d pdo=\\Device\\X flags=direct,pagable\n",
+                                   "x.scn", &scenario, &error))
+        << error.Message();
+    ASSERT_EQ(scenario.steps.size(), 3u);
+    EXPECT_EQ(scenario.title, "a = b # not a comment");
+    EXPECT_EQ(scenario.steps[1].args, (std::vector<std::string>{"Trailer", "sz", "say \"hi\" \\ "}));
+    EXPECT_EQ(scenario.steps[2].Option("pdo"), "\\Device\\X");
+    EXPECT_EQ(scenario.steps[2].line, 3);
+}
+
+TEST(ScenarioParse, NumbersAndBytes)
+{
+    EXPECT_EQ(scn::ParseNumber("0x1FF"), 0x1FFull);
+    EXPECT_EQ(scn::ParseNumber("42"), 42ull);
+    EXPECT_EQ(scn::ParseNumber("0xFFFFFFFFFFFFFFFF"), ~0ull);
+    for (const char* bad : {"", "0x", "1x", "0x1G", "-1", "0x1FFFFFFFFFFFFFFFF", "99999999999999999999"})
+        EXPECT_FALSE(scn::ParseNumber(bad)) << bad;
+    EXPECT_EQ(scn::ParseBytes("28 00,0A ff"), (std::vector<unsigned char>{0x28, 0x00, 0x0A, 0xFF}));
+    EXPECT_EQ(scn::ParseBytes("text:AB"), (std::vector<unsigned char>{'A', 'B'}));
+    EXPECT_FALSE(scn::ParseBytes("123"));
+}
+
+scn::RunResult RunText(const std::string& text, scn::RunOptions options = {})
+{
+    scn::Scenario scenario;
+    scn::ParseError error;
+    EXPECT_TRUE(scn::ParseScenario(text, "run.scn", &scenario, &error)) << error.Message();
+    return scn::RunScenario(scenario, options);
+}
+
+TEST(ScenarioRun, StepsTheKernelRefusesStopTheRunWithTheirLine)
+{
+    struct Case {
+        const char* text;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"load\nadd disk\n", "run.scn:2: no device 'disk'"},
+        {"device d\nadd d\n", "run.scn:2: load the driver before adding devices"},
+        {"load\nload\n", "run.scn:2: the driver is loaded already"},
+        {"fail IoFrobnicate\n", "run.scn:1: no fault can be injected into 'IoFrobnicate'"},
+        {"load\ndevice d\nadd d expect=0xC0000001\n", "run.scn:3: add-device ended with 0x00000000, expected 0xC0000001"},
+        {"load\ndevice d\npnp d frob\n", "run.scn:3: unknown Plug and Play minor function 'frob'"},
+        {"registry Config qword 1\n", "run.scn:1: unknown value type 'qword'"},
+        {"time 1:99:00.000\n", "run.scn:1: expected a time such as 1:02:03.045"},
+        {"close tool\n", "run.scn:1: no open handle 'tool'"},
+        {"registry-file missing.reg\n", "run.scn:1: registry file refused: ./missing.reg"},
+        {"device d type=floppy\n", "unknown device type 'floppy'"},
+        {"load\nunload\nexpect-registry Config dword 1\n", "run.scn:3: value Config is absent, expected 1"},
+    };
+    for (const Case& c : cases) {
+        scn::RunResult result = RunText(c.text);
+        EXPECT_FALSE(result.ok) << c.text;
+        EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
+    }
+}
+
+TEST(ScenarioRun, CommandLineMaskAndTrailerOverrideEveryRegistryValue)
+{
+    const char* text =
+        "registry Config dword 0\n"
+        "registry Trailer sz \"global \"\n"
+        "registry 00000062_Config dword 0\n"
+        "registry 00000062_Trailer sz \"disk \"\n"
+        "load\n"
+        "device disk pdo=\\Device\\00000062\n"
+        "add disk\n"
+        "irp disk create\n"
+        "remove disk\n"
+        "unload\n";
+    scn::RunOptions options;
+    options.mask = 0x10;
+    options.trailer = ">> ";
+    scn::RunResult result = RunText(text, options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.output,
+              ">> Irp: 0x8A3FE040 - IRP_MJ_CREATE.\n"
+              ">> Irp: 0x8A400040 - IRP_MN_REMOVE_DEVICE - Device: 0x8A3FA040.\n");
+}
+
+TEST(ScenarioRun, AnnotationsMarkTheStepOfEachLine)
+{
+    scn::RunOptions options;
+    options.annotate = true;
+    scn::RunResult result = RunText("registry Config dword 0x10\nload\ndevice disk\nadd disk\nirp disk create\n", options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.output, "[5 irp disk create] ** Irp: 0x8A3FE040 - IRP_MJ_CREATE.\n");
+}
+
+TEST(ScenarioRun, TheSameScenarioPrintsTheSameTextEveryTime)
+{
+    const scn::BuiltinScenario* demo = scn::FindBuiltin("demo");
+    ASSERT_NE(demo, nullptr);
+    scn::Scenario scenario;
+    scn::ParseError error;
+    ASSERT_TRUE(scn::ParseScenario(demo->text, "demo", &scenario, &error));
+    scn::RunResult first = scn::RunScenario(scenario, {});
+    scn::RunResult second = scn::RunScenario(scenario, {});
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_FALSE(first.output.empty());
+    EXPECT_EQ(first.output, second.output);
+}
+
+TEST(ScenarioRun, EveryBuiltinScenarioParsesAndHasItsGoldenText)
+{
+    for (const scn::BuiltinScenario& builtin : scn::BuiltinScenarios()) {
+        scn::Scenario scenario;
+        scn::ParseError error;
+        EXPECT_TRUE(scn::ParseScenario(builtin.text, builtin.name, &scenario, &error)) << error.Message();
+        std::ifstream expected(std::string(ZELKOR_SOURCE_DIR) + "/tests/golden/builtin/" + builtin.name +
+                               ".expected");
+        EXPECT_TRUE(expected.good()) << "no golden text for the built-in scenario " << builtin.name;
+    }
+}
+
+TEST(ScenarioRun, RegistryFilesAreLoadedAndSaved)
+{
+    std::string dir = std::string(ZELKOR_BINARY_DIR) + "/scenario_test";
+    std::string reg = dir + "/in.reg";
+    std::string saved = dir + "/out.reg";
+    std::remove(saved.c_str());
+    std::filesystem::create_directories(dir);
+    {
+        std::ofstream out(reg);
+        out << "Windows Registry Editor Version 5.00\n\n"
+               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelkor\\Parameters]\n"
+               "\"Config\"=dword:00000010\n"
+               "\"Trailer\"=\"reg> \"\n";
+    }
+    scn::RunOptions options;
+    options.registryFile = reg;
+    options.saveRegistryFile = saved;
+    scn::RunResult result = RunText("load\ndevice disk\nadd disk\nirp disk create\n", options);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.output, "reg> Irp: 0x8A3FE040 - IRP_MJ_CREATE.\n");
+    std::ifstream in(saved);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\"Config\"=dword:00000010"), std::string::npos) << text;
+}
+
+}  // namespace
