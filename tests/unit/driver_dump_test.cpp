@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,10 +219,16 @@ TEST_F(DriverDump, FaultWhileReadingReportsTheStartAddress) {
     const std::string sucks = "ZK_DumpMemory: Pointer " + Hex32(buffer) + " sucks. Status 0xC0000005.";
 
     std::atomic<bool> stop{false};
+    // The pause after each toggle lets the invalidation fall at any point of
+    // the dump loop rather than always just after a validity test.
     std::thread pager([&] {
+        std::minstd_rand random(1);
         while (!stop.load()) {
             sim::InvalidatePage(buffer);
             sim::MakeValid(buffer);
+            std::atomic<unsigned> spin{static_cast<unsigned>(random() % 4096)};
+            while (spin.fetch_sub(1, std::memory_order_relaxed) != 0) {
+            }
         }
     });
 
