@@ -4,6 +4,7 @@
 #pragma once
 #include "platform/ntbase.h"
 #include "platform/ntio.h"
+#include "platform/ntscsi.h"
 #include "platform/ntrtl.h"
 #include "platform/ntcrt.h"
 #include "platform/guarded.h"

@@ -12,6 +12,8 @@
 #include <ntddstor.h>
 #include <usb.h>
 #include <wmistr.h>
+#include <scsi.h>
+#include <usbioctl.h>
 
 #if !defined(_WIN64)
 #error "the layouts are the x64 ones: compile for x86_64-w64-mingw32"
@@ -23,5 +25,8 @@
 #define ZK_CONST(name, value) \
     static_assert((unsigned int)(name) == (unsigned int)(value), "value of " #name);
 #define ZK_PLATFORM_CONST(name, value)
+
+#define ZK_PLATFORM_SIZE(type, bytes)
+#define ZK_PLATFORM_OFFSET(type, member, offset)
 
 #include "expected_layouts.inc"

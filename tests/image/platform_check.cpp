@@ -10,4 +10,7 @@
     static_assert((unsigned int)(name) == (unsigned int)(value), "value of " #name);
 #define ZK_PLATFORM_CONST(name, value) ZK_CONST(name, value)
 
+#define ZK_PLATFORM_SIZE(type, bytes) ZK_SIZE(type, bytes)
+#define ZK_PLATFORM_OFFSET(type, member, offset) ZK_OFFSET(type, member, offset)
+
 #include "expected_layouts.inc"
