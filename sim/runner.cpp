@@ -131,6 +131,29 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix)
                       [](char a, char b) { return std::tolower(a) == std::tolower(b); });
 }
 
+// Request data lives in the memory manager's buffers: at the same address on
+// every run, and with a guard page behind, so a driver that reads past the
+// end faults.
+class DataBuffer {
+public:
+    explicit DataBuffer(const std::vector<unsigned char>& bytes, size_t size)
+        : buffer_(sim::AllocateBuffer(size == 0 ? 1 : size)), size_(size)
+    {
+        std::memset(buffer_.address, 0, size_ == 0 ? 1 : size_);
+        for (size_t i = 0; i < size_ && !bytes.empty(); ++i)
+            buffer_.address[i] = i < bytes.size() ? bytes[i] : 0;
+    }
+    ~DataBuffer() { sim::FreeBuffer(buffer_); }
+    DataBuffer(const DataBuffer&) = delete;
+    DataBuffer& operator=(const DataBuffer&) = delete;
+    unsigned char* data() const { return buffer_.address; }
+    size_t size() const { return size_; }
+
+private:
+    sim::SimBuffer buffer_;
+    size_t size_;
+};
+
 // The request failed the scenario: carries the step's reason up.
 struct StepError {
     std::string reason;
@@ -367,12 +390,11 @@ void Runner::SendWmi(const Step& step)
     if (!minor)
         throw StepError{"unknown WMI minor function '" + step.args[1] + "': expected " + Names(kWmiMinors) +
                         " or a number"};
-    auto buffer = std::make_shared<std::vector<unsigned char>>();
+    std::vector<unsigned char> bytes;
     if (step.Has("buffer"))
-        *buffer = ParseBytes(step.Option("buffer")).value();
-    ULONG size = static_cast<ULONG>(ParseNumber(step.Option("size", std::to_string(buffer->size()))).value());
-    if (size > buffer->size())
-        buffer->resize(size);
+        bytes = ParseBytes(step.Option("buffer")).value();
+    ULONG size = static_cast<ULONG>(ParseNumber(step.Option("size", std::to_string(bytes.size()))).value());
+    auto buffer = std::make_shared<DataBuffer>(bytes, std::max<size_t>(size, bytes.size()));
     ULONG_PTR provider = ParseNumber(step.Option("provider", "0")).value();
     ULONG_PTR dataPath = ParseNumber(step.Option("datapath", "0")).value();
     bool hasBuffer = step.Has("buffer") || step.Has("size");
@@ -397,9 +419,10 @@ void Runner::SendReadWrite(const Step& step, bool write)
     ULONG length = static_cast<ULONG>(
         ParseNumber(step.Option("length", std::to_string(data.empty() ? 512 : data.size()))).value());
     LONGLONG offset = static_cast<LONGLONG>(ParseNumber(step.Option("offset", "0")).value());
-    std::vector<unsigned char> buffer(length);
-    for (size_t i = 0; i < buffer.size() && !data.empty(); ++i)
-        buffer[i] = data[i % data.size()];
+    std::vector<unsigned char> pattern(length);
+    for (size_t i = 0; i < pattern.size() && !data.empty(); ++i)
+        pattern[i] = data[i % data.size()];
+    DataBuffer buffer(pattern, length);
     sim::Request request = write ? sim::Request::Write(buffer.data(), length, offset)
                                  : sim::Request::Read(buffer.data(), length, offset);
     sim::IoResult result = sim::Send(pdo.Device(), request);
@@ -411,15 +434,16 @@ void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
     auto code = ParseNumber(step.args[1]);
     if (!code || *code > 0xFFFFFFFFull)
         throw StepError{"expected a control code such as 0x2D1400, not '" + step.args[1] + "'"};
-    std::vector<unsigned char> input;
+    std::vector<unsigned char> inputBytes;
     if (step.Has("in"))
-        input = ParseBytes(step.Option("in")).value();
-    std::vector<unsigned char> output(ParseNumber(step.Option("out", "0")).value());
+        inputBytes = ParseBytes(step.Option("in")).value();
+    DataBuffer input(inputBytes, inputBytes.size());
+    DataBuffer output({}, ParseNumber(step.Option("out", "0")).value());
     sim::IoResult result;
     if (internal) {
         sim::Pdo& pdo = Device(step, step.args[0]);
         result = sim::Send(pdo.Device(), sim::Request::InternalDeviceControl(static_cast<ULONG>(*code),
-                                                                             input.empty() ? nullptr : input.data()));
+                                                                             inputBytes.empty() ? nullptr : input.data()));
     } else if (handle != nullptr) {
         result = sim::DeviceIoControl(handle, static_cast<ULONG>(*code), input.data(),
                                       static_cast<ULONG>(input.size()), output.data(),

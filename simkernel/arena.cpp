@@ -21,12 +21,17 @@ constexpr size_t kArenaSize = size_t{1} << 30;
 constexpr size_t kPage = 4096;
 // Objects start a little into their page, as pool blocks do behind a header.
 constexpr size_t kHeader = 0x40;
+// Test buffers (request data) go to a range of their own, one after another
+// with a page between them.
+constexpr uintptr_t kBufferBase = 0x2000D1E00000ull;
+constexpr size_t kBufferRange = size_t{1} << 30;
 
 struct Arena {
     std::mutex lock;
     bool enabled = false;
     bool reserved = false;
     size_t next = 0;  // offset of the next free page
+    size_t nextBuffer = 0;  // offset of the next test buffer
     std::unordered_map<void*, size_t> sizes;  // arena objects, by address
 };
 
@@ -56,6 +61,7 @@ void Rewind(Arena& arena)
     if (arena.reserved && arena.next != 0)
         mprotect(reinterpret_cast<void*>(kArenaBase), arena.next, PROT_NONE);
     arena.next = 0;
+    arena.nextBuffer = 0;
     arena.sizes.clear();
 }
 
@@ -110,6 +116,20 @@ void* ObjectAllocate(size_t bytes)
         }
     }
     return std::calloc(1, bytes);
+}
+
+void* DeterministicBufferAddress(size_t bytes)
+{
+    Arena& arena = TheArena();
+    std::lock_guard<std::mutex> guard(arena.lock);
+    if (!arena.enabled)
+        return nullptr;
+    size_t span = (bytes + kPage - 1) / kPage * kPage + kPage;
+    if (arena.nextBuffer + span > kBufferRange)
+        return nullptr;
+    void* address = reinterpret_cast<void*>(kBufferBase + arena.nextBuffer);
+    arena.nextBuffer += span;
+    return address;
 }
 
 void ObjectFree(void* p)

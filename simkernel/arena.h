@@ -18,5 +18,8 @@ bool DeterministicAddresses();
 // Zero-filled.
 void* ObjectAllocate(size_t bytes);
 void ObjectFree(void* p);
+// Where the memory manager maps the next test buffer of `bytes` (a whole
+// number of pages) while addresses are deterministic; nullptr otherwise.
+void* DeterministicBufferAddress(size_t bytes);
 
 }  // namespace sim

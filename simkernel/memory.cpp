@@ -5,6 +5,8 @@
 // the fault handler (guarded.cpp) decides what Windows would have done.
 #include "simkernel/memory.h"
 
+#include "simkernel/arena.h"
+
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -157,8 +159,14 @@ SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage) {
     size_t dataPages = (offsetInPage + bytes + kPageSize - 1) / kPageSize;
     if (dataPages == 0) dataPages = 1;
     const size_t pages = dataPages + 1;
-    void* p = mmap(nullptr, pages * kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                   -1, 0);
+    // While a scenario runs, buffers sit at the same addresses on every run.
+    void* hint = DeterministicBufferAddress(pages * kPageSize);
+    void* p = mmap(hint, pages * kPageSize, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | (hint != nullptr ? MAP_FIXED_NOREPLACE : 0), -1, 0);
+    if (hint != nullptr && p != MAP_FAILED && p != hint) {
+        munmap(p, pages * kPageSize);
+        p = MAP_FAILED;
+    }
     if (p == MAP_FAILED) Misuse("AllocateBuffer", "out of address space", nullptr);
     auto* mapping = static_cast<uint8_t*>(p);
     mprotect(mapping + dataPages * kPageSize, kPageSize, PROT_NONE);
