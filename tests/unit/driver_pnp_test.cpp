@@ -55,6 +55,9 @@ protected:
 
     void TearDown() override {
         if (!removed_) sim::PnpRemoveDevice(pdo_->Device());
+        // A request the bus completed from its worker is freed once the
+        // worker is done with it, which may be after its sender saw it end.
+        pdo_->WaitIdle();
         EXPECT_EQ(sim::OpenHandles(), 0u);
         EXPECT_EQ(sim::OutstandingIrps(), 0u);
         EXPECT_EQ(sim::LeakReport(), "");
