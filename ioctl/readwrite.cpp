@@ -1,13 +1,27 @@
 #include "driver/dispatch.h"
-#include "driver/forward.h"
+#include "ioctl/completion.h"
+#include "ioctl/traced.h"
+#include "platform/nt.h"
+#include "trace/print.h"
 
-// Reads and writes pass unchanged until their tracing lands.
+// Both dispatch routines: up to DISPATCH_LEVEL, in the sender's thread. On
+// the filter device the request always answers STATUS_PENDING and its result
+// is traced on completion.
+
 NTSTATUS ZK_IRP_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return ZK_PassDown(ZK_GetExtension(DeviceObject), Irp);
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ZK_Print(TRACE_IO, extension, "Irp: 0x%X - IRP_MJ_READ: Length: 0x%X, Offset: 0x%I64X\n", ZK_Low32(Irp),
+             stack->Parameters.Read.Length, stack->Parameters.Read.ByteOffset.QuadPart);
+    return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineGeneric);
 }
 
 NTSTATUS ZK_IRP_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return ZK_PassDown(ZK_GetExtension(DeviceObject), Irp);
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ZK_Print(TRACE_IO, extension, "Irp: 0x%X - IRP_MJ_WRITE: Length: 0x%X, Offset: 0x%I64X\n", ZK_Low32(Irp),
+             stack->Parameters.Write.Length, stack->Parameters.Write.ByteOffset.QuadPart);
+    return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineGeneric);
 }
