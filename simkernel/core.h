@@ -79,6 +79,10 @@ void ClearDebugOutput();
 void SetDebugStream(std::ostream* stream);  // nullptr: memory only
 // Called after each DbgPrint with its text (used by the simulator to annotate).
 void SetDebugObserver(std::function<void(const std::string& text)> observer);
+// Off: DbgPrint still formats its text as the kernel does, then drops it:
+// nothing is recorded, streamed or observed. Benchmarks send millions of
+// lines, whose cost is the formatting, not the keeping. On after a reset.
+void SetDebugRecording(bool on);
 
 // ---------------------------------------------------------------------------
 // Pool. Allocations are tracked per tag; whatever is still allocated when a

@@ -1,5 +1,6 @@
 // The kernel debugger's side of DbgPrint: each call is formatted with the
 // kernel's printf dialect, cut to what one call can transmit, and recorded.
+#include <atomic>
 #include <cstdarg>
 #include <mutex>
 #include <ostream>
@@ -22,6 +23,7 @@ struct DebugState {
     std::vector<DebugCall> calls;
     std::ostream* stream = nullptr;
     std::function<void(const std::string&)> observer;
+    std::atomic<bool> recording{true};
 };
 
 DebugState& Debug() {
@@ -69,11 +71,15 @@ void SetDebugObserver(std::function<void(const std::string& text)> observer) {
     debug.observer = std::move(observer);
 }
 
+void SetDebugRecording(bool on) { Debug().recording.store(on, std::memory_order_relaxed); }
+
 // A reboot loses what the debugger received but not the debugger itself: the
-// stream and the observer stay attached.
+// stream and the observer stay attached. Recording comes back on, so that a
+// run which silenced the debugger cannot silence the next one.
 void ResetDebugOutputForReboot() {
     InstallWideConversionCheck();
     ClearDebugOutput();
+    SetDebugRecording(true);
 }
 
 }  // namespace sim
@@ -89,6 +95,9 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
     const int length = sim::KernelVsnprintf(buffer, sizeof buffer, Format, args);
     va_end(args);
 
+    sim::DebugState& debug = sim::Debug();
+    if (!debug.recording.load(std::memory_order_relaxed)) return STATUS_SUCCESS;
+
     std::string text;
     if (length < 0) {
         buffer[sizeof buffer - 1] = '\n';
@@ -97,7 +106,6 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
         text.assign(buffer, static_cast<size_t>(length));
     }
 
-    sim::DebugState& debug = sim::Debug();
     std::function<void(const std::string&)> observer;
     {
         std::lock_guard<std::mutex> lock(debug.mutex);
