@@ -474,6 +474,7 @@ void Runner::SendSrb(const Step& step)
     if (srb.direction != "in" && srb.direction != "out" && srb.direction != "none")
         throw StepError{"direction= takes in, out or none"};
     srb.senseLength = static_cast<unsigned>(ParseNumber(step.Option("sense", "18")).value());
+    srb.flags = step.Option("flags");
     std::string reason;
     NTSTATUS status = STATUS_SUCCESS;
     if (!SendSrbRequest(pdo.Device(), srb, &status, &reason))
@@ -634,6 +635,10 @@ void Runner::Execute(const Step& step)
         SendPlain(step, nullptr, Handle(step.args[0]));
     } else if (c == "handle-ioctl") {
         SendControl(step, false, Handle(step.args[0]));
+    } else if (IsScsiConditionCommand(c)) {
+        std::string reason = RunScsiConditionStep(step, Device(step, step.args[0]));
+        if (!reason.empty())
+            throw StepError{reason};
     } else {
         throw StepError{"the runner does not know '" + c + "'"};
     }
@@ -644,9 +649,10 @@ void Runner::Finish()
     for (auto& [name, handle] : handles_)
         sim::CloseFile(handle);
     handles_.clear();
+    // Requests the bus completes from its worker finish there; wait for them
+    // before the kernel is reset, deleted devices included.
     for (auto& [name, pdo] : devices_)
-        if (!pdo->Deleted())
-            pdo->WaitIdle();
+        pdo->WaitIdle();
 }
 
 RunResult Runner::Run()
@@ -710,6 +716,8 @@ RunResult Runner::Run()
         result.error = error.reason;
     }
 
+    for (auto& [name, pdo] : devices_)
+        pdo->WaitIdle();
     result.output = options_.annotate ? annotated_ : sim::DebugText();
     sim::SetDebugObserver(nullptr);
     sim::SetBugCheckHandler(nullptr);

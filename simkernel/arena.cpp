@@ -146,6 +146,11 @@ void ObjectFree(void* p)
             arena.sizes.erase(it);
             return;
         }
+        // An arena object that outlived a reset (a bus worker finishing a
+        // request while the kernel was being reset): its pages are gone.
+        auto address = reinterpret_cast<uintptr_t>(p);
+        if (address >= kArenaBase && address < kArenaBase + kArenaSize)
+            return;
     }
     std::free(p);
 }
