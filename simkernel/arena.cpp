@@ -65,16 +65,14 @@ void Rewind(Arena& arena)
     arena.sizes.clear();
 }
 
-const bool kRegistered = [] {
-    RegisterResetHook([] {
-        Arena& arena = TheArena();
-        std::lock_guard<std::mutex> guard(arena.lock);
-        Rewind(arena);
-    });
-    return true;
-}();
-
 }  // namespace
+
+void RewindObjectArena()
+{
+    Arena& arena = TheArena();
+    std::lock_guard<std::mutex> guard(arena.lock);
+    Rewind(arena);
+}
 
 void UseDeterministicAddresses(bool enabled)
 {
@@ -96,7 +94,6 @@ bool DeterministicAddresses()
 
 void* ObjectAllocate(size_t bytes)
 {
-    (void)kRegistered;
     Arena& arena = TheArena();
     {
         std::lock_guard<std::mutex> guard(arena.lock);

@@ -18,6 +18,9 @@ bool DeterministicAddresses();
 // Zero-filled.
 void* ObjectAllocate(size_t bytes);
 void ObjectFree(void* p);
+// Forgets every arena object and starts again at the first address; the
+// kernel's reset calls it after every subsystem has released what it held.
+void RewindObjectArena();
 // Where the memory manager maps the next test buffer of `bytes` (a whole
 // number of pages) while addresses are deterministic; nullptr otherwise.
 void* DeterministicBufferAddress(size_t bytes);

@@ -1,6 +1,7 @@
 // The simulated kernel's verifier, IRQL, fault injection, time and reset.
 // Pool and debugger output live in pool.cpp and debug_output.cpp.
 #include "simkernel/core.h"
+#include "simkernel/arena.h"
 
 #include <atomic>
 #include <cinttypes>
@@ -207,6 +208,9 @@ void ResetKernel() {
     g_timeIncrement = kDefaultTimeIncrement;
     ResetDebugOutputForReboot();
     ResetPoolForReboot();
+    // Last of all: every subsystem above may still free objects (the bus
+    // joins its worker in its hook) before their addresses are handed out anew.
+    RewindObjectArena();
 }
 
 }  // namespace sim
