@@ -106,8 +106,24 @@ typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 // ---------------------------------------------------------------------------
 // Stack location
 
-typedef enum _DEVICE_POWER_STATE { PowerDeviceUnspecified = 0 } DEVICE_POWER_STATE;
-typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified = 0 } SYSTEM_POWER_STATE;
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+} DEVICE_POWER_STATE;
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+} SYSTEM_POWER_STATE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;

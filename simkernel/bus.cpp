@@ -27,7 +27,6 @@ struct Pdo::Impl {
     PDEVICE_OBJECT device = nullptr;
     bool deleted = false;
     bool gone = false;            // unplugged, or surprise-removed
-    bool removeArrived = false;   // IRP_MN_REMOVE_DEVICE came while gone
     Handler handler;
     std::map<std::pair<UCHAR, int>, Reply> rules;  // minor -1: any minor
     std::shared_ptr<DeviceModel> model;
@@ -208,7 +207,6 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         index = pdo->received.size();
         pdo->received.push_back(entry);
         if (major == IRP_MJ_PNP && minor == IRP_MN_SURPRISE_REMOVAL) pdo->gone = true;
-        if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && pdo->gone) pdo->removeArrived = true;
         handler = pdo->handler;
         model = pdo->model;
     }
@@ -228,8 +226,20 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     } else {
         status = Carry(pdo, irp, DefaultReply(major, minor));
     }
-    std::lock_guard<std::mutex> lock(Bus().mutex);
-    pdo->received[index].returned = status;
+    // A bus driver deletes the PDO of a device that is gone when the removal
+    // reaches it; the devices above still attached keep its memory until
+    // they detach.
+    bool deleteNow = false;
+    {
+        std::lock_guard<std::mutex> lock(Bus().mutex);
+        pdo->received[index].returned = status;
+        if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && pdo->gone && !pdo->deleted) {
+            pdo->deleted = true;
+            Bus().byDevice.erase(device);
+            deleteNow = true;
+        }
+    }
+    if (deleteNow) IoDeleteDevice(device);
     return status;
 }
 
@@ -415,20 +425,6 @@ Pdo* FindPdo(PDEVICE_OBJECT device) {
 }
 
 namespace detail {
-
-void BusRemovalDone(PDEVICE_OBJECT device) {
-    Pdo::Impl* impl;
-    {
-        std::lock_guard<std::mutex> lock(Bus().mutex);
-        const auto it = Bus().byDevice.find(device);
-        if (it == Bus().byDevice.end()) return;
-        impl = ImplOf(device);
-        if (!impl->removeArrived || impl->deleted) return;
-        impl->deleted = true;
-        Bus().byDevice.erase(it);
-    }
-    IoDeleteDevice(device);
-}
 
 void ResetBus() {
     BusState& bus = Bus();

@@ -16,8 +16,9 @@
 // For power requests the bus always calls PoStartNextPowerIrp first.
 //
 // A PDO lives until the kernel is reset, except after a surprise removal
-// (or Unplug): then IRP_MN_REMOVE_DEVICE deletes it, once the removal has
-// come back up the stack and the devices above have detached.
+// (or Unplug): then IRP_MN_REMOVE_DEVICE deletes it, as a bus driver deletes
+// the PDO of a device that is gone; its memory stays until the devices above
+// have detached.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -145,9 +146,6 @@ Pdo* FindPdo(PDEVICE_OBJECT device);
 PDRIVER_OBJECT BusDriver();
 
 namespace detail {
-// Called by the Plug and Play manager once a removal has come back up the
-// stack: a PDO whose device is gone is deleted now.
-void BusRemovalDone(PDEVICE_OBJECT pdo);
 void ResetBus();
 }  // namespace detail
 

@@ -69,6 +69,7 @@ struct DeviceState {
     bool pdo = false;
     bool arena = false;
     PDEVICE_OBJECT attachedTo = nullptr;
+    bool awaitingDetach = false;  // unreferenced, freed when the device above detaches
 };
 
 struct DriverState {
@@ -199,11 +200,21 @@ void FreeIrpMemory(PIRP irp) {
 }
 
 // Frees an IRP whose owner has let it go, once no call or completion is
-// still inside it. Call with the lock held.
+// still inside it; else tells a waiting sender that the IRP has gone idle.
+// Call with the lock held.
 void FreeWhenIdle(PIRP irp, IrpRecord& record) {
-    if (record.freeRequested && record.activeCalls == 0 && record.activeWalks == 0) FreeIrpMemory(irp);
+    if (record.activeCalls != 0 || record.activeWalks != 0) return;
+    if (record.freeRequested) {
+        FreeIrpMemory(irp);
+    } else {
+        record.done.notify_all();
+    }
 }
 
+// The last reference is gone. A device with another still attached on top
+// stays until that one detaches, as the I/O manager defers the deletion: in a
+// removal the lower drivers delete their devices before the ones above have
+// detached.
 void DestroyDevice(void* object) {
     auto* device = static_cast<PDEVICE_OBJECT>(object);
     bool arena = false;
@@ -211,6 +222,11 @@ void DestroyDevice(void* object) {
         Lock lock(IoLock());
         const auto it = State().devices.find(device);
         if (it != State().devices.end()) {
+            // During a reset the memory may be gone already (the arena rewinds first).
+            if (!State().resetting && device->AttachedDevice != nullptr) {
+                it->second.awaitingDetach = true;
+                return;
+            }
             arena = it->second.arena;
             State().devices.erase(it);
         }
@@ -665,6 +681,18 @@ bool ArrivedViaPoCallDriver(PIRP irp) {
     return it != State().irps.end() && index >= 1 && index <= irp->StackCount && it->second->viaPo[index] != 0;
 }
 
+void CheckNothingLeftOnDeletedDevices(const std::string& routine) {
+    Lock lock(IoLock());
+    for (const auto& [device, state] : State().devices) {
+        if (state.deleted || state.attachedTo == nullptr) continue;
+        const auto below = State().devices.find(state.attachedTo);
+        if (below != State().devices.end() && below->second.deleted)
+            BugCheck("AttachedToDeletedDevice", routine, nullptr,
+                     Describe(device) + " is still attached to the deleted " + Describe(state.attachedTo) +
+                         "; a driver detaches from its lower device when the removal has gone down");
+    }
+}
+
 IoResult SendAtIrql(PDEVICE_OBJECT target, const Request& request, KIRQL irql) {
     NTSTATUS status = STATUS_SUCCESS;
     PDEVICE_OBJECT device = request.Receiver(target);
@@ -805,7 +833,8 @@ Request Request::Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
     if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
         r.setup_ = [type, state](PIRP, PIO_STACK_LOCATION location) {
             location->Parameters.Power.Type = type;
-            location->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
+            // Any number may be asked for, in range or not: stored as the raw value.
+            std::memcpy(&location->Parameters.Power.State, &state, sizeof state);
         };
     } else if (minor == IRP_MN_WAIT_WAKE) {
         // Parameters.WaitWake.PowerState: the deepest system state to wake from.
@@ -1010,16 +1039,19 @@ IoResult SendIrpAt(PDEVICE_OBJECT device, PIRP irp, std::optional<KIRQL> irql) {
 
     std::unique_lock<std::recursive_mutex> lock(IoLock());
     IrpRecord& record = IrpOrBugCheck(irp, "SendIrp");
-    if (!record.finished) {
-        if (result.returned != STATUS_PENDING)
-            BugCheck("DispatchReturnedWithoutCompleting", "SendIrp", irp,
-                     "the dispatch routine returned " + HexStatus(result.returned) +
-                         " but the IRP has not been completed; a request not yet complete returns STATUS_PENDING");
-        const auto timeout = State().timeout;
-        if (!record.done.wait_for(lock, timeout, [&] { return record.finished; }))
-            BugCheck("RequestNeverCompleted", "SendIrp", irp,
-                     "the request was pended and not completed within " + std::to_string(timeout.count()) + " ms");
-    }
+    if (!record.finished && result.returned != STATUS_PENDING)
+        BugCheck("DispatchReturnedWithoutCompleting", "SendIrp", irp,
+                 "the dispatch routine returned " + HexStatus(result.returned) +
+                     " but the IRP has not been completed; a request not yet complete returns STATUS_PENDING");
+    // The sender goes on only when no other thread is inside the IRP any
+    // more (a completion that stopped with STATUS_MORE_PROCESSING_REQUIRED
+    // may still be returning): what it leaves behind is then its own.
+    const auto timeout = State().timeout;
+    if (!record.done.wait_for(lock, timeout, [&] {
+            return record.finished && record.activeCalls == 0 && record.activeWalks == 0;
+        }))
+        BugCheck("RequestNeverCompleted", "SendIrp", irp,
+                 "the request was pended and not completed within " + std::to_string(timeout.count()) + " ms");
     result.final = irp->IoStatus.Status;
     result.information = irp->IoStatus.Information;
     // As the I/O manager finishes a request: output copied back, buffers and
@@ -1186,11 +1218,16 @@ size_t OpenHandles() {
 namespace {
 
 void ResetIoManager() {
-    // The bus's worker goes first: nothing may complete while the rest goes.
+    // From here on, nothing goes back to the object arena: it may have been
+    // rewound already. The bus's worker stops next, so that nothing completes
+    // while the rest goes.
+    {
+        Lock lock(IoLock());
+        State().resetting = true;
+    }
     ResetBus();
     Lock lock(IoLock());
     IoState& state = State();
-    state.resetting = true;
     // IRPs still out are abandoned with their buffers; the pool and the MDL
     // bookkeeping have resets of their own.
     for (auto& [irp, record] : state.irps) {
@@ -1201,6 +1238,8 @@ void ResetIoManager() {
     state.handles.clear();
     ResetObjects();
     ResetNamespace();
+    for (const auto& [device, left] : state.devices)
+        if (left.awaitingDetach) FreeObject(device, left.arena);
     state.devices.clear();
     state.drivers.clear();
     state.files.clear();
@@ -1250,10 +1289,6 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             BugCheck("DeleteAttachedDevice", "IoDeleteDevice", nullptr,
                      Describe(DeviceObject) + " is still attached to " + Describe(device.attachedTo) +
                          "; IoDetachDevice comes first");
-        if (DeviceObject->AttachedDevice != nullptr)
-            BugCheck("DeleteDeviceUnderOthers", "IoDeleteDevice", nullptr,
-                     Describe(DeviceObject) + " still has " + Describe(DeviceObject->AttachedDevice) +
-                         " attached on top of it");
         device.deleted = true;
         if (!device.name.empty()) {
             RemoveName(device.name);
@@ -1268,7 +1303,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
     }
     // The creation reference; open handles and IoGetAttachedDeviceReference
-    // keep the memory until theirs go.
+    // keep the memory until theirs go, and so does a device attached on top.
     ObDereference(DeviceObject, "IoDeleteDevice");
 }
 
@@ -1302,6 +1337,12 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
                  Describe(TargetDevice) + " has no device attached to it");
     State().devices.at(attached).attachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    DeviceState& target = State().devices.at(TargetDevice);
+    if (target.awaitingDetach) {
+        const bool arena = target.arena;
+        State().devices.erase(TargetDevice);
+        FreeObject(TargetDevice, arena);
+    }
 }
 
 extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {

@@ -244,6 +244,10 @@ const char* MajorName(UCHAR major);
 std::string Hex(const void* p);
 std::string HexStatus(NTSTATUS status);
 
+// Bug checks when a device that is not deleted is still attached to one that
+// is: its driver never detached.
+void CheckNothingLeftOnDeletedDevices(const std::string& routine);
+
 // Sends on behalf of the Plug and Play or power manager, at the given IRQL.
 IoResult SendAtIrql(PDEVICE_OBJECT target, const Request& request, KIRQL irql);
 

@@ -76,6 +76,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) {
     const KIRQL irql = CurrentIrql();
     driver->DriverUnload(driver);
     if (CurrentIrql() != irql) IrqlChanged("IrqlChangedByDriverUnload", routine, irql);
+    detail::CheckNothingLeftOnDeletedDevices(routine);
     const std::vector<PDEVICE_OBJECT> devices = DevicesOf(driver);
     if (!devices.empty())
         BugCheck("UnloadWithDevices", routine, nullptr,
@@ -114,15 +115,13 @@ IoResult PnpQueryRemoveDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_Q
 IoResult PnpCancelRemoveDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE, {}); }
 IoResult PnpSurpriseRemoval(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL, {}); }
 
-IoResult PnpRemoveDevice(PDEVICE_OBJECT pdo) {
-    const IoResult result = SendPnp(pdo, IRP_MN_REMOVE_DEVICE, {});
-    detail::BusRemovalDone(pdo);
-    return result;
-}
+IoResult PnpRemoveDevice(PDEVICE_OBJECT pdo) { return PnpRequest(pdo, IRP_MN_REMOVE_DEVICE, {}); }
 
 IoResult PnpRequest(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIRP, PIO_STACK_LOCATION)> setup) {
     const IoResult result = SendPnp(pdo, minor, std::move(setup));
-    if (minor == IRP_MN_REMOVE_DEVICE) detail::BusRemovalDone(pdo);
+    // Once the removal has come back, every driver of the stack has had its
+    // turn to detach.
+    if (minor == IRP_MN_REMOVE_DEVICE) detail::CheckNothingLeftOnDeletedDevices("IRP_MN_REMOVE_DEVICE");
     return result;
 }
 

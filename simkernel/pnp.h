@@ -46,9 +46,12 @@ IoResult PnpCancelStopDevice(PDEVICE_OBJECT pdo);
 IoResult PnpQueryRemoveDevice(PDEVICE_OBJECT pdo);
 IoResult PnpCancelRemoveDevice(PDEVICE_OBJECT pdo);
 IoResult PnpSurpriseRemoval(PDEVICE_OBJECT pdo);
-// Afterwards the bus deletes a PDO whose device is gone.
+// The bus deletes a PDO whose device is gone. When the removal has come
+// back, a device still attached to a deleted one is a bug check: its driver
+// never detached.
 IoResult PnpRemoveDevice(PDEVICE_OBJECT pdo);
-// Any minor function; setup fills the parameters.
+// Any minor function; setup fills the parameters. IRP_MN_REMOVE_DEVICE is
+// checked as above.
 IoResult PnpRequest(PDEVICE_OBJECT pdo, UCHAR minor,
                     std::function<void(PIRP, PIO_STACK_LOCATION)> setup = {});
 

@@ -281,6 +281,26 @@ TEST_F(IoManagerTest, AttachingGoesOnTopOfTheStackAndGrowsStackSize) {
     EXPECT_EQ(pdo.Device()->AttachedDevice, nullptr);
 }
 
+// In a removal each driver passes the request down before it detaches and
+// deletes its device, so the lower devices are deleted first.
+TEST_F(IoManagerTest, LowerDeviceDeletedFirstLivesUntilTheDeviceAboveDetaches) {
+    sim::Pdo& pdo = sim::CreatePdo("\\Device\\00000062");
+    PDRIVER_OBJECT driver = LoadFilter(SkipAndCall);
+    PDEVICE_OBJECT lower = AttachFilter(driver, pdo.Device());
+    PDEVICE_OBJECT upper = AttachFilter(driver, pdo.Device());
+
+    IoDetachDevice(pdo.Device());
+    IoDeleteDevice(lower);
+    EXPECT_TRUE(sim::IsDeleted(lower));
+    EXPECT_TRUE(sim::IsLiveDevice(lower));
+    EXPECT_EQ(lower->AttachedDevice, upper);
+
+    IoDetachDevice(lower);
+    EXPECT_FALSE(sim::IsLiveDevice(lower));
+    IoDeleteDevice(upper);
+    EXPECT_FALSE(sim::IsLiveDevice(upper));
+}
+
 TEST_F(IoManagerTest, AttachCanBeFailedByFaultInjection) {
     sim::Pdo& pdo = sim::CreatePdo("\\Device\\00000062");
     PDRIVER_OBJECT driver = LoadFilter(SkipAndCall);

@@ -246,8 +246,8 @@ TEST_F(PnpTest, PowerRequestsGoThroughPoCallDriverAtTheIrqlTheStackAllows) {
         EXPECT_EQ(sim::PowerIrql(pdo.Device()), expectedIrql);
         int sequence = 0;
         const sim::IoResult results[] = {
-            sim::PowerSetState(pdo.Device(), DevicePowerState, 4),
-            sim::PowerQueryState(pdo.Device(), SystemPowerState, 3),
+            sim::PowerSetState(pdo.Device(), DevicePowerState, PowerDeviceD3),
+            sim::PowerQueryState(pdo.Device(), SystemPowerState, PowerSystemSleeping2),
             sim::PowerWaitWake(pdo.Device(), 3),
             sim::PowerSequence(pdo.Device(), &sequence),
             sim::PowerRequest(pdo.Device(), 0x04),
@@ -264,7 +264,7 @@ TEST_F(PnpTest, PowerRequestsGoThroughPoCallDriverAtTheIrqlTheStackAllows) {
             EXPECT_EQ(received[i].initialStatus, STATUS_NOT_SUPPORTED);
         }
         EXPECT_EQ(received[0].location.Parameters.Power.Type, DevicePowerState);
-        EXPECT_EQ(received[0].location.Parameters.Power.State.DeviceState, 4);
+        EXPECT_EQ(received[0].location.Parameters.Power.State.DeviceState, PowerDeviceD3);
         EXPECT_EQ(received[1].location.Parameters.Power.Type, SystemPowerState);
         EXPECT_EQ(received[3].location.Parameters.Others.Argument1, &sequence);
     }
@@ -301,7 +301,8 @@ TEST_F(PnpTest, FilterThatStaysAttachedAfterRemovalOfAGoneDeviceBugChecks) {
             sim::PnpSurpriseRemoval(pdo.Device());
             sim::PnpRemoveDevice(pdo.Device());
         },
-        "STOP: DeleteDeviceUnderOthers in IoDeleteDevice");
+        "STOP: AttachedToDeletedDevice in IRP_MN_REMOVE_DEVICE.*of \\\\Driver\\\\zelkor is still attached to the "
+        "deleted device .* of \\\\Driver\\\\simbus");
 }
 
 // ---------------------------------------------------------------------------

@@ -173,11 +173,6 @@ void DeleteDeviceStillAttached() {
     IoDeleteDevice(stack.filter);
 }
 
-void DeleteDeviceWithAnotherOnTop() {
-    const Stack stack = MakeStack(nullptr);
-    IoDeleteDevice(stack.pdo->Device());
-}
-
 void DeleteDeviceTwice() {
     const Stack stack = MakeStack(nullptr);
     IoDetachDevice(stack.pdo->Device());
@@ -267,8 +262,6 @@ const DeathCase kDeathCases[] = {
      "STOP: IrpWithoutOwner in IofCompleteRequest"},
     {"DeleteDeviceStillAttached", DeleteDeviceStillAttached, DeathCase::Trigger::None,
      "STOP: DeleteAttachedDevice in IoDeleteDevice.*IoDetachDevice comes first"},
-    {"DeleteDeviceWithAnotherOnTop", DeleteDeviceWithAnotherOnTop, DeathCase::Trigger::None,
-     "STOP: DeleteDeviceUnderOthers in IoDeleteDevice"},
     {"DeleteDeviceTwice", DeleteDeviceTwice, DeathCase::Trigger::None, "STOP: DeleteDeviceTwice in IoDeleteDevice"},
     {"DereferenceBelowZero", DereferenceBelowZero, DeathCase::Trigger::None,
      "STOP: REFERENCE_BY_POINTER in ObfDereferenceObject"},
