@@ -480,6 +480,35 @@ TEST_F(IoManagerTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerComplete
     }
 }
 
+// Regression: the sender freed its IRP only when a completion that had
+// stopped with STATUS_MORE_PROCESSING_REQUIRED finished returning on the
+// bus's worker, which could then free it after the kernel was reset.
+NTSTATUS SignalThenLinger(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS WaitThenCompleteWhileTheRoutineLingers(PDEVICE_OBJECT device, PIRP irp) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalThenLinger, &event, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Lower(device), irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+TEST_F(IoManagerTest, SenderFreesItsIrpItselfWhileAStoppedCompletionIsStillReturning) {
+    sim::Pdo& pdo = sim::CreatePdo("\\Device\\00000062");
+    pdo.SetRule(IRP_MJ_FLUSH_BUFFERS, sim::Reply::Pend(STATUS_SUCCESS, 0, std::chrono::milliseconds(1)));
+    AttachFilter(LoadFilter(WaitThenCompleteWhileTheRoutineLingers), pdo.Device());
+    EXPECT_EQ(sim::Send(pdo.Device(), sim::Request(IRP_MJ_FLUSH_BUFFERS)).final, STATUS_SUCCESS);
+    EXPECT_EQ(sim::OutstandingIrps(), 0u);
+}
+
 TEST_F(IoManagerTest, CompletionRoutineIsCalledAsItsControlBitsSay) {
     struct Case {
         BOOLEAN onSuccess, onError, onCancel;
