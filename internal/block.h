@@ -1,0 +1,12 @@
+// Reading the small blocks that other drivers hand over by pointer: request
+// blocks, parameter blocks, sense data. The pointer is the sender's word and
+// the memory may be gone or paged out by the time the driver looks, so a
+// block is copied, never read in place.
+#pragma once
+#include "platform/ntbase.h"
+
+// Copies Length bytes (at most a page) from Source into Copy when every page
+// they span is valid, inside a guarded region. FALSE, with Copy undefined,
+// for a NULL, invalid or paged-out source or a fault while copying. Any IRQL
+// up to DISPATCH_LEVEL: a page that is not resident is never touched.
+BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length);
