@@ -111,6 +111,17 @@ NTSTATUS UpperPass(PDEVICE_OBJECT device, PIRP irp) {
     return IoCallDriver(UpperLower(device), irp);
 }
 
+// The removal goes down first; each driver then leaves on its way back.
+NTSTATUS UpperPnp(PDEVICE_OBJECT device, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) return UpperPass(device, irp);
+    PDEVICE_OBJECT lower = UpperLower(device);
+    IoSkipCurrentIrpStackLocation(irp);
+    const NTSTATUS status = IoCallDriver(lower, irp);
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+    return status;
+}
+
 NTSTATUS UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device = nullptr;
     const NTSTATUS status =
@@ -125,6 +136,7 @@ NTSTATUS UpperEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = UpperPass;
     driver->MajorFunction[IRP_MJ_READ] = UpperTransfer;
     driver->MajorFunction[IRP_MJ_WRITE] = UpperTransfer;
+    driver->MajorFunction[IRP_MJ_PNP] = UpperPnp;
     driver->DriverExtension->AddDevice = UpperAddDevice;
     return STATUS_SUCCESS;
 }
@@ -270,18 +282,7 @@ TEST_F(DriverReadWrite, PendingFlagReachesTheDriverAbove) {
     PDRIVER_OBJECT upper = sim::LoadDriver(UpperEntry, "upper");
     ASSERT_NE(upper, nullptr);
     ASSERT_EQ(sim::PnpAddDevice(upper, pdo_->Device()), STATUS_SUCCESS);
-    const PDEVICE_OBJECT upperDevice = sim::TopOfStack(pdo_->Device());
-    ASSERT_EQ(sim::AttachedTo(upperDevice), filter_);
-    // The simulated kernel refuses to delete a device with another still
-    // attached above it, which a removal through the whole stack would ask
-    // of the filter: the driver above leaves by hand first.
-    struct Leave {
-        PDEVICE_OBJECT upper, lower;
-        ~Leave() {
-            IoDetachDevice(lower);
-            IoDeleteDevice(upper);
-        }
-    } leave{upperDevice, filter_};
+    ASSERT_EQ(sim::AttachedTo(sim::TopOfStack(pdo_->Device())), filter_);
 
     struct Case {
         const char* what;
