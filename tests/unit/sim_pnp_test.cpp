@@ -380,7 +380,9 @@ TEST_F(PnpTest, HeldRequestsCompleteOnReleaseFromAnotherThreadAtTheChosenIrql) {
         irql = KeGetCurrentIrql();
     }));
     char data[16];
+    // One at a time, so that the oldest held request is the first one sent.
     auto first = sim::SendAsync(pdo.Device(), sim::Request::Read(data, sizeof data));
+    while (pdo.HeldCount() < 1) std::this_thread::yield();
     auto second = sim::SendAsync(pdo.Device(), sim::Request::Read(data, sizeof data));
     while (pdo.HeldCount() < 2) std::this_thread::yield();
     EXPECT_EQ(pdo.Release(1), 1u);
