@@ -1,0 +1,330 @@
+#include "bench/cases.h"
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+#include "bench/drivers.h"
+#include "driver/dispatch.h"
+#include "platform/ntscsi.h"
+#include "simkernel/core.h"
+#include "simkernel/iomgr.h"
+#include "simkernel/memory.h"
+#include "simkernel/pnp.h"
+#include "trace/print.h"
+
+namespace zkbench {
+namespace {
+
+constexpr ULONG kFullMask = 0x1FF;
+constexpr ULONG kTransferLength = 512;
+constexpr ULONG kDumpLength = 2048;
+constexpr UCHAR kSenseLength = 18;
+
+// IOCTL_DISK_GET_DRIVE_GEOMETRY, which every disk stack sees, and a code in
+// the vendors' range that no catalogue names.
+constexpr ULONG kNamedControlCode = CTL_CODE(FILE_DEVICE_DISK, 0x0000, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kUnknownControlCode = CTL_CODE(0x8000, 0x0800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kGeometrySize = 24;
+
+void Require(bool condition, const std::string& what)
+{
+    if (!condition)
+        throw std::runtime_error("benchmark set-up: " + what);
+}
+
+// A fresh boot, with a clock that gives the stamp all its fields.
+void Boot()
+{
+    sim::ResetKernel();
+    sim::SetTimeIncrement(10000);
+    sim::SetTickCount(3723045);
+}
+
+sim::SimBuffer PatternBuffer(size_t bytes)
+{
+    sim::SimBuffer buffer = sim::AllocateBuffer(bytes);
+    for (size_t i = 0; i < bytes; ++i)
+        buffer.address[i] = static_cast<uint8_t>(i * 7 + 1);
+    return buffer;
+}
+
+// ---------------------------------------------------------------------------
+// Requests through a whole stack
+
+enum class Filter { Zelkor, ReferenceSkip, ReferenceCompletion };
+enum class Operation { CreateClose, Read, Write, NamedControl, UnknownControl, SrbRead };
+
+class StackRunner : public Runner {
+public:
+    StackRunner(Filter filter, ULONG mask, Operation operation)
+    {
+        Boot();
+        Require(sim::LoadDriver(ZKB_DiskEntry, "zkbdisk") != nullptr, "the lower device's driver did not load");
+        pdo_ = sim::FindDevice(ZKB_DISK_NAME);
+        Require(pdo_ != nullptr, "no lower device");
+        sim::MarkAsPdo(pdo_);
+
+        PDRIVER_INITIALIZE entry = filter == Filter::Zelkor           ? DriverEntry
+                                   : filter == Filter::ReferenceSkip ? ZKB_ReferenceSkipEntry
+                                                                     : ZKB_ReferenceCompletionEntry;
+        PDRIVER_OBJECT driver = sim::LoadDriver(entry, filter == Filter::Zelkor ? "zelkor" : "zkbref");
+        Require(driver != nullptr, "the filter did not load");
+        Require(sim::PnpAddDevice(driver, pdo_) == STATUS_SUCCESS, "the filter's add-device failed");
+        Require(sim::PnpStartDevice(pdo_).final == STATUS_SUCCESS, "the stack did not start");
+        PDEVICE_OBJECT top = sim::TopOfStack(pdo_);
+        Require(top != pdo_, "the filter is not on the stack");
+        if (filter == Filter::Zelkor)
+            ZK_GetExtension(top)->TraceMask = mask;
+
+        data_ = PatternBuffer(kDumpLength);
+        switch (operation) {
+        case Operation::CreateClose:
+            requests_.push_back(sim::Request(IRP_MJ_CREATE));
+            requests_.push_back(sim::Request(IRP_MJ_CLOSE));
+            break;
+        case Operation::Read:
+            requests_.push_back(sim::Request::Read(data_.address, kTransferLength, 0x10000));
+            break;
+        case Operation::Write:
+            requests_.push_back(sim::Request::Write(data_.address, kTransferLength, 0x10000));
+            break;
+        case Operation::NamedControl:
+            requests_.push_back(sim::Request::DeviceControl(kNamedControlCode, nullptr, 0, data_.address, kGeometrySize));
+            break;
+        case Operation::UnknownControl:
+            requests_.push_back(sim::Request::DeviceControl(kUnknownControlCode, nullptr, 0, data_.address, kGeometrySize));
+            break;
+        case Operation::SrbRead:
+            requests_.push_back(sim::Request::InternalDeviceControl(IOCTL_SCSI_EXECUTE_IN, MakeSrb()));
+            break;
+        }
+    }
+    ~StackRunner() override { sim::ResetKernel(); }
+
+    void Run() override
+    {
+        for (const sim::Request& request : requests_)
+            if (sim::Send(pdo_, request).final != STATUS_SUCCESS)
+                ++failures_;
+    }
+    unsigned Failures() const override { return failures_; }
+
+private:
+    // READ(10) of one sector into the data buffer, with room for sense data.
+    PSCSI_REQUEST_BLOCK MakeSrb()
+    {
+        srbMemory_ = sim::AllocateBuffer(sizeof(SCSI_REQUEST_BLOCK));
+        sense_ = sim::AllocateBuffer(kSenseLength);
+        auto* srb = reinterpret_cast<PSCSI_REQUEST_BLOCK>(srbMemory_.address);
+        std::memset(srb, 0, sizeof(*srb));
+        srb->Length = sizeof(SCSI_REQUEST_BLOCK);
+        srb->Function = SRB_FUNCTION_EXECUTE_SCSI;
+        srb->CdbLength = 10;
+        srb->SrbFlags = SRB_FLAGS_DATA_IN;
+        srb->DataTransferLength = kTransferLength;
+        srb->TimeOutValue = 10;
+        srb->DataBuffer = data_.address;
+        srb->SenseInfoBuffer = sense_.address;
+        srb->SenseInfoBufferLength = kSenseLength;
+        const UCHAR read10[10] = {0x28, 0, 0, 0, 0x00, 0x80, 0, 0, 1, 0};
+        std::memcpy(srb->Cdb, read10, sizeof(read10));
+        return srb;
+    }
+
+    PDEVICE_OBJECT pdo_ = nullptr;
+    std::vector<sim::Request> requests_;
+    sim::SimBuffer data_;
+    sim::SimBuffer srbMemory_;
+    sim::SimBuffer sense_;
+    unsigned failures_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Trace operations on a record of their own
+
+enum class Text { Suppressed, TraceLine, Alone, TraceLineStamped, AloneStamped, Dump };
+
+class TextRunner : public Runner {
+public:
+    explicit TextRunner(Text text) : text_(text)
+    {
+        Boot();
+        std::strcpy(record_.Trailer, "** ");
+        switch (text) {
+        case Text::Suppressed:
+            record_.TraceMask = kFullMask & ~TRACE_DETAIL;
+            break;
+        case Text::TraceLine:
+        case Text::Alone:
+            record_.TraceMask = kFullMask & ~TRACE_TIMESTAMP;
+            break;
+        case Text::TraceLineStamped:
+        case Text::AloneStamped:
+            record_.TraceMask = kFullMask;
+            break;
+        case Text::Dump:
+            record_.TraceMask = TRACE_DATA;
+            dump_ = PatternBuffer(kDumpLength);
+            break;
+        }
+        // The read request the line describes; the IRP's address is printed.
+        stack_.MajorFunction = IRP_MJ_READ;
+        stack_.Parameters.Read.Length = kTransferLength;
+        stack_.Parameters.Read.ByteOffset.QuadPart = 0x10000;
+    }
+    ~TextRunner() override { sim::ResetKernel(); }
+
+    void Run() override
+    {
+        switch (text_) {
+        case Text::Suppressed:
+            ZKB_SuppressedMessage(&record_, &irp_, &stack_);
+            break;
+        case Text::TraceLine:
+        case Text::TraceLineStamped:
+            ZKB_TraceLine(&record_, &irp_, &stack_);
+            break;
+        case Text::Alone:
+            ZKB_FormatAlone(&record_, &irp_, &stack_, FALSE);
+            break;
+        case Text::AloneStamped:
+            ZKB_FormatAlone(&record_, &irp_, &stack_, TRUE);
+            break;
+        case Text::Dump:
+            ZKB_Dump(&record_, dump_.address, kDumpLength);
+            break;
+        }
+    }
+
+private:
+    Text text_;
+    ZK_EXTENSION record_{};
+    IRP irp_{};
+    IO_STACK_LOCATION stack_{};
+    sim::SimBuffer dump_;
+};
+
+Case StackCase(const std::string& subject, Operation operation, Filter filter, ULONG mask)
+{
+    Case c;
+    const bool zelkor = filter == Filter::Zelkor;
+    c.name = subject + "/" + (zelkor ? (mask == 0 ? "zelkor-0" : "zelkor-1ff") : "reference");
+    c.operations = operation == Operation::CreateClose ? 2 : 1;
+    c.expectedCalls = zelkor && mask != 0 ? kExpectSome : kExpectNone;
+    // Device control passes untraced until its catalogue lands; then it
+    // prints at the full mask like every other request.
+    const bool control = operation == Operation::NamedControl || operation == Operation::UnknownControl;
+    if (zelkor && mask != 0 && control)
+        c.expectedCalls = kExpectAny;
+    c.make = [=] { return std::make_unique<StackRunner>(filter, mask, operation); };
+    return c;
+}
+
+Case TextCase(const std::string& name, Text text, int expectedCalls, const std::string& sameTextAs = "")
+{
+    Case c;
+    c.name = name;
+    c.expectedCalls = expectedCalls;
+    c.sameTextAs = sameTextAs;
+    c.make = [=] { return std::make_unique<TextRunner>(text); };
+    return c;
+}
+
+std::vector<Case> MakeCases()
+{
+    struct Subject {
+        const char* name;
+        Operation operation;
+        Filter reference;  // the one that does what Zelkor does with the request
+    };
+    const Subject subjects[] = {
+        {"create-close", Operation::CreateClose, Filter::ReferenceSkip},
+        {"read", Operation::Read, Filter::ReferenceCompletion},
+        {"write", Operation::Write, Filter::ReferenceCompletion},
+        {"ioctl-named", Operation::NamedControl, Filter::ReferenceSkip},
+        {"ioctl-unknown", Operation::UnknownControl, Filter::ReferenceSkip},
+        {"srb-read", Operation::SrbRead, Filter::ReferenceCompletion},
+    };
+    std::vector<Case> cases;
+    for (const Subject& s : subjects) {
+        cases.push_back(StackCase(s.name, s.operation, s.reference, 0));
+        cases.push_back(StackCase(s.name, s.operation, Filter::Zelkor, 0));
+        cases.push_back(StackCase(s.name, s.operation, Filter::Zelkor, kFullMask));
+    }
+    cases.push_back(TextCase("message/suppressed", Text::Suppressed, kExpectNone));
+    cases.push_back(TextCase("trace-line/alone", Text::Alone, 2));
+    cases.push_back(TextCase("trace-line/zelkor", Text::TraceLine, 2, "trace-line/alone"));
+    cases.push_back(TextCase("trace-line-stamped/alone", Text::AloneStamped, 3));
+    cases.push_back(TextCase("trace-line-stamped/zelkor", Text::TraceLineStamped, 3, "trace-line-stamped/alone"));
+    // A trailer and a line for each of 128 lines.
+    cases.push_back(TextCase("dump-2048/zelkor", Text::Dump, 2 * kDumpLength / 16));
+    return cases;
+}
+
+std::vector<std::string> Printed()
+{
+    std::vector<std::string> texts;
+    for (const sim::DebugCall& call : sim::DebugCalls())
+        texts.push_back(call.text);
+    return texts;
+}
+
+}  // namespace
+
+const std::vector<Case>& Cases()
+{
+    static const std::vector<Case> cases = MakeCases();
+    return cases;
+}
+
+const Case* FindCase(const std::string& name)
+{
+    for (const Case& c : Cases())
+        if (c.name == name)
+            return &c;
+    return nullptr;
+}
+
+std::vector<std::string> CheckCases()
+{
+    std::vector<std::string> problems;
+    std::vector<std::pair<std::string, std::vector<std::string>>> printed;
+    for (const Case& c : Cases()) {
+        std::vector<std::string> texts;
+        unsigned failures = 0;
+        try {
+            std::unique_ptr<Runner> runner = c.make();
+            sim::ClearDebugOutput();
+            runner->Run();
+            texts = Printed();
+            failures = runner->Failures();
+        } catch (const std::exception& e) {
+            problems.push_back(c.name + ": " + e.what());
+            continue;
+        }
+        if (failures != 0)
+            problems.push_back(c.name + ": " + std::to_string(failures) + " request(s) did not succeed");
+        if (c.expectedCalls == kExpectSome && texts.empty())
+            problems.push_back(c.name + ": printed nothing at the full mask");
+        if (c.expectedCalls >= 0 && texts.size() != static_cast<size_t>(c.expectedCalls))
+            problems.push_back(c.name + ": " + std::to_string(texts.size()) + " DbgPrint calls, expected " +
+                               std::to_string(c.expectedCalls));
+        if (!c.sameTextAs.empty()) {
+            bool found = false;
+            for (const auto& [name, other] : printed) {
+                if (name != c.sameTextAs)
+                    continue;
+                found = true;
+                if (other != texts)
+                    problems.push_back(c.name + ": its text differs from " + name + "'s");
+            }
+            if (!found)
+                problems.push_back(c.name + ": " + c.sameTextAs + " must come before it");
+        }
+        printed.emplace_back(c.name, std::move(texts));
+    }
+    return problems;
+}
+
+}  // namespace zkbench

@@ -1,0 +1,50 @@
+// The benchmark cases, shared by the timing suite (benchmarks.cpp) and the
+// instruction counter (count.cpp), so that both measure the same thing.
+//
+// A case builds its world in the simulated kernel when it is made: a stack
+// of the lower device and one filter (Zelkor at a trace mask, or a
+// reference filter), or a trace record for the trace operations alone. Each
+// Run() then performs `operations` requests or messages. Making a case
+// resets the simulated kernel; only one case lives at a time.
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zkbench {
+
+class Runner {
+public:
+    virtual ~Runner() = default;
+    virtual void Run() = 0;
+    // Requests since the runner was made that did not end with
+    // STATUS_SUCCESS.
+    virtual unsigned Failures() const { return 0; }
+};
+
+struct Case {
+    // "<subject>/<variant>": read/zelkor-0, read/zelkor-1ff, read/reference,
+    // trace-line/zelkor, trace-line/alone, ...
+    std::string name;
+    // Requests (or messages) per Run(). Create/close sends two requests.
+    unsigned operations = 1;
+    // What one Run() prints with the debugger recording: kExpectNone,
+    // kExpectSome, kExpectAny, or an exact number of DbgPrint calls.
+    int expectedCalls = 0;
+    // A case whose Run() must print exactly the same text, or empty.
+    std::string sameTextAs;
+    std::function<std::unique_ptr<Runner>()> make;
+};
+constexpr int kExpectNone = 0;
+constexpr int kExpectSome = -1;
+constexpr int kExpectAny = -2;
+
+const std::vector<Case>& Cases();
+const Case* FindCase(const std::string& name);
+
+// Makes each case, runs it once with the debugger recording and checks its
+// output and its requests' status; one line per problem found.
+std::vector<std::string> CheckCases();
+
+}  // namespace zkbench
