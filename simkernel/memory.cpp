@@ -25,6 +25,8 @@
 
 namespace sim {
 
+void ForgetPendingInvalidation();
+
 namespace {
 
 struct Region {
@@ -59,6 +61,7 @@ void CheckHostPageSize() {
 }
 
 void ResetBuffers() {
+    ForgetPendingInvalidation();
     std::lock_guard<std::mutex> lock(g_mutex);
     for (auto& [base, region] : g_regions) munmap(region.mapping, region.pages * kPageSize);
     g_regions.clear();
@@ -271,6 +274,36 @@ void UnlockPage(const void* address) {
 
 }  // namespace sim
 
+namespace sim {
+namespace {
+std::mutex g_pendingLock;
+const void* g_pendingPage = nullptr;
+int g_pendingChecks = 0;
+}  // namespace
+
+void ForgetPendingInvalidation() {
+    std::lock_guard<std::mutex> lock(g_pendingLock);
+    g_pendingPage = nullptr;
+    g_pendingChecks = 0;
+}
+
+void InvalidatePageAfterChecks(const void* address, int checks) {
+    std::lock_guard<std::mutex> lock(g_pendingLock);
+    g_pendingPage = address;
+    g_pendingChecks = checks;
+}
+}  // namespace sim
+
 extern "C" BOOLEAN MmIsAddressValid(PVOID VirtualAddress) {
-    return sim::IsReadable(VirtualAddress) ? TRUE : FALSE;
+    const BOOLEAN valid = sim::IsReadable(VirtualAddress) ? TRUE : FALSE;
+    const void* invalidate = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(sim::g_pendingLock);
+        if (sim::g_pendingPage != nullptr && --sim::g_pendingChecks <= 0) {
+            invalidate = sim::g_pendingPage;
+            sim::g_pendingPage = nullptr;
+        }
+    }
+    if (invalidate != nullptr) sim::InvalidatePage(invalidate);
+    return valid;
 }

@@ -44,6 +44,10 @@ void InvalidatePage(const void* address);
 void PageOut(const void* address);
 void MakeReadOnly(const void* address);
 void MakeValid(const void* address);
+// Another thread taking a page away while a driver reads it, made
+// deterministic: the page at `address` becomes invalid right after
+// MmIsAddressValid has answered `checks` more times (for any address).
+void InvalidatePageAfterChecks(const void* address, int checks);
 
 // An address standing for kernel space (its low 32 bits read 0xFFFFFC00):
 // a reserved range that is never accessible, that MmIsAddressValid rejects,
