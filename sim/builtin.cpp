@@ -4,25 +4,71 @@ namespace scn {
 namespace {
 
 // A USB flash disk is plugged in: the PnP manager builds its stack, the
-// filter joins it, the disk is started, opened, powered and finally pulled.
-const char kDemo[] = R"(title "A USB flash disk plugged in, started, opened and pulled"
-# Trace everything, with time stamps, for every device.
-registry Config dword 0x1FF
+// filter joins it, the disk is started, identified, read, and finally pulled.
+const char kDemo[] = R"(title "A USB flash disk plugged in, identified, read and pulled"
+# Time stamps, requests, SRBs with their completion and data: mask 0x11F.
+registry Config dword 0x11F
 time 0:00:42.125
 load
-device usbstor pdo=\Device\USBPDO-3 type=disk flags=direct,pagable
+device usbstor pdo=\Device\USBPDO-3 model=disk flags=direct,pagable vendor=Kingston product="DataTraveler 3.0" blocks=4096
 add usbstor
 # The port driver takes a moment to start the device.
 lower usbstor major=pnp minor=start action=pend delay=20
 start usbstor
+time 0:00:42.250
+# The disk class driver identifies the device: INQUIRY, READ CAPACITY.
+srb usbstor cdb="12 00 00 00 24 00" length=36
+srb usbstor cdb="25 00 00 00 00 00 00 00 00 00" length=8
+# The first read of the partition table comes back from the flash.
+time 0:00:42.300
+answer usbstor pend irql=dispatch
+srb usbstor cdb="28 00 00 00 00 00 00 00 01 00" length=512
+answer usbstor sync
+# A program opens the disk and reads a sector.
 irp usbstor create
-irp usbstor system-control minor=0x0B
-power usbstor query-power
-power usbstor set-power
-irp usbstor cleanup
+read usbstor length=512 offset=0x1000
 irp usbstor close
+time 0:01:07.500
+power usbstor set-power
 pnp usbstor surprise-removal
 remove usbstor
+unload
+)";
+
+// A CD-ROM drive with its tray empty: the class driver's probes fail with
+// MEDIUM NOT PRESENT until a disc goes in, which is announced as a unit
+// attention.
+const char kCdromNoMedium[] = R"(title "A CD-ROM drive without a disc, then a disc goes in"
+registry Config dword 0x01A
+load
+device cdrom pdo=\Device\00000071 model=cdrom
+add cdrom
+start cdrom
+medium cdrom absent
+srb cdrom cdb="00 00 00 00 00 00" flags=no-queue-freeze expect=0xC0000185
+srb cdrom cdb="43 00 00 00 00 00 00 00 0C 00" length=12 flags=no-queue-freeze expect=0xC0000185
+medium cdrom present
+srb cdrom cdb="00 00 00 00 00 00" flags=no-queue-freeze expect=0xC0000185
+srb cdrom cdb="00 00 00 00 00 00"
+srb cdrom cdb="25 00 00 00 00 00 00 00 00 00" length=8
+remove cdrom
+unload
+)";
+
+// Reads that fail: a block past the end of the disk, and a medium error
+// the sense table has no name for. The sense data is decoded and dumped.
+const char kFailingRead[] = R"(title "A disk whose reads fail: sense data decoded"
+registry Config dword 0x00E
+load
+device disk pdo=\Device\00000062 model=disk flags=direct blocks=2048
+add disk
+start disk
+# Block 2048 is one past the end.
+srb disk cdb="28 00 00 00 08 00 00 00 01 00" length=512 flags=no-queue-freeze expect=0xC0000185
+# An unreadable sector: MEDIUM ERROR, UNRECOVERED READ ERROR (03/11/00).
+sense disk key=0x03 asc=0x11 ascq=0x00
+srb disk cdb="28 00 00 00 00 10 00 00 01 00" length=512 flags=no-queue-freeze expect=0xC0000185
+remove disk
 unload
 )";
 
@@ -66,7 +112,9 @@ unload
 )";
 
 const std::vector<BuiltinScenario> kScenarios = {
-    {"demo", "a USB flash disk plugged in, started, opened and pulled", kDemo},
+    {"demo", "a USB flash disk plugged in, identified, read and pulled", kDemo},
+    {"cdrom-no-medium", "a CD-ROM drive without a disc, then a disc goes in", kCdromNoMedium},
+    {"failing-read", "a disk whose reads fail, with the sense data decoded", kFailingRead},
     {"per-device", "global and per-device trace masks and trailers", kPerDevice},
     {"instances", "control device names: collisions and reuse", kInstances},
 };
