@@ -197,3 +197,23 @@ TEST(ScenarioRun, RegistryFilesAreLoadedAndSaved)
 }
 
 }  // namespace
+
+namespace {
+
+// The README walks a newcomer through a scenario of their own: it must run
+// and show what the README says it shows.
+TEST(ScenarioRun, TheReadmeScenarioRunsAndDecodesItsSense)
+{
+    std::ifstream readme(std::string(ZELKOR_SOURCE_DIR) + "/README.md");
+    std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
+    size_t start = text.find("title \"A disk with an unreadable sector\"");
+    ASSERT_NE(start, std::string::npos);
+    size_t end = text.find("```", start);
+    ASSERT_NE(end, std::string::npos);
+    scn::RunResult result = RunText(text.substr(start, end - start));
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_NE(result.output.find("SenseCode: LOGICAL BLOCK ADDRESS OUT OF RANGE."), std::string::npos);
+    EXPECT_NE(result.output.find("unknown SenseCode 0x03 0x11 0x00 -> 0x031100"), std::string::npos);
+}
+
+}  // namespace
