@@ -160,7 +160,7 @@ report=$build/report.md
     echo
     echo '```'
     objdump -d --no-show-raw-insn -C --disassemble='ZKB_SuppressedMessage(_ZK_EXTENSION*, _IRP*, _IO_STACK_LOCATION*)' "$count" |
-        sed -n 's/^ *[0-9a-f]*:\t//p' | head -4
+        sed -n 's/^ *[0-9a-f]*:\t//p' | head -3
     echo '... ZK_IRP_Read, up to its first call:'
     objdump -d --no-show-raw-insn -C --disassemble='ZK_IRP_Read(_DEVICE_OBJECT*, _IRP*)' "$count" |
         sed -n 's/^ *[0-9a-f]*:\t//p' | sed '/call/q'
