@@ -136,8 +136,8 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix)
 // end faults.
 class DataBuffer {
 public:
-    explicit DataBuffer(const std::vector<unsigned char>& bytes, size_t size)
-        : buffer_(sim::AllocateBuffer(size == 0 ? 1 : size)), size_(size)
+    explicit DataBuffer(const std::vector<unsigned char>& bytes, size_t size, size_t pageOffset = 0)
+        : buffer_(sim::AllocateBuffer(size == 0 ? 1 : size, pageOffset)), size_(size)
     {
         std::memset(buffer_.address, 0, size_ == 0 ? 1 : size_);
         for (size_t i = 0; i < size_ && !bytes.empty(); ++i)
@@ -394,7 +394,23 @@ void Runner::SendWmi(const Step& step)
     if (step.Has("buffer"))
         bytes = ParseBytes(step.Option("buffer")).value();
     ULONG size = static_cast<ULONG>(ParseNumber(step.Option("size", std::to_string(bytes.size()))).value());
-    auto buffer = std::make_shared<DataBuffer>(bytes, std::max<size_t>(size, bytes.size()));
+    size_t pageOffset = ParseNumber(step.Option("page-offset", "0")).value();
+    if (pageOffset >= sim::kPageSize)
+        throw StepError{"page-offset= must stay within the first page (below 4096)"};
+    auto buffer = std::make_shared<DataBuffer>(bytes, std::max<size_t>(size, bytes.size()), pageOffset);
+    if (step.Has("invalid-from")) {
+        size_t from = ParseNumber(step.Option("invalid-from")).value();
+        if (from >= buffer->size())
+            throw StepError{"invalid-from= must fall inside the buffer"};
+        // Whole pages: from the one holding byte `from` to the buffer's last.
+        uintptr_t first = (reinterpret_cast<uintptr_t>(buffer->data()) + from) & ~(uintptr_t{sim::kPageSize} - 1);
+        uintptr_t last = reinterpret_cast<uintptr_t>(buffer->data()) + buffer->size() - 1;
+        for (uintptr_t page = first; page <= last; page += sim::kPageSize)
+            sim::InvalidatePage(reinterpret_cast<void*>(page));
+    }
+    if (step.Has("vanish-after"))
+        sim::InvalidatePageAfterChecks(buffer->data(),
+                                       static_cast<int>(ParseNumber(step.Option("vanish-after")).value()));
     ULONG_PTR provider = ParseNumber(step.Option("provider", "0")).value();
     ULONG_PTR dataPath = ParseNumber(step.Option("datapath", "0")).value();
     bool hasBuffer = step.Has("buffer") || step.Has("size");

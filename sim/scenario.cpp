@@ -66,8 +66,11 @@ const std::vector<CommandSpec>& Commands()
          "query-information, system-control, or a number)"},
         {"wmi", 2, 2,
          {{"buffer", Kind::Bytes}, {"size", Kind::Number}, {"provider", Kind::Number}, {"datapath", Kind::Number},
+          {"page-offset", Kind::Number}, {"invalid-from", Kind::Number}, {"vanish-after", Kind::Number},
           {"expect", Kind::Number}},
-         "wmi NAME MINOR [buffer=BYTES] [size=N] [provider=N] [datapath=N]   a WMI request"},
+         "wmi NAME MINOR [buffer=BYTES] [size=N] [provider=N] [datapath=N] [page-offset=N] [invalid-from=N] "
+         "[vanish-after=N]   a WMI request; the buffer starts page-offset bytes into a page, its pages from byte "
+         "invalid-from on are invalid, or its first page vanishes after N more validity tests"},
         {"read", 1, 1, {{"length", Kind::Number}, {"offset", Kind::Number}, {"expect", Kind::Number}},
          "read NAME length=N [offset=N]     IRP_MJ_READ"},
         {"write", 1, 1,
