@@ -11,22 +11,22 @@ namespace {
 // How an option's value is checked at parse time.
 enum class Kind { Word, Number, Bytes, Text };
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     Kind kind;
 };
 
-struct CommandSpec {
+struct CommandRule {
     const char* name;
     int minArgs;
     int maxArgs;
-    std::vector<OptionSpec> options;
+    std::vector<OptionRule> options;
     const char* usage;
 };
 
-const std::vector<CommandSpec>& Commands()
+const std::vector<CommandRule>& Commands()
 {
-    static const std::vector<CommandSpec> commands = {
+    static const std::vector<CommandRule> commands = {
         {"title", 1, 1, {}, "title \"TEXT\"                      what the scenario shows"},
         {"service", 1, 1, {}, "service NAME                      the driver's service name (default zelkor)"},
         {"registry", 2, 3, {},
@@ -107,11 +107,11 @@ const std::vector<CommandSpec>& Commands()
     return commands;
 }
 
-const CommandSpec* FindCommand(const std::string& name)
+const CommandRule* FindCommand(const std::string& name)
 {
-    for (const CommandSpec& spec : Commands())
-        if (name == spec.name)
-            return &spec;
+    for (const CommandRule& rule : Commands())
+        if (name == rule.name)
+            return &rule;
     return nullptr;
 }
 
@@ -167,24 +167,24 @@ bool IsOptionWord(const std::string& word)
                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
 }
 
-bool CheckValue(const OptionSpec& spec, const std::string& value, std::string* reason)
+bool CheckValue(const OptionRule& rule, const std::string& value, std::string* reason)
 {
-    switch (spec.kind) {
+    switch (rule.kind) {
     case Kind::Number:
         if (!ParseNumber(value)) {
-            *reason = std::string("expected a number for ") + spec.name + "=, got '" + value + "'";
+            *reason = std::string("expected a number for ") + rule.name + "=, got '" + value + "'";
             return false;
         }
         return true;
     case Kind::Bytes:
         if (!ParseBytes(value)) {
-            *reason = std::string("expected hex bytes for ") + spec.name + "=, got '" + value + "'";
+            *reason = std::string("expected hex bytes for ") + rule.name + "=, got '" + value + "'";
             return false;
         }
         return true;
     case Kind::Word:
         if (value.empty()) {
-            *reason = std::string("expected a value after ") + spec.name + "=";
+            *reason = std::string("expected a value after ") + rule.name + "=";
             return false;
         }
         return true;
@@ -287,8 +287,8 @@ bool ParseScenario(const std::string& text, const std::string& file, Scenario* s
         if (words.empty())
             continue;
 
-        const CommandSpec* spec = FindCommand(words[0].text);
-        if (spec == nullptr)
+        const CommandRule* rule = FindCommand(words[0].text);
+        if (rule == nullptr)
             return fail(number, "unknown command '" + words[0].text + "' (zelkor-sim --help lists them)");
 
         Step step;
@@ -299,15 +299,15 @@ bool ParseScenario(const std::string& text, const std::string& file, Scenario* s
             // Positional words come first; a word with '=' after them is an
             // option, except where the command takes free text.
             if (!words[i].startsQuoted && IsOptionWord(word) &&
-                static_cast<int>(step.args.size()) >= spec->minArgs) {
+                static_cast<int>(step.args.size()) >= rule->minArgs) {
                 size_t eq = word.find('=');
                 std::string key = word.substr(0, eq);
                 std::string value = word.substr(eq + 1);
-                auto option = std::find_if(spec->options.begin(), spec->options.end(),
-                                           [&](const OptionSpec& o) { return key == o.name; });
-                if (option == spec->options.end())
+                auto option = std::find_if(rule->options.begin(), rule->options.end(),
+                                           [&](const OptionRule& o) { return key == o.name; });
+                if (option == rule->options.end())
                     return fail(number, "'" + step.command + "' has no option '" + key + "'; expected: " +
-                                            spec->usage);
+                                            rule->usage);
                 if (step.options.count(key))
                     return fail(number, "option '" + key + "' given twice");
                 if (!CheckValue(*option, value, &reason))
@@ -315,13 +315,13 @@ bool ParseScenario(const std::string& text, const std::string& file, Scenario* s
                 step.options[key] = value;
             } else {
                 if (!step.options.empty())
-                    return fail(number, "'" + word + "' after the options; expected: " + spec->usage);
+                    return fail(number, "'" + word + "' after the options; expected: " + rule->usage);
                 step.args.push_back(word);
             }
         }
         int count = static_cast<int>(step.args.size());
-        if (count < spec->minArgs || count > spec->maxArgs)
-            return fail(number, "wrong number of arguments to '" + step.command + "'; expected: " + spec->usage);
+        if (count < rule->minArgs || count > rule->maxArgs)
+            return fail(number, "wrong number of arguments to '" + step.command + "'; expected: " + rule->usage);
         if (step.command == "title")
             parsed.title = step.args[0];
         parsed.steps.push_back(std::move(step));
@@ -347,8 +347,8 @@ bool LoadScenarioFile(const std::string& path, Scenario* scenario, ParseError* e
 std::string CommandSummary()
 {
     std::string summary;
-    for (const CommandSpec& spec : Commands())
-        summary += std::string("  ") + spec.usage + "\n";
+    for (const CommandRule& rule : Commands())
+        summary += std::string("  ") + rule.usage + "\n";
     return summary;
 }
 
