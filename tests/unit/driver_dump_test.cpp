@@ -16,24 +16,14 @@
 
 #include "simkernel/core.h"
 #include "simkernel/memory.h"
+#include "tests/unit/expected_text.h"
 #include "trace/print.h"
 
 namespace {
 
 using sim::kPageSize;
 
-// The layout built the slow way, from the column rules: hex pair k at 3k
-// (3k+1 from the ninth byte on), the character of byte k at 50+k.
-std::string ExpectedLine(const uint8_t* bytes, size_t count) {
-    std::string line(ZK_DUMP_LINE_CHARS, ' ');
-    for (size_t k = 0; k < count; ++k) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", bytes[k]);
-        line.replace(3 * k + (k >= 8 ? 1 : 0), 2, pair);
-        line[ZK_DUMP_CHAR_COLUMN + k] = bytes[k] < 0x20 ? '.' : static_cast<char>(bytes[k]);
-    }
-    return line;
-}
+std::string ExpectedLine(const uint8_t* bytes, size_t count) { return expected::DumpColumns(bytes, count); }
 
 std::vector<std::string> ExpectedLines(const uint8_t* bytes, size_t count) {
     std::vector<std::string> lines;

@@ -22,37 +22,14 @@
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
+#include "tests/unit/expected_text.h"
 #include "trace/print.h"
 
 namespace {
 
+using namespace expected;
+
 using namespace std::chrono_literals;
-
-unsigned Low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
-std::string Format(const char* trailer, const char* format, va_list arguments) {
-    char text[512];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    return std::string(trailer) + text;
-}
-
-// One trace line as the default trailer shows it.
-std::string Line(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::string line = Format("** ", format, arguments);
-    va_end(arguments);
-    return line;
-}
-
-// One trace line behind another trailer.
-std::string LineWith(const char* trailer, const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::string line = Format(trailer, format, arguments);
-    va_end(arguments);
-    return line;
-}
 
 PZK_EXTENSION Record(PDEVICE_OBJECT device) { return static_cast<PZK_EXTENSION>(device->DeviceExtension); }
 

@@ -21,23 +21,14 @@
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
+#include "tests/unit/expected_text.h"
 #include "trace/print.h"
 
 namespace {
 
+using namespace expected;
+
 using namespace std::chrono_literals;
-
-unsigned Low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
-// One trace line as the default trailer shows it.
-std::string Line(const char* format, ...) {
-    char text[512];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    return std::string("** ") + text;
-}
 
 PZK_EXTENSION Record(PDEVICE_OBJECT device) { return static_cast<PZK_EXTENSION>(device->DeviceExtension); }
 

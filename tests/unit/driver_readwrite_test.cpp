@@ -25,41 +25,14 @@
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
+#include "tests/unit/expected_text.h"
 #include "trace/print.h"
 
 namespace {
 
+using namespace expected;
+
 using namespace std::chrono_literals;
-
-unsigned Low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
-// One trace line as the default trailer shows it.
-std::string Line(const char* format, ...) {
-    char text[512];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    return std::string("** ") + text;
-}
-
-// A dump line built from the column rules, with the trailer.
-std::string DumpLine(const uint8_t* bytes, size_t count) {
-    std::string line(66, ' ');
-    for (size_t k = 0; k < count; ++k) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02X", bytes[k]);
-        line.replace(3 * k + (k >= 8 ? 1 : 0), 2, pair);
-        line[50 + k] = bytes[k] < 0x20 ? '.' : static_cast<char>(bytes[k]);
-    }
-    return "** " + line + "\n";
-}
-
-std::string DumpLines(const uint8_t* bytes, size_t count) {
-    std::string text;
-    for (size_t done = 0; done < count; done += 16) text += DumpLine(bytes + done, std::min<size_t>(16, count - done));
-    return text;
-}
 
 size_t CountLines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
@@ -479,13 +452,13 @@ TEST_F(GenericCompletion, DirectMethodDumpReadPastTheSystemBuffer) {
         const std::string text = sim::DebugText();
         ASSERT_EQ(CountLines(text), 3u) << text;
         EXPECT_NE(text.find("Length: 0x10/0x100.\n"), std::string::npos);
-        EXPECT_TRUE(text.ends_with(DumpLine(input.data(), 0x10))) << text;
+        EXPECT_TRUE(text.ends_with(DumpLines(input.data(), 0x10))) << text;
     }
     // Output shorter than the input: the output length still bounds the dump.
     sim::ClearDebugOutput();
     std::vector<uint8_t> output(4);
     Send(kOutDirectCode, input.data(), 0x10, output.data(), 4, STATUS_SUCCESS);
-    EXPECT_TRUE(sim::DebugText().ends_with(DumpLine(input.data(), 4))) << sim::DebugText();
+    EXPECT_TRUE(sim::DebugText().ends_with(DumpLines(input.data(), 4))) << sim::DebugText();
 }
 
 // METHOD_NEITHER has no system buffer: whatever the field holds is not the

@@ -22,39 +22,14 @@
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
+#include "tests/unit/expected_text.h"
 #include "trace/print.h"
 
 namespace {
 
+using namespace expected;
+
 using namespace std::chrono_literals;
-
-unsigned Low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
-// One trace line as the default trailer shows it.
-std::string Line(const char* format, ...) {
-    char text[512];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    return std::string("** ") + text;
-}
-
-// A dump line built from the column rules, with the trailer.
-std::string DumpLines(const uint8_t* bytes, size_t count) {
-    std::string text;
-    for (size_t done = 0; done < count; done += 16) {
-        std::string line(66, ' ');
-        for (size_t k = 0; k < 16 && done + k < count; ++k) {
-            char pair[3];
-            std::snprintf(pair, sizeof pair, "%02X", bytes[done + k]);
-            line.replace(3 * k + (k >= 8 ? 1 : 0), 2, pair);
-            line[50 + k] = bytes[done + k] < 0x20 ? '.' : static_cast<char>(bytes[done + k]);
-        }
-        text += "** " + line + "\n";
-    }
-    return text;
-}
 
 PZK_EXTENSION Record(PDEVICE_OBJECT device) { return static_cast<PZK_EXTENSION>(device->DeviceExtension); }
 
