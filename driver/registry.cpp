@@ -7,14 +7,20 @@ namespace {
 // Capacity of the key path and of a text value read back, in bytes.
 constexpr USHORT ZK_REG_BUFFER_SIZE = 510;
 
+struct ParametersPath {
+    WCHAR Buffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
+    UNICODE_STRING String;
+};
+
 // "<service key name>\Parameters", relative to the services root. Rebuilt on
 // every call: nothing is cached and no handle stays open.
-void BuildParametersPath(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Path)
+void BuildParametersPath(PDRIVER_OBJECT DriverObject, ParametersPath* Path)
 {
-    Path->Length = 0;
-    Path->MaximumLength = ZK_REG_BUFFER_SIZE;
-    RtlAppendUnicodeStringToString(Path, &DriverObject->DriverExtension->ServiceKeyName);
-    RtlAppendUnicodeToString(Path, u"\\Parameters");
+    Path->String.Buffer = Path->Buffer;
+    Path->String.Length = 0;
+    Path->String.MaximumLength = ZK_REG_BUFFER_SIZE;
+    RtlAppendUnicodeStringToString(&Path->String, &DriverObject->DriverExtension->ServiceKeyName);
+    RtlAppendUnicodeToString(&Path->String, u"\\Parameters");
 }
 
 // The type check makes the query refuse a value of another type instead of
@@ -30,9 +36,7 @@ constexpr ULONG TypeChecked(ULONG Type)
 
 BOOLEAN ZK_RegReadDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PULONG Value)
 {
-    WCHAR pathBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
-    UNICODE_STRING path;
-    path.Buffer = pathBuffer;
+    ParametersPath path;
     BuildParametersPath(DriverObject, &path);
 
     ULONG defaultValue = *Value;
@@ -51,9 +55,7 @@ BOOLEAN ZK_RegReadDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PULONG Va
 
 BOOLEAN ZK_RegWriteDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Value)
 {
-    WCHAR pathBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
-    UNICODE_STRING path;
-    path.Buffer = pathBuffer;
+    ParametersPath path;
     BuildParametersPath(DriverObject, &path);
 
     NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path.Buffer, ValueName,
@@ -63,9 +65,7 @@ BOOLEAN ZK_RegWriteDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Va
 
 BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
 {
-    WCHAR pathBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
-    UNICODE_STRING path;
-    path.Buffer = pathBuffer;
+    ParametersPath path;
     BuildParametersPath(DriverObject, &path);
 
     WCHAR resultBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
@@ -94,9 +94,7 @@ BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_ST
 
 BOOLEAN ZK_RegWriteString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
 {
-    WCHAR pathBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
-    UNICODE_STRING path;
-    path.Buffer = pathBuffer;
+    ParametersPath path;
     BuildParametersPath(DriverObject, &path);
 
     WCHAR valueBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
