@@ -79,37 +79,49 @@ VOID TraceSystemControl(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION St
                  ZK_Low32(Irp), (ULONG)minor);
 }
 
+// Every level a line of ZK_IRP_Pass prints at.
+constexpr ULONG ZK_PASS_LEVELS = TRACE_PASS_PNP | TRACE_UNRECOGNISED | TRACE_DATA;
+
+// Out of line: the switch and the frame its prints need would otherwise come
+// ahead of the mask test on every untraced request.
+DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+        ZK_Print(TRACE_PASS_PNP, Extension, "Irp: 0x%X - IRP_MJ_CREATE.\n", ZK_Low32(Irp));
+        break;
+    case IRP_MJ_CLOSE:
+        ZK_Print(TRACE_PASS_PNP, Extension, "Irp: 0x%X - IRP_MJ_CLOSE.\n", ZK_Low32(Irp));
+        break;
+    case IRP_MJ_FLUSH_BUFFERS:
+        ZK_Print(TRACE_PASS_PNP, Extension, "Irp: 0x%X - IRP_MJ_FLUSH_BUFFERS.\n", ZK_Low32(Irp));
+        break;
+    case IRP_MJ_SHUTDOWN:
+        ZK_Print(TRACE_PASS_PNP, Extension, "Irp: 0x%X - IRP_MJ_SHUTDOWN.\n", ZK_Low32(Irp));
+        break;
+    case IRP_MJ_CLEANUP:
+        ZK_Print(TRACE_PASS_PNP, Extension, "Irp: 0x%X - IRP_MJ_CLEANUP.\n", ZK_Low32(Irp));
+        break;
+    case IRP_MJ_SYSTEM_CONTROL:
+        TraceSystemControl(Extension, Irp, stack);
+        break;
+    default:
+        ZK_Print(TRACE_UNRECOGNISED, Extension, "ZK_IRP_Pass: unknown Major: 0x%X, Minor: 0x%X, Irp: 0x%X.\n",
+                 (ULONG)stack->MajorFunction, (ULONG)stack->MinorFunction, ZK_Low32(Irp));
+        break;
+    }
+
+    return ZK_PassDown(Extension, Irp);
+}
+
 }  // namespace
 
 NTSTATUS ZK_IRP_Pass(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-
-    switch (stack->MajorFunction) {
-    case IRP_MJ_CREATE:
-        ZK_Print(TRACE_PASS_PNP, extension, "Irp: 0x%X - IRP_MJ_CREATE.\n", ZK_Low32(Irp));
-        break;
-    case IRP_MJ_CLOSE:
-        ZK_Print(TRACE_PASS_PNP, extension, "Irp: 0x%X - IRP_MJ_CLOSE.\n", ZK_Low32(Irp));
-        break;
-    case IRP_MJ_FLUSH_BUFFERS:
-        ZK_Print(TRACE_PASS_PNP, extension, "Irp: 0x%X - IRP_MJ_FLUSH_BUFFERS.\n", ZK_Low32(Irp));
-        break;
-    case IRP_MJ_SHUTDOWN:
-        ZK_Print(TRACE_PASS_PNP, extension, "Irp: 0x%X - IRP_MJ_SHUTDOWN.\n", ZK_Low32(Irp));
-        break;
-    case IRP_MJ_CLEANUP:
-        ZK_Print(TRACE_PASS_PNP, extension, "Irp: 0x%X - IRP_MJ_CLEANUP.\n", ZK_Low32(Irp));
-        break;
-    case IRP_MJ_SYSTEM_CONTROL:
-        TraceSystemControl(extension, Irp, stack);
-        break;
-    default:
-        ZK_Print(TRACE_UNRECOGNISED, extension, "ZK_IRP_Pass: unknown Major: 0x%X, Minor: 0x%X, Irp: 0x%X.\n",
-                 (ULONG)stack->MajorFunction, (ULONG)stack->MinorFunction, ZK_Low32(Irp));
-        break;
-    }
-
+    if (extension->TraceMask & ZK_PASS_LEVELS)
+        return TraceAndPass(extension, Irp);
     return ZK_PassDown(extension, Irp);
 }

@@ -12,6 +12,7 @@
 
 #define NTAPI
 #define FORCEINLINE inline __attribute__((always_inline))
+#define DECLSPEC_NOINLINE __attribute__((noinline))
 #define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
 
 typedef void VOID;
