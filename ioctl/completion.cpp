@@ -27,19 +27,15 @@ ULONG SystemBufferDumpLength(PIO_STACK_LOCATION Stack)
     }
 }
 
-}  // namespace
-
-NTSTATUS ZK_CompletionRoutineGeneric(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+// Out of line: the status name's buffer would otherwise give every
+// completion a frame, traced or not. Answers what the routine answers, so
+// that it is reached by a tail call.
+DECLSPEC_NOINLINE NTSTATUS TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)
 {
-    (void)Context;
-    if (Irp->PendingReturned)
-        IoMarkIrpPending(Irp);
-
-    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    if (extension->TraceMask & TRACE_IO) {
+    if (Extension->TraceMask & TRACE_IO) {
         CHAR status[ZK_NAME_BUFFER];
         ZK_StatusName(Irp->IoStatus.Status, status);
-        ZK_PrintLine(extension, "Irp: 0x%X - completed with Status: %s.\n", ZK_Low32(Irp), status);
+        ZK_PrintLine(Extension, "Irp: 0x%X - completed with Status: %s.\n", ZK_Low32(Irp), status);
     }
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -47,9 +43,25 @@ NTSTATUS ZK_CompletionRoutineGeneric(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
         return STATUS_SUCCESS;
 
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-    ZK_Print(TRACE_IO, extension, "Buffer: 0x%X, Length: 0x%X/0x%X.\n", ZK_Low32(buffer),
+    ZK_Print(TRACE_IO, Extension, "Buffer: 0x%X, Length: 0x%X/0x%X.\n", ZK_Low32(buffer),
              stack->Parameters.DeviceIoControl.InputBufferLength,
              stack->Parameters.DeviceIoControl.OutputBufferLength);
-    ZK_DumpMemory(TRACE_DEVICE_CONTROL, extension, buffer, SystemBufferDumpLength(stack));
+    ZK_DumpMemory(TRACE_DEVICE_CONTROL, Extension, buffer, SystemBufferDumpLength(stack));
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// The mask is read here, not taken from the dispatch routine: a tool may
+// have changed it while the request was below.
+NTSTATUS ZK_CompletionRoutineGeneric(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)Context;
+    if (Irp->PendingReturned)
+        IoMarkIrpPending(Irp);
+
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (extension->TraceMask & (TRACE_IO | TRACE_DEVICE_CONTROL))
+        return TraceCompletion(extension, Irp);
     return STATUS_SUCCESS;
 }

@@ -8,20 +8,41 @@
 // the filter device the request always answers STATUS_PENDING and its result
 // is traced on completion.
 
+namespace {
+
+// The traced paths are out of line: inlined, their prints would make every
+// request save registers, traced or not.
+
+DECLSPEC_NOINLINE NTSTATUS TraceReadAndPass(PZK_EXTENSION Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ZK_PrintLine(Extension, "Irp: 0x%X - IRP_MJ_READ: Length: 0x%X, Offset: 0x%I64X\n", ZK_Low32(Irp),
+                 stack->Parameters.Read.Length, stack->Parameters.Read.ByteOffset.QuadPart);
+    return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineGeneric);
+}
+
+DECLSPEC_NOINLINE NTSTATUS TraceWriteAndPass(PZK_EXTENSION Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ZK_PrintLine(Extension, "Irp: 0x%X - IRP_MJ_WRITE: Length: 0x%X, Offset: 0x%I64X\n", ZK_Low32(Irp),
+                 stack->Parameters.Write.Length, stack->Parameters.Write.ByteOffset.QuadPart);
+    return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineGeneric);
+}
+
+}  // namespace
+
 NTSTATUS ZK_IRP_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ZK_Print(TRACE_IO, extension, "Irp: 0x%X - IRP_MJ_READ: Length: 0x%X, Offset: 0x%I64X\n", ZK_Low32(Irp),
-             stack->Parameters.Read.Length, stack->Parameters.Read.ByteOffset.QuadPart);
+    if (extension->TraceMask & TRACE_IO)
+        return TraceReadAndPass(extension, Irp);
     return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineGeneric);
 }
 
 NTSTATUS ZK_IRP_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ZK_Print(TRACE_IO, extension, "Irp: 0x%X - IRP_MJ_WRITE: Length: 0x%X, Offset: 0x%I64X\n", ZK_Low32(Irp),
-             stack->Parameters.Write.Length, stack->Parameters.Write.ByteOffset.QuadPart);
+    if (extension->TraceMask & TRACE_IO)
+        return TraceWriteAndPass(extension, Irp);
     return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineGeneric);
 }
