@@ -105,23 +105,20 @@ VOID ZK_TraceSrb(PZK_EXTENSION Extension, PIRP Irp, const SCSI_REQUEST_BLOCK* Sr
                  ZK_Low32(Irp), (ULONG)Srb->Function, ControlCode);
 }
 
-NTSTATUS SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+namespace {
+
+// Out of line: the block's copy and the name buffers would otherwise give
+// every completion a frame, traced or not. Answers what the routine answers,
+// so that it is reached by a tail call.
+DECLSPEC_NOINLINE NTSTATUS TraceSrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
 {
-    (void)Context;
-    if (Irp->PendingReturned)
-        IoMarkIrpPending(Irp);
-
-    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    if (!(extension->TraceMask & (TRACE_SRB_COMPLETION | TRACE_DATA)))
-        return STATUS_SUCCESS;
-
     // The filter's own location still holds the SRB pointer. The dispatch
     // routine found the block readable; it is copied again, as it stands now.
     SCSI_REQUEST_BLOCK srb;
     if (!ZK_ReadBlock(IoGetCurrentIrpStackLocation(Irp)->Parameters.Scsi.Srb, &srb, sizeof(srb)))
         return STATUS_SUCCESS;
 
-    if (extension->TraceMask & TRACE_SRB_COMPLETION) {
+    if (Extension->TraceMask & TRACE_SRB_COMPLETION) {
         CHAR function[ZK_NAME_BUFFER];
         CHAR status[ZK_NAME_BUFFER];
         CHAR scsiStatus[ZK_NAME_BUFFER];
@@ -130,17 +127,33 @@ NTSTATUS SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         ZK_ScsiStatusName(srb.ScsiStatus, scsiStatus);
         ZK_SrbStatusName(srb.SrbStatus, srbStatus);
         ZK_SrbFunctionName(srb.Function, function);
-        ZK_PrintLine(extension, "SrbCompletion: Irp: 0x%X - Function: %s, IrpStatus: %s, ScsiStatus: %s, SrbStatus: %s.\n",
+        ZK_PrintLine(Extension, "SrbCompletion: Irp: 0x%X - Function: %s, IrpStatus: %s, ScsiStatus: %s, SrbStatus: %s.\n",
                      ZK_Low32(Irp), function, status, scsiStatus, srbStatus);
-        ZK_PrintLine(extension, "SrbCompletion: DataBuffer: 0x%X, DataTransferLength: 0x%X, SenseInfoBufferLength: 0x%X.\n",
+        ZK_PrintLine(Extension, "SrbCompletion: DataBuffer: 0x%X, DataTransferLength: 0x%X, SenseInfoBufferLength: 0x%X.\n",
                      ZK_Low32(srb.DataBuffer), srb.DataTransferLength, (ULONG)srb.SenseInfoBufferLength);
     }
 
     if (srb.Function != SRB_FUNCTION_EXECUTE_SCSI)
         return STATUS_SUCCESS;
     if (SRB_STATUS(srb.SrbStatus) == SRB_STATUS_SUCCESS && srb.DataBuffer != NULL)
-        DumpData(extension, &srb);
+        DumpData(Extension, &srb);
     if ((srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) && srb.SenseInfoBuffer != NULL)
-        TraceSense(extension, &srb);
+        TraceSense(Extension, &srb);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// The mask is read here, not taken from the dispatch routine: a tool may
+// have changed it while the request was below.
+NTSTATUS SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)Context;
+    if (Irp->PendingReturned)
+        IoMarkIrpPending(Irp);
+
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (extension->TraceMask & (TRACE_SRB_COMPLETION | TRACE_DATA))
+        return TraceSrbCompletion(extension, Irp);
     return STATUS_SUCCESS;
 }
