@@ -30,53 +30,113 @@ ULONG FdcCommandByte(PIO_STACK_LOCATION Stack)
     return command;
 }
 
+// How a plain request leaves, traced or not: as its row says.
+NTSTATUS PassPlain(PZK_EXTENSION Extension, PIRP Irp, const ZK_INTERNAL_CODE* Row)
+{
+    if (Row != NULL && Row->Handling == ZK_INTERNAL_GENERIC)
+        return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineGeneric);
+    return ZK_PassDown(Extension, Irp);
+}
+
 NTSTATUS PlainRequest(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack, ULONG Code)
 {
     const ZK_INTERNAL_CODE* row = ZK_FindInternalCode(Code);
     if (row == NULL) {
         ZK_Print(TRACE_INTERNAL, Extension, "Irp: 0x%X - unknown internal device control IOCTL 0x%X.\n",
                  ZK_Low32(Irp), Code);
-        return ZK_PassDown(Extension, Irp);
-    }
-
-    switch (row->Handling) {
-    case ZK_INTERNAL_FDC_COMMAND:
+    } else if (row->Handling == ZK_INTERNAL_FDC_COMMAND) {
         if (Extension->TraceMask & TRACE_INTERNAL)
             ZK_PrintLine(Extension, row->Line, ZK_Low32(Irp), FdcCommandByte(Stack));
-        return ZK_PassDown(Extension, Irp);
-    case ZK_INTERNAL_GENERIC:
+    } else {
         ZK_Print(TRACE_INTERNAL, Extension, row->Line, ZK_Low32(Irp));
-        return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineGeneric);
-    case ZK_INTERNAL_PASS:
-        break;
     }
-    ZK_Print(TRACE_INTERNAL, Extension, row->Line, ZK_Low32(Irp));
-    return ZK_PassDown(Extension, Irp);
+    return PassPlain(Extension, Irp, row);
 }
 
-}  // namespace
+// Every level a line of this routine prints at: the SRB lines and the plain
+// codes' lines. Completion lines have levels of their own, tested when the
+// request completes.
+constexpr ULONG ZK_INTERNAL_LEVELS = TRACE_INTERNAL | TRACE_UNRECOGNISED;
 
-NTSTATUS ZK_IRP_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// An SRB is traced from a copy, and only when the whole block can be read:
+// an IRP_MJ_SCSI code slot holds whatever its sender left there, so the
+// pointer beside it may be anything. A block that cannot be read makes the
+// request a plain one, as a missing block does. Out of line: the untraced
+// path would otherwise carry the frame of the copy.
+DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
 {
-    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     PVOID block = stack->Parameters.Others.Argument1;
 
-    // An SRB is traced from a copy, and only when the whole block can be read:
-    // an IRP_MJ_SCSI code slot holds whatever its sender left there, so the
-    // pointer beside it may be anything. A block that cannot be read makes
-    // the request a plain one, as a missing block does.
     if (ZK_IsSrbControlCode(code) && block != NULL) {
         SCSI_REQUEST_BLOCK srb;
         if (ZK_ReadBlock(block, &srb, sizeof(srb))) {
-            ZK_TraceSrb(extension, Irp, &srb, code);
-            return ZK_PassDownTraced(extension, Irp, SrbCompletion);
+            ZK_TraceSrb(Extension, Irp, &srb, code);
+            return ZK_PassDownTraced(Extension, Irp, SrbCompletion);
         }
     }
 
     // IOCTL_INTERNAL_USB_SUBMIT_URB and IOCTL_1394_CLASS carry request blocks
     // of their own, which are not decoded: both take the line of unknown
     // codes and pass unchanged, their blocks untouched.
-    return PlainRequest(extension, Irp, stack, code);
+    return PlainRequest(Extension, Irp, stack, code);
+}
+
+// The ends of a block, read inside a guarded region.
+struct BlockEnds {
+    const volatile UCHAR* First;
+    const volatile UCHAR* Last;
+};
+
+VOID TouchEnds(PVOID Context)
+{
+    BlockEnds* ends = (BlockEnds*)Context;
+    (void)*ends->First;
+    (void)*ends->Last;
+}
+
+// Whether the SRB at Block can be read whole, found as ZK_ReadBlock finds it
+// (the same two validity tests, then a fault or none) but without the copy,
+// which only the lines need. No longer than a page, the block spans at most
+// two pages, and its first and last bytes lie in them.
+BOOLEAN SrbReadable(PVOID Block)
+{
+    static_assert(sizeof(SCSI_REQUEST_BLOCK) <= 0x1000);
+    ULONG_PTR first = (ULONG_PTR)Block;
+    ULONG_PTR last = first + (sizeof(SCSI_REQUEST_BLOCK) - 1);
+    if (last < first || !MmIsAddressValid((PVOID)first) || !MmIsAddressValid((PVOID)last))
+        return FALSE;
+    BlockEnds ends;
+    ends.First = (const volatile UCHAR*)first;
+    ends.Last = (const volatile UCHAR*)last;
+    return NT_SUCCESS(ZkGuardedCall(TouchEnds, &ends));
+}
+
+// An SRB request that is not traced on its way down. Out of line: the probe
+// needs a frame that every other request would otherwise set up too.
+DECLSPEC_NOINLINE NTSTATUS PassUntracedSrb(PZK_EXTENSION Extension, PIRP Irp, PVOID Block, ULONG Code)
+{
+    if (SrbReadable(Block))
+        return ZK_PassDownTraced(Extension, Irp, SrbCompletion);
+    return PassPlain(Extension, Irp, ZK_FindInternalCode(Code));
+}
+
+}  // namespace
+
+// Untraced, a request still leaves as it would traced: an SRB that can be
+// read takes SrbCompletion and a plain code what its row says, so that a
+// completion level set now, or later, still finds its routine in place.
+NTSTATUS ZK_IRP_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (extension->TraceMask & ZK_INTERNAL_LEVELS)
+        return TraceAndPass(extension, Irp);
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    PVOID block = stack->Parameters.Others.Argument1;
+    if (ZK_IsSrbControlCode(code) && block != NULL)
+        return PassUntracedSrb(extension, Irp, block, code);
+    return PassPlain(extension, Irp, ZK_FindInternalCode(code));
 }
