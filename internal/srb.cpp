@@ -108,15 +108,14 @@ VOID ZK_TraceSrb(PZK_EXTENSION Extension, PIRP Irp, const SCSI_REQUEST_BLOCK* Sr
 namespace {
 
 // Out of line: the block's copy and the name buffers would otherwise give
-// every completion a frame, traced or not. Answers what the routine answers,
-// so that it is reached by a tail call.
-DECLSPEC_NOINLINE NTSTATUS TraceSrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
+// every completion a frame and saved registers, traced or not.
+DECLSPEC_NOINLINE VOID TraceSrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
 {
     // The filter's own location still holds the SRB pointer. The dispatch
     // routine found the block readable; it is copied again, as it stands now.
     SCSI_REQUEST_BLOCK srb;
     if (!ZK_ReadBlock(IoGetCurrentIrpStackLocation(Irp)->Parameters.Scsi.Srb, &srb, sizeof(srb)))
-        return STATUS_SUCCESS;
+        return;
 
     if (Extension->TraceMask & TRACE_SRB_COMPLETION) {
         CHAR function[ZK_NAME_BUFFER];
@@ -134,12 +133,11 @@ DECLSPEC_NOINLINE NTSTATUS TraceSrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
     }
 
     if (srb.Function != SRB_FUNCTION_EXECUTE_SCSI)
-        return STATUS_SUCCESS;
+        return;
     if (SRB_STATUS(srb.SrbStatus) == SRB_STATUS_SUCCESS && srb.DataBuffer != NULL)
         DumpData(Extension, &srb);
     if ((srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) && srb.SenseInfoBuffer != NULL)
         TraceSense(Extension, &srb);
-    return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -154,6 +152,6 @@ NTSTATUS SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_SRB_COMPLETION | TRACE_DATA))
-        return TraceSrbCompletion(extension, Irp);
+        TraceSrbCompletion(extension, Irp);
     return STATUS_SUCCESS;
 }

@@ -28,9 +28,8 @@ ULONG SystemBufferDumpLength(PIO_STACK_LOCATION Stack)
 }
 
 // Out of line: the status name's buffer would otherwise give every
-// completion a frame, traced or not. Answers what the routine answers, so
-// that it is reached by a tail call.
-DECLSPEC_NOINLINE NTSTATUS TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)
+// completion a frame and saved registers, traced or not.
+DECLSPEC_NOINLINE VOID TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)
 {
     if (Extension->TraceMask & TRACE_IO) {
         CHAR status[ZK_NAME_BUFFER];
@@ -40,14 +39,13 @@ DECLSPEC_NOINLINE NTSTATUS TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL)
-        return STATUS_SUCCESS;
+        return;
 
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
     ZK_Print(TRACE_IO, Extension, "Buffer: 0x%X, Length: 0x%X/0x%X.\n", ZK_Low32(buffer),
              stack->Parameters.DeviceIoControl.InputBufferLength,
              stack->Parameters.DeviceIoControl.OutputBufferLength);
     ZK_DumpMemory(TRACE_DEVICE_CONTROL, Extension, buffer, SystemBufferDumpLength(stack));
-    return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -62,6 +60,6 @@ NTSTATUS ZK_CompletionRoutineGeneric(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_IO | TRACE_DEVICE_CONTROL))
-        return TraceCompletion(extension, Irp);
+        TraceCompletion(extension, Irp);
     return STATUS_SUCCESS;
 }
