@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "driver/dispatch.h"
+#include "platform/ntscsi.h"
 #include "simkernel/arena.h"
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
@@ -93,6 +94,43 @@ const NamedCode kWmiMinors[] = {
     {"reginfo", IRP_MN_REGINFO},
     {"execute-method", IRP_MN_EXECUTE_METHOD},
     {"reginfo-ex", IRP_MN_REGINFO_EX},
+};
+
+// Control codes a scenario may give by name. The device-control values are
+// the platform's; the internal ones come from the kernel interface itself.
+const NamedCode kControlCodes[] = {
+    {"IOCTL_STORAGE_QUERY_PROPERTY", 0x2D1400},
+    {"IOCTL_STORAGE_CHECK_VERIFY", 0x2D4800},
+    {"IOCTL_STORAGE_MEDIA_REMOVAL", 0x2D4804},
+    {"IOCTL_STORAGE_EJECT_MEDIA", 0x2D4808},
+    {"IOCTL_STORAGE_GET_DEVICE_NUMBER", 0x2D1080},
+    {"IOCTL_STORAGE_GET_HOTPLUG_INFO", 0x2D0C14},
+    {"IOCTL_DISK_GET_DRIVE_GEOMETRY", 0x70000},
+    {"IOCTL_DISK_IS_WRITABLE", 0x70024},
+    {"IOCTL_DISK_GET_PARTITION_INFO_EX", 0x70048},
+    {"IOCTL_DISK_GET_DRIVE_LAYOUT_EX", 0x70050},
+    {"IOCTL_DISK_GET_DRIVE_GEOMETRY_EX", 0x700A0},
+    {"IOCTL_DISK_GET_LENGTH_INFO", 0x7405C},
+    {"SMART_GET_VERSION", 0x74080},
+    {"IOCTL_SCSI_PASS_THROUGH", 0x4D004},
+    {"IOCTL_SCSI_PASS_THROUGH_DIRECT", 0x4D014},
+    {"IOCTL_SCSI_GET_ADDRESS", 0x41018},
+    {"IOCTL_CDROM_READ_TOC", 0x24000},
+    {"IOCTL_CDROM_GET_DRIVE_GEOMETRY", 0x2404C},
+    {"IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS", 0x560000},
+};
+
+const NamedCode kInternalCodes[] = {
+    {"IOCTL_INTERNAL_USB_SUBMIT_URB", IOCTL_INTERNAL_USB_SUBMIT_URB},
+    {"IOCTL_INTERNAL_USB_RESET_PORT", IOCTL_INTERNAL_USB_RESET_PORT},
+    {"IOCTL_INTERNAL_USB_GET_PORT_STATUS", IOCTL_INTERNAL_USB_GET_PORT_STATUS},
+    {"IOCTL_INTERNAL_USB_CYCLE_PORT", IOCTL_INTERNAL_USB_CYCLE_PORT},
+    {"IOCTL_INTERNAL_USB_GET_HUB_NAME", IOCTL_INTERNAL_USB_GET_HUB_NAME},
+    {"IOCTL_1394_CLASS", IOCTL_1394_CLASS},
+    {"IOCTL_DISK_INTERNAL_ACQUIRE_FDC", IOCTL_DISK_INTERNAL_ACQUIRE_FDC},
+    {"IOCTL_SCSI_EXECUTE_IN", IOCTL_SCSI_EXECUTE_IN},
+    {"IOCTL_SCSI_EXECUTE_OUT", IOCTL_SCSI_EXECUTE_OUT},
+    {"IOCTL_SCSI_EXECUTE_NONE", IOCTL_SCSI_EXECUTE_NONE},
 };
 
 template <size_t N>
@@ -447,9 +485,11 @@ void Runner::SendReadWrite(const Step& step, bool write)
 
 void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
 {
-    auto code = ParseNumber(step.args[1]);
-    if (!code || *code > 0xFFFFFFFFull)
-        throw StepError{"expected a control code such as 0x2D1400, not '" + step.args[1] + "'"};
+    std::optional<unsigned> code = internal ? Lookup(kInternalCodes, step.args[1], 0xFFFFFFFFu)
+                                            : Lookup(kControlCodes, step.args[1], 0xFFFFFFFFu);
+    if (!code)
+        throw StepError{"expected a control code such as 0x2D1400 or one of its names (" +
+                        (internal ? Names(kInternalCodes) : Names(kControlCodes)) + "), not '" + step.args[1] + "'"};
     std::vector<unsigned char> inputBytes;
     if (step.Has("in"))
         inputBytes = ParseBytes(step.Option("in")).value();

@@ -113,6 +113,19 @@ TEST(ScenarioRun, StepsTheKernelRefusesStopTheRunWithTheirLine)
     }
 }
 
+TEST(ScenarioRun, ControlCodesByName)
+{
+    scn::RunResult result = RunText("registry Config dword 0x2\nload\ndevice d\nadd d\n"
+                                    "internal d IOCTL_INTERNAL_USB_GET_HUB_NAME\n"
+                                    "ioctl d IOCTL_STORAGE_QUERY_PROPERTY in=0000000000000000 out=16\n");
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.output, "** Irp: 0x8A3FE040 - IOCTL_INTERNAL_USB_GET_HUB_NAME.\n");
+    result = RunText("load\ndevice d\nadd d\nioctl d IOCTL_FROB\n");
+    EXPECT_NE(result.error.find("run.scn:4: expected a control code such as 0x2D1400 or one of its names"),
+              std::string::npos)
+        << result.error;
+}
+
 TEST(ScenarioRun, CommandLineMaskAndTrailerOverrideEveryRegistryValue)
 {
     const char* text =
