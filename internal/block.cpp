@@ -22,17 +22,46 @@ VOID CopyBytes(PVOID Context)
         block->Copy[i] = block->Source[i];
 }
 
-}  // namespace
+struct BlockEnds {
+    const volatile UCHAR* First;
+    const volatile UCHAR* Last;
+};
 
-BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length)
+VOID TouchEnds(PVOID Context)
+{
+    BlockEnds* ends = (BlockEnds*)Context;
+    (void)*ends->First;
+    (void)*ends->Last;
+}
+
+// No longer than a page, a block spans at most two pages: its first and its
+// last byte lie in each of them, so two validity tests cover it.
+BOOLEAN PagesValid(const void* Source, ULONG Length, ULONG_PTR* Last)
 {
     if (Source == NULL || Length == 0 || Length > ZK_PAGE_SIZE)
         return FALSE;
-    // No longer than a page, the block spans at most two: its first and its
-    // last byte lie in each of them.
     ULONG_PTR first = (ULONG_PTR)Source;
-    ULONG_PTR last = first + (Length - 1);
-    if (last < first || !MmIsAddressValid((PVOID)first) || !MmIsAddressValid((PVOID)last))
+    *Last = first + (Length - 1);
+    return *Last >= first && MmIsAddressValid((PVOID)first) && MmIsAddressValid((PVOID)*Last);
+}
+
+}  // namespace
+
+BOOLEAN ZK_BlockReadable(const void* Source, ULONG Length)
+{
+    ULONG_PTR last;
+    if (!PagesValid(Source, Length, &last))
+        return FALSE;
+    BlockEnds ends;
+    ends.First = (const volatile UCHAR*)Source;
+    ends.Last = (const volatile UCHAR*)last;
+    return NT_SUCCESS(ZkGuardedCall(TouchEnds, &ends));
+}
+
+BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length)
+{
+    ULONG_PTR last;
+    if (!PagesValid(Source, Length, &last))
         return FALSE;
 
     BlockCopy block;

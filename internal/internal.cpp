@@ -83,41 +83,13 @@ DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
     return PlainRequest(Extension, Irp, stack, code);
 }
 
-// The ends of a block, read inside a guarded region.
-struct BlockEnds {
-    const volatile UCHAR* First;
-    const volatile UCHAR* Last;
-};
-
-VOID TouchEnds(PVOID Context)
-{
-    BlockEnds* ends = (BlockEnds*)Context;
-    (void)*ends->First;
-    (void)*ends->Last;
-}
-
-// Whether the SRB at Block can be read whole, found as ZK_ReadBlock finds it
-// (the same two validity tests, then a fault or none) but without the copy,
-// which only the lines need. No longer than a page, the block spans at most
-// two pages, and its first and last bytes lie in them.
-BOOLEAN SrbReadable(PVOID Block)
-{
-    static_assert(sizeof(SCSI_REQUEST_BLOCK) <= 0x1000);
-    ULONG_PTR first = (ULONG_PTR)Block;
-    ULONG_PTR last = first + (sizeof(SCSI_REQUEST_BLOCK) - 1);
-    if (last < first || !MmIsAddressValid((PVOID)first) || !MmIsAddressValid((PVOID)last))
-        return FALSE;
-    BlockEnds ends;
-    ends.First = (const volatile UCHAR*)first;
-    ends.Last = (const volatile UCHAR*)last;
-    return NT_SUCCESS(ZkGuardedCall(TouchEnds, &ends));
-}
-
 // An SRB request that is not traced on its way down. Out of line: the probe
 // needs a frame that every other request would otherwise set up too.
 DECLSPEC_NOINLINE NTSTATUS PassUntracedSrb(PZK_EXTENSION Extension, PIRP Irp, PVOID Block, ULONG Code)
 {
-    if (SrbReadable(Block))
+    // Found readable as the copy would find it, without the copy, which only
+    // the lines need.
+    if (ZK_BlockReadable(Block, sizeof(SCSI_REQUEST_BLOCK)))
         return ZK_PassDownTraced(Extension, Irp, SrbCompletion);
     return PassPlain(Extension, Irp, ZK_FindInternalCode(Code));
 }
