@@ -49,7 +49,7 @@ const std::vector<CommandRule>& Commands()
         {"lower", 1, 1,
          {{"major", Kind::Word}, {"minor", Kind::Word}, {"action", Kind::Word}, {"status", Kind::Number},
           {"information", Kind::Number}, {"irql", Kind::Word}, {"delay", Kind::Number}},
-         "lower NAME [major=M] [minor=N] action=complete|pend|fail [status=S] [information=N] "
+         "lower NAME [major=M] [minor=N] action=complete|fail|pend|hold [status=S] [information=N] "
          "[irql=passive|dispatch] [delay=MS]   how the device below answers"},
         {"release", 1, 1, {}, "release NAME                      complete the requests the device below holds"},
         {"add", 1, 1, {{"expect", Kind::Number}}, "add NAME [expect=STATUS]          Plug and Play add-device"},
@@ -77,9 +77,9 @@ const std::vector<CommandRule>& Commands()
          {{"length", Kind::Number}, {"offset", Kind::Number}, {"data", Kind::Bytes}, {"expect", Kind::Number}},
          "write NAME [length=N] [offset=N] [data=BYTES]   IRP_MJ_WRITE"},
         {"ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
-         "ioctl NAME CODE [in=BYTES] [out=N]   IRP_MJ_DEVICE_CONTROL down the stack"},
+         "ioctl NAME CODE [in=BYTES] [out=N]   IRP_MJ_DEVICE_CONTROL down the stack (CODE: a number or a name)"},
         {"internal", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
-         "internal NAME CODE [in=BYTES] [out=N]   IRP_MJ_INTERNAL_DEVICE_CONTROL down the stack"},
+         "internal NAME CODE [in=BYTES] [out=N]   IRP_MJ_INTERNAL_DEVICE_CONTROL down the stack (CODE: a number or a name)"},
         {"srb", 1, 1,
          {{"cdb", Kind::Bytes}, {"function", Kind::Number}, {"length", Kind::Number}, {"data", Kind::Bytes},
           {"direction", Kind::Word}, {"sense", Kind::Number}, {"flags", Kind::Word}, {"expect", Kind::Number}},
