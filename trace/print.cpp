@@ -16,7 +16,7 @@ void ZK_FormatTimeStamp(LONGLONG Ticks, ULONG Increment, PCHAR Buffer)
             (ULONG)(seconds - 60 * minutes), (ULONG)(milliseconds - 1000 * seconds));
 }
 
-void ZK_PrintLine(PZK_EXTENSION Extension, PCSTR Format, ...)
+void ZK_PrintFormatted(PZK_EXTENSION Extension, PCSTR Format, ...)
 {
     CHAR line[ZK_LINE_SIZE];
 

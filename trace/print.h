@@ -19,9 +19,40 @@ enum : ULONG {
 // The size of the message buffer: a longer message is cut to 511 characters.
 constexpr ULONG ZK_LINE_SIZE = 512;
 
+// What a trace format may be given: integers (%X, %u, %I64X and the rest)
+// and text (%s). Any other pointer is refused when the call is compiled: %X
+// takes 32 bits, so a 64-bit address in its place would shift every argument
+// after it. Addresses go through ZK_Low32 first.
+template <typename T>
+struct ZK_PrintArgument {
+    static constexpr bool Allowed = __is_integral(T) || __is_enum(T);
+};
+template <typename T>
+struct ZK_PrintArgument<T*> {
+    static constexpr bool Allowed = false;
+};
+template <>
+struct ZK_PrintArgument<char*> {
+    static constexpr bool Allowed = true;
+};
+template <>
+struct ZK_PrintArgument<const char*> {
+    static constexpr bool Allowed = true;
+};
+
+// Prints stamp, trailer and message. Reached through ZK_PrintLine, which
+// checks the arguments.
+void ZK_PrintFormatted(PZK_EXTENSION Extension, PCSTR Format, ...);
+
 // Prints stamp, trailer and message; the caller has tested the level.
 // Any IRQL up to DISPATCH_LEVEL.
-void ZK_PrintLine(PZK_EXTENSION Extension, PCSTR Format, ...);
+template <typename... Args>
+FORCEINLINE void ZK_PrintLine(PZK_EXTENSION Extension, PCSTR Format, Args... Arguments)
+{
+    static_assert((ZK_PrintArgument<Args>::Allowed && ...),
+                  "pass addresses through ZK_Low32: a trace argument is an integer or a text");
+    ZK_PrintFormatted(Extension, Format, Arguments...);
+}
 
 // The level test sits at the call site, so a suppressed message costs one
 // load, one test and one branch, and none of its arguments is formatted.
