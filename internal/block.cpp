@@ -22,18 +22,6 @@ VOID CopyBytes(PVOID Context)
         block->Copy[i] = block->Source[i];
 }
 
-struct BlockEnds {
-    const volatile UCHAR* First;
-    const volatile UCHAR* Last;
-};
-
-VOID TouchEnds(PVOID Context)
-{
-    BlockEnds* ends = (BlockEnds*)Context;
-    (void)*ends->First;
-    (void)*ends->Last;
-}
-
 // No longer than a page, a block spans at most two pages: its first and its
 // last byte lie in each of them, so two validity tests cover it.
 BOOLEAN PagesValid(const void* Source, ULONG Length, ULONG_PTR* Last)
@@ -46,17 +34,6 @@ BOOLEAN PagesValid(const void* Source, ULONG Length, ULONG_PTR* Last)
 }
 
 }  // namespace
-
-BOOLEAN ZK_BlockReadable(const void* Source, ULONG Length)
-{
-    ULONG_PTR last;
-    if (!PagesValid(Source, Length, &last))
-        return FALSE;
-    BlockEnds ends;
-    ends.First = (const volatile UCHAR*)Source;
-    ends.Last = (const volatile UCHAR*)last;
-    return NT_SUCCESS(ZkGuardedCall(TouchEnds, &ends));
-}
 
 BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length)
 {

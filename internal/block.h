@@ -10,7 +10,3 @@
 // for a NULL, invalid or paged-out source or a fault while copying. Any IRQL
 // up to DISPATCH_LEVEL: a page that is not resident is never touched.
 BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length);
-
-// Whether ZK_ReadBlock would succeed, without copying: the same validity
-// tests, then a guarded read of the block's first and last byte.
-BOOLEAN ZK_BlockReadable(const void* Source, ULONG Length);

@@ -58,11 +58,13 @@ NTSTATUS PlainRequest(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stac
 // request completes.
 constexpr ULONG ZK_INTERNAL_LEVELS = TRACE_INTERNAL | TRACE_UNRECOGNISED;
 
-// An SRB is traced from a copy, and only when the whole block can be read:
-// an IRP_MJ_SCSI code slot holds whatever its sender left there, so the
-// pointer beside it may be anything. A block that cannot be read makes the
-// request a plain one, as a missing block does. Out of line: the untraced
-// path would otherwise carry the frame of the copy.
+// An SRB request is one by its code and a block pointer, as the class
+// drivers send it; whether the block can be read decides only what is
+// printed. It is traced from a copy: an IRP_MJ_SCSI code slot holds whatever
+// its sender left there, so the pointer beside it may be anything, and a
+// block that cannot be read now gets the line of a plain code instead of its
+// own. Out of line: the untraced path would otherwise carry the frame of the
+// copy.
 DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -71,10 +73,12 @@ DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
 
     if (ZK_IsSrbControlCode(code) && block != NULL) {
         SCSI_REQUEST_BLOCK srb;
-        if (ZK_ReadBlock(block, &srb, sizeof(srb))) {
+        if (ZK_ReadBlock(block, &srb, sizeof(srb)))
             ZK_TraceSrb(Extension, Irp, &srb, code);
-            return ZK_PassDownTraced(Extension, Irp, SrbCompletion);
-        }
+        else
+            ZK_Print(TRACE_INTERNAL, Extension, "Irp: 0x%X - unknown internal device control IOCTL 0x%X.\n",
+                     ZK_Low32(Irp), code);
+        return ZK_PassDownTraced(Extension, Irp, SrbCompletion);
     }
 
     // IOCTL_INTERNAL_USB_SUBMIT_URB and IOCTL_1394_CLASS carry request blocks
@@ -83,22 +87,12 @@ DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
     return PlainRequest(Extension, Irp, stack, code);
 }
 
-// An SRB request that is not traced on its way down. Out of line: the probe
-// needs a frame that every other request would otherwise set up too.
-DECLSPEC_NOINLINE NTSTATUS PassUntracedSrb(PZK_EXTENSION Extension, PIRP Irp, PVOID Block, ULONG Code)
-{
-    // Found readable as the copy would find it, without the copy, which only
-    // the lines need.
-    if (ZK_BlockReadable(Block, sizeof(SCSI_REQUEST_BLOCK)))
-        return ZK_PassDownTraced(Extension, Irp, SrbCompletion);
-    return PassPlain(Extension, Irp, ZK_FindInternalCode(Code));
-}
-
 }  // namespace
 
-// Untraced, a request still leaves as it would traced: an SRB that can be
-// read takes SrbCompletion and a plain code what its row says, so that a
-// completion level set now, or later, still finds its routine in place.
+// Untraced, a request still leaves as it would traced: an SRB request takes
+// SrbCompletion and a plain code what its row says, so that a completion
+// level set now, or later, still finds its routine in place. Nothing of the
+// request's block is read on this path.
 NTSTATUS ZK_IRP_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
@@ -109,6 +103,6 @@ NTSTATUS ZK_IRP_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     PVOID block = stack->Parameters.Others.Argument1;
     if (ZK_IsSrbControlCode(code) && block != NULL)
-        return PassUntracedSrb(extension, Irp, block, code);
+        return ZK_PassDownTraced(extension, Irp, SrbCompletion);
     return PassPlain(extension, Irp, ZK_FindInternalCode(code));
 }

@@ -111,8 +111,8 @@ namespace {
 // every completion a frame and saved registers, traced or not.
 DECLSPEC_NOINLINE VOID TraceSrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
 {
-    // The filter's own location still holds the SRB pointer. The dispatch
-    // routine found the block readable; it is copied again, as it stands now.
+    // The filter's own location still holds the SRB pointer. The block is
+    // copied as it stands now; one that cannot be read prints nothing.
     SCSI_REQUEST_BLOCK srb;
     if (!ZK_ReadBlock(IoGetCurrentIrpStackLocation(Irp)->Parameters.Scsi.Srb, &srb, sizeof(srb)))
         return;
