@@ -23,6 +23,7 @@
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
 #include "tests/unit/expected_text.h"
+#include "tests/unit/filtered_stack.h"
 #include "trace/print.h"
 
 namespace {
@@ -31,25 +32,16 @@ using namespace expected;
 
 using namespace std::chrono_literals;
 
-PZK_EXTENSION Record(PDEVICE_OBJECT device) { return static_cast<PZK_EXTENSION>(device->DeviceExtension); }
 
 // The status every request is answered with below the filter: one the bus
 // would not choose by itself, so that passing it back is visible.
 constexpr NTSTATUS kLowerStatus = STATUS_DEVICE_NOT_READY;
 constexpr const char* kLowerStatusName = "0xC00000A3";
 
-class DriverInternal : public ::testing::Test {
+class DriverInternal : public FilteredStackTest {
 protected:
     void SetUp() override {
-        sim::ResetKernel();
-        driver_ = sim::LoadDriver(DriverEntry, "zelkor");
-        ASSERT_NE(driver_, nullptr);
-        pdo_ = &sim::CreatePdo("\\Device\\00000062");
-        ASSERT_EQ(sim::PnpAddDevice(driver_, pdo_->Device()), STATUS_SUCCESS);
-        filter_ = sim::TopOfStack(pdo_->Device());
-        control_ = sim::FindDevice("\\Device\\Zelkor1");
-        ASSERT_NE(control_, nullptr);
-        record_ = Record(filter_);
+        ASSERT_NO_FATAL_FAILURE(BuildStack());
         record_->TraceMask = TRACE_INTERNAL | TRACE_IO;
         pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(kLowerStatus));
         sim::ClearDebugOutput();
@@ -90,11 +82,6 @@ protected:
         return received.empty() ? sim::ReceivedRequest{} : received[0];
     }
 
-    PDRIVER_OBJECT driver_ = nullptr;
-    sim::Pdo* pdo_ = nullptr;
-    PDEVICE_OBJECT filter_ = nullptr;
-    PDEVICE_OBJECT control_ = nullptr;
-    PZK_EXTENSION record_ = nullptr;
 };
 
 // ---------------------------------------------------------------------------
@@ -352,7 +339,7 @@ TEST_F(DriverInternal, ControlDeviceClassifiesButPassesNothingOn) {
         {0x12345678, nullptr, nullptr, "Irp: 0x%X - unknown internal device control IOCTL 0x12345678.\n"},
     };
     for (const ULONG controlMask : {0u, ULONG(TRACE_INTERNAL)}) {
-        Record(control_)->TraceMask = controlMask;
+        ZK_GetExtension(control_)->TraceMask = controlMask;
         for (const Case& c : cases) {
             sim::ClearDebugOutput();
             sim::Request request = sim::Request::InternalDeviceControl(c.code, c.argument1).InitialStatus(STATUS_NOT_SUPPORTED);
@@ -367,7 +354,7 @@ TEST_F(DriverInternal, ControlDeviceClassifiesButPassesNothingOn) {
             EXPECT_EQ(sim::DebugText(), controlMask == 0 ? "" : LineWith("", c.line, Low32(irp))) << std::hex << c.code;
         }
     }
-    Record(control_)->TraceMask = 0;
+    ZK_GetExtension(control_)->TraceMask = 0;
     EXPECT_TRUE(pdo_->Received().empty());
 }
 

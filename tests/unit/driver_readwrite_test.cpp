@@ -26,6 +26,7 @@
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
 #include "tests/unit/expected_text.h"
+#include "tests/unit/filtered_stack.h"
 #include "trace/print.h"
 
 namespace {
@@ -36,7 +37,6 @@ using namespace std::chrono_literals;
 
 size_t CountLines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
-PZK_EXTENSION Record(PDEVICE_OBJECT device) { return static_cast<PZK_EXTENSION>(device->DeviceExtension); }
 
 struct IrpCapture {
     PIRP irp = nullptr;
@@ -120,22 +120,14 @@ NTSTATUS DeviceControlWithGenericCompletion(PDEVICE_OBJECT device, PIRP irp) {
     IoMarkIrpPending(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, ZK_CompletionRoutineGeneric, nullptr, TRUE, TRUE, TRUE);
-    IoCallDriver(Record(device)->LowerDevice, irp);
+    IoCallDriver(ZK_GetExtension(device)->LowerDevice, irp);
     return STATUS_PENDING;
 }
 
-class DriverReadWrite : public ::testing::Test {
+class DriverReadWrite : public FilteredStackTest {
 protected:
     void SetUp() override {
-        sim::ResetKernel();
-        driver_ = sim::LoadDriver(DriverEntry, "zelkor");
-        ASSERT_NE(driver_, nullptr);
-        pdo_ = &sim::CreatePdo("\\Device\\00000062");
-        ASSERT_EQ(sim::PnpAddDevice(driver_, pdo_->Device()), STATUS_SUCCESS);
-        filter_ = sim::TopOfStack(pdo_->Device());
-        control_ = sim::FindDevice("\\Device\\Zelkor1");
-        ASSERT_NE(control_, nullptr);
-        record_ = Record(filter_);
+        ASSERT_NO_FATAL_FAILURE(BuildStack());
         ASSERT_EQ(record_->DeviceKind, ZK_KIND_FILTER);
         sim::ClearDebugOutput();
     }
@@ -150,11 +142,6 @@ protected:
         sim::ResetKernel();
     }
 
-    PDRIVER_OBJECT driver_ = nullptr;
-    sim::Pdo* pdo_ = nullptr;
-    PDEVICE_OBJECT filter_ = nullptr;
-    PDEVICE_OBJECT control_ = nullptr;
-    PZK_EXTENSION record_ = nullptr;
 };
 
 // How the bus answers a transfer in the table tests.

@@ -23,6 +23,7 @@
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
 #include "tests/unit/expected_text.h"
+#include "tests/unit/filtered_stack.h"
 #include "trace/print.h"
 
 namespace {
@@ -31,7 +32,6 @@ using namespace expected;
 
 using namespace std::chrono_literals;
 
-PZK_EXTENSION Record(PDEVICE_OBJECT device) { return static_cast<PZK_EXTENSION>(device->DeviceExtension); }
 
 // Fixed-format sense data: INVALID FIELD IN CDB (key 5, ASC 24h).
 const std::vector<uint8_t> kInvalidFieldSense = {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00,
@@ -47,16 +47,10 @@ struct Outcome {
     std::function<void(PSCSI_REQUEST_BLOCK)> beforeCompletion;
 };
 
-class DriverSrb : public ::testing::Test {
+class DriverSrb : public FilteredStackTest {
 protected:
     void SetUp() override {
-        sim::ResetKernel();
-        driver_ = sim::LoadDriver(DriverEntry, "zelkor");
-        ASSERT_NE(driver_, nullptr);
-        pdo_ = &sim::CreatePdo("\\Device\\00000062", {FILE_DEVICE_DISK, 0, 0, nullptr});
-        ASSERT_EQ(sim::PnpAddDevice(driver_, pdo_->Device()), STATUS_SUCCESS);
-        filter_ = sim::TopOfStack(pdo_->Device());
-        record_ = Record(filter_);
+        ASSERT_NO_FATAL_FAILURE(BuildStack({FILE_DEVICE_DISK, 0, 0, nullptr}));
         pdo_->SetHandler([this](PDEVICE_OBJECT, PIRP irp) { return Target(irp); });
 
         srbBuffer_ = sim::AllocateBuffer(sizeof(SCSI_REQUEST_BLOCK));
@@ -129,10 +123,6 @@ protected:
                     Low32(srb_->DataBuffer), srb_->DataTransferLength, srb_->SenseInfoBufferLength);
     }
 
-    PDRIVER_OBJECT driver_ = nullptr;
-    sim::Pdo* pdo_ = nullptr;
-    PDEVICE_OBJECT filter_ = nullptr;
-    PZK_EXTENSION record_ = nullptr;
     sim::SimBuffer srbBuffer_;
     PSCSI_REQUEST_BLOCK srb_ = nullptr;
     uint8_t sense_[18] = {};
