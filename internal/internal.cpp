@@ -2,7 +2,9 @@
 #include "driver/forward.h"
 #include "internal/block.h"
 #include "internal/catalogue.h"
+#include "internal/irb.h"
 #include "internal/srb.h"
+#include "internal/urb.h"
 #include "ioctl/completion.h"
 #include "ioctl/traced.h"
 #include "platform/nt.h"
@@ -81,9 +83,10 @@ DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
         return ZK_PassDownTraced(Extension, Irp, SrbCompletion);
     }
 
-    // IOCTL_INTERNAL_USB_SUBMIT_URB and IOCTL_1394_CLASS carry request blocks
-    // of their own, which are not decoded: both take the line of unknown
-    // codes and pass unchanged, their blocks untouched.
+    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return ZK_InternalUrbRequest(Extension, Irp);
+    if (code == IOCTL_1394_CLASS)
+        return ZK_Internal1394Request(Extension, Irp);
     return PlainRequest(Extension, Irp, stack, code);
 }
 
@@ -104,5 +107,9 @@ NTSTATUS ZK_IRP_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PVOID block = stack->Parameters.Others.Argument1;
     if (ZK_IsSrbControlCode(code) && block != NULL)
         return ZK_PassDownTraced(extension, Irp, SrbCompletion);
+    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return ZK_InternalUrbRequest(extension, Irp);
+    if (code == IOCTL_1394_CLASS)
+        return ZK_Internal1394Request(extension, Irp);
     return PassPlain(extension, Irp, ZK_FindInternalCode(code));
 }
