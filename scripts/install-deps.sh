@@ -16,6 +16,9 @@ packages=(
     libbenchmark-dev
     mingw-w64-x86-64-dev
     valgrind
+    python3
+    openssl
+    osslsigncode
 )
 
 missing=()
