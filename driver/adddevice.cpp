@@ -145,12 +145,16 @@ NTSTATUS ZK_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
 {
     DEVICE_TYPE filterType = FilterDeviceType(PhysicalDeviceObject);
 
-    // The control device takes the smallest free instance number.
+    // The control device takes the smallest free instance number. A link
+    // name that another driver holds moves the instance on like a device
+    // name does (the attempt is undone and made again with the next number):
+    // the two always carry one number.
     CHAR ansiName[ZK_OBJECT_NAME_SIZE];
     UNICODE_STRING controlName;
     PDEVICE_OBJECT control = NULL;
     ULONG instance = 1;
     NTSTATUS status;
+next_instance:
     for (;;) {
         status = MakeObjectName("\\Device\\Zelkor%u", instance, ansiName, &controlName);
         if (!NT_SUCCESS(status)) {
@@ -200,6 +204,12 @@ NTSTATUS ZK_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     status = MakeObjectName("\\DosDevices\\Zelkor%u", instance, ansiName, &record->SymbolicLinkName);
     if (NT_SUCCESS(status))
         status = IoCreateSymbolicLink(&record->SymbolicLinkName, &controlName);
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+        AddDevicePrint("ZK_AddDevice: Link %s already exist.\n", ansiName);
+        Unwind(&controlName, control, filter);
+        ++instance;
+        goto next_instance;
+    }
     if (!NT_SUCCESS(status)) {
         AddDevicePrint("ZK_AddDevice: Can't create the symbolic link.\n");
         Unwind(&controlName, control, filter);

@@ -27,8 +27,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     path.Buffer = pathBuffer;
     path.Length = 0;
     path.MaximumLength = ZK_KEY_PATH_SIZE;
-    RtlAppendUnicodeStringToString(&path, RegistryPath);
-    RtlAppendUnicodeToString(&path, u"\\Parameters");
+    // A path that does not fit is not cut: the cut one would name the
+    // service key itself.
+    if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, RegistryPath)) ||
+        !NT_SUCCESS(RtlAppendUnicodeToString(&path, u"\\Parameters")))
+        return STATUS_SUCCESS;
 
     OBJECT_ATTRIBUTES attributes;
     attributes.Length = sizeof(OBJECT_ATTRIBUTES);

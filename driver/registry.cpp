@@ -13,14 +13,20 @@ struct ParametersPath {
 };
 
 // "<service key name>\Parameters", relative to the services root. Rebuilt on
-// every call: nothing is cached and no handle stays open.
-void BuildParametersPath(PDRIVER_OBJECT DriverObject, ParametersPath* Path)
+// every call: nothing is cached and no handle stays open. False when the path
+// with its NUL does not fit: a cut path would name the service key itself,
+// or a key that is not ours, so nothing is then read or written.
+BOOLEAN BuildParametersPath(PDRIVER_OBJECT DriverObject, ParametersPath* Path)
 {
     Path->String.Buffer = Path->Buffer;
     Path->String.Length = 0;
     Path->String.MaximumLength = ZK_REG_BUFFER_SIZE;
-    RtlAppendUnicodeStringToString(&Path->String, &DriverObject->DriverExtension->ServiceKeyName);
-    RtlAppendUnicodeToString(&Path->String, u"\\Parameters");
+    if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&Path->String, &DriverObject->DriverExtension->ServiceKeyName)) ||
+        !NT_SUCCESS(RtlAppendUnicodeToString(&Path->String, u"\\Parameters")) ||
+        Path->String.Length + sizeof(WCHAR) > Path->String.MaximumLength)
+        return FALSE;
+    Path->Buffer[Path->String.Length / sizeof(WCHAR)] = 0;
+    return TRUE;
 }
 
 // The type check makes the query refuse a value of another type instead of
@@ -32,22 +38,37 @@ constexpr ULONG TypeChecked(ULONG Type)
     return Type << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
 }
 
+// Takes a value only as a REG_DWORD of exactly 4 bytes. A direct query would
+// not do: a REG_DWORD whose data is longer makes the registry treat the
+// variable as the size of a buffer that receives length, type and data,
+// which would write over whatever follows the variable.
+NTSTATUS StoreDword(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
+                    PVOID EntryContext)
+{
+    (void)ValueName;
+    (void)Context;
+    if (ValueType != REG_DWORD || ValueLength != sizeof(ULONG))
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
+// An absent value leaves the variable as it is; a value that is not a 4-byte
+// REG_DWORD leaves it too and fails the read.
 BOOLEAN ZK_RegReadDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PULONG Value)
 {
     ParametersPath path;
-    BuildParametersPath(DriverObject, &path);
+    if (!BuildParametersPath(DriverObject, &path))
+        return FALSE;
 
-    ULONG defaultValue = *Value;
     RTL_QUERY_REGISTRY_TABLE table[2];
     RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].QueryRoutine = StoreDword;
     table[0].Name = (PWSTR)ValueName;
     table[0].EntryContext = Value;
-    table[0].DefaultType = REG_DWORD | TypeChecked(REG_DWORD);
-    table[0].DefaultData = &defaultValue;
-    table[0].DefaultLength = sizeof(ULONG);
+    table[0].DefaultType = REG_NONE;
 
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, path.Buffer, table, NULL, NULL);
     return NT_SUCCESS(status);
@@ -56,7 +77,8 @@ BOOLEAN ZK_RegReadDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PULONG Va
 BOOLEAN ZK_RegWriteDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Value)
 {
     ParametersPath path;
-    BuildParametersPath(DriverObject, &path);
+    if (!BuildParametersPath(DriverObject, &path))
+        return FALSE;
 
     NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path.Buffer, ValueName,
                                             REG_DWORD, &Value, sizeof(ULONG));
@@ -66,7 +88,8 @@ BOOLEAN ZK_RegWriteDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Va
 BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
 {
     ParametersPath path;
-    BuildParametersPath(DriverObject, &path);
+    if (!BuildParametersPath(DriverObject, &path))
+        return FALSE;
 
     WCHAR resultBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
     UNICODE_STRING result;
@@ -95,7 +118,8 @@ BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_ST
 BOOLEAN ZK_RegWriteString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
 {
     ParametersPath path;
-    BuildParametersPath(DriverObject, &path);
+    if (!BuildParametersPath(DriverObject, &path))
+        return FALSE;
 
     WCHAR valueBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
     UNICODE_STRING value;

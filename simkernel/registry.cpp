@@ -10,11 +10,14 @@
 //    its DefaultType, only receives data of that kind: a text for a counted
 //    string, a number or bytes for anything else. Another kind fails with
 //    STATUS_OBJECT_TYPE_MISMATCH.
-//  - Non-text data of more than 4 bytes goes only into a buffer whose first
-//    LONG holds its size negated (the documented form). An entry declared as
-//    REG_DWORD holds exactly 4 bytes and never takes more; the documented
-//    alternative of a positive size followed by length and type is not
-//    offered. Both fail with STATUS_BUFFER_TOO_SMALL.
+//  - Non-text data of more than 4 bytes follows the buffer's first LONG, as
+//    on the platform: negated, it is the buffer's size and the data alone is
+//    stored; otherwise it is taken as the size of a buffer that receives the
+//    data's length, its type and then the data. Whatever the entry is
+//    declared to hold: a REG_DWORD value of 8 bytes read into a 4-byte
+//    variable that happens to hold 16 or more writes 16 bytes, past the
+//    variable, just as the platform does. A size too small for the data
+//    fails with STATUS_BUFFER_TOO_SMALL.
 //  - REG_EXPAND_SZ is handed on as REG_SZ, unexpanded: the simulated kernel
 //    has no environment to expand it from.
 //  - RTL_REGISTRY_OPTIONAL is accepted and changes nothing: a missing key
@@ -377,13 +380,18 @@ private:
             if (length != 0) std::memcpy(entry->EntryContext, data, length);
             return STATUS_SUCCESS;
         }
-        if (declared == REG_DWORD) return STATUS_BUFFER_TOO_SMALL;
         LONG head;
         std::memcpy(&head, entry->EntryContext, sizeof head);
-        if (head >= 0) return STATUS_BUFFER_TOO_SMALL;
-        const unsigned long long capacity = -static_cast<long long>(head);
-        if (length > capacity) return STATUS_BUFFER_TOO_SMALL;
-        std::memcpy(entry->EntryContext, data, length);
+        if (head < 0) {
+            const unsigned long long capacity = -static_cast<long long>(head);
+            if (length > capacity) return STATUS_BUFFER_TOO_SMALL;
+            std::memcpy(entry->EntryContext, data, length);
+            return STATUS_SUCCESS;
+        }
+        const ULONG header[2] = {static_cast<ULONG>(length), type};
+        if (length + sizeof header > static_cast<unsigned long long>(head)) return STATUS_BUFFER_TOO_SMALL;
+        std::memcpy(entry->EntryContext, header, sizeof header);
+        std::memcpy(static_cast<uint8_t*>(entry->EntryContext) + sizeof header, data, length);
         return STATUS_SUCCESS;
     }
 

@@ -9,6 +9,7 @@
 #include "driver/dispatch.h"
 #include "driver/extension.h"
 #include "driver/registry.h"
+#include "platform/ntrtl.h"
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
 #include "simkernel/iomgr.h"
@@ -350,6 +351,26 @@ TEST_F(DriverTest, AddDeviceBuildsBothRecords)
     EXPECT_EQ(control->Flags & (0x6014u | DO_DEVICE_INITIALIZING),
               static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH));
     EXPECT_TRUE(Calls().empty());
+}
+
+// Another driver holds \DosDevices\Zelkor1: the instance moves on to 2 for
+// both names instead of failing add-device, which would take the user's
+// device out of service.
+TEST_F(DriverTest, ALinkNameTakenByAnotherDriverMovesTheInstanceOn)
+{
+    PDRIVER_OBJECT driver = Load();
+    UNICODE_STRING link, target;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\Zelkor1");
+    RtlInitUnicodeString(&target, u"\\Device\\SomeoneElse");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+
+    PZK_EXTENSION filter = Add(driver, "\\Device\\00000062");
+    EXPECT_EQ(filter->ControlDevice, sim::FindDevice(std::string("\\Device\\Zelkor2")));
+    EXPECT_EQ(sim::SymbolicLinkTarget("\\DosDevices\\Zelkor2"), "\\Device\\Zelkor2");
+    EXPECT_EQ(sim::SymbolicLinkTarget("\\DosDevices\\Zelkor1"), "\\Device\\SomeoneElse");
+    EXPECT_EQ(sim::FindDevice(std::string("\\Device\\Zelkor1")), nullptr);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"ZK: ", "ZK_AddDevice: Link \\DosDevices\\Zelkor1 already exist.\n"}));
+    IoDeleteSymbolicLink(&link);
 }
 
 TEST_F(DriverTest, BufferedLowerDevicesGiveTheirFlag)

@@ -73,7 +73,6 @@ TEST_F(SimRegistry, DirectDwordEntries) {
         NTSTATUS status;
         ULONG expected;
     };
-    const ULONGLONG big = 0x1122334455667788ull;
     const Case cases[] = {
         {"present", sim::RegValue{REG_DWORD, {0x3F, 0, 0, 0}}, 0, REG_DWORD, STATUS_SUCCESS, 0x3F},
         {"absent, default stored", std::nullopt, 0, REG_DWORD, STATUS_SUCCESS, 0x10},
@@ -82,8 +81,6 @@ TEST_F(SimRegistry, DirectDwordEntries) {
          STATUS_OBJECT_NAME_NOT_FOUND, 0xAA},
         {"text into a number", sim::RegValue{REG_SZ, Text(u"12")}, 0, REG_DWORD,
          STATUS_OBJECT_TYPE_MISMATCH, 0xAA},
-        {"quadword into a number", sim::RegValue{REG_QWORD, Bytes(&big, 8)}, 0, REG_DWORD,
-         STATUS_BUFFER_TOO_SMALL, 0xAA},
         {"type check refuses binary", sim::RegValue{REG_BINARY, {1, 2, 3, 4}},
          RTL_QUERY_REGISTRY_TYPECHECK, REG_DWORD | TypeChecked(REG_DWORD),
          STATUS_OBJECT_TYPE_MISMATCH, 0xAA},
@@ -153,7 +150,11 @@ TEST_F(SimRegistry, DirectStringDefaultMeasuresItsOwnLength) {
     EXPECT_EQ(std::u16string(result.Buffer, result.Length / 2), u"dflt");
 }
 
-TEST_F(SimRegistry, LongBinaryNeedsANegatedSizeInTheBuffer) {
+// Data longer than 4 bytes is stored as the buffer's first LONG says, whatever
+// the entry declares: negated, the buffer's size for the data alone; else the
+// size of a buffer for length, type and data. This is how a REG_DWORD value
+// with 8 bytes of data writes past a 4-byte variable on the platform.
+TEST_F(SimRegistry, LongDataFollowsTheBuffersFirstLong) {
     const uint8_t twelve[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     sim::Registry().SetValue(kParameters, "Blob", REG_BINARY, Bytes(twelve, 12));
 
@@ -166,8 +167,22 @@ TEST_F(SimRegistry, LongBinaryNeedsANegatedSizeInTheBuffer) {
     EXPECT_EQ(small[1], 0x77);
 
     LONG unsized[8] = {64};
-    EXPECT_EQ(QueryOne(Direct(u"Blob", unsized, 0, REG_NONE)), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(unsized[0], 64);
+    EXPECT_EQ(QueryOne(Direct(u"Blob", unsized, 0, REG_NONE)), STATUS_SUCCESS);
+    EXPECT_EQ(unsized[0], 12);
+    EXPECT_EQ(unsized[1], REG_BINARY);
+    EXPECT_EQ(std::memcmp(&unsized[2], twelve, 12), 0);
+
+    const ULONGLONG big = 0x1122334455667788ull;
+    sim::Registry().SetValue(kParameters, "Config", REG_DWORD, Bytes(&big, 8));
+    ULONG overrun[4] = {16, 0xAA, 0xAA, 0xAA};
+    EXPECT_EQ(QueryOne(Direct(u"Config", overrun, RTL_QUERY_REGISTRY_TYPECHECK, REG_DWORD | TypeChecked(REG_DWORD))),
+              STATUS_SUCCESS);
+    EXPECT_EQ(overrun[0], 8u);
+    EXPECT_EQ(overrun[1], ULONG{REG_DWORD});
+    EXPECT_EQ(overrun[2], 0x55667788u);
+    ULONG tooSmall[4] = {15, 0xAA, 0xAA, 0xAA};
+    EXPECT_EQ(QueryOne(Direct(u"Config", tooSmall, 0, REG_DWORD)), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(tooSmall[1], 0xAAu);
 }
 
 TEST_F(SimRegistry, MissingKeyFailsWhateverTheFlags) {
