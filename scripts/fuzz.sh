@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs the fuzz targets for longer than the ctest smoke does, keeping what
+# they learn in a corpus of their own (build/fuzz-corpus/NAME), and prints
+# the executions each made. A finding stops its target with a crash file in
+# build/fuzz-findings/ and makes the script fail.
+#
+#   scripts/fuzz.sh [--runs N | --seconds S] [TARGET...]
+#
+# TARGET names a target without its fuzz_ prefix (scenario, regfile, ...);
+# all targets by default. --runs N (default) gives each target N runs;
+# --seconds S gives each S seconds instead.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+runs=1000000
+seconds=
+targets=()
+while [[ $# -gt 0 ]]; do
+    case $1 in
+        --runs) runs=$2; seconds=; shift 2 ;;
+        --seconds) seconds=$2; shift 2 ;;
+        -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -*) echo "fuzz.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
+        *) targets+=("$1"); shift ;;
+    esac
+done
+
+bash scripts/install-deps.sh
+cmake --preset asan > /dev/null
+cmake --build --preset asan -j "$(nproc)" > /dev/null
+bin=build/asan/tests/fuzz
+if [[ ${#targets[@]} -eq 0 ]]; then
+    for exe in "$bin"/fuzz_*; do targets+=("$(basename "$exe" | sed 's/^fuzz_//')"); done
+fi
+
+mkdir -p build/fuzz-findings
+limit=(-runs="$runs")
+[[ -n $seconds ]] && limit=(-max_total_time="$seconds")
+total=0
+status=0
+for target in "${targets[@]}"; do
+    exe=$bin/fuzz_$target
+    [[ -x $exe ]] || { echo "fuzz.sh: no target '$target'" >&2; exit 2; }
+    corpus=build/fuzz-corpus/$target
+    mkdir -p "$corpus"
+    log=build/fuzz-findings/$target.log
+    echo "== $target"
+    if ASAN_OPTIONS=detect_leaks=1:handle_segv=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        "$exe" "${limit[@]}" -max_len=8192 -handle_segv=0 -print_final_stats=1 \
+        -artifact_prefix=build/fuzz-findings/"$target"- "$corpus" "tests/fuzz/seeds/fuzz_$target" > "$log" 2>&1; then
+        :
+    else
+        status=1
+        echo "   FINDING: see $log and build/fuzz-findings/$target-*"
+    fi
+    executed=$(grep 'stat::number_of_executed_units' "$log" | awk '{print $2 + 0}')
+    echo "   executions: ${executed:-0}; corpus: $(ls "$corpus" | wc -l) inputs"
+    total=$((total + ${executed:-0}))
+done
+echo "total executions: $total"
+exit $status
