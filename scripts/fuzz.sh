@@ -46,7 +46,7 @@ for target in "${targets[@]}"; do
     log=build/fuzz-findings/$target.log
     echo "== $target"
     if ASAN_OPTIONS=detect_leaks=1:handle_segv=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        "$exe" "${limit[@]}" -max_len=8192 -handle_segv=0 -print_final_stats=1 \
+        "$exe" "${limit[@]}" -max_len=8192 -handle_segv=0 -entropic=0 -print_final_stats=1 \
         -artifact_prefix=build/fuzz-findings/"$target"- "$corpus" "tests/fuzz/seeds/fuzz_$target" > "$log" 2>&1; then
         :
     else

@@ -1,0 +1,171 @@
+// What the driver fuzz targets share: a filtered stack built afresh for each
+// input, buffers whose pages the input makes valid, missing, paged out or
+// read-only, pointers into them planted where the input says, a lower driver
+// that answers as the input says, and the end of every run: the device
+// removed, the driver unloaded, and nothing left behind. A broken kernel rule
+// is the simulated kernel's bug check, which aborts: a finding.
+#pragma once
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/dispatch.h"
+#include "driver/extension.h"
+#include "simkernel/bus.h"
+#include "simkernel/core.h"
+#include "simkernel/iomgr.h"
+#include "simkernel/memory.h"
+#include "simkernel/pnp.h"
+
+namespace fuzz {
+
+// A few statuses lower drivers really answer with, and now and then any
+// other value (never STATUS_PENDING, which no completion may carry).
+inline NTSTATUS PickStatus(FuzzedDataProvider& input)
+{
+    static constexpr NTSTATUS kStatuses[] = {
+        STATUS_SUCCESS, (NTSTATUS)0xC0000001, (NTSTATUS)0xC0000010, (NTSTATUS)0xC000000D,
+        (NTSTATUS)0xC0000185, (NTSTATUS)0xC00000BB, (NTSTATUS)0xC0000120, (NTSTATUS)0x80000005,
+        (NTSTATUS)0xC0000023, (NTSTATUS)0x00000102,
+    };
+    if (input.ConsumeBool())
+        return kStatuses[input.ConsumeIntegralInRange<size_t>(0, sizeof(kStatuses) / sizeof(kStatuses[0]) - 1)];
+    NTSTATUS status = input.ConsumeIntegral<int32_t>();
+    return status == STATUS_PENDING ? STATUS_SUCCESS : status;
+}
+
+class Stack {
+public:
+    static constexpr size_t kBufferBytes = 2 * 4096;
+    static constexpr int kBuffers = 4;  // 0: the request's block; 1..3: what it points to
+
+    explicit Stack(FuzzedDataProvider& input) : input_(input)
+    {
+        sim::ResetKernel();
+        sim::PdoOptions options;
+        options.flags = input.PickValueInArray<ULONG>({0, DO_BUFFERED_IO, DO_DIRECT_IO});
+        options.deviceType = input.PickValueInArray<DEVICE_TYPE>({FILE_DEVICE_DISK, FILE_DEVICE_CD_ROM,
+                                                                  FILE_DEVICE_UNKNOWN, FILE_DEVICE_MASS_STORAGE});
+        driver_ = sim::LoadDriver(DriverEntry, "zelkor");
+        if (driver_ == nullptr)
+            Finding("the driver did not load");
+        pdo_ = &sim::CreatePdo("\\Device\\00000062", options);
+        if (sim::PnpAddDevice(driver_, pdo_->Device()) != STATUS_SUCCESS)
+            Finding("add-device failed");
+        top_ = sim::TopOfStack(pdo_->Device());
+        // Every level most of the time; any mask, time stamps included, now and then.
+        static_cast<PZK_EXTENSION>(top_->DeviceExtension)->TraceMask =
+            input.ConsumeBool() ? 0x0FF : input.ConsumeIntegral<uint16_t>() & 0x1FF;
+        for (int i = 0; i < kBuffers; ++i) {
+            size_t offset = input.ConsumeIntegralInRange<size_t>(0, 4095);
+            buffers_[i] = sim::AllocateBuffer(kBufferBytes - 4096, offset);
+            std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 512));
+            if (!bytes.empty())
+                std::memcpy(buffers_[i].address, bytes.data(), std::min(bytes.size(), buffers_[i].size));
+        }
+    }
+
+    ~Stack()
+    {
+        pdo_->WaitIdle();
+        if (sim::PnpRemoveDevice(pdo_->Device()).final != STATUS_SUCCESS)
+            Finding("the removal failed");
+        if (sim::UnloadDriver(driver_) != STATUS_SUCCESS)
+            Finding("unloading failed");
+        std::string leaks = sim::LeakReport();
+        for (const std::string& mdl : sim::OutstandingMdls())
+            leaks += "MDL still allocated: " + mdl + "\n";
+        if (!leaks.empty())
+            Finding("left behind after unload:\n" + leaks);
+        for (const sim::SimBuffer& buffer : buffers_)
+            if (buffer.address != nullptr)
+                sim::FreeBuffer(buffer);
+    }
+
+    uint8_t* Block() { return buffers_[0].address; }
+    size_t BlockSize() const { return buffers_[0].size; }
+    PDEVICE_OBJECT Top() { return top_; }
+    sim::Pdo& Pdo() { return *pdo_; }
+
+    // Plants up to `count` pointers in the block, each at a pointer-aligned
+    // offset the input gives, to a buffer and an offset the input gives (or
+    // null, or a kernel address no one mapped).
+    void PlantPointers(int count)
+    {
+        for (int i = 0; i < count && input_.remaining_bytes() != 0; ++i) {
+            size_t slot = input_.ConsumeIntegralInRange<size_t>(0, 63) * sizeof(void*);
+            if (slot + sizeof(void*) > BlockSize())
+                continue;
+            const void* target = nullptr;
+            switch (input_.ConsumeIntegralInRange<int>(0, 5)) {
+            case 0: break;
+            case 1: target = sim::InvalidKernelAddress(); break;
+            default: {
+                const sim::SimBuffer& buffer = buffers_[input_.ConsumeIntegralInRange<int>(1, kBuffers - 1)];
+                target = buffer.address + input_.ConsumeIntegralInRange<size_t>(0, buffer.size);
+            }
+            }
+            std::memcpy(Block() + slot, &target, sizeof(target));
+        }
+    }
+
+    // Makes some pages of the buffers invalid, paged out or read-only.
+    void SpoilPages()
+    {
+        int count = input_.ConsumeIntegralInRange<int>(0, 3);
+        for (int i = 0; i < count; ++i) {
+            const sim::SimBuffer& buffer = buffers_[input_.ConsumeIntegralInRange<int>(0, kBuffers - 1)];
+            const uint8_t* page = buffer.address + input_.ConsumeIntegralInRange<size_t>(0, buffer.size);
+            switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
+            case 0: sim::InvalidatePage(page); break;
+            case 1: sim::PageOut(page); break;
+            default: sim::MakeReadOnly(page); break;
+            }
+        }
+    }
+
+    // The lower driver's answer for `major`: completed at once or later at
+    // PASSIVE_LEVEL or DISPATCH_LEVEL, with a status, an Information value,
+    // and changes to the block as a port or bus driver makes them.
+    void ProgramAnswer(UCHAR major, ULONG_PTR informationLimit)
+    {
+        NTSTATUS status = PickStatus(input_);
+        ULONG_PTR information = input_.ConsumeIntegralInRange<ULONG_PTR>(0, informationLimit);
+        std::vector<std::pair<size_t, uint8_t>> edits;
+        int count = input_.ConsumeIntegralInRange<int>(0, 8);
+        for (int i = 0; i < count; ++i)
+            edits.emplace_back(input_.ConsumeIntegralInRange<size_t>(0, 255), input_.ConsumeIntegral<uint8_t>());
+        uint8_t* block = Block();
+        auto fill = [block, edits](PIRP) {
+            for (const auto& [offset, value] : edits)
+                block[offset] = value;
+        };
+        sim::Reply reply;
+        switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
+        case 0: reply = sim::Reply::Complete(status, information); break;
+        case 1: reply = sim::Reply::Pend(status, information, std::chrono::milliseconds(0), DISPATCH_LEVEL); break;
+        default: reply = sim::Reply::Pend(status, information, std::chrono::milliseconds(0), PASSIVE_LEVEL); break;
+        }
+        reply.Fill(fill);
+        pdo_->SetRule(major, reply);
+    }
+
+    [[noreturn]] static void Finding(const std::string& what)
+    {
+        std::fprintf(stderr, "FINDING: %s\n", what.c_str());
+        std::abort();
+    }
+
+private:
+    FuzzedDataProvider& input_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    sim::Pdo* pdo_ = nullptr;
+    PDEVICE_OBJECT top_ = nullptr;
+    sim::SimBuffer buffers_[kBuffers];
+};
+
+}  // namespace fuzz
