@@ -128,8 +128,8 @@ Result Failed(const Reply& reply, unsigned instance, const std::string& what)
         return {kExitNoInstance, "", "zkctl: no instance " + name + " (" + reply.code + ")\n"};
     case Failure::AccessDenied:
         return {kExitAccessDenied, "",
-                "zkctl: access denied: " + what + " on " + name +
-                    " needs an administrator (" + reply.code + ")\n"};
+                "zkctl: access denied: " + name + " would not " + what + " for this account (" + reply.code +
+                    "); changing the configuration needs an administrator\n"};
     case Failure::Refused:
         return {kExitFailed, "", "zkctl: " + name + " refused to " + what + " (" + reply.code + ")\n"};
     case Failure::None:
