@@ -23,6 +23,7 @@ std::mutex g_mutex;
 std::map<HANDLE, Account> g_handleAccounts;
 std::map<uint8_t*, size_t> g_areas;  // low user areas by start, their mapped size
 uint8_t* g_freeAfterProbe = nullptr;
+std::function<void()> g_afterProbe;
 int g_openContexts = 0;
 
 // Low areas are laid out from here, each on pages of its own with a gap.
@@ -36,6 +37,7 @@ void Reset() {
     g_areas.clear();
     g_handleAccounts.clear();
     g_freeAfterProbe = nullptr;
+    g_afterProbe = nullptr;
     g_openContexts = 0;
     g_nextLow = kLowBase;
 }
@@ -51,8 +53,21 @@ Account TokenAccount(PACCESS_TOKEN token) {
     BugCheck("InvalidToken", "SeTokenIsAdmin", nullptr, "the token was not captured by SeCaptureSubjectContext");
 }
 
-// Frees the armed area when the probed range starts inside it.
+void FreeArmedArea(const volatile void* address);
+
+// What a test arranged to happen once the probe has succeeded.
 void AfterProbe(const volatile void* address) {
+    FreeArmedArea(address);
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        action.swap(g_afterProbe);
+    }
+    if (action) action();
+}
+
+// Frees the armed area when the probed range starts inside it.
+void FreeArmedArea(const volatile void* address) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_freeAfterProbe == nullptr) return;
     const auto a = reinterpret_cast<uintptr_t>(address);
@@ -131,6 +146,12 @@ void FreeLowUserArea(uint8_t* area) {
 void FreeLowUserAreaAfterProbe(uint8_t* area) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_freeAfterProbe = area;
+}
+
+void RunAfterNextProbe(std::function<void()> action) {
+    EnsureResetHook();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_afterProbe = std::move(action);
 }
 
 }  // namespace sim

@@ -16,6 +16,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "platform/ntbase.h"
 
@@ -48,6 +49,10 @@ void FreeLowUserArea(uint8_t* area);
 // The next successful ProbeForRead or ProbeForWrite of a range starting in
 // the area frees it before the probe returns.
 void FreeLowUserAreaAfterProbe(uint8_t* area);
+// Runs the action once, in the prober's thread, right after the next
+// successful ProbeForRead or ProbeForWrite: what another thread of the
+// program, or another processor, does while the driver is inside a request.
+void RunAfterNextProbe(std::function<void()> action);
 
 // The highest address a user-mode range may reach, as MmUserProbeAddress.
 constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000ull;
