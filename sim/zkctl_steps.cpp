@@ -157,11 +157,13 @@ std::string RunRequest(const Step& step, const std::function<HANDLE(const std::s
     }
     std::string line = "zk-request> status " + Hex(static_cast<uint32_t>(result.final)) + ", information " +
                        std::to_string(result.information);
-    // show=N: the first N bytes of the data area after the request.
+    // show=N: the first N bytes of the data area after the request, 16 a line.
     size_t show = ParseNumber(step.Option("show", "0")).value();
-    if (show != 0) {
-        line += ", data:";
-        for (size_t i = 0; i < show; ++i) {
+    for (size_t row = 0; row < show; row += 16) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "\n  data +%03zX:", row);
+        line += offset;
+        for (size_t i = row; i < show && i < row + 16; ++i) {
             uint8_t byte = 0;
             if (area != nullptr && where == "user")
                 byte = area[i];
