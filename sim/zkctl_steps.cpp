@@ -123,7 +123,8 @@ std::string RunRequest(const Step& step, const std::function<HANDLE(const std::s
     uint32_t address = 0;
     if (where == "user" || where == "unmapped" || where == "freed-after-probe") {
         area = sim::LowUserArea(sim::kPageSize);
-        std::memcpy(area, data.data(), std::min(data.size(), sim::kPageSize));
+        if (!data.empty())
+            std::memcpy(area, data.data(), std::min(data.size(), sim::kPageSize));
         address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(area));
         if (where == "unmapped") {
             sim::FreeLowUserArea(area);
