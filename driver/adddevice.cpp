@@ -1,6 +1,7 @@
 #include "driver/dispatch.h"
 #include "driver/extension.h"
 #include "driver/registry.h"
+#include "ioctl/control.h"
 #include "platform/nt.h"
 
 namespace {
@@ -180,6 +181,7 @@ next_instance:
     RtlZeroMemory(controlRecord, sizeof(ZK_EXTENSION));
     controlRecord->DeviceKind = ZK_KIND_CONTROL;
     controlRecord->DeviceObject = control;
+    ZK_ControlDeviceReady(controlRecord);
     control->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
 
     PDEVICE_OBJECT filter = NULL;

@@ -3,6 +3,7 @@
 // only state: every routine finds its configuration, its lower device and its
 // counters here.
 #pragma once
+#include "platform/ntcaller.h"
 #include "platform/ntio.h"
 
 enum : UCHAR {
@@ -45,6 +46,9 @@ typedef struct _ZK_EXTENSION {
     LONG StorageDeviceType;
     CHAR LowerDriverName[ZK_DRIVER_NAME_SIZE];
     LONG CallbackSerial;
+    // Control record only: held by every request that reaches the filter's
+    // record through FilterDevice (ioctl/control.cpp).
+    IO_REMOVE_LOCK RequestLock;
 } ZK_EXTENSION, *PZK_EXTENSION;
 
 FORCEINLINE PZK_EXTENSION ZK_GetExtension(PDEVICE_OBJECT DeviceObject)

@@ -1,5 +1,6 @@
 #include "driver/dispatch.h"
 #include "driver/forward.h"
+#include "ioctl/control.h"
 #include "platform/nt.h"
 #include "trace/print.h"
 
@@ -110,10 +111,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PZK_EXTENSION Extension, PIRP
     if (control != NULL) {
         // A program may still hold the control device open: its device object
         // and record then live on until the last handle closes, but the
-        // filter's record goes with the filter below. Its requests must find
-        // no filter from now on, so every reader of FilterDevice tests it for
-        // NULL.
-        ZK_GetExtension(control)->FilterDevice = NULL;
+        // filter's record goes with the filter below. A request running on
+        // the control device is waited for; later ones find no filter.
+        ZK_ControlDeviceRetire(ZK_GetExtension(control));
         IoDeleteDevice(control);
     }
     IoDeleteDevice(DeviceObject);

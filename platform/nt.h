@@ -8,3 +8,4 @@
 #include "platform/ntrtl.h"
 #include "platform/ntcrt.h"
 #include "platform/guarded.h"
+#include "platform/ntcaller.h"

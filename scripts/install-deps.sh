@@ -15,6 +15,7 @@ packages=(
     googletest
     libbenchmark-dev
     mingw-w64-x86-64-dev
+    g++-mingw-w64-x86-64-win32
     valgrind
     python3
     openssl

@@ -20,6 +20,7 @@
 #include "simkernel/registry.h"
 #include "simkernel/registry_store.h"
 #include "sim/devices.h"
+#include "sim/zkctl_steps.h"
 
 namespace scn {
 namespace {
@@ -677,10 +678,15 @@ void Runner::Execute(const Step& step)
     } else if (c == "open") {
         if (handles_.count(step.args[0]))
             throw StepError{"handle '" + step.args[0] + "' is open already"};
+        auto account = ParseAccount(step.Option("user", "admin"));
+        if (!account)
+            throw StepError{"user= takes admin, standard or system"};
         sim::OpenResult opened = sim::OpenFile(step.args[1]);
         CheckStatus(step, opened.status, "the open");
-        if (opened.handle != nullptr)
+        if (opened.handle != nullptr) {
             handles_[step.args[0]] = opened.handle;
+            sim::SetHandleAccount(opened.handle, *account);
+        }
         else if (!step.Has("expect"))
             throw StepError{"cannot open " + step.args[1] + ": " + HexStatus(opened.status)};
     } else if (c == "close") {
@@ -690,7 +696,12 @@ void Runner::Execute(const Step& step)
     } else if (c == "handle-irp") {
         SendPlain(step, nullptr, Handle(step.args[0]));
     } else if (c == "handle-ioctl") {
+        sim::ActingAs as(sim::HandleAccount(Handle(step.args[0])));
         SendControl(step, false, Handle(step.args[0]));
+    } else if (IsZkctlCommand(c)) {
+        std::string reason = RunZkctlStep(step, [this](const std::string& name) { return Handle(name); });
+        if (!reason.empty())
+            throw StepError{reason};
     } else if (IsScsiConditionCommand(c)) {
         std::string reason = RunScsiConditionStep(step, Device(step, step.args[0]));
         if (!reason.empty())

@@ -95,12 +95,21 @@ const std::vector<CommandRule>& Commands()
         {"answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
          "answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the SCSI device completes requests"},
         {"page-out", 1, 1, {}, "page-out NAME                     the SCSI device pages out the next SRB's data buffer"},
-        {"open", 2, 2, {{"expect", Kind::Number}}, "open HANDLE PATH [expect=STATUS]  open a device as a program does"},
+        {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}},
+         "open HANDLE PATH [expect=STATUS] [user=admin|standard|system]   open a device as a program does"},
         {"close", 1, 1, {}, "close HANDLE                      close a handle (cleanup and close)"},
         {"handle-irp", 2, 2, {{"minor", Kind::Number}, {"expect", Kind::Number}},
          "handle-irp HANDLE MAJOR [minor=N]   a plain request on an open handle"},
         {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
          "handle-ioctl HANDLE CODE [in=BYTES] [out=N]   a device-control request on an open handle"},
+        {"zkctl", 1, 12, {{"user", Kind::Word}, {"exit", Kind::Number}},
+         "zkctl ARGS... [user=admin|standard|system] [exit=N]   zkctl's command line against \\\\.\\ZelkorN; "
+         "its console lines show as 'zkctl> '"},
+        {"zk-request", 1, 1,
+         {{"op", Kind::Number}, {"magic", Kind::Number}, {"address", Kind::Word}, {"data", Kind::Bytes},
+          {"in", Kind::Number}, {"out", Kind::Number}, {"show", Kind::Number}, {"expect", Kind::Number}},
+         "zk-request HANDLE op=N [magic=N] [address=0|N|user|unmapped|freed-after-probe|kernel] [data=BYTES] "
+         "[in=N] [out=N] [show=N]   one control-device request record on an open handle"},
         {"expect-registry", 2, 3, {},
          "expect-registry VALUE dword N | sz \"TEXT\" | absent   check a value under the Parameters key"},
     };
