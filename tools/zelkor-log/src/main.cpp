@@ -91,15 +91,21 @@ int main(int argc, char** argv) {
             kept.push_back(request);
         }
     });
+    auto report = [&](const zklog::Unreadable& problem) {
+        unreadable.push_back(problem);
+        if (listing && !options.quiet) {
+            std::cerr << "zelkor-log: " << options.file << ":" << problem.line << ": " << problem.reason << ": "
+                      << problem.text << "\n";
+        }
+    };
     zklog::CaptureReader reader(
-        *zklog::ParseFormat(options.format), [&](const zklog::TraceLine& line) { tracker.Add(line); },
+        *zklog::ParseFormat(options.format),
+        [&](const zklog::TraceLine& line) {
+            if (!tracker.Add(line)) report({line.line, line.trailer + line.message, "a trace message it cannot read"});
+        },
         [&](const zklog::Unreadable& problem) {
             tracker.Problem(problem);
-            unreadable.push_back(problem);
-            if (listing && !options.quiet) {
-                std::cerr << "zelkor-log: " << options.file << ":" << problem.line << ": " << problem.reason << ": "
-                          << problem.text << "\n";
-            }
+            report(problem);
         });
     reader.Read(*in);
     tracker.Finish();

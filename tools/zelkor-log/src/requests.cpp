@@ -134,15 +134,18 @@ std::vector<uint8_t> Request::Bytes(std::string_view what) const {
     return bytes;
 }
 
-void Tracker::Add(const TraceLine& line) {
-    ++stats_.traceLines;
+bool Tracker::Add(const TraceLine& line) {
     if (line.dump) {
+        ++stats_.traceLines;
         AddDump(line);
-        return;
+        return true;
     }
     if (!Message(line)) {
         ++stats_.unreadable;
+        return false;
     }
+    ++stats_.traceLines;
+    return true;
 }
 
 Request* Tracker::Find(uint32_t irp) {
@@ -408,7 +411,10 @@ bool Tracker::Message(const TraceLine& line) {
         std::optional<size_t> current = state.current;
         if (current && released_[*current]) current.reset();
         if (body.starts_with("DataBuffer: ")) {
-            if (!current) return Note(line), true;
+            if (!current) {
+                Note(line);
+                return true;
+            }
             if (auto length = HexAfter(body, "DataTransferLength: ")) {
                 requests_[*current].transferred = static_cast<uint32_t>(*length);
             }
@@ -416,7 +422,10 @@ bool Tracker::Message(const TraceLine& line) {
             return true;
         }
         if (body.starts_with("SenseCode: ")) {
-            if (!current) return Note(line), true;
+            if (!current) {
+                Note(line);
+                return true;
+            }
             requests_[*current].sense = Sense{std::nullopt, std::string(StripDot(body.substr(11))), false};
             Focus(line, current, "completion", "sense");
             return true;
@@ -474,7 +483,7 @@ bool Tracker::Message(const TraceLine& line) {
         if (!TakeIrp(m.substr(35), irp, rest)) return false;
         Request& request = Open(line, irp);
         request.kind = "srb";
-        request.name = Sentence(Field(rest, "", ", IOCTL code"));
+        request.name = Field(rest, "", ", IOCTL code");
         request.detail = std::string(StripDot(rest));
         request.expectsCompletion = true;
         Focus(line, request.id, "dispatch", "data");

@@ -83,7 +83,8 @@ public:
     using RequestSink = std::function<void(const Request&)>;
     explicit Tracker(RequestSink sink) : sink_(std::move(sink)) {}
 
-    void Add(const TraceLine& line);
+    // False for a trace message it cannot read (counted as unreadable).
+    bool Add(const TraceLine& line);
     void Problem(const Unreadable&) { ++stats_.unreadable; }
     void Finish();
 
