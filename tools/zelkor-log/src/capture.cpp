@@ -134,9 +134,11 @@ std::string FormatTime(int64_t us) {
 }
 
 std::optional<std::vector<uint8_t>> ParseDumpLine(std::string_view text) {
-    if (text.size() > kDumpWidth || text.size() < 4) return std::nullopt;
+    // Bytes from 0x7F up are printed raw: a text tool may have turned each
+    // into several bytes (UTF-8), which lengthens the line.
+    if (text.size() > kDumpWidth + 3 * 16 || text.size() < 4) return std::nullopt;
     std::string line(text);
-    line.resize(kDumpWidth, ' ');
+    if (line.size() < kDumpWidth) line.resize(kDumpWidth, ' ');
     std::vector<uint8_t> bytes;
     std::string hexColumns(kCharColumn, ' ');
     for (size_t k = 0; k < 16; ++k) {
@@ -149,15 +151,23 @@ std::optional<std::vector<uint8_t>> ParseDumpLine(std::string_view text) {
         hexColumns[column + 1] = line[column + 1];
     }
     if (bytes.empty() || line.compare(0, kCharColumn, hexColumns) != 0) return std::nullopt;
+    bool raw = std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b >= 0x7F; });
+    if (raw) {
+        // Only the text's start can be checked: the bytes below 0x7F before the first raw one.
+        for (size_t k = 0; k < bytes.size() && bytes[k] < 0x7F; ++k) {
+            char c = line[kCharColumn + k];
+            if (bytes[k] < 0x20 ? c != '.' : c != static_cast<char>(bytes[k])) return std::nullopt;
+        }
+        return bytes;
+    }
+    if (line.size() != kDumpWidth) return std::nullopt;
     for (size_t k = 0; k < 16; ++k) {
         char c = line[kCharColumn + k];
         if (k >= bytes.size()) {
             if (c != ' ') return std::nullopt;
-            continue;
+        } else if (bytes[k] < 0x20 ? c != '.' : c != static_cast<char>(bytes[k])) {
+            return std::nullopt;
         }
-        uint8_t b = bytes[k];
-        // Bytes from 0x7F up are printed raw; a text tool may have changed them.
-        if (b < 0x20 ? c != '.' : (b < 0x7F && c != static_cast<char>(b))) return std::nullopt;
     }
     return bytes;
 }
