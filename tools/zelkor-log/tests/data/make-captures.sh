@@ -42,6 +42,7 @@ END { printf "0: kd> .logclose\r\nClosing open log file C:\\zelkor\\story.log\r\
 # The viewer log: one numbered, time-stamped line for every DbgPrint call, so a
 # trace line comes in two or three pieces (stamp, trailer, message); the
 # viewer drops the blank after the stamp. Its clock runs 3 seconds ahead.
+# One trailer piece lost its message (piece 49), as when the viewer missed a call.
 LC_ALL=C awk '
 function piece(text) { printf "%d\t%.8f\t%s\r\n", ++n, clock, text }
 {
@@ -51,6 +52,7 @@ function piece(text) { printf "%d\t%.8f\t%s\r\n", ++n, clock, text }
         clock = (t[1] * 60 + t[2]) * 60 + t[3] + t[4] / 1000 + 3
         piece(substr(line, 1, RLENGTH - 1)); line = substr(line, RLENGTH + 1)
     }
+    if (n == 48) piece("cd0> ")
     if (match(line, /^(disk0> |cd0> |ZK: )/)) { piece(substr(line, 1, RLENGTH)); line = substr(line, RLENGTH + 1) }
     piece(line)
 }' "$here/story.txt" > "$here/story.viewer.log"
