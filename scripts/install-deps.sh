@@ -16,6 +16,9 @@ packages=(
     libbenchmark-dev
     mingw-w64-x86-64-dev
     valgrind
+    libcli11-dev
+    nlohmann-json3-dev
+    libsgutils2-dev
 )
 
 missing=()
