@@ -373,7 +373,11 @@ bool Tracker::Message(const TraceLine& line) {
             return true;
         }
         if (rest.starts_with("DeviceName: ")) {
-            Request& request = ForCompletion(line, irp, "ioctl", "IOCTL_STORAGE_QUERY_PROPERTY");
+            // The storage query's completion may have begun with a line of its own.
+            Request* found = Find(irp);
+            Request& request = found && !released_[found->id] && found->name == "IOCTL_STORAGE_QUERY_PROPERTY"
+                                   ? *found
+                                   : ForCompletion(line, irp, "ioctl", "IOCTL_STORAGE_QUERY_PROPERTY");
             request.notes.push_back(std::string(rest));
             Complete(request, line);
             Focus(line, request.id, "completion", "descriptor");

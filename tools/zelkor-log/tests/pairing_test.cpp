@@ -36,10 +36,15 @@ constexpr const char* kBusyDevice = R"(0:00:10.000 ** Irp: 0x1000 - IOCTL_SCSI_P
 0:00:10.060 ** 01 00 00 00 00 00 00 00  00 00 00 00              ............
 0:00:10.061 ** Irp: 0x7000 - completed with Status: 0xC0000010.
 0:00:10.061 ** Buffer: 0x8000, Length: 0xC/0x0.
-0:00:10.070 ** ZK_AllocationCompletionRoutine: #3 MDL: 0x9100, Context: 0xB000.
-0:00:10.070 ** ZK_DumpMemory: MDL: 0x9100 - Length: 0x4.
-0:00:10.070 ** 55 55 55 55                                       UUUU
-0:00:10.080 ** Irp: 0x80
+0:00:10.090 ** Irp: 0x9000 - IOCTL_STORAGE_QUERY_PROPERTY - PropertyStandardQuery.
+0:00:10.095 ** ZK_CompletionRoutineDeviceControl: Irp: 0x9000 - IOCTL_STORAGE_QUERY_PROPERTY - PropertyStandardQuery.
+0:00:10.095 ** ZK_CompletionRoutineDeviceControl: VendorIdOffset: 0x0, ProductIdOffset: 0x30, ProductRevisionOffset: 0x0, SerialNumberOffset: 0x0, sizeof(STORAGE_DEVICE_DESCRIPTOR): 0x28, pDeviceDescriptor 0xC000.
+0:00:10.095 ** Irp: 0x9000 - DeviceName: DataTraveler.
+0:00:10.095 ** 01 00 00 00 60 00 00 00                           ....`...
+0:00:10.100 ** ZK_AllocationCompletionRoutine: #3 MDL: 0x9100, Context: 0xB000.
+0:00:10.100 ** ZK_DumpMemory: MDL: 0x9100 - Length: 0x4.
+0:00:10.100 ** 55 55 55 55                                       UUUU
+0:00:10.110 ** Irp: 0x80
 )";
 
 TEST(Pairing, EveryCompletionFindsItsRequest) {
@@ -47,7 +52,7 @@ TEST(Pairing, EveryCompletionFindsItsRequest) {
 
     // A truncated line is reported, not guessed at.
     ASSERT_EQ(busy.unreadable.size(), 1u);
-    EXPECT_EQ(busy.unreadable[0].line, 32u);
+    EXPECT_EQ(busy.unreadable[0].line, 37u);
 
     // Pass-through: the request succeeded, the command did not; descriptor-format sense.
     const Request* inquiry = busy.Find("0x1000");
@@ -106,11 +111,17 @@ TEST(Pairing, EveryCompletionFindsItsRequest) {
     EXPECT_EQ(unknown->dumps[0].phase, "dispatch");
     EXPECT_EQ(unknown->dumps[0].bytes.size(), 12u);
 
+    // The storage query completes over three lines, the new name in the last.
+    const Request* query = busy.Find("0x9000");
+    EXPECT_EQ(query->LatencyUs(), 5000);
+    EXPECT_EQ(query->notes.back(), "DeviceName: DataTraveler.");
+    EXPECT_EQ(query->Bytes("descriptor").size(), 8u);
+
     // The callback's dump belongs to no request.
-    EXPECT_EQ(busy.requests.size(), 9u);
+    EXPECT_EQ(busy.requests.size(), 10u);
     EXPECT_EQ(busy.stats.strayDumpLines, 1u);
     // Ended requests are handed out while the capture still comes.
-    EXPECT_EQ(busy.releasedEarly, 9u);
+    EXPECT_EQ(busy.releasedEarly, 10u);
 }
 
 }  // namespace
