@@ -230,6 +230,9 @@ void Tracker::Release(size_t index) {
         if (!request.sense->fromBytes) request.sense->code = SenseFromDriverText(request.sense->driverText);
     }
     sink_(request);
+    // Nothing is added to it any more: a long live capture keeps only the pairing.
+    request.dumps = {};
+    request.notes = {};
 }
 
 void Tracker::Finish() {
