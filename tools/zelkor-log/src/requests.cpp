@@ -51,10 +51,11 @@ bool TakeIrp(std::string_view text, uint32_t& irp, std::string_view& rest) {
     return true;
 }
 
+// A leading symbolic name (IRP_MJ_READ, URB_FUNCTION_RESET_PIPE); nothing for a word like "Unknown".
 std::string_view Token(std::string_view text) {
     size_t n = 0;
-    while (n < text.size() && (std::isupper(static_cast<unsigned char>(text[n])) ||
-                               std::isdigit(static_cast<unsigned char>(text[n])) || text[n] == '_')) {
+    while (n < text.size() && (std::isalnum(static_cast<unsigned char>(text[n])) || text[n] == '_')) {
+        if (std::islower(static_cast<unsigned char>(text[n]))) return {};
         ++n;
     }
     return text.substr(0, n);

@@ -10,6 +10,7 @@ namespace {
 // Lines as the driver prints them for pass-through, URBs, IRBs and the rest.
 constexpr const char* kBusyDevice = R"(0:00:10.000 ** Irp: 0x1000 - IOCTL_SCSI_PASS_THROUGH: 12 01 80 00 FF 00 00 00 00 00 00 00 00 00 00 00 INQUIRY
 0:00:10.000 ** Irp: 0x1000 - InputBufferLength: 0x50, OutputBufferLength: 0x50, DataBufferOffset: 0x30, TargetId: 0x0, Lun: 0x0, CdbLength: 0x6, SenseInfoLength: 0x12, DataIn: 0x1, DataTransferLength: 0xFF, SenseInfoOffset: 0x1C.
+0:00:10.000 ** Irp: 0xA000 - IOCTL_INTERNAL_USB_SUBMIT_URB - Unknown urb function 0xA.
 0:00:10.001 ** Irp: 0x2000 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER. Buffer: 0x5000, MDL: 0x0, Length: 0x4, Pipe:0x7000, Flags: 0x3.
 0:00:10.002 ** Irp: 0x3000 - IOCTL_1394_CLASS - REQUEST_ASYNC_READ. ID: 0xFFC0, Offset: 0xFFFF 0xF0000400, BytesToRead: 0x4, BlockSize: 0x0, Flags: 0x0
 0:00:10.004 ** PassThroughCompletion: Irp: 0x1000 - IrpStatus: STATUS_SUCCESS, ScsiStatus: SCSISTAT_CHECK_CONDITION.
@@ -52,7 +53,7 @@ TEST(Pairing, EveryCompletionFindsItsRequest) {
 
     // A truncated line is reported, not guessed at.
     ASSERT_EQ(busy.unreadable.size(), 1u);
-    EXPECT_EQ(busy.unreadable[0].line, 37u);
+    EXPECT_EQ(busy.unreadable[0].line, 38u);
 
     // Pass-through: the request succeeded, the command did not; descriptor-format sense.
     const Request* inquiry = busy.Find("0x1000");
@@ -72,6 +73,11 @@ TEST(Pairing, EveryCompletionFindsItsRequest) {
     EXPECT_EQ(bulk->status, "STATUS_SUCCESS");
     EXPECT_EQ(HexBytes(bulk->Bytes("data")), "DE AD BE EF");
     EXPECT_EQ(bulk->LatencyUs(), 6000);
+
+    // A function the driver does not name, passed on without a completion routine.
+    const Request* unknownUrb = busy.Find("0xA000");
+    EXPECT_EQ(unknownUrb->name, "Unknown urb function 0xA");
+    EXPECT_FALSE(unknownUrb->expectsCompletion);
 
     // The IRB: its status comes on the second completion line, its data through the MDL.
     const Request* async = busy.Find("0x3000");
@@ -118,10 +124,10 @@ TEST(Pairing, EveryCompletionFindsItsRequest) {
     EXPECT_EQ(query->Bytes("descriptor").size(), 8u);
 
     // The callback's dump belongs to no request.
-    EXPECT_EQ(busy.requests.size(), 10u);
+    EXPECT_EQ(busy.requests.size(), 11u);
     EXPECT_EQ(busy.stats.strayDumpLines, 1u);
     // Ended requests are handed out while the capture still comes.
-    EXPECT_EQ(busy.releasedEarly, 10u);
+    EXPECT_EQ(busy.releasedEarly, 11u);
 }
 
 }  // namespace
