@@ -66,6 +66,21 @@ TEST(Captures, EveryFormatTellsTheStoryOfTheScenario) {
     EXPECT_EQ(SummaryWithout(AnalyzeFile("story.viewer.log"), 48, "0:01:00.008cd0> "), expected);
 }
 
+TEST(Captures, WithoutTheDriversStampsTheViewersClockTimesRequests) {
+    Analysis viewer = AnalyzeText(
+        "1\t22:13:39.100\tusb> \n"
+        "2\t22:13:39.100\tIrp: 0x8A400040 - IRP_MJ_READ: Length: 0x200, Offset: 0x0\n"
+        "3\t22:13:39.100\tusb> \n"
+        "4\t22:13:39.100\tIrp: 0x8A402040 - IRP_MJ_CREATE.\n"
+        "5\t22:13:39.125\tusb> \n"
+        "6\t22:13:39.1255\tIrp: 0x8A400040 - completed with Status: STATUS_SUCCESS.\n");
+    ASSERT_TRUE(viewer.unreadable.empty());
+    ASSERT_EQ(viewer.requests.size(), 2u);
+    EXPECT_EQ(viewer.requests[0].device, "usb>");
+    EXPECT_EQ(viewer.requests[0].LatencyUs(), 25500);
+    EXPECT_EQ(RequestJson(viewer.requests[0])["end"], "22:13:39.125500");
+}
+
 TEST(Captures, RequestsAsJsonSayWhatTheDevicesDid) {
     Analysis story = AnalyzeFile("story.txt");
     ASSERT_TRUE(story.unreadable.empty());
@@ -134,7 +149,7 @@ TEST(Captures, FiltersPickDeviceKindFailuresAndTime) {
 }
 
 TEST(Captures, TheProgramFollowsStandardInput) {
-    std::string command = std::string(ZELKOR_LOG_BINARY) + " requests - --json --kind srb < " + ZELKOR_LOG_DATA +
+    std::string command = std::string(ZELKOR_LOG_BINARY) + " requests - --json --kind srb -q < " + ZELKOR_LOG_DATA +
                           "/story.viewer.log";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
