@@ -20,6 +20,9 @@ packages=(
     python3
     openssl
     osslsigncode
+    libcli11-dev
+    nlohmann-json3-dev
+    libsgutils2-dev
 )
 
 missing=()

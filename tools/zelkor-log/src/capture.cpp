@@ -1,0 +1,330 @@
+#include "capture.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+namespace zklog {
+namespace {
+
+constexpr size_t kDumpWidth = 66;   // the text of one dump line
+constexpr size_t kCharColumn = 50;  // where the characters start
+constexpr size_t kMaxTrailer = 99;  // the trailer field holds 100 bytes with its NUL
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Digits at the start of text; their count, or 0.
+size_t Digits(std::string_view text, size_t from) {
+    size_t n = 0;
+    while (from + n < text.size() && IsDigit(text[from + n])) {
+        ++n;
+    }
+    return n;
+}
+
+// The driver's stamp "%u:%02u:%02u.%03u " at the start of text: its length
+// (blank included) and value.
+std::optional<std::pair<size_t, int64_t>> LeadingStamp(std::string_view text) {
+    size_t hours = Digits(text, 0);
+    if (hours == 0 || hours > 9) return std::nullopt;
+    size_t p = hours;
+    auto two = [&](char before) {
+        if (p + 3 > text.size() || text[p] != before || !IsDigit(text[p + 1]) || !IsDigit(text[p + 2])) {
+            return false;
+        }
+        p += 3;
+        return true;
+    };
+    if (!two(':') || !two(':') || p + 4 > text.size() || text[p] != '.' || Digits(text, p + 1) < 3) {
+        return std::nullopt;
+    }
+    p += 4;
+    std::optional<int64_t> value = ParseTime(text.substr(0, p));
+    if (!value) return std::nullopt;
+    if (p < text.size() && text[p] == ' ') {
+        ++p;
+    } else if (p != text.size()) {
+        return std::nullopt;
+    }
+    return std::pair{p, *value};
+}
+
+bool IsDebuggerChatter(std::string_view text) {
+    size_t cpu = Digits(text, 0);
+    std::string_view rest = text;
+    if (cpu > 0 && text.substr(cpu).starts_with(": ")) {
+        rest = text.substr(cpu + 2);
+    }
+    return rest.starts_with("kd> ") || rest == "kd>" || text.starts_with("Opened log file") ||
+           text.starts_with("Closing open log file");
+}
+
+// "NUMBER<tab>TIME<tab>TEXT": the viewer's sequence number, its time, the text.
+bool SplitViewerLine(std::string_view text, std::string_view& time, std::string_view& piece) {
+    size_t number = Digits(text, 0);
+    if (number == 0 || number >= text.size() || text[number] != '\t') return false;
+    size_t tab = text.find('\t', number + 1);
+    if (tab == std::string_view::npos) return false;
+    time = text.substr(number + 1, tab - number - 1);
+    piece = text.substr(tab + 1);
+    return ParseTime(time).has_value();
+}
+
+}  // namespace
+
+std::optional<Format> ParseFormat(std::string_view name) {
+    if (name == "auto") return Format::Auto;
+    if (name == "plain" || name == "debugger") return Format::Plain;
+    if (name == "viewer") return Format::Viewer;
+    return std::nullopt;
+}
+
+std::optional<int64_t> ParseTime(std::string_view text) {
+    int64_t seconds = 0;
+    size_t p = 0;
+    size_t fields = 0;
+    // H:MM:SS or plain seconds, then an optional fraction.
+    while (true) {
+        size_t n = Digits(text, p);
+        if (n == 0 || n > 12) return std::nullopt;
+        int64_t value = 0;
+        for (size_t i = 0; i < n; ++i) value = value * 10 + (text[p + i] - '0');
+        if (fields > 0 && (n != 2 || value > 59)) return std::nullopt;
+        seconds = seconds * 60 + value;
+        p += n;
+        ++fields;
+        if (p < text.size() && text[p] == ':' && fields < 3) {
+            ++p;
+            continue;
+        }
+        break;
+    }
+    if (fields == 2) return std::nullopt;
+    int64_t us = seconds * 1000000;
+    if (p < text.size() && text[p] == '.') {
+        size_t n = Digits(text, p + 1);
+        if (n == 0) return std::nullopt;
+        int64_t scale = 100000;
+        for (size_t i = 0; i < n; ++i, scale /= 10) us += (text[p + 1 + i] - '0') * scale;
+        p += 1 + n;
+    }
+    if (p != text.size()) return std::nullopt;
+    return us;
+}
+
+std::string FormatTime(int64_t us) {
+    char text[48];
+    int64_t ms = us / 1000;
+    int64_t s = ms / 1000;
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld.%03lld", static_cast<long long>(s / 3600),
+                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60),
+                  static_cast<long long>(ms % 1000));
+    std::string result = text;
+    if (us % 1000 != 0) {
+        std::snprintf(text, sizeof text, "%03lld", static_cast<long long>(us % 1000));
+        result += text;
+    }
+    return result;
+}
+
+std::optional<std::vector<uint8_t>> ParseDumpLine(std::string_view text) {
+    // Bytes from 0x7F up are printed raw: a text tool may have turned each
+    // into several bytes (UTF-8), which lengthens the line.
+    if (text.size() > kDumpWidth + 3 * 16 || text.size() < 4) return std::nullopt;
+    std::string line(text);
+    if (line.size() < kDumpWidth) line.resize(kDumpWidth, ' ');
+    std::vector<uint8_t> bytes;
+    std::string hexColumns(kCharColumn, ' ');
+    for (size_t k = 0; k < 16; ++k) {
+        size_t column = k < 8 ? 3 * k : 3 * k + 1;
+        int high = HexDigit(line[column]);
+        int low = HexDigit(line[column + 1]);
+        if (high < 0 || low < 0) break;
+        bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+        hexColumns[column] = line[column];
+        hexColumns[column + 1] = line[column + 1];
+    }
+    if (bytes.empty() || line.compare(0, kCharColumn, hexColumns) != 0) return std::nullopt;
+    bool raw = std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b >= 0x7F; });
+    if (raw) {
+        // Only the text's start can be checked: the bytes below 0x7F before the first raw one.
+        for (size_t k = 0; k < bytes.size() && bytes[k] < 0x7F; ++k) {
+            char c = line[kCharColumn + k];
+            if (bytes[k] < 0x20 ? c != '.' : c != static_cast<char>(bytes[k])) return std::nullopt;
+        }
+        return bytes;
+    }
+    if (line.size() != kDumpWidth) return std::nullopt;
+    for (size_t k = 0; k < 16; ++k) {
+        char c = line[kCharColumn + k];
+        if (k >= bytes.size()) {
+            if (c != ' ') return std::nullopt;
+        } else if (bytes[k] < 0x20 ? c != '.' : c != static_cast<char>(bytes[k])) {
+            return std::nullopt;
+        }
+    }
+    return bytes;
+}
+
+bool StartsWithMessage(std::string_view text) {
+    if (text.starts_with("Irp: 0x") || text.starts_with("SrbCompletion: ") ||
+        text.starts_with("PassThroughCompletion: ") || text.starts_with("Buffer: 0x") ||
+        text.starts_with("pWmiRegInfo->")) {
+        return true;
+    }
+    // A routine's own line: "ZK_Name: ".
+    if (!text.starts_with("ZK_")) return false;
+    size_t p = 3;
+    while (p < text.size() && (std::isalnum(static_cast<unsigned char>(text[p])) || text[p] == '_')) ++p;
+    return p > 3 && text.substr(p).starts_with(": ");
+}
+
+CaptureReader::CaptureReader(Format format, LineSink onLine, ProblemSink onProblem)
+    : format_(format), onLine_(std::move(onLine)), onProblem_(std::move(onProblem)) {}
+
+void CaptureReader::Read(std::istream& in) {
+    std::string text;
+    while (std::getline(in, text)) {
+        Feed(text);
+    }
+    Finish();
+}
+
+void CaptureReader::Feed(std::string_view text) {
+    ++lineNo_;
+    if (text.ends_with('\r')) text.remove_suffix(1);
+    if (format_ == Format::Auto) {
+        if (text.empty() || text.starts_with("#!")) {
+            ++skipped_;
+            return;
+        }
+        std::string_view time, piece;
+        format_ = SplitViewerLine(text, time, piece) ? Format::Viewer : Format::Plain;
+    }
+    if (format_ == Format::Plain) {
+        FeedPlain(text);
+        return;
+    }
+    std::string_view time, piece;
+    if (text.empty()) {
+        ++skipped_;
+    } else if (SplitViewerLine(text, time, piece)) {
+        FeedViewerPiece(piece, ParseTime(time));
+    } else {
+        Problem(lineNo_, text, "not a numbered, time-stamped line");
+    }
+}
+
+void CaptureReader::FeedPlain(std::string_view text) {
+    if (text.empty() || text.starts_with("#!") || IsDebuggerChatter(text)) {
+        ++skipped_;
+        return;
+    }
+    TraceLine line;
+    line.line = lineNo_;
+    if (Split(text, line)) {
+        Emit(line);
+    } else {
+        Problem(lineNo_, text, "no trace message in it");
+    }
+}
+
+bool CaptureReader::Split(std::string_view text, TraceLine& out) {
+    std::string_view rest = text;
+    if (auto stamp = LeadingStamp(text)) {
+        out.stampUs = stamp->second;
+        rest.remove_prefix(stamp->first);
+    }
+    auto asDump = [&](size_t at) {
+        if (at > kMaxTrailer) return false;
+        auto bytes = ParseDumpLine(rest.substr(at));
+        if (!bytes) return false;
+        out.trailer = std::string(rest.substr(0, at));
+        out.dump = true;
+        out.bytes = std::move(*bytes);
+        out.message.clear();
+        return true;
+    };
+    if (rest.size() >= kDumpWidth && asDump(rest.size() - kDumpWidth)) return true;
+    for (const std::string& trailer : trailers_) {
+        if (rest.starts_with(trailer) && asDump(trailer.size())) return true;
+    }
+    if (asDump(0)) return true;
+    for (size_t at = 0; at < rest.size() && at <= kMaxTrailer; ++at) {
+        if (StartsWithMessage(rest.substr(at))) {
+            out.trailer = std::string(rest.substr(0, at));
+            out.message = std::string(rest.substr(at));
+            return true;
+        }
+    }
+    return false;
+}
+
+void CaptureReader::FeedViewerPiece(std::string_view piece, std::optional<int64_t> viewerTime) {
+    if (piece.empty()) return;  // an empty trailer
+    if (auto stamp = LeadingStamp(piece); stamp && stamp->first == piece.size()) {
+        if (pending_.active) DropPending("a trace line without its message");
+        pending_ = Pending{true, lineNo_, std::string(piece), stamp->second, false, {}};
+        return;
+    }
+    TraceLine line;
+    line.line = lineNo_;
+    if (StartsWithMessage(piece) || ParseDumpLine(piece)) {
+        if (auto bytes = ParseDumpLine(piece)) {
+            line.dump = true;
+            line.bytes = std::move(*bytes);
+        } else {
+            line.message = std::string(piece);
+        }
+        line.trailer = pending_.trailer;
+        line.stampUs = pending_.stampUs ? pending_.stampUs : viewerTime;
+        pending_ = Pending{};
+        Emit(line);
+        return;
+    }
+    if (Split(piece, line)) {
+        // A viewer that joined the pieces of a line.
+        if (pending_.active && (pending_.hasTrailer || line.stampUs)) {
+            DropPending("a trace line without its message");
+        }
+        if (!line.stampUs) line.stampUs = pending_.stampUs ? pending_.stampUs : viewerTime;
+        pending_ = Pending{};
+        Emit(line);
+        return;
+    }
+    if (piece.size() > kMaxTrailer) {
+        Problem(lineNo_, piece, "no trace message in it");
+        return;
+    }
+    if (pending_.active && pending_.hasTrailer) DropPending("a trace line without its message");
+    if (!pending_.active) pending_ = Pending{true, lineNo_, {}, std::nullopt, false, {}};
+    pending_.hasTrailer = true;
+    pending_.trailer = std::string(piece);
+    pending_.text += piece;
+}
+
+void CaptureReader::DropPending(std::string reason) {
+    Problem(pending_.line, pending_.text, std::move(reason));
+    pending_ = Pending{};
+}
+
+void CaptureReader::Finish() {
+    if (pending_.active) DropPending("a trace line without its message at the end");
+}
+
+void CaptureReader::Emit(TraceLine& line) {
+    if (!line.dump) trailers_.insert(line.trailer);
+    onLine_(line);
+}
+
+void CaptureReader::Problem(size_t line, std::string_view text, std::string reason) {
+    onProblem_(Unreadable{line, std::string(text), std::move(reason)});
+}
+
+}  // namespace zklog

@@ -1,0 +1,541 @@
+#include "requests.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace zklog {
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Hex digits at text[p]; advances p. At most 16 digits.
+std::optional<uint64_t> TakeHex(std::string_view text, size_t& p) {
+    uint64_t value = 0;
+    size_t start = p;
+    while (p < text.size() && HexValue(text[p]) >= 0 && p - start < 16) {
+        value = value * 16 + static_cast<uint64_t>(HexValue(text[p]));
+        ++p;
+    }
+    if (p == start) return std::nullopt;
+    return value;
+}
+
+// The number after "KEY0x" in text.
+std::optional<uint64_t> HexAfter(std::string_view text, std::string_view key) {
+    size_t at = text.find(key);
+    if (at == std::string_view::npos) return std::nullopt;
+    size_t p = at + key.size();
+    if (!text.substr(p).starts_with("0x")) return std::nullopt;
+    p += 2;
+    return TakeHex(text, p);
+}
+
+// "0x%X - " at the start of text, after "Irp: ": the address and what follows.
+bool TakeIrp(std::string_view text, uint32_t& irp, std::string_view& rest) {
+    if (!text.starts_with("0x")) return false;
+    size_t p = 2;
+    std::optional<uint64_t> value = TakeHex(text, p);
+    if (!value || *value > 0xFFFFFFFF) return false;
+    irp = static_cast<uint32_t>(*value);
+    rest = text.substr(p);
+    if (rest.starts_with(" - ")) {
+        rest.remove_prefix(3);
+    } else if (!rest.empty() && rest != ".") {
+        return false;
+    }
+    return true;
+}
+
+// A leading symbolic name (IRP_MJ_READ, URB_FUNCTION_RESET_PIPE); nothing for a word like "Unknown".
+std::string_view Token(std::string_view text) {
+    size_t n = 0;
+    while (n < text.size() && (std::isalnum(static_cast<unsigned char>(text[n])) || text[n] == '_')) {
+        if (std::islower(static_cast<unsigned char>(text[n]))) return {};
+        ++n;
+    }
+    return text.substr(0, n);
+}
+
+std::string_view StripDot(std::string_view text) {
+    if (text.ends_with('.')) text.remove_suffix(1);
+    return text;
+}
+
+// Up to the first ". " or the closing dot.
+std::string_view Sentence(std::string_view text) {
+    size_t stop = text.find(". ");
+    if (stop != std::string_view::npos) return text.substr(0, stop);
+    return StripDot(text);
+}
+
+// "XX XX ... XX NAME": the 16 command bytes and the command's name.
+bool TakeCdb(std::string_view text, std::vector<uint8_t>& cdb, std::string& name) {
+    for (size_t k = 0; k < 16; ++k) {
+        if (text.size() < 3 * k + 2) return false;
+        int high = HexValue(text[3 * k]);
+        int low = HexValue(text[3 * k + 1]);
+        if (high < 0 || low < 0 || (text.size() > 3 * k + 2 && text[3 * k + 2] != ' ')) return false;
+        cdb.push_back(static_cast<uint8_t>(high * 16 + low));
+    }
+    name = text.size() > 48 ? std::string(text.substr(48)) : std::string();
+    return true;
+}
+
+// The text between "KEY" and the next ", " or the end (closing dot removed).
+std::string Field(std::string_view text, std::string_view key, std::string_view stop = ", ") {
+    size_t at = text.find(key);
+    if (at == std::string_view::npos) return {};
+    std::string_view value = text.substr(at + key.size());
+    size_t end = value.find(stop);
+    if (end != std::string_view::npos) value = value.substr(0, end);
+    return std::string(StripDot(value));
+}
+
+bool Contains(std::initializer_list<std::string_view> names, std::string_view name) {
+    for (std::string_view candidate : names) {
+        if (candidate == name) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string DeviceName(std::string_view trailer) {
+    while (!trailer.empty() && std::isspace(static_cast<unsigned char>(trailer.front()))) trailer.remove_prefix(1);
+    while (!trailer.empty() && std::isspace(static_cast<unsigned char>(trailer.back()))) trailer.remove_suffix(1);
+    return trailer.empty() ? std::string("(no trailer)") : std::string(trailer);
+}
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+std::string HexBytes(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    for (uint8_t b : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, text.empty() ? "%02X" : " %02X", b);
+        text += pair;
+    }
+    return text;
+}
+
+std::vector<uint8_t> Request::Bytes(std::string_view what) const {
+    std::vector<uint8_t> bytes;
+    for (const Dump& dump : dumps) {
+        if (dump.what == what) bytes.insert(bytes.end(), dump.bytes.begin(), dump.bytes.end());
+    }
+    return bytes;
+}
+
+bool Tracker::Add(const TraceLine& line) {
+    if (line.dump) {
+        ++stats_.traceLines;
+        AddDump(line);
+        return true;
+    }
+    if (!Message(line)) {
+        ++stats_.unreadable;
+        return false;
+    }
+    ++stats_.traceLines;
+    return true;
+}
+
+Request* Tracker::Find(uint32_t irp) {
+    auto it = open_.find(irp);
+    return it == open_.end() ? nullptr : &requests_[it->second];
+}
+
+Request& Tracker::Open(const TraceLine& line, uint32_t irp) {
+    if (Request* old = Find(irp); old && !old->completed && old->expectsCompletion && !released_[old->id]) {
+        // The address came back before its completion was seen.
+        old->superseded = true;
+        Release(old->id);
+    }
+    Request request;
+    request.id = requests_.size();
+    request.trailer = line.trailer;
+    request.device = DeviceName(line.trailer);
+    request.irp = irp;
+    request.dispatched = true;
+    request.startUs = line.stampUs;
+    request.firstLine = request.lastLine = line.line;
+    requests_.push_back(std::move(request));
+    released_.push_back(false);
+    open_[irp] = requests_.back().id;
+    return requests_.back();
+}
+
+Request& Tracker::ForCompletion(const TraceLine& line, uint32_t irp, std::string_view kind, std::string_view name) {
+    if (Request* request = Find(irp); request && !request->completed && !released_[request->id]) {
+        return *request;
+    }
+    // A completion whose dispatch line is not in the capture.
+    Request& request = Open(line, irp);
+    request.dispatched = false;
+    request.startUs.reset();
+    request.kind = kind;
+    request.name = name;
+    request.expectsCompletion = true;
+    return request;
+}
+
+void Tracker::Complete(Request& request, const TraceLine& line) {
+    if (!request.completed) {
+        request.completed = true;
+        request.completionLine = line.line;
+        request.endUs = line.stampUs;
+    }
+    request.lastLine = line.line;
+}
+
+bool Tracker::Ended(size_t index) const {
+    const Request& request = requests_[index];
+    return request.completed || !request.expectsCompletion || request.superseded;
+}
+
+void Tracker::Focus(const TraceLine& line, std::optional<size_t> index, std::string phase, std::string what) {
+    DeviceState& state = devices_[line.trailer];
+    if (state.current && state.current != index && Ended(*state.current)) {
+        Release(*state.current);
+    }
+    state.current = index;
+    state.phase = std::move(phase);
+    state.what = std::move(what);
+    state.segmentOpen = false;
+    state.mdl = false;
+    if (index) requests_[*index].lastLine = line.line;
+}
+
+void Tracker::Release(size_t index) {
+    if (released_[index]) return;
+    released_[index] = true;
+    Request& request = requests_[index];
+    if (request.sense) {
+        for (auto dump = request.dumps.rbegin(); dump != request.dumps.rend(); ++dump) {
+            if (dump->what != "sense") continue;
+            if (auto code = SenseFromBytes(dump->bytes.data(), dump->bytes.size())) {
+                request.sense->code = code;
+                request.sense->fromBytes = true;
+            }
+            break;
+        }
+        if (!request.sense->fromBytes) request.sense->code = SenseFromDriverText(request.sense->driverText);
+    }
+    sink_(request);
+    // Nothing is added to it any more: a long live capture keeps only the pairing.
+    request.dumps = {};
+    request.notes = {};
+}
+
+void Tracker::Finish() {
+    for (size_t index = 0; index < requests_.size(); ++index) Release(index);
+    devices_.clear();
+}
+
+void Tracker::AddDump(const TraceLine& line) {
+    ++stats_.dumpLines;
+    DeviceState& state = devices_[line.trailer];
+    if (!state.current || state.what.empty() || released_[*state.current]) {
+        ++stats_.strayDumpLines;
+        return;
+    }
+    Request& request = requests_[*state.current];
+    if (!state.segmentOpen) {
+        request.dumps.push_back(Dump{state.phase, state.what, state.mdl, {}});
+        state.segmentOpen = true;
+    }
+    request.dumps.back().bytes.insert(request.dumps.back().bytes.end(), line.bytes.begin(), line.bytes.end());
+    request.lastLine = line.line;
+}
+
+void Tracker::Note(const TraceLine& line) {
+    DeviceState& state = devices_[line.trailer];
+    if (state.current && !released_[*state.current]) {
+        requests_[*state.current].notes.push_back(line.message);
+        requests_[*state.current].lastLine = line.line;
+    } else {
+        ++stats_.notes;
+    }
+}
+
+bool Tracker::Head(const TraceLine& line, uint32_t irp, std::string_view rest) {
+    std::string_view token = Token(rest);
+    std::string_view after = rest.substr(token.size());
+    Request request;  // what the line says, copied into the opened request below
+    std::string what = "data";
+    if (token == "IRP_MJ_READ" || token == "IRP_MJ_WRITE") {
+        request.kind = token == "IRP_MJ_READ" ? "read" : "write";
+        request.name = token;
+        auto length = HexAfter(after, "Length: ");
+        auto offset = HexAfter(after, "Offset: ");
+        if (!length || !offset) return false;
+        request.length = static_cast<uint32_t>(*length);
+        request.offset = *offset;
+        request.expectsCompletion = true;
+    } else if (token == "SRB_FUNCTION_EXECUTE_SCSI" || token == "IOCTL_SCSI_PASS_THROUGH" ||
+               token == "IOCTL_SCSI_PASS_THROUGH_DIRECT") {
+        if (!after.starts_with(": ") || !TakeCdb(after.substr(2), request.cdb, request.name)) return false;
+        request.kind = token == "SRB_FUNCTION_EXECUTE_SCSI" ? "srb" : "pass-through";
+        request.detail = token;
+        request.expectsCompletion = true;
+    } else if (token.starts_with("SRB_FUNCTION_")) {
+        request.kind = "srb";
+        request.name = token;
+        request.expectsCompletion = true;
+    } else if (token == "IOCTL_INTERNAL_USB_SUBMIT_URB" && after.starts_with(" - ")) {
+        std::string_view function = after.substr(3);
+        request.kind = "urb";
+        request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
+        request.detail = std::string(Sentence(function));
+        request.expectsCompletion = Contains({"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER",
+                                              "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "URB_FUNCTION_VENDOR_DEVICE"},
+                                             request.name);
+    } else if (token == "IOCTL_1394_CLASS") {
+        request.kind = "irb";
+        std::string_view function = after.starts_with(" - ") ? after.substr(3) : after.substr(after.empty() ? 0 : 1);
+        while (function.starts_with(' ')) function.remove_prefix(1);
+        request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
+        request.expectsCompletion =
+            Contains({"REQUEST_ASYNC_READ", "REQUEST_ASYNC_WRITE", "REQUEST_GET_LOCAL_HOST_INFO"}, request.name);
+    } else if (token.starts_with("IRP_MN_")) {
+        request.kind = "pnp";
+        request.name = token;
+    } else if (token == "IRP_MJ_POWER" || token == "IRP_MJ_SYSTEM_CONTROL") {
+        request.kind = token == "IRP_MJ_POWER" ? "power" : "wmi";
+        std::string_view minor = after.starts_with(" - ") ? after.substr(3) : after;
+        request.name = Token(minor).empty() ? std::string(Sentence(minor)) : std::string(Token(minor));
+        what = "buffer";
+    } else if (token.starts_with("IRP_MJ_")) {
+        request.kind = "plain";
+        request.name = token;
+    } else if (token.starts_with("IOCTL_")) {
+        request.kind = "ioctl";
+        what = "buffer";
+        if (token == "IOCTL_STORAGE_QUERY_PROPERTY") {
+            request.name = token;
+            request.detail = std::string(StripDot(after.starts_with(" - ") ? after.substr(3) : after));
+            request.expectsCompletion = request.detail == "PropertyStandardQuery";
+        } else {
+            request.name = std::string(Sentence(rest));
+            request.expectsCompletion = Contains({"IOCTL_INTERNAL_USB_RESET_PORT", "IOCTL_INTERNAL_USB_GET_PORT_STATUS",
+                                                  "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
+                                                 request.name);
+        }
+    } else if (rest.starts_with("unknown device control IOCTL ") ||
+               rest.starts_with("unknown internal device control IOCTL ")) {
+        request.kind = "ioctl";
+        request.name = std::string(Sentence(rest));
+        request.expectsCompletion = rest.starts_with("unknown device control");
+        what = "buffer";
+    } else if (!token.empty()) {
+        request.kind = "other";
+        request.name = std::string(Sentence(rest));
+    } else {
+        return false;
+    }
+    if (request.detail.empty() && !after.empty() && request.kind != "ioctl") {
+        std::string_view detail = after;
+        while (!detail.empty() && (detail.front() == ':' || detail.front() == ' ' || detail.front() == '-')) {
+            detail.remove_prefix(1);
+        }
+        if (request.cdb.empty()) request.detail = std::string(StripDot(detail));
+    }
+    Request& opened = Open(line, irp);
+    opened.kind = std::move(request.kind);
+    opened.name = std::move(request.name);
+    opened.detail = std::move(request.detail);
+    opened.cdb = std::move(request.cdb);
+    opened.length = request.length;
+    opened.offset = request.offset;
+    opened.expectsCompletion = request.expectsCompletion;
+    Focus(line, opened.id, "dispatch", what);
+    return true;
+}
+
+bool Tracker::Message(const TraceLine& line) {
+    std::string_view m = line.message;
+    uint32_t irp = 0;
+    std::string_view rest;
+
+    if (m.starts_with("Irp: ")) {
+        if (!TakeIrp(m.substr(5), irp, rest)) return false;
+        if (rest.starts_with("completed with Status: ")) {
+            Request& request = ForCompletion(line, irp, "other", "");
+            request.status = StripDot(rest.substr(23));
+            request.statusValue = StatusValue(request.status);
+            Complete(request, line);
+            Focus(line, request.id, "completion", "");
+            return true;
+        }
+        if (rest.starts_with("DeviceName: ")) {
+            // The storage query's completion may have begun with a line of its own.
+            Request* found = Find(irp);
+            Request& request = found && !released_[found->id] && found->name == "IOCTL_STORAGE_QUERY_PROPERTY"
+                                   ? *found
+                                   : ForCompletion(line, irp, "ioctl", "IOCTL_STORAGE_QUERY_PROPERTY");
+            request.notes.push_back(std::string(rest));
+            Complete(request, line);
+            Focus(line, request.id, "completion", "descriptor");
+            return true;
+        }
+        bool continuation = rest.starts_with("InputBufferLength: ") ||
+                            rest.starts_with("IRP_MN_START_DEVICE - call IoCompleteRequest");
+        if (Request* request = Find(irp); continuation && request && !released_[request->id]) {
+            request->notes.push_back(std::string(rest));
+            Focus(line, request->id, "dispatch", request->kind == "pass-through" ? "data" : "");
+            return true;
+        }
+        return Head(line, irp, rest);
+    }
+
+    // The SRB and pass-through completions: a status line, a buffer line, the sense.
+    for (std::string_view routine : {std::string_view("SrbCompletion: "), std::string_view("PassThroughCompletion: ")}) {
+        if (!m.starts_with(routine)) continue;
+        std::string_view body = m.substr(routine.size());
+        bool srb = routine == "SrbCompletion: ";
+        if (body.starts_with("Irp: ")) {
+            if (!TakeIrp(body.substr(5), irp, rest)) return false;
+            std::string function = srb ? Field(rest, "Function: ") : "";
+            Request& request = ForCompletion(line, irp, srb ? "srb" : "pass-through", function);
+            request.status = Field(rest, "IrpStatus: ");
+            request.statusValue = StatusValue(request.status);
+            request.scsiStatus = Field(rest, "ScsiStatus: ");
+            request.scsiStatusValue = ScsiStatusValue(request.scsiStatus);
+            if (srb) request.srbStatus = Field(rest, "SrbStatus: ", ", ");
+            Complete(request, line);
+            Focus(line, request.id, "completion", "");
+            return true;
+        }
+        DeviceState& state = devices_[line.trailer];
+        std::optional<size_t> current = state.current;
+        if (current && released_[*current]) current.reset();
+        if (body.starts_with("DataBuffer: ")) {
+            if (!current) {
+                Note(line);
+                return true;
+            }
+            if (auto length = HexAfter(body, "DataTransferLength: ")) {
+                requests_[*current].transferred = static_cast<uint32_t>(*length);
+            }
+            Focus(line, current, "completion", "data");
+            return true;
+        }
+        if (body.starts_with("SenseCode: ")) {
+            if (!current) {
+                Note(line);
+                return true;
+            }
+            requests_[*current].sense = Sense{std::nullopt, std::string(StripDot(body.substr(11))), false};
+            Focus(line, current, "completion", "sense");
+            return true;
+        }
+        return false;
+    }
+
+    if (m.starts_with("ZK_CompletionRoutineUrbSubmit: Irp: ")) {
+        if (!TakeIrp(m.substr(36), irp, rest)) return false;
+        constexpr std::string_view kSubmit = "IOCTL_INTERNAL_USB_SUBMIT_URB - ";
+        std::string function = rest.starts_with(kSubmit) ? Field(rest.substr(kSubmit.size()), "", " - ") : "";
+        Request& request = ForCompletion(line, irp, "urb", function);
+        size_t status = rest.find(" - Status ");
+        if (status != std::string_view::npos) {
+            request.status = Field(rest.substr(status), " - Status ", " - ");
+            request.statusValue = StatusValue(request.status);
+        } else {
+            request.notes.push_back(std::string(rest));
+        }
+        Complete(request, line);
+        Focus(line, request.id, "completion", status != std::string_view::npos ? "data" : "");
+        return true;
+    }
+
+    if (m.starts_with("ZK_CompletionRoutineIrb: Irp: ")) {
+        if (!TakeIrp(m.substr(30), irp, rest)) return false;
+        Request* found = Find(irp);
+        bool continuing = found && found->completed && !released_[found->id] && found->kind == "irb";
+        Request& request = continuing ? *found : ForCompletion(line, irp, "irb", "");
+        size_t status = rest.rfind(" Status ");
+        if (rest.find("SystemBuffer: ") == std::string_view::npos && status != std::string_view::npos) {
+            request.status = std::string(rest.substr(status + 8));
+            request.statusValue = StatusValue(request.status);
+            if (request.name.empty()) request.name = Field(rest, "IOCTL_1394_CLASS - ", " - ");
+        } else if (rest.find("SystemBuffer: ") == std::string_view::npos) {
+            request.notes.push_back(std::string(rest));
+        }
+        Complete(request, line);
+        Focus(line, request.id, "completion", status != std::string_view::npos ? "data" : "");
+        return true;
+    }
+
+    for (std::string_view routine : {std::string_view("ZK_CompletionRoutineDeviceControl: Irp: "),
+                                     std::string_view("ZK_CompletionRoutinePassThrough: Irp: ")}) {
+        if (!m.starts_with(routine)) continue;
+        if (!TakeIrp(m.substr(routine.size()), irp, rest)) return false;
+        Request& request = ForCompletion(line, irp, "ioctl", "");
+        request.notes.push_back(std::string(m));
+        Complete(request, line);
+        Focus(line, request.id, "completion", "");
+        return true;
+    }
+
+    if (m.starts_with("ZK_IRP_InternalDeviceControl: Irp: ")) {
+        if (!TakeIrp(m.substr(35), irp, rest)) return false;
+        Request& request = Open(line, irp);
+        request.kind = "srb";
+        request.name = Field(rest, "", ", IOCTL code");
+        request.detail = std::string(StripDot(rest));
+        request.expectsCompletion = true;
+        Focus(line, request.id, "dispatch", "data");
+        return true;
+    }
+    if (m.starts_with("ZK_IRP_Pass: unknown Major: ") || m.starts_with("ZK_IRP_PnP: Unknown irp minor ")) {
+        bool pass = m.starts_with("ZK_IRP_Pass");
+        std::optional<uint64_t> address = HexAfter(m, "Irp: ");
+        std::optional<uint64_t> code = HexAfter(m, pass ? "Major: " : "minor ");
+        if (!address || !code) return false;
+        Request& request = Open(line, static_cast<uint32_t>(*address));
+        request.kind = pass ? "plain" : "pnp";
+        request.name = (pass ? "unknown major " : "unknown minor ") + Hex(static_cast<uint32_t>(*code));
+        request.detail = std::string(StripDot(m.substr(m.find(": ") + 2)));
+        Focus(line, request.id, "dispatch", "");
+        return true;
+    }
+
+    if (m.starts_with("Buffer: 0x")) {
+        DeviceState& state = devices_[line.trailer];
+        Note(line);
+        if (state.current && !released_[*state.current]) Focus(line, state.current, "completion", "buffer");
+        return true;
+    }
+    if (m.starts_with("ZK_DumpMemory: MDL: ")) {
+        DeviceState& state = devices_[line.trailer];
+        state.segmentOpen = false;
+        state.mdl = true;
+        return true;
+    }
+    if (m.starts_with("ZK_DumpMemory: ") || m.starts_with("pWmiRegInfo->") ||
+        m.starts_with("ZK_CompletionRoutineIrb: ") || m.starts_with("ZK_CompletionRoutineDeviceControl: ") ||
+        m.starts_with("ZK_IRP_InternalDeviceControl: #")) {
+        Note(line);
+        return true;
+    }
+    if (m.starts_with("ZK_AddDevice: ")) {
+        ++stats_.notes;
+        return true;
+    }
+    // The 1394 callback substitutes and other routines' own lines: about no request.
+    ++stats_.notes;
+    Focus(line, std::nullopt, "", "");
+    return true;
+}
+
+}  // namespace zklog

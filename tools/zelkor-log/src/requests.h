@@ -1,0 +1,126 @@
+// Requests: each dispatch line paired with its completion by IRP address.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "names.h"
+
+namespace zklog {
+
+// Bytes that a dump showed for a request.
+struct Dump {
+    std::string phase;  // "dispatch" or "completion"
+    std::string what;   // "data", "sense", "buffer", "descriptor"
+    bool mdl = false;   // dumped through an MDL
+    std::vector<uint8_t> bytes;
+};
+
+struct Sense {
+    std::optional<SenseCode> code;  // none when neither the text nor the bytes tell
+    std::string driverText;  // as the driver printed it, if it did
+    bool fromBytes = false;  // decoded from the sense dump rather than the text
+};
+
+struct Request {
+    size_t id = 0;        // order of the first line
+    std::string device;   // the trailer, blanks around it removed
+    std::string trailer;  // the trailer as printed
+    uint32_t irp = 0;
+    std::string kind;  // read, write, srb, pass-through, urb, irb, ioctl, pnp, power, wmi, plain, other
+    std::string name;  // the command, function or minor function
+    std::string detail;  // the rest of the dispatch line, where it says more
+    std::vector<uint8_t> cdb;
+    std::optional<uint32_t> length;
+    std::optional<uint64_t> offset;
+    std::optional<uint32_t> transferred;  // DataTransferLength on completion
+
+    bool dispatched = false;  // its dispatch line was seen
+    bool completed = false;   // a completion line was seen
+    bool expectsCompletion = false;
+    bool superseded = false;  // the address came again before a completion
+    std::optional<int64_t> startUs, endUs;
+    size_t firstLine = 0, completionLine = 0, lastLine = 0;
+
+    std::string status;  // the request's final status, by the driver's name
+    std::optional<uint32_t> statusValue;
+    std::string scsiStatus;
+    std::optional<uint8_t> scsiStatusValue;
+    std::string srbStatus;
+    std::optional<Sense> sense;
+    std::vector<Dump> dumps;
+    std::vector<std::string> notes;  // further lines about the request
+
+    bool Failed() const {
+        return (statusValue && StatusFailed(*statusValue)) || (scsiStatusValue && *scsiStatusValue != 0);
+    }
+    std::optional<int64_t> LatencyUs() const {
+        if (startUs && endUs) return *endUs - *startUs;
+        return std::nullopt;
+    }
+    std::vector<uint8_t> Bytes(std::string_view what) const;
+};
+
+struct CaptureStats {
+    size_t traceLines = 0;
+    size_t dumpLines = 0;
+    size_t strayDumpLines = 0;  // dumps that belong to no request (callbacks, lost context)
+    size_t notes = 0;           // lines about no request (add-device failures, callbacks)
+    size_t unreadable = 0;
+};
+
+// Takes trace lines in order and builds the requests. A request is handed to
+// the sink once nothing more can be added to it: when it has ended (completed,
+// or needs no completion) and its device has gone on to another line, or at
+// the end of the capture.
+class Tracker {
+public:
+    using RequestSink = std::function<void(const Request&)>;
+    explicit Tracker(RequestSink sink) : sink_(std::move(sink)) {}
+
+    // False for a trace message it cannot read (counted as unreadable).
+    bool Add(const TraceLine& line);
+    void Problem(const Unreadable&) { ++stats_.unreadable; }
+    void Finish();
+
+    const CaptureStats& stats() const { return stats_; }
+
+private:
+    struct DeviceState {
+        std::optional<size_t> current;  // the request the last line was about
+        std::string phase;
+        std::string what;  // what the next dump lines show; empty: none
+        bool segmentOpen = false;
+        bool mdl = false;
+    };
+
+    Request& Open(const TraceLine& line, uint32_t irp);
+    Request* Find(uint32_t irp);
+    Request& ForCompletion(const TraceLine& line, uint32_t irp, std::string_view kind, std::string_view name);
+    void Complete(Request& request, const TraceLine& line);
+    void Focus(const TraceLine& line, std::optional<size_t> index, std::string phase, std::string what);
+    void Release(size_t index);
+    bool Ended(size_t index) const;
+    bool Head(const TraceLine& line, uint32_t irp, std::string_view rest);
+    bool Message(const TraceLine& line);
+    void AddDump(const TraceLine& line);
+    void Note(const TraceLine& line);
+
+    RequestSink sink_;
+    std::vector<Request> requests_;
+    std::vector<bool> released_;
+    std::map<uint32_t, size_t> open_;  // IRP address -> newest request with it
+    std::map<std::string, DeviceState> devices_;
+    CaptureStats stats_;
+};
+
+std::string DeviceName(std::string_view trailer);
+std::string Hex(uint32_t value);
+std::string HexBytes(const std::vector<uint8_t>& bytes);
+
+}  // namespace zklog

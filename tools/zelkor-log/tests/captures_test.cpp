@@ -1,0 +1,169 @@
+// The story scenario (data/story.scn) captured three ways: what zelkor-log
+// makes of it must be what the scenario did.
+#include <cstdio>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "analyze.h"
+
+namespace zklog::test {
+namespace {
+
+// The fields that the README documents for a request object and its sense
+// object, in order.
+std::pair<std::vector<std::string>, std::vector<std::string>> DocumentedFields() {
+    std::istringstream readme(ReadFile(std::string(ZELKOR_LOG_DATA) + "/../../README.md"));
+    std::vector<std::string> fields, sense;
+    std::vector<std::string>* table = nullptr;
+    std::string line;
+    std::regex name("`([a-z_]+)`");
+    while (std::getline(readme, line)) {
+        if (line == "## JSON fields") table = &fields;
+        if (line == "`sense`:") table = &sense;
+        if (line.starts_with("## Tests")) break;
+        if (!table || !line.starts_with("| `")) continue;
+        std::string cell = line.substr(1, line.find('|', 1) - 1);
+        for (std::sregex_iterator it(cell.begin(), cell.end(), name), end; it != end; ++it) {
+            table->push_back((*it)[1]);
+        }
+    }
+    return {fields, sense};
+}
+
+std::vector<std::string> Keys(const nlohmann::ordered_json& object) {
+    std::vector<std::string> keys;
+    for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
+    return keys;
+}
+
+size_t ByteCount(const nlohmann::ordered_json& bytes) { return (bytes.get<std::string>().size() + 1) / 3; }
+
+// The summary of a capture with one unreadable line, less that line.
+std::string SummaryWithout(const Analysis& analysis, size_t line, const std::string& text) {
+    EXPECT_EQ(analysis.unreadable.size(), 1u);
+    if (analysis.unreadable.size() != 1) return {};
+    EXPECT_EQ(analysis.unreadable[0].line, line);
+    EXPECT_EQ(analysis.unreadable[0].text, text);
+    std::string summary = analysis.Summary();
+    size_t header = summary.find(" 1 unreadable lines\n");
+    EXPECT_NE(header, std::string::npos);
+    if (header == std::string::npos) return {};
+    summary.replace(header, summary.find('\n', header + 20) + 1 - header, " 0 unreadable lines\n");
+    return summary;
+}
+
+TEST(Captures, EveryFormatTellsTheStoryOfTheScenario) {
+    const std::string expected = ReadFile(std::string(ZELKOR_LOG_DATA) + "/story.summary");
+    EXPECT_EQ(AnalyzeFile("story.txt").Summary(), expected);
+    // The debugger's own line is reported by its number, its prompts are not.
+    EXPECT_EQ(SummaryWithout(AnalyzeFile("story.debugger.log"), 22,
+                             "Break instruction exception - code 80000003 (first chance)"),
+              expected);
+    // Pieces of one DbgPrint call each, put together again (the viewer's own
+    // clock runs ahead, the driver's stamps count); the pieces of a line that
+    // lost its message are reported from its first piece.
+    EXPECT_EQ(SummaryWithout(AnalyzeFile("story.viewer.log"), 48, "0:01:00.008cd0> "), expected);
+}
+
+TEST(Captures, WithoutTheDriversStampsTheViewersClockTimesRequests) {
+    Analysis viewer = AnalyzeText(
+        "1\t22:13:39.100\tusb> \n"
+        "2\t22:13:39.100\tIrp: 0x8A400040 - IRP_MJ_READ: Length: 0x200, Offset: 0x0\n"
+        "3\t22:13:39.100\tusb> \n"
+        "4\t22:13:39.100\tIrp: 0x8A402040 - IRP_MJ_CREATE.\n"
+        "5\t22:13:39.125\tusb> \n"
+        "6\t22:13:39.1255\tIrp: 0x8A400040 - completed with Status: STATUS_SUCCESS.\n");
+    ASSERT_TRUE(viewer.unreadable.empty());
+    ASSERT_EQ(viewer.requests.size(), 2u);
+    EXPECT_EQ(viewer.requests[0].device, "usb>");
+    EXPECT_EQ(viewer.requests[0].LatencyUs(), 25500);
+    EXPECT_EQ(RequestJson(viewer.requests[0])["end"], "22:13:39.125500");
+}
+
+TEST(Captures, RequestsAsJsonSayWhatTheDevicesDid) {
+    Analysis story = AnalyzeFile("story.txt");
+    ASSERT_TRUE(story.unreadable.empty());
+    auto [fields, senseFields] = DocumentedFields();
+    ASSERT_EQ(fields.size(), 26u);
+    for (const Request& request : story.requests) {
+        nlohmann::ordered_json json = RequestJson(request);
+        EXPECT_EQ(Keys(json), fields) << json.dump();
+        if (!json["sense"].is_null()) EXPECT_EQ(Keys(json["sense"]), senseFields) << json.dump();
+    }
+
+    // The unreadable sector: a code the driver calls unknown, named from the sense bytes.
+    nlohmann::ordered_json bad = RequestJson(*story.Find("0x8A414040"));
+    EXPECT_EQ(bad["kind"], "srb");
+    EXPECT_EQ(bad["name"], "READ [10]");
+    EXPECT_EQ(bad["cdb"], "28 00 00 00 00 02 00 00 01 00 00 00 00 00 00 00");
+    EXPECT_EQ(bad["start"], "0:01:00.011");
+    EXPECT_EQ(bad["end"], "0:01:00.052");
+    EXPECT_EQ(bad["latency_ms"], 41.0);
+    EXPECT_EQ(bad["status_value"], "0xC0000185");
+    EXPECT_EQ(bad["failed"], true);
+    EXPECT_EQ(bad["scsi_status"], "SCSISTAT_CHECK_CONDITION");
+    EXPECT_EQ(bad["sense"]["driver_text"], "unknown SenseCode 0x03 0x11 0x00 -> 0x031100");
+    EXPECT_EQ(bad["sense"]["key_name"], "Medium Error");
+    EXPECT_EQ(bad["sense"]["asc"], "11");
+    EXPECT_EQ(bad["sense"]["asc_ascq_name"], "Unrecovered read error");
+    EXPECT_EQ(bad["sense"]["from"], "bytes");
+    EXPECT_EQ(bad["data"], nullptr);
+
+    // Block 4 as it came back, all 512 bytes of it.
+    nlohmann::ordered_json block = RequestJson(*story.Find("0x8A410040"));
+    EXPECT_EQ(ByteCount(block["data"]), 512u);
+    EXPECT_EQ(block["data"].get<std::string>().substr(0, 23), "00 00 00 04 5A 45 4C 4B");
+    EXPECT_EQ(block["transferred"], 512);
+
+    // Written data that reads like trace lines stays the write's data.
+    nlohmann::ordered_json write = RequestJson(*story.Find("0x8A416040"));
+    EXPECT_EQ(write["name"], "WRITE [10]");
+    EXPECT_EQ(ByteCount(write["data"]), 512u);
+    EXPECT_EQ(write["data"].get<std::string>().substr(0, 23), "49 72 70 3A 20 30 78 38");  // "Irp: 0x8"
+
+    // The plain read that timed out.
+    nlohmann::ordered_json timeout = RequestJson(*story.Find("0x8A424040"));
+    EXPECT_EQ(timeout["kind"], "read");
+    EXPECT_EQ(timeout["offset"], 0xA00);
+    EXPECT_EQ(timeout["status"], "STATUS_IO_TIMEOUT");
+    EXPECT_EQ(timeout["latency_ms"], 250.0);
+
+    // Passed down without a completion routine: no completion to wait for.
+    nlohmann::ordered_json create = RequestJson(*story.Find("0x8A41E040"));
+    EXPECT_EQ(create["kind"], "plain");
+    EXPECT_EQ(create["completed"], false);
+    EXPECT_EQ(create["failed"], false);
+}
+
+TEST(Captures, FiltersPickDeviceKindFailuresAndTime) {
+    Analysis story = AnalyzeFile("story.txt");
+    auto count = [&](const Filter& filter) {
+        return std::count_if(story.requests.begin(), story.requests.end(),
+                             [&](const Request& request) { return filter.Accepts(request); });
+    };
+    EXPECT_EQ(count(Filter{{"cd0>"}, {}, true, {}, {}}), 2);
+    EXPECT_EQ(count(Filter{{}, {"read"}, false, {}, {}}), 2);
+    EXPECT_EQ(count(Filter{{}, {}, false, ParseTime("0:01:05.000"), ParseTime("65.999")}), 3);
+    EXPECT_EQ(count(Filter{{"disk0>", "cd0>"}, {"srb", "read"}, true, {}, ParseTime("0:01:06")}), 4);
+}
+
+TEST(Captures, TheProgramFollowsStandardInput) {
+    std::string command = std::string(ZELKOR_LOG_BINARY) + " requests - --json --kind srb -q < " + ZELKOR_LOG_DATA +
+                          "/story.viewer.log";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0);
+    std::istringstream lines(output);
+    std::string line;
+    std::vector<std::string> irps;
+    while (std::getline(lines, line)) irps.push_back(nlohmann::ordered_json::parse(line)["irp"]);
+    EXPECT_EQ(irps.size(), 8u);
+    EXPECT_EQ(system((std::string(ZELKOR_LOG_BINARY) + " summary /nonexistent 2>/dev/null").c_str()) == 0, false);
+}
+
+}  // namespace
+}  // namespace zklog::test
