@@ -205,6 +205,78 @@ private:
     sim::SimBuffer dump_;
 };
 
+std::vector<std::string> Printed();
+
+// ---------------------------------------------------------------------------
+// The lines a stack case prints, formatted alone
+
+// Runs the requests once with the debugger recording and keeps the message
+// of each trace line: at a mask without stamps a line is two DbgPrint calls,
+// the trailer and then the message.
+std::vector<std::string> MessagesOf(Runner& runner, const std::string& name)
+{
+    sim::SetDebugRecording(true);
+    sim::ClearDebugOutput();
+    runner.Run();
+    const std::vector<std::string> calls = Printed();
+    Require(calls.size() % 2 == 0, name + " printed half a line");
+    std::vector<std::string> messages;
+    for (size_t i = 0; i < calls.size(); i += 2) {
+        Require(calls[i] == calls[0], name + ": the trailers differ");
+        messages.push_back(calls[i + 1]);
+    }
+    return messages;
+}
+
+class LinesRunner : public Runner {
+public:
+    explicit LinesRunner(std::vector<std::string> messages) : messages_(std::move(messages)) {}
+    void Run() override
+    {
+        for (const std::string& message : messages_)
+            ZKB_FormatText(message.c_str());
+    }
+
+private:
+    std::vector<std::string> messages_;
+};
+
+// The two cases every Zelkor case at mask 0 with a makeAtMask gets.
+void AddFullMaskCases(std::vector<Case>& cases)
+{
+    const std::string suffix = "/zelkor-0";
+    const size_t count = cases.size();
+    for (size_t i = 0; i < count; ++i) {
+        const Case base = cases[i];
+        if (!base.makeAtMask || base.name.size() <= suffix.size() ||
+            base.name.compare(base.name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string subject = base.name.substr(0, base.name.size() - suffix.size());
+
+        Case full;
+        full.name = subject + "/zelkor-ff";
+        full.operations = base.operations;
+        full.expectedCalls = kExpectAny;
+        full.make = [make = base.makeAtMask] { return make(kFullLevels); };
+        cases.push_back(full);
+
+        Case lines;
+        lines.name = subject + "/lines-ff";
+        lines.operations = base.operations;
+        lines.expectedCalls = kExpectNone;
+        lines.make = [make = base.makeAtMask, name = full.name] {
+            std::vector<std::string> messages;
+            {
+                std::unique_ptr<Runner> runner = make(kFullLevels);
+                messages = MessagesOf(*runner, name);
+            }
+            Boot();
+            return std::make_unique<LinesRunner>(std::move(messages));
+        };
+        cases.push_back(lines);
+    }
+}
+
 Case StackCase(const std::string& subject, Operation operation, Filter filter, ULONG mask)
 {
     Case c;
@@ -218,6 +290,10 @@ Case StackCase(const std::string& subject, Operation operation, Filter filter, U
     if (zelkor && mask != 0 && control)
         c.expectedCalls = kExpectAny;
     c.make = [=] { return std::make_unique<StackRunner>(filter, mask, operation); };
+    if (zelkor && mask == 0)
+        c.makeAtMask = [=](unsigned long other) {
+            return std::make_unique<StackRunner>(filter, static_cast<ULONG>(other), operation);
+        };
     return c;
 }
 
@@ -259,6 +335,7 @@ std::vector<Case> MakeCases()
     cases.push_back(TextCase("trace-line-stamped/zelkor", Text::TraceLineStamped, 3, "trace-line-stamped/alone"));
     // A trailer and a line for each of 128 lines.
     cases.push_back(TextCase("dump-2048/zelkor", Text::Dump, 2 * kDumpLength / 16));
+    AddFullMaskCases(cases);
     return cases;
 }
 

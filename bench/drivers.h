@@ -36,5 +36,9 @@ void ZKB_TraceLine(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack);
 // The same text with no trace machinery: the stamp (when Stamp), the trailer
 // and the message, formatted and handed to DbgPrint as ZK_Print hands them.
 void ZKB_FormatAlone(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack, BOOLEAN Stamp);
+// One finished line of text through one formatting call ("%s") into a
+// message buffer, as a trace line's text is formatted: the least any tracer
+// pays for a line it prints. No DbgPrint.
+void ZKB_FormatText(PCSTR Text);
 // ZK_DumpMemory of Length bytes at TRACE_DATA.
 void ZKB_Dump(PZK_EXTENSION Extension, PVOID Address, ULONG Length);

@@ -44,6 +44,12 @@ void ZKB_FormatAlone(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack
     DbgPrint("%s", line);
 }
 
+void ZKB_FormatText(PCSTR Text)
+{
+    CHAR line[ZK_LINE_SIZE];
+    _snprintf(line, ZK_LINE_SIZE - 1, "%s", Text);
+}
+
 void ZKB_Dump(PZK_EXTENSION Extension, PVOID Address, ULONG Length)
 {
     ZK_DumpMemory(TRACE_DATA, Extension, Address, Length);
