@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bench/capture.h"
 #include "bench/drivers.h"
 #include "driver/dispatch.h"
 #include "platform/ntscsi.h"
@@ -228,18 +229,56 @@ std::vector<std::string> MessagesOf(Runner& runner, const std::string& name)
     return messages;
 }
 
+// Each message formatted again alone: with the driver's own format and
+// arguments where a formatting call of the driver made it, from its text
+// ("%s") where the driver built the line itself (the hex dumps).
 class LinesRunner : public Runner {
 public:
-    explicit LinesRunner(std::vector<std::string> messages) : messages_(std::move(messages)) {}
+    explicit LinesRunner(std::vector<FormatCall> lines) : lines_(std::move(lines)) {}
     void Run() override
     {
-        for (const std::string& message : messages_)
-            ZKB_FormatText(message.c_str());
+        for (const FormatCall& line : lines_)
+            Replay(line);
     }
 
 private:
-    std::vector<std::string> messages_;
+    std::vector<FormatCall> lines_;
 };
+
+std::vector<FormatCall> LinesOf(Runner& runner, const std::string& name)
+{
+    StartCapture();
+    const std::vector<std::string> messages = MessagesOf(runner, name);
+    std::vector<FormatCall> calls = StopCapture();
+    std::vector<FormatCall> lines;
+    size_t next = 0;
+    for (const std::string& message : messages) {
+        size_t found = next;
+        while (found < calls.size() && !(calls[found].replayable && calls[found].output == message))
+            ++found;
+        if (found < calls.size()) {
+            lines.push_back(calls[found]);
+            next = found + 1;
+            continue;
+        }
+        FormatCall text;
+        text.format = "%s";
+        text.texts.push_back(message);
+        text.slots.push_back(0);
+        text.textSlot.push_back(0);
+        text.output = message;
+        lines.push_back(text);
+    }
+    // The replay must give back the very text that was printed.
+    for (size_t i = 0; i < lines.size(); ++i) {
+        StartCapture();
+        Replay(lines[i]);
+        const std::vector<FormatCall> again = StopCapture();
+        Require(again.size() == 1 && again[0].output == messages[i],
+                name + ": a line formatted alone differs from the printed one: " + messages[i]);
+    }
+    return lines;
+}
 
 // The two cases every Zelkor case at mask 0 with a makeAtMask gets.
 void AddFullMaskCases(std::vector<Case>& cases)
@@ -265,13 +304,13 @@ void AddFullMaskCases(std::vector<Case>& cases)
         lines.operations = base.operations;
         lines.expectedCalls = kExpectNone;
         lines.make = [make = base.makeAtMask, name = full.name] {
-            std::vector<std::string> messages;
+            std::vector<FormatCall> lines;
             {
                 std::unique_ptr<Runner> runner = make(kFullLevels);
-                messages = MessagesOf(*runner, name);
+                lines = LinesOf(*runner, name);
             }
             Boot();
-            return std::make_unique<LinesRunner>(std::move(messages));
+            return std::make_unique<LinesRunner>(std::move(lines));
         };
         cases.push_back(lines);
     }

@@ -36,9 +36,8 @@ void ZKB_TraceLine(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack);
 // The same text with no trace machinery: the stamp (when Stamp), the trailer
 // and the message, formatted and handed to DbgPrint as ZK_Print hands them.
 void ZKB_FormatAlone(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack, BOOLEAN Stamp);
-// One finished line of text through one formatting call ("%s") into a
-// message buffer, as a trace line's text is formatted: the least any tracer
-// pays for a line it prints. No DbgPrint.
-void ZKB_FormatText(PCSTR Text);
+// A message formatted into a message buffer by one counted call, as
+// ZK_Print formats it, and no more: no stamp, no trailer, no DbgPrint.
+void ZKB_FormatLine(PCSTR Format, ...);
 // ZK_DumpMemory of Length bytes at TRACE_DATA.
 void ZKB_Dump(PZK_EXTENSION Extension, PVOID Address, ULONG Length);
