@@ -143,16 +143,28 @@ void Replay(const FormatCall& call)
 
 }  // namespace zkbench
 
+namespace zkbench {
+namespace {
+
+__attribute__((noinline)) int CaptureAndFormat(char* buffer, size_t count, const char* format, va_list args)
+{
+    va_list copy;
+    va_copy(copy, args);
+    FormatCall call = Parse(format, copy);
+    va_end(copy);
+    const int result = __real_zkcrt__vsnprintf(buffer, count, format, args);
+    call.output.assign(buffer, strnlen(buffer, count));
+    g_calls.push_back(std::move(call));
+    return result;
+}
+
+}  // namespace
+}  // namespace zkbench
+
+// Off, a load, a test and a jump on to the kernel's routine.
 extern "C" int __wrap_zkcrt__vsnprintf(char* buffer, size_t count, const char* format, va_list args)
 {
     if (!zkbench::g_capturing)
         return __real_zkcrt__vsnprintf(buffer, count, format, args);
-    va_list copy;
-    va_copy(copy, args);
-    zkbench::FormatCall call = zkbench::Parse(format, copy);
-    va_end(copy);
-    const int result = __real_zkcrt__vsnprintf(buffer, count, format, args);
-    call.output.assign(buffer, strnlen(buffer, count));
-    zkbench::g_calls.push_back(std::move(call));
-    return result;
+    return zkbench::CaptureAndFormat(buffer, count, format, args);
 }
