@@ -20,7 +20,7 @@ namespace {
 
 // The stamp, when the record asks for it, and the trailer: what goes ahead
 // of every message.
-void PrintPrefix(PZK_EXTENSION Extension)
+FORCEINLINE void PrintPrefix(PZK_EXTENSION Extension)
 {
     if (Extension->TraceMask & TRACE_TIMESTAMP) {
         CHAR stamp[32];
