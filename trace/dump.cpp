@@ -38,13 +38,10 @@ constexpr HexPairs ZK_HEX_PAIRS = MakeHexPairs();
 static_assert(ZK_HEX_PAIRS.Digits[0x00][0] == '0' && ZK_HEX_PAIRS.Digits[0x9F][0] == '9' &&
               ZK_HEX_PAIRS.Digits[0x9F][1] == 'F' && ZK_HEX_PAIRS.Digits[0xA0][0] == 'A');
 
-// A line as it is printed: the 66 columns, the newline and the terminator.
-// It starts out blank, eight columns a store.
-union DumpLine {
-    ULONG64 Words[(ZK_DUMP_LINE_CHARS + 2 + 7) / 8];
-    CHAR Text[sizeof(Words)];
-};
-static_assert(sizeof(DumpLine) >= ZK_DUMP_LINE_CHARS + 2);
+// A line as it is printed: the 66 columns, the newline and the terminator,
+// in words so that it starts out blank eight columns a store; its text is
+// written and read through a character pointer.
+constexpr ULONG ZK_DUMP_LINE_WORDS = (ZK_DUMP_LINE_CHARS + 2 + 7) / 8;
 constexpr ULONG64 ZK_BLANKS = 0x2020202020202020ull;
 
 FORCEINLINE VOID PutByte(CHAR* Line, ULONG Index, UCHAR Value)
@@ -69,11 +66,12 @@ VOID DumpLines(PVOID Context)
     DumpContext* dump = (DumpContext*)Context;
     ULONG dumped = 0;
     while (dumped < dump->Length) {
-        DumpLine line;
-        for (ULONG64& word : line.Words)
+        ULONG64 words[ZK_DUMP_LINE_WORDS];
+        for (ULONG64& word : words)
             word = ZK_BLANKS;
-        line.Text[ZK_DUMP_LINE_CHARS] = '\n';
-        line.Text[ZK_DUMP_LINE_CHARS + 1] = '\0';
+        CHAR* line = (CHAR*)words;
+        line[ZK_DUMP_LINE_CHARS] = '\n';
+        line[ZK_DUMP_LINE_CHARS + 1] = '\0';
 
         const volatile UCHAR* source = dump->Start + dumped;
         ULONG count = dump->Length - dumped;
@@ -94,15 +92,15 @@ VOID DumpLines(PVOID Context)
         if (count == ZK_DUMP_BYTES_PER_LINE) {
 #pragma clang loop unroll(full)
             for (ULONG index = 0; index < ZK_DUMP_BYTES_PER_LINE; ++index)
-                PutByte(line.Text, index, source[index]);
+                PutByte(line, index, source[index]);
         } else {
             for (ULONG index = 0; index < count; ++index)
-                PutByte(line.Text, index, source[index]);
+                PutByte(line, index, source[index]);
         }
         dumped += count;
 
         if (dump->Extension->TraceMask & dump->Level)
-            ZK_PrintText(dump->Extension, line.Text);
+            ZK_PrintText(dump->Extension, line);
 
         if (stop || dumped >= dump->Length)
             return;
