@@ -280,14 +280,37 @@ std::vector<FormatCall> LinesOf(Runner& runner, const std::string& name)
     return lines;
 }
 
-// The two cases every Zelkor case at mask 0 with a makeAtMask gets.
+// Sets the mask of every Zelkor filter device there is: all devices of the
+// driver that owns the first control device. Control devices keep theirs.
+void SetZelkorMask(ULONG mask)
+{
+    PDEVICE_OBJECT control = sim::FindDevice("\\Device\\Zelkor1");
+    Require(control != nullptr, "no Zelkor instance to set the mask of");
+    for (PDEVICE_OBJECT device : sim::DevicesOf(control->DriverObject)) {
+        PZK_EXTENSION record = ZK_GetExtension(device);
+        if (record->DeviceKind == ZK_KIND_FILTER)
+            record->TraceMask = mask;
+    }
+}
+
+// The same world as the case at mask 0 makes, then the full mask.
+std::function<std::unique_ptr<Runner>()> AtFullMask(std::function<std::unique_ptr<Runner>()> make)
+{
+    return [make = std::move(make)] {
+        std::unique_ptr<Runner> runner = make();
+        SetZelkorMask(kFullLevels);
+        return runner;
+    };
+}
+
+// The two cases every Zelkor case at mask 0 gets.
 void AddFullMaskCases(std::vector<Case>& cases)
 {
     const std::string suffix = "/zelkor-0";
     const size_t count = cases.size();
     for (size_t i = 0; i < count; ++i) {
         const Case base = cases[i];
-        if (!base.makeAtMask || base.name.size() <= suffix.size() ||
+        if (base.name.size() <= suffix.size() ||
             base.name.compare(base.name.size() - suffix.size(), suffix.size(), suffix) != 0)
             continue;
         const std::string subject = base.name.substr(0, base.name.size() - suffix.size());
@@ -296,17 +319,17 @@ void AddFullMaskCases(std::vector<Case>& cases)
         full.name = subject + "/zelkor-ff";
         full.operations = base.operations;
         full.expectedCalls = kExpectAny;
-        full.make = [make = base.makeAtMask] { return make(kFullLevels); };
+        full.make = AtFullMask(base.make);
         cases.push_back(full);
 
         Case lines;
         lines.name = subject + "/lines-ff";
         lines.operations = base.operations;
         lines.expectedCalls = kExpectNone;
-        lines.make = [make = base.makeAtMask, name = full.name] {
+        lines.make = [make = full.make, name = full.name] {
             std::vector<FormatCall> lines;
             {
-                std::unique_ptr<Runner> runner = make(kFullLevels);
+                std::unique_ptr<Runner> runner = make();
                 lines = LinesOf(*runner, name);
             }
             Boot();
@@ -329,10 +352,6 @@ Case StackCase(const std::string& subject, Operation operation, Filter filter, U
     if (zelkor && mask != 0 && control)
         c.expectedCalls = kExpectAny;
     c.make = [=] { return std::make_unique<StackRunner>(filter, mask, operation); };
-    if (zelkor && mask == 0)
-        c.makeAtMask = [=](unsigned long other) {
-            return std::make_unique<StackRunner>(filter, static_cast<ULONG>(other), operation);
-        };
     return c;
 }
 
@@ -374,6 +393,8 @@ std::vector<Case> MakeCases()
     cases.push_back(TextCase("trace-line-stamped/zelkor", Text::TraceLineStamped, 3, "trace-line-stamped/alone"));
     // A trailer and a line for each of 128 lines.
     cases.push_back(TextCase("dump-2048/zelkor", Text::Dump, 2 * kDumpLength / 16));
+    // Last, so that every request's mask-0 case, from whatever file, has
+    // its full-mask cases made.
     AddFullMaskCases(cases);
     return cases;
 }

@@ -35,13 +35,12 @@ struct Case {
     // A case whose Run() must print exactly the same text, or empty.
     std::string sameTextAs;
     std::function<std::unique_ptr<Runner>()> make;
-    // For a Zelkor stack case at mask 0 ("<subject>/zelkor-0"): the same
-    // requests on the same stack at another mask. Every case that has it
-    // gets two more cases made from it, with no work of its own:
-    // "<subject>/zelkor-ff" at the full mask 0x0FF without stamps, and
-    // "<subject>/lines-ff", the lines that case prints formatted alone.
-    std::function<std::unique_ptr<Runner>(unsigned long mask)> makeAtMask;
 };
+// Every case named "<subject>/zelkor-0" (Zelkor on a stack at mask 0) gets
+// two more, made from it with no work of its own: "<subject>/zelkor-ff",
+// the same requests with every Zelkor filter device at the full mask 0x0FF
+// (no stamps), and "<subject>/lines-ff", the lines those requests print
+// formatted alone.
 constexpr int kExpectNone = 0;
 constexpr int kExpectSome = -1;
 constexpr int kExpectAny = -2;
