@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bench/capture.h"
 #include "bench/drivers.h"
 #include "driver/dispatch.h"
 #include "platform/ntscsi.h"
@@ -205,6 +206,139 @@ private:
     sim::SimBuffer dump_;
 };
 
+std::vector<std::string> Printed();
+
+// ---------------------------------------------------------------------------
+// The lines a stack case prints, formatted alone
+
+// Runs the requests once with the debugger recording and keeps the message
+// of each trace line: at a mask without stamps a line is two DbgPrint calls,
+// the trailer and then the message.
+std::vector<std::string> MessagesOf(Runner& runner, const std::string& name)
+{
+    sim::SetDebugRecording(true);
+    sim::ClearDebugOutput();
+    runner.Run();
+    const std::vector<std::string> calls = Printed();
+    Require(calls.size() % 2 == 0, name + " printed half a line");
+    std::vector<std::string> messages;
+    for (size_t i = 0; i < calls.size(); i += 2) {
+        Require(calls[i] == calls[0], name + ": the trailers differ");
+        messages.push_back(calls[i + 1]);
+    }
+    return messages;
+}
+
+// Each message formatted again alone: with the driver's own format and
+// arguments where a formatting call of the driver made it, from its text
+// ("%s") where the driver built the line itself (the hex dumps).
+class LinesRunner : public Runner {
+public:
+    explicit LinesRunner(std::vector<FormatCall> lines) : lines_(std::move(lines)) {}
+    void Run() override
+    {
+        for (const FormatCall& line : lines_)
+            Replay(line);
+    }
+
+private:
+    std::vector<FormatCall> lines_;
+};
+
+std::vector<FormatCall> LinesOf(Runner& runner, const std::string& name)
+{
+    StartCapture();
+    const std::vector<std::string> messages = MessagesOf(runner, name);
+    std::vector<FormatCall> calls = StopCapture();
+    std::vector<FormatCall> lines;
+    size_t next = 0;
+    for (const std::string& message : messages) {
+        size_t found = next;
+        while (found < calls.size() && !(calls[found].replayable && calls[found].output == message))
+            ++found;
+        if (found < calls.size()) {
+            lines.push_back(calls[found]);
+            next = found + 1;
+            continue;
+        }
+        FormatCall text;
+        text.format = "%s";
+        text.texts.push_back(message);
+        text.slots.push_back(0);
+        text.textSlot.push_back(0);
+        text.output = message;
+        lines.push_back(text);
+    }
+    // The replay must give back the very text that was printed.
+    for (size_t i = 0; i < lines.size(); ++i) {
+        StartCapture();
+        Replay(lines[i]);
+        const std::vector<FormatCall> again = StopCapture();
+        Require(again.size() == 1 && again[0].output == messages[i],
+                name + ": a line formatted alone differs from the printed one: " + messages[i]);
+    }
+    return lines;
+}
+
+// Sets the mask of every Zelkor filter device there is: all devices of the
+// driver that owns the first control device. Control devices keep theirs.
+void SetZelkorMask(ULONG mask)
+{
+    PDEVICE_OBJECT control = sim::FindDevice("\\Device\\Zelkor1");
+    Require(control != nullptr, "no Zelkor instance to set the mask of");
+    for (PDEVICE_OBJECT device : sim::DevicesOf(control->DriverObject)) {
+        PZK_EXTENSION record = ZK_GetExtension(device);
+        if (record->DeviceKind == ZK_KIND_FILTER)
+            record->TraceMask = mask;
+    }
+}
+
+// The same world as the case at mask 0 makes, then the full mask.
+std::function<std::unique_ptr<Runner>()> AtFullMask(std::function<std::unique_ptr<Runner>()> make)
+{
+    return [make = std::move(make)] {
+        std::unique_ptr<Runner> runner = make();
+        SetZelkorMask(kFullLevels);
+        return runner;
+    };
+}
+
+// The two cases every Zelkor case at mask 0 gets.
+void AddFullMaskCases(std::vector<Case>& cases)
+{
+    const std::string suffix = "/zelkor-0";
+    const size_t count = cases.size();
+    for (size_t i = 0; i < count; ++i) {
+        const Case base = cases[i];
+        if (base.name.size() <= suffix.size() ||
+            base.name.compare(base.name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string subject = base.name.substr(0, base.name.size() - suffix.size());
+
+        Case full;
+        full.name = subject + "/zelkor-ff";
+        full.operations = base.operations;
+        full.expectedCalls = kExpectAny;
+        full.make = AtFullMask(base.make);
+        cases.push_back(full);
+
+        Case lines;
+        lines.name = subject + "/lines-ff";
+        lines.operations = base.operations;
+        lines.expectedCalls = kExpectNone;
+        lines.make = [make = full.make, name = full.name] {
+            std::vector<FormatCall> lines;
+            {
+                std::unique_ptr<Runner> runner = make();
+                lines = LinesOf(*runner, name);
+            }
+            Boot();
+            return std::make_unique<LinesRunner>(std::move(lines));
+        };
+        cases.push_back(lines);
+    }
+}
+
 Case StackCase(const std::string& subject, Operation operation, Filter filter, ULONG mask)
 {
     Case c;
@@ -259,6 +393,9 @@ std::vector<Case> MakeCases()
     cases.push_back(TextCase("trace-line-stamped/zelkor", Text::TraceLineStamped, 3, "trace-line-stamped/alone"));
     // A trailer and a line for each of 128 lines.
     cases.push_back(TextCase("dump-2048/zelkor", Text::Dump, 2 * kDumpLength / 16));
+    // Last, so that every request's mask-0 case, from whatever file, has
+    // its full-mask cases made.
+    AddFullMaskCases(cases);
     return cases;
 }
 

@@ -36,9 +36,16 @@ struct Case {
     std::string sameTextAs;
     std::function<std::unique_ptr<Runner>()> make;
 };
+// Every case named "<subject>/zelkor-0" (Zelkor on a stack at mask 0) gets
+// two more, made from it with no work of its own: "<subject>/zelkor-ff",
+// the same requests with every Zelkor filter device at the full mask 0x0FF
+// (no stamps), and "<subject>/lines-ff", the lines those requests print
+// formatted alone.
 constexpr int kExpectNone = 0;
 constexpr int kExpectSome = -1;
 constexpr int kExpectAny = -2;
+// The full mask of the table of traced paths: every level, no stamps.
+constexpr unsigned long kFullLevels = 0x0FF;
 
 const std::vector<Case>& Cases();
 const Case* FindCase(const std::string& name);

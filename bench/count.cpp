@@ -4,6 +4,7 @@
 //
 //   zelkor_bench_count --list          the case names, one a line
 //   zelkor_bench_count --check         runs each case once and checks its output
+//   zelkor_bench_count --print CASE    runs CASE once and shows what it printed
 //   zelkor_bench_count CASE [ROUNDS]   ROUNDS runs of CASE (default 1000)
 //
 // Outside valgrind the collection requests do nothing.
@@ -25,7 +26,7 @@ namespace {
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: zelkor_bench_count --list | --check | CASE [ROUNDS]\n");
+    std::fprintf(stderr, "usage: zelkor_bench_count --list | --check | --print CASE | CASE [ROUNDS]\n");
     return 2;
 }
 
@@ -68,6 +69,16 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "%s\n", problem.c_str());
             std::printf("%zu cases, %zu problem(s)\n", zkbench::Cases().size(), problems.size());
             return problems.empty() ? 0 : 1;
+        }
+        if (command == "--print" && argc == 3) {
+            const zkbench::Case* c = zkbench::FindCase(argv[2]);
+            if (c == nullptr)
+                return Usage();
+            std::unique_ptr<zkbench::Runner> runner = c->make();
+            sim::ClearDebugOutput();
+            runner->Run();
+            std::fputs(sim::DebugText().c_str(), stdout);
+            return 0;
         }
         const zkbench::Case* c = zkbench::FindCase(command);
         if (c == nullptr || argc > 3)

@@ -36,5 +36,8 @@ void ZKB_TraceLine(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack);
 // The same text with no trace machinery: the stamp (when Stamp), the trailer
 // and the message, formatted and handed to DbgPrint as ZK_Print hands them.
 void ZKB_FormatAlone(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack, BOOLEAN Stamp);
+// A message formatted into a message buffer by one counted call, as
+// ZK_Print formats it, and no more: no stamp, no trailer, no DbgPrint.
+void ZKB_FormatLine(PCSTR Format, ...);
 // ZK_DumpMemory of Length bytes at TRACE_DATA.
 void ZKB_Dump(PZK_EXTENSION Extension, PVOID Address, ULONG Length);

@@ -44,6 +44,15 @@ void ZKB_FormatAlone(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack
     DbgPrint("%s", line);
 }
 
+void ZKB_FormatLine(PCSTR Format, ...)
+{
+    CHAR line[ZK_LINE_SIZE];
+    va_list arguments;
+    va_start(arguments, Format);
+    _vsnprintf(line, ZK_LINE_SIZE - 1, Format, arguments);
+    va_end(arguments);
+}
+
 void ZKB_Dump(PZK_EXTENSION Extension, PVOID Address, ULONG Length)
 {
     ZK_DumpMemory(TRACE_DATA, Extension, Address, Length);

@@ -39,14 +39,16 @@ out=$build/callgrind
 rm -rf "$out"
 mkdir -p "$out"
 
-# Sums one callgrind profile: everything counted, and each function's own
+# Sums one callgrind profile: everything counted, each function's own
 # instructions (not those of what it calls) by where the function is
 # defined: the driver's folders, the reference filter, the lower device, or
 # the bench's wrappers of trace operations. Inlined code counts for the
 # function it was inlined into, which is how a filter pays for it; since
 # callgrind may name a function after the header of its first inlined
 # instruction, a function belongs to the first source file (.cpp) met among
-# its lines, and to its header only when it has none.
+# its lines, and to its header only when it has none. Last, what the calls of
+# DbgPrint cost with all they call (the debugger's side of every line), and
+# what the calls of ZKB_FormatLine cost (lines formatted alone).
 summarise() {
     awk -v root="$root" '
         function kind(file) {
@@ -69,9 +71,15 @@ summarise() {
             next
         }
         /^f[ie]=/ { source(substr($0, 4)); next }
+        /^cfn=/ { callee = substr($0, 5); next }
         /^calls=/ { inclusive = 1; next }
         /^[0-9]/ {
-            if (inclusive) { inclusive = 0; next }
+            if (inclusive) {
+                inclusive = 0
+                if (callee == "DbgPrint") debugger += $2
+                if (index(callee, "ZKB_FormatLine(") == 1) formatted += $2
+                next
+            }
             own[current] += $2
             next
         }
@@ -79,7 +87,7 @@ summarise() {
         /^summary:/ { if (total == "") total = $2 }
         END {
             for (f in own) sum[f in home ? home[f] : header[f]] += own[f]
-            printf "%d %d %d %d %d\n", total, sum["zelkor"], sum["reference"], sum["lower"], sum["wrapper"]
+            printf "%d %d %d %d %d %d %d\n", total, sum["zelkor"], sum["reference"], sum["lower"], sum["wrapper"], debugger + 0, formatted + 0
         }
     ' "$1"
 }
@@ -106,7 +114,7 @@ report=$build/report.md
         function verdict(value, limit) { return value != "n/a" && value + 0 <= limit ? "met" : "MISSED" }
         {
             name[NR] = $1; ops[$1] = $2; total[$1] = $3 / $2; zelkor[$1] = $4 / $2
-            reference[$1] = $5 / $2; lower[$1] = $6 / $2; wrapper[$1] = $7 / $2
+            reference[$1] = $5 / $2; lower[$1] = $6 / $2; wrapper[$1] = $7 / $2; debugger[$1] = $8 / $2; formatted[$1] = $9 / $2
         }
         END {
             print "Requests through the whole simulated stack (I/O manager, filter, lower device):"
@@ -153,6 +161,31 @@ report=$build/report.md
             }
             n = "dump-2048/zelkor"
             printf "| 2048-byte dump (ZK_DumpMemory) | %.0f | per line (128): %.0f, per byte: %.1f | | | |\n", total[n], total[n] / 128, total[n] / 2048
+            work = total[n] - debugger[n]
+            printf "| the same, DbgPrint excluded | %.0f | per byte: %.1f, of which its own functions %.1f | | <= 25 a byte | %s |\n", work, work / 2048, zelkor[n] / 2048, work / 2048 <= 25 ? "met" : "MISSED"
+            print ""
+            print "Every traced path at the full mask (0x0FF, no stamps), per request. The driver: what the"
+            print "stack costs at 0x0FF, less its DbgPrint calls and less what the stack costs at mask 0"
+            print "without the filter'"'"'s own work (the I/O manager and the lower device). The lines alone:"
+            print "each message the request printed, formatted again by one counted call, with the format and"
+            print "arguments the driver gave it, or from its text (\"%s\") where the driver built the line itself."
+            print ""
+            print "| request | driver, DbgPrint excluded | filter'"'"'s own functions | the lines alone | ratio | target | result |"
+            print "|---|---:|---:|---:|---:|---|---|"
+            for (i = 1; i <= NR; ++i) {
+                n = name[i]
+                if (n !~ /\/zelkor-ff$/) continue
+                split(n, part, "/")
+                s = part[1]; z = s "/zelkor-0"; a = s "/lines-ff"
+                if (!(z in total) || !(a in total)) continue
+                driver = total[n] - debugger[n] - (total[z] - zelkor[z])
+                if (debugger[n] == 0) {
+                    printf "| %s | %.0f | %.1f | prints nothing | | <= 1.25 | n/a |\n", s, driver, zelkor[n]
+                    continue
+                }
+                r = ratio(driver, formatted[a])
+                printf "| %s | %.0f | %.1f | %.0f | %s | <= 1.25 | %s |\n", s, driver, zelkor[n], formatted[a], r, verdict(r, 1.25)
+            }
         }
     ' "$figures"
     echo

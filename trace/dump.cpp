@@ -6,7 +6,6 @@
 namespace {
 
 constexpr ULONG_PTR ZK_PAGE_SIZE = 0x1000;
-constexpr CHAR ZK_HEX_DIGITS[] = "0123456789ABCDEF";
 
 // Hex pair k sits at 3k, one column further right from the ninth byte on.
 constexpr ULONG HexColumn(ULONG Index)
@@ -18,10 +17,39 @@ static_assert(HexColumn(ZK_DUMP_BYTES_PER_LINE - 1) + 2 < ZK_DUMP_CHAR_COLUMN,
               "the last hex pair ends before the character column");
 static_assert(ZK_DUMP_CHAR_COLUMN + ZK_DUMP_BYTES_PER_LINE == ZK_DUMP_LINE_CHARS);
 static_assert(ZK_DUMP_LIMIT / ZK_DUMP_BYTES_PER_LINE == 128);
+static_assert(ZK_DUMP_BYTES_PER_LINE < ZK_PAGE_SIZE, "a line meets at most one page start");
 
-BOOLEAN StartsPage(const volatile UCHAR* Address)
+// The two upper-case hex digits of every byte value, so that a byte costs
+// one lookup and no formatting.
+struct HexPairs {
+    CHAR Digits[256][2];
+};
+constexpr HexPairs MakeHexPairs()
 {
-    return ((ULONG_PTR)Address & (ZK_PAGE_SIZE - 1)) == 0;
+    constexpr CHAR hex[] = "0123456789ABCDEF";
+    HexPairs pairs{};
+    for (ULONG value = 0; value < 256; ++value) {
+        pairs.Digits[value][0] = hex[value >> 4];
+        pairs.Digits[value][1] = hex[value & 0xF];
+    }
+    return pairs;
+}
+constexpr HexPairs ZK_HEX_PAIRS = MakeHexPairs();
+static_assert(ZK_HEX_PAIRS.Digits[0x00][0] == '0' && ZK_HEX_PAIRS.Digits[0x9F][0] == '9' &&
+              ZK_HEX_PAIRS.Digits[0x9F][1] == 'F' && ZK_HEX_PAIRS.Digits[0xA0][0] == 'A');
+
+// A line as it is printed: the 66 columns, the newline and the terminator,
+// in words so that it starts out blank eight columns a store; its text is
+// written and read through a character pointer.
+constexpr ULONG ZK_DUMP_LINE_WORDS = (ZK_DUMP_LINE_CHARS + 2 + 7) / 8;
+constexpr ULONG64 ZK_BLANKS = 0x2020202020202020ull;
+
+FORCEINLINE VOID PutByte(CHAR* Line, ULONG Index, UCHAR Value)
+{
+    CHAR* pair = Line + HexColumn(Index);
+    pair[0] = ZK_HEX_PAIRS.Digits[Value][0];
+    pair[1] = ZK_HEX_PAIRS.Digits[Value][1];
+    Line[ZK_DUMP_CHAR_COLUMN + Index] = Value < 0x20 ? '.' : (CHAR)Value;
 }
 
 // Everything the guarded dump loop needs: its frame may be abandoned by a
@@ -38,31 +66,41 @@ VOID DumpLines(PVOID Context)
     DumpContext* dump = (DumpContext*)Context;
     ULONG dumped = 0;
     while (dumped < dump->Length) {
-        CHAR line[ZK_DUMP_LINE_CHARS + 1];
-        memset(line, ' ', ZK_DUMP_LINE_CHARS);
-        line[ZK_DUMP_LINE_CHARS] = '\0';
+        ULONG64 words[ZK_DUMP_LINE_WORDS];
+        for (ULONG64& word : words)
+            word = ZK_BLANKS;
+        CHAR* line = (CHAR*)words;
+        line[ZK_DUMP_LINE_CHARS] = '\n';
+        line[ZK_DUMP_LINE_CHARS + 1] = '\0';
+
+        const volatile UCHAR* source = dump->Start + dumped;
+        ULONG count = dump->Length - dumped;
+        if (count > ZK_DUMP_BYTES_PER_LINE)
+            count = ZK_DUMP_BYTES_PER_LINE;
 
         // Each line start has been tested already; a line that runs into the
         // next page is tested again there, so that the dump never reads an
         // invalid page (on Windows an unmapped kernel page would stop the
         // machine, not raise). The bytes before that page are still shown.
         BOOLEAN stop = FALSE;
-        ULONG count = 0;
-        while (count < ZK_DUMP_BYTES_PER_LINE && dumped < dump->Length) {
-            const volatile UCHAR* address = dump->Start + dumped;
-            if (count > 0 && StartsPage(address) && !MmIsAddressValid((PVOID)address)) {
-                stop = TRUE;
-                break;
-            }
-            UCHAR value = *address;
-            ULONG column = HexColumn(count);
-            line[column] = ZK_HEX_DIGITS[value >> 4];
-            line[column + 1] = ZK_HEX_DIGITS[value & 0xF];
-            line[ZK_DUMP_CHAR_COLUMN + count] = value < 0x20 ? '.' : (CHAR)value;
-            ++count;
-            ++dumped;
+        ULONG beforePage = (ULONG)(ZK_PAGE_SIZE - ((ULONG_PTR)source & (ZK_PAGE_SIZE - 1)));
+        if (beforePage < count && !MmIsAddressValid((PVOID)(source + beforePage))) {
+            count = beforePage;
+            stop = TRUE;
         }
-        ZK_Print(dump->Level, dump->Extension, "%s\n", line);
+
+        if (count == ZK_DUMP_BYTES_PER_LINE) {
+#pragma clang loop unroll(full)
+            for (ULONG index = 0; index < ZK_DUMP_BYTES_PER_LINE; ++index)
+                PutByte(line, index, source[index]);
+        } else {
+            for (ULONG index = 0; index < count; ++index)
+                PutByte(line, index, source[index]);
+        }
+        dumped += count;
+
+        if (dump->Extension->TraceMask & dump->Level)
+            ZK_PrintText(dump->Extension, line);
 
         if (stop || dumped >= dump->Length)
             return;

@@ -16,18 +16,30 @@ void ZK_FormatTimeStamp(LONGLONG Ticks, ULONG Increment, PCHAR Buffer)
             (ULONG)(seconds - 60 * minutes), (ULONG)(milliseconds - 1000 * seconds));
 }
 
+namespace {
+
+// The stamp, when the record asks for it, and the trailer: what goes ahead
+// of every message.
+FORCEINLINE void PrintPrefix(PZK_EXTENSION Extension)
+{
+    if (Extension->TraceMask & TRACE_TIMESTAMP) {
+        CHAR stamp[32];
+        LARGE_INTEGER ticks;
+        KeQueryTickCount(&ticks);
+        ZK_FormatTimeStamp(ticks.QuadPart, KeQueryTimeIncrement(), stamp);
+        DbgPrint("%s", stamp);
+    }
+
+    DbgPrint("%s", Extension->Trailer);
+}
+
+}  // namespace
+
 void ZK_PrintFormatted(PZK_EXTENSION Extension, PCSTR Format, ...)
 {
     CHAR line[ZK_LINE_SIZE];
 
-    if (Extension->TraceMask & TRACE_TIMESTAMP) {
-        LARGE_INTEGER ticks;
-        KeQueryTickCount(&ticks);
-        ZK_FormatTimeStamp(ticks.QuadPart, KeQueryTimeIncrement(), line);
-        DbgPrint("%s", line);
-    }
-
-    DbgPrint("%s", Extension->Trailer);
+    PrintPrefix(Extension);
 
     // Messages that carry device-supplied text could outgrow the buffer: the
     // counted call cuts them, and the last byte is always the terminator.
@@ -38,4 +50,10 @@ void ZK_PrintFormatted(PZK_EXTENSION Extension, PCSTR Format, ...)
     line[ZK_LINE_SIZE - 1] = '\0';
 
     DbgPrint("%s", line);
+}
+
+void ZK_PrintText(PZK_EXTENSION Extension, PCSTR Text)
+{
+    PrintPrefix(Extension);
+    DbgPrint("%s", Text);
 }

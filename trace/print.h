@@ -44,6 +44,12 @@ struct ZK_PrintArgument<const char*> {
 // checks the arguments.
 void ZK_PrintFormatted(PZK_EXTENSION Extension, PCSTR Format, ...);
 
+// Prints stamp, trailer and Text as it is, without formatting it: for lines
+// the caller has built itself (the hex dumps), which end with their own
+// newline and are shorter than ZK_LINE_SIZE. The caller has tested the
+// level. Any IRQL up to DISPATCH_LEVEL.
+void ZK_PrintText(PZK_EXTENSION Extension, PCSTR Text);
+
 // Prints stamp, trailer and message; the caller has tested the level.
 // Any IRQL up to DISPATCH_LEVEL.
 template <typename... Args>

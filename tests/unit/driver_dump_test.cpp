@@ -122,6 +122,29 @@ TEST_F(DriverDump, EachLineIsOneTraceLineBehindTheTrailer) {
     EXPECT_EQ(calls[3].text, expected[1] + "\n");
 }
 
+// The dump builds its lines itself and prints them without formatting them:
+// they must still carry the stamp when the record asks for it, obey a mask
+// that is changed between two lines, and a percent sign in the data must
+// print as itself.
+TEST_F(DriverDump, BuiltLinesAreTraceLinesLikeAnyOther) {
+    sim::SetTimeIncrement(10000);
+    sim::SetTickCount(3723045);
+    std::strcpy(record_.Trailer, "** ");
+    record_.TraceMask = TRACE_DATA | TRACE_TIMESTAMP;
+    uint8_t* buffer = Buffer(48);
+    std::memcpy(buffer, "%s%X%n", 6);
+    const std::vector<std::string> expected = ExpectedLines(buffer, 48);
+    sim::SetDebugObserver([this](const std::string& text) {
+        if (text.find("  ") != std::string::npos) record_.TraceMask = TRACE_IO | TRACE_TIMESTAMP;
+    });
+    Dump(buffer, 48);
+    sim::SetDebugObserver(nullptr);
+    std::vector<std::string> texts;
+    for (const sim::DebugCall& call : sim::DebugCalls()) texts.push_back(call.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"1:02:03.045 ", "** ", expected[0] + "\n"}));
+    EXPECT_EQ(expected[0].substr(0, 17), "25 73 25 58 25 6E");
+}
+
 TEST_F(DriverDump, LengthIsCappedAt2048Bytes) {
     for (ULONG length : {2047u, 2048u, 2049u, 4096u}) {
         sim::ClearDebugOutput();
