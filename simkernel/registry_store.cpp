@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <unordered_map>
 #include <utility>
 
 namespace sim {
@@ -16,6 +17,9 @@ constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kMachinePath = "\\Registry\\Machine";
 constexpr std::string_view kUserPath = "\\Registry\\User";
+// Keys nest at most this deep, counting every name of the path from
+// \Registry on, as in Windows.
+constexpr size_t kMaxKeyDepth = 512;
 
 // ---------------------------------------------------------------------------
 // Text helpers
@@ -377,6 +381,9 @@ class RegParser {
     if (slash != std::string_view::npos) path += inner.substr(slash);
     std::vector<std::string_view> parts;
     if (!SplitPath(path, &parts)) return Fail(lineNo, "bad key path '" + std::string(inner) + "'");
+    if (parts.size() > kMaxKeyDepth)
+      return Fail(lineNo, "key nested " + std::to_string(parts.size()) + " names deep; the registry holds at most " +
+                              std::to_string(kMaxKeyDepth));
     if (remove && IsFixedRoot(parts)) return Fail(lineNo, "cannot delete root key " + std::string(inner));
 
     ops_->push_back({remove ? LoadOp::Kind::kDeleteKey : LoadOp::Kind::kCreateKey, path, {}, {}});
@@ -531,19 +538,69 @@ struct RegistryStore::Node {
   std::string name;
   std::vector<std::unique_ptr<Node>> subkeys;
   std::vector<NamedValue> values;
+  // Positions in subkeys and values by folded name: a key with thousands of
+  // values loads in linear time.
+  std::unordered_map<std::string, size_t> subkeyIndex;
+  std::unordered_map<std::string, size_t> valueIndex;
+
+  Node() = default;
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+  // Iterative: a deep tree must not take the stack with it.
+  ~Node() {
+    std::vector<std::unique_ptr<Node>> pending = std::move(subkeys);
+    while (!pending.empty()) {
+      std::unique_ptr<Node> node = std::move(pending.back());
+      pending.pop_back();
+      for (auto& sub : node->subkeys) pending.push_back(std::move(sub));
+      node->subkeys.clear();
+    }
+  }
+
+  static std::string Folded(std::string_view n) {
+    std::string folded(n);
+    for (char& c : folded) c = FoldAscii(c);
+    return folded;
+  }
 
   Node* Subkey(std::string_view n) const {
-    for (const auto& k : subkeys) {
-      if (NamesEqual(k->name, n)) return k.get();
-    }
-    return nullptr;
+    const auto it = subkeyIndex.find(Folded(n));
+    return it == subkeyIndex.end() ? nullptr : subkeys[it->second].get();
+  }
+
+  Node* AddSubkey(std::string_view n) {
+    subkeyIndex[Folded(n)] = subkeys.size();
+    subkeys.push_back(std::make_unique<Node>());
+    subkeys.back()->name = n;
+    return subkeys.back().get();
+  }
+
+  bool RemoveSubkey(std::string_view n) {
+    const auto it = subkeyIndex.find(Folded(n));
+    if (it == subkeyIndex.end()) return false;
+    subkeys.erase(subkeys.begin() + static_cast<std::ptrdiff_t>(it->second));
+    subkeyIndex.clear();
+    for (size_t i = 0; i < subkeys.size(); ++i) subkeyIndex[Folded(subkeys[i]->name)] = i;
+    return true;
   }
 
   NamedValue* Value(std::string_view n) {
-    for (auto& v : values) {
-      if (NamesEqual(v.name, n)) return &v;
-    }
-    return nullptr;
+    const auto it = valueIndex.find(Folded(n));
+    return it == valueIndex.end() ? nullptr : &values[it->second];
+  }
+
+  void AddValue(std::string_view n, RegValue value) {
+    valueIndex[Folded(n)] = values.size();
+    values.push_back({std::string(n), std::move(value)});
+  }
+
+  bool RemoveValue(std::string_view n) {
+    const auto it = valueIndex.find(Folded(n));
+    if (it == valueIndex.end()) return false;
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(it->second));
+    valueIndex.clear();
+    for (size_t i = 0; i < values.size(); ++i) valueIndex[Folded(values[i].name)] = i;
+    return true;
   }
 };
 
@@ -570,17 +627,13 @@ RegistryStore::Node* RegistryStore::FindLocked(std::string_view path) const {
 
 RegistryStore::Node* RegistryStore::CreateLocked(std::string_view path, bool* created) {
   std::vector<std::string_view> parts;
-  if (!SplitPath(path, &parts)) return nullptr;
+  if (!SplitPath(path, &parts) || parts.size() > kMaxKeyDepth) return nullptr;
   Node* node = root_.get();
   bool isNew = false;
   for (auto part : parts) {
     Node* next = node->Subkey(part);
     isNew = next == nullptr;
-    if (isNew) {
-      node->subkeys.push_back(std::make_unique<Node>());
-      next = node->subkeys.back().get();
-      next->name = part;
-    }
+    if (isNew) next = node->AddSubkey(part);
     node = next;
   }
   if (created) *created = isNew;
@@ -595,14 +648,7 @@ bool RegistryStore::DeleteKeyLocked(std::string_view path) {
     parent = parent->Subkey(parts[i]);
     if (!parent) return false;
   }
-  auto& subs = parent->subkeys;
-  for (auto it = subs.begin(); it != subs.end(); ++it) {
-    if (NamesEqual((*it)->name, parts.back())) {
-      subs.erase(it);
-      return true;
-    }
-  }
-  return false;
+  return parent->RemoveSubkey(parts.back());
 }
 
 bool RegistryStore::SetValueLocked(std::string_view keyPath, std::string_view name, uint32_t type,
@@ -614,7 +660,7 @@ bool RegistryStore::SetValueLocked(std::string_view keyPath, std::string_view na
   if (auto* existing = node->Value(name)) {
     existing->value = std::move(value);
   } else {
-    node->values.push_back({std::string(name), std::move(value)});
+    node->AddValue(name, std::move(value));
   }
   return true;
 }
@@ -622,14 +668,7 @@ bool RegistryStore::SetValueLocked(std::string_view keyPath, std::string_view na
 bool RegistryStore::DeleteValueLocked(std::string_view keyPath, std::string_view name) {
   Node* node = FindLocked(keyPath);
   if (!node) return false;
-  auto& values = node->values;
-  for (auto it = values.begin(); it != values.end(); ++it) {
-    if (NamesEqual(it->name, name)) {
-      values.erase(it);
-      return true;
-    }
-  }
-  return false;
+  return node->RemoveValue(name);
 }
 
 bool RegistryStore::KeyExists(std::string_view path) const {
