@@ -19,6 +19,7 @@
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
 #include "simkernel/registry_store.h"
+#include "simkernel/utf.h"
 #include "sim/devices.h"
 
 namespace scn {
@@ -169,6 +170,38 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix)
                       [](char a, char b) { return std::tolower(a) == std::tolower(b); });
 }
 
+// The most hours a time since boot can have: the kernel counts it in 100 ns
+// units in a signed 64-bit number.
+constexpr uint64_t kMaxHours = 256204777;
+
+// "H:MM:SS.mmm" in 100 ns units; empty unless every field is digits within
+// its range.
+std::optional<uint64_t> TimeSinceBoot(const std::string& text)
+{
+    uint64_t fields[4] = {};
+    const char separators[4] = {':', ':', '.', '\0'};
+    const uint64_t limits[4] = {kMaxHours, 59, 59, 999};
+    size_t at = 0;
+    for (int field = 0; field < 4; ++field) {
+        size_t digits = 0;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) && digits < 10) {
+            fields[field] = fields[field] * 10 + static_cast<uint64_t>(text[at] - '0');
+            ++at;
+            ++digits;
+        }
+        if (digits == 0 || fields[field] > limits[field])
+            return std::nullopt;
+        if (field < 3) {
+            if (at >= text.size() || text[at] != separators[field])
+                return std::nullopt;
+            ++at;
+        }
+    }
+    if (at != text.size())
+        return std::nullopt;
+    return ((fields[0] * 3600 + fields[1] * 60 + fields[2]) * 1000 + fields[3]) * 10000;
+}
+
 // Request data lives in the memory manager's buffers: at the same address on
 // every run, and with a guard page behind, so a driver that reads past the
 // end faults.
@@ -223,6 +256,8 @@ private:
     void SendControl(const Step& step, bool internal, HANDLE handle);
     void SendSrb(const Step& step);
     void Finish();
+    void CheckInformationFits(const Step& step, unsigned major, size_t bufferSize) const;
+    void CheckNothingAdded() const;
 
     static void Observe(const std::string& text);
 
@@ -232,6 +267,9 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::map<std::string, sim::Pdo*> devices_;
     std::map<std::string, HANDLE> handles_;
+    // What the device below was told to report as IoStatus.Information for
+    // a major function, and on which line.
+    std::map<std::pair<std::string, unsigned>, std::pair<ULONG_PTR, int>> lowerInformation_;
 
     // Annotation: which step each line of debugger text belongs to.
     static std::mutex observeLock_;
@@ -406,7 +444,41 @@ void Runner::ProgramLower(const Step& step)
         pdo.SetRule(static_cast<UCHAR>(*major), static_cast<UCHAR>(*minor), reply);
     } else {
         pdo.SetRule(static_cast<UCHAR>(*major), reply);
+        lowerInformation_[{step.args[0], *major}] = {information, step.line};
     }
+}
+
+// A driver never reports more bytes than the request's buffer holds; a
+// scenario that would make the device below do so is refused before the
+// request is sent, rather than stopping the kernel on the driver's watch.
+void Runner::CheckInformationFits(const Step& step, unsigned major, size_t bufferSize) const
+{
+    auto rule = lowerInformation_.find({step.args[0], major});
+    if (rule == lowerInformation_.end() || rule->second.first <= bufferSize)
+        return;
+    throw StepError{"the device below answers with information=" + std::to_string(rule->second.first) +
+                    " (line " + std::to_string(rule->second.second) + "), more than this request's " +
+                    std::to_string(bufferSize) + "-byte buffer; a driver never reports more than the buffer holds"};
+}
+
+// The Plug and Play manager unloads a driver only when every device it was
+// given has been removed.
+void Runner::CheckNothingAdded() const
+{
+    std::string added;
+    for (const auto& [name, pdo] : devices_) {
+        if (pdo->Deleted())
+            continue;
+        for (PDEVICE_OBJECT device = pdo->Device()->AttachedDevice; device != nullptr; device = device->AttachedDevice)
+            if (device->DriverObject == driver_) {
+                added += (added.empty() ? "" : ", ") + name;
+                break;
+            }
+    }
+    if (!added.empty())
+        throw StepError{"the driver still has devices added (" + added +
+                        "): the Plug and Play manager unloads a driver only after every device it added is "
+                        "removed; remove them first"};
 }
 
 void Runner::SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle)
@@ -476,6 +548,7 @@ void Runner::SendReadWrite(const Step& step, bool write)
     std::vector<unsigned char> pattern(length);
     for (size_t i = 0; i < pattern.size() && !data.empty(); ++i)
         pattern[i] = data[i % data.size()];
+    CheckInformationFits(step, write ? IRP_MJ_WRITE : IRP_MJ_READ, length);
     DataBuffer buffer(pattern, length);
     sim::Request request = write ? sim::Request::Write(buffer.data(), length, offset)
                                  : sim::Request::Read(buffer.data(), length, offset);
@@ -506,6 +579,7 @@ void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
                                       static_cast<ULONG>(output.size()));
     } else {
         sim::Pdo& pdo = Device(step, step.args[0]);
+        CheckInformationFits(step, IRP_MJ_DEVICE_CONTROL, output.size());
         result = sim::Send(pdo.Device(),
                            sim::Request::DeviceControl(static_cast<ULONG>(*code), input.data(),
                                                        static_cast<ULONG>(input.size()), output.data(),
@@ -545,6 +619,8 @@ void Runner::Execute(const Step& step)
     } else if (c == "service") {
         if (driver_ != nullptr)
             throw StepError{"the service name must be set before 'load'"};
+        if (!sim::ValidUtf8(step.args[0]))
+            throw StepError{"the service name is not UTF-8 text"};
         service_ = step.args[0];
     } else if (c == "registry") {
         SetRegistryValue(step);
@@ -567,13 +643,11 @@ void Runner::Execute(const Step& step)
             throw StepError{"increment= must not be 0"};
         sim::SetTimeIncrement(static_cast<uint32_t>(increment));
         if (!step.args.empty()) {
-            unsigned h = 0, m = 0, s = 0, ms = 0;
-            char tail = 0;
-            if (std::sscanf(step.args[0].c_str(), "%u:%u:%u.%u%c", &h, &m, &s, &ms, &tail) != 4 || m > 59 ||
-                s > 59 || ms > 999)
-                throw StepError{"expected a time such as 1:02:03.045, not '" + step.args[0] + "'"};
-            uint64_t units = ((uint64_t{h} * 3600 + m * 60 + s) * 1000 + ms) * 10000;
-            sim::SetTickCount(units / increment);
+            std::optional<uint64_t> units = TimeSinceBoot(step.args[0]);
+            if (!units)
+                throw StepError{"expected a time such as 1:02:03.045 (hours up to " + std::to_string(kMaxHours) +
+                                "), not '" + step.args[0] + "'"};
+            sim::SetTickCount(*units / increment);
         }
         if (step.Has("ticks"))
             sim::SetTickCount(ParseNumber(step.Option("ticks")).value());
@@ -596,10 +670,7 @@ void Runner::Execute(const Step& step)
         if (!known)
             throw StepError{"no fault can be injected into '" + step.args[0] + "'; the routines that can fail are " +
                             list};
-        int nth = static_cast<int>(ParseNumber(step.Option("nth", "1")).value());
-        if (nth < 1)
-            throw StepError{"nth= counts from 1"};
-        sim::FailNthCall(step.args[0], nth);
+        sim::FailNthCall(step.args[0], static_cast<int>(ParseNumber(step.Option("nth", "1")).value()));
     } else if (c == "load") {
         if (driver_ != nullptr)
             throw StepError{"the driver is loaded already"};
@@ -612,6 +683,7 @@ void Runner::Execute(const Step& step)
     } else if (c == "unload") {
         if (driver_ == nullptr)
             throw StepError{"the driver is not loaded"};
+        CheckNothingAdded();
         NTSTATUS status = sim::UnloadDriver(driver_);
         if (!NT_SUCCESS(status))
             throw StepError{"unload failed: " + HexStatus(status)};
