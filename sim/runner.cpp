@@ -21,6 +21,7 @@
 #include "simkernel/registry_store.h"
 #include "simkernel/utf.h"
 #include "sim/devices.h"
+#include "sim/held.h"
 
 namespace scn {
 namespace {
@@ -258,6 +259,10 @@ private:
     void Finish();
     void CheckInformationFits(const Step& step, unsigned major, size_t bufferSize) const;
     void CheckNothingAdded() const;
+    HeldSteps::Devices AllDevices() const;
+    void RunStep(const Step& step);
+    void SettleHeld(const Step& step, sim::Pdo& released);
+    void CheckNothingHeld();
 
     static void Observe(const std::string& text);
 
@@ -267,6 +272,7 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::map<std::string, sim::Pdo*> devices_;
     std::map<std::string, HANDLE> handles_;
+    HeldSteps held_;
     // What the device below was told to report as IoStatus.Information for
     // a major function, and on which line.
     std::map<std::pair<std::string, unsigned>, std::pair<ULONG_PTR, int>> lowerInformation_;
@@ -479,6 +485,71 @@ void Runner::CheckNothingAdded() const
         throw StepError{"the driver still has devices added (" + added +
                         "): the Plug and Play manager unloads a driver only after every device it added is "
                         "removed; remove them first"};
+}
+
+HeldSteps::Devices Runner::AllDevices() const
+{
+    HeldSteps::Devices devices;
+    for (const auto& [name, pdo] : devices_)
+        devices.push_back(pdo);
+    return devices;
+}
+
+// A step runs on a thread of its own: when the device below holds its
+// request, the scenario goes on and the step finishes at the release. Steps
+// that change what the runner knows (handles, the driver, its devices) must
+// finish before the next one starts.
+void Runner::RunStep(const Step& step)
+{
+    if (step.command == "release") {
+        Execute(step);  // lets held requests go and waits for their steps itself
+        return;
+    }
+    static const char* const kMustFinish[] = {"open", "close", "load", "unload", "add", "device"};
+    bool mustFinish = std::find_if(std::begin(kMustFinish), std::end(kMustFinish),
+                                   [&](const char* name) { return step.command == name; }) != std::end(kMustFinish);
+    if (held_.Run(step.line, step.command, [this, &step] { Execute(step); }, AllDevices()))
+        return;
+    if (mustFinish)
+        throw StepError{"'" + step.command + "' cannot wait for a request the device below holds: it must "
+                        "finish before the next step; send a held request with irp, read, write, ioctl, pnp, "
+                        "... and release it later"};
+}
+
+// Steps that waited for the released device finish now; a failure is the
+// failure of the step that sent the request, reported at the release.
+void Runner::SettleHeld(const Step& step, sim::Pdo& released)
+{
+    (void)step;
+    for (const HeldSteps::Finished& finished : held_.Settle(&released, AllDevices())) {
+        if (!finished.failure)
+            continue;
+        try {
+            std::rethrow_exception(finished.failure);
+        } catch (const StepError& error) {
+            throw StepError{"the request of line " + std::to_string(finished.line) + " (" + finished.command +
+                            "), released here: " + error.reason};
+        }
+    }
+}
+
+// Every held request is released before the scenario ends.
+void Runner::CheckNothingHeld()
+{
+    std::vector<HeldSteps::Waiting> waiting = held_.StillWaiting();
+    if (waiting.empty())
+        return;
+    std::string which;
+    for (const HeldSteps::Waiting& step : waiting) {
+        std::string names;
+        for (const auto& [name, pdo] : devices_)
+            if (std::find(step.holders.begin(), step.holders.end(), pdo) != step.holders.end())
+                names += (names.empty() ? "" : ", ") + name;
+        which += (which.empty() ? "" : "; ") + std::string("line ") + std::to_string(step.line) + " (" +
+                 step.command + ") waits for 'release " + names + "'";
+    }
+    held_.Abandon(AllDevices());
+    throw StepError{scenario_.file + ": requests are still held by the device below at the end: " + which};
 }
 
 void Runner::SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle)
@@ -710,6 +781,7 @@ void Runner::Execute(const Step& step)
         sim::Pdo& pdo = Device(step, step.args[0]);
         pdo.Release();
         pdo.WaitIdle();
+        SettleHeld(step, pdo);
     } else if (c == "add") {
         if (driver_ == nullptr)
             throw StepError{"load the driver before adding devices"};
@@ -774,6 +846,7 @@ void Runner::Execute(const Step& step)
 
 void Runner::Finish()
 {
+    CheckNothingHeld();
     for (auto& [name, handle] : handles_)
         sim::CloseFile(handle);
     handles_.clear();
@@ -820,7 +893,7 @@ RunResult Runner::Run()
                 label_ += "] ";
             }
             try {
-                Execute(step);
+                RunStep(step);
             } catch (const StepError& error) {
                 throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
             }
@@ -844,6 +917,7 @@ RunResult Runner::Run()
         result.error = error.reason;
     }
 
+    held_.Abandon(AllDevices());
     for (auto& [name, pdo] : devices_)
         pdo->WaitIdle();
     result.output = options_.annotate ? annotated_ : sim::DebugText();
