@@ -12,8 +12,10 @@ namespace {
 // How an option's value is checked at parse time.
 enum class Kind { Word, Number, Bytes, Text };
 
-// The ranges of the fields numbers go into. A Kind::Number row that states
-// none takes a 32-bit field's, 0 to 0xFFFFFFFF.
+// The ranges of the fields numbers go into. A Kind::Number option states its
+// own as {"name", Kind::Number, min, max}; one that states none takes a
+// 32-bit field's, 0 to 0xFFFFFFFF. A number outside is refused when the
+// scenario is read.
 constexpr unsigned long long kByte = 0xFF;
 constexpr unsigned long long kInt32 = 0x7FFFFFFF;
 constexpr unsigned long long kUlong = 0xFFFFFFFF;
