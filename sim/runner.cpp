@@ -915,9 +915,10 @@ RunResult Runner::Run()
         result.ok = true;
     } catch (const StepError& error) {
         result.error = error.reason;
+        // Steps still waiting for a release never get one now.
+        held_.Abandon(AllDevices());
     }
 
-    held_.Abandon(AllDevices());
     for (auto& [name, pdo] : devices_)
         pdo->WaitIdle();
     result.output = options_.annotate ? annotated_ : sim::DebugText();
