@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 
 namespace scn {
 namespace {
@@ -64,9 +65,9 @@ bool HeldSteps::Run(int line, const std::string& command, std::function<void()> 
     return false;
 }
 
-std::vector<HeldSteps::Finished> HeldSteps::Settle(sim::Pdo* released, const Devices& devices)
+std::string HeldSteps::Settle(sim::Pdo* released, const Devices& devices)
 {
-    std::vector<Finished> finished;
+    std::string failure;
     std::vector<size_t> before = HeldCounts(devices);
     for (Step& step : waiting_) {
         bool waitsHere = std::find(step.holders.begin(), step.holders.end(), released) != step.holders.end();
@@ -75,24 +76,29 @@ std::vector<HeldSteps::Finished> HeldSteps::Settle(sim::Pdo* released, const Dev
             before = HeldCounts(devices);
             continue;
         }
-        Finished done{step.line, step.command, nullptr};
         try {
             step.done.get();
-        } catch (...) {
-            done.failure = std::current_exception();
+        } catch (const std::exception& error) {
+            if (failure.empty())
+                failure = "the request of line " + std::to_string(step.line) + " (" + step.command +
+                          "), released here: " + error.what();
         }
-        finished.push_back(std::move(done));
     }
     waiting_.erase(std::remove_if(waiting_.begin(), waiting_.end(), [](const Step& s) { return !s.done.valid(); }),
                    waiting_.end());
-    return finished;
+    return failure;
 }
 
-std::vector<HeldSteps::Waiting> HeldSteps::StillWaiting() const
+std::string HeldSteps::StillWaiting(const std::function<std::string(sim::Pdo*)>& nameOf) const
 {
-    std::vector<Waiting> waiting;
-    for (const Step& step : waiting_)
-        waiting.push_back({step.line, step.command, step.holders});
+    std::string waiting;
+    for (const Step& step : waiting_) {
+        std::string names;
+        for (sim::Pdo* pdo : step.holders)
+            names += (names.empty() ? "" : ", ") + nameOf(pdo);
+        waiting += (waiting.empty() ? "" : "; ") + std::string("line ") + std::to_string(step.line) + " (" +
+                   step.command + ") waits for 'release " + names + "'";
+    }
     return waiting;
 }
 

@@ -22,6 +22,7 @@
 #include "simkernel/utf.h"
 #include "sim/devices.h"
 #include "sim/held.h"
+#include "sim/kernel_rules.h"
 
 namespace scn {
 namespace {
@@ -171,38 +172,6 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix)
                       [](char a, char b) { return std::tolower(a) == std::tolower(b); });
 }
 
-// The most hours a time since boot can have: the kernel counts it in 100 ns
-// units in a signed 64-bit number.
-constexpr uint64_t kMaxHours = 256204777;
-
-// "H:MM:SS.mmm" in 100 ns units; empty unless every field is digits within
-// its range.
-std::optional<uint64_t> TimeSinceBoot(const std::string& text)
-{
-    uint64_t fields[4] = {};
-    const char separators[4] = {':', ':', '.', '\0'};
-    const uint64_t limits[4] = {kMaxHours, 59, 59, 999};
-    size_t at = 0;
-    for (int field = 0; field < 4; ++field) {
-        size_t digits = 0;
-        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) && digits < 10) {
-            fields[field] = fields[field] * 10 + static_cast<uint64_t>(text[at] - '0');
-            ++at;
-            ++digits;
-        }
-        if (digits == 0 || fields[field] > limits[field])
-            return std::nullopt;
-        if (field < 3) {
-            if (at >= text.size() || text[at] != separators[field])
-                return std::nullopt;
-            ++at;
-        }
-    }
-    if (at != text.size())
-        return std::nullopt;
-    return ((fields[0] * 3600 + fields[1] * 60 + fields[2]) * 1000 + fields[3]) * 10000;
-}
-
 // Request data lives in the memory manager's buffers: at the same address on
 // every run, and with a guard page behind, so a driver that reads past the
 // end faults.
@@ -227,7 +196,9 @@ private:
 };
 
 // The request failed the scenario: carries the step's reason up.
-struct StepError {
+struct StepError : std::exception {
+    explicit StepError(std::string why) : reason(std::move(why)) {}
+    const char* what() const noexcept override { return reason.c_str(); }
     std::string reason;
 };
 
@@ -257,12 +228,9 @@ private:
     void SendControl(const Step& step, bool internal, HANDLE handle);
     void SendSrb(const Step& step);
     void Finish();
-    void CheckInformationFits(const Step& step, unsigned major, size_t bufferSize) const;
-    void CheckNothingAdded() const;
     HeldSteps::Devices AllDevices() const;
     void RunStep(const Step& step);
-    void SettleHeld(const Step& step, sim::Pdo& released);
-    void CheckNothingHeld();
+    void CheckNothingHeld() const;
 
     static void Observe(const std::string& text);
 
@@ -273,9 +241,7 @@ private:
     std::map<std::string, sim::Pdo*> devices_;
     std::map<std::string, HANDLE> handles_;
     HeldSteps held_;
-    // What the device below was told to report as IoStatus.Information for
-    // a major function, and on which line.
-    std::map<std::pair<std::string, unsigned>, std::pair<ULONG_PTR, int>> lowerInformation_;
+    ReportedInformation reported_;
 
     // Annotation: which step each line of debugger text belongs to.
     static std::mutex observeLock_;
@@ -450,41 +416,8 @@ void Runner::ProgramLower(const Step& step)
         pdo.SetRule(static_cast<UCHAR>(*major), static_cast<UCHAR>(*minor), reply);
     } else {
         pdo.SetRule(static_cast<UCHAR>(*major), reply);
-        lowerInformation_[{step.args[0], *major}] = {information, step.line};
+        reported_.Set(step.args[0], *major, information, step.line);
     }
-}
-
-// A driver never reports more bytes than the request's buffer holds; a
-// scenario that would make the device below do so is refused before the
-// request is sent, rather than stopping the kernel on the driver's watch.
-void Runner::CheckInformationFits(const Step& step, unsigned major, size_t bufferSize) const
-{
-    auto rule = lowerInformation_.find({step.args[0], major});
-    if (rule == lowerInformation_.end() || rule->second.first <= bufferSize)
-        return;
-    throw StepError{"the device below answers with information=" + std::to_string(rule->second.first) +
-                    " (line " + std::to_string(rule->second.second) + "), more than this request's " +
-                    std::to_string(bufferSize) + "-byte buffer; a driver never reports more than the buffer holds"};
-}
-
-// The Plug and Play manager unloads a driver only when every device it was
-// given has been removed.
-void Runner::CheckNothingAdded() const
-{
-    std::string added;
-    for (const auto& [name, pdo] : devices_) {
-        if (pdo->Deleted())
-            continue;
-        for (PDEVICE_OBJECT device = pdo->Device()->AttachedDevice; device != nullptr; device = device->AttachedDevice)
-            if (device->DriverObject == driver_) {
-                added += (added.empty() ? "" : ", ") + name;
-                break;
-            }
-    }
-    if (!added.empty())
-        throw StepError{"the driver still has devices added (" + added +
-                        "): the Plug and Play manager unloads a driver only after every device it added is "
-                        "removed; remove them first"};
 }
 
 HeldSteps::Devices Runner::AllDevices() const
@@ -516,40 +449,17 @@ void Runner::RunStep(const Step& step)
                         "... and release it later"};
 }
 
-// Steps that waited for the released device finish now; a failure is the
-// failure of the step that sent the request, reported at the release.
-void Runner::SettleHeld(const Step& step, sim::Pdo& released)
-{
-    (void)step;
-    for (const HeldSteps::Finished& finished : held_.Settle(&released, AllDevices())) {
-        if (!finished.failure)
-            continue;
-        try {
-            std::rethrow_exception(finished.failure);
-        } catch (const StepError& error) {
-            throw StepError{"the request of line " + std::to_string(finished.line) + " (" + finished.command +
-                            "), released here: " + error.reason};
-        }
-    }
-}
-
 // Every held request is released before the scenario ends.
-void Runner::CheckNothingHeld()
+void Runner::CheckNothingHeld() const
 {
-    std::vector<HeldSteps::Waiting> waiting = held_.StillWaiting();
-    if (waiting.empty())
-        return;
-    std::string which;
-    for (const HeldSteps::Waiting& step : waiting) {
-        std::string names;
-        for (const auto& [name, pdo] : devices_)
-            if (std::find(step.holders.begin(), step.holders.end(), pdo) != step.holders.end())
-                names += (names.empty() ? "" : ", ") + name;
-        which += (which.empty() ? "" : "; ") + std::string("line ") + std::to_string(step.line) + " (" +
-                 step.command + ") waits for 'release " + names + "'";
-    }
-    held_.Abandon(AllDevices());
-    throw StepError{scenario_.file + ": requests are still held by the device below at the end: " + which};
+    std::string waiting = held_.StillWaiting([this](sim::Pdo* pdo) {
+        for (const auto& [name, known] : devices_)
+            if (known == pdo)
+                return name;
+        return std::string("?");
+    });
+    if (!waiting.empty())
+        throw StepError{scenario_.file + ": requests are still held by the device below at the end: " + waiting};
 }
 
 void Runner::SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle)
@@ -619,7 +529,9 @@ void Runner::SendReadWrite(const Step& step, bool write)
     std::vector<unsigned char> pattern(length);
     for (size_t i = 0; i < pattern.size() && !data.empty(); ++i)
         pattern[i] = data[i % data.size()];
-    CheckInformationFits(step, write ? IRP_MJ_WRITE : IRP_MJ_READ, length);
+    std::string refusal = reported_.Refusal(step.args[0], write ? IRP_MJ_WRITE : IRP_MJ_READ, length);
+    if (!refusal.empty())
+        throw StepError{refusal};
     DataBuffer buffer(pattern, length);
     sim::Request request = write ? sim::Request::Write(buffer.data(), length, offset)
                                  : sim::Request::Read(buffer.data(), length, offset);
@@ -650,7 +562,9 @@ void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
                                       static_cast<ULONG>(output.size()));
     } else {
         sim::Pdo& pdo = Device(step, step.args[0]);
-        CheckInformationFits(step, IRP_MJ_DEVICE_CONTROL, output.size());
+        std::string refusal = reported_.Refusal(step.args[0], IRP_MJ_DEVICE_CONTROL, output.size());
+        if (!refusal.empty())
+            throw StepError{refusal};
         result = sim::Send(pdo.Device(),
                            sim::Request::DeviceControl(static_cast<ULONG>(*code), input.data(),
                                                        static_cast<ULONG>(input.size()), output.data(),
@@ -714,10 +628,10 @@ void Runner::Execute(const Step& step)
             throw StepError{"increment= must not be 0"};
         sim::SetTimeIncrement(static_cast<uint32_t>(increment));
         if (!step.args.empty()) {
-            std::optional<uint64_t> units = TimeSinceBoot(step.args[0]);
+            std::optional<uint64_t> units = ParseTimeSinceBoot(step.args[0]);
             if (!units)
-                throw StepError{"expected a time such as 1:02:03.045 (hours up to " + std::to_string(kMaxHours) +
-                                "), not '" + step.args[0] + "'"};
+                throw StepError{"expected a time such as 1:02:03.045 (hours up to " +
+                                std::to_string(kMaxHoursSinceBoot) + "), not '" + step.args[0] + "'"};
             sim::SetTickCount(*units / increment);
         }
         if (step.Has("ticks"))
@@ -754,7 +668,9 @@ void Runner::Execute(const Step& step)
     } else if (c == "unload") {
         if (driver_ == nullptr)
             throw StepError{"the driver is not loaded"};
-        CheckNothingAdded();
+        std::string refusal = UnloadRefusal(devices_, driver_);
+        if (!refusal.empty())
+            throw StepError{refusal};
         NTSTATUS status = sim::UnloadDriver(driver_);
         if (!NT_SUCCESS(status))
             throw StepError{"unload failed: " + HexStatus(status)};
@@ -781,7 +697,9 @@ void Runner::Execute(const Step& step)
         sim::Pdo& pdo = Device(step, step.args[0]);
         pdo.Release();
         pdo.WaitIdle();
-        SettleHeld(step, pdo);
+        std::string failure = held_.Settle(&pdo, AllDevices());
+        if (!failure.empty())
+            throw StepError{failure};
     } else if (c == "add") {
         if (driver_ == nullptr)
             throw StepError{"load the driver before adding devices"};

@@ -290,6 +290,32 @@ std::optional<unsigned long long> ParseNumber(const std::string& text)
     return value;
 }
 
+std::optional<uint64_t> ParseTimeSinceBoot(const std::string& text)
+{
+    uint64_t fields[4] = {};
+    const char separators[3] = {':', ':', '.'};
+    const uint64_t limits[4] = {kMaxHoursSinceBoot, 59, 59, 999};
+    size_t at = 0;
+    for (int field = 0; field < 4; ++field) {
+        size_t digits = 0;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) && digits < 10) {
+            fields[field] = fields[field] * 10 + static_cast<uint64_t>(text[at] - '0');
+            ++at;
+            ++digits;
+        }
+        if (digits == 0 || fields[field] > limits[field])
+            return std::nullopt;
+        if (field < 3) {
+            if (at >= text.size() || text[at] != separators[field])
+                return std::nullopt;
+            ++at;
+        }
+    }
+    if (at != text.size())
+        return std::nullopt;
+    return ((fields[0] * 3600 + fields[1] * 60 + fields[2]) * 1000 + fields[3]) * 10000;
+}
+
 std::optional<std::vector<unsigned char>> ParseBytes(const std::string& text)
 {
     std::vector<unsigned char> bytes;
