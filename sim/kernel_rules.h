@@ -4,25 +4,18 @@
 #pragma once
 #include <map>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "platform/ntio.h"
+#include "sim/scenario.h"
 #include "simkernel/bus.h"
 
 namespace scn {
 
-// What the devices below were told to report as IoStatus.Information, by
-// device and major function.
-class ReportedInformation {
-public:
-    void Set(const std::string& device, unsigned major, ULONG_PTR information, int line);
-    // Why a request with a buffer of bufferSize bytes cannot go to device:
-    // no driver reports more bytes than the buffer holds. Empty when it can.
-    std::string Refusal(const std::string& device, unsigned major, size_t bufferSize) const;
-
-private:
-    std::map<std::pair<std::string, unsigned>, std::pair<ULONG_PTR, int>> replies_;
-};
+// For ParseScenario: the first read, write or ioctl whose buffer is smaller
+// than what a `lower` line before it told the device below to report. Its
+// line and *reason, or 0 when there is none.
+int FirstOversizedReply(const std::vector<Step>& steps, std::string* reason);
 
 // Why driver cannot be unloaded: the names of the devices whose stacks still
 // hold one of its devices, as the Plug and Play manager unloads a driver only

@@ -241,7 +241,6 @@ private:
     std::map<std::string, sim::Pdo*> devices_;
     std::map<std::string, HANDLE> handles_;
     HeldSteps held_;
-    ReportedInformation reported_;
 
     // Annotation: which step each line of debugger text belongs to.
     static std::mutex observeLock_;
@@ -416,7 +415,6 @@ void Runner::ProgramLower(const Step& step)
         pdo.SetRule(static_cast<UCHAR>(*major), static_cast<UCHAR>(*minor), reply);
     } else {
         pdo.SetRule(static_cast<UCHAR>(*major), reply);
-        reported_.Set(step.args[0], *major, information, step.line);
     }
 }
 
@@ -529,9 +527,6 @@ void Runner::SendReadWrite(const Step& step, bool write)
     std::vector<unsigned char> pattern(length);
     for (size_t i = 0; i < pattern.size() && !data.empty(); ++i)
         pattern[i] = data[i % data.size()];
-    std::string refusal = reported_.Refusal(step.args[0], write ? IRP_MJ_WRITE : IRP_MJ_READ, length);
-    if (!refusal.empty())
-        throw StepError{refusal};
     DataBuffer buffer(pattern, length);
     sim::Request request = write ? sim::Request::Write(buffer.data(), length, offset)
                                  : sim::Request::Read(buffer.data(), length, offset);
@@ -562,9 +557,6 @@ void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
                                       static_cast<ULONG>(output.size()));
     } else {
         sim::Pdo& pdo = Device(step, step.args[0]);
-        std::string refusal = reported_.Refusal(step.args[0], IRP_MJ_DEVICE_CONTROL, output.size());
-        if (!refusal.empty())
-            throw StepError{refusal};
         result = sim::Send(pdo.Device(),
                            sim::Request::DeviceControl(static_cast<ULONG>(*code), input.data(),
                                                        static_cast<ULONG>(input.size()), output.data(),

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/kernel_rules.h"
+
 namespace scn {
 namespace {
 
@@ -412,6 +414,9 @@ bool ParseScenario(const std::string& text, const std::string& file, Scenario* s
             parsed.title = step.args[0];
         parsed.steps.push_back(std::move(step));
     }
+    std::string reason;
+    if (int line = FirstOversizedReply(parsed.steps, &reason))
+        return fail(line, reason);
     *scenario = std::move(parsed);
     return true;
 }
