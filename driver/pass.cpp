@@ -1,5 +1,6 @@
 #include "driver/dispatch.h"
 #include "driver/forward.h"
+#include "internal/block.h"
 #include "platform/nt.h"
 #include "trace/dump.h"
 #include "trace/print.h"
@@ -23,17 +24,6 @@ constexpr PCSTR ZK_WMI_LINES[] = {
 static_assert(sizeof(ZK_WMI_LINES) / sizeof(ZK_WMI_LINES[0]) == IRP_MN_EXECUTE_METHOD + 1);
 static_assert(IRP_MN_QUERY_ALL_DATA == 0 && IRP_MN_REGINFO == 8);
 
-struct FieldRead {
-    const volatile ULONG* Field;
-    ULONG Value;
-};
-
-VOID ReadField(PVOID Context)
-{
-    FieldRead* read = (FieldRead*)Context;
-    read->Value = *read->Field;
-}
-
 // The registration buffer comes from the WMI component and is shown as it
 // arrives, before any lower driver has filled it.
 VOID TraceRegInfoEx(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
@@ -56,15 +46,14 @@ VOID TraceRegInfoEx(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
     static_assert(end == 16);
     if (bufferSize < end)
         return;
-    PUCHAR bytes = (PUCHAR)buffer;
-    if (!MmIsAddressValid(bytes) || !MmIsAddressValid(bytes + end - 1))
+    // Copied, not read in place: the buffer need not be aligned for a
+    // WMIREGINFOW.
+    UCHAR head[end];
+    if (!ZK_ReadBlock(buffer, head, end))
         return;
-    FieldRead read;
-    read.Field = &((PWMIREGINFOW)buffer)->MofResourceName;
-    read.Value = 0;
-    if (!NT_SUCCESS(ZkGuardedCall(ReadField, &read)))
-        return;
-    ZK_Print(TRACE_PASS_PNP, Extension, "pWmiRegInfo->MofResourceName: 0x%X.\n", read.Value);
+    ULONG mofResourceName;
+    RtlCopyMemory(&mofResourceName, head + FIELD_OFFSET(WMIREGINFOW, MofResourceName), sizeof(mofResourceName));
+    ZK_Print(TRACE_PASS_PNP, Extension, "pWmiRegInfo->MofResourceName: 0x%X.\n", mofResourceName);
 }
 
 VOID TraceSystemControl(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack)

@@ -19,8 +19,11 @@
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
 #include "simkernel/registry_store.h"
+#include "simkernel/utf.h"
 #include "sim/devices.h"
 #include "sim/zkctl_steps.h"
+#include "sim/held.h"
+#include "sim/kernel_rules.h"
 
 namespace scn {
 namespace {
@@ -194,7 +197,9 @@ private:
 };
 
 // The request failed the scenario: carries the step's reason up.
-struct StepError {
+struct StepError : std::exception {
+    explicit StepError(std::string why) : reason(std::move(why)) {}
+    const char* what() const noexcept override { return reason.c_str(); }
     std::string reason;
 };
 
@@ -224,6 +229,9 @@ private:
     void SendControl(const Step& step, bool internal, HANDLE handle);
     void SendSrb(const Step& step);
     void Finish();
+    HeldSteps::Devices AllDevices() const;
+    void RunStep(const Step& step);
+    void CheckNothingHeld() const;
 
     static void Observe(const std::string& text);
 
@@ -233,6 +241,7 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::map<std::string, sim::Pdo*> devices_;
     std::map<std::string, HANDLE> handles_;
+    HeldSteps held_;
 
     // Annotation: which step each line of debugger text belongs to.
     static std::mutex observeLock_;
@@ -410,6 +419,48 @@ void Runner::ProgramLower(const Step& step)
     }
 }
 
+HeldSteps::Devices Runner::AllDevices() const
+{
+    HeldSteps::Devices devices;
+    for (const auto& [name, pdo] : devices_)
+        devices.push_back(pdo);
+    return devices;
+}
+
+// A step runs on a thread of its own: when the device below holds its
+// request, the scenario goes on and the step finishes at the release. Steps
+// that change what the runner knows (handles, the driver, its devices) must
+// finish before the next one starts.
+void Runner::RunStep(const Step& step)
+{
+    if (step.command == "release") {
+        Execute(step);  // lets held requests go and waits for their steps itself
+        return;
+    }
+    static const char* const kMustFinish[] = {"open", "close", "load", "unload", "add", "device"};
+    bool mustFinish = std::find_if(std::begin(kMustFinish), std::end(kMustFinish),
+                                   [&](const char* name) { return step.command == name; }) != std::end(kMustFinish);
+    if (held_.Run(step.line, step.command, [this, &step] { Execute(step); }, AllDevices()))
+        return;
+    if (mustFinish)
+        throw StepError{"'" + step.command + "' cannot wait for a request the device below holds: it must "
+                        "finish before the next step; send a held request with irp, read, write, ioctl, pnp, "
+                        "... and release it later"};
+}
+
+// Every held request is released before the scenario ends.
+void Runner::CheckNothingHeld() const
+{
+    std::string waiting = held_.StillWaiting([this](sim::Pdo* pdo) {
+        for (const auto& [name, known] : devices_)
+            if (known == pdo)
+                return name;
+        return std::string("?");
+    });
+    if (!waiting.empty())
+        throw StepError{scenario_.file + ": requests are still held by the device below at the end: " + waiting};
+}
+
 void Runner::SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle)
 {
     auto major = Lookup(kMajors, step.args[1], IRP_MJ_MAXIMUM_FUNCTION);
@@ -546,6 +597,8 @@ void Runner::Execute(const Step& step)
     } else if (c == "service") {
         if (driver_ != nullptr)
             throw StepError{"the service name must be set before 'load'"};
+        if (!sim::ValidUtf8(step.args[0]))
+            throw StepError{"the service name is not UTF-8 text"};
         service_ = step.args[0];
     } else if (c == "registry") {
         SetRegistryValue(step);
@@ -568,13 +621,11 @@ void Runner::Execute(const Step& step)
             throw StepError{"increment= must not be 0"};
         sim::SetTimeIncrement(static_cast<uint32_t>(increment));
         if (!step.args.empty()) {
-            unsigned h = 0, m = 0, s = 0, ms = 0;
-            char tail = 0;
-            if (std::sscanf(step.args[0].c_str(), "%u:%u:%u.%u%c", &h, &m, &s, &ms, &tail) != 4 || m > 59 ||
-                s > 59 || ms > 999)
-                throw StepError{"expected a time such as 1:02:03.045, not '" + step.args[0] + "'"};
-            uint64_t units = ((uint64_t{h} * 3600 + m * 60 + s) * 1000 + ms) * 10000;
-            sim::SetTickCount(units / increment);
+            std::optional<uint64_t> units = ParseTimeSinceBoot(step.args[0]);
+            if (!units)
+                throw StepError{"expected a time such as 1:02:03.045 (hours up to " +
+                                std::to_string(kMaxHoursSinceBoot) + "), not '" + step.args[0] + "'"};
+            sim::SetTickCount(*units / increment);
         }
         if (step.Has("ticks"))
             sim::SetTickCount(ParseNumber(step.Option("ticks")).value());
@@ -597,10 +648,7 @@ void Runner::Execute(const Step& step)
         if (!known)
             throw StepError{"no fault can be injected into '" + step.args[0] + "'; the routines that can fail are " +
                             list};
-        int nth = static_cast<int>(ParseNumber(step.Option("nth", "1")).value());
-        if (nth < 1)
-            throw StepError{"nth= counts from 1"};
-        sim::FailNthCall(step.args[0], nth);
+        sim::FailNthCall(step.args[0], static_cast<int>(ParseNumber(step.Option("nth", "1")).value()));
     } else if (c == "load") {
         if (driver_ != nullptr)
             throw StepError{"the driver is loaded already"};
@@ -613,6 +661,9 @@ void Runner::Execute(const Step& step)
     } else if (c == "unload") {
         if (driver_ == nullptr)
             throw StepError{"the driver is not loaded"};
+        std::string refusal = UnloadRefusal(devices_, driver_);
+        if (!refusal.empty())
+            throw StepError{refusal};
         NTSTATUS status = sim::UnloadDriver(driver_);
         if (!NT_SUCCESS(status))
             throw StepError{"unload failed: " + HexStatus(status)};
@@ -639,6 +690,9 @@ void Runner::Execute(const Step& step)
         sim::Pdo& pdo = Device(step, step.args[0]);
         pdo.Release();
         pdo.WaitIdle();
+        std::string failure = held_.Settle(&pdo, AllDevices());
+        if (!failure.empty())
+            throw StepError{failure};
     } else if (c == "add") {
         if (driver_ == nullptr)
             throw StepError{"load the driver before adding devices"};
@@ -713,6 +767,7 @@ void Runner::Execute(const Step& step)
 
 void Runner::Finish()
 {
+    CheckNothingHeld();
     for (auto& [name, handle] : handles_)
         sim::CloseFile(handle);
     handles_.clear();
@@ -759,7 +814,7 @@ RunResult Runner::Run()
                 label_ += "] ";
             }
             try {
-                Execute(step);
+                RunStep(step);
             } catch (const StepError& error) {
                 throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
             }
@@ -781,6 +836,8 @@ RunResult Runner::Run()
         result.ok = true;
     } catch (const StepError& error) {
         result.error = error.reason;
+        // Steps still waiting for a release never get one now.
+        held_.Abandon(AllDevices());
     }
 
     for (auto& [name, pdo] : devices_)

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
+
+#include "sim/kernel_rules.h"
 
 namespace scn {
 namespace {
@@ -11,10 +14,31 @@ namespace {
 // How an option's value is checked at parse time.
 enum class Kind { Word, Number, Bytes, Text };
 
+// The ranges of the fields numbers go into. A Kind::Number option states its
+// own as {"name", Kind::Number, min, max}; one that states none takes a
+// 32-bit field's, 0 to 0xFFFFFFFF. A number outside is refused when the
+// scenario is read.
+constexpr unsigned long long kByte = 0xFF;
+constexpr unsigned long long kInt32 = 0x7FFFFFFF;
+constexpr unsigned long long kUlong = 0xFFFFFFFF;
+constexpr unsigned long long kInt64 = 0x7FFFFFFFFFFFFFFF;
+constexpr unsigned long long kUlong64 = 0xFFFFFFFFFFFFFFFF;
+// Request buffers the simulation allocates and fills: 16 MiB at most.
+constexpr unsigned long long kBuffer = 0x1000000;
+// Delays the simulated devices wait, in milliseconds: well inside the time a
+// sender waits for a pended request.
+constexpr unsigned long long kDelay = 10000;
+
 struct OptionRule {
     const char* name;
     Kind kind;
+    unsigned long long min = 0;
+    unsigned long long max = kUlong;
 };
+
+// What a step asks of the kernel beyond its options' own ranges: an empty
+// reason when the step is sound.
+using StepCheck = std::string (*)(const Step& step);
 
 struct CommandRule {
     const char* name;
@@ -22,7 +46,18 @@ struct CommandRule {
     int maxArgs;
     std::vector<OptionRule> options;
     const char* usage;
+    StepCheck check = nullptr;
 };
+
+std::string CheckLower(const Step& step)
+{
+    // A driver completes a request with a final status; STATUS_PENDING is
+    // what a dispatch routine returns, never what an IRP ends with.
+    if (step.Has("status") && ParseNumber(step.Option("status")) == 0x103u)
+        return "status=0x103 is STATUS_PENDING, which no request is completed with; use action=pend or "
+               "action=hold to answer later";
+    return "";
+}
 
 const std::vector<CommandRule>& Commands()
 {
@@ -33,9 +68,9 @@ const std::vector<CommandRule>& Commands()
          "registry VALUE dword N | sz \"TEXT\" | delete   a value under the service's Parameters key"},
         {"registry-file", 1, 1, {}, "registry-file PATH                load a regedit .reg file"},
         {"wdm-version", 1, 1, {}, "wdm-version on|off                what IoIsWdmVersionAvailable(1, 0x20) answers"},
-        {"time", 0, 1, {{"ticks", Kind::Number}, {"increment", Kind::Number}},
+        {"time", 0, 1, {{"ticks", Kind::Number, 0, kInt64}, {"increment", Kind::Number, 1, kUlong}},
          "time [H:MM:SS.mmm] [ticks=N] [increment=N]   the time since boot"},
-        {"fail", 1, 1, {{"nth", Kind::Number}},
+        {"fail", 1, 1, {{"nth", Kind::Number, 1, kInt32}},
          "fail ROUTINE [nth=N]              the Nth call from now of a kernel routine fails"},
         {"load", 0, 0, {{"expect", Kind::Number}}, "load                              load the driver (DriverEntry)"},
         {"unload", 0, 0, {}, "unload                            unload the driver"},
@@ -48,9 +83,10 @@ const std::vector<CommandRule>& Commands()
          "[vendor=TEXT] [product=TEXT] [revision=TEXT] [blocks=N] [removable=yes|no]"},
         {"lower", 1, 1,
          {{"major", Kind::Word}, {"minor", Kind::Word}, {"action", Kind::Word}, {"status", Kind::Number},
-          {"information", Kind::Number}, {"irql", Kind::Word}, {"delay", Kind::Number}},
+          {"information", Kind::Number, 0, kUlong64}, {"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
          "lower NAME [major=M] [minor=N] action=complete|fail|pend|hold [status=S] [information=N] "
-         "[irql=passive|dispatch] [delay=MS]   how the device below answers"},
+         "[irql=passive|dispatch] [delay=MS]   how the device below answers",
+         CheckLower},
         {"release", 1, 1, {}, "release NAME                      complete the requests the device below holds"},
         {"add", 1, 1, {{"expect", Kind::Number}}, "add NAME [expect=STATUS]          Plug and Play add-device"},
         {"start", 1, 1, {{"expect", Kind::Number}}, "start NAME [expect=STATUS]        IRP_MN_START_DEVICE"},
@@ -61,28 +97,31 @@ const std::vector<CommandRule>& Commands()
         {"power", 2, 2, {{"expect", Kind::Number}},
          "power NAME MINOR                  a power request (wait-wake, power-sequence, set-power, query-power, or a "
          "number)"},
-        {"irp", 2, 2, {{"minor", Kind::Number}, {"expect", Kind::Number}},
+        {"irp", 2, 2, {{"minor", Kind::Number, 0, kByte}, {"expect", Kind::Number}},
          "irp NAME MAJOR [minor=N]          a plain request (create, close, cleanup, flush, shutdown, "
          "query-information, system-control, or a number)"},
         {"wmi", 2, 2,
-         {{"buffer", Kind::Bytes}, {"size", Kind::Number}, {"provider", Kind::Number}, {"datapath", Kind::Number},
-          {"page-offset", Kind::Number}, {"invalid-from", Kind::Number}, {"vanish-after", Kind::Number},
+         {{"buffer", Kind::Bytes}, {"size", Kind::Number, 0, kBuffer}, {"provider", Kind::Number, 0, kUlong64},
+          {"datapath", Kind::Number, 0, kUlong64}, {"page-offset", Kind::Number, 0, 4095},
+          {"invalid-from", Kind::Number, 0, kBuffer - 1}, {"vanish-after", Kind::Number, 0, kInt32},
           {"expect", Kind::Number}},
          "wmi NAME MINOR [buffer=BYTES] [size=N] [provider=N] [datapath=N] [page-offset=N] [invalid-from=N] "
          "[vanish-after=N]   a WMI request; the buffer starts page-offset bytes into a page, its pages from byte "
          "invalid-from on are invalid, or its first page vanishes after N more validity tests"},
-        {"read", 1, 1, {{"length", Kind::Number}, {"offset", Kind::Number}, {"expect", Kind::Number}},
+        {"read", 1, 1, {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kInt64}, {"expect", Kind::Number}},
          "read NAME length=N [offset=N]     IRP_MJ_READ"},
         {"write", 1, 1,
-         {{"length", Kind::Number}, {"offset", Kind::Number}, {"data", Kind::Bytes}, {"expect", Kind::Number}},
+         {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kInt64}, {"data", Kind::Bytes},
+          {"expect", Kind::Number}},
          "write NAME [length=N] [offset=N] [data=BYTES]   IRP_MJ_WRITE"},
-        {"ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
+        {"ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}},
          "ioctl NAME CODE [in=BYTES] [out=N]   IRP_MJ_DEVICE_CONTROL down the stack (CODE: a number or a name)"},
-        {"internal", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
+        {"internal", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}},
          "internal NAME CODE [in=BYTES] [out=N]   IRP_MJ_INTERNAL_DEVICE_CONTROL down the stack (CODE: a number or a name)"},
         {"srb", 1, 1,
-         {{"cdb", Kind::Bytes}, {"function", Kind::Number}, {"length", Kind::Number}, {"data", Kind::Bytes},
-          {"direction", Kind::Word}, {"sense", Kind::Number}, {"flags", Kind::Word}, {"expect", Kind::Number}},
+         {{"cdb", Kind::Bytes}, {"function", Kind::Number}, {"length", Kind::Number, 0, kBuffer},
+          {"data", Kind::Bytes}, {"direction", Kind::Word}, {"sense", Kind::Number}, {"flags", Kind::Word},
+          {"expect", Kind::Number}},
          "srb NAME cdb=BYTES [length=N] [direction=in|out|none] [data=BYTES] [function=N] [sense=N] "
          "[flags=no-queue-freeze,bypass-frozen-queue,disable-autosense]   an SRB"},
         {"medium", 2, 2, {}, "medium NAME absent|present          take out or put in a SCSI device's medium"},
@@ -98,9 +137,9 @@ const std::vector<CommandRule>& Commands()
         {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}},
          "open HANDLE PATH [expect=STATUS] [user=admin|standard|system]   open a device as a program does"},
         {"close", 1, 1, {}, "close HANDLE                      close a handle (cleanup and close)"},
-        {"handle-irp", 2, 2, {{"minor", Kind::Number}, {"expect", Kind::Number}},
+        {"handle-irp", 2, 2, {{"minor", Kind::Number, 0, kByte}, {"expect", Kind::Number}},
          "handle-irp HANDLE MAJOR [minor=N]   a plain request on an open handle"},
-        {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
+        {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}},
          "handle-ioctl HANDLE CODE [in=BYTES] [out=N]   a device-control request on an open handle"},
         {"zkctl", 1, 12, {{"user", Kind::Word}, {"exit", Kind::Number}},
          "zkctl ARGS... [user=admin|standard|system] [exit=N]   zkctl's command line against \\\\.\\ZelkorN; "
@@ -176,15 +215,32 @@ bool IsOptionWord(const std::string& word)
                        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
 }
 
+// Small bounds in decimal, large ones in hexadecimal as fields are written.
+std::string RangeText(unsigned long long value)
+{
+    if (value < 0x10000)
+        return std::to_string(value);
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%llX", value);
+    return text;
+}
+
 bool CheckValue(const OptionRule& rule, const std::string& value, std::string* reason)
 {
     switch (rule.kind) {
-    case Kind::Number:
-        if (!ParseNumber(value)) {
+    case Kind::Number: {
+        const auto number = ParseNumber(value);
+        if (!number) {
             *reason = std::string("expected a number for ") + rule.name + "=, got '" + value + "'";
             return false;
         }
+        if (*number < rule.min || *number > rule.max) {
+            *reason = std::string(rule.name) + "=" + value + " is out of range: " + rule.name + "= takes " +
+                      RangeText(rule.min) + " to " + RangeText(rule.max);
+            return false;
+        }
         return true;
+    }
     case Kind::Bytes:
         if (!ParseBytes(value)) {
             *reason = std::string("expected hex bytes for ") + rule.name + "=, got '" + value + "'";
@@ -245,6 +301,32 @@ std::optional<unsigned long long> ParseNumber(const std::string& text)
     return value;
 }
 
+std::optional<uint64_t> ParseTimeSinceBoot(const std::string& text)
+{
+    uint64_t fields[4] = {};
+    const char separators[3] = {':', ':', '.'};
+    const uint64_t limits[4] = {kMaxHoursSinceBoot, 59, 59, 999};
+    size_t at = 0;
+    for (int field = 0; field < 4; ++field) {
+        size_t digits = 0;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) && digits < 10) {
+            fields[field] = fields[field] * 10 + static_cast<uint64_t>(text[at] - '0');
+            ++at;
+            ++digits;
+        }
+        if (digits == 0 || fields[field] > limits[field])
+            return std::nullopt;
+        if (field < 3) {
+            if (at >= text.size() || text[at] != separators[field])
+                return std::nullopt;
+            ++at;
+        }
+    }
+    if (at != text.size())
+        return std::nullopt;
+    return ((fields[0] * 3600 + fields[1] * 60 + fields[2]) * 1000 + fields[3]) * 10000;
+}
+
 std::optional<std::vector<unsigned char>> ParseBytes(const std::string& text)
 {
     std::vector<unsigned char> bytes;
@@ -282,7 +364,8 @@ bool ParseScenario(const std::string& text, const std::string& file, Scenario* s
         return false;
     };
 
-    std::istringstream lines(text);
+    // A byte-order mark, as editors write one, is no part of the first line.
+    std::istringstream lines(text.rfind("\xEF\xBB\xBF", 0) == 0 ? text.substr(3) : text);
     std::string line;
     int number = 0;
     while (std::getline(lines, line)) {
@@ -331,10 +414,18 @@ bool ParseScenario(const std::string& text, const std::string& file, Scenario* s
         int count = static_cast<int>(step.args.size());
         if (count < rule->minArgs || count > rule->maxArgs)
             return fail(number, "wrong number of arguments to '" + step.command + "'; expected: " + rule->usage);
+        if (rule->check != nullptr) {
+            std::string refusal = rule->check(step);
+            if (!refusal.empty())
+                return fail(number, refusal);
+        }
         if (step.command == "title")
             parsed.title = step.args[0];
         parsed.steps.push_back(std::move(step));
     }
+    std::string reason;
+    if (int line = FirstOversizedReply(parsed.steps, &reason))
+        return fail(line, reason);
     *scenario = std::move(parsed);
     return true;
 }

@@ -4,6 +4,7 @@
 // debugger text with what was recorded. The format is described in
 // docs/scenarios.md.
 #pragma once
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -44,6 +45,12 @@ bool LoadScenarioFile(const std::string& path, Scenario* scenario, ParseError* e
 
 // Numbers in scenarios: decimal, or hexadecimal with 0x. Empty on a bad one.
 std::optional<unsigned long long> ParseNumber(const std::string& text);
+// The most hours a time since boot can have: the kernel counts it in 100 ns
+// units in a signed 64-bit number.
+constexpr uint64_t kMaxHoursSinceBoot = 256204777;
+// "H:MM:SS.mmm" in 100 ns units; empty unless every field is digits within
+// its range.
+std::optional<uint64_t> ParseTimeSinceBoot(const std::string& text);
 // Bytes written as hex pairs, optionally separated by blanks or commas
 // ("28 00 00 01", "28000001"), or as "text:..." for ASCII text.
 std::optional<std::vector<unsigned char>> ParseBytes(const std::string& text);

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
@@ -149,6 +150,8 @@ void FailNthCall(const std::string& routine, int n) {
     FaultState& faults = Faults();
     std::lock_guard<std::mutex> lock(faults.mutex);
     const int made = faults.calls[routine];
+    // A call past the counter's range never comes: nothing to fail.
+    if (n > std::numeric_limits<int>::max() - made) return;
     faults.pending[routine].insert(made + n);
 }
 

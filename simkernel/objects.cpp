@@ -6,6 +6,7 @@
 
 #include "simkernel/core.h"
 #include "simkernel/iomgr.h"
+#include "simkernel/utf.h"
 
 namespace sim {
 namespace detail {
@@ -83,7 +84,9 @@ std::recursive_mutex& IoLock() {
 }
 
 std::u16string Widen(std::string_view text) {
-    // Names are ASCII in practice; other bytes pass through as Latin-1.
+    // UTF-8, as the registry reads it back; bytes that are not UTF-8 pass
+    // through as Latin-1.
+    if (auto wide = Utf8ToUtf16(text)) return *wide;
     std::u16string wide;
     wide.reserve(text.size());
     for (char c : text) wide.push_back(static_cast<unsigned char>(c));
@@ -91,6 +94,7 @@ std::u16string Widen(std::string_view text) {
 }
 
 std::string Narrow(std::u16string_view text) {
+    if (auto narrow = Utf16ToUtf8(text)) return *narrow;
     std::string narrow;
     narrow.reserve(text.size());
     for (char16_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');

@@ -35,6 +35,7 @@
 #include "platform/ntio.h"
 #include "platform/ntrtl.h"
 #include "simkernel/core.h"
+#include "simkernel/utf.h"
 
 namespace sim {
 namespace {
@@ -46,35 +47,7 @@ constexpr uint32_t kStringTag = 0x67727453;
 // ---------------------------------------------------------------------------
 // Text
 
-std::optional<std::string> ToUtf8(std::u16string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00) {
-            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] >= 0xE000)
-                return std::nullopt;
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xDC00 && c < 0xE000) {
-            return std::nullopt;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::optional<std::string> ToUtf8(std::u16string_view text) { return Utf16ToUtf8(text); }
 
 // Names in the store are valid UTF-8, so this need not reject anything.
 std::u16string ToUtf16(std::string_view text) {

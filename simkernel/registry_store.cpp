@@ -1,4 +1,5 @@
 #include "simkernel/registry_store.h"
+#include "simkernel/utf.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <unordered_map>
 #include <utility>
 
 namespace sim {
@@ -16,6 +18,9 @@ constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kMachinePath = "\\Registry\\Machine";
 constexpr std::string_view kUserPath = "\\Registry\\User";
+// Keys nest at most this deep, counting every name of the path from
+// \Registry on, as in Windows.
+constexpr size_t kMaxKeyDepth = 512;
 
 // ---------------------------------------------------------------------------
 // Text helpers
@@ -49,108 +54,6 @@ std::string_view TrimRight(std::string_view s) {
 }
 
 std::string_view Trim(std::string_view s) { return TrimLeft(TrimRight(s)); }
-
-// Decodes one code point at s[*i], advancing *i. Rejects overlong forms,
-// surrogates and values above U+10FFFF.
-bool DecodeUtf8(std::string_view s, size_t* i, char32_t* cp) {
-  const auto c = static_cast<unsigned char>(s[*i]);
-  if (c < 0x80) {
-    *cp = c;
-    ++*i;
-    return true;
-  }
-  size_t len;
-  char32_t min;
-  char32_t v;
-  if ((c & 0xE0) == 0xC0) {
-    len = 2, v = c & 0x1F, min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    len = 3, v = c & 0x0F, min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    len = 4, v = c & 0x07, min = 0x10000;
-  } else {
-    return false;
-  }
-  if (*i + len > s.size()) return false;
-  for (size_t k = 1; k < len; ++k) {
-    const auto cc = static_cast<unsigned char>(s[*i + k]);
-    if ((cc & 0xC0) != 0x80) return false;
-    v = (v << 6) | (cc & 0x3F);
-  }
-  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
-  *cp = v;
-  *i += len;
-  return true;
-}
-
-void AppendUtf8(std::string* out, char32_t cp) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-bool ValidUtf8(std::string_view s) {
-  char32_t cp;
-  for (size_t i = 0; i < s.size();) {
-    if (!DecodeUtf8(s, &i, &cp)) return false;
-  }
-  return true;
-}
-
-std::optional<std::u16string> Utf8ToUtf16(std::string_view s) {
-  std::u16string out;
-  char32_t cp;
-  for (size_t i = 0; i < s.size();) {
-    if (!DecodeUtf8(s, &i, &cp)) return std::nullopt;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  return out;
-}
-
-// Converts UTF-16 code units at *i, advancing *i; fails on a lone surrogate.
-bool DecodeUtf16(std::u16string_view s, size_t* i, char32_t* cp) {
-  const char16_t u = s[*i];
-  if (u >= 0xD800 && u <= 0xDBFF) {
-    if (*i + 1 >= s.size()) return false;
-    const char16_t lo = s[*i + 1];
-    if (lo < 0xDC00 || lo > 0xDFFF) return false;
-    *cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (lo - 0xDC00);
-    *i += 2;
-    return true;
-  }
-  if (u >= 0xDC00 && u <= 0xDFFF) return false;
-  *cp = u;
-  ++*i;
-  return true;
-}
-
-std::optional<std::string> Utf16ToUtf8(std::u16string_view s) {
-  std::string out;
-  char32_t cp;
-  for (size_t i = 0; i < s.size();) {
-    if (!DecodeUtf16(s, &i, &cp)) return std::nullopt;
-    AppendUtf8(&out, cp);
-  }
-  return out;
-}
 
 std::vector<uint8_t> Utf16Bytes(std::u16string_view s, bool terminate) {
   std::vector<uint8_t> out;
@@ -377,6 +280,9 @@ class RegParser {
     if (slash != std::string_view::npos) path += inner.substr(slash);
     std::vector<std::string_view> parts;
     if (!SplitPath(path, &parts)) return Fail(lineNo, "bad key path '" + std::string(inner) + "'");
+    if (parts.size() > kMaxKeyDepth)
+      return Fail(lineNo, "key nested " + std::to_string(parts.size()) + " names deep; the registry holds at most " +
+                              std::to_string(kMaxKeyDepth));
     if (remove && IsFixedRoot(parts)) return Fail(lineNo, "cannot delete root key " + std::string(inner));
 
     ops_->push_back({remove ? LoadOp::Kind::kDeleteKey : LoadOp::Kind::kCreateKey, path, {}, {}});
@@ -531,19 +437,69 @@ struct RegistryStore::Node {
   std::string name;
   std::vector<std::unique_ptr<Node>> subkeys;
   std::vector<NamedValue> values;
+  // Positions in subkeys and values by folded name: a key with thousands of
+  // values loads in linear time.
+  std::unordered_map<std::string, size_t> subkeyIndex;
+  std::unordered_map<std::string, size_t> valueIndex;
+
+  Node() = default;
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+  // Iterative: a deep tree must not take the stack with it.
+  ~Node() {
+    std::vector<std::unique_ptr<Node>> pending = std::move(subkeys);
+    while (!pending.empty()) {
+      std::unique_ptr<Node> node = std::move(pending.back());
+      pending.pop_back();
+      for (auto& sub : node->subkeys) pending.push_back(std::move(sub));
+      node->subkeys.clear();
+    }
+  }
+
+  static std::string Folded(std::string_view n) {
+    std::string folded(n);
+    for (char& c : folded) c = FoldAscii(c);
+    return folded;
+  }
 
   Node* Subkey(std::string_view n) const {
-    for (const auto& k : subkeys) {
-      if (NamesEqual(k->name, n)) return k.get();
-    }
-    return nullptr;
+    const auto it = subkeyIndex.find(Folded(n));
+    return it == subkeyIndex.end() ? nullptr : subkeys[it->second].get();
+  }
+
+  Node* AddSubkey(std::string_view n) {
+    subkeyIndex[Folded(n)] = subkeys.size();
+    subkeys.push_back(std::make_unique<Node>());
+    subkeys.back()->name = n;
+    return subkeys.back().get();
+  }
+
+  bool RemoveSubkey(std::string_view n) {
+    const auto it = subkeyIndex.find(Folded(n));
+    if (it == subkeyIndex.end()) return false;
+    subkeys.erase(subkeys.begin() + static_cast<std::ptrdiff_t>(it->second));
+    subkeyIndex.clear();
+    for (size_t i = 0; i < subkeys.size(); ++i) subkeyIndex[Folded(subkeys[i]->name)] = i;
+    return true;
   }
 
   NamedValue* Value(std::string_view n) {
-    for (auto& v : values) {
-      if (NamesEqual(v.name, n)) return &v;
-    }
-    return nullptr;
+    const auto it = valueIndex.find(Folded(n));
+    return it == valueIndex.end() ? nullptr : &values[it->second];
+  }
+
+  void AddValue(std::string_view n, RegValue value) {
+    valueIndex[Folded(n)] = values.size();
+    values.push_back({std::string(n), std::move(value)});
+  }
+
+  bool RemoveValue(std::string_view n) {
+    const auto it = valueIndex.find(Folded(n));
+    if (it == valueIndex.end()) return false;
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(it->second));
+    valueIndex.clear();
+    for (size_t i = 0; i < values.size(); ++i) valueIndex[Folded(values[i].name)] = i;
+    return true;
   }
 };
 
@@ -570,17 +526,13 @@ RegistryStore::Node* RegistryStore::FindLocked(std::string_view path) const {
 
 RegistryStore::Node* RegistryStore::CreateLocked(std::string_view path, bool* created) {
   std::vector<std::string_view> parts;
-  if (!SplitPath(path, &parts)) return nullptr;
+  if (!SplitPath(path, &parts) || parts.size() > kMaxKeyDepth) return nullptr;
   Node* node = root_.get();
   bool isNew = false;
   for (auto part : parts) {
     Node* next = node->Subkey(part);
     isNew = next == nullptr;
-    if (isNew) {
-      node->subkeys.push_back(std::make_unique<Node>());
-      next = node->subkeys.back().get();
-      next->name = part;
-    }
+    if (isNew) next = node->AddSubkey(part);
     node = next;
   }
   if (created) *created = isNew;
@@ -595,14 +547,7 @@ bool RegistryStore::DeleteKeyLocked(std::string_view path) {
     parent = parent->Subkey(parts[i]);
     if (!parent) return false;
   }
-  auto& subs = parent->subkeys;
-  for (auto it = subs.begin(); it != subs.end(); ++it) {
-    if (NamesEqual((*it)->name, parts.back())) {
-      subs.erase(it);
-      return true;
-    }
-  }
-  return false;
+  return parent->RemoveSubkey(parts.back());
 }
 
 bool RegistryStore::SetValueLocked(std::string_view keyPath, std::string_view name, uint32_t type,
@@ -614,7 +559,7 @@ bool RegistryStore::SetValueLocked(std::string_view keyPath, std::string_view na
   if (auto* existing = node->Value(name)) {
     existing->value = std::move(value);
   } else {
-    node->values.push_back({std::string(name), std::move(value)});
+    node->AddValue(name, std::move(value));
   }
   return true;
 }
@@ -622,14 +567,7 @@ bool RegistryStore::SetValueLocked(std::string_view keyPath, std::string_view na
 bool RegistryStore::DeleteValueLocked(std::string_view keyPath, std::string_view name) {
   Node* node = FindLocked(keyPath);
   if (!node) return false;
-  auto& values = node->values;
-  for (auto it = values.begin(); it != values.end(); ++it) {
-    if (NamesEqual(it->name, name)) {
-      values.erase(it);
-      return true;
-    }
-  }
-  return false;
+  return node->RemoveValue(name);
 }
 
 bool RegistryStore::KeyExists(std::string_view path) const {

@@ -43,7 +43,8 @@ struct RegLoadError {
 
 // Thread-safe key/value tree. Paths start with a backslash and have no empty
 // component ("\Registry\Machine\System"); names compare case-insensitively
-// (ASCII) and keep the case they were created with. Names must be valid UTF-8
+// (ASCII) and keep the case they were created with; keys nest at most 512
+// names deep, \Registry included. Names must be valid UTF-8
 // without NUL, CR or LF. \Registry, \Registry\Machine and \Registry\User always
 // exist and cannot be deleted.
 class RegistryStore {

@@ -6,12 +6,14 @@ void ZK_FormatTimeStamp(LONGLONG Ticks, ULONG Increment, PCHAR Buffer)
 {
     // 100 ns units since boot, divided down one unit at a time so each step
     // truncates as the printed fields expect. Hours do not wrap at a day.
-    LONGLONG time = Ticks * (LONGLONG)(ULONGLONG)Increment;
-    LONGLONG microseconds = time / 10;
-    LONGLONG milliseconds = microseconds / 1000;
-    LONGLONG seconds = milliseconds / 1000;
-    LONGLONG minutes = seconds / 60;
-    LONGLONG hours = minutes / 60;
+    // Unsigned: a tick count is never negative, and a product past 63 bits
+    // (no machine runs that long) wraps instead of overflowing.
+    ULONGLONG time = (ULONGLONG)Ticks * (ULONGLONG)Increment;
+    ULONGLONG microseconds = time / 10;
+    ULONGLONG milliseconds = microseconds / 1000;
+    ULONGLONG seconds = milliseconds / 1000;
+    ULONGLONG minutes = seconds / 60;
+    ULONGLONG hours = minutes / 60;
     sprintf(Buffer, "%u:%02u:%02u.%03u ", (ULONG)hours, (ULONG)(minutes - 60 * hours),
             (ULONG)(seconds - 60 * minutes), (ULONG)(milliseconds - 1000 * seconds));
 }

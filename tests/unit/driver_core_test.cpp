@@ -169,6 +169,8 @@ TEST_F(PrintTest, TimeStampFields)
         {90000000, 10000, "25:00:00.000 "},                   // hours do not wrap
         {5759, 156250, "0:01:29.984 "},                       // 15.625 ms ticks truncate
         {(LONGLONG)1000 * 3600 * 1000, 10000, "1000:00:00.000 "},
+        {0x7FFFFFFFFFFFFFFF, 1, "256204778:48:05.477 "},          // the largest product that fits
+        {0x7FFFFFFFFFFFFFFF, 156250, "512409557:36:10.939 "},     // wraps, no overflow
     };
     for (const Case& c : cases) {
         char text[32] = {};

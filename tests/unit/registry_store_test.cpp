@@ -347,5 +347,41 @@ TEST(RegFile, FilesOnDisk) {
   rmdir(dir);
 }
 
+// Hand-made files at the registry's limits: keys nest at most 512 names deep
+// (a deeper one is refused where it is named, and nothing is applied), and a
+// key with 20,000 values loads and is looked up by name, whatever the case.
+TEST(RegFile, DeepKeysAndManyValues) {
+  auto deepKey = [](size_t names) {  // \Registry\Machine counts as two
+    std::string key = "[HKEY_LOCAL_MACHINE";
+    for (size_t i = 2; i < names; ++i) key += "\\k";
+    return key + "]\r\n";
+  };
+  RegistryStore reg;
+  RegLoadError err;
+  ASSERT_TRUE(reg.LoadRegText(std::string(kHeader) + deepKey(512) + "\"Deep\"=dword:00000001\r\n", "deep.reg", &err))
+      << err.Message();
+  std::string path = "\\Registry\\Machine";
+  for (size_t i = 2; i < 512; ++i) path += "\\k";
+  EXPECT_EQ(reg.GetDword(path, "Deep"), 1u);
+  EXPECT_FALSE(reg.CreateKey(path + "\\k"));
+  for (size_t names : {513, 20000}) {
+    EXPECT_FALSE(reg.LoadRegText(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\a]\r\n" + deepKey(names), "deep.reg", &err));
+    EXPECT_EQ(err.Message(), "deep.reg:4: key nested " + std::to_string(names) +
+                                 " names deep; the registry holds at most 512");
+  }
+  EXPECT_FALSE(reg.KeyExists("\\Registry\\Machine\\a"));
+
+  std::string text = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\Many]\r\n";
+  for (int i = 0; i < 20000; ++i) text += "\"Value" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\r\n";
+  text += "\"VALUE19999\"=-\r\n\"value7\"=dword:00000042\r\n";
+  ASSERT_TRUE(reg.LoadRegText(text, "many.reg", &err)) << err.Message();
+  const std::string many = "\\Registry\\Machine\\Many";
+  EXPECT_EQ(reg.ValueNames(many).size(), 19999u);
+  EXPECT_EQ(reg.ValueNames(many)[7], "Value7");
+  EXPECT_EQ(reg.GetDword(many, "VALUE7"), 0x42u);
+  EXPECT_EQ(reg.GetDword(many, "value19998"), 8u);
+  EXPECT_FALSE(reg.GetValue(many, "Value19999"));
+}
+
 }  // namespace
 }  // namespace sim
