@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Inspects zkctl.exe as Windows' loader sees it: an x64 console program (not
-# a DLL) that imports only from the system's own KERNEL32.dll and msvcrt.dll
-# (the C++ runtime is linked in), and opens the control device and sends it
+# a DLL) that imports only from the system's own KERNEL32.dll, ADVAPI32.dll,
+# SETUPAPI.dll and msvcrt.dll (the C++ runtime is linked in), and opens the control device and sends it
 # the request through DeviceIoControl.
 #
 #   check_console_image.sh READOBJ IMAGE
@@ -32,8 +32,8 @@ check "an executable image" has "IMAGE_FILE_EXECUTABLE_IMAGE" "$headers"
 check "not a DLL" bash -c '! grep -q IMAGE_FILE_DLL <<< "$1"' _ "$headers"
 
 modules=$(awk '/^ *Name: / { print $2 }' <<< "$imports" | sort -u | tr '\n' ' ')
-unexpected=$(tr ' ' '\n' <<< "$modules" | grep -v -x -i -e KERNEL32.dll -e msvcrt.dll -e '' || true)
-check "imports only KERNEL32.dll and msvcrt.dll (found: $modules)" test -z "$unexpected"
+unexpected=$(tr ' ' '\n' <<< "$modules" | grep -v -x -i -e KERNEL32.dll -e msvcrt.dll -e ADVAPI32.dll -e SETUPAPI.dll -e '' || true)
+check "imports only the system's KERNEL32, ADVAPI32, SETUPAPI and msvcrt (found: $modules)" test -z "$unexpected"
 check "imports CreateFileA" has "Symbol: CreateFileA " "$imports"
 check "imports DeviceIoControl" has "Symbol: DeviceIoControl " "$imports"
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ioctl/request.h"
+#include "tools/zkctl/machine_windows.h"
 #include "tools/zkctl/zkctl.h"
 
 namespace {
@@ -75,7 +76,8 @@ std::unique_ptr<zkctl::Instance> Open(unsigned number, zkctl::Reply* failure)
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
-    zkctl::Result result = zkctl::Run(args, Open);
+    zkctl::WindowsMachine machine;
+    zkctl::Result result = zkctl::Run(args, Open, &machine);
     std::fputs(result.out.c_str(), stdout);
     std::fputs(result.err.c_str(), stderr);
     return result.exitCode;

@@ -4,8 +4,29 @@
 #include <cstdlib>
 
 #include "ioctl/request.h"
+#include "tools/zkctl/install.h"
 
 namespace zkctl {
+
+std::string JsonText(const std::string& text)
+{
+    std::string json = "\"";
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (u < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", u);
+            json += escape;
+        } else {
+            json += c;
+        }
+    }
+    return json + "\"";
+}
+
 namespace {
 
 void PutUlong(std::vector<uint8_t>& bytes, uint32_t value)
@@ -51,25 +72,6 @@ std::string Hex(uint32_t value, int digits = 0)
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, value);
     return text;
-}
-
-std::string JsonText(const std::string& text)
-{
-    std::string json = "\"";
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (u < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", u);
-            json += escape;
-        } else {
-            json += c;
-        }
-    }
-    return json + "\"";
 }
 
 // A text as the console shows it: quoted, with the quote and backslash escaped.
@@ -459,6 +461,8 @@ std::string Usage()
            "  get N                         the trace mask and trailer of instance N\n"
            "  set N [--mask M] [--trailer T]  change them (administrators only); stored in the registry\n"
            "  version [N]                   the tool's version and the driver's interface version\n"
+           "\n" +
+           InstallUsage() +
            "\n"
            "M is a number (0x1FF) or level names joined by commas: io, internal (srb), data (dumps),\n"
            "completion (sense), pnp, ioctl, unrecognised (unknown), detail, timestamp (time), all, none.\n"
@@ -468,6 +472,11 @@ std::string Usage()
 }
 
 Result Run(const std::vector<std::string>& args, const Opener& open)
+{
+    return Run(args, open, nullptr);
+}
+
+Result Run(const std::vector<std::string>& args, const Opener& open, Machine* machine)
 {
     Command command;
     std::vector<std::string> positional;
@@ -494,6 +503,11 @@ Result Run(const std::vector<std::string>& args, const Opener& open)
     if (positional.empty())
         return BadArgument("no command given");
     command.verb = positional[0];
+    if (IsInstallCommand(command.verb)) {
+        if (command.mask || command.trailer)
+            return BadArgument("--mask and --trailer belong to set");
+        return RunInstall(positional, command.json, machine);
+    }
     const bool takesInstance = command.verb == "info" || command.verb == "get" || command.verb == "set";
     if (command.verb != "list" && command.verb != "version" && !takesInstance)
         return BadArgument("unknown command '" + command.verb + "'");

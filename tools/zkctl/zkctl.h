@@ -90,10 +90,18 @@ struct Result {
 // args without the program's name: "list", "info 1 --json", "set 2 --mask
 // srb,sense --trailer \"D1: \"", ...
 Result Run(const std::vector<std::string>& args, const Opener& open);
+// The same, with the machine the installation commands work on (attach,
+// detach, classes, devices, status, debug-output); without one they say that
+// they work on Windows only.
+class Machine;
+Result Run(const std::vector<std::string>& args, const Opener& open, Machine* machine);
 
 // Instances looked for by list and version: Zelkor1 to ZelkorN.
 constexpr unsigned kHighestInstance = 64;
 
 std::string Usage();
+
+// A text as a JSON string, quotes included.
+std::string JsonText(const std::string& text);
 
 }  // namespace zkctl
