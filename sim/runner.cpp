@@ -230,6 +230,7 @@ private:
     void SendSrb(const Step& step);
     void Finish();
     HeldSteps::Devices AllDevices() const;
+    void TakeDown();
     void RunStep(const Step& step);
     void CheckNothingHeld() const;
 
@@ -287,7 +288,7 @@ HANDLE Runner::Handle(const std::string& name)
 
 void Runner::CheckStatus(const Step& step, NTSTATUS status, const char* what)
 {
-    if (!step.Has("expect"))
+    if (!step.Has("expect") || options_.sweep)
         return;
     NTSTATUS expected = static_cast<NTSTATUS>(*ParseNumber(step.Option("expect")));
     if (status != expected)
@@ -765,6 +766,22 @@ void Runner::Execute(const Step& step)
     }
 }
 
+// A sweep's end, whatever the steps managed: held requests let go, every
+// device the filter sits on removed, and the driver unloaded, as the
+// Plug and Play manager would before the driver goes.
+void Runner::TakeDown()
+{
+    held_.Abandon(AllDevices());
+    for (auto& [name, pdo] : devices_) {
+        pdo->WaitIdle();
+        PDEVICE_OBJECT device = pdo->Device();
+        if (device != nullptr && sim::TopOfStack(device) != device)
+            sim::PnpRemoveDevice(device);
+    }
+    if (driver_ != nullptr && sim::UnloadDriver(driver_) == STATUS_SUCCESS)
+        driver_ = nullptr;
+}
+
 void Runner::Finish()
 {
     CheckNothingHeld();
@@ -783,6 +800,8 @@ RunResult Runner::Run()
     sim::ResetKernel();
     sim::ClearDebugOutput();
     sim::UseDeterministicAddresses(true);
+    if (!options_.failRoutine.empty())
+        sim::FailNthCall(options_.failRoutine, options_.failNth);
     {
         std::lock_guard<std::mutex> guard(observeLock_);
         label_.clear();
@@ -816,9 +835,15 @@ RunResult Runner::Run()
             try {
                 RunStep(step);
             } catch (const StepError& error) {
-                throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
+                if (!options_.sweep)
+                    throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
+                // A fault made this step impossible; the rest would only stumble on.
+                result.error = scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason;
+                break;
             }
         }
+        if (options_.sweep)
+            TakeDown();
         Finish();
         if (!options_.saveRegistryFile.empty()) {
             std::string error;
@@ -830,6 +855,7 @@ RunResult Runner::Run()
             std::string leaks = sim::LeakReport();
             for (const std::string& mdl : sim::OutstandingMdls())
                 leaks += "MDL still allocated: " + mdl + "\n";
+            result.leaks = leaks;
             if (!leaks.empty())
                 throw StepError{scenario_.file + ": leaks at the end of the scenario:\n" + leaks};
         }
@@ -842,6 +868,7 @@ RunResult Runner::Run()
 
     for (auto& [name, pdo] : devices_)
         pdo->WaitIdle();
+    result.calls = sim::CallCounts();
     result.output = options_.annotate ? annotated_ : sim::DebugText();
     sim::SetDebugObserver(nullptr);
     sim::SetBugCheckHandler(nullptr);

@@ -3,6 +3,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "sim/scenario.h"
 
@@ -14,12 +16,24 @@ struct RunOptions {
     std::string registryFile;            // loaded before the scenario runs
     std::string saveRegistryFile;        // written when it has run
     bool annotate = false;               // mark lines with the step they belong to
+    // Fault sweeps: the failNth-th call of failRoutine in the run fails. In a
+    // sweep, statuses are not held against expect=, and a step that cannot go
+    // on ends the steps without ending the checks: the stack is taken down
+    // (held requests let go, devices removed, the driver unloaded) and what
+    // the driver left behind is still looked for.
+    std::string failRoutine;
+    int failNth = 0;
+    bool sweep = false;
 };
 
 struct RunResult {
     bool ok = false;
     std::string output;  // the debugger text, as the debugger shows it
     std::string error;   // why the run stopped: "file:line: reason"
+    // Sweeps: the calls the run made of each routine that can fail, and what
+    // was left allocated at the end ("" when nothing).
+    std::vector<std::pair<std::string, int>> calls;
+    std::string leaks;
 };
 
 // Runs on a freshly reset kernel; the kernel is reset again afterwards. A

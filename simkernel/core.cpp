@@ -1,6 +1,8 @@
 // The simulated kernel's verifier, IRQL, fault injection, time and reset.
 // Pool and debugger output live in pool.cpp and debug_output.cpp.
 #include "simkernel/core.h"
+
+#include <algorithm>
 #include "simkernel/arena.h"
 
 #include <atomic>
@@ -172,6 +174,15 @@ int CallCount(const std::string& routine) {
     std::lock_guard<std::mutex> lock(faults.mutex);
     const auto it = faults.calls.find(routine);
     return it == faults.calls.end() ? 0 : it->second;
+}
+
+std::vector<std::pair<std::string, int>> CallCounts() {
+    FaultState& faults = Faults();
+    std::lock_guard<std::mutex> lock(faults.mutex);
+    std::vector<std::pair<std::string, int>> counts;
+    for (const auto& [routine, count] : faults.calls) counts.emplace_back(routine, count);
+    std::sort(counts.begin(), counts.end());
+    return counts;
 }
 
 void ClearFaults() {

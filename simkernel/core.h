@@ -56,6 +56,8 @@ void FailNthCall(const std::string& routine, int n);
 bool ShouldFail(const char* routine);
 // Calls made to a routine since the last reset (counted by ShouldFail).
 int CallCount(const std::string& routine);
+// Every routine that can fail and was called since the last reset, with its count.
+std::vector<std::pair<std::string, int>> CallCounts();
 void ClearFaults();
 
 // ---------------------------------------------------------------------------
