@@ -16,6 +16,7 @@ packages=(
     libbenchmark-dev
     mingw-w64-x86-64-dev
     valgrind
+    wine64          # the Wine stories run the real zelkor.sys (ctest -L wine)
 )
 
 missing=()
