@@ -248,11 +248,15 @@ int main(int argc, char** argv)
             std::string why = "Wine printed nothing more in this step";
             bool matched = false;
             for (size_t k = 1; k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k) {
-                if (Matches(lines[l], Join(pieces, p, k), &addresses, &why)) {
+                std::string attempt;
+                if (Matches(lines[l], Join(pieces, p, k), &addresses, &attempt)) {
                     p += k;
                     matched = true;
                     break;
                 }
+                // The grouping with as many words as the line tells best why.
+                if (k == 1 || attempt != "the lines differ")
+                    why = attempt;
             }
             if (matched) {
                 ++matchedLines;
@@ -260,10 +264,12 @@ int main(int argc, char** argv)
             }
             std::cout << "FAIL: step at line " << step.line << " (" << step.command << "), simulator line " << l + 1
                       << " of the step differs: " << why << "\n"
-                      << "  simulator: " << lines[l] << "\n"
-                      << "  Wine:      " << Join(pieces, p, kMaxPiecesPerLine) << "\n";
+                      << "  simulator:  " << lines[l] << "\n";
+            for (size_t k = p; k < p + kMaxPiecesPerLine && k < pieces.size(); ++k)
+                std::cout << "  Wine piece: " << pieces[k] << "\n";
             ++differences;
             p = pieces.size();
+            break;  // the rest of the step would only repeat the difference
         }
         if (p < pieces.size() && differences < 5) {
             std::cout << "FAIL: step at line " << step.line << " (" << step.command

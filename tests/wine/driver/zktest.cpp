@@ -143,6 +143,42 @@ const NamedCode kSrbFlags[] = {
     {"disable-autosense", SRB_FLAGS_DISABLE_AUTOSENSE},
 };
 
+// Control codes by name, as the simulator's scenarios give them.
+const NamedCode kControlCodes[] = {
+    {"IOCTL_STORAGE_QUERY_PROPERTY", 0x2D1400},
+    {"IOCTL_STORAGE_CHECK_VERIFY", 0x2D4800},
+    {"IOCTL_STORAGE_MEDIA_REMOVAL", 0x2D4804},
+    {"IOCTL_STORAGE_EJECT_MEDIA", 0x2D4808},
+    {"IOCTL_STORAGE_GET_DEVICE_NUMBER", 0x2D1080},
+    {"IOCTL_STORAGE_GET_HOTPLUG_INFO", 0x2D0C14},
+    {"IOCTL_DISK_GET_DRIVE_GEOMETRY", 0x70000},
+    {"IOCTL_DISK_IS_WRITABLE", 0x70024},
+    {"IOCTL_DISK_GET_PARTITION_INFO_EX", 0x70048},
+    {"IOCTL_DISK_GET_DRIVE_LAYOUT_EX", 0x70050},
+    {"IOCTL_DISK_GET_DRIVE_GEOMETRY_EX", 0x700A0},
+    {"IOCTL_DISK_GET_LENGTH_INFO", 0x7405C},
+    {"SMART_GET_VERSION", 0x74080},
+    {"IOCTL_SCSI_PASS_THROUGH", 0x4D004},
+    {"IOCTL_SCSI_PASS_THROUGH_DIRECT", 0x4D014},
+    {"IOCTL_SCSI_GET_ADDRESS", 0x41018},
+    {"IOCTL_CDROM_READ_TOC", 0x24000},
+    {"IOCTL_CDROM_GET_DRIVE_GEOMETRY", 0x2404C},
+    {"IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS", 0x560000},
+};
+
+const NamedCode kInternalCodes[] = {
+    {"IOCTL_INTERNAL_USB_SUBMIT_URB", IOCTL_INTERNAL_USB_SUBMIT_URB},
+    {"IOCTL_INTERNAL_USB_RESET_PORT", IOCTL_INTERNAL_USB_RESET_PORT},
+    {"IOCTL_INTERNAL_USB_GET_PORT_STATUS", IOCTL_INTERNAL_USB_GET_PORT_STATUS},
+    {"IOCTL_INTERNAL_USB_CYCLE_PORT", IOCTL_INTERNAL_USB_CYCLE_PORT},
+    {"IOCTL_INTERNAL_USB_GET_HUB_NAME", IOCTL_INTERNAL_USB_GET_HUB_NAME},
+    {"IOCTL_1394_CLASS", IOCTL_1394_CLASS},
+    {"IOCTL_DISK_INTERNAL_ACQUIRE_FDC", IOCTL_DISK_INTERNAL_ACQUIRE_FDC},
+    {"IOCTL_SCSI_EXECUTE_IN", IOCTL_SCSI_EXECUTE_IN},
+    {"IOCTL_SCSI_EXECUTE_OUT", IOCTL_SCSI_EXECUTE_OUT},
+    {"IOCTL_SCSI_EXECUTE_NONE", IOCTL_SCSI_EXECUTE_NONE},
+};
+
 template <ULONG N>
 BOOLEAN Lookup(const NamedCode (&table)[N], const CHAR* word, ULONG limit, ULONG* value)
 {
@@ -482,6 +518,16 @@ NTSTATUS Send(Lower* lower, Request* request)
     return status;
 }
 
+// A request that is not sent after all.
+VOID Abandon(Request* request)
+{
+    if (request->irp->MdlAddress != NULL)
+        IoFreeMdl(request->irp->MdlAddress);
+    IoFreeIrp(request->irp);
+    if (request->buffer != NULL)
+        ExFreePoolWithTag(request->buffer, kTag);
+}
+
 PVOID Allocate(ULONG size)
 {
     PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, size == 0 ? 1 : size, kTag);
@@ -759,13 +805,84 @@ VOID SendReadWrite(const Step& step, BOOLEAN write)
             memset(request.buffer, 0, (SIZE_T)length);
     } else if (length != 0 && (request.top->Flags & DO_DIRECT_IO)) {
         PMDL mdl = IoAllocateMdl(request.buffer, (ULONG)length, FALSE, FALSE, request.irp);
-        if (mdl == NULL)
+        if (mdl == NULL) {
+            Abandon(&request);
             return Fail("IoAllocateMdl failed");
+        }
         // Pool memory: the MDL describes locked pages with a system address.
         mdl->MappedSystemVa = request.buffer;
         mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
     } else {
         request.irp->UserBuffer = request.buffer;
+    }
+    Expect(step, Send(lower, &request));
+}
+
+// Device control down the stack, with the buffers the I/O manager makes for
+// the code's method; internal device control with the input as Argument1.
+VOID SendControl(const Step& step, BOOLEAN internal)
+{
+    Lower* lower = Find(step.args[0]);
+    if (lower == NULL)
+        return;
+    ULONG code;
+    if (!(internal ? Lookup(kInternalCodes, step.args[1], 0xFFFFFFFFu, &code)
+                   : Lookup(kControlCodes, step.args[1], 0xFFFFFFFFu, &code)))
+        return Fail("unknown control code ", step.args[1]);
+    UCHAR input[512];
+    LONG inputLength = 0;
+    const CHAR* inputWord = zkt::Option(step, "in");
+    if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, sizeof(input))) < 0)
+        return Fail("in= takes hex bytes");
+    ULONG64 outputLength;
+    if (!NumberOption(step, "out", 0, &outputLength))
+        return;
+    if (outputLength > kBufferLimit)
+        return Fail("out= is too large for the stack driver");
+    Request request;
+    if (!Begin(lower, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0, &request))
+        return;
+    // The caller's input and output, then the system buffer, in one block.
+    ULONG in = (ULONG)inputLength, out = (ULONG)outputLength;
+    ULONG system = in > out ? in : out;
+    request.buffer = Allocate(in + out + system);
+    PUCHAR callerInput = (PUCHAR)request.buffer;
+    PUCHAR callerOutput = callerInput + in;
+    PUCHAR systemBuffer = callerOutput + out;
+    memcpy(callerInput, input, in);
+    request.next->Parameters.DeviceIoControl.IoControlCode = code;
+    if (internal) {
+        request.next->Parameters.Others.Argument1 = in != 0 ? callerInput : NULL;
+        return Expect(step, Send(lower, &request));
+    }
+    request.next->Parameters.DeviceIoControl.InputBufferLength = in;
+    request.next->Parameters.DeviceIoControl.OutputBufferLength = out;
+    switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED:
+        if (system != 0) {
+            memcpy(systemBuffer, input, in);
+            request.irp->AssociatedIrp.SystemBuffer = systemBuffer;
+        }
+        break;
+    case METHOD_NEITHER:
+        request.next->Parameters.DeviceIoControl.Type3InputBuffer = callerInput;
+        request.irp->UserBuffer = callerOutput;
+        break;
+    default:  // the direct methods: the input in the system buffer, the output in an MDL
+        if (in != 0) {
+            memcpy(systemBuffer, input, in);
+            request.irp->AssociatedIrp.SystemBuffer = systemBuffer;
+        }
+        if (out != 0) {
+            PMDL mdl = IoAllocateMdl(callerOutput, out, FALSE, FALSE, request.irp);
+            if (mdl == NULL) {
+                Abandon(&request);
+                return Fail("IoAllocateMdl failed");
+            }
+            mdl->MappedSystemVa = callerOutput;
+            mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+        }
+        break;
     }
     Expect(step, Send(lower, &request));
 }
@@ -895,6 +1012,8 @@ VOID Play(const Step& step)
         SendWmi(step);
     } else if (Same(c, "read") || Same(c, "write")) {
         SendReadWrite(step, Same(c, "write"));
+    } else if (Same(c, "ioctl") || Same(c, "internal")) {
+        SendControl(step, Same(c, "internal"));
     } else if (Same(c, "srb")) {
         SendSrb(step);
     } else if (Same(c, "sense")) {
