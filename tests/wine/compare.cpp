@@ -229,17 +229,21 @@ int main(int argc, char** argv)
         const bool addStep = step.command == "add";
         size_t p = 0;
         for (size_t l = 0; l <= lines.size() && differences < 5; ++l) {
-            // Wine's own property queries, before this line (or at the end).
+            // Wine's own property queries, before this line (or at the end):
+            // only where the simulator's line does not start here.
             while (addStep && p < pieces.size()) {
+                AddressMap scratch = addresses;
+                std::string unused;
+                bool simulatorLine = false;
+                for (size_t k = 1; l < lines.size() && k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
+                    simulatorLine = simulatorLine || Matches(lines[l], Join(pieces, p, k), &scratch, &unused);
                 size_t n = 0;
-                for (size_t k = 1; k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
+                for (size_t k = 1; !simulatorLine && k < kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
                     if (pieces[p + k - 1].find("IRP_MN_QUERY_ID") != std::string::npos) {
                         n = k;
                         break;
                     }
-                std::string unused;
-                AddressMap scratch = addresses;
-                if (n == 0 || (l < lines.size() && Matches(lines[l], Join(pieces, p, n), &scratch, &unused)))
+                if (n == 0)
                     break;
                 p += n;  // rule wine-property-query
             }
