@@ -10,55 +10,19 @@
 // "zktest: FAIL ...", and the end of the story "zktest: done".
 #include "platform/nt.h"
 #include "tests/wine/driver/kernel.h"
+#include "tests/wine/driver/lower.h"
+#include "tests/wine/driver/names.h"
 #include "tests/wine/driver/story.h"
 
 namespace {
 
-using zkt::Same;
-using zkt::Step;
+using namespace zkt;
 
-constexpr ULONG kTag = 0x74736B7A;  // 'zkst'
 constexpr ULONG kMaxDevices = 16;
-constexpr ULONG kMaxRules = 16;
-constexpr ULONG kMaxPended = 8;
 constexpr ULONG kStoryLimit = 64 * 1024;
 constexpr ULONG kBufferLimit = 64 * 1024;
-constexpr ULONG kBlockSize = 512;
-constexpr ULONG kBlocks = 2048;
-constexpr UCHAR kSenseLength = 18;
 
 const WCHAR kParameters[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\zelkor\\Parameters";
-
-enum class Action { Complete, Unchanged, Pend };
-
-struct Reply {
-    Action action;
-    NTSTATUS status;
-    ULONG_PTR information;
-};
-
-struct Rule {
-    UCHAR major;
-    SHORT minor;  // -1: any
-    Reply reply;
-};
-
-// The lower device of one stack, standing for the bus's PDO. A SCSI disk
-// (model=disk) answers SRBs and reads as the simulator's disk does, for the
-// commands the stories use: TEST UNIT READY and READ(10) of its blocks.
-struct Lower {
-    CHAR name[64];
-    PDEVICE_OBJECT pdo;
-    BOOLEAN disk;
-    Rule rules[kMaxRules];
-    ULONG ruleCount;
-    PIRP pended[kMaxPended];
-    Reply pendedReply[kMaxPended];
-    ULONG pendedCount;
-    BOOLEAN frozen;
-    BOOLEAN failNext;
-    UCHAR key, asc, ascq;
-};
 
 struct Globals {
     PDRIVER_OBJECT self;
@@ -71,129 +35,6 @@ struct Globals {
 };
 
 Globals* g;
-
-struct NamedCode {
-    const CHAR* name;
-    ULONG value;
-};
-
-const NamedCode kMajors[] = {
-    {"create", IRP_MJ_CREATE},     {"close", IRP_MJ_CLOSE},
-    {"read", IRP_MJ_READ},         {"write", IRP_MJ_WRITE},
-    {"query-information", 0x05},   {"set-information", 0x06},
-    {"flush", IRP_MJ_FLUSH_BUFFERS}, {"device-control", IRP_MJ_DEVICE_CONTROL},
-    {"internal-device-control", IRP_MJ_INTERNAL_DEVICE_CONTROL}, {"scsi", IRP_MJ_SCSI},
-    {"shutdown", IRP_MJ_SHUTDOWN}, {"cleanup", IRP_MJ_CLEANUP},
-    {"power", IRP_MJ_POWER},       {"system-control", IRP_MJ_SYSTEM_CONTROL},
-    {"pnp", IRP_MJ_PNP},
-};
-
-const NamedCode kPnpMinors[] = {
-    {"start", IRP_MN_START_DEVICE}, {"query-remove", IRP_MN_QUERY_REMOVE_DEVICE},
-    {"remove", IRP_MN_REMOVE_DEVICE}, {"cancel-remove", IRP_MN_CANCEL_REMOVE_DEVICE},
-    {"stop", IRP_MN_STOP_DEVICE}, {"query-stop", IRP_MN_QUERY_STOP_DEVICE},
-    {"cancel-stop", IRP_MN_CANCEL_STOP_DEVICE}, {"query-relations", IRP_MN_QUERY_DEVICE_RELATIONS},
-    {"query-interface", IRP_MN_QUERY_INTERFACE}, {"query-capabilities", IRP_MN_QUERY_CAPABILITIES},
-    {"query-resources", IRP_MN_QUERY_RESOURCES},
-    {"query-resource-requirements", IRP_MN_QUERY_RESOURCE_REQUIREMENTS},
-    {"query-device-text", IRP_MN_QUERY_DEVICE_TEXT},
-    {"filter-resource-requirements", IRP_MN_FILTER_RESOURCE_REQUIREMENTS},
-    {"read-config", IRP_MN_READ_CONFIG}, {"write-config", IRP_MN_WRITE_CONFIG},
-    {"eject", IRP_MN_EJECT}, {"set-lock", IRP_MN_SET_LOCK}, {"query-id", IRP_MN_QUERY_ID},
-    {"query-pnp-state", IRP_MN_QUERY_PNP_DEVICE_STATE},
-    {"query-bus-information", IRP_MN_QUERY_BUS_INFORMATION},
-    {"device-usage-notification", IRP_MN_DEVICE_USAGE_NOTIFICATION},
-    {"surprise-removal", IRP_MN_SURPRISE_REMOVAL},
-    {"query-legacy-bus-information", IRP_MN_QUERY_LEGACY_BUS_INFORMATION},
-    {"bus-reset", IRP_MN_BUS_RESET},
-};
-
-const NamedCode kPowerMinors[] = {
-    {"wait-wake", IRP_MN_WAIT_WAKE},
-    {"power-sequence", IRP_MN_POWER_SEQUENCE},
-    {"set-power", IRP_MN_SET_POWER},
-    {"query-power", IRP_MN_QUERY_POWER},
-};
-
-const NamedCode kWmiMinors[] = {
-    {"query-all-data", IRP_MN_QUERY_ALL_DATA}, {"query-single-instance", IRP_MN_QUERY_SINGLE_INSTANCE},
-    {"change-single-instance", IRP_MN_CHANGE_SINGLE_INSTANCE}, {"change-single-item", IRP_MN_CHANGE_SINGLE_ITEM},
-    {"enable-events", IRP_MN_ENABLE_EVENTS}, {"disable-events", IRP_MN_DISABLE_EVENTS},
-    {"enable-collection", IRP_MN_ENABLE_COLLECTION}, {"disable-collection", IRP_MN_DISABLE_COLLECTION},
-    {"reginfo", IRP_MN_REGINFO}, {"execute-method", IRP_MN_EXECUTE_METHOD}, {"reginfo-ex", IRP_MN_REGINFO_EX},
-};
-
-const NamedCode kTypes[] = {
-    {"disk", FILE_DEVICE_DISK},         {"cdrom", FILE_DEVICE_CD_ROM},
-    {"unknown", FILE_DEVICE_UNKNOWN},   {"mass-storage", FILE_DEVICE_MASS_STORAGE},
-    {"keyboard", FILE_DEVICE_KEYBOARD}, {"mouse", FILE_DEVICE_MOUSE},
-    {"bus", FILE_DEVICE_BUS_EXTENDER},  {"controller", FILE_DEVICE_CONTROLLER},
-};
-
-const NamedCode kFlags[] = {
-    {"direct", DO_DIRECT_IO},
-    {"buffered", DO_BUFFERED_IO},
-    {"pagable", DO_POWER_PAGABLE},
-    {"inrush", DO_POWER_INRUSH},
-};
-
-const NamedCode kSrbFlags[] = {
-    {"no-queue-freeze", SRB_FLAGS_NO_QUEUE_FREEZE},
-    {"bypass-frozen-queue", SRB_FLAGS_BYPASS_FROZEN_QUEUE},
-    {"disable-autosense", SRB_FLAGS_DISABLE_AUTOSENSE},
-};
-
-// Control codes by name, as the simulator's scenarios give them.
-const NamedCode kControlCodes[] = {
-    {"IOCTL_STORAGE_QUERY_PROPERTY", 0x2D1400},
-    {"IOCTL_STORAGE_CHECK_VERIFY", 0x2D4800},
-    {"IOCTL_STORAGE_MEDIA_REMOVAL", 0x2D4804},
-    {"IOCTL_STORAGE_EJECT_MEDIA", 0x2D4808},
-    {"IOCTL_STORAGE_GET_DEVICE_NUMBER", 0x2D1080},
-    {"IOCTL_STORAGE_GET_HOTPLUG_INFO", 0x2D0C14},
-    {"IOCTL_DISK_GET_DRIVE_GEOMETRY", 0x70000},
-    {"IOCTL_DISK_IS_WRITABLE", 0x70024},
-    {"IOCTL_DISK_GET_PARTITION_INFO_EX", 0x70048},
-    {"IOCTL_DISK_GET_DRIVE_LAYOUT_EX", 0x70050},
-    {"IOCTL_DISK_GET_DRIVE_GEOMETRY_EX", 0x700A0},
-    {"IOCTL_DISK_GET_LENGTH_INFO", 0x7405C},
-    {"SMART_GET_VERSION", 0x74080},
-    {"IOCTL_SCSI_PASS_THROUGH", 0x4D004},
-    {"IOCTL_SCSI_PASS_THROUGH_DIRECT", 0x4D014},
-    {"IOCTL_SCSI_GET_ADDRESS", 0x41018},
-    {"IOCTL_CDROM_READ_TOC", 0x24000},
-    {"IOCTL_CDROM_GET_DRIVE_GEOMETRY", 0x2404C},
-    {"IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS", 0x560000},
-};
-
-const NamedCode kInternalCodes[] = {
-    {"IOCTL_INTERNAL_USB_SUBMIT_URB", IOCTL_INTERNAL_USB_SUBMIT_URB},
-    {"IOCTL_INTERNAL_USB_RESET_PORT", IOCTL_INTERNAL_USB_RESET_PORT},
-    {"IOCTL_INTERNAL_USB_GET_PORT_STATUS", IOCTL_INTERNAL_USB_GET_PORT_STATUS},
-    {"IOCTL_INTERNAL_USB_CYCLE_PORT", IOCTL_INTERNAL_USB_CYCLE_PORT},
-    {"IOCTL_INTERNAL_USB_GET_HUB_NAME", IOCTL_INTERNAL_USB_GET_HUB_NAME},
-    {"IOCTL_1394_CLASS", IOCTL_1394_CLASS},
-    {"IOCTL_DISK_INTERNAL_ACQUIRE_FDC", IOCTL_DISK_INTERNAL_ACQUIRE_FDC},
-    {"IOCTL_SCSI_EXECUTE_IN", IOCTL_SCSI_EXECUTE_IN},
-    {"IOCTL_SCSI_EXECUTE_OUT", IOCTL_SCSI_EXECUTE_OUT},
-    {"IOCTL_SCSI_EXECUTE_NONE", IOCTL_SCSI_EXECUTE_NONE},
-};
-
-template <ULONG N>
-BOOLEAN Lookup(const NamedCode (&table)[N], const CHAR* word, ULONG limit, ULONG* value)
-{
-    for (const NamedCode& code : table)
-        if (Same(word, code.name)) {
-            *value = code.value;
-            return TRUE;
-        }
-    ULONG64 number;
-    if (zkt::Number(word, &number) && number <= limit) {
-        *value = (ULONG)number;
-        return TRUE;
-    }
-    return FALSE;
-}
 
 VOID Fail(const CHAR* what, const CHAR* detail = "")
 {
@@ -235,228 +76,6 @@ Lower* Find(const CHAR* name)
             return &g->devices[i];
     Fail("no device ", name);
     return NULL;
-}
-
-Lower* LowerOf(PDEVICE_OBJECT device) { return *(Lower**)device->DeviceExtension; }
-
-// ---------------------------------------------------------------------------
-// The lower device
-
-NTSTATUS Finish(PIRP irp, const Reply& reply)
-{
-    if (reply.action != Action::Unchanged) {
-        irp->IoStatus.Status = reply.status;
-        irp->IoStatus.Information = reply.information;
-    }
-    NTSTATUS status = irp->IoStatus.Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS Carry(Lower* lower, PIRP irp, const Reply& reply)
-{
-    if (reply.action != Action::Pend)
-        return Finish(irp, reply);
-    if (lower->pendedCount == kMaxPended)
-        return Finish(irp, Reply{Action::Complete, STATUS_INSUFFICIENT_RESOURCES, 0});
-    IoMarkIrpPending(irp);
-    lower->pended[lower->pendedCount] = irp;
-    lower->pendedReply[lower->pendedCount] = reply;
-    ++lower->pendedCount;
-    return STATUS_PENDING;
-}
-
-// What the bus answers when the story says nothing, as the simulator's bus.
-Reply DefaultReply(UCHAR major, UCHAR minor)
-{
-    switch (major) {
-    case IRP_MJ_PNP:
-        switch (minor) {
-        case IRP_MN_START_DEVICE:
-        case IRP_MN_QUERY_STOP_DEVICE:
-        case IRP_MN_STOP_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
-        case IRP_MN_REMOVE_DEVICE:
-            return Reply{Action::Complete, STATUS_SUCCESS, 0};
-        default:
-            return Reply{Action::Unchanged, 0, 0};
-        }
-    case IRP_MJ_POWER:
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-    case IRP_MJ_FLUSH_BUFFERS:
-    case IRP_MJ_SHUTDOWN:
-        return Reply{Action::Complete, STATUS_SUCCESS, 0};
-    case IRP_MJ_SYSTEM_CONTROL:
-        return Reply{Action::Unchanged, 0, 0};
-    default:
-        return Reply{Action::Complete, STATUS_INVALID_DEVICE_REQUEST, 0};
-    }
-}
-
-ULONG Be32(const UCHAR* p) { return (ULONG)p[0] << 24 | (ULONG)p[1] << 16 | (ULONG)p[2] << 8 | p[3]; }
-
-VOID PutBe32(UCHAR* p, ULONG v)
-{
-    p[0] = (UCHAR)(v >> 24);
-    p[1] = (UCHAR)(v >> 16);
-    p[2] = (UCHAR)(v >> 8);
-    p[3] = (UCHAR)v;
-}
-
-VOID FillBlock(ULONG lba, UCHAR* out)
-{
-    memset(out, 0, kBlockSize);
-    PutBe32(out, lba);
-    memcpy(out + 4, "ZELKOR DISK ", 12);
-    PutBe32(out + kBlockSize - 4, lba);
-}
-
-NTSTATUS PortStatus(UCHAR srbStatus)
-{
-    switch (SRB_STATUS(srbStatus)) {
-    case SRB_STATUS_SUCCESS:
-        return STATUS_SUCCESS;
-    case SRB_STATUS_DATA_OVERRUN:
-        return STATUS_BUFFER_OVERFLOW;
-    case SRB_STATUS_INVALID_REQUEST:
-        return STATUS_INVALID_DEVICE_REQUEST;
-    default:
-        return STATUS_IO_DEVICE_ERROR;
-    }
-}
-
-// One command of the disk: moves its data and returns the SRB status, or
-// returns SRB_STATUS_ERROR with the sense key, ASC and ASCQ in sense[].
-UCHAR Execute(Lower* lower, PSCSI_REQUEST_BLOCK srb, ULONG* transferred, UCHAR* sense)
-{
-    const UCHAR* cdb = srb->Cdb;
-    *transferred = 0;
-    if (lower->failNext) {
-        lower->failNext = FALSE;
-        sense[0] = lower->key;
-        sense[1] = lower->asc;
-        sense[2] = lower->ascq;
-        return SRB_STATUS_ERROR;
-    }
-    switch (cdb[0]) {
-    case 0x00:  // TEST UNIT READY
-        return SRB_STATUS_SUCCESS;
-    case 0x28: {  // READ(10)
-        ULONG lba = Be32(cdb + 2);
-        ULONG count = (ULONG)cdb[7] << 8 | cdb[8];
-        if (lba >= kBlocks || count > kBlocks - lba) {
-            sense[0] = 0x05;  // ILLEGAL REQUEST, LBA OUT OF RANGE
-            sense[1] = 0x21;
-            sense[2] = 0x00;
-            return SRB_STATUS_ERROR;
-        }
-        ULONG want = count * kBlockSize;
-        ULONG have = srb->DataTransferLength;
-        if (want == 0)
-            return SRB_STATUS_SUCCESS;
-        if (have == 0)
-            return SRB_STATUS_DATA_OVERRUN;
-        if (!(srb->SrbFlags & SRB_FLAGS_DATA_IN))
-            return SRB_STATUS_PHASE_SEQUENCE_FAILURE;
-        ULONG move = want < have ? want : have;
-        UCHAR block[kBlockSize];
-        for (ULONG done = 0; done < move; done += kBlockSize) {
-            FillBlock(lba + done / kBlockSize, block);
-            ULONG part = move - done < kBlockSize ? move - done : kBlockSize;
-            memcpy((UCHAR*)srb->DataBuffer + done, block, part);
-        }
-        *transferred = move;
-        return want > have ? SRB_STATUS_DATA_OVERRUN : SRB_STATUS_SUCCESS;
-    }
-    default:
-        sense[0] = 0x05;  // ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE
-        sense[1] = 0x20;
-        sense[2] = 0x00;
-        return SRB_STATUS_ERROR;
-    }
-}
-
-NTSTATUS DispatchSrb(Lower* lower, PIRP irp)
-{
-    PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(irp)->Parameters.Scsi.Srb;
-    if (srb == NULL)
-        return Finish(irp, Reply{Action::Complete, STATUS_INVALID_PARAMETER, 0});
-    UCHAR status = SRB_STATUS_SUCCESS;
-    ULONG transferred = 0;
-    srb->ScsiStatus = 0;  // SCSISTAT_GOOD
-    if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) {
-        lower->frozen = FALSE;
-    } else if (srb->Function != SRB_FUNCTION_EXECUTE_SCSI) {
-        status = SRB_STATUS_INVALID_REQUEST;
-    } else {
-        UCHAR code[3];
-        status = Execute(lower, srb, &transferred, code);
-        if (status == SRB_STATUS_ERROR) {
-            srb->ScsiStatus = 0x02;  // SCSISTAT_CHECK_CONDITION
-            transferred = 0;
-            if (srb->SenseInfoBuffer != NULL && srb->SenseInfoBufferLength > 0 &&
-                !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE)) {
-                UCHAR sense[kSenseLength] = {};
-                sense[0] = 0x70;
-                sense[2] = code[0] & 0x0F;
-                sense[7] = kSenseLength - 8;
-                sense[12] = code[1];
-                sense[13] = code[2];
-                UCHAR copied = srb->SenseInfoBufferLength < kSenseLength ? srb->SenseInfoBufferLength : kSenseLength;
-                memcpy(srb->SenseInfoBuffer, sense, copied);
-                srb->SenseInfoBufferLength = copied;
-                status |= SRB_STATUS_AUTOSENSE_VALID;
-            }
-        }
-        srb->DataTransferLength = transferred;
-        if (SRB_STATUS(status) != SRB_STATUS_SUCCESS && !(srb->SrbFlags & SRB_FLAGS_NO_QUEUE_FREEZE)) {
-            status |= SRB_STATUS_QUEUE_FROZEN;
-            lower->frozen = TRUE;
-        }
-    }
-    srb->SrbStatus = status;
-    return Finish(irp, Reply{Action::Complete, PortStatus(status), transferred});
-}
-
-NTSTATUS LowerDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    Lower* lower = LowerOf(device);
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    UCHAR major = location->MajorFunction;
-    UCHAR minor = location->MinorFunction;
-    if (major == IRP_MJ_POWER)
-        PoStartNextPowerIrp(irp);
-    for (int pass = 0; pass < 2; ++pass)
-        for (ULONG i = 0; i < lower->ruleCount; ++i) {
-            const Rule& rule = lower->rules[i];
-            if (rule.major == major && (pass == 0 ? rule.minor == minor : rule.minor == -1))
-                return Carry(lower, irp, rule.reply);
-        }
-    if (lower->disk && major == IRP_MJ_SCSI)
-        return DispatchSrb(lower, irp);
-    return Carry(lower, irp, DefaultReply(major, minor));
-}
-
-// The bus's worker: completes what the lower device pended, once the sender
-// has seen STATUS_PENDING.
-VOID CompletePended(Lower* lower)
-{
-    while (lower->pendedCount != 0) {
-        PIRP irp = lower->pended[0];
-        Reply reply = lower->pendedReply[0];
-        reply.action = Action::Complete;
-        --lower->pendedCount;
-        for (ULONG i = 0; i < lower->pendedCount; ++i) {
-            lower->pended[i] = lower->pended[i + 1];
-            lower->pendedReply[i] = lower->pendedReply[i + 1];
-        }
-        Finish(irp, reply);
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -594,7 +213,7 @@ VOID CreateDevice(const Step& step)
         return Fail("the stack driver knows model=disk only, not ", model);
     }
     const CHAR* typeWord = zkt::Option(step, "type");
-    if (typeWord != NULL && !Lookup(kTypes, typeWord, 0xFFFF, &type))
+    if (typeWord != NULL && !ZKT_LOOKUP(kTypes, typeWord, 0xFFFF, &type))
         return Fail("unknown device type ", typeWord);
 
     ULONG flags = 0;
@@ -609,7 +228,7 @@ VOID CreateDevice(const Step& step)
             }
             word[length] = '\0';
             ULONG flag;
-            if (!Lookup(kFlags, word, 0, &flag) || flag == 0)
+            if (!ZKT_LOOKUP(kFlags, word, 0, &flag) || flag == 0)
                 return Fail("unknown device flag ", word);
             flags |= flag;
             length = 0;
@@ -678,13 +297,13 @@ VOID Rules(const Step& step)
     }
     ULONG major, minor = 0;
     const CHAR* majorWord = zkt::Option(step, "major");
-    if (majorWord == NULL || !Lookup(kMajors, majorWord, IRP_MJ_MAXIMUM_FUNCTION, &major))
+    if (majorWord == NULL || !ZKT_LOOKUP(kMajors, majorWord, IRP_MJ_MAXIMUM_FUNCTION, &major))
         return Fail("lower needs major=");
     const CHAR* minorWord = zkt::Option(step, "minor");
     if (minorWord != NULL) {
-        BOOLEAN known = major == IRP_MJ_PNP     ? Lookup(kPnpMinors, minorWord, 0xFF, &minor)
-                        : major == IRP_MJ_POWER ? Lookup(kPowerMinors, minorWord, 0xFF, &minor)
-                                                : Lookup(kWmiMinors, minorWord, 0xFF, &minor);
+        BOOLEAN known = major == IRP_MJ_PNP     ? ZKT_LOOKUP(kPnpMinors, minorWord, 0xFF, &minor)
+                        : major == IRP_MJ_POWER ? ZKT_LOOKUP(kPowerMinors, minorWord, 0xFF, &minor)
+                                                : ZKT_LOOKUP(kWmiMinors, minorWord, 0xFF, &minor);
         if (!known)
             return Fail("unknown minor function ", minorWord);
     }
@@ -721,7 +340,7 @@ VOID SendPower(const Step& step)
     ULONG minor;
     if (lower == NULL)
         return;
-    if (!Lookup(kPowerMinors, step.args[1], 0xFF, &minor))
+    if (!ZKT_LOOKUP(kPowerMinors, step.args[1], 0xFF, &minor))
         return Fail("unknown power minor ", step.args[1]);
     Request request;
     if (Begin(lower, IRP_MJ_POWER, (UCHAR)minor, &request))
@@ -735,7 +354,7 @@ VOID SendPlain(const Step& step)
     ULONG64 minor;
     if (lower == NULL || !NumberOption(step, "minor", 0, &minor))
         return;
-    if (!Lookup(kMajors, step.args[1], IRP_MJ_MAXIMUM_FUNCTION, &major))
+    if (!ZKT_LOOKUP(kMajors, step.args[1], IRP_MJ_MAXIMUM_FUNCTION, &major))
         return Fail("unknown major function ", step.args[1]);
     Request request;
     if (Begin(lower, (UCHAR)major, (UCHAR)minor, &request))
@@ -748,7 +367,7 @@ VOID SendWmi(const Step& step)
     ULONG minor;
     if (lower == NULL)
         return;
-    if (!Lookup(kWmiMinors, step.args[1], 0xFF, &minor))
+    if (!ZKT_LOOKUP(kWmiMinors, step.args[1], 0xFF, &minor))
         return Fail("unknown WMI minor ", step.args[1]);
     ULONG64 provider, dataPath, size;
     UCHAR bytes[512];
@@ -826,8 +445,8 @@ VOID SendControl(const Step& step, BOOLEAN internal)
     if (lower == NULL)
         return;
     ULONG code;
-    if (!(internal ? Lookup(kInternalCodes, step.args[1], 0xFFFFFFFFu, &code)
-                   : Lookup(kControlCodes, step.args[1], 0xFFFFFFFFu, &code)))
+    if (!(internal ? ZKT_LOOKUP(kInternalCodes, step.args[1], 0xFFFFFFFFu, &code)
+                   : ZKT_LOOKUP(kControlCodes, step.args[1], 0xFFFFFFFFu, &code)))
         return Fail("unknown control code ", step.args[1]);
     UCHAR input[512];
     LONG inputLength = 0;
@@ -921,7 +540,7 @@ VOID SendSrb(const Step& step)
             }
             word[n] = '\0';
             ULONG flag;
-            if (!Lookup(kSrbFlags, word, 0xFFFFFFFFu, &flag))
+            if (!ZKT_LOOKUP(kSrbFlags, word, 0xFFFFFFFFu, &flag))
                 return Fail("unknown SRB flag ", word);
             flags |= flag;
             n = 0;
@@ -1001,7 +620,7 @@ VOID Play(const Step& step)
         ULONG minor;
         if (lower == NULL)
             return;
-        if (!Lookup(kPnpMinors, step.args[1], 0xFF, &minor))
+        if (!ZKT_LOOKUP(kPnpMinors, step.args[1], 0xFF, &minor))
             return Fail("unknown Plug and Play minor ", step.args[1]);
         SendPnp(step, lower, (UCHAR)minor);
     } else if (Same(c, "power")) {
