@@ -9,6 +9,8 @@ typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 #define FILE_READ_DATA 0x0001
 #define SYNCHRONIZE 0x00100000L
 #define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define FILE_SHARE_WRITE 0x00000002
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_SHARE_READ 0x00000001
 #define FILE_OPEN 0x00000001
@@ -26,5 +28,8 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
                     PULONG Key);
+NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
+                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
+                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
 NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 }

@@ -19,10 +19,17 @@ namespace {
 using namespace zkt;
 
 constexpr ULONG kMaxDevices = 16;
+constexpr ULONG kMaxHandles = 8;
 constexpr ULONG kStoryLimit = 64 * 1024;
 constexpr ULONG kBufferLimit = 64 * 1024;
 
 const WCHAR kParameters[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\zelkor\\Parameters";
+
+// A handle a story opened, as a program holds one.
+struct Handle {
+    CHAR name[32];
+    HANDLE handle;
+};
 
 struct Globals {
     PDRIVER_OBJECT self;
@@ -30,6 +37,7 @@ struct Globals {
     UNICODE_STRING serviceKeyName;  // the filter's, as the kernel gave it
     Lower devices[kMaxDevices];
     ULONG deviceCount;
+    Handle handles[kMaxHandles];
     BOOLEAN failed;
     ULONG line;
 };
@@ -584,6 +592,76 @@ VOID SendSrb(const Step& step)
     Expect(step, Send(lower, &request));
 }
 
+// Programs' requests: through the object manager and the I/O manager, as a
+// program's calls arrive, on a handle the story names.
+Handle* FindHandle(const CHAR* name)
+{
+    for (Handle& handle : g->handles)
+        if (handle.handle != NULL && Same(handle.name, name))
+            return &handle;
+    Fail("no open handle ", name);
+    return NULL;
+}
+
+VOID Open(const Step& step)
+{
+    Handle* slot = NULL;
+    for (Handle& handle : g->handles)
+        if (handle.handle == NULL && slot == NULL)
+            slot = &handle;
+    if (slot == NULL || strlen(step.args[0]) >= sizeof(slot->name))
+        return Fail("too many handles, or a long handle name");
+    WCHAR pathBuffer[128];
+    ULONG n = 0;
+    for (; step.args[1][n] != '\0' && n + 1 < 128; ++n)
+        pathBuffer[n] = (WCHAR)(UCHAR)step.args[1][n];
+    pathBuffer[n] = 0;
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, pathBuffer);
+    OBJECT_ATTRIBUTES attributes = {sizeof(OBJECT_ATTRIBUTES), NULL, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                    NULL, NULL};
+    IO_STATUS_BLOCK io = {};
+    HANDLE handle = NULL;
+    NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL,
+                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                   FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    Expect(step, status);
+    if (NT_SUCCESS(status)) {
+        strncpy(slot->name, step.args[0], sizeof(slot->name) - 1);
+        slot->handle = handle;
+    } else if (zkt::Option(step, "expect") == NULL) {
+        g->failed = TRUE;
+        DbgPrint("zktest: FAIL line %u: cannot open %s: 0x%08X\n", g->line, step.args[1], (ULONG)status);
+    }
+}
+
+VOID HandleControl(const Step& step)
+{
+    Handle* handle = FindHandle(step.args[0]);
+    ULONG code;
+    if (handle == NULL)
+        return;
+    if (!ZKT_LOOKUP(kControlCodes, step.args[1], 0xFFFFFFFFu, &code))
+        return Fail("unknown control code ", step.args[1]);
+    UCHAR input[512];
+    LONG inputLength = 0;
+    const CHAR* inputWord = zkt::Option(step, "in");
+    if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, sizeof(input))) < 0)
+        return Fail("in= takes hex bytes");
+    ULONG64 outputLength;
+    if (!NumberOption(step, "out", 0, &outputLength))
+        return;
+    if (outputLength > kBufferLimit)
+        return Fail("out= is too large for the stack driver");
+    PVOID output = Allocate((ULONG)outputLength);
+    IO_STATUS_BLOCK io = {};
+    NTSTATUS status = ZwDeviceIoControlFile(handle->handle, NULL, NULL, NULL, &io, code, inputLength ? input : NULL,
+                                            (ULONG)inputLength, outputLength ? output : NULL, (ULONG)outputLength);
+    Expect(step, status == STATUS_PENDING ? io.Status : status);
+    if (output != NULL)
+        ExFreePoolWithTag(output, kTag);
+}
+
 VOID SetSense(const Step& step)
 {
     Lower* lower = Find(step.args[0]);
@@ -635,6 +713,15 @@ VOID Play(const Step& step)
         SendControl(step, Same(c, "internal"));
     } else if (Same(c, "srb")) {
         SendSrb(step);
+    } else if (Same(c, "open")) {
+        Open(step);
+    } else if (Same(c, "close")) {
+        if (Handle* handle = FindHandle(step.args[0])) {
+            ZwClose(handle->handle);
+            handle->handle = NULL;
+        }
+    } else if (Same(c, "handle-ioctl")) {
+        HandleControl(step);
     } else if (Same(c, "sense")) {
         SetSense(step);
     } else {
@@ -681,6 +768,9 @@ VOID Unload(PDRIVER_OBJECT)
 {
     if (g == NULL)
         return;
+    for (Handle& handle : g->handles)
+        if (handle.handle != NULL)
+            ZwClose(handle.handle);
     for (ULONG i = 0; i < g->deviceCount; ++i)
         if (g->devices[i].pdo != NULL)
             IoDeleteDevice(g->devices[i].pdo);
