@@ -58,6 +58,7 @@ expect 1 "a line Wine printed in addition fails" "${good[@]:0:11}" '** ' 'Irp: 0
 expect 1 "a story that stopped early fails" "${good[@]:0:8}"
 expect 1 "a step the stack driver reports failed fails" "${good[@]:0:11}" 'zktest: FAIL line 7: ended with 0x00000000, expected 0xC0000001'
 
+expect 1 "NULL where the simulator has an object fails" "${good[@]/0x14B3FE0 - IRP_MJ_CREATE/0x0 - IRP_MJ_CREATE}"
 # A number outside the simulator's address ranges is no address.
 sim_text 0x8A4
 expect 1 "a number that is no address must be equal" "${good[@]}"
@@ -65,5 +66,5 @@ expect 1 "a number that is no address must be equal" "${good[@]}"
 sim_text 0x8A3FE040
 expect 1 "one simulated object at two Wine addresses fails" "${good[@]/0x14B3FE0 - IRP_MJ_CLOSE/0x14B5000 - IRP_MJ_CLOSE}"
 
-echo "$((9 - failures)) passed, $failures failed"
+echo "$((10 - failures)) passed, $failures failed"
 (( failures == 0 ))

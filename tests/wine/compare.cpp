@@ -16,9 +16,9 @@
 // step, word for word, except where one of these rules says otherwise:
 //
 // - rule address: a number the simulator prints inside its object arena or
-//   its buffer range is an address. The Wine text has some number in its
-//   place, and the same simulated object must meet the same Wine address
-//   every time it is printed.
+//   its buffer range is an address. The Wine text has some address in its
+//   place (not NULL, not a small number), and the same simulated object must
+//   meet the same Wine address every time it is printed.
 // - rule wine-reuses-memory: Wine hands a freed IRP's memory to the next
 //   request, so one Wine address may stand for several simulated objects
 //   (the simulator never reuses an address within a story).
@@ -118,6 +118,10 @@ bool Matches(const std::string& sim, const std::string& wine, AddressMap* map, s
         auto wineValue = IsAlnum(b[i][0]) ? HexValue(b[i]) : std::nullopt;
         if (!simValue || !wineValue || !IsSimAddress(*simValue)) {
             *why = "'" + a[i] + "' against '" + b[i] + "'";
+            return false;
+        }
+        if (*wineValue < 0x10000) {
+            *why = "rule address: Wine printed " + b[i] + " where the simulator prints the address " + a[i];
             return false;
         }
         auto known = map->find(*simValue);
