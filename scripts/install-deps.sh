@@ -23,6 +23,7 @@ packages=(
     libcli11-dev
     nlohmann-json3-dev
     libsgutils2-dev
+    wine64          # the Wine stories run the real zelkor.sys (ctest -L wine)
 )
 
 missing=()
@@ -44,4 +45,11 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if ! "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+    # Wine is only for the Wine stories, which skip without it, saying so.
+    rest=()
+    for package in "${missing[@]}"; do [[ $package == wine64 ]] || rest+=("$package"); done
+    [[ ${#rest[@]} -lt ${#missing[@]} ]] || exit 1
+    echo "install-deps: wine64 cannot be installed here; the Wine stories will be skipped" >&2
+    [[ ${#rest[@]} -eq 0 ]] || "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${rest[@]}"
+fi

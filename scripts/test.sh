@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
+# The plain build's tests include the label `wine`: the real zelkor.sys
+# under Wine (tests/wine/), skipped with a message where Wine is missing.
 echo "== plain build, with zelkor.sys"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"

@@ -1,0 +1,299 @@
+// Compares the debugger text of one story as the simulator prints it with the
+// text the real zelkor.sys printed under Wine, step by step.
+//
+//   zelkor-wine-compare SIM_TEXT SIM_ANNOTATED WINE_LOG
+//
+// SIM_TEXT and SIM_ANNOTATED are zelkor-sim's output for the story without
+// and with --annotate (the second tells which step printed each line).
+// WINE_LOG is everything Wine wrote to stderr with WINEDEBUG=warn+debugstr:
+// one line per DbgPrint call, so the two or three calls of one trace line
+// (stamp, trailer, message) arrive as separate pieces. The stack driver
+// announces each step ("zktest: step N: ..."), reports a step that ended
+// other than the story expects ("zktest: FAIL ...") and the story's end
+// ("zktest: done").
+//
+// Every simulator line must be the concatenation of the next pieces of its
+// step, word for word, except where one of these rules says otherwise:
+//
+// - rule address: a number the simulator prints inside its object arena or
+//   its buffer range is an address. The Wine text has some address in its
+//   place (not NULL, not a small number), and the same simulated object must
+//   meet the same Wine address every time it is printed.
+// - rule wine-reuses-memory: Wine hands a freed IRP's memory to the next
+//   request, so one Wine address may stand for several simulated objects
+//   (the simulator never reuses an address within a story).
+// - rule wine-property-query: Wine's IoGetDeviceProperty asks the new stack
+//   for its IDs (IRP_MN_QUERY_ID) during add-device, which the simulated
+//   kernel does not; in an add step, a Wine line naming IRP_MN_QUERY_ID
+//   that the simulator does not print is Wine's own query.
+// - rule passive-only (enforced by the stack driver): Wine runs every routine
+//   at PASSIVE_LEVEL, so a story's pended answers say irql=passive; a story
+//   that asks for DISPATCH_LEVEL fails instead of comparing different texts.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kDebugMarker = ":warn:debugstr:vDbgPrintExWithPrefix ";
+constexpr const char* kStepMarker = "zktest: step ";
+constexpr const char* kFailMarker = "zktest: FAIL";
+constexpr const char* kDoneMarker = "zktest: done";
+constexpr size_t kMaxPiecesPerLine = 4;  // stamp, trailer, message; or "ZK: " and message
+
+std::vector<std::string> ReadLines(const std::string& path, bool* ok)
+{
+    std::ifstream in(path, std::ios::binary);
+    *ok = static_cast<bool>(in);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+bool IsAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// A line as separators and words: words are maximal runs of letters and
+// digits (a "0x" prefix stays with its number).
+std::vector<std::string> Tokens(const std::string& text)
+{
+    std::vector<std::string> tokens;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t j = i;
+        bool word = IsAlnum(text[i]);
+        while (j < text.size() && IsAlnum(text[j]) == word)
+            ++j;
+        tokens.push_back(text.substr(i, j - i));
+        i = j;
+    }
+    return tokens;
+}
+
+std::optional<unsigned long long> HexValue(const std::string& token)
+{
+    std::string digits = token;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits = digits.substr(2);
+    if (digits.empty() || digits.size() > 16)
+        return std::nullopt;
+    unsigned long long value = 0;
+    for (char c : digits) {
+        int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+        if (d < 0)
+            return std::nullopt;
+        value = value * 16 + static_cast<unsigned>(d);
+    }
+    return value;
+}
+
+// The simulator's object arena and buffer range, as their low 32 bits show
+// (simkernel/arena.cpp), each far larger than a story uses.
+bool IsSimAddress(unsigned long long value)
+{
+    return (value >= 0x8A3F0000ull && value < 0x9A3F0000ull) || (value >= 0xD1E00000ull && value < 0xE1E00000ull);
+}
+
+using AddressMap = std::map<unsigned long long, unsigned long long>;
+
+// Whether a Wine text says what a simulator line says; new address pairs
+// go into *map only when it does.
+bool Matches(const std::string& sim, const std::string& wine, AddressMap* map, std::string* why)
+{
+    std::vector<std::string> a = Tokens(sim), b = Tokens(wine);
+    if (a.size() != b.size()) {
+        *why = "the lines differ";
+        return false;
+    }
+    AddressMap added;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == b[i] && !(IsAlnum(a[i][0]) && HexValue(a[i]) && IsSimAddress(*HexValue(a[i]))))
+            continue;
+        auto simValue = IsAlnum(a[i][0]) ? HexValue(a[i]) : std::nullopt;
+        auto wineValue = IsAlnum(b[i][0]) ? HexValue(b[i]) : std::nullopt;
+        if (!simValue || !wineValue || !IsSimAddress(*simValue)) {
+            *why = "'" + a[i] + "' against '" + b[i] + "'";
+            return false;
+        }
+        if (*wineValue < 0x10000) {
+            *why = "rule address: Wine printed " + b[i] + " where the simulator prints the address " + a[i];
+            return false;
+        }
+        auto known = map->find(*simValue);
+        auto fresh = added.find(*simValue);
+        unsigned long long expected = known != map->end() ? known->second : fresh != added.end() ? fresh->second : *wineValue;
+        if (expected != *wineValue) {
+            char text[160];
+            std::snprintf(text, sizeof text, "rule address: the object the simulator calls 0x%llX was 0x%llX under Wine before, now 0x%llX",
+                          *simValue, expected, *wineValue);
+            *why = text;
+            return false;
+        }
+        added[*simValue] = *wineValue;
+    }
+    map->insert(added.begin(), added.end());
+    return true;
+}
+
+struct WineStep {
+    unsigned line = 0;
+    std::string command;
+    std::vector<std::string> pieces;
+};
+
+std::string Join(const std::vector<std::string>& pieces, size_t from, size_t count)
+{
+    std::string text;
+    for (size_t i = from; i < from + count && i < pieces.size(); ++i)
+        text += pieces[i];
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::cerr << "usage: zelkor-wine-compare SIM_TEXT SIM_ANNOTATED WINE_LOG\n";
+        return 2;
+    }
+    bool ok1, ok2, ok3;
+    std::vector<std::string> simText = ReadLines(argv[1], &ok1);
+    std::vector<std::string> simAnnotated = ReadLines(argv[2], &ok2);
+    std::vector<std::string> wineLog = ReadLines(argv[3], &ok3);
+    if (!ok1 || !ok2 || !ok3) {
+        std::cerr << "zelkor-wine-compare: cannot read the inputs\n";
+        return 2;
+    }
+    if (simText.size() != simAnnotated.size()) {
+        std::cerr << "zelkor-wine-compare: the two simulator texts differ in length\n";
+        return 2;
+    }
+
+    // The simulator's lines by step.
+    std::map<unsigned, std::vector<std::string>> simSteps;
+    for (size_t i = 0; i < simText.size(); ++i) {
+        unsigned step = 0;
+        if (std::sscanf(simAnnotated[i].c_str(), "[%u ", &step) != 1) {
+            std::cerr << "zelkor-wine-compare: simulator line " << i + 1 << " names no step\n";
+            return 2;
+        }
+        simSteps[step].push_back(simText[i]);
+    }
+
+    // Wine's pieces by step.
+    std::vector<WineStep> wineSteps(1);
+    bool done = false;
+    std::vector<std::string> failures;
+    for (const std::string& raw : wineLog) {
+        size_t at = raw.find(kDebugMarker);
+        if (at == std::string::npos)
+            continue;
+        // "XXXXXXXX:XXXXXXXX: " (component and level) comes before the text.
+        std::string piece = raw.substr(at + std::string(kDebugMarker).size());
+        size_t colon = piece.find(": ");
+        piece = colon == std::string::npos ? "" : piece.substr(colon + 2);
+        if (piece.rfind(kStepMarker, 0) == 0) {
+            WineStep step;
+            std::sscanf(piece.c_str() + std::string(kStepMarker).size(), "%u", &step.line);
+            step.command = piece.substr(piece.find(": ", std::string(kStepMarker).size()) + 2);
+            wineSteps.push_back(step);
+        } else if (piece.rfind(kFailMarker, 0) == 0) {
+            failures.push_back(piece);
+        } else if (piece.rfind(kDoneMarker, 0) == 0) {
+            done = true;
+        } else {
+            wineSteps.back().pieces.push_back(piece);
+        }
+    }
+
+    int differences = 0;
+    size_t matchedLines = 0;
+    AddressMap addresses;
+    for (const std::string& failure : failures) {
+        std::cout << "FAIL: the stack driver under Wine: " << failure << "\n";
+        ++differences;
+    }
+    if (!done && failures.empty()) {
+        std::cout << "FAIL: the story did not reach its end under Wine (last step: line " << wineSteps.back().line
+                  << "); did winedevice crash? See the Wine log.\n";
+        ++differences;
+    }
+
+    std::map<unsigned, bool> seen;
+    for (const WineStep& step : wineSteps) {
+        seen[step.line] = true;
+        const std::vector<std::string>& lines = simSteps[step.line];
+        const std::vector<std::string>& pieces = step.pieces;
+        const bool addStep = step.command == "add";
+        size_t p = 0;
+        for (size_t l = 0; l <= lines.size() && differences < 5; ++l) {
+            // Wine's own property queries, before this line (or at the end):
+            // only where the simulator's line does not start here.
+            while (addStep && p < pieces.size()) {
+                AddressMap scratch = addresses;
+                std::string unused;
+                bool simulatorLine = false;
+                for (size_t k = 1; l < lines.size() && k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
+                    simulatorLine = simulatorLine || Matches(lines[l], Join(pieces, p, k), &scratch, &unused);
+                size_t n = 0;
+                for (size_t k = 1; !simulatorLine && k < kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
+                    if (pieces[p + k - 1].find("IRP_MN_QUERY_ID") != std::string::npos) {
+                        n = k;
+                        break;
+                    }
+                if (n == 0)
+                    break;
+                p += n;  // rule wine-property-query
+            }
+            if (l == lines.size())
+                break;
+            std::string why = "Wine printed nothing more in this step";
+            bool matched = false;
+            for (size_t k = 1; k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k) {
+                std::string attempt;
+                if (Matches(lines[l], Join(pieces, p, k), &addresses, &attempt)) {
+                    p += k;
+                    matched = true;
+                    break;
+                }
+                // The grouping with as many words as the line tells best why.
+                if (k == 1 || attempt != "the lines differ")
+                    why = attempt;
+            }
+            if (matched) {
+                ++matchedLines;
+                continue;
+            }
+            std::cout << "FAIL: step at line " << step.line << " (" << step.command << "), simulator line " << l + 1
+                      << " of the step differs: " << why << "\n"
+                      << "  simulator:  " << lines[l] << "\n";
+            for (size_t k = p; k < p + kMaxPiecesPerLine && k < pieces.size(); ++k)
+                std::cout << "  Wine piece: " << pieces[k] << "\n";
+            ++differences;
+            p = pieces.size();
+            break;  // the rest of the step would only repeat the difference
+        }
+        if (p < pieces.size() && differences < 5) {
+            std::cout << "FAIL: step at line " << step.line << " (" << step.command
+                      << "): Wine printed more than the simulator: " << Join(pieces, p, kMaxPiecesPerLine) << "\n";
+            ++differences;
+        }
+    }
+    for (const auto& [line, lines] : simSteps)
+        if (!seen.count(line) && !lines.empty()) {
+            std::cout << "FAIL: the step at line " << line << " never ran under Wine; the simulator printed: "
+                      << lines.front() << "\n";
+            ++differences;
+        }
+
+    std::cout << (differences == 0 ? "ok: " : "") << matchedLines << " of " << simText.size()
+              << " simulator lines matched under Wine, " << wineSteps.size() - 1 << " steps, " << addresses.size()
+              << " addresses paired\n";
+    return differences == 0 ? 0 : 1;
+}

@@ -1,0 +1,840 @@
+// zktest.sys: the stack around the filter when the real zelkor.sys runs on a
+// kernel that does not build device stacks for it. At load it reads a story
+// (the simulator's scenario format, a subset of its commands) from
+// C:\zelkor-story.scn and plays it: it creates the lower devices (PDOs),
+// hands each to the filter's add-device routine as the Plug and Play manager
+// would, sends requests to the top of each stack, and answers them in the
+// lower device as the story says. Every step is announced on the debugger
+// ("zktest: step N: ...") so the text can be compared step by step with the
+// simulator's; a step that ends other than the story expects prints
+// "zktest: FAIL ...", and the end of the story "zktest: done".
+#include "platform/nt.h"
+#include "tests/wine/driver/kernel.h"
+#include "tests/wine/driver/lower.h"
+#include "tests/wine/driver/names.h"
+#include "tests/wine/driver/story.h"
+
+namespace {
+
+using namespace zkt;
+
+constexpr ULONG kMaxDevices = 16;
+constexpr ULONG kMaxHandles = 8;
+constexpr ULONG kStoryLimit = 64 * 1024;
+constexpr ULONG kBufferLimit = 64 * 1024;
+
+const WCHAR kParameters[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\zelkor\\Parameters";
+
+// A handle a story opened, as a program holds one.
+struct Handle {
+    CHAR name[32];
+    HANDLE handle;
+};
+
+struct Globals {
+    PDRIVER_OBJECT self;
+    PDRIVER_OBJECT filter;
+    UNICODE_STRING serviceKeyName;  // the filter's, as the kernel gave it
+    Lower devices[kMaxDevices];
+    ULONG deviceCount;
+    Handle handles[kMaxHandles];
+    BOOLEAN failed;
+    ULONG line;
+};
+
+Globals* g;
+
+VOID Fail(const CHAR* what, const CHAR* detail = "")
+{
+    g->failed = TRUE;
+    DbgPrint("zktest: FAIL line %u: %s%s\n", g->line, what, detail);
+}
+
+BOOLEAN NumberOption(const Step& step, const CHAR* key, ULONG64 fallback, ULONG64* value)
+{
+    const CHAR* text = zkt::Option(step, key);
+    if (text == NULL) {
+        *value = fallback;
+        return TRUE;
+    }
+    if (!zkt::Number(text, value)) {
+        Fail("expected a number for ", key);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Checks expect= against how the request ended.
+VOID Expect(const Step& step, NTSTATUS status)
+{
+    ULONG64 expected;
+    if (zkt::Option(step, "expect") == NULL || !NumberOption(step, "expect", 0, &expected))
+        return;
+    if ((ULONG)status != (ULONG)expected) {
+        g->failed = TRUE;
+        DbgPrint("zktest: FAIL line %u: ended with 0x%08X, expected 0x%08X\n", g->line, (ULONG)status,
+                 (ULONG)expected);
+    }
+}
+
+Lower* Find(const CHAR* name)
+{
+    for (ULONG i = 0; i < g->deviceCount; ++i)
+        if (Same(g->devices[i].name, name))
+            return &g->devices[i];
+    Fail("no device ", name);
+    return NULL;
+}
+
+// ---------------------------------------------------------------------------
+// Sending requests to the top of a stack
+
+NTSTATUS SenderDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent((PRKEVENT)context, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+struct Request {
+    PIRP irp;
+    PIO_STACK_LOCATION next;
+    PDEVICE_OBJECT top;
+    PVOID buffer;
+};
+
+BOOLEAN Begin(Lower* lower, UCHAR major, UCHAR minor, Request* request)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(lower->pdo);
+    ObDereferenceObject(top);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == NULL) {
+        Fail("IoAllocateIrp failed");
+        return FALSE;
+    }
+    irp->IoStatus.Status = (major == IRP_MJ_PNP || major == IRP_MJ_POWER) ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    request->irp = irp;
+    request->next = next;
+    request->top = top;
+    request->buffer = NULL;
+    return TRUE;
+}
+
+NTSTATUS Send(Lower* lower, Request* request)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(request->irp, SenderDone, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = request->next->MajorFunction == IRP_MJ_POWER ? PoCallDriver(request->top, request->irp)
+                                                                   : IoCallDriver(request->top, request->irp);
+    if (status == STATUS_PENDING) {
+        CompletePended(lower);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
+    status = request->irp->IoStatus.Status;
+    if (request->irp->MdlAddress != NULL) {
+        IoFreeMdl(request->irp->MdlAddress);
+        request->irp->MdlAddress = NULL;
+    }
+    IoFreeIrp(request->irp);
+    if (request->buffer != NULL)
+        ExFreePoolWithTag(request->buffer, kTag);
+    return status;
+}
+
+// A request that is not sent after all.
+VOID Abandon(Request* request)
+{
+    if (request->irp->MdlAddress != NULL)
+        IoFreeMdl(request->irp->MdlAddress);
+    IoFreeIrp(request->irp);
+    if (request->buffer != NULL)
+        ExFreePoolWithTag(request->buffer, kTag);
+}
+
+PVOID Allocate(ULONG size)
+{
+    PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, size == 0 ? 1 : size, kTag);
+    if (buffer != NULL)
+        memset(buffer, 0, size == 0 ? 1 : size);
+    return buffer;
+}
+
+// ---------------------------------------------------------------------------
+// Steps
+
+VOID SetRegistry(const Step& step)
+{
+    if (step.argCount < 2)
+        return Fail("registry VALUE dword N | sz TEXT | delete");
+    WCHAR name[128];
+    ULONG i = 0;
+    for (; step.args[0][i] != '\0' && i + 1 < 128; ++i)
+        name[i] = (WCHAR)(UCHAR)step.args[0][i];
+    name[i] = 0;
+    NTSTATUS status;
+    if (Same(step.args[1], "delete")) {
+        // An absent value is no failure: the simulator deletes quietly too.
+        (void)RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name);
+        return;
+    }
+    if (step.argCount != 3)
+        return Fail("registry VALUE dword N | sz TEXT | delete");
+    if (Same(step.args[1], "dword")) {
+        ULONG64 number;
+        if (!zkt::Number(step.args[2], &number))
+            return Fail("expected a number: ", step.args[2]);
+        ULONG value = (ULONG)number;
+        status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name, REG_DWORD, &value, 4);
+    } else if (Same(step.args[1], "sz")) {
+        WCHAR text[zkt::kMaxWordLength];
+        ULONG n = 0;
+        for (; step.args[2][n] != '\0'; ++n)
+            text[n] = (WCHAR)(UCHAR)step.args[2][n];
+        text[n] = 0;
+        status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name, REG_SZ, text,
+                                       (n + 1) * sizeof(WCHAR));
+    } else {
+        return Fail("unknown value type ", step.args[1]);
+    }
+    if (!NT_SUCCESS(status))
+        Fail("the registry refused the value ", step.args[0]);
+}
+
+VOID CreateDevice(const Step& step)
+{
+    if (step.argCount != 1 || g->deviceCount == kMaxDevices)
+        return Fail("device NAME [pdo=\\Device\\X] [type=T] [flags=F] [model=disk]");
+    Lower* lower = &g->devices[g->deviceCount];
+    memset(lower, 0, sizeof(*lower));
+    strncpy(lower->name, step.args[0], sizeof(lower->name) - 1);
+
+    ULONG type = FILE_DEVICE_UNKNOWN;
+    const CHAR* model = zkt::Option(step, "model");
+    if (Same(model, "disk")) {
+        lower->disk = TRUE;
+        type = FILE_DEVICE_DISK;
+    } else if (model != NULL && !Same(model, "plain")) {
+        return Fail("the stack driver knows model=disk only, not ", model);
+    }
+    const CHAR* typeWord = zkt::Option(step, "type");
+    if (typeWord != NULL && !ZKT_LOOKUP(kTypes, typeWord, 0xFFFF, &type))
+        return Fail("unknown device type ", typeWord);
+
+    ULONG flags = 0;
+    const CHAR* flagWords = zkt::Option(step, "flags");
+    if (flagWords != NULL) {
+        CHAR word[32];
+        ULONG length = 0;
+        for (const CHAR* p = flagWords;; ++p) {
+            if (*p != ',' && *p != '\0' && length + 1 < sizeof(word)) {
+                word[length++] = *p;
+                continue;
+            }
+            word[length] = '\0';
+            ULONG flag;
+            if (!ZKT_LOOKUP(kFlags, word, 0, &flag) || flag == 0)
+                return Fail("unknown device flag ", word);
+            flags |= flag;
+            length = 0;
+            if (*p == '\0')
+                break;
+        }
+    }
+    ULONG64 characteristics;
+    if (!NumberOption(step, "characteristics", 0, &characteristics))
+        return;
+
+    // The PDO's name, \Device\NAME unless pdo= says otherwise.
+    WCHAR nameBuffer[128];
+    const CHAR* pdoName = zkt::Option(step, "pdo");
+    CHAR fallback[80];
+    if (pdoName == NULL) {
+        _snprintf(fallback, sizeof(fallback), "\\Device\\%s", lower->name);
+        pdoName = fallback;
+    }
+    UNICODE_STRING name;
+    PUNICODE_STRING namePointer = NULL;
+    if (!Same(pdoName, "none")) {
+        ULONG n = 0;
+        for (; pdoName[n] != '\0' && n + 1 < 128; ++n)
+            nameBuffer[n] = (WCHAR)(UCHAR)pdoName[n];
+        nameBuffer[n] = 0;
+        RtlInitUnicodeString(&name, nameBuffer);
+        namePointer = &name;
+    }
+    PDEVICE_OBJECT pdo = NULL;
+    NTSTATUS status = IoCreateDevice(g->self, sizeof(Lower*), namePointer, type, (ULONG)characteristics, FALSE, &pdo);
+    if (!NT_SUCCESS(status)) {
+        g->failed = TRUE;
+        DbgPrint("zktest: FAIL line %u: IoCreateDevice %s: 0x%08X\n", g->line, pdoName, (ULONG)status);
+        return;
+    }
+    *(Lower**)pdo->DeviceExtension = lower;
+    pdo->Flags |= flags;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    lower->pdo = pdo;
+    ++g->deviceCount;
+}
+
+VOID Rules(const Step& step)
+{
+    Lower* lower = Find(step.args[0]);
+    if (lower == NULL)
+        return;
+    const CHAR* action = zkt::Option(step, "action");
+    ULONG64 status, information;
+    if (!NumberOption(step, "status", 0, &status) || !NumberOption(step, "information", 0, &information))
+        return;
+    Reply reply{Action::Complete, (NTSTATUS)status, (ULONG_PTR)information};
+    if (action == NULL || Same(action, "complete")) {
+    } else if (Same(action, "fail")) {
+        if (zkt::Option(step, "status") == NULL)
+            reply.status = STATUS_IO_DEVICE_ERROR;
+    } else if (Same(action, "pend")) {
+        // Wine runs every routine at PASSIVE_LEVEL: a story that completes at
+        // DISPATCH_LEVEL would show the simulator's IRQL, not the driver's.
+        if (!Same(zkt::Option(step, "irql"), "passive"))
+            return Fail("rule passive-only: a pended answer says irql=passive");
+        reply.action = Action::Pend;
+    } else {
+        return Fail("the stack driver knows action=complete|fail|pend, not ", action);
+    }
+    ULONG major, minor = 0;
+    const CHAR* majorWord = zkt::Option(step, "major");
+    if (majorWord == NULL || !ZKT_LOOKUP(kMajors, majorWord, IRP_MJ_MAXIMUM_FUNCTION, &major))
+        return Fail("lower needs major=");
+    const CHAR* minorWord = zkt::Option(step, "minor");
+    if (minorWord != NULL) {
+        BOOLEAN known = major == IRP_MJ_PNP     ? ZKT_LOOKUP(kPnpMinors, minorWord, 0xFF, &minor)
+                        : major == IRP_MJ_POWER ? ZKT_LOOKUP(kPowerMinors, minorWord, 0xFF, &minor)
+                                                : ZKT_LOOKUP(kWmiMinors, minorWord, 0xFF, &minor);
+        if (!known)
+            return Fail("unknown minor function ", minorWord);
+    }
+    SHORT key = minorWord == NULL ? (SHORT)-1 : (SHORT)minor;
+    for (ULONG i = 0; i < lower->ruleCount; ++i)
+        if (lower->rules[i].major == major && lower->rules[i].minor == key) {
+            lower->rules[i].reply = reply;
+            return;
+        }
+    if (lower->ruleCount == kMaxRules)
+        return Fail("too many rules");
+    lower->rules[lower->ruleCount++] = Rule{(UCHAR)major, key, reply};
+}
+
+VOID Add(const Step& step)
+{
+    Lower* lower = Find(step.args[0]);
+    if (lower == NULL)
+        return;
+    PDRIVER_ADD_DEVICE addDevice = g->filter->DriverExtension->AddDevice;
+    Expect(step, addDevice(g->filter, lower->pdo));
+}
+
+VOID SendPnp(const Step& step, Lower* lower, UCHAR minor)
+{
+    Request request;
+    if (Begin(lower, IRP_MJ_PNP, minor, &request))
+        Expect(step, Send(lower, &request));
+}
+
+VOID SendPower(const Step& step)
+{
+    Lower* lower = Find(step.args[0]);
+    ULONG minor;
+    if (lower == NULL)
+        return;
+    if (!ZKT_LOOKUP(kPowerMinors, step.args[1], 0xFF, &minor))
+        return Fail("unknown power minor ", step.args[1]);
+    Request request;
+    if (Begin(lower, IRP_MJ_POWER, (UCHAR)minor, &request))
+        Expect(step, Send(lower, &request));
+}
+
+VOID SendPlain(const Step& step)
+{
+    Lower* lower = Find(step.args[0]);
+    ULONG major;
+    ULONG64 minor;
+    if (lower == NULL || !NumberOption(step, "minor", 0, &minor))
+        return;
+    if (!ZKT_LOOKUP(kMajors, step.args[1], IRP_MJ_MAXIMUM_FUNCTION, &major))
+        return Fail("unknown major function ", step.args[1]);
+    Request request;
+    if (Begin(lower, (UCHAR)major, (UCHAR)minor, &request))
+        Expect(step, Send(lower, &request));
+}
+
+VOID SendWmi(const Step& step)
+{
+    Lower* lower = Find(step.args[0]);
+    ULONG minor;
+    if (lower == NULL)
+        return;
+    if (!ZKT_LOOKUP(kWmiMinors, step.args[1], 0xFF, &minor))
+        return Fail("unknown WMI minor ", step.args[1]);
+    ULONG64 provider, dataPath, size;
+    UCHAR bytes[512];
+    LONG count = 0;
+    const CHAR* buffer = zkt::Option(step, "buffer");
+    if (buffer != NULL && (count = zkt::Bytes(buffer, bytes, sizeof(bytes))) < 0)
+        return Fail("buffer= takes hex bytes");
+    if (!NumberOption(step, "provider", 0, &provider) || !NumberOption(step, "datapath", 0, &dataPath) ||
+        !NumberOption(step, "size", (ULONG64)count, &size))
+        return;
+    Request request;
+    if (!Begin(lower, IRP_MJ_SYSTEM_CONTROL, (UCHAR)minor, &request))
+        return;
+    BOOLEAN hasBuffer = buffer != NULL || zkt::Option(step, "size") != NULL;
+    ULONG room = (ULONG)size > (ULONG)count ? (ULONG)size : (ULONG)count;
+    if (hasBuffer) {
+        request.buffer = Allocate(room);
+        memcpy(request.buffer, bytes, (SIZE_T)count);
+    }
+    request.next->Parameters.WMI.ProviderId = (ULONG_PTR)provider;
+    request.next->Parameters.WMI.DataPath = (PVOID)(ULONG_PTR)dataPath;
+    request.next->Parameters.WMI.BufferSize = (ULONG)size;
+    request.next->Parameters.WMI.Buffer = request.buffer;
+    Expect(step, Send(lower, &request));
+}
+
+VOID SendReadWrite(const Step& step, BOOLEAN write)
+{
+    Lower* lower = Find(step.args[0]);
+    if (lower == NULL)
+        return;
+    UCHAR data[512];
+    LONG count = 0;
+    const CHAR* dataWord = zkt::Option(step, "data");
+    if (dataWord != NULL && (count = zkt::Bytes(dataWord, data, sizeof(data))) < 0)
+        return Fail("data= takes hex bytes");
+    ULONG64 length, offset;
+    if (!NumberOption(step, "length", count == 0 ? 512 : (ULONG64)count, &length) ||
+        !NumberOption(step, "offset", 0, &offset))
+        return;
+    if (length > kBufferLimit)
+        return Fail("length= is too large for the stack driver");
+    Request request;
+    if (!Begin(lower, write ? IRP_MJ_WRITE : IRP_MJ_READ, 0, &request))
+        return;
+    request.buffer = Allocate((ULONG)length);
+    for (ULONG i = 0; count > 0 && i < length; ++i)
+        ((UCHAR*)request.buffer)[i] = data[i % (ULONG)count];
+    request.next->Parameters.Read.Length = (ULONG)length;
+    request.next->Parameters.Read.ByteOffset.QuadPart = (LONGLONG)offset;
+    if (length != 0 && (request.top->Flags & DO_BUFFERED_IO)) {
+        request.irp->AssociatedIrp.SystemBuffer = request.buffer;
+        if (!write)
+            memset(request.buffer, 0, (SIZE_T)length);
+    } else if (length != 0 && (request.top->Flags & DO_DIRECT_IO)) {
+        PMDL mdl = IoAllocateMdl(request.buffer, (ULONG)length, FALSE, FALSE, request.irp);
+        if (mdl == NULL) {
+            Abandon(&request);
+            return Fail("IoAllocateMdl failed");
+        }
+        // Pool memory: the MDL describes locked pages with a system address.
+        mdl->MappedSystemVa = request.buffer;
+        mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+    } else {
+        request.irp->UserBuffer = request.buffer;
+    }
+    Expect(step, Send(lower, &request));
+}
+
+// Device control down the stack, with the buffers the I/O manager makes for
+// the code's method; internal device control with the input as Argument1.
+VOID SendControl(const Step& step, BOOLEAN internal)
+{
+    Lower* lower = Find(step.args[0]);
+    if (lower == NULL)
+        return;
+    ULONG code;
+    if (!(internal ? ZKT_LOOKUP(kInternalCodes, step.args[1], 0xFFFFFFFFu, &code)
+                   : ZKT_LOOKUP(kControlCodes, step.args[1], 0xFFFFFFFFu, &code)))
+        return Fail("unknown control code ", step.args[1]);
+    UCHAR input[512];
+    LONG inputLength = 0;
+    const CHAR* inputWord = zkt::Option(step, "in");
+    if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, sizeof(input))) < 0)
+        return Fail("in= takes hex bytes");
+    ULONG64 outputLength;
+    if (!NumberOption(step, "out", 0, &outputLength))
+        return;
+    if (outputLength > kBufferLimit)
+        return Fail("out= is too large for the stack driver");
+    Request request;
+    if (!Begin(lower, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0, &request))
+        return;
+    // The caller's input and output, then the system buffer, in one block.
+    ULONG in = (ULONG)inputLength, out = (ULONG)outputLength;
+    ULONG system = in > out ? in : out;
+    request.buffer = Allocate(in + out + system);
+    PUCHAR callerInput = (PUCHAR)request.buffer;
+    PUCHAR callerOutput = callerInput + in;
+    PUCHAR systemBuffer = callerOutput + out;
+    memcpy(callerInput, input, in);
+    request.next->Parameters.DeviceIoControl.IoControlCode = code;
+    if (internal) {
+        request.next->Parameters.Others.Argument1 = in != 0 ? callerInput : NULL;
+        return Expect(step, Send(lower, &request));
+    }
+    request.next->Parameters.DeviceIoControl.InputBufferLength = in;
+    request.next->Parameters.DeviceIoControl.OutputBufferLength = out;
+    switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED:
+        if (system != 0) {
+            memcpy(systemBuffer, input, in);
+            request.irp->AssociatedIrp.SystemBuffer = systemBuffer;
+        }
+        break;
+    case METHOD_NEITHER:
+        request.next->Parameters.DeviceIoControl.Type3InputBuffer = callerInput;
+        request.irp->UserBuffer = callerOutput;
+        break;
+    default:  // the direct methods: the input in the system buffer, the output in an MDL
+        if (in != 0) {
+            memcpy(systemBuffer, input, in);
+            request.irp->AssociatedIrp.SystemBuffer = systemBuffer;
+        }
+        if (out != 0) {
+            PMDL mdl = IoAllocateMdl(callerOutput, out, FALSE, FALSE, request.irp);
+            if (mdl == NULL) {
+                Abandon(&request);
+                return Fail("IoAllocateMdl failed");
+            }
+            mdl->MappedSystemVa = callerOutput;
+            mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+        }
+        break;
+    }
+    Expect(step, Send(lower, &request));
+}
+
+VOID SendSrb(const Step& step)
+{
+    Lower* lower = Find(step.args[0]);
+    if (lower == NULL)
+        return;
+    UCHAR cdb[16], data[512];
+    const CHAR* cdbWord = zkt::Option(step, "cdb");
+    LONG cdbLength = cdbWord == NULL ? -1 : zkt::Bytes(cdbWord, cdb, sizeof(cdb));
+    if (cdbLength < 1)
+        return Fail("cdb= takes 1 to 16 bytes");
+    LONG count = 0;
+    const CHAR* dataWord = zkt::Option(step, "data");
+    if (dataWord != NULL && (count = zkt::Bytes(dataWord, data, sizeof(data))) < 0)
+        return Fail("data= takes hex bytes");
+    ULONG64 function, length, senseLength;
+    if (!NumberOption(step, "function", 0, &function) || !NumberOption(step, "length", 0, &length) ||
+        !NumberOption(step, "sense", kSenseLength, &senseLength))
+        return;
+    if (length == 0)
+        length = (ULONG64)count;
+    if (length > kBufferLimit || senseLength > 0xFF)
+        return Fail("length= or sense= is too large");
+    ULONG flags = 0;
+    const CHAR* flagWords = zkt::Option(step, "flags");
+    if (flagWords != NULL) {
+        CHAR word[32];
+        ULONG n = 0;
+        for (const CHAR* p = flagWords;; ++p) {
+            if (*p != ',' && *p != '\0' && n + 1 < sizeof(word)) {
+                word[n++] = *p;
+                continue;
+            }
+            word[n] = '\0';
+            ULONG flag;
+            if (!ZKT_LOOKUP(kSrbFlags, word, 0xFFFFFFFFu, &flag))
+                return Fail("unknown SRB flag ", word);
+            flags |= flag;
+            n = 0;
+            if (*p == '\0')
+                break;
+        }
+    }
+    const CHAR* direction = zkt::Option(step, "direction");
+    if (direction == NULL)
+        direction = count == 0 ? "in" : "out";
+    if (length != 0)
+        flags |= Same(direction, "in") ? SRB_FLAGS_DATA_IN : Same(direction, "out") ? SRB_FLAGS_DATA_OUT : 0;
+    if (function == SRB_FUNCTION_EXECUTE_SCSI && !(flags & SRB_FLAGS_BYPASS_FROZEN_QUEUE) && lower->frozen)
+        return Fail("the device's queue is frozen: release it first");
+
+    Request request;
+    if (!Begin(lower, IRP_MJ_SCSI, 0, &request))
+        return;
+    // One allocation: the block, then the sense buffer, then the data.
+    ULONG total = sizeof(SCSI_REQUEST_BLOCK) + 256 + (ULONG)length;
+    request.buffer = Allocate(total);
+    PSCSI_REQUEST_BLOCK srb = (PSCSI_REQUEST_BLOCK)request.buffer;
+    PUCHAR sense = (PUCHAR)request.buffer + sizeof(SCSI_REQUEST_BLOCK);
+    PUCHAR buffer = sense + 256;
+    for (ULONG i = 0; count > 0 && i < length; ++i)
+        buffer[i] = data[i % (ULONG)count];
+    srb->Length = sizeof(SCSI_REQUEST_BLOCK);
+    srb->Function = (UCHAR)function;
+    srb->QueueTag = 0xFF;     // untagged
+    srb->QueueAction = 0x20;  // simple tag request
+    srb->CdbLength = (UCHAR)cdbLength;
+    memcpy(srb->Cdb, cdb, (SIZE_T)cdbLength);
+    srb->SrbFlags = flags;
+    srb->DataTransferLength = (ULONG)length;
+    srb->DataBuffer = length != 0 ? buffer : NULL;
+    srb->TimeOutValue = 10;
+    srb->SenseInfoBuffer = senseLength != 0 ? sense : NULL;
+    srb->SenseInfoBufferLength = (UCHAR)senseLength;
+    srb->OriginalRequest = request.irp;
+    request.next->Parameters.Scsi.Srb = srb;
+    Expect(step, Send(lower, &request));
+}
+
+// Programs' requests: through the object manager and the I/O manager, as a
+// program's calls arrive, on a handle the story names.
+Handle* FindHandle(const CHAR* name)
+{
+    for (Handle& handle : g->handles)
+        if (handle.handle != NULL && Same(handle.name, name))
+            return &handle;
+    Fail("no open handle ", name);
+    return NULL;
+}
+
+VOID Open(const Step& step)
+{
+    Handle* slot = NULL;
+    for (Handle& handle : g->handles)
+        if (handle.handle == NULL && slot == NULL)
+            slot = &handle;
+    if (slot == NULL || strlen(step.args[0]) >= sizeof(slot->name))
+        return Fail("too many handles, or a long handle name");
+    WCHAR pathBuffer[128];
+    ULONG n = 0;
+    for (; step.args[1][n] != '\0' && n + 1 < 128; ++n)
+        pathBuffer[n] = (WCHAR)(UCHAR)step.args[1][n];
+    pathBuffer[n] = 0;
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, pathBuffer);
+    OBJECT_ATTRIBUTES attributes = {sizeof(OBJECT_ATTRIBUTES), NULL, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                    NULL, NULL};
+    IO_STATUS_BLOCK io = {};
+    HANDLE handle = NULL;
+    NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL,
+                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                   FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    Expect(step, status);
+    if (NT_SUCCESS(status)) {
+        strncpy(slot->name, step.args[0], sizeof(slot->name) - 1);
+        slot->handle = handle;
+    } else if (zkt::Option(step, "expect") == NULL) {
+        g->failed = TRUE;
+        DbgPrint("zktest: FAIL line %u: cannot open %s: 0x%08X\n", g->line, step.args[1], (ULONG)status);
+    }
+}
+
+VOID HandleControl(const Step& step)
+{
+    Handle* handle = FindHandle(step.args[0]);
+    ULONG code;
+    if (handle == NULL)
+        return;
+    if (!ZKT_LOOKUP(kControlCodes, step.args[1], 0xFFFFFFFFu, &code))
+        return Fail("unknown control code ", step.args[1]);
+    UCHAR input[512];
+    LONG inputLength = 0;
+    const CHAR* inputWord = zkt::Option(step, "in");
+    if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, sizeof(input))) < 0)
+        return Fail("in= takes hex bytes");
+    ULONG64 outputLength;
+    if (!NumberOption(step, "out", 0, &outputLength))
+        return;
+    if (outputLength > kBufferLimit)
+        return Fail("out= is too large for the stack driver");
+    PVOID output = Allocate((ULONG)outputLength);
+    IO_STATUS_BLOCK io = {};
+    NTSTATUS status = ZwDeviceIoControlFile(handle->handle, NULL, NULL, NULL, &io, code, inputLength ? input : NULL,
+                                            (ULONG)inputLength, outputLength ? output : NULL, (ULONG)outputLength);
+    Expect(step, status == STATUS_PENDING ? io.Status : status);
+    if (output != NULL)
+        ExFreePoolWithTag(output, kTag);
+}
+
+VOID SetSense(const Step& step)
+{
+    Lower* lower = Find(step.args[0]);
+    ULONG64 key, asc, ascq;
+    if (lower == NULL || !NumberOption(step, "key", 0, &key) || !NumberOption(step, "asc", 0, &asc) ||
+        !NumberOption(step, "ascq", 0, &ascq))
+        return;
+    if (!lower->disk)
+        return Fail("sense needs a model=disk device");
+    lower->failNext = TRUE;
+    lower->key = (UCHAR)key;
+    lower->asc = (UCHAR)asc;
+    lower->ascq = (UCHAR)ascq;
+}
+
+VOID Play(const Step& step)
+{
+    const CHAR* c = step.words[0];
+    if (Same(c, "title") || Same(c, "load") || Same(c, "unload")) {
+        // The harness loads and unloads the filter around the story.
+    } else if (Same(c, "registry")) {
+        SetRegistry(step);
+    } else if (Same(c, "device")) {
+        CreateDevice(step);
+    } else if (Same(c, "lower")) {
+        Rules(step);
+    } else if (Same(c, "add")) {
+        Add(step);
+    } else if (Same(c, "start") || Same(c, "remove")) {
+        if (Lower* lower = Find(step.args[0]))
+            SendPnp(step, lower, Same(c, "start") ? IRP_MN_START_DEVICE : IRP_MN_REMOVE_DEVICE);
+    } else if (Same(c, "pnp")) {
+        Lower* lower = Find(step.args[0]);
+        ULONG minor;
+        if (lower == NULL)
+            return;
+        if (!ZKT_LOOKUP(kPnpMinors, step.args[1], 0xFF, &minor))
+            return Fail("unknown Plug and Play minor ", step.args[1]);
+        SendPnp(step, lower, (UCHAR)minor);
+    } else if (Same(c, "power")) {
+        SendPower(step);
+    } else if (Same(c, "irp")) {
+        SendPlain(step);
+    } else if (Same(c, "wmi")) {
+        SendWmi(step);
+    } else if (Same(c, "read") || Same(c, "write")) {
+        SendReadWrite(step, Same(c, "write"));
+    } else if (Same(c, "ioctl") || Same(c, "internal")) {
+        SendControl(step, Same(c, "internal"));
+    } else if (Same(c, "srb")) {
+        SendSrb(step);
+    } else if (Same(c, "open")) {
+        Open(step);
+    } else if (Same(c, "close")) {
+        if (Handle* handle = FindHandle(step.args[0])) {
+            ZwClose(handle->handle);
+            handle->handle = NULL;
+        }
+    } else if (Same(c, "handle-ioctl")) {
+        HandleControl(step);
+    } else if (Same(c, "sense")) {
+        SetSense(step);
+    } else {
+        Fail("the stack driver does not know the command ", c);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Loading the story
+
+CHAR* ReadStory()
+{
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, u"\\??\\C:\\zelkor-story.scn");
+    OBJECT_ATTRIBUTES attributes = {sizeof(OBJECT_ATTRIBUTES), NULL, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                    NULL, NULL};
+    IO_STATUS_BLOCK io = {};
+    HANDLE file;
+    NTSTATUS status = ZwCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
+                                   FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
+                                   NULL, 0);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("zktest: FAIL line 0: cannot open the story: 0x%08X\n", (ULONG)status);
+        return NULL;
+    }
+    CHAR* text = (CHAR*)Allocate(kStoryLimit + 1);
+    ULONG used = 0;
+    if (text != NULL) {
+        while (used < kStoryLimit) {
+            LARGE_INTEGER offset;
+            offset.QuadPart = used;
+            status = ZwReadFile(file, NULL, NULL, NULL, &io, text + used, kStoryLimit - used, &offset, NULL);
+            if (!NT_SUCCESS(status) || io.Information == 0)
+                break;
+            used += (ULONG)io.Information;
+        }
+        text[used] = '\0';
+    }
+    ZwClose(file);
+    return text;
+}
+
+VOID Unload(PDRIVER_OBJECT)
+{
+    if (g == NULL)
+        return;
+    for (Handle& handle : g->handles)
+        if (handle.handle != NULL)
+            ZwClose(handle.handle);
+    for (ULONG i = 0; i < g->deviceCount; ++i)
+        if (g->devices[i].pdo != NULL)
+            IoDeleteDevice(g->devices[i].pdo);
+    if (g->filter != NULL) {
+        g->filter->DriverExtension->ServiceKeyName = g->serviceKeyName;
+        ObDereferenceObject(g->filter);
+    }
+    ExFreePoolWithTag(g, kTag);
+    g = NULL;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
+{
+    DriverObject->DriverUnload = Unload;
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i)
+        DriverObject->MajorFunction[i] = LowerDispatch;
+    g = (Globals*)Allocate(sizeof(Globals));
+    if (g == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    g->self = DriverObject;
+
+    UNICODE_STRING filterName;
+    RtlInitUnicodeString(&filterName, u"\\Driver\\zelkor");
+    PVOID filter = NULL;
+    // No object type: this kernel finds a driver object by name only so.
+    NTSTATUS status =
+        ObReferenceObjectByName(&filterName, OBJ_CASE_INSENSITIVE, NULL, 0, NULL, KernelMode, NULL, &filter);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("zktest: FAIL line 0: \\Driver\\zelkor is not loaded: 0x%08X\n", (ULONG)status);
+        return STATUS_SUCCESS;
+    }
+    g->filter = (PDRIVER_OBJECT)filter;
+
+    // Windows gives a driver its service name alone as ServiceKeyName; this
+    // kernel gives the whole key path. The filter builds its registry paths
+    // from the name, so it sees the Windows form: the path's last component.
+    PUNICODE_STRING service = &g->filter->DriverExtension->ServiceKeyName;
+    g->serviceKeyName = *service;
+    USHORT count = service->Length / sizeof(WCHAR);
+    USHORT start = count;
+    while (start > 0 && service->Buffer[start - 1] != u'\\')
+        --start;
+    service->Buffer += start;
+    service->Length = (USHORT)((count - start) * sizeof(WCHAR));
+    service->MaximumLength = (USHORT)(service->MaximumLength - start * sizeof(WCHAR));
+
+    CHAR* story = ReadStory();
+    if (story == NULL)
+        return STATUS_SUCCESS;
+    const CHAR* cursor = story;
+    Step* step = (Step*)Allocate(sizeof(Step));
+    const CHAR* error = NULL;
+    while (step != NULL && !g->failed && zkt::NextStep(&cursor, &g->line, step, &error)) {
+        DbgPrint("zktest: step %u: %s\n", step->line, step->words[0]);
+        Play(*step);
+    }
+    if (error != NULL)
+        Fail("the story cannot be read: ", error);
+    if (!g->failed)
+        DbgPrint("zktest: done\n");
+    if (step != NULL)
+        ExFreePoolWithTag(step, kTag);
+    ExFreePoolWithTag(story, kTag);
+    return STATUS_SUCCESS;
+}

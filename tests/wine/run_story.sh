@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Plays one story on the real zelkor.sys under Wine and compares the debugger
+# text with the simulator's.
+#
+#   run_story.sh PREFIX ZELKOR_SYS ZKTEST_SYS --prepare
+#   run_story.sh PREFIX ZELKOR_SYS ZKTEST_SYS STORY.scn ZELKOR_SIM COMPARE [KEEP_DIR]
+#
+# PREFIX: the Wine prefix, created on first use and kept (a stamp file names
+# the Wine version it was made with). The stack driver zktest.sys reads the
+# story from C:\zelkor-story.scn in the prefix. KEEP_DIR, when given, keeps
+# the three texts (sim.txt, sim.annotated, wine.log) there.
+# Exit status 77 (a skip) only when Wine is not installed.
+set -uo pipefail
+
+if [[ $# -ne 4 && $# -lt 6 ]]; then
+    echo "usage: $0 PREFIX ZELKOR_SYS ZKTEST_SYS --prepare | STORY.scn ZELKOR_SIM COMPARE [KEEP_DIR]" >&2
+    exit 2
+fi
+prefix=$(realpath -m "$1") zelkor_sys=$2 zktest_sys=$3 story=$4
+
+wine=$(command -v wine64 || command -v wine || true)
+[[ -z $wine && -x /usr/lib/wine/wine64 ]] && wine=/usr/lib/wine/wine64
+if [[ -z $wine ]]; then
+    echo "SKIP: Wine is not installed, so the real zelkor.sys cannot run (scripts/install-deps.sh installs wine64)"
+    exit 77
+fi
+wineserver=$(command -v wineserver || true)
+[[ -z $wineserver && -x /usr/lib/wine/wineserver64 ]] && wineserver=/usr/lib/wine/wineserver64
+[[ -z $wineserver ]] && wineserver=$(dirname "$wine")/wineserver
+
+unset DISPLAY WAYLAND_DISPLAY
+export WINEPREFIX=$prefix WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+services='HKLM\System\CurrentControlSet\Services'
+
+mkdir -p "$(dirname "$prefix")"
+exec 9> "$prefix.lock"
+flock 9  # one story at a time in a prefix
+
+prepare() {
+    local version stamp
+    version=$("$wine" --version 2>/dev/null)
+    stamp=$prefix/zelkor-prefix-ready
+    [[ -f $stamp && $(cat "$stamp") == "$version" ]] && return 0
+    rm -rf "$prefix"
+    local start=$SECONDS
+    "$wine" wineboot -i > "$prefix.boot.log" 2>&1
+    "$wineserver" -w
+    [[ -d $prefix/drive_c/windows/system32/drivers ]] || { echo "FAIL: wineboot made no prefix (see $prefix.boot.log)"; return 1; }
+    # Both drivers in one winedevice process (one service group), where the
+    # stack driver can find the filter's driver object by name.
+    local name
+    for name in zelkor zktest; do
+        "$wine" sc create $name type= kernel start= demand \
+            binPath= "C:\\windows\\system32\\drivers\\$name.sys" > /dev/null 2>&1 &&
+        "$wine" reg add "$services\\$name" /v Group /t REG_SZ /d zelkor /f > /dev/null 2>&1 ||
+            { echo "FAIL: cannot register the $name service"; return 1; }
+    done
+    "$wineserver" -w
+    echo "$version" > "$stamp"
+    echo "prefix made in $((SECONDS - start)) s with $version"
+}
+
+prepare || exit 1
+[[ $story == --prepare ]] && exit 0
+
+sim=$5 compare=$6 keep=${7:-}
+for f in "$zelkor_sys" "$zktest_sys" "$story" "$sim" "$compare"; do
+    [[ -r $f ]] || { echo "FAIL: cannot read $f"; exit 1; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$sim" "$story" > "$work/sim.txt" || { echo "FAIL: the simulator refuses the story"; exit 1; }
+"$sim" --annotate "$story" > "$work/sim.annotated" || exit 1
+
+drivers=$prefix/drive_c/windows/system32/drivers
+cp "$zelkor_sys" "$drivers/zelkor.sys" && cp "$zktest_sys" "$drivers/zktest.sys" &&
+    cp "$story" "$prefix/drive_c/zelkor-story.scn" || { echo "FAIL: cannot copy into the prefix"; exit 1; }
+
+# A clean slate: no server and no values left by an earlier story. The first
+# command starts the server and services.exe, whose drivers' debugger output
+# goes where its stderr goes: into the log.
+"$wineserver" -k 2> /dev/null
+"$wineserver" -w
+export WINEDEBUG=-all,err+all,warn+debugstr
+{
+    "$wine" reg delete "$services\\zelkor\\Parameters" /f
+    "$wine" sc start zelkor
+    "$wine" sc start zktest
+    "$wine" sc stop zktest
+    "$wine" sc stop zelkor
+    "$wineserver" -k
+    "$wineserver" -w
+} > "$work/wine.log" 2>&1
+
+[[ -n $keep ]] && mkdir -p "$keep" && cp "$work/sim.txt" "$work/sim.annotated" "$work/wine.log" "$keep/"
+"$compare" "$work/sim.txt" "$work/sim.annotated" "$work/wine.log"
+status=$?
+if [[ $status -ne 0 ]]; then
+    echo "--- the Wine log's errors:"
+    grep -E ':err:|wine: ' "$work/wine.log" | grep -v -E 'winediag|systray' | head -20
+fi
+exit $status
