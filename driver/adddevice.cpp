@@ -213,6 +213,7 @@ NTSTATUS ZK_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     filter->Characteristics = lower->Characteristics;
 
     record->CallbackSerial = 0;
+    ZK_InitCallbackRecords(record);
     record->StorageDeviceType = -1;
     strncpy(record->DeviceName, "unknown", ZK_DEVICE_NAME_SIZE);
 

@@ -3,6 +3,7 @@
 // only state: every routine finds its configuration, its lower device and its
 // counters here.
 #pragma once
+#include "platform/nt1394.h"
 #include "platform/ntio.h"
 
 enum : UCHAR {
@@ -45,11 +46,22 @@ typedef struct _ZK_EXTENSION {
     LONG StorageDeviceType;
     CHAR LowerDriverName[ZK_DRIVER_NAME_SIZE];
     LONG CallbackSerial;
+    // The 1394 callback records made for this filter and not yet freed, and
+    // the lock that completions and substitutes share with the dispatch.
+    LIST_ENTRY CallbackRecords;
+    KSPIN_LOCK CallbackLock;
 } ZK_EXTENSION, *PZK_EXTENSION;
 
 FORCEINLINE PZK_EXTENSION ZK_GetExtension(PDEVICE_OBJECT DeviceObject)
 {
     return (PZK_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+FORCEINLINE VOID ZK_InitCallbackRecords(PZK_EXTENSION Extension)
+{
+    Extension->CallbackRecords.Flink = &Extension->CallbackRecords;
+    Extension->CallbackRecords.Blink = &Extension->CallbackRecords;
+    KeInitializeSpinLock(&Extension->CallbackLock);
 }
 
 // Hands out the next 1394 callback serial: 0..999, then 10..999 again.
