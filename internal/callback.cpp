@@ -1,6 +1,7 @@
 #include "internal/callback.h"
 
 #include "internal/block.h"
+#include "platform/nt.h"
 #include "trace/dump.h"
 #include "trace/print.h"
 

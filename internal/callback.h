@@ -4,7 +4,7 @@
 // routine with the client's own context.
 #pragma once
 #include "driver/extension.h"
-#include "platform/nt.h"
+
 
 // Pool tag of the records: "Ddk " in memory.
 constexpr ULONG ZK_CALLBACK_TAG = 0x206B6444;

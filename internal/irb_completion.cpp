@@ -1,6 +1,7 @@
 #include "driver/extension.h"
 #include "internal/block.h"
 #include "internal/callback.h"
+#include "platform/nt.h"
 #include "internal/irb.h"
 #include "trace/decode.h"
 #include "trace/dump.h"
