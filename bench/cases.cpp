@@ -54,7 +54,7 @@ sim::SimBuffer PatternBuffer(size_t bytes)
 // Requests through a whole stack
 
 enum class Filter { Zelkor, ReferenceSkip, ReferenceCompletion };
-enum class Operation { CreateClose, Read, Write, NamedControl, UnknownControl, SrbRead };
+enum class Operation { CreateClose, Read, Write, NamedControl, UnknownControl, SrbRead, IrbRead };
 
 class StackRunner : public Runner {
 public:
@@ -99,9 +99,19 @@ public:
         case Operation::SrbRead:
             requests_.push_back(sim::Request::InternalDeviceControl(IOCTL_SCSI_EXECUTE_IN, MakeSrb()));
             break;
+        case Operation::IrbRead:
+            requests_.push_back(sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, MakeIrb()));
+            break;
         }
     }
-    ~StackRunner() override { sim::ResetKernel(); }
+    ~StackRunner() override
+    {
+        if (irbMdl_ != nullptr) {
+            MmUnlockPages(irbMdl_);
+            IoFreeMdl(irbMdl_);
+        }
+        sim::ResetKernel();
+    }
 
     void Run() override
     {
@@ -133,7 +143,27 @@ private:
         return srb;
     }
 
+    // An asynchronous read of 512 bytes from a remote node into the data
+    // buffer, as a 1394 client sends it; the lower device only completes it.
+    PIRB MakeIrb()
+    {
+        irbMemory_ = sim::AllocateBuffer(sizeof(IRB));
+        auto* irb = reinterpret_cast<PIRB>(irbMemory_.address);
+        std::memset(irb, 0, sizeof(*irb));
+        irbMdl_ = IoAllocateMdl(data_.address, kTransferLength, FALSE, FALSE, nullptr);
+        Require(irbMdl_ != nullptr, "no MDL for the 1394 read");
+        MmProbeAndLockPages(irbMdl_, KernelMode, IoWriteAccess);
+        irb->FunctionNumber = REQUEST_ASYNC_READ;
+        irb->u.AsyncRead.DestinationAddress.IA_Destination_Offset.Off_High = 0xFFFF;
+        irb->u.AsyncRead.DestinationAddress.IA_Destination_Offset.Off_Low = 0xF0000400;
+        irb->u.AsyncRead.nNumberOfBytesToRead = kTransferLength;
+        irb->u.AsyncRead.Mdl = irbMdl_;
+        return irb;
+    }
+
     PDEVICE_OBJECT pdo_ = nullptr;
+    sim::SimBuffer irbMemory_;
+    PMDL irbMdl_ = nullptr;
     std::vector<sim::Request> requests_;
     sim::SimBuffer data_;
     sim::SimBuffer srbMemory_;
@@ -379,6 +409,7 @@ std::vector<Case> MakeCases()
         {"ioctl-named", Operation::NamedControl, Filter::ReferenceSkip},
         {"ioctl-unknown", Operation::UnknownControl, Filter::ReferenceSkip},
         {"srb-read", Operation::SrbRead, Filter::ReferenceCompletion},
+        {"irb-read", Operation::IrbRead, Filter::ReferenceCompletion},
     };
     std::vector<Case> cases;
     for (const Subject& s : subjects) {

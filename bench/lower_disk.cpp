@@ -19,8 +19,10 @@ NTSTATUS DiskDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         information = stack->Parameters.Write.Length;
         break;
     case IRP_MJ_SCSI: {
+        // The internal path carries 1394 request blocks too, which it
+        // completes untouched.
         PSCSI_REQUEST_BLOCK srb = stack->Parameters.Scsi.Srb;
-        if (srb != NULL) {
+        if (srb != NULL && stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_1394_CLASS) {
             srb->SrbStatus = SRB_STATUS_SUCCESS;
             srb->ScsiStatus = 0;
             information = srb->DataTransferLength;

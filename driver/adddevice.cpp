@@ -225,6 +225,7 @@ next_instance:
     filter->Characteristics = lower->Characteristics;
 
     record->CallbackSerial = 0;
+    ZK_InitCallbackRecords(record);
     record->StorageDeviceType = -1;
     strncpy(record->DeviceName, "unknown", ZK_DEVICE_NAME_SIZE);
 

@@ -4,6 +4,7 @@
 // counters here.
 #pragma once
 #include "platform/ntcaller.h"
+#include "platform/nt1394.h"
 #include "platform/ntio.h"
 
 enum : UCHAR {
@@ -49,11 +50,22 @@ typedef struct _ZK_EXTENSION {
     // Control record only: held by every request that reaches the filter's
     // record through FilterDevice (ioctl/control.cpp).
     IO_REMOVE_LOCK RequestLock;
+    // The 1394 callback records made for this filter and not yet freed, and
+    // the lock that completions and substitutes share with the dispatch.
+    LIST_ENTRY CallbackRecords;
+    KSPIN_LOCK CallbackLock;
 } ZK_EXTENSION, *PZK_EXTENSION;
 
 FORCEINLINE PZK_EXTENSION ZK_GetExtension(PDEVICE_OBJECT DeviceObject)
 {
     return (PZK_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+FORCEINLINE VOID ZK_InitCallbackRecords(PZK_EXTENSION Extension)
+{
+    Extension->CallbackRecords.Flink = &Extension->CallbackRecords;
+    Extension->CallbackRecords.Blink = &Extension->CallbackRecords;
+    KeInitializeSpinLock(&Extension->CallbackLock);
 }
 
 // Hands out the next 1394 callback serial: 0..999, then 10..999 again.

@@ -1,6 +1,7 @@
 #include "driver/dispatch.h"
 #include "driver/forward.h"
 #include "ioctl/control.h"
+#include "internal/callback.h"
 #include "platform/nt.h"
 #include "trace/print.h"
 
@@ -98,6 +99,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PZK_EXTENSION Extension, PIRP
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
 
+    // The bus has let go of the device's address ranges and mapping: no
+    // 1394 substitute can be called through its records any more.
+    ZK_FreeCallbackContexts(Extension);
     EnterState(Extension, Deleted);
     IoDetachDevice(Extension->LowerDevice);
     if (Extension->RecordFlags & ZK_FLAG_LINK_CREATED) {

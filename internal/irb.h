@@ -5,5 +5,18 @@
 
 // IRP_MJ_INTERNAL_DEVICE_CONTROL with IOCTL_1394_CLASS: traces the IRB as the
 // record's mask asks and passes the request on (or, on the control device,
-// completes it).
+// completes it). Interposes the client's callback of an address-range
+// allocation whatever the mask. Up to DISPATCH_LEVEL.
 NTSTATUS ZK_Internal1394Request(PZK_EXTENSION Extension, PIRP Irp);
+
+// Completion routines, up to DISPATCH_LEVEL, in any thread, with a NULL
+// context. ZK_CompletionRoutineIrb traces reads, writes and host information
+// and interposes the host's physical-address mapping routine;
+// ZK_CompletionRoutineAddressRange prints nothing and only keeps the callback
+// records in step with the ranges the bus holds.
+IO_COMPLETION_ROUTINE ZK_CompletionRoutineIrb;
+IO_COMPLETION_ROUTINE ZK_CompletionRoutineAddressRange;
+
+// The IRB's FunctionNumber, read from a guarded copy; FALSE when the block
+// cannot be read.
+BOOLEAN ZK_ReadIrbFunction(const void* Irb, PULONG Function);

@@ -24,6 +24,7 @@
 #include "sim/zkctl_steps.h"
 #include "sim/held.h"
 #include "sim/kernel_rules.h"
+#include "sim/ieee1394_steps.h"
 
 namespace scn {
 namespace {
@@ -755,6 +756,10 @@ void Runner::Execute(const Step& step)
         SendControl(step, false, Handle(step.args[0]));
     } else if (IsZkctlCommand(c)) {
         std::string reason = RunZkctlStep(step, [this](const std::string& name) { return Handle(name); });
+        if (!reason.empty())
+            throw StepError{reason};
+    } else if (IsIeee1394Command(c)) {
+        std::string reason = RunIeee1394Step(step, Device(step, step.args[0]));
         if (!reason.empty())
             throw StepError{reason};
     } else if (IsScsiConditionCommand(c)) {

@@ -134,6 +134,17 @@ const std::vector<CommandRule>& Commands()
         {"answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
          "answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the SCSI device completes requests"},
         {"page-out", 1, 1, {}, "page-out NAME                     the SCSI device pages out the next SRB's data buffer"},
+        {"ieee1394", 2, 2,
+         {{"answer", Kind::Word}, {"irql", Kind::Word}, {"delay", Kind::Number}, {"rom", Kind::Bytes},
+          {"node", Kind::Number}, {"offset", Kind::Number}, {"data", Kind::Bytes}, {"length", Kind::Number},
+          {"generation", Kind::Number}, {"block", Kind::Number}, {"flags", Kind::Number}, {"mdl", Kind::Word},
+          {"range", Kind::Word}, {"notify", Kind::Number}, {"callback", Kind::Word}, {"access", Kind::Number},
+          {"address", Kind::Number}, {"addresses", Kind::Word}, {"like", Kind::Word}, {"level", Kind::Number},
+          {"information", Kind::Word}, {"function", Kind::Number}, {"irb", Kind::Word}, {"count", Kind::Number},
+          {"expect", Kind::Number}},
+         "ieee1394 NAME STEP [options]      a 1394 bus behind the device and a client above the filter (STEP: bus, "
+         "remote, read, write, allocate, map, free, host-info, request, remote-read, remote-write, bus-reset, "
+         "expect-records; see docs/scenarios.md)"},
         {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}},
          "open HANDLE PATH [expect=STATUS] [user=admin|standard|system]   open a device as a program does"},
         {"close", 1, 1, {}, "close HANDLE                      close a handle (cleanup and close)"},

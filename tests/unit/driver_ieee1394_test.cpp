@@ -1,0 +1,115 @@
+// IEEE 1394 callback records: their numbering over a long life, and an
+// allocation request that the filter interposes twice, once on its way down
+// and again in the host's mapping routine. The rest is told by the golden
+// scenarios tests/golden/ieee1394-*.scn; this one cannot be, since a line
+// prints the address of one of the filter's own routines.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "internal/callback.h"
+#include "sim/runner.h"
+#include "sim/scenario.h"
+#include "tests/unit/filtered_stack.h"
+#include "trace/print.h"
+
+namespace {
+
+class CallbackRecordTest : public FilteredStackTest {};
+
+// After 999 the numbers start again at 10; a record the pool cannot give
+// uses up no number.
+TEST_F(CallbackRecordTest, NumbersRunTo999ThenFrom10AndFailuresUseNone)
+{
+    ASSERT_NO_FATAL_FAILURE(BuildStack());
+    record_->CallbackSerial = 998;
+    std::vector<PZK_CALLBACK_CONTEXT> records;
+    records.push_back(ZK_NewCallbackContext(record_, 0));
+    sim::FailNthCall("ExAllocatePoolWithTag", 1);
+    EXPECT_EQ(ZK_NewCallbackContext(record_, 0), nullptr);
+    records.push_back(ZK_NewCallbackContext(record_, 0));
+    records.push_back(ZK_NewCallbackContext(record_, 1));
+    records.push_back(ZK_NewCallbackContext(record_, 0));
+
+    std::vector<ULONG> numbers;
+    for (PZK_CALLBACK_CONTEXT record : records) {
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->Extension, record_);
+        numbers.push_back(record->Number);
+    }
+    EXPECT_EQ(numbers, (std::vector<ULONG>{998, 999, 10, 11}));
+    EXPECT_EQ(records[2]->FreeAfterCall, 1u);
+
+    // The device's removal takes every record that is left with it.
+    ZK_FreeCallbackContext(records[1]);
+    EXPECT_EQ(sim::PnpRemoveDevice(pdo_->Device()).final, STATUS_SUCCESS);
+    EXPECT_EQ(sim::LeakReport(), "");
+}
+
+std::string Hex(ULONG value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%X", value);
+    return text;
+}
+
+// The lines of the output that contain `text`, by position.
+size_t LineWith(const std::vector<std::string>& lines, const std::string& text, size_t from = 0)
+{
+    for (size_t i = from; i < lines.size(); ++i)
+        if (lines[i].find(text) != std::string::npos)
+            return i;
+    return std::string::npos;
+}
+
+// The client's allocation block went down the stack and came back with the
+// filter's allocation completion routine and record in it; the client then
+// hands that very block to the host's mapping routine, which it got through
+// the filter too. On completion the newer record's lines come first, then
+// the older record's, then the client's routine runs with its own context;
+// only the newer record goes.
+TEST(Ieee1394Interposition, TwiceInterposedAllocationUnwindsNewestFirst)
+{
+    const char* text =
+        "registry Config dword 0x43\n"
+        "load\n"
+        "device cam pdo=\\Device\\1394_Cam\n"
+        "ieee1394 cam bus\n"
+        "add cam\n"
+        "ieee1394 cam allocate range=first length=0x10\n"
+        "ieee1394 cam host-info level=4\n"
+        "ieee1394 cam map range=second like=first\n"
+        "ieee1394 cam expect-records count=2\n"
+        "ieee1394 cam free range=second\n"
+        "ieee1394 cam free range=first\n"
+        "ieee1394 cam expect-records count=1\n"
+        "remove cam\n"
+        "unload\n";
+    scn::Scenario scenario;
+    scn::ParseError error;
+    ASSERT_TRUE(scn::ParseScenario(text, "twice.scn", &scenario, &error)) << error.Message();
+    scn::RunResult result = scn::RunScenario(scenario, {});
+    ASSERT_TRUE(result.ok) << result.error;
+
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = result.output.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(result.output.substr(start, end - start));
+
+    std::string substitute = Hex(ZK_Low32(reinterpret_cast<const void*>(&ZK_AllocationCompletionRoutine)));
+    size_t call = LineWith(lines, "ZK_PhysAddrMappingRoutine: #1 Irb: ");
+    ASSERT_NE(call, std::string::npos) << result.output;
+    EXPECT_NE(lines[call].find("fulNotificationOptions: 0x0, Callback: " + substitute + "."), std::string::npos)
+        << lines[call];
+    size_t newer = LineWith(lines, "ZK_PhysAddrMappingRoutine: #2 Original Context: ", call);
+    size_t newerLines = LineWith(lines, "ZK_AllocationCompletionRoutine: #2 MDL: ", newer);
+    size_t olderLines = LineWith(lines, "ZK_AllocationCompletionRoutine: #0 MDL: ", newerLines);
+    size_t client = LineWith(lines, "client: first allocated, with its own context.", olderLines);
+    size_t olderAfter = LineWith(lines, "ZK_AllocationCompletionRoutine: Buffer after.", client);
+    size_t newerAfter = LineWith(lines, "ZK_AllocationCompletionRoutine: Buffer after.", olderAfter + 1);
+    EXPECT_NE(newerAfter, std::string::npos) << result.output;
+}
+
+}  // namespace
