@@ -136,10 +136,11 @@ const std::vector<CommandRule>& Commands()
         {"page-out", 1, 1, {}, "page-out NAME                     the SCSI device pages out the next SRB's data buffer"},
         {"ieee1394", 2, 2,
          {{"answer", Kind::Word}, {"irql", Kind::Word}, {"delay", Kind::Number}, {"rom", Kind::Bytes},
-          {"node", Kind::Number}, {"offset", Kind::Number}, {"data", Kind::Bytes}, {"length", Kind::Number},
+          {"node", Kind::Number}, {"offset", Kind::Number, 0, 0xFFFFFFFFFFFFull}, {"data", Kind::Bytes},
+          {"length", Kind::Number, 0, kBuffer},
           {"generation", Kind::Number}, {"block", Kind::Number}, {"flags", Kind::Number}, {"mdl", Kind::Word},
           {"range", Kind::Word}, {"notify", Kind::Number}, {"callback", Kind::Word}, {"access", Kind::Number},
-          {"address", Kind::Number}, {"addresses", Kind::Word}, {"like", Kind::Word}, {"level", Kind::Number},
+          {"address", Kind::Number, 0, 0xFFFFFFFFFFFFull}, {"addresses", Kind::Word}, {"like", Kind::Word}, {"level", Kind::Number},
           {"information", Kind::Word}, {"function", Kind::Number}, {"irb", Kind::Word}, {"count", Kind::Number},
           {"expect", Kind::Number}},
          "ieee1394 NAME STEP [options]      a 1394 bus behind the device and a client above the filter (STEP: bus, "
