@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/guarded.h"
 #include "platform/nt1394.h"
 #include "platform/ntscsi.h"
 #include "simkernel/bus1394.h"
@@ -135,12 +136,20 @@ unsigned long long Number(const Step& step, const char* key, unsigned long long 
     return ParseNumber(step.Option(key)).value();
 }
 
-// Memory of the client's, described by a locked MDL as the bus wants it.
+void ProbeAndLock(PVOID mdl)
+{
+    MmProbeAndLockPages(static_cast<PMDL>(mdl), KernelMode, IoModifyAccess);
+}
+
+// Memory of the client's, described by a locked MDL as the bus wants it; no
+// MDL when it cannot be had (the probe raises, as a client expects it to).
 PMDL LockedMdl(const sim::SimBuffer& buffer, ULONG length)
 {
     PMDL mdl = IoAllocateMdl(buffer.address, length, FALSE, FALSE, nullptr);
-    if (mdl != nullptr)
-        MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+    if (mdl != nullptr && !NT_SUCCESS(ZkGuardedCall(ProbeAndLock, mdl))) {
+        IoFreeMdl(mdl);
+        mdl = nullptr;
+    }
     return mdl;
 }
 
@@ -439,6 +448,15 @@ std::string RunIeee1394Step(const Step& step, sim::Pdo& pdo)
     return "unknown ieee1394 step '" + what +
            "': expected bus, remote, read, write, allocate, map, free, host-info, request, remote-read, "
            "remote-write, bus-reset or expect-records";
+}
+
+void ReleaseIeee1394Clients()
+{
+    Clients& clients = TheClients();
+    std::lock_guard<std::recursive_mutex> guard(clients.lock);
+    for (auto& [device, client] : clients.byDevice)
+        for (auto& [name, range] : client.ranges)
+            ReleaseRange(range.get());
 }
 
 }  // namespace scn

@@ -13,5 +13,8 @@ namespace scn {
 bool IsIeee1394Command(const std::string& command);
 // Carries the step out on the device; the reason when it cannot, else "".
 std::string RunIeee1394Step(const Step& step, sim::Pdo& pdo);
+// Lets go of what the clients still hold (the MDLs of their ranges), as a
+// client driver does when it goes; for runs that end before their steps do.
+void ReleaseIeee1394Clients();
 
 }  // namespace scn

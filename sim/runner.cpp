@@ -783,6 +783,7 @@ void Runner::TakeDown()
         if (device != nullptr && sim::TopOfStack(device) != device)
             sim::PnpRemoveDevice(device);
     }
+    ReleaseIeee1394Clients();
     if (driver_ != nullptr && sim::UnloadDriver(driver_) == STATUS_SUCCESS)
         driver_ = nullptr;
 }
