@@ -7,6 +7,7 @@
 #pragma once
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -131,7 +132,10 @@ public:
     // The lower driver's answer for `major`: completed at once or later at
     // PASSIVE_LEVEL or DISPATCH_LEVEL, with a status, an Information value,
     // and changes to the block as a port or bus driver makes them.
-    void ProgramAnswer(UCHAR major, ULONG_PTR informationLimit)
+    // With intoSystemBuffer, the changes go to the request's system buffer
+    // (within its size) instead of the block: a port driver's answer to a
+    // buffered control request.
+    void ProgramAnswer(UCHAR major, ULONG_PTR informationLimit, bool intoSystemBuffer = false)
     {
         NTSTATUS status = PickStatus(input_);
         ULONG_PTR information = input_.ConsumeIntegralInRange<ULONG_PTR>(0, informationLimit);
@@ -140,9 +144,20 @@ public:
         for (int i = 0; i < count; ++i)
             edits.emplace_back(input_.ConsumeIntegralInRange<size_t>(0, 255), input_.ConsumeIntegral<uint8_t>());
         uint8_t* block = Block();
-        auto fill = [block, edits](PIRP) {
+        auto fill = [block, edits, intoSystemBuffer](PIRP irp) {
+            uint8_t* target = block;
+            size_t size = 256;
+            if (intoSystemBuffer) {
+                PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+                target = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+                size = std::max(location->Parameters.DeviceIoControl.InputBufferLength,
+                                location->Parameters.DeviceIoControl.OutputBufferLength);
+                if ((location->Parameters.DeviceIoControl.IoControlCode & 3) != 0)  // METHOD_BUFFERED
+                    size = location->Parameters.DeviceIoControl.InputBufferLength;
+            }
             for (const auto& [offset, value] : edits)
-                block[offset] = value;
+                if (target != nullptr && offset < size)
+                    target[offset] = value;
         };
         sim::Reply reply;
         switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
