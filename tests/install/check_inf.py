@@ -10,9 +10,9 @@ directive names exists. Policy: each of the six classes has an install and an
 uninstall section; an install only appends "zelkor" to its class's
 UpperFilters (FLG_ADDREG_TYPE_MULTI_SZ | FLG_ADDREG_APPEND), an uninstall only
 deletes that string (FLG_DELREG_MULTI_SZ_DELSTRING), both on the class's own
-key; nothing else under the Class keys is written or deleted; the disk class
-installs the service to start with the boot drivers and the others never lower
-the start type; DefaultUninstall takes the filter out of every class before it
+key; nothing else under the Class keys is written or deleted; every class installs
+the service to start with the boot drivers (the disks need it, and no class
+may take it away); DefaultUninstall takes the filter out of every class before it
 deletes the service. Prints one line per finding and exits 1 on any."""
 
 import re
@@ -28,7 +28,6 @@ CLASSES = {
 }
 ADDREG_APPEND_MULTI_SZ = 0x00010008
 DELREG_MULTI_SZ_DELSTRING = 0x00018002
-NOCLOBBER_STARTTYPE = 0x00000020
 SECTION_DIRECTIVES = ("copyfiles", "addreg", "delreg", "delfiles")
 
 findings = []
@@ -182,14 +181,11 @@ def main(path):
                     if parts[4] != service:
                         finding(number, f"class {cls}: the string is '{parts[4]}', not '{service}'")
         for number, parts in directive(f"{install}.Services", "addservice"):
-            flags = int(parts[1], 0) if len(parts) > 1 and parts[1] else 0
             start = {key_value(t)[0]: key_value(t)[1] for _, t in lines(parts[2])}.get("starttype", "").split()[0:1]
-            if cls == "Disk":
-                if start != ["0"]:
-                    finding(number, "the disk class must install the service as a boot driver (StartType 0)")
-            elif not flags & NOCLOBBER_STARTTYPE:
-                finding(number, f"class {cls}: AddService may lower the start type the disk class set "
-                                "(needs SPSVCINST_NOCLOBBER_STARTTYPE)")
+            # The disks need a boot driver; any other class installing a later
+            # start type after them would take that away.
+            if start != ["0"]:
+                finding(number, f"class {cls}: the service must start with the boot drivers (StartType 0)")
 
     uninstall_all = {t.lower() for _, fs in directive("DefaultUninstall", "delreg") for t in fs}
     for cls in CLASSES:

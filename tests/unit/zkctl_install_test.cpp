@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "tools/zkctl/install.h"
 #include "tools/zkctl/zkctl.h"
@@ -19,6 +20,7 @@ public:
     std::map<std::pair<std::string, std::string>, RegValue> values;
     std::map<std::string, std::optional<RegValue>> filters;  // device instance ID -> UpperFilters
     std::vector<std::string> restarted;
+    std::set<std::string> keys;  // keys that exist without values
 
     std::optional<RegValue> ReadValue(const std::string& key, const std::string& name) override
     {
@@ -27,6 +29,7 @@ public:
     }
     bool WriteValue(const std::string& key, const std::string& name, const RegValue& value, std::string*) override
     {
+        keys.insert(key);
         values[{key, name}] = value;
         return true;
     }
@@ -35,7 +38,23 @@ public:
         values.erase({key, name});
         return true;
     }
-    bool KeyExists(const std::string& key) override { return key == zkctl::kServiceKey && serviceInstalled; }
+    bool KeyExists(const std::string& key) override
+    {
+        if (key == zkctl::kServiceKey)
+            return serviceInstalled;
+        for (const auto& [slot, value] : values)
+            if (slot.first == key)
+                return true;
+        return keys.count(key) != 0;
+    }
+    bool DeleteKeyIfEmpty(const std::string& key) override
+    {
+        for (const auto& [slot, value] : values)
+            if (slot.first == key)
+                return false;
+        keys.erase(key);
+        return true;
+    }
     std::vector<zkctl::DeviceEntry> Devices() override
     {
         std::vector<zkctl::DeviceEntry> devices;
@@ -166,12 +185,14 @@ TEST(ZkctlInstall, DebugOutputOffPutsBackWhatWasThere)
         if (before)
             machine.values[slot] = *before;
         const auto valuesBefore = machine.values;
+        const bool keyBefore = machine.KeyExists(zkctl::kDebugFilterKey);
         EXPECT_EQ(Zkctl(machine, {"debug-output", "on"}).exitCode, zkctl::kExitOk);
         EXPECT_EQ(machine.values[slot], (RegValue{zkctl::kRegDword, {0xFF, 0xFF, 0xFF, 0xFF}}));
         EXPECT_NE(Zkctl(machine, {"status"}).out.find("debug output: on"), std::string::npos);
         Zkctl(machine, {"debug-output", "on"});  // twice: the first value is the one kept
         EXPECT_EQ(Zkctl(machine, {"debug-output", "off"}).exitCode, zkctl::kExitOk);
         EXPECT_EQ(machine.values, valuesBefore);
+        EXPECT_EQ(machine.KeyExists(zkctl::kDebugFilterKey), keyBefore);
     }
 }
 

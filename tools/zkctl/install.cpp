@@ -58,6 +58,8 @@ std::string SavedName(const std::string& instanceId)
     return "Attached " + instanceId;
 }
 constexpr const char* kSavedDebugFilter = "DebugPrintFilter DEFAULT";
+// Present when debug-output on made the Debug Print Filter key itself.
+constexpr const char* kSavedDebugFilterKey = "DebugPrintFilter key made";
 
 std::string JsonList(const std::vector<std::string>& items)
 {
@@ -283,8 +285,13 @@ Result DebugOutput(Machine& machine, const std::vector<std::string>& positional)
     if (positional[1] == "on") {
         if (!ServiceInstalled(machine))
             return Refuse(kExitFailed, "the zelkor service is not installed: install it first (docs/windows.md)");
-        if (!savedValue && !machine.WriteValue(kSavedKey, kSavedDebugFilter, SaveForm(current), &error))
-            return Refuse(kExitFailed, "cannot keep the current value: " + error);
+        if (!savedValue) {
+            if (!machine.KeyExists(kDebugFilterKey) &&
+                !machine.WriteValue(kSavedKey, kSavedDebugFilterKey, RegValue{kRegDword, {1, 0, 0, 0}}, &error))
+                return Refuse(kExitFailed, "cannot keep the current value: " + error);
+            if (!machine.WriteValue(kSavedKey, kSavedDebugFilter, SaveForm(current), &error))
+                return Refuse(kExitFailed, "cannot keep the current value: " + error);
+        }
         RegValue all{kRegDword, {0xFF, 0xFF, 0xFF, 0xFF}};
         if (!machine.WriteValue(kDebugFilterKey, "DEFAULT", all, &error))
             return Refuse(ExitFor(error),
@@ -301,6 +308,10 @@ Result DebugOutput(Machine& machine, const std::vector<std::string>& positional)
     if (!ok)
         return Refuse(ExitFor(error),
                        "cannot put the Debug Print Filter back: " + error);
+    if (machine.ReadValue(kSavedKey, kSavedDebugFilterKey)) {
+        machine.DeleteKeyIfEmpty(kDebugFilterKey);
+        machine.DeleteValue(kSavedKey, kSavedDebugFilterKey, &error);
+    }
     machine.DeleteValue(kSavedKey, kSavedDebugFilter, &error);
     return Done(std::string("debug output off: the Debug Print Filter is ") +
                 (saved && *saved ? "as it was before" : "removed, as before") + " (from the next restart).\n");

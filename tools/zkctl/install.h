@@ -50,6 +50,8 @@ public:
     // Deleting a value that is not there succeeds.
     virtual bool DeleteValue(const std::string& key, const std::string& name, std::string* error) = 0;
     virtual bool KeyExists(const std::string& key) = 0;
+    // Deletes the key if it holds no value and no subkey; true when it is gone.
+    virtual bool DeleteKeyIfEmpty(const std::string& key) = 0;
 
     // The devices present.
     virtual std::vector<DeviceEntry> Devices() = 0;

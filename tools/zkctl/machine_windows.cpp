@@ -150,6 +150,21 @@ bool WindowsMachine::KeyExists(const std::string& key)
     return true;
 }
 
+bool WindowsMachine::DeleteKeyIfEmpty(const std::string& key)
+{
+    HKEY handle;
+    std::wstring wide = Wide(key);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), 0, KEY_QUERY_VALUE | kView, &handle) != ERROR_SUCCESS)
+        return true;
+    DWORD subkeys = 0, values = 0;
+    LONG status = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                   nullptr, nullptr, nullptr);
+    RegCloseKey(handle);
+    if (status != ERROR_SUCCESS || subkeys != 0 || values != 0)
+        return false;
+    return RegDeleteKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), kView, 0) == ERROR_SUCCESS;
+}
+
 std::vector<DeviceEntry> WindowsMachine::Devices()
 {
     std::vector<DeviceEntry> devices;

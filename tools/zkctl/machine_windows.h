@@ -11,6 +11,7 @@ public:
                     std::string* error) override;
     bool DeleteValue(const std::string& key, const std::string& name, std::string* error) override;
     bool KeyExists(const std::string& key) override;
+    bool DeleteKeyIfEmpty(const std::string& key) override;
     std::vector<DeviceEntry> Devices() override;
     bool DeviceFilters(const std::string& instanceId, std::optional<RegValue>* value) override;
     bool SetDeviceFilters(const std::string& instanceId, const std::optional<RegValue>& value,
