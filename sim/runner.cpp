@@ -20,6 +20,7 @@
 #include "simkernel/registry.h"
 #include "simkernel/registry_store.h"
 #include "sim/devices.h"
+#include "sim/usb_steps.h"
 
 namespace scn {
 namespace {
@@ -691,6 +692,10 @@ void Runner::Execute(const Step& step)
         SendPlain(step, nullptr, Handle(step.args[0]));
     } else if (c == "handle-ioctl") {
         SendControl(step, false, Handle(step.args[0]));
+    } else if (IsUsbCommand(c)) {
+        std::string reason = RunUsbStep(step, Device(step, step.args[0]));
+        if (!reason.empty())
+            throw StepError{reason};
     } else if (IsScsiConditionCommand(c)) {
         std::string reason = RunScsiConditionStep(step, Device(step, step.args[0]));
         if (!reason.empty())
