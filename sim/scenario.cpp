@@ -115,9 +115,9 @@ const std::vector<CommandRule>& Commands()
          "transport: command block, data (in, or out with data=), status (csw= its expected status)"},
         {"mouse", 1, 1,
          {{"dx", Kind::Number}, {"dy", Kind::Number}, {"buttons", Kind::Number}, {"wheel", Kind::Number},
-          {"mdl", Kind::Word}, {"expect", Kind::Number}},
-         "mouse NAME [dx=N] [dy=N] [buttons=N] [wheel=N] [mdl=yes]   the mouse moves (bytes: 0xFB is -5); the "
-         "interrupt transfer that reads it"},
+          {"mdl", Kind::Word}, {"major", Kind::Word}, {"expect", Kind::Number}},
+         "mouse NAME [dx=N] [dy=N] [buttons=N] [wheel=N] [mdl=yes] [major=internal|device-control]   the mouse "
+         "moves (bytes: 0xFB is -5); the interrupt transfer that reads it"},
         {"stall", 2, 2, {}, "stall NAME in|out                  the USB device's bulk endpoint stalls until reset"},
         {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
          "usb-answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the USB device completes URBs"},

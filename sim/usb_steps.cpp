@@ -397,7 +397,7 @@ void Enumerate(const Step& step, PDEVICE_OBJECT device, sim::UsbModel& model)
 }
 
 UrbResult Bulk(PDEVICE_OBJECT device, sim::UsbModel& model, UCHAR endpoint, const std::vector<uint8_t>& data,
-               ULONG length, bool mdl)
+               ULONG length, bool mdl, bool deviceControl = false)
 {
     UrbRequest request;
     auto* bulk = Layout<_URB_BULK_OR_INTERRUPT_TRANSFER>(&request);
@@ -409,6 +409,7 @@ UrbResult Bulk(PDEVICE_OBJECT device, sim::UsbModel& model, UCHAR endpoint, cons
     request.transferLength = length;
     request.mdl = mdl;
     request.length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    request.deviceControl = deviceControl;
     return SendUrb(device, request);
 }
 
@@ -561,12 +562,16 @@ std::string RunUsbStep(const Step& step, sim::Pdo& pdo)
                 if (!value) throw UsbError{std::string(key) + "= takes a number"};
                 return static_cast<int8_t>(static_cast<uint8_t>(*value));
             };
+            const std::string major = step.Option("major", "internal");
+            if (major != "internal" && major != "device-control")
+                return "major= takes internal or device-control";
             mouse->Move(signedByte("dx"), signedByte("dy"), static_cast<UCHAR>(Number(step, "buttons", 0, 0xFF)),
                         signedByte("wheel"));
             // The HID class driver's read: an interrupt transfer that the
             // movement completes.
             const UrbResult result = Bulk(device, *model, sim::UsbMouseModel::kInterruptIn, {},
-                                          sim::UsbMouseModel::kReportLength, step.Option("mdl", "no") == "yes");
+                                          sim::UsbMouseModel::kReportLength, step.Option("mdl", "no") == "yes",
+                                          step.Option("major", "internal") == "device-control");
             CheckExpected(step, result, true);
         } else if (c == "stall") {
             const std::string which = step.args.size() > 1 ? step.args[1] : "";
