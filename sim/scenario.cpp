@@ -42,11 +42,12 @@ const std::vector<CommandRule>& Commands()
         {"device", 1, 1,
          {{"pdo", Kind::Text}, {"type", Kind::Word}, {"flags", Kind::Word}, {"model", Kind::Word},
           {"characteristics", Kind::Number}, {"vendor", Kind::Text}, {"product", Kind::Text},
-          {"revision", Kind::Text}, {"blocks", Kind::Number}, {"removable", Kind::Word}},
+          {"revision", Kind::Text}, {"blocks", Kind::Number}, {"removable", Kind::Word}, {"over", Kind::Word}},
          "device NAME [pdo=\\Device\\X|none] [type=disk|cdrom|unknown|N] [flags=direct,buffered,pagable,inrush] "
-         "[model=plain|disk|cdrom|usb-disk|usb-mouse]   a device on the simulated bus; a SCSI model (disk, cdrom) also "
-         "takes [vendor=TEXT] [product=TEXT] [revision=TEXT] [blocks=N] [removable=yes|no], a USB one [vendor=TEXT] "
-         "[product=TEXT] and the disk [blocks=N]"},
+         "[model=plain|disk|cdrom|usb-disk|usb-mouse|usb-storage]   a device on the simulated bus; a SCSI model (disk, "
+         "cdrom) also takes [vendor=TEXT] [product=TEXT] [revision=TEXT] [blocks=N] [removable=yes|no], a USB one "
+         "[vendor=TEXT] [product=TEXT] and the disk [blocks=N]; usb-storage, the disk's storage port, takes "
+         "over=NAME, the usb-disk whose stack its SRBs go down as URBs"},
         {"lower", 1, 1,
          {{"major", Kind::Word}, {"minor", Kind::Word}, {"action", Kind::Word}, {"status", Kind::Number},
           {"information", Kind::Number}, {"irql", Kind::Word}, {"delay", Kind::Number}},

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/ntscsi.h"
 #include "platform/ntusb.h"
 #include "simkernel/core.h"
 #include "simkernel/iomgr.h"
@@ -36,6 +37,7 @@ struct UsbModels {
     std::mutex mutex;
     std::map<std::string, std::shared_ptr<sim::UsbModel>> models;
     std::map<std::string, uint32_t> tags;  // the last command block's tag, per device
+    std::map<std::string, std::string> pdos;  // the PDO's name, per device
 };
 
 UsbModels& Models()
@@ -46,6 +48,7 @@ UsbModels& Models()
             std::lock_guard<std::mutex> lock(r->mutex);
             r->models.clear();
             r->tags.clear();
+            r->pdos.clear();
         });
         return r;
     }();
@@ -58,6 +61,21 @@ std::shared_ptr<sim::UsbModel> ModelOf(const std::string& device)
     std::lock_guard<std::mutex> lock(registry.mutex);
     const auto it = registry.models.find(device);
     return it == registry.models.end() ? nullptr : it->second;
+}
+
+uint32_t NextTag(const std::string& device)
+{
+    UsbModels& registry = Models();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    return ++registry.tags[device];
+}
+
+std::string PdoNameOf(const std::string& device)
+{
+    UsbModels& registry = Models();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    const auto it = registry.pdos.find(device);
+    return it == registry.pdos.end() ? std::string() : it->second;
 }
 
 std::string Hex(unsigned long long value)
@@ -96,6 +114,7 @@ struct UrbRequest {
     std::vector<uint8_t> data;         // the transfer buffer's content before the send
     ULONG transferLength = 0;
     bool mdl = false;                  // the buffer goes by MDL
+    uint8_t* external = nullptr;       // the sender's own buffer of transferLength bytes, used in place
     size_t bufferOffset = 0;           // of TransferBuffer/TransferBufferMDL in the block
     bool deviceControl = false;        // IRP_MJ_DEVICE_CONTROL instead of internal device control
     KPROCESSOR_MODE mode = KernelMode;
@@ -129,22 +148,24 @@ UrbResult SendUrb(PDEVICE_OBJECT device, UrbRequest request)
 
     sim::SimBuffer data{};
     PMDL mdl = nullptr;
-    if (request.transferLength != 0) {
+    uint8_t* buffer = request.external;
+    if (request.transferLength != 0 && buffer == nullptr) {
         data = sim::AllocateBuffer(request.transferLength);
         std::memset(data.address, 0, request.transferLength);
         for (size_t i = 0; i < request.transferLength && !request.data.empty(); ++i)
             data.address[i] = request.data[i % request.data.size()];
-        if (request.mdl) {
-            mdl = IoAllocateMdl(data.address, request.transferLength, FALSE, FALSE, nullptr);
-            MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
-        }
+        buffer = data.address;
+    }
+    if (request.transferLength != 0 && request.mdl) {
+        mdl = IoAllocateMdl(buffer, request.transferLength, FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
     }
     if (request.bufferOffset != 0) {
         auto* transfer = reinterpret_cast<_URB_BULK_OR_INTERRUPT_TRANSFER*>(request.block.data());
         static_assert(offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) ==
                       offsetof(_URB_CONTROL_TRANSFER, TransferBufferLength));
         transfer->TransferBufferLength = request.transferLength;
-        transfer->TransferBuffer = request.mdl ? nullptr : data.address;
+        transfer->TransferBuffer = request.mdl ? nullptr : buffer;
         transfer->TransferBufferMDL = mdl;
     }
 
@@ -164,9 +185,9 @@ UrbResult SendUrb(PDEVICE_OBJECT device, UrbRequest request)
 
     const auto* done = reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(block.address);
     result.urbStatus = done->Hdr.Status;
-    if (request.bufferOffset != 0 && data.address != nullptr && length >= sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {
+    if (request.bufferOffset != 0 && buffer != nullptr && length >= sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {
         const ULONG moved = std::min(done->TransferBufferLength, request.transferLength);
-        result.data.assign(data.address, data.address + moved);
+        result.data.assign(buffer, buffer + moved);
     }
     if (mdl != nullptr) {
         MmUnlockPages(mdl);
@@ -397,7 +418,7 @@ void Enumerate(const Step& step, PDEVICE_OBJECT device, sim::UsbModel& model)
 }
 
 UrbResult Bulk(PDEVICE_OBJECT device, sim::UsbModel& model, UCHAR endpoint, const std::vector<uint8_t>& data,
-               ULONG length, bool mdl, bool deviceControl = false)
+               ULONG length, bool mdl, bool deviceControl = false, uint8_t* external = nullptr)
 {
     UrbRequest request;
     auto* bulk = Layout<_URB_BULK_OR_INTERRUPT_TRANSFER>(&request);
@@ -410,6 +431,7 @@ UrbResult Bulk(PDEVICE_OBJECT device, sim::UsbModel& model, UCHAR endpoint, cons
     request.mdl = mdl;
     request.length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
     request.deviceControl = deviceControl;
+    request.external = external;
     return SendUrb(device, request);
 }
 
@@ -427,27 +449,21 @@ void ResetPipe(PDEVICE_OBJECT device, sim::UsbModel& model, UCHAR endpoint)
 
 // One command over bulk-only transport, as the mass-storage class driver
 // runs it: the command block wrapper out, the data, the status wrapper in.
-// A stalled pipe is reset and the transport goes on to the status.
-uint32_t NextTag(const std::string& device)
-{
-    UsbModels& registry = Models();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    return ++registry.tags[device];
-}
+// A stalled pipe is reset and the transport goes on to the status. The data
+// moves through `buffer` when given (length bytes, the caller's), else
+// through a buffer of the transfer's own holding `out`. The status
+// wrapper's status byte and residue come back.
+struct BulkOnlyResult {
+    UCHAR status = 0;
+    ULONG residue = 0;
+};
 
-void UsbScsi(const Step& step, PDEVICE_OBJECT device, sim::UsbModel& model)
+BulkOnlyResult BulkOnlyCommand(PDEVICE_OBJECT device, sim::UsbModel& model, const std::string& name,
+                               const std::vector<uint8_t>& cdb, bool in, ULONG length,
+                               const std::vector<uint8_t>& out, uint8_t* buffer, bool mdl)
 {
-    const auto cdb = Bytes(step, "cdb");
-    if (cdb.empty() || cdb.size() > 16)
-        throw UsbError{"cdb= takes 1 to 16 bytes"};
-    const auto data = Bytes(step, "data");
-    const ULONG length = static_cast<ULONG>(Number(step, "length", data.size(), 0x100000));
-    const bool in = data.empty();
-    const bool mdl = step.Option("mdl", "no") == "yes";
-
     std::vector<uint8_t> cbw(sim::UsbFlashDiskModel::kCbwLength, 0);
-    const uint32_t cbwTag = NextTag(step.args[0]);
-    const uint32_t fields[3] = {0x43425355, cbwTag, length};
+    const uint32_t fields[3] = {0x43425355, NextTag(name), length};
     for (int f = 0; f < 3; ++f)
         for (int i = 0; i < 4; ++i)
             cbw[f * 4 + i] = static_cast<uint8_t>(fields[f] >> (8 * i));
@@ -460,29 +476,149 @@ void UsbScsi(const Step& step, PDEVICE_OBJECT device, sim::UsbModel& model)
 
     if (length != 0) {
         const UCHAR endpoint = in ? sim::UsbFlashDiskModel::kBulkIn : sim::UsbFlashDiskModel::kBulkOut;
-        result = Bulk(device, model, endpoint, data, length, mdl);
+        result = Bulk(device, model, endpoint, out, length, mdl, false, buffer);
         if (result.urbStatus == USBD_STATUS_STALL_PID)
             ResetPipe(device, model, endpoint);
     }
     result = Bulk(device, model, sim::UsbFlashDiskModel::kBulkIn, {}, sim::UsbFlashDiskModel::kCswLength, false);
     if (!NT_SUCCESS(result.status) || result.data.size() != sim::UsbFlashDiskModel::kCswLength)
         throw UsbError{"no command status came back"};
-    const unsigned status = result.data[12];
-    const auto expected = Number(step, "csw", 0, 0xFF);
-    if (status != expected)
-        throw UsbError{"the command's status is " + std::to_string(status) + ", expected " + std::to_string(expected) +
-                       " (csw=)"};
+    BulkOnlyResult csw;
+    csw.status = result.data[12];
+    csw.residue = result.data[8] | (result.data[9] << 8) | (result.data[10] << 16) |
+                  (static_cast<ULONG>(result.data[11]) << 24);
+    return csw;
 }
+
+void UsbScsi(const Step& step, PDEVICE_OBJECT device, sim::UsbModel& model)
+{
+    const auto cdb = Bytes(step, "cdb");
+    if (cdb.empty() || cdb.size() > 16)
+        throw UsbError{"cdb= takes 1 to 16 bytes"};
+    const auto data = Bytes(step, "data");
+    const ULONG length = static_cast<ULONG>(Number(step, "length", data.size(), 0x100000));
+    const bool mdl = step.Option("mdl", "no") == "yes";
+    const BulkOnlyResult csw =
+        BulkOnlyCommand(device, model, step.args[0], cdb, data.empty(), length, data, nullptr, mdl);
+    const auto expected = Number(step, "csw", 0, 0xFF);
+    if (csw.status != expected)
+        throw UsbError{"the command's status is " + std::to_string(csw.status) + ", expected " +
+                       std::to_string(expected) + " (csw=)"};
+}
+
+// The storage port of a USB flash disk: the PDO the disk class driver
+// sends its SRBs to. Each command goes over bulk-only transport to the
+// device's own stack, through whatever filters sit on it; a failed command
+// is followed by REQUEST SENSE for the SRB's autosense. Completes every
+// request before returning, as a port that waits for its device.
+class UsbStoragePort final : public sim::DeviceModel {
+public:
+    explicit UsbStoragePort(std::string over) : over_(std::move(over)) {}
+
+    NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp) override
+    {
+        sim::Pdo* bus = sim::FindPdo(pdo);
+        const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+        NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+        ULONG_PTR information = 0;
+        switch (location->MajorFunction) {
+        case IRP_MJ_SCSI:
+            status = Execute(location->Parameters.Scsi.Srb, &information);
+            break;
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLEANUP:
+        case IRP_MJ_CLOSE:
+            status = STATUS_SUCCESS;
+            break;
+        case IRP_MJ_SYSTEM_CONTROL:
+            return bus->Answer(irp, sim::Reply::Unchanged());
+        default:
+            break;
+        }
+        return bus->Answer(irp, sim::Reply::Complete(status, information));
+    }
+
+private:
+    NTSTATUS Execute(PSCSI_REQUEST_BLOCK srb, ULONG_PTR* information)
+    {
+        if (srb == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        if (srb->Function != SRB_FUNCTION_EXECUTE_SCSI) {
+            srb->SrbStatus = SRB_STATUS_SUCCESS;
+            return STATUS_SUCCESS;
+        }
+        const auto model = ModelOf(over_);
+        const std::string pdoName = PdoNameOf(over_);
+        PDEVICE_OBJECT device = pdoName.empty() ? nullptr : sim::FindDevice(pdoName);
+        if (!model || device == nullptr) {
+            srb->SrbStatus = SRB_STATUS_NO_DEVICE;
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        try {
+            const std::vector<uint8_t> cdb(srb->Cdb, srb->Cdb + std::min<size_t>(srb->CdbLength, 16));
+            const bool in = (srb->SrbFlags & SRB_FLAGS_DATA_IN) != 0;
+            const ULONG length = (srb->SrbFlags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT)) ? srb->DataTransferLength : 0;
+            const BulkOnlyResult csw = BulkOnlyCommand(device, *model, over_, cdb, in, length, {},
+                                                       static_cast<uint8_t*>(srb->DataBuffer), false);
+            srb->ScsiStatus = SCSISTAT_GOOD;
+            if (csw.status == 0) {
+                srb->DataTransferLength = length - std::min(csw.residue, length);
+                srb->SrbStatus = SRB_STATUS_SUCCESS;
+                *information = srb->DataTransferLength;
+                return STATUS_SUCCESS;
+            }
+            srb->DataTransferLength = 0;
+            srb->ScsiStatus = SCSISTAT_CHECK_CONDITION;
+            srb->SrbStatus = SRB_STATUS_ERROR;
+            if (srb->SenseInfoBuffer != nullptr && srb->SenseInfoBufferLength != 0 &&
+                !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE)) {
+                const UCHAR length = srb->SenseInfoBufferLength;
+                const BulkOnlyResult sense = BulkOnlyCommand(device, *model, over_, {0x03, 0, 0, 0, length, 0}, true,
+                                                             length, {}, static_cast<uint8_t*>(srb->SenseInfoBuffer),
+                                                             false);
+                if (sense.status == 0) {
+                    srb->SenseInfoBufferLength = static_cast<UCHAR>(length - std::min<ULONG>(sense.residue, length));
+                    srb->SrbStatus |= SRB_STATUS_AUTOSENSE_VALID;
+                }
+            }
+            return STATUS_IO_DEVICE_ERROR;
+        } catch (const UsbError&) {
+            srb->SrbStatus = SRB_STATUS_ERROR;
+            return STATUS_IO_DEVICE_ERROR;
+        }
+    }
+
+    const std::string over_;
+};
 
 }  // namespace
 
 bool IsUsbModel(const std::string& model)
 {
-    return model == "usb-disk" || model == "usb-mouse";
+    return model == "usb-disk" || model == "usb-mouse" || model == "usb-storage";
 }
 
 bool ParseUsbModel(const Step& step, const std::string& model, sim::PdoOptions* options, std::string* reason)
 {
+    if (model == "usb-storage") {
+        if (!step.Has("over")) {
+            *reason = "model=usb-storage needs over=NAME, the USB flash disk it is the storage port of";
+            return false;
+        }
+        const auto disk = ModelOf(step.Option("over"));
+        if (!disk || dynamic_cast<sim::UsbFlashDiskModel*>(disk.get()) == nullptr) {
+            *reason = "over= names a device declared before with model=usb-disk";
+            return false;
+        }
+        if (!step.Has("type"))
+            options->deviceType = FILE_DEVICE_DISK;
+        options->model = std::make_shared<UsbStoragePort>(step.Option("over"));
+        return true;
+    }
+    if (step.Has("over")) {
+        *reason = "over= goes with model=usb-storage";
+        return false;
+    }
     std::shared_ptr<sim::UsbModel> usb;
     if (model == "usb-disk") {
         ULONG64 blocks = sim::ScsiDiskModel::kDefaultBlocks;
@@ -524,6 +660,7 @@ bool ParseUsbModel(const Step& step, const std::string& model, sim::PdoOptions* 
         UsbModels& registry = Models();
         std::lock_guard<std::mutex> lock(registry.mutex);
         registry.models[step.args[0]] = usb;
+        registry.pdos[step.args[0]] = step.Option("pdo", "\\Device\\" + step.args[0]);
     }
     return true;
 }
