@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "bench/drivers.h"
+#include "bench/usb_cases.h"
 #include "driver/dispatch.h"
 #include "platform/ntscsi.h"
 #include "simkernel/core.h"
@@ -53,7 +54,7 @@ sim::SimBuffer PatternBuffer(size_t bytes)
 // Requests through a whole stack
 
 enum class Filter { Zelkor, ReferenceSkip, ReferenceCompletion };
-enum class Operation { CreateClose, Read, Write, NamedControl, UnknownControl, SrbRead };
+enum class Operation { CreateClose, Read, Write, NamedControl, UnknownControl, SrbRead, UrbBulkIn };
 
 class StackRunner : public Runner {
 public:
@@ -97,6 +98,10 @@ public:
             break;
         case Operation::SrbRead:
             requests_.push_back(sim::Request::InternalDeviceControl(IOCTL_SCSI_EXECUTE_IN, MakeSrb()));
+            break;
+        case Operation::UrbBulkIn:
+            requests_.push_back(sim::Request::InternalDeviceControl(
+                IOCTL_INTERNAL_USB_SUBMIT_URB, MakeBulkInUrb(&srbMemory_, data_.address, kTransferLength)));
             break;
         }
     }
@@ -245,6 +250,7 @@ std::vector<Case> MakeCases()
         {"ioctl-named", Operation::NamedControl, Filter::ReferenceSkip},
         {"ioctl-unknown", Operation::UnknownControl, Filter::ReferenceSkip},
         {"srb-read", Operation::SrbRead, Filter::ReferenceCompletion},
+        {"urb-bulk-in", Operation::UrbBulkIn, Filter::ReferenceCompletion},
     };
     std::vector<Case> cases;
     for (const Subject& s : subjects) {
