@@ -115,12 +115,17 @@ struct UrbHead {
 };
 static_assert(__builtin_offsetof(_URB_HEADER, Function) + sizeof(USHORT) == sizeof(UrbHead));
 
-// The function of the URB at Urb; FALSE when there is none to read, or the
-// URB says it is too short to hold one.
+// The head of the URB at Urb; FALSE when there is none to read, or the URB
+// says it is too short to hold its own function.
+FORCEINLINE BOOLEAN ReadUrbHead(const void* Urb, UrbHead* Head)
+{
+    return ZK_ReadBlock(Urb, Head, sizeof(*Head)) && Head->Length >= sizeof(*Head);
+}
+
 BOOLEAN ReadUrbFunction(const void* Urb, USHORT* Function)
 {
     UrbHead head;
-    if (!ZK_ReadBlock(Urb, &head, sizeof(head)) || head.Length < sizeof(head))
+    if (!ReadUrbHead(Urb, &head))
         return FALSE;
     *Function = head.Function;
     return TRUE;
@@ -155,7 +160,7 @@ struct UrbCopy {
 BOOLEAN ReadUrb(const void* Urb, UrbCopy* Copy)
 {
     UrbHead head;
-    if (!ZK_ReadBlock(Urb, &head, sizeof(head)) || head.Length < sizeof(head))
+    if (!ReadUrbHead(Urb, &head))
         return FALSE;
     Copy->Function = head.Function;
     ULONG size = LayoutSize(head.Function);
