@@ -172,14 +172,18 @@ BOOLEAN ReadUrb(const void* Urb, UrbCopy* Copy)
 // ---------------------------------------------------------------------------
 // Dispatch
 
-// Outgoing data: the buffer, then the MDL, both for TransferBufferLength.
+// A transfer's data: the buffer, then the MDL, both for TransferBufferLength.
+// The MDL is the sender's word as much as the URB: one that cannot be read is
+// no MDL to dump.
 VOID DumpTransfer(ULONG Level, PZK_EXTENSION Extension, PVOID Buffer, PMDL Mdl, ULONG Length)
 {
     // The MDL's header line prints at TRACE_IO whatever the level.
     if (!(Extension->TraceMask & (Level | TRACE_IO)))
         return;
     ZK_DumpMemory(Level, Extension, Buffer, Length);
-    ZK_DumpMdl(Level, Extension, Mdl, Length);
+    MDL header;
+    if (Mdl != NULL && ZK_ReadBlock(Mdl, &header, sizeof(header)))
+        ZK_DumpMdl(Level, Extension, Mdl, Length);
 }
 
 VOID DumpOutgoing(ULONG Level, PZK_EXTENSION Extension, ULONG Flags, PVOID Buffer, PMDL Mdl, ULONG Length)

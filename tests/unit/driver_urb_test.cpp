@@ -163,4 +163,22 @@ TEST_F(DriverUrb, CompletionTracesTheBlockItFinds) {
         << text;
 }
 
+// The transfer MDL is read only when it can be: a URB whose MDL pointer
+// leads nowhere is traced, its buffer dumped, and its MDL left alone, on the
+// way down (OUT) and back (IN).
+TEST_F(DriverUrb, AnMdlThatCannotBeReadIsNotDumped) {
+    record_->TraceMask = 0x1FF & ~ULONG(TRACE_TIMESTAMP);
+    for (const ULONG direction : {ULONG(USBD_TRANSFER_DIRECTION_OUT), ULONG(USBD_TRANSFER_DIRECTION_IN)}) {
+        Bulk();
+        urb_->UrbBulkOrInterruptTransfer.TransferFlags = direction;
+        urb_->UrbBulkOrInterruptTransfer.TransferBufferMDL =
+            static_cast<PMDL>(const_cast<void*>(sim::InvalidKernelAddress()));
+        sim::ClearDebugOutput();
+        EXPECT_EQ(Submit(false).final, kLowerStatus);
+        const std::string text = sim::DebugText();
+        EXPECT_NE(text.find(DumpLines(data_.address, 16)), std::string::npos) << text;
+        EXPECT_EQ(text.find("ZK_DumpMemory: MDL"), std::string::npos) << text;
+    }
+}
+
 }  // namespace
