@@ -6,6 +6,7 @@
 
 #include "bench/capture.h"
 #include "bench/drivers.h"
+#include "bench/usb_cases.h"
 #include "driver/dispatch.h"
 #include "platform/ntscsi.h"
 #include "simkernel/core.h"
@@ -54,7 +55,7 @@ sim::SimBuffer PatternBuffer(size_t bytes)
 // Requests through a whole stack
 
 enum class Filter { Zelkor, ReferenceSkip, ReferenceCompletion };
-enum class Operation { CreateClose, Read, Write, NamedControl, UnknownControl, SrbRead, IrbRead };
+enum class Operation { CreateClose, Read, Write, NamedControl, UnknownControl, SrbRead, IrbRead, UrbBulkIn };
 
 class StackRunner : public Runner {
 public:
@@ -101,6 +102,9 @@ public:
             break;
         case Operation::IrbRead:
             requests_.push_back(sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, MakeIrb()));
+        case Operation::UrbBulkIn:
+            requests_.push_back(sim::Request::InternalDeviceControl(
+                IOCTL_INTERNAL_USB_SUBMIT_URB, MakeBulkInUrb(&srbMemory_, data_.address, kTransferLength)));
             break;
         }
     }
@@ -410,6 +414,7 @@ std::vector<Case> MakeCases()
         {"ioctl-unknown", Operation::UnknownControl, Filter::ReferenceSkip},
         {"srb-read", Operation::SrbRead, Filter::ReferenceCompletion},
         {"irb-read", Operation::IrbRead, Filter::ReferenceCompletion},
+        {"urb-bulk-in", Operation::UrbBulkIn, Filter::ReferenceCompletion},
     };
     std::vector<Case> cases;
     for (const Subject& s : subjects) {

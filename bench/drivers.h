@@ -9,8 +9,9 @@
 // ---------------------------------------------------------------------------
 // The lower device: one device object, \Device\00000062, that completes every
 // request at once and with success. It stands for a disk's PDO; the host
-// marks it as one. Reads and writes report their whole length, and an SRB
-// comes back with SRB_STATUS_SUCCESS and its transfer length.
+// marks it as one. Reads and writes report their whole length, an SRB
+// comes back with SRB_STATUS_SUCCESS and its transfer length, and a URB
+// (IOCTL_INTERNAL_USB_SUBMIT_URB) with USBD_STATUS_SUCCESS.
 extern "C" DRIVER_INITIALIZE ZKB_DiskEntry;
 constexpr const char* ZKB_DISK_NAME = "\\Device\\00000062";
 

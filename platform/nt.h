@@ -6,6 +6,7 @@
 #include "platform/ntio.h"
 #include "platform/ntscsi.h"
 #include "platform/nt1394.h"
+#include "platform/ntusb.h"
 #include "platform/ntrtl.h"
 #include "platform/ntcrt.h"
 #include "platform/guarded.h"

@@ -131,7 +131,7 @@ report=$build/report.md
             }
             print ""
             print "Zelkor at mask 0 against the reference filter that does what it does with the request"
-            print "(skip: create/close, device control; copy and completion routine: read, write, SRB, 1394 read):"
+            print "(skip: create/close, device control; copy and completion routine: read, write, SRB, URB, 1394 read):"
             print ""
             print "| request | stack ratio (target <= 1.10) | filter-alone ratio (target <= 2.00) | at mask 0x1FF, stack ratio |"
             print "|---|---:|---:|---:|"

@@ -3,35 +3,41 @@
 namespace scn {
 namespace {
 
-// A USB flash disk is plugged in: the PnP manager builds its stack, the
-// filter joins it, the disk is started, identified, read, and finally pulled.
-const char kDemo[] = R"(title "A USB flash disk plugged in, identified, read and pulled"
-# Time stamps, requests, SRBs with their completion and data: mask 0x11F.
-registry Config dword 0x11F
+// A USB flash disk is plugged in: the hub reports it and the filter joins
+// its USB device stack; the storage port enumerates it and reports the disk,
+// whose stack the filter joins as well. Each SRB of the disk class driver is
+// seen twice: as a command above the storage port, and beneath it as the
+// URBs of bulk-only transport that carry it to the flash.
+const char kDemo[] = R"(title "A USB flash disk plugged in: its SCSI commands seen above the storage port, its URBs beneath it"
+# Time stamps, requests, SRBs, URBs and their completion and data: mask 0x10F.
+registry Config dword 0x10F
 time 0:00:42.125
 load
-device usbstor pdo=\Device\USBPDO-3 model=disk flags=direct,pagable vendor=Kingston product="DataTraveler 3.0" blocks=4096
-add usbstor
-# The port driver takes a moment to start the device.
-lower usbstor major=pnp minor=start action=pend delay=20
-start usbstor
+# The hub reports the flash disk: its USB device stack, with the filter on it.
+device stick pdo=\Device\USBPDO-3 model=usb-disk vendor=Kingston product="DataTraveler 3.0" blocks=4096
+add stick
+start stick
+# The storage port enumerates it: descriptors, then its configuration.
+usb-enumerate stick
+# The storage port reports the disk: its stack, with the filter on it too.
 time 0:00:42.250
-# The disk class driver identifies the device: INQUIRY, READ CAPACITY.
+device usbstor pdo=\Device\00000062 model=usb-storage over=stick flags=direct,pagable
+add usbstor
+start usbstor
+# The disk class driver identifies the device: each SRB becomes a command
+# block, its data and a status block on the USB stack beneath.
 srb usbstor cdb="12 00 00 00 24 00" length=36
 srb usbstor cdb="25 00 00 00 00 00 00 00 00 00" length=8
-# The first read of the partition table comes back from the flash.
+# The first read of the partition table; the flash answers at DISPATCH_LEVEL.
 time 0:00:42.300
-answer usbstor pend irql=dispatch
+usb-answer stick pend irql=dispatch
 srb usbstor cdb="28 00 00 00 00 00 00 00 01 00" length=512
-answer usbstor sync
-# A program opens the disk and reads a sector.
-irp usbstor create
-read usbstor length=512 offset=0x1000
-irp usbstor close
+usb-answer stick sync
 time 0:01:07.500
-power usbstor set-power
 pnp usbstor surprise-removal
 remove usbstor
+pnp stick surprise-removal
+remove stick
 unload
 )";
 
@@ -112,7 +118,7 @@ unload
 )";
 
 const std::vector<BuiltinScenario> kScenarios = {
-    {"demo", "a USB flash disk plugged in, identified, read and pulled", kDemo},
+    {"demo", "a USB flash disk plugged in: its SCSI commands above the storage port, its URBs beneath", kDemo},
     {"cdrom-no-medium", "a CD-ROM drive without a disc, then a disc goes in", kCdromNoMedium},
     {"failing-read", "a disk whose reads fail, with the sense data decoded", kFailingRead},
     {"per-device", "global and per-device trace masks and trailers", kPerDevice},

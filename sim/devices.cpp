@@ -8,6 +8,7 @@
 #include "simkernel/core.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
+#include "sim/usb_steps.h"
 
 namespace scn {
 namespace {
@@ -200,8 +201,10 @@ bool ParseDeviceOptions(const Step& step, sim::PdoOptions* options, std::string*
     std::string model = step.Option("model", "plain");
     if (model == "disk" || model == "cdrom")
         return ParseScsiModel(step, model, options, reason);
+    if (IsUsbModel(model))
+        return ParseUsbModel(step, model, options, reason);
     if (model != "plain") {
-        *reason = "unknown device model '" + model + "': expected plain, disk or cdrom";
+        *reason = "unknown device model '" + model + "': expected plain, disk, cdrom, usb-disk, usb-mouse or usb-storage";
         return false;
     }
     for (const char* key : {"vendor", "product", "revision", "blocks", "removable"})

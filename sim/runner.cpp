@@ -25,6 +25,7 @@
 #include "sim/held.h"
 #include "sim/kernel_rules.h"
 #include "sim/ieee1394_steps.h"
+#include "sim/usb_steps.h"
 
 namespace scn {
 namespace {
@@ -760,6 +761,10 @@ void Runner::Execute(const Step& step)
             throw StepError{reason};
     } else if (IsIeee1394Command(c)) {
         std::string reason = RunIeee1394Step(step, Device(step, step.args[0]));
+        if (!reason.empty())
+            throw StepError{reason};
+    } else if (IsUsbCommand(c)) {
+        std::string reason = RunUsbStep(step, Device(step, step.args[0]));
         if (!reason.empty())
             throw StepError{reason};
     } else if (IsScsiConditionCommand(c)) {

@@ -77,10 +77,12 @@ const std::vector<CommandRule>& Commands()
         {"device", 1, 1,
          {{"pdo", Kind::Text}, {"type", Kind::Word}, {"flags", Kind::Word}, {"model", Kind::Word},
           {"characteristics", Kind::Number}, {"vendor", Kind::Text}, {"product", Kind::Text},
-          {"revision", Kind::Text}, {"blocks", Kind::Number}, {"removable", Kind::Word}},
+          {"revision", Kind::Text}, {"blocks", Kind::Number}, {"removable", Kind::Word}, {"over", Kind::Word}},
          "device NAME [pdo=\\Device\\X|none] [type=disk|cdrom|unknown|N] [flags=direct,buffered,pagable,inrush] "
-         "[model=plain|disk|cdrom]   a device on the simulated bus; a SCSI model (disk, cdrom) also takes "
-         "[vendor=TEXT] [product=TEXT] [revision=TEXT] [blocks=N] [removable=yes|no]"},
+         "[model=plain|disk|cdrom|usb-disk|usb-mouse|usb-storage]   a device on the simulated bus; a SCSI model (disk, "
+         "cdrom) also takes [vendor=TEXT] [product=TEXT] [revision=TEXT] [blocks=N] [removable=yes|no], a USB one "
+         "[vendor=TEXT] [product=TEXT] and the disk [blocks=N]; usb-storage, the disk's storage port, takes "
+         "over=NAME, the usb-disk whose stack its SRBs go down as URBs"},
         {"lower", 1, 1,
          {{"major", Kind::Word}, {"minor", Kind::Word}, {"action", Kind::Word}, {"status", Kind::Number},
           {"information", Kind::Number, 0, kUlong64}, {"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
@@ -146,6 +148,31 @@ const std::vector<CommandRule>& Commands()
          "ieee1394 NAME STEP [options]      a 1394 bus behind the device and a client above the filter (STEP: bus, "
          "remote, read, write, allocate, map, free, host-info, request, remote-read, remote-write, bus-reset, "
          "expect-records; see docs/scenarios.md)"},
+        {"urb", 2, 2,
+         {{"pipe", Kind::Word}, {"length", Kind::Number}, {"data", Kind::Bytes}, {"direction", Kind::Word},
+          {"mdl", Kind::Word}, {"request", Kind::Number}, {"value", Kind::Number}, {"index", Kind::Number},
+          {"type", Kind::Number}, {"language", Kind::Number}, {"setup", Kind::Bytes}, {"urb-length", Kind::Number},
+          {"major", Kind::Word}, {"mode", Kind::Word}, {"handle", Kind::Number}, {"expect", Kind::Number}},
+         "urb NAME FUNCTION [pipe=in|out|EP] [length=N] [data=BYTES] [mdl=yes] [direction=in|out] [request=N] "
+         "[value=N] [index=N] [type=N] [language=N] [setup=BYTES] [urb-length=N] [major=internal|device-control] "
+         "[mode=kernel|user] [handle=N] [expect=STATUS]   a URB to a USB device (FUNCTION: bulk, get-descriptor, "
+         "control-transfer, select-configuration, select-interface, vendor-device, vendor-endpoint, "
+         "class-interface, reset-pipe, class-other, vendor-other, or a number)"},
+        {"usb-enumerate", 1, 1, {{"via", Kind::Word}, {"mdl", Kind::Word}},
+         "usb-enumerate NAME [via=urb|control] [mdl=yes]   descriptors, then the configuration selected"},
+        {"usb-scsi", 1, 1,
+         {{"cdb", Kind::Bytes}, {"length", Kind::Number}, {"data", Kind::Bytes}, {"mdl", Kind::Word},
+          {"csw", Kind::Number}},
+         "usb-scsi NAME cdb=BYTES [length=N] [data=BYTES] [mdl=yes] [csw=N]   a SCSI command over bulk-only "
+         "transport: command block, data (in, or out with data=), status (csw= its expected status)"},
+        {"mouse", 1, 1,
+         {{"dx", Kind::Number}, {"dy", Kind::Number}, {"buttons", Kind::Number}, {"wheel", Kind::Number},
+          {"mdl", Kind::Word}, {"major", Kind::Word}, {"expect", Kind::Number}},
+         "mouse NAME [dx=N] [dy=N] [buttons=N] [wheel=N] [mdl=yes] [major=internal|device-control]   the mouse "
+         "moves (bytes: 0xFB is -5); the interrupt transfer that reads it"},
+        {"stall", 2, 2, {}, "stall NAME in|out                  the USB device's bulk endpoint stalls until reset"},
+        {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
+         "usb-answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the USB device completes URBs"},
         {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}},
          "open HANDLE PATH [expect=STATUS] [user=admin|standard|system]   open a device as a program does"},
         {"close", 1, 1, {}, "close HANDLE                      close a handle (cleanup and close)"},

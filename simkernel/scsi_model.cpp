@@ -484,6 +484,12 @@ ScsiModel::Completion ScsiModel::ExecuteSrb(PIRP irp, PSCSI_REQUEST_BLOCK srb) {
     return Completion{PortStatus(status), transferred};
 }
 
+UCHAR ScsiModel::ExecuteBridged(PSCSI_REQUEST_BLOCK srb) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ExecuteSrb(nullptr, srb);
+    return srb->SrbStatus;
+}
+
 // ---------------------------------------------------------------------------
 // Requests
 

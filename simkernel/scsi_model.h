@@ -129,6 +129,12 @@ public:
     // The PDO this model last answered for; nullptr before its first request.
     PDEVICE_OBJECT ServedDevice() const;
 
+    // Runs one command for a bridge that carries SCSI over another transport
+    // (the bulk-only transport of a USB flash disk): Srb is the bridge's own
+    // block, its buffers the bridge's. Sense data without autosense is kept
+    // for REQUEST SENSE, as always. Returns the SRB status.
+    UCHAR ExecuteBridged(PSCSI_REQUEST_BLOCK srb);
+
     // The backing store, in whole blocks; bug checks outside the capacity.
     std::vector<uint8_t> ReadBlocks(ULONG64 lba, ULONG count) const;
     void WriteBlocks(ULONG64 lba, const std::vector<uint8_t>& data);
