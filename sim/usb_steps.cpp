@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/guarded.h"
 #include "platform/ntscsi.h"
 #include "platform/ntusb.h"
 #include "simkernel/core.h"
@@ -13,6 +14,11 @@
 
 namespace scn {
 namespace {
+
+void ProbeAndLockForUrb(PVOID mdl)
+{
+    MmProbeAndLockPages(static_cast<PMDL>(mdl), KernelMode, IoModifyAccess);
+}
 
 struct NamedFunction {
     const char* name;
@@ -157,8 +163,18 @@ UrbResult SendUrb(PDEVICE_OBJECT device, UrbRequest request)
         buffer = data.address;
     }
     if (request.transferLength != 0 && request.mdl) {
+        // As a class driver does: without an MDL, or with pages that cannot
+        // be locked (the probe raises), the transfer is not sent at all.
         mdl = IoAllocateMdl(buffer, request.transferLength, FALSE, FALSE, nullptr);
-        MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+        if (mdl != nullptr && !NT_SUCCESS(ZkGuardedCall(ProbeAndLockForUrb, mdl))) {
+            IoFreeMdl(mdl);
+            mdl = nullptr;
+        }
+        if (mdl == nullptr) {
+            if (data.address != nullptr)
+                sim::FreeBuffer(data);
+            throw UsbError{"the transfer buffer's MDL could not be had: the URB is not sent"};
+        }
     }
     if (request.bufferOffset != 0) {
         auto* transfer = reinterpret_cast<_URB_BULK_OR_INTERRUPT_TRANSFER*>(request.block.data());
