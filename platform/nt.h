@@ -5,6 +5,7 @@
 #include "platform/ntbase.h"
 #include "platform/ntio.h"
 #include "platform/ntscsi.h"
+#include "platform/ntioctl.h"
 #include "platform/ntrtl.h"
 #include "platform/ntcrt.h"
 #include "platform/guarded.h"
