@@ -20,6 +20,9 @@
 #include "simkernel/registry.h"
 #include "simkernel/registry_store.h"
 #include "sim/devices.h"
+#include "sim/storage_steps.h"
+#include "simkernel/requestor.h"
+#include "simkernel/workitem.h"
 
 namespace scn {
 namespace {
@@ -679,6 +682,8 @@ void Runner::Execute(const Step& step)
             throw StepError{"handle '" + step.args[0] + "' is open already"};
         sim::OpenResult opened = sim::OpenFile(step.args[1]);
         CheckStatus(step, opened.status, "the open");
+        if (opened.handle != nullptr && step.Option("bits", "64") == "32")
+            sim::SetFileObject32bit(sim::FileObjectOf(opened.handle), true);
         if (opened.handle != nullptr)
             handles_[step.args[0]] = opened.handle;
         else if (!step.Has("expect"))
@@ -691,6 +696,15 @@ void Runner::Execute(const Step& step)
         SendPlain(step, nullptr, Handle(step.args[0]));
     } else if (c == "handle-ioctl") {
         SendControl(step, false, Handle(step.args[0]));
+    } else if (IsStorageCommand(c)) {
+        HANDLE handle = handles_.count(step.args[0]) != 0 ? handles_[step.args[0]] : nullptr;
+        NTSTATUS status = STATUS_SUCCESS;
+        std::string reason =
+            RunStorageStep(step, handle, handle != nullptr || c == "work-items" ? nullptr : &Device(step, step.args[0]),
+                           &status);
+        if (!reason.empty())
+            throw StepError{reason};
+        CheckStatus(step, status, "the request");
     } else if (IsScsiConditionCommand(c)) {
         std::string reason = RunScsiConditionStep(step, Device(step, step.args[0]));
         if (!reason.empty())
@@ -702,6 +716,8 @@ void Runner::Execute(const Step& step)
 
 void Runner::Finish()
 {
+    sim::HoldWorkItems(false);
+    sim::WaitForWorkItems();
     for (auto& [name, handle] : handles_)
         sim::CloseFile(handle);
     handles_.clear();
@@ -749,6 +765,8 @@ RunResult Runner::Run()
             }
             try {
                 Execute(step);
+                // What a step set going in the kernel's worker is done before the next.
+                sim::WaitForWorkItems();
             } catch (const StepError& error) {
                 throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
             }

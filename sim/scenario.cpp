@@ -95,12 +95,29 @@ const std::vector<CommandRule>& Commands()
         {"answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
          "answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the SCSI device completes requests"},
         {"page-out", 1, 1, {}, "page-out NAME                     the SCSI device pages out the next SRB's data buffer"},
-        {"open", 2, 2, {{"expect", Kind::Number}}, "open HANDLE PATH [expect=STATUS]  open a device as a program does"},
+        {"open", 2, 2, {{"expect", Kind::Number}, {"bits", Kind::Number}},
+         "open HANDLE PATH [expect=STATUS] [bits=32|64]   open a device as a program does (a 32-bit one with bits=32)"},
         {"close", 1, 1, {}, "close HANDLE                      close a handle (cleanup and close)"},
         {"handle-irp", 2, 2, {{"minor", Kind::Number}, {"expect", Kind::Number}},
          "handle-irp HANDLE MAJOR [minor=N]   a plain request on an open handle"},
         {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number}, {"expect", Kind::Number}},
          "handle-ioctl HANDLE CODE [in=BYTES] [out=N]   a device-control request on an open handle"},
+        {"pass-through", 1, 1,
+         {{"form", Kind::Word}, {"cdb", Kind::Bytes}, {"data", Kind::Bytes}, {"length", Kind::Number},
+          {"direction", Kind::Word}, {"sense", Kind::Number}, {"sense-offset", Kind::Number},
+          {"data-offset", Kind::Number}, {"data-buffer", Kind::Number}, {"in-length", Kind::Number},
+          {"out", Kind::Number}, {"cdb-length", Kind::Number}, {"target", Kind::Number}, {"lun", Kind::Number},
+          {"expect", Kind::Number}},
+         "pass-through HANDLE|NAME cdb=BYTES [form=buffered|direct] [data=BYTES] [length=N] "
+         "[direction=in|out|unspecified] [sense=N] [sense-offset=N] [data-offset=N] [data-buffer=ADDRESS] "
+         "[in-length=N] [out=N] [cdb-length=N] [target=N] [lun=N]   a SCSI pass-through request, from the program "
+         "holding the handle or from kernel mode down the device's stack"},
+        {"descriptor", 1, 1,
+         {{"serial", Kind::Text}, {"bus", Kind::Number}, {"product-offset", Kind::Number},
+          {"information", Kind::Number}, {"status", Kind::Number}},
+         "descriptor NAME [serial=TEXT] [bus=N] [product-offset=N] [information=N] [status=S]   the SCSI device's "
+         "storage descriptor: its serial number and bus type, or a wrong product offset, length or status"},
+        {"work-items", 1, 1, {}, "work-items hold|run                the kernel's work items wait, or run now"},
         {"expect-registry", 2, 3, {},
          "expect-registry VALUE dword N | sz \"TEXT\" | absent   check a value under the Parameters key"},
     };

@@ -41,6 +41,11 @@ void SetFileObject32bit(PFILE_OBJECT file, bool is32bit) {
         Requestors().files32.erase(file);
 }
 
+bool Is32bitFileObject(PFILE_OBJECT file) {
+    std::lock_guard<std::mutex> lock(Requestors().mutex);
+    return Requestors().files32.count(file) != 0;
+}
+
 }  // namespace sim
 
 // A kernel-mode request has no program behind it; a program's request is a

@@ -8,5 +8,6 @@
 namespace sim {
 
 void SetFileObject32bit(PFILE_OBJECT file, bool is32bit);
+bool Is32bitFileObject(PFILE_OBJECT file);
 
 }  // namespace sim

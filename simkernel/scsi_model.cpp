@@ -397,6 +397,10 @@ ScsiModel::Outcome ScsiModel::Execute(const UCHAR* cdb) {
         outcome.phase = Phase::ParametersOut;
         outcome.parameters = cdb[4];
         break;
+    case scsiop::kModeSelect10:
+        outcome.phase = Phase::ParametersOut;
+        outcome.parameters = Be16(cdb + 7);
+        break;
     case scsiop::kModeSense6:
         // Header only: no block descriptor, no pages.
         outcome.dataIn = {3, 0, 0, 0};

@@ -92,6 +92,7 @@ constexpr UCHAR kReadCapacity = 0x25;
 constexpr UCHAR kRead10 = 0x28;
 constexpr UCHAR kWrite10 = 0x2A;
 constexpr UCHAR kReadToc = 0x43;
+constexpr UCHAR kModeSelect10 = 0x55;
 constexpr UCHAR kModeSense10 = 0x5A;
 }  // namespace scsiop
 
