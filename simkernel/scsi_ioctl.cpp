@@ -232,9 +232,15 @@ ScsiModel::Completion ScsiModel::QueryProperty(PIRP irp) {
     descriptor.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
     descriptor.DeviceType = peripheral_;
     descriptor.RemovableMedia = removable_;
-    descriptor.VendorIdOffset = append(identity_.vendor.substr(0, 8));
-    descriptor.ProductIdOffset = append(identity_.product.substr(0, 16));
-    descriptor.ProductRevisionOffset = append(identity_.revision.substr(0, 4));
+    // The texts as INQUIRY has them: fixed widths, padded with blanks.
+    auto field = [](const std::string& text, size_t width) {
+        std::string padded = text.substr(0, width);
+        padded.resize(width, ' ');
+        return padded;
+    };
+    descriptor.VendorIdOffset = append(field(identity_.vendor, 8));
+    descriptor.ProductIdOffset = append(field(identity_.product, 16));
+    descriptor.ProductRevisionOffset = append(field(identity_.revision, 4));
     descriptor.SerialNumberOffset = append(Serial());
     descriptor.BusType = static_cast<STORAGE_BUS_TYPE>(busType_);
     descriptor.RawPropertiesLength = static_cast<ULONG>(raw.size());
