@@ -31,7 +31,7 @@ struct ZK_CONTROL_CODE {
 // Two platform names of one value: the line names both.
 #define ZK_CONTROL_ROW2(Code, Alias) {Code, "Irp: 0x%X - " #Code " or " #Alias ".\n", ZK_CONTROL_NAME}
 
-constexpr ZK_CONTROL_CODE ZK_ControlCodes[] = {
+inline constexpr ZK_CONTROL_CODE ZK_ControlCodes[] = {
     ZK_CONTROL_ROW(IOCTL_CDROM_DISK_TYPE, ZK_CONTROL_NAME),
     ZK_CONTROL_ROW(IOCTL_SCSI_GET_INQUIRY_DATA, ZK_CONTROL_NAME),
     ZK_CONTROL_ROW(IOCTL_SCSI_GET_CAPABILITIES, ZK_CONTROL_NAME),
@@ -174,21 +174,49 @@ constexpr ZK_CONTROL_CODE ZK_ControlCodes[] = {
 constexpr ULONG ZK_CONTROL_CODE_COUNT = sizeof(ZK_ControlCodes) / sizeof(ZK_ControlCodes[0]);
 static_assert(ZK_CONTROL_CODE_COUNT == 134);
 
-// The row of Code, or NULL. Binary search over the ascending table.
+// The lookup: an open-addressing index over the rows, built from the table
+// when the driver is compiled. A slot holds a row's number plus one, 0 when
+// empty; a code's search starts at its hash and ends at its row or at an
+// empty slot. The index is filled to about half, so an unknown code ends
+// after a probe or two, and every request pays for it, traced or not.
+constexpr ULONG ZK_CONTROL_INDEX_SIZE = 256;
+static_assert(ZK_CONTROL_CODE_COUNT < ZK_CONTROL_INDEX_SIZE / 3 * 2, "the index must keep empty slots");
+
+constexpr ULONG ZK_ControlHash(ULONG Code)
+{
+    return ((Code * 0x5BD1E995u) >> 22) & (ZK_CONTROL_INDEX_SIZE - 1);
+}
+
+struct ZK_CONTROL_INDEX {
+    UCHAR Slot[ZK_CONTROL_INDEX_SIZE];
+};
+
+constexpr ZK_CONTROL_INDEX ZK_BuildControlIndex()
+{
+    ZK_CONTROL_INDEX index{};
+    for (ULONG row = 0; row < ZK_CONTROL_CODE_COUNT; ++row) {
+        ULONG slot = ZK_ControlHash(ZK_ControlCodes[row].Code);
+        while (index.Slot[slot] != 0)
+            slot = (slot + 1) & (ZK_CONTROL_INDEX_SIZE - 1);
+        index.Slot[slot] = (UCHAR)(row + 1);
+    }
+    return index;
+}
+
+inline constexpr ZK_CONTROL_INDEX ZK_ControlIndex = ZK_BuildControlIndex();
+
+// The row of Code, or NULL.
 constexpr const ZK_CONTROL_CODE* ZK_FindControlCode(ULONG Code)
 {
-    ULONG low = 0;
-    ULONG high = ZK_CONTROL_CODE_COUNT;
-    while (low < high) {
-        ULONG middle = low + (high - low) / 2;
-        if (ZK_ControlCodes[middle].Code == Code)
-            return &ZK_ControlCodes[middle];
-        if (ZK_ControlCodes[middle].Code < Code)
-            low = middle + 1;
-        else
-            high = middle;
+    ULONG slot = ZK_ControlHash(Code);
+    for (;;) {
+        UCHAR row = ZK_ControlIndex.Slot[slot];
+        if (row == 0)
+            return nullptr;
+        if (ZK_ControlCodes[row - 1].Code == Code)
+            return &ZK_ControlCodes[row - 1];
+        slot = (slot + 1) & (ZK_CONTROL_INDEX_SIZE - 1);
     }
-    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -202,6 +230,21 @@ constexpr bool ZK_ControlCodesAscending()
     return true;
 }
 static_assert(ZK_ControlCodesAscending(), "the rows must be strictly ascending: no code twice");
+
+// The longest search for a row: the index stays short for every code.
+constexpr ULONG ZK_LongestControlSearch()
+{
+    ULONG longest = 0;
+    for (const ZK_CONTROL_CODE& row : ZK_ControlCodes) {
+        ULONG probes = 1;
+        for (ULONG slot = ZK_ControlHash(row.Code); &ZK_ControlCodes[ZK_ControlIndex.Slot[slot] - 1] != &row;
+             slot = (slot + 1) & (ZK_CONTROL_INDEX_SIZE - 1))
+            ++probes;
+        longest = probes > longest ? probes : longest;
+    }
+    return longest;
+}
+static_assert(ZK_LongestControlSearch() <= 4);
 
 constexpr bool ZK_EveryControlCodeFound()
 {

@@ -85,42 +85,60 @@ VOID TraceBuffer(PZK_EXTENSION Extension, PIRP Irp, PCSTR Line, ULONG Level)
     ZK_DumpMemory(TRACE_DEVICE_CONTROL, Extension, buffer, InputInSystemBuffer(stack));
 }
 
+// The requests that leave otherwise than by their name line, whichever the
+// mask: the control device's private request, a URB with its own decoding
+// (ahead of its catalogue line), and the rows with a completion routine.
+DECLSPEC_NOINLINE NTSTATUS PassSpecial(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code,
+                                       const ZK_CONTROL_CODE* Row)
+{
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (extension->DeviceKind == ZK_KIND_CONTROL && Code == IOCTL_ZK_REQUEST)
+        return ZK_ControlDeviceRequest(DeviceObject, Irp);
+    if (Code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return ZK_DeviceControlUrbRequest(extension, Irp);
+    return PassByRow(extension, Irp, Row);
+}
+
 // Out of line: the untraced path would otherwise carry the frame of the
 // lines and dumps.
-DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp, ULONG Code)
+DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code)
 {
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     const ZK_CONTROL_CODE* row = ZK_FindControlCode(Code);
+    if ((extension->DeviceKind == ZK_KIND_CONTROL && Code == IOCTL_ZK_REQUEST) || Code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return PassSpecial(DeviceObject, Irp, Code, row);
     if (row == NULL) {
-        TraceBuffer(Extension, Irp, "Irp: 0x%X - unknown device control IOCTL 0x%X. Buffer: 0x%X, Length 0x%X/0x%X.\n",
+        TraceBuffer(extension, Irp, "Irp: 0x%X - unknown device control IOCTL 0x%X. Buffer: 0x%X, Length 0x%X/0x%X.\n",
                     TRACE_UNRECOGNISED);
-        return PassByRow(Extension, Irp, row);
+        return PassByRow(extension, Irp, row);
     }
     switch (row->Handling) {
     case ZK_CONTROL_PASS_THROUGH:
-        return ZK_PassThroughRequest(Extension, Irp, Code);
+        return ZK_PassThroughRequest(extension, Irp, Code);
     case ZK_CONTROL_PROPERTY:
-        return ZK_PropertyRequest(Extension, Irp);
+        return ZK_PropertyRequest(extension, Irp);
     case ZK_CONTROL_BUFFER:
-        TraceBuffer(Extension, Irp, BufferLine(Code), TRACE_DEVICE_CONTROL);
-        return PassByRow(Extension, Irp, row);
+        TraceBuffer(extension, Irp, BufferLine(Code), TRACE_DEVICE_CONTROL);
+        return PassByRow(extension, Irp, row);
     default:
-        ZK_Print(TRACE_DEVICE_CONTROL, Extension, row->Line, ZK_Low32(Irp));
-        return PassByRow(Extension, Irp, row);
+        ZK_Print(TRACE_DEVICE_CONTROL, extension, row->Line, ZK_Low32(Irp));
+        return PassByRow(extension, Irp, row);
     }
 }
 
 }  // namespace
 
+// Untraced, a plain named code costs its lookup and the pass down; every
+// other request leaves as it would traced, so that a completion level set
+// now, or later, finds its routine in place.
 NTSTATUS ZK_IRP_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
-    if (extension->DeviceKind == ZK_KIND_CONTROL && code == IOCTL_ZK_REQUEST)
-        return ZK_ControlDeviceRequest(DeviceObject, Irp);
-    // A URB has a decoding of its own, ahead of its catalogue line.
-    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return ZK_DeviceControlUrbRequest(extension, Irp);
     if (extension->TraceMask & ZK_CONTROL_LEVELS)
-        return TraceAndPass(extension, Irp, code);
-    return PassByRow(extension, Irp, ZK_FindControlCode(code));
+        return TraceAndPass(DeviceObject, Irp, code);
+    const ZK_CONTROL_CODE* row = ZK_FindControlCode(code);
+    if (row != NULL && row->Handling == ZK_CONTROL_NAME)
+        return ZK_PassDown(extension, Irp);
+    return PassSpecial(DeviceObject, Irp, code, row);
 }
