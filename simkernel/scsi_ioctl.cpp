@@ -209,11 +209,14 @@ ScsiModel::Completion ScsiModel::QueryProperty(PIRP irp) {
     const ULONG output = location->Parameters.DeviceIoControl.OutputBufferLength;
     if (buffer == nullptr || input < offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters))
         return Completion{STATUS_INVALID_PARAMETER, 0};
-    STORAGE_PROPERTY_QUERY query;
-    std::memcpy(&query, buffer, offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters));
-    if (query.PropertyId != StorageDeviceProperty) return Completion{STATUS_NOT_SUPPORTED, 0};
-    if (query.QueryType == PropertyExistsQuery) return Completion{STATUS_SUCCESS, 0};
-    if (query.QueryType != PropertyStandardQuery) return Completion{STATUS_INVALID_DEVICE_REQUEST, 0};
+    // Read as numbers: a program may send any value, not only the enumerations'.
+    ULONG propertyId;
+    ULONG queryType;
+    std::memcpy(&propertyId, buffer + offsetof(STORAGE_PROPERTY_QUERY, PropertyId), sizeof(ULONG));
+    std::memcpy(&queryType, buffer + offsetof(STORAGE_PROPERTY_QUERY, QueryType), sizeof(ULONG));
+    if (propertyId != StorageDeviceProperty) return Completion{STATUS_NOT_SUPPORTED, 0};
+    if (queryType == PropertyExistsQuery) return Completion{STATUS_SUCCESS, 0};
+    if (queryType != PropertyStandardQuery) return Completion{STATUS_INVALID_DEVICE_REQUEST, 0};
     if (output < 8) return Completion{STATUS_BUFFER_TOO_SMALL, 0};
 
     std::lock_guard<std::mutex> lock(mutex_);
