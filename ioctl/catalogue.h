@@ -175,48 +175,65 @@ constexpr ULONG ZK_CONTROL_CODE_COUNT = sizeof(ZK_ControlCodes) / sizeof(ZK_Cont
 static_assert(ZK_CONTROL_CODE_COUNT == 134);
 
 // The lookup: an open-addressing index over the rows, built from the table
-// when the driver is compiled. A slot holds a row's number plus one, 0 when
-// empty; a code's search starts at its hash and ends at its row or at an
-// empty slot. The index is filled to about half, so an unknown code ends
-// after a probe or two, and every request pays for it, traced or not.
+// when the driver is compiled. A slot holds a row's code and handling beside
+// the row's number plus one (0 and ZK_CONTROL_NONE when empty), so that the
+// untraced path decides on the slot alone; a search starts at the code's
+// hash and ends at its row or at an empty slot. The index is filled to about
+// half, so an unknown code ends after a probe or two. Every request pays for
+// it, traced or not.
 constexpr ULONG ZK_CONTROL_INDEX_SIZE = 256;
 static_assert(ZK_CONTROL_CODE_COUNT < ZK_CONTROL_INDEX_SIZE / 3 * 2, "the index must keep empty slots");
+// The handling of an empty slot: no code takes it.
+constexpr UCHAR ZK_CONTROL_NONE = 0xFF;
 
 constexpr ULONG ZK_ControlHash(ULONG Code)
 {
     return ((Code * 0x5BD1E995u) >> 22) & (ZK_CONTROL_INDEX_SIZE - 1);
 }
 
+struct ZK_CONTROL_SLOT {
+    ULONG Code;
+    UCHAR Handling;
+    UCHAR Row;  // the row's number plus one; 0: empty
+};
+
 struct ZK_CONTROL_INDEX {
-    UCHAR Slot[ZK_CONTROL_INDEX_SIZE];
+    ZK_CONTROL_SLOT Slot[ZK_CONTROL_INDEX_SIZE];
 };
 
 constexpr ZK_CONTROL_INDEX ZK_BuildControlIndex()
 {
     ZK_CONTROL_INDEX index{};
+    for (ZK_CONTROL_SLOT& slot : index.Slot)
+        slot = {0, ZK_CONTROL_NONE, 0};
     for (ULONG row = 0; row < ZK_CONTROL_CODE_COUNT; ++row) {
         ULONG slot = ZK_ControlHash(ZK_ControlCodes[row].Code);
-        while (index.Slot[slot] != 0)
+        while (index.Slot[slot].Row != 0)
             slot = (slot + 1) & (ZK_CONTROL_INDEX_SIZE - 1);
-        index.Slot[slot] = (UCHAR)(row + 1);
+        index.Slot[slot] = {ZK_ControlCodes[row].Code, ZK_ControlCodes[row].Handling, (UCHAR)(row + 1)};
     }
     return index;
 }
 
 inline constexpr ZK_CONTROL_INDEX ZK_ControlIndex = ZK_BuildControlIndex();
 
-// The row of Code, or NULL.
-constexpr const ZK_CONTROL_CODE* ZK_FindControlCode(ULONG Code)
+// The slot of Code's row, or the empty slot where its search ended.
+constexpr const ZK_CONTROL_SLOT* ZK_FindControlSlot(ULONG Code)
 {
     ULONG slot = ZK_ControlHash(Code);
     for (;;) {
-        UCHAR row = ZK_ControlIndex.Slot[slot];
-        if (row == 0)
-            return nullptr;
-        if (ZK_ControlCodes[row - 1].Code == Code)
-            return &ZK_ControlCodes[row - 1];
+        const ZK_CONTROL_SLOT* entry = &ZK_ControlIndex.Slot[slot];
+        if (entry->Row == 0 || entry->Code == Code)
+            return entry;
         slot = (slot + 1) & (ZK_CONTROL_INDEX_SIZE - 1);
     }
+}
+
+// The row of Code, or NULL.
+constexpr const ZK_CONTROL_CODE* ZK_FindControlCode(ULONG Code)
+{
+    const ZK_CONTROL_SLOT* slot = ZK_FindControlSlot(Code);
+    return slot->Row != 0 ? &ZK_ControlCodes[slot->Row - 1] : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -237,7 +254,7 @@ constexpr ULONG ZK_LongestControlSearch()
     ULONG longest = 0;
     for (const ZK_CONTROL_CODE& row : ZK_ControlCodes) {
         ULONG probes = 1;
-        for (ULONG slot = ZK_ControlHash(row.Code); &ZK_ControlCodes[ZK_ControlIndex.Slot[slot] - 1] != &row;
+        for (ULONG slot = ZK_ControlHash(row.Code); ZK_ControlIndex.Slot[slot].Code != row.Code;
              slot = (slot + 1) & (ZK_CONTROL_INDEX_SIZE - 1))
             ++probes;
         longest = probes > longest ? probes : longest;
@@ -245,6 +262,8 @@ constexpr ULONG ZK_LongestControlSearch()
     return longest;
 }
 static_assert(ZK_LongestControlSearch() <= 4);
+// Code 0 is no row, and its search must not take an empty slot's zero for it.
+static_assert(ZK_FindControlCode(0) == nullptr && ZK_FindControlSlot(0)->Handling == ZK_CONTROL_NONE);
 
 constexpr bool ZK_EveryControlCodeFound()
 {

@@ -137,8 +137,8 @@ NTSTATUS ZK_IRP_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
     if (extension->TraceMask & ZK_CONTROL_LEVELS)
         return TraceAndPass(DeviceObject, Irp, code);
-    const ZK_CONTROL_CODE* row = ZK_FindControlCode(code);
-    if (row != NULL && row->Handling == ZK_CONTROL_NAME)
+    const ZK_CONTROL_SLOT* slot = ZK_FindControlSlot(code);
+    if (slot->Handling == ZK_CONTROL_NAME)
         return ZK_PassDown(extension, Irp);
-    return PassSpecial(DeviceObject, Irp, code, row);
+    return PassSpecial(DeviceObject, Irp, code, slot->Row != 0 ? &ZK_ControlCodes[slot->Row - 1] : NULL);
 }
