@@ -588,7 +588,7 @@ void Runner::Execute(const Step& step)
             "IoGetDeviceProperty",          "ZwCreateKey",
             "RtlQueryRegistryValues",       "RtlWriteRegistryValue",
             "IoAllocateMdl",                "MmProbeAndLockPages",
-            "MmMapLockedPagesSpecifyCache", "IoAllocateIrp",
+            "MmMapLockedPagesSpecifyCache", "IoAllocateIrp", "IoAllocateWorkItem",
         };
         bool known = false;
         std::string list;
