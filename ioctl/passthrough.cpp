@@ -230,7 +230,9 @@ DECLSPEC_NOINLINE VOID TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)
     }
 
     PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-    PVOID data = direct ? (PVOID)block.DataBufferOffset : buffer + block.DataBufferOffset;
+    // Only printed: the offset is the program's and may point anywhere, so
+    // the address is formed as a number, not as a pointer into the buffer.
+    ULONG_PTR data = direct ? block.DataBufferOffset : (ULONG_PTR)buffer + block.DataBufferOffset;
     if (Extension->TraceMask & TRACE_DEVICE_CONTROL) {
         CHAR scsiStatus[ZK_NAME_BUFFER];
         ZK_StatusName(Irp->IoStatus.Status, status);
@@ -239,7 +241,7 @@ DECLSPEC_NOINLINE VOID TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)
                      status, scsiStatus);
         ZK_PrintLine(Extension,
                      "PassThroughCompletion: DataBuffer: 0x%X, DataTransferLength: 0x%X, SenseInfoBufferLength: 0x%X.\n",
-                     ZK_Low32(data), block.DataTransferLength, (ULONG)block.SenseInfoLength);
+                     (ULONG)data, block.DataTransferLength, (ULONG)block.SenseInfoLength);
     }
 
     // What the port driver returned in the system buffer: never more than
