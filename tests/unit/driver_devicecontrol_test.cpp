@@ -26,6 +26,8 @@ protected:
     {
         ASSERT_NO_FATAL_FAILURE(BuildStack({FILE_DEVICE_DISK, 0, 0, nullptr}));
         pdo_->SetHandler([](PDEVICE_OBJECT, PIRP irp) -> std::optional<sim::Reply> {
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+                return std::nullopt;
             PIO_STACK_LOCATION filterLocation = IoGetCurrentIrpStackLocation(irp) + 1;
             filterLocation->Parameters.DeviceIoControl.IoControlCode = kOtherCode;
             return sim::Reply::Complete(STATUS_SUCCESS);
