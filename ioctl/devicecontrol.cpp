@@ -30,20 +30,24 @@ constexpr ULONG ZK_CONTROL_LEVELS = TRACE_DEVICE_CONTROL | TRACE_UNRECOGNISED | 
 // takes its routine whatever the mask: the rename is no trace.
 NTSTATUS PassByRow(PZK_EXTENSION Extension, PIRP Irp, const ZK_CONTROL_CODE* Row)
 {
-    if (Row == NULL)
-        return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineGeneric);
-    switch (Row->Handling) {
-    case ZK_CONTROL_GENERIC:
-        return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineGeneric);
-    case ZK_CONTROL_PASS_THROUGH:
-        return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutinePassThrough);
-    case ZK_CONTROL_PROPERTY:
-        if (ZK_IsStandardPropertyQuery(Irp))
-            return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineDeviceControl);
-        return ZK_PassDown(Extension, Irp);
-    default:
-        return ZK_PassDown(Extension, Irp);
+    PIO_COMPLETION_ROUTINE routine = ZK_CompletionRoutineGeneric;  // also for every unknown code
+    if (Row != NULL) {
+        switch (Row->Handling) {
+        case ZK_CONTROL_GENERIC:
+            break;
+        case ZK_CONTROL_PASS_THROUGH:
+            routine = ZK_CompletionRoutinePassThrough;
+            break;
+        case ZK_CONTROL_PROPERTY:
+            if (!ZK_IsStandardPropertyQuery(Irp))
+                return ZK_PassDown(Extension, Irp);
+            routine = ZK_CompletionRoutineDeviceControl;
+            break;
+        default:
+            return ZK_PassDown(Extension, Irp);
+        }
     }
+    return ZK_PassDownTraced(Extension, Irp, routine);
 }
 
 // How many bytes of the input the system buffer holds: METHOD_NEITHER has
