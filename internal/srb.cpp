@@ -1,6 +1,7 @@
 #include "internal/srb.h"
 
 #include "internal/block.h"
+#include "ioctl/callerdata.h"
 #include "platform/nt.h"
 #include "trace/decode.h"
 #include "trace/dump.h"
@@ -50,14 +51,16 @@ VOID TraceCommand(PZK_EXTENSION Extension, PIRP Irp, const SCSI_REQUEST_BLOCK* S
 }
 
 // The data of a successful command: what arrived after a read, what was sent
-// after a write. Only what the dump can show is mapped.
-VOID DumpData(PZK_EXTENSION Extension, const SCSI_REQUEST_BLOCK* Srb)
+// after a write. Only what the dump can show is mapped. DataBuffer is often a
+// program's address (the one its read's MDL describes), while the completion
+// runs in any process: it is reached through the request's MDL.
+VOID DumpData(PZK_EXTENSION Extension, PIRP Irp, const SCSI_REQUEST_BLOCK* Srb)
 {
     if (!(Extension->TraceMask & TRACE_DATA))
         return;
     ULONG length = Srb->DataTransferLength < ZK_DUMP_LIMIT ? Srb->DataTransferLength : ZK_DUMP_LIMIT;
     PMDL mdl;
-    PVOID address = ZK_MapBuffer(Srb->DataBuffer, length, &mdl);
+    PVOID address = ZK_MapRequestData(Irp, Srb->DataBuffer, length, &mdl);
     if (address != NULL)
         ZK_DumpMemory(TRACE_DATA, Extension, address, length);
     if (mdl != NULL) {
@@ -135,7 +138,7 @@ DECLSPEC_NOINLINE VOID TraceSrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
     if (srb.Function != SRB_FUNCTION_EXECUTE_SCSI)
         return;
     if (SRB_STATUS(srb.SrbStatus) == SRB_STATUS_SUCCESS && srb.DataBuffer != NULL)
-        DumpData(Extension, &srb);
+        DumpData(Extension, Irp, &srb);
     if ((srb.SrbStatus & SRB_STATUS_AUTOSENSE_VALID) && srb.SenseInfoBuffer != NULL)
         TraceSense(Extension, &srb);
 }

@@ -1,18 +1,148 @@
 #include "driver/dispatch.h"
 #include "driver/forward.h"
 #include "internal/urb.h"
+#include "ioctl/catalogue.h"
+#include "ioctl/completion.h"
 #include "ioctl/control.h"
+#include "ioctl/passthrough.h"
+#include "ioctl/property.h"
+#include "ioctl/traced.h"
+#include "platform/nt.h"
+#include "trace/dump.h"
+#include "trace/print.h"
 
-// Device-control requests pass unchanged until their catalogue lands; the
-// control device hands its private request over, and a URB submitted here
-// goes to the URB tracing.
+static_assert(IOCTL_ZK_REQUEST == 0x5A4B0004, "the catalogue's check names this value");
+
+// Both device objects: in the sender's thread, normally at PASSIVE_LEVEL.
+// On the filter device a request is traced by its code and passed on, for
+// some codes with a completion routine that traces its result; on the
+// control device the private request is served and every other one is
+// completed with success.
+
+namespace {
+
+// Every level a line of this routine prints at: the catalogue's lines and
+// dumps, the unknown codes' line, the outgoing pass-through data.
+constexpr ULONG ZK_CONTROL_LEVELS = TRACE_DEVICE_CONTROL | TRACE_UNRECOGNISED | TRACE_INTERNAL;
+
+// How a request leaves by its row, traced or not, so that a completion level
+// set now, or later, finds its routine in place. The standard property query
+// takes its routine whatever the mask: the rename is no trace.
+NTSTATUS PassByRow(PZK_EXTENSION Extension, PIRP Irp, const ZK_CONTROL_CODE* Row)
+{
+    PIO_COMPLETION_ROUTINE routine = ZK_CompletionRoutineGeneric;  // also for every unknown code
+    if (Row != NULL) {
+        switch (Row->Handling) {
+        case ZK_CONTROL_GENERIC:
+            break;
+        case ZK_CONTROL_PASS_THROUGH:
+            routine = ZK_CompletionRoutinePassThrough;
+            break;
+        case ZK_CONTROL_PROPERTY:
+            if (!ZK_IsStandardPropertyQuery(Irp))
+                return ZK_PassDown(Extension, Irp);
+            routine = ZK_CompletionRoutineDeviceControl;
+            break;
+        default:
+            return ZK_PassDown(Extension, Irp);
+        }
+    }
+    return ZK_PassDownTraced(Extension, Irp, routine);
+}
+
+// How many bytes of the input the system buffer holds: METHOD_NEITHER has
+// no system buffer, whatever the field says.
+ULONG InputInSystemBuffer(PIO_STACK_LOCATION Stack)
+{
+    if (METHOD_FROM_CTL_CODE(Stack->Parameters.DeviceIoControl.IoControlCode) == METHOD_NEITHER)
+        return 0;
+    return Stack->Parameters.DeviceIoControl.InputBufferLength;
+}
+
+PCSTR BufferLine(ULONG Code)
+{
+    switch (Code) {
+    case IOCTL_SCSI_MINIPORT:
+        return "Irp: 0x%X - IOCTL_SCSI_MINIPORT. SystemBuffer: 0x%X, InputBufferLength: 0x%X, OutputBufferLength: 0x%X.\n";
+    case IOCTL_IDE_PASS_THROUGH:
+        return "Irp: 0x%X - IOCTL_IDE_PASS_THROUGH. SystemBuffer: 0x%X, InputBufferLength: 0x%X, OutputBufferLength: "
+               "0x%X.\n";
+    default:
+        return "Irp: 0x%X - IOCTL_ATA_PASS_THROUGH. SystemBuffer: 0x%X, InputBufferLength: 0x%X, OutputBufferLength: "
+               "0x%X.\n";
+    }
+}
+
+VOID TraceBuffer(PZK_EXTENSION Extension, PIRP Irp, PCSTR Line, ULONG Level)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (Level == TRACE_UNRECOGNISED)
+        ZK_Print(TRACE_UNRECOGNISED, Extension, Line, ZK_Low32(Irp), code, ZK_Low32(buffer),
+                 stack->Parameters.DeviceIoControl.InputBufferLength,
+                 stack->Parameters.DeviceIoControl.OutputBufferLength);
+    else
+        ZK_Print(TRACE_DEVICE_CONTROL, Extension, Line, ZK_Low32(Irp), ZK_Low32(buffer),
+                 stack->Parameters.DeviceIoControl.InputBufferLength,
+                 stack->Parameters.DeviceIoControl.OutputBufferLength);
+    ZK_DumpMemory(TRACE_DEVICE_CONTROL, Extension, buffer, InputInSystemBuffer(stack));
+}
+
+// The requests that leave otherwise than by their name line, whichever the
+// mask: the control device's private request, a URB with its own decoding
+// (ahead of its catalogue line), and the rows with a completion routine.
+DECLSPEC_NOINLINE NTSTATUS PassSpecial(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code,
+                                       const ZK_CONTROL_CODE* Row)
+{
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (extension->DeviceKind == ZK_KIND_CONTROL && Code == IOCTL_ZK_REQUEST)
+        return ZK_ControlDeviceRequest(DeviceObject, Irp);
+    if (Code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return ZK_DeviceControlUrbRequest(extension, Irp);
+    return PassByRow(extension, Irp, Row);
+}
+
+// Out of line: the untraced path would otherwise carry the frame of the
+// lines and dumps.
+DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code)
+{
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    const ZK_CONTROL_CODE* row = ZK_FindControlCode(Code);
+    if ((extension->DeviceKind == ZK_KIND_CONTROL && Code == IOCTL_ZK_REQUEST) || Code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return PassSpecial(DeviceObject, Irp, Code, row);
+    if (row == NULL) {
+        TraceBuffer(extension, Irp, "Irp: 0x%X - unknown device control IOCTL 0x%X. Buffer: 0x%X, Length 0x%X/0x%X.\n",
+                    TRACE_UNRECOGNISED);
+        return PassByRow(extension, Irp, row);
+    }
+    switch (row->Handling) {
+    case ZK_CONTROL_PASS_THROUGH:
+        return ZK_PassThroughRequest(extension, Irp, Code);
+    case ZK_CONTROL_PROPERTY:
+        return ZK_PropertyRequest(extension, Irp);
+    case ZK_CONTROL_BUFFER:
+        TraceBuffer(extension, Irp, BufferLine(Code), TRACE_DEVICE_CONTROL);
+        return PassByRow(extension, Irp, row);
+    default:
+        ZK_Print(TRACE_DEVICE_CONTROL, extension, row->Line, ZK_Low32(Irp));
+        return PassByRow(extension, Irp, row);
+    }
+}
+
+}  // namespace
+
+// Untraced, a plain named code costs its lookup and the pass down; every
+// other request leaves as it would traced, so that a completion level set
+// now, or later, finds its routine in place.
 NTSTATUS ZK_IRP_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
-    if (extension->DeviceKind == ZK_KIND_CONTROL && code == IOCTL_ZK_REQUEST)
-        return ZK_ControlDeviceRequest(DeviceObject, Irp);
-    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return ZK_DeviceControlUrbRequest(extension, Irp);
-    return ZK_PassDown(extension, Irp);
+    if (extension->TraceMask & ZK_CONTROL_LEVELS)
+        return TraceAndPass(DeviceObject, Irp, code);
+    const ZK_CONTROL_SLOT* slot = ZK_FindControlSlot(code);
+    if (slot->Handling == ZK_CONTROL_NAME)
+        return ZK_PassDown(extension, Irp);
+    return PassSpecial(DeviceObject, Irp, code, slot->Row != 0 ? &ZK_ControlCodes[slot->Row - 1] : NULL);
 }

@@ -7,6 +7,7 @@
 #include "platform/ntscsi.h"
 #include "platform/nt1394.h"
 #include "platform/ntusb.h"
+#include "platform/ntioctl.h"
 #include "platform/ntrtl.h"
 #include "platform/ntcrt.h"
 #include "platform/guarded.h"

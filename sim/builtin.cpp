@@ -117,12 +117,41 @@ remove c
 unload
 )";
 
+// A disk tool at work: the disk describes itself and the filter takes its
+// product's name and that model's configuration from the registry; then the
+// tool talks to the disk with SCSI pass-through.
+const char kDiskTool[] = R"(title "A disk tool: the disk names itself, its model's configuration applies, the tool's SCSI commands are traced"
+# Until the disk has named itself, only the descriptor's lines.
+registry Config dword 0x0A0
+# For every disk of this model: device control, data both ways, and a trailer.
+registry "ZK SSD 4000     _Config" dword 0x026
+registry "ZK SSD 4000     _Trailer" sz "ssd> "
+load
+device disk pdo=\Device\00000062 model=disk flags=direct vendor=ZELKOR product="ZK SSD 4000" revision=4.01
+add disk
+# The class driver asks for the device descriptor; the answer comes back at
+# DISPATCH_LEVEL, so the configuration is read by a work item afterwards.
+answer disk pend irql=dispatch
+ioctl disk IOCTL_STORAGE_QUERY_PROPERTY in="00 00 00 00 00 00 00 00" out=1024
+answer disk sync
+# The tool opens the disk and asks who it is, then sends a mode page, then a
+# command the disk does not know.
+open tool \Device\00000062
+pass-through tool cdb="12 00 00 00 24 00" length=36
+pass-through tool form=direct cdb="55 10 00 00 00 00 00 00 0C 00" data="00 00 00 00 00 00 00 00 08 06 04 00"
+pass-through tool cdb="A1 08 2E 00 01 00 00 00 00 EC 00 00" length=512
+close tool
+remove disk
+unload
+)";
+
 const std::vector<BuiltinScenario> kScenarios = {
     {"demo", "a USB flash disk plugged in: its SCSI commands above the storage port, its URBs beneath", kDemo},
     {"cdrom-no-medium", "a CD-ROM drive without a disc, then a disc goes in", kCdromNoMedium},
     {"failing-read", "a disk whose reads fail, with the sense data decoded", kFailingRead},
     {"per-device", "global and per-device trace masks and trailers", kPerDevice},
     {"instances", "control device names: collisions and reuse", kInstances},
+    {"disk-tool", "a disk names itself, takes its model's configuration, and a tool's SCSI commands", kDiskTool},
 };
 
 }  // namespace

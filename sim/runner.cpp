@@ -26,6 +26,9 @@
 #include "sim/kernel_rules.h"
 #include "sim/ieee1394_steps.h"
 #include "sim/usb_steps.h"
+#include "sim/storage_steps.h"
+#include "simkernel/requestor.h"
+#include "simkernel/workitem.h"
 
 namespace scn {
 namespace {
@@ -640,7 +643,7 @@ void Runner::Execute(const Step& step)
             "IoGetDeviceProperty",          "ZwCreateKey",
             "RtlQueryRegistryValues",       "RtlWriteRegistryValue",
             "IoAllocateMdl",                "MmProbeAndLockPages",
-            "MmMapLockedPagesSpecifyCache", "IoAllocateIrp",
+            "MmMapLockedPagesSpecifyCache", "IoAllocateIrp", "IoAllocateWorkItem",
         };
         bool known = false;
         std::string list;
@@ -740,6 +743,8 @@ void Runner::Execute(const Step& step)
             throw StepError{"user= takes admin, standard or system"};
         sim::OpenResult opened = sim::OpenFile(step.args[1]);
         CheckStatus(step, opened.status, "the open");
+        if (opened.handle != nullptr && step.Option("bits", "64") == "32")
+            sim::SetFileObject32bit(sim::FileObjectOf(opened.handle), true);
         if (opened.handle != nullptr) {
             handles_[step.args[0]] = opened.handle;
             sim::SetHandleAccount(opened.handle, *account);
@@ -767,6 +772,15 @@ void Runner::Execute(const Step& step)
         std::string reason = RunUsbStep(step, Device(step, step.args[0]));
         if (!reason.empty())
             throw StepError{reason};
+    } else if (IsStorageCommand(c)) {
+        HANDLE handle = handles_.count(step.args[0]) != 0 ? handles_[step.args[0]] : nullptr;
+        NTSTATUS status = STATUS_SUCCESS;
+        std::string reason =
+            RunStorageStep(step, handle, handle != nullptr || c == "work-items" ? nullptr : &Device(step, step.args[0]),
+                           &status);
+        if (!reason.empty())
+            throw StepError{reason};
+        CheckStatus(step, status, "the request");
     } else if (IsScsiConditionCommand(c)) {
         std::string reason = RunScsiConditionStep(step, Device(step, step.args[0]));
         if (!reason.empty())
@@ -782,6 +796,8 @@ void Runner::Execute(const Step& step)
 void Runner::TakeDown()
 {
     held_.Abandon(AllDevices());
+    sim::HoldWorkItems(false);
+    sim::WaitForWorkItems();
     for (auto& [name, pdo] : devices_) {
         pdo->WaitIdle();
         PDEVICE_OBJECT device = pdo->Device();
@@ -796,6 +812,8 @@ void Runner::TakeDown()
 void Runner::Finish()
 {
     CheckNothingHeld();
+    sim::HoldWorkItems(false);
+    sim::WaitForWorkItems();
     for (auto& [name, handle] : handles_)
         sim::CloseFile(handle);
     handles_.clear();
@@ -845,6 +863,8 @@ RunResult Runner::Run()
             }
             try {
                 RunStep(step);
+                // What a step set going in the kernel's worker is done before the next.
+                sim::WaitForWorkItems();
             } catch (const StepError& error) {
                 if (!options_.sweep)
                     throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};

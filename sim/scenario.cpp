@@ -173,8 +173,9 @@ const std::vector<CommandRule>& Commands()
         {"stall", 2, 2, {}, "stall NAME in|out                  the USB device's bulk endpoint stalls until reset"},
         {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
          "usb-answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the USB device completes URBs"},
-        {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}},
-         "open HANDLE PATH [expect=STATUS] [user=admin|standard|system]   open a device as a program does"},
+        {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}, {"bits", Kind::Number}},
+         "open HANDLE PATH [expect=STATUS] [user=admin|standard|system] [bits=32|64]   open a device as a program "
+         "does (a standard user's, a 32-bit one)"},
         {"close", 1, 1, {}, "close HANDLE                      close a handle (cleanup and close)"},
         {"handle-irp", 2, 2, {{"minor", Kind::Number, 0, kByte}, {"expect", Kind::Number}},
          "handle-irp HANDLE MAJOR [minor=N]   a plain request on an open handle"},
@@ -188,6 +189,22 @@ const std::vector<CommandRule>& Commands()
           {"in", Kind::Number}, {"out", Kind::Number}, {"show", Kind::Number}, {"expect", Kind::Number}},
          "zk-request HANDLE op=N [magic=N] [address=0|N|user|unmapped|freed-after-probe|kernel] [data=BYTES] "
          "[in=N] [out=N] [show=N]   one control-device request record on an open handle"},
+        {"pass-through", 1, 1,
+         {{"form", Kind::Word}, {"cdb", Kind::Bytes}, {"data", Kind::Bytes}, {"length", Kind::Number},
+          {"direction", Kind::Word}, {"sense", Kind::Number}, {"sense-offset", Kind::Number},
+          {"data-offset", Kind::Number}, {"data-buffer", Kind::Number}, {"in-length", Kind::Number},
+          {"out", Kind::Number}, {"cdb-length", Kind::Number}, {"target", Kind::Number}, {"lun", Kind::Number},
+          {"expect", Kind::Number}},
+         "pass-through HANDLE|NAME cdb=BYTES [form=buffered|direct] [data=BYTES] [length=N] "
+         "[direction=in|out|unspecified] [sense=N] [sense-offset=N] [data-offset=N] [data-buffer=ADDRESS] "
+         "[in-length=N] [out=N] [cdb-length=N] [target=N] [lun=N]   a SCSI pass-through request, from the program "
+         "holding the handle or from kernel mode down the device's stack"},
+        {"descriptor", 1, 1,
+         {{"serial", Kind::Text}, {"bus", Kind::Number}, {"product-offset", Kind::Number},
+          {"information", Kind::Number}, {"status", Kind::Number}},
+         "descriptor NAME [serial=TEXT] [bus=N] [product-offset=N] [information=N] [status=S]   the SCSI device's "
+         "storage descriptor: its serial number and bus type, or a wrong product offset, length or status"},
+        {"work-items", 1, 1, {}, "work-items hold|run                the kernel's work items wait, or run now"},
         {"expect-registry", 2, 3, {},
          "expect-registry VALUE dword N | sz \"TEXT\" | absent   check a value under the Parameters key"},
     };

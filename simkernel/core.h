@@ -51,7 +51,8 @@ void RequireAtMostDispatch(const char* routine);
 // "IoAttachDeviceToDeviceStack", "RtlAnsiStringToUnicodeString",
 // "RtlUnicodeStringToAnsiString", "IoGetDeviceProperty", "ZwCreateKey",
 // "RtlQueryRegistryValues", "RtlWriteRegistryValue", "IoAllocateMdl",
-// "MmProbeAndLockPages", "MmMapLockedPagesSpecifyCache", "IoAllocateIrp").
+// "MmProbeAndLockPages", "MmMapLockedPagesSpecifyCache", "IoAllocateIrp",
+// "IoAllocateWorkItem").
 void FailNthCall(const std::string& routine, int n);
 bool ShouldFail(const char* routine);
 // Calls made to a routine since the last reset (counted by ShouldFail).

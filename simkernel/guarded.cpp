@@ -8,6 +8,8 @@
 // region is none of our business: it goes to whoever handled the signal
 // before us (AddressSanitizer's report, or the default action), so a real
 // crash stays a real crash.
+#include <execinfo.h>
+#include <unistd.h>
 #include <signal.h>
 #include <setjmp.h>
 
@@ -71,7 +73,18 @@ void PassOn(int sig, siginfo_t* info, void* context) {
         }
     }
     // Default action: a real fault strikes again when the instruction is
-    // retried; a signal sent by someone else is raised anew.
+    // retried; a signal sent by someone else is raised anew. A fault no one
+    // handles ends the process: say where first, as a crash dump would.
+    if (info->si_code > 0) {
+        char text[160];
+        int n = std::snprintf(text, sizeof text,
+                              "*** STOP: KMODE_EXCEPTION_NOT_HANDLED: access violation at %p outside any guarded "
+                              "region (IRQL %d)\n",
+                              info->si_addr, static_cast<int>(CurrentIrql()));
+        if (n > 0 && write(2, text, static_cast<size_t>(n)) < 0) n = 0;
+        void* frames[48];
+        backtrace_symbols_fd(frames, backtrace(frames, 48), 2);
+    }
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);

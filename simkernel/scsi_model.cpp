@@ -190,6 +190,21 @@ void ScsiModel::FailNextCommand(SenseCode code) {
     failNext_ = code;
 }
 
+void ScsiModel::SetSerial(const std::string& serial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    serial_ = serial;
+}
+
+void ScsiModel::SetBusType(ULONG busType) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busType_ = busType;
+}
+
+void ScsiModel::SetDescriptorFault(const DescriptorFault& fault) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    descriptorFault_ = fault;
+}
+
 void ScsiModel::PageOutNextDataBuffer() {
     std::lock_guard<std::mutex> lock(mutex_);
     pageOutNext_ = true;
@@ -301,7 +316,7 @@ std::vector<uint8_t> ScsiModel::Inquiry(const UCHAR* cdb, Outcome* outcome) cons
         if (cdb[2] == 0x00) {
             data = {peripheral_, 0x00, 0x00, 2, 0x00, 0x80};
         } else if (cdb[2] == 0x80) {
-            const std::string serial = "ZK" + std::string(marker_ + 7, 5) + "0001";
+            const std::string serial = Serial();
             data = {peripheral_, 0x80, 0x00, static_cast<uint8_t>(serial.size())};
             data.insert(data.end(), serial.begin(), serial.end());
         } else {
@@ -377,6 +392,15 @@ ScsiModel::Outcome ScsiModel::Execute(const UCHAR* cdb) {
     case scsiop::kInquiry:
         outcome.dataIn = Inquiry(cdb, &outcome);
         break;
+    case scsiop::kModeSelect6:
+        // The parameter list is taken and set aside: the model keeps no pages.
+        outcome.phase = Phase::ParametersOut;
+        outcome.parameters = cdb[4];
+        break;
+    case scsiop::kModeSelect10:
+        outcome.phase = Phase::ParametersOut;
+        outcome.parameters = Be16(cdb + 7);
+        break;
     case scsiop::kModeSense6:
         // Header only: no block descriptor, no pages.
         outcome.dataIn = {3, 0, 0, 0};
@@ -423,9 +447,11 @@ ScsiModel::Completion ScsiModel::ExecuteSrb(PIRP irp, PSCSI_REQUEST_BLOCK srb) {
     Outcome outcome = Execute(cdb);
 
     ULONG transferred = 0;
-    const bool blocks = outcome.phase != Phase::None;
-    const bool out = outcome.phase == Phase::BlocksOut;
-    const size_t want = blocks ? size_t{outcome.blocks} * blockSize_ : outcome.dataIn.size();
+    const bool blocks = outcome.phase == Phase::BlocksIn || outcome.phase == Phase::BlocksOut;
+    const bool out = outcome.phase == Phase::BlocksOut || outcome.phase == Phase::ParametersOut;
+    const size_t want = blocks                                     ? size_t{outcome.blocks} * blockSize_
+                        : outcome.phase == Phase::ParametersOut ? outcome.parameters
+                                                                : outcome.dataIn.size();
     if (!outcome.sense && want > 0) {
         const ULONG have = srb->DataTransferLength;
         if (have == 0) {
@@ -440,7 +466,7 @@ ScsiModel::Completion ScsiModel::ExecuteSrb(PIRP irp, PSCSI_REQUEST_BLOCK srb) {
             auto* buffer = static_cast<uint8_t*>(srb->DataBuffer);
             CheckReachable(buffer, transferred, !out, irp, "the SRB's DataBuffer");
             if (out) {
-                WriteStore(outcome.lba, transferred / blockSize_, buffer);
+                if (blocks) WriteStore(outcome.lba, transferred / blockSize_, buffer);
             } else if (blocks) {
                 std::vector<uint8_t> data(size_t{(transferred + blockSize_ - 1) / blockSize_} * blockSize_);
                 ReadStore(outcome.lba, static_cast<ULONG>(data.size() / blockSize_), data.data());
@@ -513,6 +539,8 @@ NTSTATUS ScsiModel::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
         return DispatchReadWrite(*bus, pdo, irp, false);
     case IRP_MJ_WRITE:
         return DispatchReadWrite(*bus, pdo, irp, true);
+    case IRP_MJ_DEVICE_CONTROL:
+        return DispatchControl(*bus, irp);
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:

@@ -55,6 +55,16 @@ struct ScsiIdentity {
     std::string revision;  // 4
 };
 
+// How the next storage device descriptors come out wrong, as a faulty or
+// hostile lower driver would answer: a product offset of its own, a reply
+// cut short (IoStatus.Information), a failed status with the bytes written
+// all the same.
+struct DescriptorFault {
+    std::optional<ULONG> productIdOffset;
+    std::optional<ULONG> information;
+    std::optional<NTSTATUS> status;
+};
+
 constexpr SenseCode kSenseNoSense{0x00, 0x00, 0x00};
 constexpr SenseCode kSenseMediumNotPresent{0x02, 0x3A, 0x00};
 constexpr SenseCode kSenseBecomingReady{0x02, 0x04, 0x01};
@@ -74,6 +84,7 @@ namespace scsiop {
 constexpr UCHAR kTestUnitReady = 0x00;
 constexpr UCHAR kRequestSense = 0x03;
 constexpr UCHAR kInquiry = 0x12;
+constexpr UCHAR kModeSelect6 = 0x15;
 constexpr UCHAR kModeSense6 = 0x1A;
 constexpr UCHAR kStartStopUnit = 0x1B;
 constexpr UCHAR kPreventAllow = 0x1E;
@@ -81,6 +92,7 @@ constexpr UCHAR kReadCapacity = 0x25;
 constexpr UCHAR kRead10 = 0x28;
 constexpr UCHAR kWrite10 = 0x2A;
 constexpr UCHAR kReadToc = 0x43;
+constexpr UCHAR kModeSelect10 = 0x55;
 constexpr UCHAR kModeSense10 = 0x5A;
 }  // namespace scsiop
 
@@ -118,6 +130,14 @@ public:
     void RaiseUnitAttention(SenseCode code = kSenseMediumChanged);
     // The next command, whatever it is, fails with this sense.
     void FailNextCommand(SenseCode code);
+    // The unit serial number (an empty one: the model's own) and the
+    // STORAGE_BUS_TYPE the device descriptor reports (BusTypeScsi, 1, unless
+    // told).
+    void SetSerial(const std::string& serial);
+    void SetBusType(ULONG busType);
+    // Every storage device descriptor from now on answers with the fault.
+    void SetDescriptorFault(const DescriptorFault& fault);
+
     // After the next SRB's data has moved, the pages of its data buffer (a
     // buffer from sim::AllocateBuffer) are paged out, so that whoever looks
     // at them at DISPATCH_LEVEL finds them not resident.
@@ -147,7 +167,7 @@ protected:
 
     // What a command's execution produced, before its data moves and its
     // status goes into the SRB.
-    enum class Phase { None, BlocksIn, BlocksOut };
+    enum class Phase { None, BlocksIn, BlocksOut, ParametersOut };
     struct Outcome {
         UCHAR srbStatus = SRB_STATUS_SUCCESS;
         std::optional<SenseCode> sense;  // a check condition
@@ -155,6 +175,7 @@ protected:
         Phase phase = Phase::None;       // or blocks of the store move, either way
         ULONG64 lba = 0;
         ULONG blocks = 0;
+        ULONG parameters = 0;            // bytes of a parameter list going out
     };
     static Outcome Check(SenseCode code);
 
@@ -173,6 +194,12 @@ private:
 
     NTSTATUS DispatchSrb(Pdo& bus, PDEVICE_OBJECT pdo, PIRP irp);
     NTSTATUS DispatchReadWrite(Pdo& bus, PDEVICE_OBJECT pdo, PIRP irp, bool write);
+    // Device control as a port driver answers it (scsi_ioctl.cpp): SCSI
+    // pass-through in both forms and layouts, the storage property query.
+    NTSTATUS DispatchControl(Pdo& bus, PIRP irp);
+    Completion PassThrough(PIRP irp, bool direct);
+    Completion QueryProperty(PIRP irp);
+    std::string Serial() const;
     void RunWaiting(Pdo& bus);
     // Call with the lock held.
     Reply MakeReply(const Completion& completion) const;
@@ -204,6 +231,9 @@ private:
     std::optional<SenseCode> failNext_;
     std::optional<SenseCode> unreported_;  // sense of a check condition without autosense
     bool pageOutNext_ = false;
+    DescriptorFault descriptorFault_;
+    std::string serial_;
+    ULONG busType_ = 1;
     bool frozen_ = false;
     std::deque<PIRP> waiting_;
     PDEVICE_OBJECT served_ = nullptr;

@@ -14,6 +14,15 @@
 #include <wmistr.h>
 #include <scsi.h>
 #include <usbioctl.h>
+#include <ntdddisk.h>
+#include <ntddcdrm.h>
+#include <ntddkbd.h>
+#include <ntddmou.h>
+#include <ntdd8042.h>
+#include <ntddvol.h>
+#include <ntddft.h>
+#include <mountdev.h>
+#include <acpiioct.h>
 
 #if !defined(_WIN64)
 #error "the layouts are the x64 ones: compile for x86_64-w64-mingw32"

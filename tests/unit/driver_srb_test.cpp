@@ -451,9 +451,9 @@ TEST_F(DriverSrb, SenseBufferThatCannotBeRead) {
 }
 
 // The block beside an SRB code is the sender's word. One that cannot be read
-// whole, at the IRQL of the call, makes the request a plain one: traced as an
-// unknown code and passed on without a look inside and without the
-// completion routine.
+// whole, at the IRQL of the call, is traced as an unknown code, without a look
+// inside; the request still goes on with SrbCompletion, which finds nothing
+// to read either.
 TEST_F(DriverSrb, UnreadableSrbWasDereferenced) {
     record_->TraceMask = TRACE_INTERNAL | TRACE_UNRECOGNISED | TRACE_SRB_COMPLETION;
     // Only the first 0x20 bytes of this block lie on a valid page.

@@ -822,8 +822,11 @@ TEST_F(ScsiModelTest, OtherRequestsGetABusDriversAnswers) {
     PDEVICE_OBJECT pdo = Disk();
     EXPECT_EQ(sim::Send(pdo, sim::Request(IRP_MJ_CREATE)).final, STATUS_SUCCESS);
     EXPECT_EQ(sim::Send(pdo, sim::Request(IRP_MJ_FLUSH_BUFFERS)).final, STATUS_SUCCESS);
-    EXPECT_EQ(sim::Send(pdo, sim::Request::DeviceControl(0x2D1400, nullptr, 0, nullptr, 0)).final,
+    EXPECT_EQ(sim::Send(pdo, sim::Request::DeviceControl(0x70000, nullptr, 0, nullptr, 0)).final,
               STATUS_INVALID_DEVICE_REQUEST);
+    // A property query without its query is refused as a port driver refuses it.
+    EXPECT_EQ(sim::Send(pdo, sim::Request::DeviceControl(0x2D1400, nullptr, 0, nullptr, 0)).final,
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(sim::Send(pdo, sim::Request(IRP_MJ_SYSTEM_CONTROL).InitialStatus(STATUS_NOT_SUPPORTED)).final,
               STATUS_NOT_SUPPORTED);
 }

@@ -1,0 +1,224 @@
+#include "sim/storage_steps.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/ntioctl.h"
+#include "sim/devices.h"
+#include "simkernel/iomgr.h"
+#include "simkernel/memory.h"
+#include "simkernel/requestor.h"
+#include "simkernel/workitem.h"
+
+namespace scn {
+namespace {
+
+ULONG Number(const Step& step, const std::string& key, ULONG fallback)
+{
+    return step.Has(key) ? static_cast<ULONG>(*ParseNumber(step.Option(key))) : fallback;
+}
+
+ULONG RoundUp8(ULONG value)
+{
+    return (value + 7) & ~7u;
+}
+
+// Memory of a 32-bit program: below 4 GB, where its 32-bit pointers reach.
+class LowBuffer {
+public:
+    explicit LowBuffer(size_t bytes) : size_((bytes + sim::kPageSize - 1) / sim::kPageSize * sim::kPageSize)
+    {
+        for (uintptr_t hint = 0x3F000000; hint < 0xF0000000 && address_ == nullptr; hint += 0x1000000) {
+            void* p = mmap(reinterpret_cast<void*>(hint), size_, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+            if (p != MAP_FAILED)
+                address_ = static_cast<uint8_t*>(p);
+        }
+    }
+    ~LowBuffer()
+    {
+        if (address_ != nullptr)
+            munmap(address_, size_);
+    }
+    LowBuffer(const LowBuffer&) = delete;
+    LowBuffer& operator=(const LowBuffer&) = delete;
+    uint8_t* data() const { return address_; }
+
+private:
+    size_t size_;
+    uint8_t* address_ = nullptr;
+};
+
+// A data buffer of the program's (or of a kernel sender's), described to the
+// trace by its deterministic address.
+class DataArea {
+public:
+    DataArea(size_t bytes, bool low)
+    {
+        if (low)
+            low_ = std::make_unique<LowBuffer>(bytes);
+        else
+            buffer_ = sim::AllocateBuffer(bytes == 0 ? 1 : bytes);
+    }
+    ~DataArea()
+    {
+        if (buffer_.address != nullptr)
+            sim::FreeBuffer(buffer_);
+    }
+    DataArea(const DataArea&) = delete;
+    DataArea& operator=(const DataArea&) = delete;
+    uint8_t* data() const { return low_ ? low_->data() : buffer_.address; }
+
+private:
+    sim::SimBuffer buffer_;
+    std::unique_ptr<LowBuffer> low_;
+};
+
+// Lays out a pass-through request as a tool does: the block, the sense area
+// after it, then (buffered form) the data, each on an 8-byte boundary; every
+// offset and length can be given instead, wrong ones included.
+std::string SendPassThrough(const Step& step, HANDLE handle, sim::Pdo* pdo, NTSTATUS* status)
+{
+    const std::string form = step.Option("form", "buffered");
+    if (form != "buffered" && form != "direct")
+        return "form= takes buffered or direct";
+    const bool direct = form == "direct";
+    const bool is32 = handle != nullptr && sim::Is32bitFileObject(sim::FileObjectOf(handle));
+    std::vector<unsigned char> cdb = ParseBytes(step.Option("cdb")).value_or(std::vector<unsigned char>{});
+    if (cdb.empty() || cdb.size() > 16)
+        return "cdb= takes 1 to 16 bytes";
+    std::vector<unsigned char> data;
+    if (step.Has("data"))
+        data = ParseBytes(step.Option("data")).value();
+    const std::string direction = step.Option("direction", data.empty() ? "in" : "out");
+    UCHAR dataIn;
+    if (direction == "out")
+        dataIn = SCSI_IOCTL_DATA_OUT;
+    else if (direction == "in")
+        dataIn = SCSI_IOCTL_DATA_IN;
+    else if (direction == "unspecified")
+        dataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
+    else
+        return "direction= takes in, out or unspecified";
+    const ULONG length = Number(step, "length", static_cast<ULONG>(data.empty() ? 0 : data.size()));
+    const ULONG header = is32 ? sizeof(SCSI_PASS_THROUGH32) : sizeof(SCSI_PASS_THROUGH);
+    const ULONG senseLength = Number(step, "sense", 32);
+    const ULONG senseOffset = Number(step, "sense-offset", RoundUp8(header));
+    const ULONG dataOffset = Number(step, "data-offset", RoundUp8(senseOffset + senseLength));
+    const ULONG total = direct ? RoundUp8(senseOffset + senseLength) : dataOffset + length;
+    const ULONG inLength = Number(step, "in-length", total);
+    const ULONG outLength = Number(step, "out", total);
+    if (senseLength > 0xFF || cdb.size() > 16)
+        return "sense= takes at most 255 bytes";
+
+    // The direct form's data lies in a buffer of its own.
+    std::unique_ptr<DataArea> area;
+    ULONG_PTR dataField = dataOffset;
+    if (direct) {
+        area = std::make_unique<DataArea>(std::max<size_t>(length, 1), is32);
+        if (area->data() == nullptr)
+            return "no memory below 4 GB for the 32-bit program's data";
+        for (size_t i = 0; i < length; ++i)
+            area->data()[i] = data.empty() ? 0 : data[i % data.size()];
+        dataField = length == 0 && !step.Has("data") ? 0 : reinterpret_cast<ULONG_PTR>(area->data());
+        if (step.Has("data-buffer"))
+            dataField = static_cast<ULONG_PTR>(*ParseNumber(step.Option("data-buffer")));
+    }
+
+    const size_t size = std::max<size_t>({inLength, outLength, total, header, 1});
+    std::vector<unsigned char> bytes(size, 0);
+    auto put = [&bytes](size_t offset, const void* value, size_t n) { std::memcpy(bytes.data() + offset, value, n); };
+    const USHORT blockLength = static_cast<USHORT>(header);
+    const UCHAR cdbLength = static_cast<UCHAR>(Number(step, "cdb-length", static_cast<ULONG>(cdb.size())));
+    const UCHAR sense8 = static_cast<UCHAR>(senseLength);
+    const UCHAR target = static_cast<UCHAR>(Number(step, "target", 0));
+    const UCHAR lun = static_cast<UCHAR>(Number(step, "lun", 0));
+    const ULONG timeout = 10;
+    put(offsetof(SCSI_PASS_THROUGH, Length), &blockLength, 2);
+    put(offsetof(SCSI_PASS_THROUGH, TargetId), &target, 1);
+    put(offsetof(SCSI_PASS_THROUGH, Lun), &lun, 1);
+    put(offsetof(SCSI_PASS_THROUGH, CdbLength), &cdbLength, 1);
+    put(offsetof(SCSI_PASS_THROUGH, SenseInfoLength), &sense8, 1);
+    put(offsetof(SCSI_PASS_THROUGH, DataIn), &dataIn, 1);
+    put(offsetof(SCSI_PASS_THROUGH, DataTransferLength), &length, 4);
+    put(offsetof(SCSI_PASS_THROUGH, TimeOutValue), &timeout, 4);
+    if (is32) {
+        const ULONG field = static_cast<ULONG>(dataField);
+        put(offsetof(SCSI_PASS_THROUGH32, DataBufferOffset), &field, 4);
+        put(offsetof(SCSI_PASS_THROUGH32, SenseInfoOffset), &senseOffset, 4);
+        put(offsetof(SCSI_PASS_THROUGH32, Cdb), cdb.data(), cdb.size());
+    } else {
+        put(offsetof(SCSI_PASS_THROUGH, DataBufferOffset), &dataField, sizeof(dataField));
+        put(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset), &senseOffset, 4);
+        put(offsetof(SCSI_PASS_THROUGH, Cdb), cdb.data(), cdb.size());
+    }
+    if (!direct)
+        for (size_t i = 0; i < length && dataOffset + i < bytes.size() && !data.empty(); ++i)
+            bytes[dataOffset + i] = data[i % data.size()];
+
+    // The program's own buffers, at deterministic addresses.
+    sim::SimBuffer input = sim::AllocateBuffer(std::max<ULONG>(inLength, 1));
+    sim::SimBuffer output = sim::AllocateBuffer(std::max<ULONG>(outLength, 1));
+    std::memcpy(input.address, bytes.data(), std::min<size_t>(inLength, bytes.size()));
+    const ULONG code = direct ? IOCTL_SCSI_PASS_THROUGH_DIRECT : IOCTL_SCSI_PASS_THROUGH;
+    sim::IoResult result;
+    if (handle != nullptr)
+        result = sim::DeviceIoControl(handle, code, input.address, inLength, output.address, outLength);
+    else
+        result = sim::Send(pdo->Device(),
+                           sim::Request::DeviceControl(code, input.address, inLength, output.address, outLength));
+    sim::FreeBuffer(input);
+    sim::FreeBuffer(output);
+    *status = result.final;
+    return "";
+}
+
+std::string SetDescriptor(const Step& step, sim::Pdo* pdo)
+{
+    std::shared_ptr<sim::ScsiModel> model = ScsiModelOf(step.args[0]);
+    if (pdo == nullptr || model == nullptr)
+        return "device '" + step.args[0] + "' is no SCSI device (declare it with model=disk or model=cdrom)";
+    if (step.Has("serial"))
+        model->SetSerial(step.Option("serial"));
+    if (step.Has("bus"))
+        model->SetBusType(Number(step, "bus", 1));
+    sim::DescriptorFault fault;
+    if (step.Has("product-offset"))
+        fault.productIdOffset = Number(step, "product-offset", 0);
+    if (step.Has("information"))
+        fault.information = Number(step, "information", 0);
+    if (step.Has("status"))
+        fault.status = static_cast<NTSTATUS>(Number(step, "status", 0));
+    model->SetDescriptorFault(fault);
+    return "";
+}
+
+}  // namespace
+
+bool IsStorageCommand(const std::string& command)
+{
+    return command == "pass-through" || command == "descriptor" || command == "work-items";
+}
+
+std::string RunStorageStep(const Step& step, HANDLE handle, sim::Pdo* pdo, NTSTATUS* status)
+{
+    if (step.command == "pass-through")
+        return SendPassThrough(step, handle, pdo, status);
+    if (step.command == "descriptor")
+        return SetDescriptor(step, pdo);
+    const std::string& what = step.args[0];
+    if (what == "hold") {
+        sim::HoldWorkItems(true);
+    } else if (what == "run") {
+        sim::HoldWorkItems(false);
+        sim::WaitForWorkItems();
+    } else {
+        return "work-items takes hold or run";
+    }
+    return "";
+}
+
+}  // namespace scn
