@@ -192,7 +192,7 @@ const std::vector<CommandRule>& Commands()
         {"pass-through", 1, 1,
          {{"form", Kind::Word}, {"cdb", Kind::Bytes}, {"data", Kind::Bytes}, {"length", Kind::Number},
           {"direction", Kind::Word}, {"sense", Kind::Number}, {"sense-offset", Kind::Number},
-          {"data-offset", Kind::Number}, {"data-buffer", Kind::Number}, {"in-length", Kind::Number},
+          {"data-offset", Kind::Number}, {"data-buffer", Kind::Number, 0, 0xFFFFFFFFFFFFFFFFull}, {"in-length", Kind::Number},
           {"out", Kind::Number}, {"cdb-length", Kind::Number}, {"target", Kind::Number}, {"lun", Kind::Number},
           {"expect", Kind::Number}},
          "pass-through HANDLE|NAME cdb=BYTES [form=buffered|direct] [data=BYTES] [length=N] "
