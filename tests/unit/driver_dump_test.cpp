@@ -302,9 +302,25 @@ TEST_F(DriverDumpMdl, HeaderHasItsOwnLevel) {
     Release(mdl);
 }
 
-TEST_F(DriverDumpMdl, NullMdlPrintsNothing) {
+// An MDL pointer comes from the request's block, which anyone may have
+// filled: no MDL at all, one that cannot be read, and one that is neither
+// mapped nor locked (nothing may be mapped from it) print nothing beyond the
+// header they allow.
+TEST_F(DriverDumpMdl, MdlsThatAreNotThereOrNotLockedAreNotRead) {
     ZK_DumpMdl(TRACE_DATA, &record_, nullptr, 100);
     EXPECT_EQ(sim::DebugText(), "");
+
+    uint8_t* page = Buffer(sizeof(MDL));
+    sim::InvalidatePage(page);
+    ZK_DumpMdl(TRACE_DATA, &record_, reinterpret_cast<PMDL>(page), 100);
+    EXPECT_EQ(sim::DebugText(), "");
+
+    uint8_t* fake = Buffer(sizeof(MDL));
+    auto* mdl = reinterpret_cast<PMDL>(fake);
+    mdl->ByteCount = 0x40;
+    mdl->MdlFlags = 0;
+    ZK_DumpMdl(TRACE_DATA, &record_, mdl, 100);
+    EXPECT_EQ(sim::DebugText(), Header(mdl) + "\n");
 }
 
 TEST_F(DriverDumpMdl, MappedAndNonPagedMdlsAreNotMappedAgain) {
