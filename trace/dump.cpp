@@ -1,5 +1,6 @@
 #include "trace/dump.h"
 
+#include "internal/block.h"
 #include "platform/nt.h"
 #include "trace/print.h"
 
@@ -111,21 +112,6 @@ VOID DumpLines(PVOID Context)
 
 // The system address of an MDL's memory, mapping it if it has none yet. The
 // mapping is left to the MDL's owner to undo.
-struct CopyContext {
-    PVOID Destination;
-    const volatile void* Source;
-    ULONG Length;
-};
-
-VOID CopyBytes(PVOID Context)
-{
-    CopyContext* copy = (CopyContext*)Context;
-    const volatile UCHAR* from = (const volatile UCHAR*)copy->Source;
-    UCHAR* to = (UCHAR*)copy->Destination;
-    for (ULONG i = 0; i < copy->Length; ++i)
-        to[i] = from[i];
-}
-
 PVOID SystemAddress(PMDL Mdl)
 {
     if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
@@ -174,7 +160,7 @@ VOID ZK_DumpMemory(ULONG Level, PZK_EXTENSION Extension, PVOID Address, ULONG Le
 }
 
 // An MDL comes with the request, from whoever built it: its header is read
-// through a guarded copy, and nothing is dumped from one that cannot be read.
+// through a guarded copy (of resident pages only, at any IRQL), and nothing is dumped from one that cannot be read.
 // A mapping is asked for only for locked pages; an MDL that is neither
 // mapped nor locked has no address that may be read.
 VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimit)
@@ -182,8 +168,7 @@ VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimi
     if (Mdl == NULL)
         return;
     MDL header;
-    CopyContext copy = {&header, Mdl, sizeof(header)};
-    if (!NT_SUCCESS(ZkGuardedCall(CopyBytes, &copy)))
+    if (!ZK_ReadBlock(Mdl, &header, sizeof(header)))
         return;
     ZK_Print(TRACE_IO, Extension, "ZK_DumpMemory: MDL: 0x%X - Length: 0x%X.\n", ZK_Low32(Mdl), header.ByteCount);
 
