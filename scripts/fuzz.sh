@@ -53,7 +53,7 @@ for target in "${targets[@]}"; do
         status=1
         echo "   FINDING: see $log and build/fuzz-findings/$target-*"
     fi
-    executed=$(grep 'stat::number_of_executed_units' "$log" | awk '{print $2 + 0}')
+    executed=$(grep 'stat::number_of_executed_units' "$log" | awk '{print $2 + 0}' || true)
     echo "   executions: ${executed:-0}; corpus: $(ls "$corpus" | wc -l) inputs"
     total=$((total + ${executed:-0}))
 done

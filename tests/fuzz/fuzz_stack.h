@@ -155,8 +155,12 @@ public:
                 if ((location->Parameters.DeviceIoControl.IoControlCode & 3) != 0)  // METHOD_BUFFERED
                     size = location->Parameters.DeviceIoControl.InputBufferLength;
             }
+            // The lower driver writes only where it can: not into pages the
+            // input took away or made read-only.
             for (const auto& [offset, value] : edits)
-                if (target != nullptr && offset < size)
+                if (target != nullptr && offset < size && sim::QueryPage(target + offset) != sim::PageState::Invalid &&
+                    sim::QueryPage(target + offset) != sim::PageState::ReadOnly &&
+                    sim::QueryPage(target + offset) != sim::PageState::PagedOut)
                     target[offset] = value;
         };
         sim::Reply reply;
