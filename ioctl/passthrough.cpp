@@ -60,7 +60,10 @@ BOOLEAN ReadPassThrough(PIRP Irp, PassThroughBlock* Block)
                   __builtin_offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer));
     static_assert(__builtin_offsetof(SCSI_PASS_THROUGH32, DataBufferOffset) ==
                   __builtin_offsetof(SCSI_PASS_THROUGH_DIRECT32, DataBuffer));
-    if (IoIs32bitProcess(Irp)) {
+    // Only a program's request can carry the 32-bit layout. A driver's IRP
+    // may name no thread at all, and the question cannot even be asked of it
+    // (a kernel that looks up the IRP's thread faults on one that has none).
+    if (Irp->RequestorMode == UserMode && IoIs32bitProcess(Irp)) {
         SCSI_PASS_THROUGH32 block;
         if (length < sizeof(block))
             return FALSE;
