@@ -20,7 +20,9 @@ namespace {
 
 static_assert(sizeof(void*) == 8 && sizeof(uint64_t) == 8, "the replay passes every argument in a 64-bit slot");
 
-constexpr size_t kMostSlots = 16;
+// Enough for the longest trace format: the pass-through line, with the IRP,
+// 16 command bytes and the command's name, takes 18.
+constexpr size_t kMostSlots = 24;
 bool g_capturing = false;
 std::vector<FormatCall> g_calls;
 
