@@ -9,7 +9,7 @@
 namespace zkt {
 
 constexpr ULONG kMaxWords = 16;
-constexpr ULONG kMaxWordLength = 512;
+constexpr ULONG kMaxWordLength = 1536;
 
 struct Step {
     ULONG line;

@@ -190,9 +190,10 @@ VOID SetRegistry(const Step& step)
         ULONG value = (ULONG)number;
         status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name, REG_DWORD, &value, 4);
     } else if (Same(step.args[1], "sz")) {
-        WCHAR text[zkt::kMaxWordLength];
+        // A registry text is short; a longer word is cut to what the value takes.
+        WCHAR text[256];
         ULONG n = 0;
-        for (; step.args[2][n] != '\0'; ++n)
+        for (; step.args[2][n] != '\0' && n + 1 < sizeof(text) / sizeof(text[0]); ++n)
             text[n] = (WCHAR)(UCHAR)step.args[2][n];
         text[n] = 0;
         status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name, REG_SZ, text,
@@ -447,6 +448,11 @@ VOID SendReadWrite(const Step& step, BOOLEAN write)
 
 // Device control down the stack, with the buffers the I/O manager makes for
 // the code's method; internal device control with the input as Argument1.
+// The largest input a control step carries: a 1394 request block is 664 bytes.
+constexpr ULONG kControlInputLimit = 1024;
+
+VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, ULONG code, PUCHAR input);
+
 VOID SendControl(const Step& step, BOOLEAN internal)
 {
     Lower* lower = Find(step.args[0]);
@@ -456,10 +462,18 @@ VOID SendControl(const Step& step, BOOLEAN internal)
     if (!(internal ? ZKT_LOOKUP(kInternalCodes, step.args[1], 0xFFFFFFFFu, &code)
                    : ZKT_LOOKUP(kControlCodes, step.args[1], 0xFFFFFFFFu, &code)))
         return Fail("unknown control code ", step.args[1]);
-    UCHAR input[512];
+    PUCHAR input = (PUCHAR)Allocate(kControlInputLimit);
+    if (input == NULL)
+        return Fail("no memory for the request's input");
+    SendControlWith(step, internal, lower, code, input);
+    ExFreePoolWithTag(input, kTag);
+}
+
+VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, ULONG code, PUCHAR input)
+{
     LONG inputLength = 0;
     const CHAR* inputWord = zkt::Option(step, "in");
-    if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, sizeof(input))) < 0)
+    if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, kControlInputLimit)) < 0)
         return Fail("in= takes hex bytes");
     ULONG64 outputLength;
     if (!NumberOption(step, "out", 0, &outputLength))
