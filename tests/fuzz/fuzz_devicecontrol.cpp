@@ -27,8 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint8_t* outBuffer = program ? sim::LowUserArea(outLength + 1) : stack.Block() + 2048;
     if (!in.empty())
         std::memcpy(inBuffer, in.data(), std::min<size_t>(in.size(), program ? in.size() : 2048));
-    stack.SpoilPages();
     const ULONG inLength = static_cast<ULONG>(program ? in.size() : std::min<size_t>(in.size(), 2048));
+    fuzz::Stack::Defang(inBuffer, inLength);
+    stack.SpoilPages();
     const ULONG outUsable = program ? outLength : std::min<ULONG>(outLength, 2048);
     PDEVICE_OBJECT target = onControl ? sim::FindDevice(std::string("\\Device\\Zelkor1")) : stack.Top();
     sim::Send(target, sim::Request::DeviceControl(code, inBuffer, inLength, outBuffer, outUsable)

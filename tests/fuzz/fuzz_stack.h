@@ -112,6 +112,28 @@ public:
             }
             std::memcpy(Block() + slot, &target, sizeof(target));
         }
+        for (const sim::SimBuffer& buffer : buffers_)
+            Defang(buffer.address, std::min<size_t>(buffer.size, 4096));
+    }
+
+    // A pointer-sized value in the block that names this process's own memory
+    // (outside the simulation's buffers) becomes an unmapped kernel address.
+    // The fuzzer learns such addresses from the comparisons it watches, and a
+    // driver rightly reads any resident system address a kernel sender gives
+    // it; in this process that memory may be the sanitizer's freed heap. A
+    // hostile pointer here is therefore a buffer of the test's or nothing.
+    static void Defang(uint8_t* block, size_t size)
+    {
+        const void* invalid = sim::InvalidKernelAddress();
+        for (size_t offset = 0; offset + sizeof(void*) <= size; ++offset) {
+            if (sim::QueryPage(block + offset) != sim::PageState::Valid ||
+                sim::QueryPage(block + offset + sizeof(void*) - 1) != sim::PageState::Valid)
+                continue;
+            const void* value;
+            std::memcpy(&value, block + offset, sizeof(value));
+            if (value != nullptr && sim::QueryPage(value) == sim::PageState::Unknown && sim::IsReadable(value))
+                std::memcpy(block + offset, &invalid, sizeof(invalid));
+        }
     }
 
     // Makes some pages of the buffers invalid, paged out or read-only.
@@ -157,11 +179,14 @@ public:
             }
             // The lower driver writes only where it can: not into pages the
             // input took away or made read-only.
+            bool edited = false;
             for (const auto& [offset, value] : edits)
-                if (target != nullptr && offset < size && sim::QueryPage(target + offset) != sim::PageState::Invalid &&
-                    sim::QueryPage(target + offset) != sim::PageState::ReadOnly &&
-                    sim::QueryPage(target + offset) != sim::PageState::PagedOut)
+                if (target != nullptr && offset < size && sim::QueryPage(target + offset) == sim::PageState::Valid) {
                     target[offset] = value;
+                    edited = true;
+                }
+            if (edited)
+                Defang(target, std::min<size_t>(size, 4096));
         };
         sim::Reply reply;
         switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
