@@ -112,8 +112,9 @@ public:
             }
             std::memcpy(Block() + slot, &target, sizeof(target));
         }
+        // What the input wrote: at most 512 bytes of each buffer.
         for (const sim::SimBuffer& buffer : buffers_)
-            Defang(buffer.address, std::min<size_t>(buffer.size, 4096));
+            Defang(buffer.address, std::min<size_t>(buffer.size, 512 + sizeof(void*)));
     }
 
     // A pointer-sized value in the block that names this process's own memory
@@ -122,18 +123,34 @@ public:
     // driver rightly reads any resident system address a kernel sender gives
     // it; in this process that memory may be the sanitizer's freed heap. A
     // hostile pointer here is therefore a buffer of the test's or nothing.
+    static bool NamesOwnMemory(const void* value)
+    {
+        const auto address = reinterpret_cast<uintptr_t>(value);
+        // Most values are no user-space address at all: no page to ask about.
+        if (address < 0x10000 || address > 0x7FFFFFFFFFFFull)
+            return false;
+        return sim::QueryPage(value) == sim::PageState::Unknown && sim::IsReadable(value);
+    }
+
+    // The pointer-sized slot at `offset` (aligned as the block's fields are),
+    // where its pages can be read and written.
+    static void DefangSlot(uint8_t* block, size_t offset)
+    {
+        if (sim::QueryPage(block + offset) != sim::PageState::Valid ||
+            sim::QueryPage(block + offset + sizeof(void*) - 1) != sim::PageState::Valid)
+            return;
+        const void* value;
+        std::memcpy(&value, block + offset, sizeof(value));
+        if (NamesOwnMemory(value)) {
+            const void* invalid = sim::InvalidKernelAddress();
+            std::memcpy(block + offset, &invalid, sizeof(invalid));
+        }
+    }
+
     static void Defang(uint8_t* block, size_t size)
     {
-        const void* invalid = sim::InvalidKernelAddress();
-        for (size_t offset = 0; offset + sizeof(void*) <= size; ++offset) {
-            if (sim::QueryPage(block + offset) != sim::PageState::Valid ||
-                sim::QueryPage(block + offset + sizeof(void*) - 1) != sim::PageState::Valid)
-                continue;
-            const void* value;
-            std::memcpy(&value, block + offset, sizeof(value));
-            if (value != nullptr && sim::QueryPage(value) == sim::PageState::Unknown && sim::IsReadable(value))
-                std::memcpy(block + offset, &invalid, sizeof(invalid));
-        }
+        for (size_t offset = 0; offset + sizeof(void*) <= size; offset += sizeof(void*))
+            DefangSlot(block, offset);
     }
 
     // Makes some pages of the buffers invalid, paged out or read-only.
@@ -179,14 +196,13 @@ public:
             }
             // The lower driver writes only where it can: not into pages the
             // input took away or made read-only.
-            bool edited = false;
             for (const auto& [offset, value] : edits)
                 if (target != nullptr && offset < size && sim::QueryPage(target + offset) == sim::PageState::Valid) {
                     target[offset] = value;
-                    edited = true;
+                    const size_t slot = offset & ~(sizeof(void*) - 1);
+                    if (slot + sizeof(void*) <= size)
+                        DefangSlot(target, slot);
                 }
-            if (edited)
-                Defang(target, std::min<size_t>(size, 4096));
         };
         sim::Reply reply;
         switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
