@@ -21,6 +21,7 @@
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
+#include "simkernel/workitem.h"
 
 namespace fuzz {
 
@@ -72,7 +73,10 @@ public:
 
     ~Stack()
     {
+        // What the driver queued for the kernel's worker runs before the
+        // device goes, as the work item's reference on the device ensures.
         pdo_->WaitIdle();
+        sim::WaitForWorkItems();
         if (sim::PnpRemoveDevice(pdo_->Device()).final != STATUS_SUCCESS)
             Finding("the removal failed");
         if (sim::UnloadDriver(driver_) != STATUS_SUCCESS)
