@@ -133,7 +133,8 @@ public:
         // Most values are no user-space address at all: no page to ask about.
         if (address < 0x10000 || address > 0x7FFFFFFFFFFFull)
             return false;
-        return sim::QueryPage(value) == sim::PageState::Unknown && sim::IsReadable(value);
+        // Readable now or not: a stack page may be mapped only later.
+        return sim::QueryPage(value) == sim::PageState::Unknown;
     }
 
     // The pointer-sized slot at `offset` (aligned as the block's fields are),
