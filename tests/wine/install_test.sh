@@ -38,18 +38,8 @@ if [[ $# -ne 4 ]]; then
 fi
 prefix=$(realpath -m "$1") zelkor_sys=$2 zkctl_exe=$3 inf=$4
 
-wine=$(command -v wine64 || command -v wine || true)
-[[ -z $wine && -x /usr/lib/wine/wine64 ]] && wine=/usr/lib/wine/wine64
-if [[ -z $wine ]]; then
-    echo "SKIP: Wine is not installed, so the INF and zkctl.exe cannot run (scripts/install-deps.sh installs wine64)"
-    exit 77
-fi
-wineserver=$(command -v wineserver || true)
-[[ -z $wineserver && -x /usr/lib/wine/wineserver64 ]] && wineserver=/usr/lib/wine/wineserver64
-[[ -z $wineserver ]] && wineserver=$(dirname "$wine")/wineserver
-
-unset DISPLAY WAYLAND_DISPLAY
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+source "$(dirname "$0")/wine_env.sh"
+wine_env "$prefix" "the INF and zkctl.exe"
 mkdir -p "$(dirname "$prefix")"
 exec 9> "$prefix.lock"
 flock 9

@@ -18,18 +18,8 @@ if [[ $# -ne 4 && $# -lt 6 ]]; then
 fi
 prefix=$(realpath -m "$1") zelkor_sys=$2 zktest_sys=$3 story=$4
 
-wine=$(command -v wine64 || command -v wine || true)
-[[ -z $wine && -x /usr/lib/wine/wine64 ]] && wine=/usr/lib/wine/wine64
-if [[ -z $wine ]]; then
-    echo "SKIP: Wine is not installed, so the real zelkor.sys cannot run (scripts/install-deps.sh installs wine64)"
-    exit 77
-fi
-wineserver=$(command -v wineserver || true)
-[[ -z $wineserver && -x /usr/lib/wine/wineserver64 ]] && wineserver=/usr/lib/wine/wineserver64
-[[ -z $wineserver ]] && wineserver=$(dirname "$wine")/wineserver
-
-unset DISPLAY WAYLAND_DISPLAY
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+source "$(dirname "$0")/wine_env.sh"
+wine_env "$prefix" "the real zelkor.sys"
 services='HKLM\System\CurrentControlSet\Services'
 
 mkdir -p "$(dirname "$prefix")"
