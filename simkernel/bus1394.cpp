@@ -1,6 +1,7 @@
 #include "simkernel/bus1394.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -67,8 +68,7 @@ struct Bus1394::Impl {
 
     NTSTATUS Allocate(IRB* irb, bool viaMapping, PVOID* completion, PVOID* completionContext);
     NTSTATUS Free(IRB* irb);
-    NTSTATUS AsyncRead(IRB* irb);
-    NTSTATUS AsyncWrite(IRB* irb);
+    NTSTATUS AsyncTransfer(IRB* irb, bool write);
     NTSTATUS HostInformation(IRB* irb);
     void Process(PIRP irp);
 };
@@ -173,10 +173,17 @@ NTSTATUS Bus1394::Impl::Free(IRB* irb)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Bus1394::Impl::AsyncRead(IRB* irb)
+// An asynchronous read or write: the two requests share their layout up to
+// the MDL and the generation, and differ only in which way the bytes go.
+NTSTATUS Bus1394::Impl::AsyncTransfer(IRB* irb, bool write)
 {
+    static_assert(offsetof(IRB_REQ_ASYNC_READ, Mdl) == offsetof(IRB_REQ_ASYNC_WRITE, Mdl) &&
+                  offsetof(IRB_REQ_ASYNC_READ, ulGeneration) == offsetof(IRB_REQ_ASYNC_WRITE, ulGeneration) &&
+                  offsetof(IRB_REQ_ASYNC_READ, nNumberOfBytesToRead) ==
+                      offsetof(IRB_REQ_ASYNC_WRITE, nNumberOfBytesToWrite));
     IRB_REQ_ASYNC_READ& request = irb->u.AsyncRead;
-    if (request.Mdl == nullptr || request.nNumberOfBytesToRead > request.Mdl->ByteCount)
+    const ULONG length = request.nNumberOfBytesToRead;
+    if (request.Mdl == nullptr || length > request.Mdl->ByteCount)
         return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> guard(lock);
     if (request.ulGeneration != generation)
@@ -188,30 +195,14 @@ NTSTATUS Bus1394::Impl::AsyncRead(IRB* irb)
     uint8_t* data = SystemAddress(request.Mdl);
     if (data == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    for (ULONG i = 0; i < request.nNumberOfBytesToRead; ++i) {
-        auto found = remote.find({node, offset + i});
-        data[i] = found == remote.end() ? 0 : found->second;
+    for (ULONG i = 0; i < length; ++i) {
+        if (write) {
+            remote[{node, offset + i}] = data[i];
+        } else {
+            auto found = remote.find({node, offset + i});
+            data[i] = found == remote.end() ? 0 : found->second;
+        }
     }
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS Bus1394::Impl::AsyncWrite(IRB* irb)
-{
-    IRB_REQ_ASYNC_WRITE& request = irb->u.AsyncWrite;
-    if (request.Mdl == nullptr || request.nNumberOfBytesToWrite > request.Mdl->ByteCount)
-        return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    if (request.ulGeneration != generation)
-        return STATUS_INVALID_GENERATION;
-    USHORT node;
-    std::memcpy(&node, &request.DestinationAddress.IA_Destination_ID, sizeof(node));
-    uint64_t offset = Address(request.DestinationAddress.IA_Destination_Offset.Off_High,
-                              request.DestinationAddress.IA_Destination_Offset.Off_Low);
-    const uint8_t* data = SystemAddress(request.Mdl);
-    if (data == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    for (ULONG i = 0; i < request.nNumberOfBytesToWrite; ++i)
-        remote[{node, offset + i}] = data[i];
     return STATUS_SUCCESS;
 }
 
@@ -284,10 +275,10 @@ void Bus1394::Impl::Process(PIRP irp)
     PVOID completionContext = nullptr;
     switch (irb->FunctionNumber) {
     case REQUEST_ASYNC_READ:
-        status = AsyncRead(irb);
+        status = AsyncTransfer(irb, false);
         break;
     case REQUEST_ASYNC_WRITE:
-        status = AsyncWrite(irb);
+        status = AsyncTransfer(irb, true);
         break;
     case REQUEST_ALLOCATE_ADDRESS_RANGE:
         status = Allocate(irb, false, &completion, &completionContext);
