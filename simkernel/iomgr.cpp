@@ -136,7 +136,10 @@ void DestroyDevice(void* object) {
             State().devices.erase(it);
         }
     }
+    PDRIVER_OBJECT owner = device->DriverObject;
     FreeObject(device, arena);
+    // The last device object of a driver asked to unload: the unload is due.
+    if (PDRIVER_OBJECT driver = TakePendingUnload(owner)) CompleteUnload(driver);
 }
 
 void DestroyDriver(void* object) {

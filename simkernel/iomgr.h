@@ -231,6 +231,15 @@ PDRIVER_OBJECT CreateDriverObject(const std::string& serviceName, PDRIVER_INITIA
 PUNICODE_STRING DriverRegistryPath(PDRIVER_OBJECT driver);
 void MarkDriverUnloaded(PDRIVER_OBJECT driver);
 bool IsDriverLoaded(PDRIVER_OBJECT driver);
+// A driver whose unload was asked for while a deleted device object of its
+// own was still referenced: it is unloaded when that object goes.
+// MarkUnloadPending returns false when no such object is left, so that the
+// caller unloads now; TakePendingUnload, called as a device object goes,
+// returns the driver whose unload is due (nullptr if none).
+bool MarkUnloadPending(PDRIVER_OBJECT driver);
+PDRIVER_OBJECT TakePendingUnload(PDRIVER_OBJECT owner);
+// Calls the unload routine and checks what it left (pnp.cpp).
+void CompleteUnload(PDRIVER_OBJECT driver);
 std::string DriverNameOf(PDRIVER_OBJECT driver);
 
 // IRPs (iomgr.cpp, power.cpp).

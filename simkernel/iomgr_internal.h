@@ -70,6 +70,7 @@ struct DriverState {
     UNICODE_STRING registryPathString{};
     UNICODE_STRING hardwareDatabaseString{};
     bool loaded = true;
+    bool unloadPending = false;
     bool arena = false;
 };
 

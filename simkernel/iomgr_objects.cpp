@@ -151,6 +151,36 @@ void MarkDriverUnloaded(PDRIVER_OBJECT driver) {
     RemoveName(it->second->name);
 }
 
+namespace {
+
+// Device objects of the driver still in memory: deleted ones that a work
+// item, a handle or a reference keeps.
+bool HasDevicesInMemory(PDRIVER_OBJECT driver) {
+    for (const auto& [device, state] : State().devices)
+        if (device->DriverObject == driver) return true;
+    return false;
+}
+
+}  // namespace
+
+bool MarkUnloadPending(PDRIVER_OBJECT driver) {
+    Lock lock(IoLock());
+    const auto it = State().drivers.find(driver);
+    if (it == State().drivers.end() || !HasDevicesInMemory(driver)) return false;
+    it->second->unloadPending = true;
+    return true;
+}
+
+PDRIVER_OBJECT TakePendingUnload(PDRIVER_OBJECT owner) {
+    Lock lock(IoLock());
+    const auto it = State().drivers.find(owner);
+    if (it == State().drivers.end() || !it->second->unloadPending || State().resetting ||
+        HasDevicesInMemory(owner))
+        return nullptr;
+    it->second->unloadPending = false;
+    return owner;
+}
+
 bool IsDriverLoaded(PDRIVER_OBJECT driver) {
     Lock lock(IoLock());
     const auto it = State().drivers.find(driver);

@@ -68,20 +68,31 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& serviceNa
     return driver;
 }
 
-NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) {
-    RequirePassive("UnloadDriver");
-    if (!detail::IsDriverLoaded(driver)) return STATUS_INVALID_PARAMETER;
-    if (driver->DriverUnload == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
-    const std::string routine = "DriverUnload of " + detail::DriverNameOf(driver);
+namespace detail {
+
+void CompleteUnload(PDRIVER_OBJECT driver) {
+    const std::string routine = "DriverUnload of " + DriverNameOf(driver);
     const KIRQL irql = CurrentIrql();
     driver->DriverUnload(driver);
     if (CurrentIrql() != irql) IrqlChanged("IrqlChangedByDriverUnload", routine, irql);
-    detail::CheckNothingLeftOnDeletedDevices(routine);
+    CheckNothingLeftOnDeletedDevices(routine);
     const std::vector<PDEVICE_OBJECT> devices = DevicesOf(driver);
     if (!devices.empty())
         BugCheck("UnloadWithDevices", routine, nullptr,
                  "the driver unloaded with device objects not deleted: " + DeviceList(devices));
-    detail::MarkDriverUnloaded(driver);
+    MarkDriverUnloaded(driver);
+}
+
+}  // namespace detail
+
+NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) {
+    RequirePassive("UnloadDriver");
+    if (!detail::IsDriverLoaded(driver)) return STATUS_INVALID_PARAMETER;
+    if (driver->DriverUnload == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    // A deleted device object that something still references keeps its
+    // driver's code in memory: the unload waits for the object to go.
+    if (DevicesOf(driver).empty() && detail::MarkUnloadPending(driver)) return STATUS_PENDING;
+    detail::CompleteUnload(driver);
     return STATUS_SUCCESS;
 }
 

@@ -26,6 +26,10 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& serviceNa
 // Calls the unload routine; device objects of the driver left after it are a
 // bug check. STATUS_INVALID_DEVICE_REQUEST for a driver without one (it
 // cannot be unloaded), STATUS_INVALID_PARAMETER for one not loaded.
+// STATUS_PENDING when a deleted device
+// object of the driver is still referenced (a queued work item, an open
+// handle): the unload routine is then called, on that thread, when the
+// last such reference goes.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
 
 // ---------------------------------------------------------------------------

@@ -32,6 +32,12 @@ VOID Routine(PDEVICE_OBJECT, PVOID Context)
     ++ran->count;
 }
 
+// What the item's routine had done when the driver's unload routine ran.
+int routinesRunAtUnload = -1;
+Ran* unloadWatches = nullptr;
+
+VOID Unload(PDRIVER_OBJECT) { routinesRunAtUnload = unloadWatches->count; }
+
 PDEVICE_OBJECT MakeDevice()
 {
     PDRIVER_OBJECT driver = sim::LoadDriver(Entry, "worker");
@@ -40,11 +46,14 @@ PDEVICE_OBJECT MakeDevice()
     return device;
 }
 
-TEST(WorkItems, QueuedAtDispatchRunsAtPassiveAndKeepsTheDeviceUntilThen)
+TEST(WorkItems, QueuedAtDispatchRunsAtPassiveAndKeepsTheDeviceAndItsDriverUntilThen)
 {
     sim::ResetKernel();
     PDEVICE_OBJECT device = MakeDevice();
+    PDRIVER_OBJECT driver = device->DriverObject;
+    driver->DriverUnload = Unload;
     Ran ran;
+    unloadWatches = &ran;
     sim::HoldWorkItems(true);
     {
         sim::IrqlScope dispatch(DISPATCH_LEVEL);
@@ -57,10 +66,15 @@ TEST(WorkItems, QueuedAtDispatchRunsAtPassiveAndKeepsTheDeviceUntilThen)
     EXPECT_TRUE(sim::IsLiveDevice(device));
     EXPECT_EQ(sim::QueuedWorkItems(), 1u);
     EXPECT_EQ(ran.count, 0);
+    // The driver's code stays until the item has run: its unload waits.
+    EXPECT_EQ(sim::UnloadDriver(driver), STATUS_PENDING);
+    EXPECT_EQ(routinesRunAtUnload, -1);
 
     sim::HoldWorkItems(false);
     sim::WaitForWorkItems();
     EXPECT_EQ(ran.count, 1);
+    EXPECT_EQ(routinesRunAtUnload, 1);
+    EXPECT_EQ(sim::UnloadDriver(driver), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(ran.irql, PASSIVE_LEVEL);
     EXPECT_NE(ran.thread, std::this_thread::get_id());
     EXPECT_GT(held, 1);
