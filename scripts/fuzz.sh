@@ -5,21 +5,25 @@
 # build/fuzz-findings/ and makes the script fail.
 #
 #   scripts/fuzz.sh [--runs N | --seconds S] [TARGET...]
+#   scripts/fuzz.sh --seeds
 #
 # TARGET names a target without its fuzz_ prefix (scenario, regfile, ...);
 # all targets by default. --runs N (default) gives each target N runs;
-# --seconds S gives each S seconds instead.
+# --seconds S gives each S seconds instead. --seeds writes the driver
+# targets' seeds afresh from the golden scenarios (tests/fuzz/seeds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 runs=1000000
 seconds=
+seeds=
 targets=()
 while [[ $# -gt 0 ]]; do
     case $1 in
         --runs) runs=$2; seconds=; shift 2 ;;
         --seconds) seconds=$2; shift 2 ;;
-        -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --seeds) seeds=1; shift ;;
+        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "fuzz.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
         *) targets+=("$1"); shift ;;
     esac
@@ -29,6 +33,13 @@ bash scripts/install-deps.sh
 cmake --preset asan > /dev/null
 cmake --build --preset asan -j "$(nproc)" > /dev/null
 bin=build/asan/tests/fuzz
+if [[ -n $seeds ]]; then
+    for target in fuzz_internal fuzz_devicecontrol; do
+        find tests/fuzz/seeds/$target -type f ! -name empty -delete
+    done
+    ASAN_OPTIONS=detect_leaks=0 "$bin"/make_seeds tests/fuzz/seeds tests/golden/*.scn
+    exit 0
+fi
 if [[ ${#targets[@]} -eq 0 ]]; then
     for exe in "$bin"/fuzz_*; do targets+=("$(basename "$exe" | sed 's/^fuzz_//')"); done
 fi

@@ -149,6 +149,11 @@ std::future<IoResult> SendAsync(PDEVICE_OBJECT target, const Request& request);
 void SetCompletionTimeout(std::chrono::milliseconds timeout);
 // IRPs allocated and not yet freed.
 size_t OutstandingIrps();
+// A breakpoint on IoCallDriver for tools: the observer sees every request
+// as it reaches a device, just before that device's dispatch routine runs
+// (on the caller's thread, at its IRQL). An empty function removes it; a
+// reset keeps it.
+void SetCallObserver(std::function<void(PDEVICE_OBJECT device, PIRP irp)> observer);
 
 // ---------------------------------------------------------------------------
 // Handles, as an application holds them

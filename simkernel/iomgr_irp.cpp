@@ -2,9 +2,11 @@
 // verifier's checks, the requests the I/O manager builds for its callers,
 // and how a sender waits for and finishes them.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 
 #include "platform/guarded.h"
 #include "simkernel/core.h"
@@ -13,6 +15,30 @@
 
 namespace sim {
 using namespace io;
+
+namespace {
+
+std::mutex g_observerLock;
+std::function<void(PDEVICE_OBJECT, PIRP)> g_callObserver;
+std::atomic<bool> g_observing{false};
+
+void ObserveCall(PDEVICE_OBJECT device, PIRP irp) {
+    if (!g_observing.load(std::memory_order_relaxed)) return;
+    std::function<void(PDEVICE_OBJECT, PIRP)> observer;
+    {
+        std::lock_guard<std::mutex> lock(g_observerLock);
+        observer = g_callObserver;
+    }
+    if (observer) observer(device, irp);
+}
+
+}  // namespace
+
+void SetCallObserver(std::function<void(PDEVICE_OBJECT device, PIRP irp)> observer) {
+    std::lock_guard<std::mutex> lock(g_observerLock);
+    g_callObserver = std::move(observer);
+    g_observing = static_cast<bool>(g_callObserver);
+}
 
 namespace detail {
 
@@ -91,6 +117,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) {
         target += std::string(", ") + MajorName(location->MajorFunction);
     }
 
+    ObserveCall(device, irp);
     const KIRQL irql = CurrentIrql();
     t_frames.push_back(CallFrame{irp, index, false});
     const NTSTATUS status = dispatch(device, irp);

@@ -6,6 +6,9 @@
 // is the simulated kernel's bug check, which aborts: a finding.
 #pragma once
 #include <fuzzer/FuzzedDataProvider.h>
+#include <pthread.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -44,14 +47,16 @@ class Stack {
 public:
     static constexpr size_t kBufferBytes = 2 * 4096;
     static constexpr int kBuffers = 4;  // 0: the request's block; 1..3: what it points to
+    static constexpr ULONG kFlags[] = {0, DO_BUFFERED_IO, DO_DIRECT_IO};
+    static constexpr DEVICE_TYPE kDeviceTypes[] = {FILE_DEVICE_DISK, FILE_DEVICE_CD_ROM, FILE_DEVICE_UNKNOWN,
+                                                   FILE_DEVICE_MASS_STORAGE};
 
     explicit Stack(FuzzedDataProvider& input) : input_(input)
     {
         sim::ResetKernel();
         sim::PdoOptions options;
-        options.flags = input.PickValueInArray<ULONG>({0, DO_BUFFERED_IO, DO_DIRECT_IO});
-        options.deviceType = input.PickValueInArray<DEVICE_TYPE>({FILE_DEVICE_DISK, FILE_DEVICE_CD_ROM,
-                                                                  FILE_DEVICE_UNKNOWN, FILE_DEVICE_MASS_STORAGE});
+        options.flags = input.PickValueInArray(kFlags);
+        options.deviceType = input.PickValueInArray(kDeviceTypes);
         driver_ = sim::LoadDriver(DriverEntry, "zelkor");
         if (driver_ == nullptr)
             Finding("the driver did not load");
@@ -127,14 +132,39 @@ public:
     // driver rightly reads any resident system address a kernel sender gives
     // it; in this process that memory may be the sanitizer's freed heap. A
     // hostile pointer here is therefore a buffer of the test's or nothing.
+    // Only memory that is there counts (or this thread's stack, whose pages
+    // may be mapped only later): most values in the user range (an SRB's
+    // header, a length beside flags) name nothing and stay as they are.
     static bool NamesOwnMemory(const void* value)
     {
         const auto address = reinterpret_cast<uintptr_t>(value);
-        // Most values are no user-space address at all: no page to ask about.
         if (address < 0x10000 || address > 0x7FFFFFFFFFFFull)
             return false;
-        // Readable now or not: a stack page may be mapped only later.
-        return sim::QueryPage(value) == sim::PageState::Unknown;
+        if (sim::QueryPage(value) != sim::PageState::Unknown)
+            return false;  // a buffer of the test's
+        const auto [stackLow, stackHigh] = ThreadStack();
+        if (address >= stackLow && address < stackHigh)
+            return true;
+        char byte;
+        iovec local{&byte, 1};
+        iovec remote{const_cast<void*>(value), 1};
+        return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == 1;
+    }
+
+    static std::pair<uintptr_t, uintptr_t> ThreadStack()
+    {
+        thread_local std::pair<uintptr_t, uintptr_t> range{0, 0};
+        if (range.second == 0) {
+            pthread_attr_t attributes;
+            void* low = nullptr;
+            size_t size = 0;
+            if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+                pthread_attr_getstack(&attributes, &low, &size);
+                pthread_attr_destroy(&attributes);
+            }
+            range = {reinterpret_cast<uintptr_t>(low), reinterpret_cast<uintptr_t>(low) + size};
+        }
+        return range;
     }
 
     // The pointer-sized slot at `offset` (aligned as the block's fields are),

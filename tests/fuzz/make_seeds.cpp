@@ -1,0 +1,328 @@
+// Makes the driver fuzz targets' seeds from scenarios. Every device control
+// and internal device control request a scenario sends to the filter becomes
+// an input that sends the same request again through a fresh stack at full
+// tracing: the same code and sender, the same block or input buffer, each
+// pointer in the block aimed at a buffer holding what it pointed to. Each
+// input is then run through the target's own code and must bring the filter
+// that request: the check that this writer and the targets still agree on
+// the order in which an input is read.
+//
+//   make_seeds OUT-DIR SCENARIO-FILE...
+//
+// Writes OUT-DIR/fuzz_internal/NAME-N and OUT-DIR/fuzz_devicecontrol/NAME-N,
+// one input per distinct request, and says how many. Exits 1 when a
+// scenario fails to load or run, or an input does not bring its request.
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/dispatch.h"
+#include "sim/runner.h"
+#include "sim/scenario.h"
+#include "simkernel/arena.h"
+#include "tests/fuzz/seed_writer.h"
+#include "tests/fuzz/targets.h"
+
+namespace {
+
+constexpr size_t kBlockBytes = 512;   // what the targets copy into a buffer
+constexpr size_t kInputBytes = 600;   // the device control target's longest input
+constexpr ULONG kOutputBytes = 1024;  // and its longest output
+constexpr int kPlants = 8;            // pointers the internal target plants
+
+// Bytes at `address` that this process can read, at most `limit`.
+std::vector<uint8_t> Readable(const void* address, size_t limit)
+{
+    std::vector<uint8_t> bytes(limit);
+    size_t got = 0;
+    // Page by page: a read stops at the first page that is not there.
+    while (got < limit) {
+        const uintptr_t at = reinterpret_cast<uintptr_t>(address) + got;
+        const size_t chunk = std::min(limit - got, 4096 - at % 4096);
+        iovec local{bytes.data() + got, chunk};
+        iovec remote{reinterpret_cast<void*>(at), chunk};
+        if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(chunk))
+            break;
+        got += chunk;
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+struct Request {
+    UCHAR major = 0;
+    ULONG code = 0;
+    std::vector<uint8_t> bytes;  // the block, or the input buffer
+    ULONG outLength = 0;
+    bool program = false;
+    bool onControl = false;
+    bool noBlock = false;
+    bool unreadable = false;  // a block at an address with nothing there
+    size_t flags = 0;  // indexes into the stack's choices
+    size_t type = 0;
+    // Internal: block offset of a pointer, and what it pointed to.
+    std::vector<std::pair<size_t, std::vector<uint8_t>>> pointers;
+
+    std::string Key() const
+    {
+        std::string key{char(major),   char(program), char(onControl), char(noBlock),
+                        char(unreadable), char(flags),   char(type)};
+        key.append(reinterpret_cast<const char*>(&code), sizeof(code));
+        key.append(reinterpret_cast<const char*>(&outLength), sizeof(outLength));
+        // Pointers differ from request to request; what they point to counts.
+        std::vector<uint8_t> plain = bytes;
+        for (const auto& [offset, target] : pointers) {
+            std::fill_n(plain.begin() + offset, 8, 0);
+            key.append(target.begin(), target.end());
+        }
+        key.append(plain.begin(), plain.end());
+        return key;
+    }
+};
+
+template <typename T, size_t N>
+size_t IndexOf(const T (&values)[N], T value, size_t otherwise)
+{
+    for (size_t i = 0; i < N; ++i)
+        if (values[i] == value)
+            return i;
+    return otherwise;
+}
+
+bool IsFilterDevice(PDEVICE_OBJECT device) { return device->DriverObject->DriverInit == DriverEntry; }
+
+bool IsControlDevice(PDEVICE_OBJECT device)
+{
+    const std::optional<std::string> name = sim::DeviceName(device);
+    return name && name->rfind("\\Device\\Zelkor", 0) == 0;
+}
+
+// The request as it reaches the filter (or its control device).
+std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    if (!IsFilterDevice(device) || (location->MajorFunction != IRP_MJ_DEVICE_CONTROL &&
+                                    location->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL))
+        return std::nullopt;
+    Request request;
+    request.major = location->MajorFunction;
+    request.code = location->Parameters.DeviceIoControl.IoControlCode;
+    request.program = irp->RequestorMode == UserMode;
+    request.onControl = IsControlDevice(device);
+    request.flags = IndexOf(fuzz::Stack::kFlags, ULONG(device->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO)), 0);
+    request.type = IndexOf(fuzz::Stack::kDeviceTypes, device->DeviceType, 0);
+    if (request.major == IRP_MJ_DEVICE_CONTROL) {
+        const void* in = (request.code & 3) == METHOD_NEITHER ? location->Parameters.DeviceIoControl.Type3InputBuffer
+                                                              : irp->AssociatedIrp.SystemBuffer;
+        const size_t length = std::min<size_t>(location->Parameters.DeviceIoControl.InputBufferLength, kInputBytes);
+        if (in != nullptr)
+            request.bytes = Readable(in, length);
+        request.outLength = std::min(location->Parameters.DeviceIoControl.OutputBufferLength, kOutputBytes);
+        return request;
+    }
+    const void* block = location->Parameters.Others.Argument1;
+    request.noBlock = block == nullptr;
+    if (block == nullptr)
+        return request;
+    request.bytes = Readable(block, kBlockBytes);
+    request.unreadable = request.bytes.empty();
+    // SRBs and URBs say how long they are in their first USHORT.
+    if (request.bytes.size() >= 2 && request.code != IOCTL_1394_CLASS) {
+        const size_t length = request.bytes[0] | request.bytes[1] << 8;
+        if (length >= 8 && length < request.bytes.size())
+            request.bytes.resize(length);
+    }
+    for (size_t offset = 0; offset + 8 <= request.bytes.size() && request.pointers.size() < kPlants; offset += 8) {
+        uint64_t value;
+        std::memcpy(&value, request.bytes.data() + offset, sizeof(value));
+        if (value < 0x10000 || value > 0x7FFFFFFFFFFFull)
+            continue;
+        std::vector<uint8_t> target = Readable(reinterpret_cast<const void*>(value), kBlockBytes);
+        if (!target.empty())
+            request.pointers.emplace_back(offset, std::move(target));
+    }
+    return request;
+}
+
+// The input that makes the target send `request`, read in the order the
+// target reads it (tests/fuzz/targets.h and fuzz_stack.h).
+std::vector<uint8_t> Write(const Request& request)
+{
+    fuzz::SeedWriter out;
+    const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    // The stack: the lower device's flags and type, every trace level, and
+    // the four buffers' offsets and contents (the block, then what its
+    // pointers point to).
+    out.Pick(request.flags, std::size(fuzz::Stack::kFlags));
+    out.Pick(request.type, std::size(fuzz::Stack::kDeviceTypes));
+    out.Bool(true);
+    for (int i = 0; i < fuzz::Stack::kBuffers; ++i) {
+        std::vector<uint8_t> contents;
+        if (i == 0 && internal)
+            contents = request.bytes;
+        else if (i > 0 && internal && size_t(i) <= request.pointers.size())
+            contents = request.pointers[i - 1].second;
+        out.Range<size_t>(0, 4095, 0);
+        out.Range<size_t>(0, 512, contents.size());
+        out.Bytes(contents);
+    }
+    if (internal) {
+        // Each pointer at a buffer of its own while there are buffers, then
+        // at the unwritten half of one; spare plants repeat the last.
+        for (int i = 0; i < kPlants; ++i) {
+            if (request.pointers.empty()) {
+                out.Range<size_t>(0, 63, 63);  // past every block's bytes
+                out.Range<int>(0, 5, 0);
+                continue;
+            }
+            const size_t p = std::min<size_t>(i, request.pointers.size() - 1);
+            out.Range<size_t>(0, 63, request.pointers[p].first / 8);
+            out.Range<int>(0, 5, 2);
+            out.Range<int>(1, fuzz::Stack::kBuffers - 1, int(p % 3) + 1);
+            out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, p < 3 ? 0 : 2048);
+        }
+        const size_t index = IndexOf(fuzz::kInternalCodes, request.code, SIZE_MAX);
+        out.Bool(index != SIZE_MAX);
+        if (index != SIZE_MAX)
+            out.Pick(index, std::size(fuzz::kInternalCodes));
+        else
+            out.Integral<ULONG>(request.code);
+        out.Range<int>(0, 15, request.noBlock ? 0 : 1);
+    } else {
+        const size_t index = IndexOf(fuzz::kDeviceControlCodes, request.code, SIZE_MAX);
+        out.Bool(index != SIZE_MAX);
+        if (index != SIZE_MAX)
+            out.Pick(index, std::size(fuzz::kDeviceControlCodes));
+        else
+            out.Integral<ULONG>(request.code);
+        out.Range<size_t>(0, kInputBytes, request.bytes.size());
+        out.Bytes(request.bytes);
+        out.Range<ULONG>(0, kOutputBytes, request.outLength);
+        out.Bool(request.program);
+        out.Range<int>(0, 7, request.onControl ? 0 : 1);
+        out.Bool(false);  // the lower driver's changes go to the block
+    }
+    // The lower driver: STATUS_SUCCESS at once, nothing returned or changed;
+    // no page spoiled.
+    out.Bool(true);
+    out.Pick(0, 10);
+    out.Range<ULONG_PTR>(0, internal ? 0x10000 : request.outLength, 0);
+    out.Range<int>(0, 8, 0);
+    out.Range<int>(0, 2, 0);
+    // No page spoiled, or the block's first page taken away.
+    out.Range<int>(0, 3, request.unreadable ? 1 : 0);
+    if (request.unreadable) {
+        out.Range<int>(0, fuzz::Stack::kBuffers - 1, 0);
+        out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, 0);
+        out.Range<int>(0, 2, 0);
+    }
+    return out.Input();
+}
+
+// Runs the input through its target and returns what reached the filter.
+std::optional<Request> Replay(const Request& request, const std::vector<uint8_t>& input)
+{
+    std::optional<Request> seen;
+    sim::SetCallObserver([&seen](PDEVICE_OBJECT device, PIRP irp) {
+        if (!seen)
+            seen = Capture(device, irp);
+    });
+    FuzzedDataProvider provider(input.data(), input.size());
+    if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        fuzz::InternalRequest(provider);
+    else
+        fuzz::DeviceControlRequest(provider);
+    sim::SetCallObserver(nullptr);
+    return seen;
+}
+
+// Same request: code, sender, target and buffer lengths, and the bytes that
+// are no pointers (those are the test's own buffers now).
+bool SameRequest(const Request& want, const Request& got)
+{
+    if (want.major != got.major || want.code != got.code || want.program != got.program || want.noBlock != got.noBlock ||
+        want.unreadable != got.unreadable ||
+        want.onControl != got.onControl || want.bytes.size() != got.bytes.size() || want.flags != got.flags)
+        return false;
+    std::set<size_t> pointers;
+    for (const auto& [offset, target] : want.pointers)
+        pointers.insert(offset);
+    for (size_t i = 0; i < want.bytes.size(); ++i)
+        if (!pointers.count(i & ~size_t(7)) && want.bytes[i] != got.bytes[i]) {
+            // A value naming this process's memory is defanged by the target.
+            uint64_t value = 0;
+            std::memcpy(&value, want.bytes.data() + (i & ~size_t(7)),
+                        std::min<size_t>(8, want.bytes.size() - (i & ~size_t(7))));
+            if (value < 0x10000 || value > 0x7FFFFFFFFFFFull)
+                return false;
+        }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3 || std::string(argv[1]) == "--help") {
+        std::cerr << "usage: make_seeds OUT-DIR SCENARIO-FILE...\n";
+        return argc < 3 ? 2 : 0;
+    }
+    const std::filesystem::path out = argv[1];
+    std::set<std::string> known;
+    std::vector<std::pair<std::string, Request>> requests;
+    for (int i = 2; i < argc; ++i) {
+        scn::Scenario scenario;
+        scn::ParseError error;
+        if (!scn::LoadScenarioFile(argv[i], &scenario, &error)) {
+            std::cerr << "make_seeds: " << error.Message() << "\n";
+            return 1;
+        }
+        std::vector<Request> captured;
+        sim::SetCallObserver([&captured](PDEVICE_OBJECT device, PIRP irp) {
+            if (std::optional<Request> request = Capture(device, irp))
+                captured.push_back(std::move(*request));
+        });
+        const scn::RunResult result = scn::RunScenario(scenario, scn::RunOptions{});
+        sim::SetCallObserver(nullptr);
+        if (!result.ok) {
+            std::cerr << "make_seeds: " << result.error << "\n";
+            return 1;
+        }
+        const std::string stem = std::filesystem::path(argv[i]).stem().string();
+        for (Request& request : captured)
+            if (known.insert(request.Key()).second)
+                requests.emplace_back(stem, std::move(request));
+    }
+    sim::UseDeterministicAddresses(false);  // as in the fuzzers
+
+    int written[2] = {0, 0};
+    std::map<std::string, int> numbers;
+    for (const auto& [stem, request] : requests) {
+        const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        const std::vector<uint8_t> input = Write(request);
+        const std::optional<Request> seen = Replay(request, input);
+        if (!seen || !SameRequest(request, *seen)) {
+            std::cerr << "make_seeds: an input from " << stem << " (code 0x" << std::hex << request.code << std::dec
+                      << ") does not bring its request to the filter: the writer and the targets disagree\n";
+            return 1;
+        }
+        const std::string target = internal ? "fuzz_internal" : "fuzz_devicecontrol";
+        std::filesystem::create_directories(out / target);
+        const std::string name = stem + "-" + std::to_string(++numbers[target + stem]);
+        std::ofstream(out / target / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size()));
+        ++written[internal ? 0 : 1];
+    }
+    std::cout << "fuzz_internal: " << written[0] << " inputs; fuzz_devicecontrol: " << written[1] << " inputs\n";
+    return 0;
+}

@@ -1,0 +1,70 @@
+// The driver fuzz targets' bodies, apart from libFuzzer's entry point, so that
+// the seed maker can run an input it wrote exactly as the fuzzer will. What
+// each consumes from the input, and in what order, is what
+// tests/fuzz/make_seeds.cpp writes: keep the two in step.
+#pragma once
+#include "ioctl/request.h"
+#include "platform/ntscsi.h"
+#include "simkernel/caller.h"
+#include "tests/fuzz/fuzz_stack.h"
+
+namespace fuzz {
+
+// The codes each target picks from most of the time (any value otherwise).
+inline constexpr ULONG kInternalCodes[] = {
+    0u, (ULONG)IOCTL_SCSI_EXECUTE_IN, (ULONG)IOCTL_SCSI_EXECUTE_OUT, (ULONG)IOCTL_SCSI_EXECUTE_NONE,
+    (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB, (ULONG)IOCTL_1394_CLASS, (ULONG)IOCTL_INTERNAL_USB_RESET_PORT,
+};
+inline constexpr ULONG kDeviceControlCodes[] = {
+    0x4D004u, 0x4D014u, 0x4D008u, 0x4D028u, 0x4D02Cu, 0x2D1400u, 0x2D1080u,
+    0x220003u, 0x220007u, 0x220013u, 0x70000u, 0x2D0800u, (ULONG)ZK_REQUEST_CODE,
+};
+
+// Internal device control with arbitrary request blocks: SRBs, URBs and
+// IRBs whose fields, embedded pointers and pages are the input's, under any
+// trace mask, answered by a lower driver that changes the block as it likes.
+inline void InternalRequest(FuzzedDataProvider& input)
+{
+    fuzz::Stack stack(input);
+    stack.PlantPointers(8);
+    const ULONG code = input.ConsumeBool() ? input.PickValueInArray(kInternalCodes) : input.ConsumeIntegral<ULONG>();
+    const bool noBlock = input.ConsumeIntegralInRange<int>(0, 15) == 0;
+    stack.ProgramAnswer(IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x10000);
+    stack.SpoilPages();
+    sim::Send(stack.Top(), sim::Request::InternalDeviceControl(code, noBlock ? nullptr : stack.Block()));
+}
+
+// Device control with arbitrary codes, buffers and lengths, from kernel-mode
+// senders and from programs, on the filter and on the control device,
+// answered by a lower driver that writes what it likes into the buffer it
+// returns (pass-through structures, storage descriptors, ...).
+inline void DeviceControlRequest(FuzzedDataProvider& input)
+{
+    fuzz::Stack stack(input);
+    const ULONG code =
+        input.ConsumeBool() ? input.PickValueInArray(kDeviceControlCodes) : input.ConsumeIntegral<ULONG>();
+    std::vector<uint8_t> in = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 600));
+    const ULONG outLength = input.ConsumeIntegralInRange<ULONG>(0, 1024);
+    const bool program = input.ConsumeBool();
+    const bool onControl = input.ConsumeIntegralInRange<int>(0, 7) == 0;
+    stack.ProgramAnswer(IRP_MJ_DEVICE_CONTROL, outLength, input.ConsumeBool());
+    // A program's buffers lie in user space; a driver's anywhere.
+    uint8_t* inBuffer = program ? sim::LowUserArea(in.size() + 1) : stack.Block();
+    uint8_t* outBuffer = program ? sim::LowUserArea(outLength + 1) : stack.Block() + 2048;
+    if (!in.empty())
+        std::memcpy(inBuffer, in.data(), std::min<size_t>(in.size(), program ? in.size() : 2048));
+    const ULONG inLength = static_cast<ULONG>(program ? in.size() : std::min<size_t>(in.size(), 2048));
+    fuzz::Stack::Defang(inBuffer, inLength);
+    stack.SpoilPages();
+    const ULONG outUsable = program ? outLength : std::min<ULONG>(outLength, 2048);
+    PDEVICE_OBJECT target = onControl ? sim::FindDevice(std::string("\\Device\\Zelkor1")) : stack.Top();
+    sim::Send(target, sim::Request::DeviceControl(code, inBuffer, inLength, outBuffer, outUsable)
+                          .Mode(program ? UserMode : KernelMode)
+                          .ExactDevice(onControl));
+    if (program) {
+        sim::FreeLowUserArea(inBuffer);
+        sim::FreeLowUserArea(outBuffer);
+    }
+}
+
+}  // namespace fuzz
