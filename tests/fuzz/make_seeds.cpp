@@ -9,9 +9,10 @@
 //
 //   make_seeds OUT-DIR SCENARIO-FILE...
 //
-// Writes OUT-DIR/fuzz_internal/NAME-N and OUT-DIR/fuzz_devicecontrol/NAME-N,
-// one input per distinct request, and says how many. Exits 1 when a
+// Writes OUT-DIR/TARGET/NAME-N for the internal, device control and control
+// targets, one input per distinct request, and says how many. Exits 1 when a
 // scenario fails to load or run, or an input does not bring its request.
+#include <sanitizer/asan_interface.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -55,7 +56,28 @@ std::vector<uint8_t> Readable(const void* address, size_t limit)
             break;
         got += chunk;
     }
+    // Nor past the end of a heap block: what follows is another's.
+    if (const void* poisoned = __asan_region_is_poisoned(const_cast<void*>(address), got))
+        got = static_cast<const uint8_t*>(poisoned) - static_cast<const uint8_t*>(address);
     bytes.resize(got);
+    return bytes;
+}
+
+// Addresses of this run's memory mean nothing in another process (the
+// targets defang them): zeros keep the seeds the same from one run of this
+// maker to the next.
+std::vector<uint8_t> WithoutAddresses(std::vector<uint8_t> bytes)
+{
+    // At any offset: code the kernel made (a thunk) holds addresses too.
+    for (size_t offset = 0; offset + 8 <= bytes.size(); ++offset) {
+        uint64_t value;
+        std::memcpy(&value, bytes.data() + offset, sizeof(value));
+        if (value >= 0x10000 && value <= 0x7FFFFFFFFFFFull &&
+            !Readable(reinterpret_cast<const void*>(value), 1).empty()) {
+            std::fill_n(bytes.begin() + offset, 8, 0);
+            offset += 7;
+        }
+    }
     return bytes;
 }
 
@@ -126,7 +148,7 @@ std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
                                                               : irp->AssociatedIrp.SystemBuffer;
         const size_t length = std::min<size_t>(location->Parameters.DeviceIoControl.InputBufferLength, kInputBytes);
         if (in != nullptr)
-            request.bytes = Readable(in, length);
+            request.bytes = WithoutAddresses(Readable(in, length));
         request.outLength = std::min(location->Parameters.DeviceIoControl.OutputBufferLength, kOutputBytes);
         return request;
     }
@@ -149,20 +171,18 @@ std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
             continue;
         std::vector<uint8_t> target = Readable(reinterpret_cast<const void*>(value), kBlockBytes);
         if (!target.empty())
-            request.pointers.emplace_back(offset, std::move(target));
+            request.pointers.emplace_back(offset, WithoutAddresses(std::move(target)));
     }
+    request.bytes = WithoutAddresses(std::move(request.bytes));
     return request;
 }
 
-// The input that makes the target send `request`, read in the order the
-// target reads it (tests/fuzz/targets.h and fuzz_stack.h).
-std::vector<uint8_t> Write(const Request& request)
+// The stack: the lower device's flags and type, every trace level, and the
+// four buffers' offsets and contents (an internal request's block, then what
+// its pointers point to).
+void WriteStack(fuzz::SeedWriter& out, const Request& request)
 {
-    fuzz::SeedWriter out;
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    // The stack: the lower device's flags and type, every trace level, and
-    // the four buffers' offsets and contents (the block, then what its
-    // pointers point to).
     out.Pick(request.flags, std::size(fuzz::Stack::kFlags));
     out.Pick(request.type, std::size(fuzz::Stack::kDeviceTypes));
     out.Bool(true);
@@ -176,6 +196,15 @@ std::vector<uint8_t> Write(const Request& request)
         out.Range<size_t>(0, 512, contents.size());
         out.Bytes(contents);
     }
+}
+
+// The input that makes the target send `request`, read in the order the
+// target reads it (tests/fuzz/targets.h and fuzz_stack.h).
+std::vector<uint8_t> Write(const Request& request)
+{
+    fuzz::SeedWriter out;
+    const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    WriteStack(out, request);
     if (internal) {
         // Each pointer at a buffer of its own while there are buffers, then
         // at the unwritten half of one; spare plants repeat the last.
@@ -229,8 +258,43 @@ std::vector<uint8_t> Write(const Request& request)
     return out.Input();
 }
 
+uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset)
+{
+    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 | uint32_t(bytes[offset + 3]) << 24;
+}
+
+// The control target's input for a program's private request to the control
+// device (fuzz::ControlRequest), from an administrator; nullopt when that
+// target cannot send it.
+std::optional<std::vector<uint8_t>> WriteControl(const Request& request)
+{
+    if (request.code != ZK_REQUEST_CODE || !request.program || !request.onControl || request.bytes.size() < 12 ||
+        Le32(request.bytes, 4) > 5)
+        return std::nullopt;
+    fuzz::SeedWriter out;
+    WriteStack(out, request);
+    out.Pick(0, std::size(fuzz::kAccounts));
+    const uint32_t magic = Le32(request.bytes, 0);
+    out.Range<int>(0, 15, magic == ZK_REQUEST_MAGIC ? 1 : 0);
+    if (magic != ZK_REQUEST_MAGIC)
+        out.Integral<uint32_t>(magic);
+    out.Range<uint32_t>(0, 5, Le32(request.bytes, 4));
+    const uint32_t address = Le32(request.bytes, 8);
+    out.Range<int>(0, 4, address == 0 ? 0 : 4);
+    if (address != 0)
+        out.Integral<uint32_t>(address);
+    const std::vector<uint8_t> tail(request.bytes.begin() + 12, request.bytes.end());
+    out.Range<size_t>(0, kInputBytes, tail.size());
+    out.Bytes(tail);
+    out.Bool(false);  // the program's memory as it is
+    out.Range<size_t>(0, request.bytes.size(), request.bytes.size());
+    out.Bool(true);  // the whole record
+    out.Range<size_t>(0, kOutputBytes, request.outLength);
+    return out.Input();
+}
+
 // Runs the input through its target and returns what reached the filter.
-std::optional<Request> Replay(const Request& request, const std::vector<uint8_t>& input)
+std::optional<Request> Replay(void (*target)(FuzzedDataProvider&), const std::vector<uint8_t>& input)
 {
     std::optional<Request> seen;
     sim::SetCallObserver([&seen](PDEVICE_OBJECT device, PIRP irp) {
@@ -238,10 +302,7 @@ std::optional<Request> Replay(const Request& request, const std::vector<uint8_t>
             seen = Capture(device, irp);
     });
     FuzzedDataProvider provider(input.data(), input.size());
-    if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
-        fuzz::InternalRequest(provider);
-    else
-        fuzz::DeviceControlRequest(provider);
+    target(provider);
     sim::SetCallObserver(nullptr);
     return seen;
 }
@@ -305,24 +366,38 @@ int main(int argc, char** argv)
     }
     sim::UseDeterministicAddresses(false);  // as in the fuzzers
 
-    int written[2] = {0, 0};
-    std::map<std::string, int> numbers;
+    std::map<std::string, int> written;
+    auto write = [&out, &written](const std::string& target, const std::string& stem,
+                                  const std::vector<uint8_t>& input) {
+        std::filesystem::create_directories(out / target);
+        const std::string name = stem + "-" + std::to_string(++written[target + "/" + stem]);
+        std::ofstream(out / target / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size()));
+        ++written[target];
+    };
+    auto check = [](void (*target)(FuzzedDataProvider&), const std::vector<uint8_t>& input, const Request& request,
+                    const std::string& stem) {
+        const std::optional<Request> seen = Replay(target, input);
+        if (seen && SameRequest(request, *seen))
+            return true;
+        std::cerr << "make_seeds: an input from " << stem << " (code 0x" << std::hex << request.code << std::dec
+                  << ") does not bring its request to the filter: the writer and the targets disagree\n";
+        return false;
+    };
     for (const auto& [stem, request] : requests) {
         const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
         const std::vector<uint8_t> input = Write(request);
-        const std::optional<Request> seen = Replay(request, input);
-        if (!seen || !SameRequest(request, *seen)) {
-            std::cerr << "make_seeds: an input from " << stem << " (code 0x" << std::hex << request.code << std::dec
-                      << ") does not bring its request to the filter: the writer and the targets disagree\n";
+        auto target = internal ? fuzz::InternalRequest : fuzz::DeviceControlRequest;
+        if (!check(target, input, request, stem))
             return 1;
+        write(internal ? "fuzz_internal" : "fuzz_devicecontrol", stem, input);
+        if (std::optional<std::vector<uint8_t>> control = WriteControl(request)) {
+            if (!check(fuzz::ControlRequest, *control, request, stem))
+                return 1;
+            write("fuzz_control", stem, *control);
         }
-        const std::string target = internal ? "fuzz_internal" : "fuzz_devicecontrol";
-        std::filesystem::create_directories(out / target);
-        const std::string name = stem + "-" + std::to_string(++numbers[target + stem]);
-        std::ofstream(out / target / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size()));
-        ++written[internal ? 0 : 1];
     }
-    std::cout << "fuzz_internal: " << written[0] << " inputs; fuzz_devicecontrol: " << written[1] << " inputs\n";
+    for (const char* target : {"fuzz_internal", "fuzz_devicecontrol", "fuzz_control"})
+        std::cout << target << ": " << written[target] << " inputs\n";
     return 0;
 }
