@@ -11,6 +11,7 @@ constexpr ULONG kMaxPended = 8;
 constexpr ULONG kBlockSize = 512;
 constexpr ULONG kBlocks = 2048;
 constexpr UCHAR kSenseLength = 18;
+constexpr ULONG kMaxReplyData = 256;
 
 enum class Action { Complete, Unchanged, Pend };
 
@@ -18,7 +19,17 @@ struct Reply {
     Action action;
     NTSTATUS status;
     ULONG_PTR information;
+    // The answer's bytes (data=): written at the start of a buffered
+    // device-control request's system buffer, no more than its output length.
+    ULONG dataLength;
+    UCHAR data[kMaxReplyData];
 };
+
+// An answer without data.
+inline Reply Answer(Action action, NTSTATUS status, ULONG_PTR information)
+{
+    return Reply{action, status, information, 0, {}};
+}
 
 struct Rule {
     UCHAR major;

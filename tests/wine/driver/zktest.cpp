@@ -290,7 +290,14 @@ VOID Rules(const Step& step)
     ULONG64 status, information;
     if (!NumberOption(step, "status", 0, &status) || !NumberOption(step, "information", 0, &information))
         return;
-    Reply reply{Action::Complete, (NTSTATUS)status, (ULONG_PTR)information};
+    Reply reply{Action::Complete, (NTSTATUS)status, (ULONG_PTR)information, 0, {}};
+    const CHAR* data = zkt::Option(step, "data");
+    if (data != NULL) {
+        LONG count = zkt::Bytes(data, reply.data, sizeof(reply.data));
+        if (count < 0)
+            return Fail("data= takes hex bytes, at most 256");
+        reply.dataLength = (ULONG)count;
+    }
     if (action == NULL || Same(action, "complete")) {
     } else if (Same(action, "fail")) {
         if (zkt::Option(step, "status") == NULL)
@@ -308,6 +315,8 @@ VOID Rules(const Step& step)
     const CHAR* majorWord = zkt::Option(step, "major");
     if (majorWord == NULL || !ZKT_LOOKUP(kMajors, majorWord, IRP_MJ_MAXIMUM_FUNCTION, &major))
         return Fail("lower needs major=");
+    if (data != NULL && major != IRP_MJ_DEVICE_CONTROL)
+        return Fail("data= answers device control only");
     const CHAR* minorWord = zkt::Option(step, "minor");
     if (minorWord != NULL) {
         BOOLEAN known = major == IRP_MJ_PNP     ? ZKT_LOOKUP(kPnpMinors, minorWord, 0xFF, &minor)
