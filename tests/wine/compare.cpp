@@ -15,8 +15,9 @@
 // Every simulator line must be the concatenation of the next pieces of its
 // step, word for word, except where one of these rules says otherwise:
 //
-// - rule address: a number the simulator prints inside its object arena or
-//   its buffer range is an address. The Wine text has some address in its
+// - rule address: a number the simulator prints inside its object arena, its
+//   buffer range or the page of fixed entries it hands out for routines (a
+//   client's callback) is an address. The Wine text has some address in its
 //   place (not NULL, not a small number), and the same simulated object must
 //   meet the same Wine address every time it is printed.
 // - rule wine-reuses-memory: Wine hands a freed IRP's memory to the next
@@ -93,10 +94,12 @@ std::optional<unsigned long long> HexValue(const std::string& token)
 }
 
 // The simulator's object arena and buffer range, as their low 32 bits show
-// (simkernel/arena.cpp), each far larger than a story uses.
+// (simkernel/arena.cpp), each far larger than a story uses; and its page of
+// fixed routine entries (simkernel/fixed_entry.cpp).
 bool IsSimAddress(unsigned long long value)
 {
-    return (value >= 0x8A3F0000ull && value < 0x9A3F0000ull) || (value >= 0xD1E00000ull && value < 0xE1E00000ull);
+    return (value >= 0x8A3F0000ull && value < 0x9A3F0000ull) || (value >= 0xD1E00000ull && value < 0xE1E00000ull) ||
+           (value >= 0xF1394000ull && value < 0xF1395000ull);
 }
 
 using AddressMap = std::map<unsigned long long, unsigned long long>;

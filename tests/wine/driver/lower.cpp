@@ -1,5 +1,7 @@
 #include "tests/wine/driver/lower.h"
 
+#include "tests/wine/driver/ieee1394.h"
+
 namespace zkt {
 namespace {
 
@@ -219,6 +221,8 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT device, PIRP irp)
         }
     if (lower->disk && major == IRP_MJ_SCSI)
         return DispatchSrb(lower, irp);
+    if (lower->bus1394 != NULL && major != IRP_MJ_PNP && major != IRP_MJ_POWER)
+        return Dispatch1394(lower, irp);
     return Carry(lower, irp, DefaultReply(major, minor));
 }
 

@@ -31,6 +31,8 @@ inline Reply Answer(Action action, NTSTATUS status, ULONG_PTR information)
     return Reply{action, status, information, 0, {}};
 }
 
+struct Bus1394;
+
 struct Rule {
     UCHAR major;
     SHORT minor;  // -1: any
@@ -52,6 +54,7 @@ struct Lower {
     BOOLEAN frozen;
     BOOLEAN failNext;
     UCHAR key, asc, ascq;
+    Bus1394* bus1394;  // a 1394 bus behind the device (ieee1394.cpp), or NULL
 };
 
 // The dispatch routine of every lower device.

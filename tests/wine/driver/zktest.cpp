@@ -9,9 +9,11 @@
 // simulator's; a step that ends other than the story expects prints
 // "zktest: FAIL ...", and the end of the story "zktest: done".
 #include "platform/nt.h"
+#include "tests/wine/driver/ieee1394.h"
 #include "tests/wine/driver/kernel.h"
 #include "tests/wine/driver/lower.h"
 #include "tests/wine/driver/names.h"
+#include "tests/wine/driver/play.h"
 #include "tests/wine/driver/story.h"
 
 namespace {
@@ -44,7 +46,11 @@ struct Globals {
 
 Globals* g;
 
-VOID Fail(const CHAR* what, const CHAR* detail = "")
+}  // namespace
+
+namespace zkt {
+
+VOID Fail(const CHAR* what, const CHAR* detail)
 {
     g->failed = TRUE;
     DbgPrint("zktest: FAIL line %u: %s%s\n", g->line, what, detail);
@@ -64,7 +70,6 @@ BOOLEAN NumberOption(const Step& step, const CHAR* key, ULONG64 fallback, ULONG6
     return TRUE;
 }
 
-// Checks expect= against how the request ended.
 VOID Expect(const Step& step, NTSTATUS status)
 {
     ULONG64 expected;
@@ -85,6 +90,18 @@ Lower* Find(const CHAR* name)
     Fail("no device ", name);
     return NULL;
 }
+
+PVOID Allocate(ULONG size)
+{
+    PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, size == 0 ? 1 : size, kTag);
+    if (buffer != NULL)
+        memset(buffer, 0, size == 0 ? 1 : size);
+    return buffer;
+}
+
+}  // namespace zkt
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Sending requests to the top of a stack
@@ -155,13 +172,23 @@ VOID Abandon(Request* request)
         ExFreePoolWithTag(request->buffer, kTag);
 }
 
-PVOID Allocate(ULONG size)
+}  // namespace
+
+namespace zkt {
+
+NTSTATUS SendInternal(Lower* lower, ULONG code, PVOID argument)
 {
-    PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, size == 0 ? 1 : size, kTag);
-    if (buffer != NULL)
-        memset(buffer, 0, size == 0 ? 1 : size);
-    return buffer;
+    Request request;
+    if (!Begin(lower, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, &request))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    request.next->Parameters.DeviceIoControl.IoControlCode = code;
+    request.next->Parameters.Others.Argument1 = argument;
+    return Send(lower, &request);
 }
+
+}  // namespace zkt
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Steps
@@ -747,6 +774,11 @@ VOID Play(const Step& step)
         HandleControl(step);
     } else if (Same(c, "sense")) {
         SetSense(step);
+    } else if (Same(c, "ieee1394")) {
+        if (step.argCount != 2)
+            return Fail("ieee1394 NAME STEP");
+        if (Lower* lower = Find(step.args[0]))
+            Play1394(step, lower);
     } else {
         Fail("the stack driver does not know the command ", c);
     }
@@ -794,9 +826,11 @@ VOID Unload(PDRIVER_OBJECT)
     for (Handle& handle : g->handles)
         if (handle.handle != NULL)
             ZwClose(handle.handle);
-    for (ULONG i = 0; i < g->deviceCount; ++i)
+    for (ULONG i = 0; i < g->deviceCount; ++i) {
+        Release1394(&g->devices[i]);
         if (g->devices[i].pdo != NULL)
             IoDeleteDevice(g->devices[i].pdo);
+    }
     if (g->filter != NULL) {
         g->filter->DriverExtension->ServiceKeyName = g->serviceKeyName;
         ObDereferenceObject(g->filter);
