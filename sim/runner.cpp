@@ -474,7 +474,7 @@ void Runner::SendSrb(const Step& step)
 void Runner::Execute(const Step& step)
 {
     const std::string& c = step.command;
-    if (c == "title") {
+    if (c == "title" || c == "pause") {
     } else if (c == "service") {
         if (driver_ != nullptr)
             throw StepError{"the service name must be set before 'load'"};

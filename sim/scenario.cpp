@@ -183,6 +183,9 @@ const std::vector<CommandRule>& Commands()
          "handle-irp HANDLE MAJOR [minor=N]   a plain request on an open handle"},
         {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}},
          "handle-ioctl HANDLE CODE [in=BYTES] [out=N]   a device-control request on an open handle"},
+        {"pause", 0, 0, {},
+         "pause                             nothing here; under Wine the stack driver returns from its entry routine "
+         "here, so that the zkctl lines after it run as programs against the loaded driver"},
         {"zkctl", 1, 12, {{"user", Kind::Word}, {"exit", Kind::Number}},
          "zkctl ARGS... [user=admin|standard|system] [exit=N]   zkctl's command line against \\\\.\\ZelkorN; "
          "its console lines show as 'zkctl> '"},

@@ -14,6 +14,7 @@
 #include "tests/wine/driver/lower.h"
 #include "tests/wine/driver/names.h"
 #include "tests/wine/driver/play.h"
+#include "tests/wine/driver/standins.h"
 #include "tests/wine/driver/story.h"
 
 namespace {
@@ -42,6 +43,10 @@ struct Globals {
     Handle handles[kMaxHandles];
     BOOLEAN failed;
     ULONG line;
+    CHAR* story;
+    const CHAR* cursor;  // where the story goes on
+    Step* step;
+    BOOLEAN paused;      // at a pause: the unload routine plays the rest
 };
 
 Globals* g;
@@ -819,10 +824,45 @@ CHAR* ReadStory()
     return text;
 }
 
+// Plays the story from where it stands to its end, or to a pause: then the
+// entry routine returns with the stacks built, programs run against the
+// loaded drivers (the harness runs the story's zkctl lines and announces
+// them itself), and the unload routine plays the rest.
+VOID PlayOn()
+{
+    BOOLEAN programs = g->paused;
+    g->paused = FALSE;
+    const CHAR* error = NULL;
+    while (g->step != NULL && !g->failed && zkt::NextStep(&g->cursor, &g->line, g->step, &error)) {
+        if (programs && Same(g->step->words[0], "zkctl"))
+            continue;
+        programs = FALSE;
+        DbgPrint("zktest: step %u: %s\n", g->step->line, g->step->words[0]);
+        if (Same(g->step->words[0], "pause")) {
+            if (!StandIn(g->filter))
+                return Fail("cannot stand in for the routines Wine lacks in the filter's import table");
+            g->paused = TRUE;
+            return;
+        }
+        Play(*g->step);
+    }
+    if (error != NULL)
+        Fail("the story cannot be read: ", error);
+    if (!g->failed)
+        DbgPrint("zktest: done\n");
+}
+
 VOID Unload(PDRIVER_OBJECT)
 {
     if (g == NULL)
         return;
+    if (g->paused)
+        PlayOn();
+    StandDown();
+    if (g->step != NULL)
+        ExFreePoolWithTag(g->step, kTag);
+    if (g->story != NULL)
+        ExFreePoolWithTag(g->story, kTag);
     for (Handle& handle : g->handles)
         if (handle.handle != NULL)
             ZwClose(handle.handle);
@@ -876,22 +916,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     service->Length = (USHORT)((count - start) * sizeof(WCHAR));
     service->MaximumLength = (USHORT)(service->MaximumLength - start * sizeof(WCHAR));
 
-    CHAR* story = ReadStory();
-    if (story == NULL)
+    g->story = ReadStory();
+    if (g->story == NULL)
         return STATUS_SUCCESS;
-    const CHAR* cursor = story;
-    Step* step = (Step*)Allocate(sizeof(Step));
-    const CHAR* error = NULL;
-    while (step != NULL && !g->failed && zkt::NextStep(&cursor, &g->line, step, &error)) {
-        DbgPrint("zktest: step %u: %s\n", step->line, step->words[0]);
-        Play(*step);
-    }
-    if (error != NULL)
-        Fail("the story cannot be read: ", error);
-    if (!g->failed)
-        DbgPrint("zktest: done\n");
-    if (step != NULL)
-        ExFreePoolWithTag(step, kTag);
-    ExFreePoolWithTag(story, kTag);
+    g->cursor = g->story;
+    g->step = (Step*)Allocate(sizeof(Step));
+    PlayOn();
     return STATUS_SUCCESS;
 }
