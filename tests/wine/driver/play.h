@@ -7,6 +7,9 @@
 
 namespace zkt {
 
+// The largest buffer a request step allocates.
+constexpr ULONG kBufferLimit = 64 * 1024;
+
 // Marks the story failed: "zktest: FAIL line N: WHAT DETAIL".
 VOID Fail(const CHAR* what, const CHAR* detail = "");
 // A number option, or fallback when absent; FALSE (and Fail) when malformed.
@@ -19,5 +22,14 @@ PVOID Allocate(ULONG size);
 // Internal device control with Argument1 to the top of the device's stack;
 // the status it ended with.
 NTSTATUS SendInternal(Lower* lower, ULONG code, PVOID argument);
+
+// The request steps (requests.cpp).
+VOID SendPnp(const Step& step, Lower* lower, UCHAR minor);
+VOID SendPower(const Step& step);
+VOID SendPlain(const Step& step);
+VOID SendWmi(const Step& step);
+VOID SendReadWrite(const Step& step, BOOLEAN write);
+VOID SendControl(const Step& step, BOOLEAN internal);
+VOID SendSrb(const Step& step);
 
 }  // namespace zkt
