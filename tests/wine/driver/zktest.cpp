@@ -7,7 +7,9 @@
 // lower device as the story says. Every step is announced on the debugger
 // ("zktest: step N: ...") so the text can be compared step by step with the
 // simulator's; a step that ends other than the story expects prints
-// "zktest: FAIL ...", and the end of the story "zktest: done".
+// "zktest: FAIL ...", and the end of the story "zktest: done". At a `pause`
+// the entry routine returns with the stacks built, so that programs can run
+// against the loaded filter, and the unload routine plays the rest.
 #include "platform/nt.h"
 #include "tests/wine/driver/ieee1394.h"
 #include "tests/wine/driver/kernel.h"
