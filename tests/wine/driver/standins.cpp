@@ -87,20 +87,25 @@ BOOLEAN Writable(PVOID* slot, ULONG protect, ULONG* old)
     return NT_SUCCESS(protectMemory((HANDLE)-1, &base, &length, protect, old));
 }
 
-VOID Swap(BOOLEAN standIn)
+// FALSE when a slot could not be made writable (and stays as it was).
+BOOLEAN Swap(BOOLEAN standIn)
 {
+    BOOLEAN all = TRUE;
     for (StandInEntry& entry : gEntries) {
         ULONG old = 0, unused;
-        if (!Writable(entry.slot, 0x04 /* PAGE_READWRITE */, &old))
+        if (!Writable(entry.slot, 0x04 /* PAGE_READWRITE */, &old)) {
+            all = FALSE;
             continue;
+        }
         if (standIn) {
             entry.wine = *entry.slot;
             *entry.slot = entry.routine;
-        } else {
+        } else if (entry.wine != NULL) {
             *entry.slot = entry.wine;
         }
         Writable(entry.slot, old, &unused);
     }
+    return all;
 }
 
 }  // namespace
@@ -109,14 +114,16 @@ BOOLEAN StandIn(PDRIVER_OBJECT filter)
 {
     if (!FindSlots((PUCHAR)filter->DriverStart, filter->DriverSize))
         return FALSE;
-    Swap(TRUE);
-    return TRUE;
+    return Swap(TRUE);
 }
 
 VOID StandDown()
 {
-    if (gEntries[0].slot != NULL && gEntries[0].wine != NULL)
-        Swap(FALSE);
+    for (StandInEntry& entry : gEntries)
+        if (entry.slot != NULL && entry.wine != NULL) {
+            Swap(FALSE);
+            break;
+        }
 }
 
 }  // namespace zkt

@@ -10,8 +10,8 @@
 
 namespace zkt {
 
-// Puts the stand-ins into the loaded filter's import table; FALSE (and
-// nothing changed) when the table cannot be read or written.
+// Puts the stand-ins into the loaded filter's import table; FALSE when the
+// table cannot be read or a slot of it cannot be written.
 BOOLEAN StandIn(PDRIVER_OBJECT filter);
 // Puts Wine's own entries back (before the stack driver goes).
 VOID StandDown();
