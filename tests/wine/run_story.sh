@@ -71,6 +71,7 @@ trap 'rm -rf "$work"' EXIT
 # The programs the story runs after its pause, if it pauses.
 programs=$(dirname "$compare")/zelkor-wine-programs
 zkctl_exe=$(dirname "$zktest_sys")/zkctl.exe
+[[ -x $programs ]] || { echo "FAIL: cannot run $programs"; exit 1; }
 "$programs" "$story" > "$work/programs" || { echo "FAIL: the story's programs cannot run under Wine"; exit 1; }
 if [[ -s $work/programs && ! -r $zkctl_exe ]]; then
     echo "FAIL: the story runs zkctl, but $zkctl_exe is not built"
