@@ -25,6 +25,7 @@
 #include "sim/zkctl_steps.h"
 #include "sim/held.h"
 #include "sim/kernel_rules.h"
+#include "sim/lower_data.h"
 #include "sim/ieee1394_steps.h"
 #include "sim/usb_steps.h"
 #include "sim/storage_steps.h"
@@ -271,6 +272,9 @@ void Runner::ProgramLower(const Step& step)
     } else {
         throw StepError{"action= takes complete, fail, pend or hold, not '" + action + "'"};
     }
+    std::string refusal = AddAnswerData(step, &reply);
+    if (!refusal.empty())
+        throw StepError{refusal};
 
     if (!step.Has("major")) {
         if (step.Has("minor"))
@@ -470,7 +474,7 @@ void Runner::SendSrb(const Step& step)
 void Runner::Execute(const Step& step)
 {
     const std::string& c = step.command;
-    if (c == "title") {
+    if (c == "title" || c == "pause") {
     } else if (c == "service") {
         if (driver_ != nullptr)
             throw StepError{"the service name must be set before 'load'"};

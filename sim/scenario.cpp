@@ -85,9 +85,11 @@ const std::vector<CommandRule>& Commands()
          "over=NAME, the usb-disk whose stack its SRBs go down as URBs"},
         {"lower", 1, 1,
          {{"major", Kind::Word}, {"minor", Kind::Word}, {"action", Kind::Word}, {"status", Kind::Number},
-          {"information", Kind::Number, 0, kUlong64}, {"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
+          {"information", Kind::Number, 0, kUlong64}, {"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay},
+          {"data", Kind::Bytes}},
          "lower NAME [major=M] [minor=N] action=complete|fail|pend|hold [status=S] [information=N] "
-         "[irql=passive|dispatch] [delay=MS]   how the device below answers",
+         "[irql=passive|dispatch] [delay=MS] [data=BYTES]   how the device below answers (data=: the bytes a "
+         "buffered device-control answer writes into the system buffer)",
          CheckLower},
         {"release", 1, 1, {}, "release NAME                      complete the requests the device below holds"},
         {"add", 1, 1, {{"expect", Kind::Number}}, "add NAME [expect=STATUS]          Plug and Play add-device"},
@@ -181,6 +183,9 @@ const std::vector<CommandRule>& Commands()
          "handle-irp HANDLE MAJOR [minor=N]   a plain request on an open handle"},
         {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}},
          "handle-ioctl HANDLE CODE [in=BYTES] [out=N]   a device-control request on an open handle"},
+        {"pause", 0, 0, {},
+         "pause                             nothing here; under Wine the stack driver returns from its entry routine "
+         "here, so that the zkctl lines after it run as programs against the loaded driver"},
         {"zkctl", 1, 12, {{"user", Kind::Word}, {"exit", Kind::Number}},
          "zkctl ARGS... [user=admin|standard|system] [exit=N]   zkctl's command line against \\\\.\\ZelkorN; "
          "its console lines show as 'zkctl> '"},

@@ -66,5 +66,19 @@ expect 1 "a number that is no address must be equal" "${good[@]}"
 sim_text 0x8A3FE040
 expect 1 "one simulated object at two Wine addresses fails" "${good[@]/0x14B3FE0 - IRP_MJ_CLOSE/0x14B5000 - IRP_MJ_CLOSE}"
 
-echo "$((10 - failures)) passed, $failures failed"
+# The programs a paused story runs: their lines come from the harness, and
+# the driver below the filter has the stack driver's name under Wine.
+printf '%s\n' 'zkctl> lower driver:  \Driver\simbus' > "$work/sim.txt"
+printf '%s\n' '[7 zkctl info 1] zkctl> lower driver:  \Driver\simbus' > "$work/sim.annotated"
+program() {
+    printf '%s\n' 'run_story: zktest: step 7: zkctl' "run_story: zkctl> lower driver:  \\Driver\\$1" > "$work/wine.log"
+    echo '0030:warn:debugstr:vDbgPrintExWithPrefix 00000000:00000001: zktest: done' >> "$work/wine.log"
+    "$compare" "$work/sim.txt" "$work/sim.annotated" "$work/wine.log" > "$work/out" 2>&1
+}
+program zktest && echo "ok:   a program's lines from the harness, the stack driver below the filter" ||
+    { echo "FAIL: a program's lines from the harness"; sed 's/^/      /' "$work/out"; failures=$((failures + 1)); }
+program other && { echo "FAIL: another driver below the filter passed"; failures=$((failures + 1)); } ||
+    echo "ok:   another driver below the filter fails"
+
+echo "$((12 - failures)) passed, $failures failed"
 (( failures == 0 ))

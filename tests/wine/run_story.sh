@@ -9,6 +9,14 @@
 # the Wine version it was made with). The stack driver zktest.sys reads the
 # story from C:\zelkor-story.scn in the prefix. KEEP_DIR, when given, keeps
 # the three texts (sim.txt, sim.annotated, wine.log) there.
+#
+# A story that pauses runs programs against the loaded drivers: the stack
+# driver's entry routine returns at the `pause`, this script runs the zkctl
+# lines after it as `wine zkctl.exe ...` (zkctl.exe beside ZKTEST_SYS, the
+# list from zelkor-wine-programs beside COMPARE), and the stack driver's
+# unload routine plays the rest. What the script adds to the log (each
+# program's step, its console lines as the simulator shows them, a wrong
+# exit code) starts with "run_story: ".
 # Exit status 77 (a skip) only when Wine is not installed.
 set -uo pipefail
 
@@ -60,12 +68,48 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# The programs the story runs after its pause, if it pauses.
+programs=$(dirname "$compare")/zelkor-wine-programs
+zkctl_exe=$(dirname "$zktest_sys")/zkctl.exe
+[[ -x $programs ]] || { echo "FAIL: cannot run $programs"; exit 1; }
+"$programs" "$story" > "$work/programs" || { echo "FAIL: the story's programs cannot run under Wine"; exit 1; }
+if [[ -s $work/programs && ! -r $zkctl_exe ]]; then
+    echo "FAIL: the story runs zkctl, but $zkctl_exe is not built"
+    exit 1
+fi
+
 "$sim" "$story" > "$work/sim.txt" || { echo "FAIL: the simulator refuses the story"; exit 1; }
 "$sim" --annotate "$story" > "$work/sim.annotated" || exit 1
 
 drivers=$prefix/drive_c/windows/system32/drivers
 cp "$zelkor_sys" "$drivers/zelkor.sys" && cp "$zktest_sys" "$drivers/zktest.sys" &&
     cp "$story" "$prefix/drive_c/zelkor-story.scn" || { echo "FAIL: cannot copy into the prefix"; exit 1; }
+if [[ -s $work/programs ]]; then
+    cp "$zkctl_exe" "$prefix/drive_c/zelkor-zkctl.exe" || { echo "FAIL: cannot copy zkctl.exe into the prefix"; exit 1; }
+fi
+
+# The story's programs, while the stack driver waits at its pause: each
+# announced as its step, its console lines joined into the log as the
+# simulator shows them (standard output after "zkctl> ", its errors bare;
+# Wine's own messages are not the program's).
+run_programs() {
+    local kind line expected count i arg status
+    local args=()
+    while read -r kind line expected count; do
+        args=()
+        for ((i = 0; i < count; ++i)); do
+            IFS= read -r arg
+            args+=("$arg")
+        done
+        echo "run_story: zktest: step $line: zkctl"
+        "$wine" 'C:\zelkor-zkctl.exe' "${args[@]}" < /dev/null > "$work/out" 2> "$work/err"
+        status=$?
+        tr -d '\r' < "$work/out" | sed 's/^/run_story: zkctl> /'
+        tr -d '\r' < "$work/err" | grep -v -E '^[0-9a-f]{4}:(err|warn|fixme|trace):|^wine: ' | sed 's/^/run_story: /'
+        [[ $status == "$expected" ]] ||
+            echo "run_story: zktest: FAIL line $line: zkctl ended with exit code $status, expected $expected"
+    done < "$work/programs"
+}
 
 # A clean slate: no server and no values left by an earlier story. The first
 # command starts the server and services.exe, whose drivers' debugger output
@@ -77,6 +121,7 @@ export WINEDEBUG=-all,err+all,warn+debugstr
     "$wine" reg delete "$services\\zelkor\\Parameters" /f
     "$wine" sc start zelkor
     "$wine" sc start zktest
+    [[ -s $work/programs ]] && run_programs
     "$wine" sc stop zktest
     "$wine" sc stop zelkor
     "$wineserver" -k

@@ -33,3 +33,8 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine
                                ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
 NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 }
+
+extern "C" {
+// Only to find what Wine's kernel offers besides (standins.cpp).
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
+}

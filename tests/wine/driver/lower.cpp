@@ -1,12 +1,29 @@
 #include "tests/wine/driver/lower.h"
 
+#include "tests/wine/driver/ieee1394.h"
+
 namespace zkt {
 namespace {
 
 Lower* LowerOf(PDEVICE_OBJECT device) { return *(Lower**)device->DeviceExtension; }
 
+// The answer's bytes, as the simulator's bus writes them: only into the
+// system buffer of a buffered device-control request, never past the
+// caller's output length.
+VOID FillAnswer(PIRP irp, const Reply& reply)
+{
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    if (reply.dataLength == 0 || location->MajorFunction != IRP_MJ_DEVICE_CONTROL ||
+        METHOD_FROM_CTL_CODE(location->Parameters.DeviceIoControl.IoControlCode) != METHOD_BUFFERED ||
+        irp->AssociatedIrp.SystemBuffer == NULL)
+        return;
+    ULONG room = location->Parameters.DeviceIoControl.OutputBufferLength;
+    memcpy(irp->AssociatedIrp.SystemBuffer, reply.data, reply.dataLength < room ? reply.dataLength : room);
+}
+
 NTSTATUS Finish(PIRP irp, const Reply& reply)
 {
+    FillAnswer(irp, reply);
     if (reply.action != Action::Unchanged) {
         irp->IoStatus.Status = reply.status;
         irp->IoStatus.Information = reply.information;
@@ -21,7 +38,7 @@ NTSTATUS Carry(Lower* lower, PIRP irp, const Reply& reply)
     if (reply.action != Action::Pend)
         return Finish(irp, reply);
     if (lower->pendedCount == kMaxPended)
-        return Finish(irp, Reply{Action::Complete, STATUS_INSUFFICIENT_RESOURCES, 0});
+        return Finish(irp, Answer(Action::Complete, STATUS_INSUFFICIENT_RESOURCES, 0));
     IoMarkIrpPending(irp);
     lower->pended[lower->pendedCount] = irp;
     lower->pendedReply[lower->pendedCount] = reply;
@@ -43,9 +60,9 @@ Reply DefaultReply(UCHAR major, UCHAR minor)
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_REMOVE_DEVICE:
-            return Reply{Action::Complete, STATUS_SUCCESS, 0};
+            return Answer(Action::Complete, STATUS_SUCCESS, 0);
         default:
-            return Reply{Action::Unchanged, 0, 0};
+            return Answer(Action::Unchanged, 0, 0);
         }
     case IRP_MJ_POWER:
     case IRP_MJ_CREATE:
@@ -53,11 +70,11 @@ Reply DefaultReply(UCHAR major, UCHAR minor)
     case IRP_MJ_CLOSE:
     case IRP_MJ_FLUSH_BUFFERS:
     case IRP_MJ_SHUTDOWN:
-        return Reply{Action::Complete, STATUS_SUCCESS, 0};
+        return Answer(Action::Complete, STATUS_SUCCESS, 0);
     case IRP_MJ_SYSTEM_CONTROL:
-        return Reply{Action::Unchanged, 0, 0};
+        return Answer(Action::Unchanged, 0, 0);
     default:
-        return Reply{Action::Complete, STATUS_INVALID_DEVICE_REQUEST, 0};
+        return Answer(Action::Complete, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
@@ -148,7 +165,7 @@ NTSTATUS DispatchSrb(Lower* lower, PIRP irp)
 {
     PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(irp)->Parameters.Scsi.Srb;
     if (srb == NULL)
-        return Finish(irp, Reply{Action::Complete, STATUS_INVALID_PARAMETER, 0});
+        return Finish(irp, Answer(Action::Complete, STATUS_INVALID_PARAMETER, 0));
     UCHAR status = SRB_STATUS_SUCCESS;
     ULONG transferred = 0;
     srb->ScsiStatus = 0;  // SCSISTAT_GOOD
@@ -183,7 +200,7 @@ NTSTATUS DispatchSrb(Lower* lower, PIRP irp)
         }
     }
     srb->SrbStatus = status;
-    return Finish(irp, Reply{Action::Complete, PortStatus(status), transferred});
+    return Finish(irp, Answer(Action::Complete, PortStatus(status), transferred));
 }
 
 }  // namespace
@@ -204,6 +221,8 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT device, PIRP irp)
         }
     if (lower->disk && major == IRP_MJ_SCSI)
         return DispatchSrb(lower, irp);
+    if (lower->bus1394 != NULL && major != IRP_MJ_PNP && major != IRP_MJ_POWER)
+        return Dispatch1394(lower, irp);
     return Carry(lower, irp, DefaultReply(major, minor));
 }
 

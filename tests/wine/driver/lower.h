@@ -11,6 +11,7 @@ constexpr ULONG kMaxPended = 8;
 constexpr ULONG kBlockSize = 512;
 constexpr ULONG kBlocks = 2048;
 constexpr UCHAR kSenseLength = 18;
+constexpr ULONG kMaxReplyData = 256;
 
 enum class Action { Complete, Unchanged, Pend };
 
@@ -18,7 +19,19 @@ struct Reply {
     Action action;
     NTSTATUS status;
     ULONG_PTR information;
+    // The answer's bytes (data=): written at the start of a buffered
+    // device-control request's system buffer, no more than its output length.
+    ULONG dataLength;
+    UCHAR data[kMaxReplyData];
 };
+
+// An answer without data.
+inline Reply Answer(Action action, NTSTATUS status, ULONG_PTR information)
+{
+    return Reply{action, status, information, 0, {}};
+}
+
+struct Bus1394;
 
 struct Rule {
     UCHAR major;
@@ -41,6 +54,7 @@ struct Lower {
     BOOLEAN frozen;
     BOOLEAN failNext;
     UCHAR key, asc, ascq;
+    Bus1394* bus1394;  // a 1394 bus behind the device (ieee1394.cpp), or NULL
 };
 
 // The dispatch routine of every lower device.

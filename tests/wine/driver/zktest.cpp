@@ -7,11 +7,16 @@
 // lower device as the story says. Every step is announced on the debugger
 // ("zktest: step N: ...") so the text can be compared step by step with the
 // simulator's; a step that ends other than the story expects prints
-// "zktest: FAIL ...", and the end of the story "zktest: done".
+// "zktest: FAIL ...", and the end of the story "zktest: done". At a `pause`
+// the entry routine returns with the stacks built, so that programs can run
+// against the loaded filter, and the unload routine plays the rest.
 #include "platform/nt.h"
+#include "tests/wine/driver/ieee1394.h"
 #include "tests/wine/driver/kernel.h"
 #include "tests/wine/driver/lower.h"
 #include "tests/wine/driver/names.h"
+#include "tests/wine/driver/play.h"
+#include "tests/wine/driver/standins.h"
 #include "tests/wine/driver/story.h"
 
 namespace {
@@ -21,7 +26,6 @@ using namespace zkt;
 constexpr ULONG kMaxDevices = 16;
 constexpr ULONG kMaxHandles = 8;
 constexpr ULONG kStoryLimit = 64 * 1024;
-constexpr ULONG kBufferLimit = 64 * 1024;
 
 const WCHAR kParameters[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\zelkor\\Parameters";
 
@@ -40,11 +44,19 @@ struct Globals {
     Handle handles[kMaxHandles];
     BOOLEAN failed;
     ULONG line;
+    CHAR* story;
+    const CHAR* cursor;  // where the story goes on
+    Step* step;
+    BOOLEAN paused;      // at a pause: the unload routine plays the rest
 };
 
 Globals* g;
 
-VOID Fail(const CHAR* what, const CHAR* detail = "")
+}  // namespace
+
+namespace zkt {
+
+VOID Fail(const CHAR* what, const CHAR* detail)
 {
     g->failed = TRUE;
     DbgPrint("zktest: FAIL line %u: %s%s\n", g->line, what, detail);
@@ -64,7 +76,6 @@ BOOLEAN NumberOption(const Step& step, const CHAR* key, ULONG64 fallback, ULONG6
     return TRUE;
 }
 
-// Checks expect= against how the request ended.
 VOID Expect(const Step& step, NTSTATUS status)
 {
     ULONG64 expected;
@@ -86,75 +97,6 @@ Lower* Find(const CHAR* name)
     return NULL;
 }
 
-// ---------------------------------------------------------------------------
-// Sending requests to the top of a stack
-
-NTSTATUS SenderDone(PDEVICE_OBJECT, PIRP, PVOID context)
-{
-    KeSetEvent((PRKEVENT)context, 0, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-struct Request {
-    PIRP irp;
-    PIO_STACK_LOCATION next;
-    PDEVICE_OBJECT top;
-    PVOID buffer;
-};
-
-BOOLEAN Begin(Lower* lower, UCHAR major, UCHAR minor, Request* request)
-{
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(lower->pdo);
-    ObDereferenceObject(top);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (irp == NULL) {
-        Fail("IoAllocateIrp failed");
-        return FALSE;
-    }
-    irp->IoStatus.Status = (major == IRP_MJ_PNP || major == IRP_MJ_POWER) ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    request->irp = irp;
-    request->next = next;
-    request->top = top;
-    request->buffer = NULL;
-    return TRUE;
-}
-
-NTSTATUS Send(Lower* lower, Request* request)
-{
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(request->irp, SenderDone, &done, TRUE, TRUE, TRUE);
-    NTSTATUS status = request->next->MajorFunction == IRP_MJ_POWER ? PoCallDriver(request->top, request->irp)
-                                                                   : IoCallDriver(request->top, request->irp);
-    if (status == STATUS_PENDING) {
-        CompletePended(lower);
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-    }
-    status = request->irp->IoStatus.Status;
-    if (request->irp->MdlAddress != NULL) {
-        IoFreeMdl(request->irp->MdlAddress);
-        request->irp->MdlAddress = NULL;
-    }
-    IoFreeIrp(request->irp);
-    if (request->buffer != NULL)
-        ExFreePoolWithTag(request->buffer, kTag);
-    return status;
-}
-
-// A request that is not sent after all.
-VOID Abandon(Request* request)
-{
-    if (request->irp->MdlAddress != NULL)
-        IoFreeMdl(request->irp->MdlAddress);
-    IoFreeIrp(request->irp);
-    if (request->buffer != NULL)
-        ExFreePoolWithTag(request->buffer, kTag);
-}
-
 PVOID Allocate(ULONG size)
 {
     PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, size == 0 ? 1 : size, kTag);
@@ -162,6 +104,10 @@ PVOID Allocate(ULONG size)
         memset(buffer, 0, size == 0 ? 1 : size);
     return buffer;
 }
+
+}  // namespace zkt
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Steps
@@ -290,7 +236,14 @@ VOID Rules(const Step& step)
     ULONG64 status, information;
     if (!NumberOption(step, "status", 0, &status) || !NumberOption(step, "information", 0, &information))
         return;
-    Reply reply{Action::Complete, (NTSTATUS)status, (ULONG_PTR)information};
+    Reply reply{Action::Complete, (NTSTATUS)status, (ULONG_PTR)information, 0, {}};
+    const CHAR* data = zkt::Option(step, "data");
+    if (data != NULL) {
+        LONG count = zkt::Bytes(data, reply.data, sizeof(reply.data));
+        if (count < 0)
+            return Fail("data= takes hex bytes, at most 256");
+        reply.dataLength = (ULONG)count;
+    }
     if (action == NULL || Same(action, "complete")) {
     } else if (Same(action, "fail")) {
         if (zkt::Option(step, "status") == NULL)
@@ -308,6 +261,8 @@ VOID Rules(const Step& step)
     const CHAR* majorWord = zkt::Option(step, "major");
     if (majorWord == NULL || !ZKT_LOOKUP(kMajors, majorWord, IRP_MJ_MAXIMUM_FUNCTION, &major))
         return Fail("lower needs major=");
+    if (data != NULL && major != IRP_MJ_DEVICE_CONTROL)
+        return Fail("data= answers device control only");
     const CHAR* minorWord = zkt::Option(step, "minor");
     if (minorWord != NULL) {
         BOOLEAN known = major == IRP_MJ_PNP     ? ZKT_LOOKUP(kPnpMinors, minorWord, 0xFF, &minor)
@@ -334,276 +289,6 @@ VOID Add(const Step& step)
         return;
     PDRIVER_ADD_DEVICE addDevice = g->filter->DriverExtension->AddDevice;
     Expect(step, addDevice(g->filter, lower->pdo));
-}
-
-VOID SendPnp(const Step& step, Lower* lower, UCHAR minor)
-{
-    Request request;
-    if (Begin(lower, IRP_MJ_PNP, minor, &request))
-        Expect(step, Send(lower, &request));
-}
-
-VOID SendPower(const Step& step)
-{
-    Lower* lower = Find(step.args[0]);
-    ULONG minor;
-    if (lower == NULL)
-        return;
-    if (!ZKT_LOOKUP(kPowerMinors, step.args[1], 0xFF, &minor))
-        return Fail("unknown power minor ", step.args[1]);
-    Request request;
-    if (Begin(lower, IRP_MJ_POWER, (UCHAR)minor, &request))
-        Expect(step, Send(lower, &request));
-}
-
-VOID SendPlain(const Step& step)
-{
-    Lower* lower = Find(step.args[0]);
-    ULONG major;
-    ULONG64 minor;
-    if (lower == NULL || !NumberOption(step, "minor", 0, &minor))
-        return;
-    if (!ZKT_LOOKUP(kMajors, step.args[1], IRP_MJ_MAXIMUM_FUNCTION, &major))
-        return Fail("unknown major function ", step.args[1]);
-    Request request;
-    if (Begin(lower, (UCHAR)major, (UCHAR)minor, &request))
-        Expect(step, Send(lower, &request));
-}
-
-VOID SendWmi(const Step& step)
-{
-    Lower* lower = Find(step.args[0]);
-    ULONG minor;
-    if (lower == NULL)
-        return;
-    if (!ZKT_LOOKUP(kWmiMinors, step.args[1], 0xFF, &minor))
-        return Fail("unknown WMI minor ", step.args[1]);
-    ULONG64 provider, dataPath, size;
-    UCHAR bytes[512];
-    LONG count = 0;
-    const CHAR* buffer = zkt::Option(step, "buffer");
-    if (buffer != NULL && (count = zkt::Bytes(buffer, bytes, sizeof(bytes))) < 0)
-        return Fail("buffer= takes hex bytes");
-    if (!NumberOption(step, "provider", 0, &provider) || !NumberOption(step, "datapath", 0, &dataPath) ||
-        !NumberOption(step, "size", (ULONG64)count, &size))
-        return;
-    Request request;
-    if (!Begin(lower, IRP_MJ_SYSTEM_CONTROL, (UCHAR)minor, &request))
-        return;
-    BOOLEAN hasBuffer = buffer != NULL || zkt::Option(step, "size") != NULL;
-    ULONG room = (ULONG)size > (ULONG)count ? (ULONG)size : (ULONG)count;
-    if (hasBuffer) {
-        request.buffer = Allocate(room);
-        memcpy(request.buffer, bytes, (SIZE_T)count);
-    }
-    request.next->Parameters.WMI.ProviderId = (ULONG_PTR)provider;
-    request.next->Parameters.WMI.DataPath = (PVOID)(ULONG_PTR)dataPath;
-    request.next->Parameters.WMI.BufferSize = (ULONG)size;
-    request.next->Parameters.WMI.Buffer = request.buffer;
-    Expect(step, Send(lower, &request));
-}
-
-VOID SendReadWrite(const Step& step, BOOLEAN write)
-{
-    Lower* lower = Find(step.args[0]);
-    if (lower == NULL)
-        return;
-    UCHAR data[512];
-    LONG count = 0;
-    const CHAR* dataWord = zkt::Option(step, "data");
-    if (dataWord != NULL && (count = zkt::Bytes(dataWord, data, sizeof(data))) < 0)
-        return Fail("data= takes hex bytes");
-    ULONG64 length, offset;
-    if (!NumberOption(step, "length", count == 0 ? 512 : (ULONG64)count, &length) ||
-        !NumberOption(step, "offset", 0, &offset))
-        return;
-    if (length > kBufferLimit)
-        return Fail("length= is too large for the stack driver");
-    Request request;
-    if (!Begin(lower, write ? IRP_MJ_WRITE : IRP_MJ_READ, 0, &request))
-        return;
-    request.buffer = Allocate((ULONG)length);
-    for (ULONG i = 0; count > 0 && i < length; ++i)
-        ((UCHAR*)request.buffer)[i] = data[i % (ULONG)count];
-    request.next->Parameters.Read.Length = (ULONG)length;
-    request.next->Parameters.Read.ByteOffset.QuadPart = (LONGLONG)offset;
-    if (length != 0 && (request.top->Flags & DO_BUFFERED_IO)) {
-        request.irp->AssociatedIrp.SystemBuffer = request.buffer;
-        if (!write)
-            memset(request.buffer, 0, (SIZE_T)length);
-    } else if (length != 0 && (request.top->Flags & DO_DIRECT_IO)) {
-        PMDL mdl = IoAllocateMdl(request.buffer, (ULONG)length, FALSE, FALSE, request.irp);
-        if (mdl == NULL) {
-            Abandon(&request);
-            return Fail("IoAllocateMdl failed");
-        }
-        // Pool memory: the MDL describes locked pages with a system address.
-        mdl->MappedSystemVa = request.buffer;
-        mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
-    } else {
-        request.irp->UserBuffer = request.buffer;
-    }
-    Expect(step, Send(lower, &request));
-}
-
-// Device control down the stack, with the buffers the I/O manager makes for
-// the code's method; internal device control with the input as Argument1.
-// The largest input a control step carries: a 1394 request block is 664 bytes.
-constexpr ULONG kControlInputLimit = 1024;
-
-VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, ULONG code, PUCHAR input);
-
-VOID SendControl(const Step& step, BOOLEAN internal)
-{
-    Lower* lower = Find(step.args[0]);
-    if (lower == NULL)
-        return;
-    ULONG code;
-    if (!(internal ? ZKT_LOOKUP(kInternalCodes, step.args[1], 0xFFFFFFFFu, &code)
-                   : ZKT_LOOKUP(kControlCodes, step.args[1], 0xFFFFFFFFu, &code)))
-        return Fail("unknown control code ", step.args[1]);
-    PUCHAR input = (PUCHAR)Allocate(kControlInputLimit);
-    if (input == NULL)
-        return Fail("no memory for the request's input");
-    SendControlWith(step, internal, lower, code, input);
-    ExFreePoolWithTag(input, kTag);
-}
-
-VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, ULONG code, PUCHAR input)
-{
-    LONG inputLength = 0;
-    const CHAR* inputWord = zkt::Option(step, "in");
-    if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, kControlInputLimit)) < 0)
-        return Fail("in= takes hex bytes");
-    ULONG64 outputLength;
-    if (!NumberOption(step, "out", 0, &outputLength))
-        return;
-    if (outputLength > kBufferLimit)
-        return Fail("out= is too large for the stack driver");
-    Request request;
-    if (!Begin(lower, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0, &request))
-        return;
-    // The caller's input and output, then the system buffer, in one block.
-    ULONG in = (ULONG)inputLength, out = (ULONG)outputLength;
-    ULONG system = in > out ? in : out;
-    request.buffer = Allocate(in + out + system);
-    PUCHAR callerInput = (PUCHAR)request.buffer;
-    PUCHAR callerOutput = callerInput + in;
-    PUCHAR systemBuffer = callerOutput + out;
-    memcpy(callerInput, input, in);
-    request.next->Parameters.DeviceIoControl.IoControlCode = code;
-    if (internal) {
-        request.next->Parameters.Others.Argument1 = in != 0 ? callerInput : NULL;
-        return Expect(step, Send(lower, &request));
-    }
-    request.next->Parameters.DeviceIoControl.InputBufferLength = in;
-    request.next->Parameters.DeviceIoControl.OutputBufferLength = out;
-    switch (METHOD_FROM_CTL_CODE(code)) {
-    case METHOD_BUFFERED:
-        if (system != 0) {
-            memcpy(systemBuffer, input, in);
-            request.irp->AssociatedIrp.SystemBuffer = systemBuffer;
-        }
-        break;
-    case METHOD_NEITHER:
-        request.next->Parameters.DeviceIoControl.Type3InputBuffer = callerInput;
-        request.irp->UserBuffer = callerOutput;
-        break;
-    default:  // the direct methods: the input in the system buffer, the output in an MDL
-        if (in != 0) {
-            memcpy(systemBuffer, input, in);
-            request.irp->AssociatedIrp.SystemBuffer = systemBuffer;
-        }
-        if (out != 0) {
-            PMDL mdl = IoAllocateMdl(callerOutput, out, FALSE, FALSE, request.irp);
-            if (mdl == NULL) {
-                Abandon(&request);
-                return Fail("IoAllocateMdl failed");
-            }
-            mdl->MappedSystemVa = callerOutput;
-            mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
-        }
-        break;
-    }
-    Expect(step, Send(lower, &request));
-}
-
-VOID SendSrb(const Step& step)
-{
-    Lower* lower = Find(step.args[0]);
-    if (lower == NULL)
-        return;
-    UCHAR cdb[16], data[512];
-    const CHAR* cdbWord = zkt::Option(step, "cdb");
-    LONG cdbLength = cdbWord == NULL ? -1 : zkt::Bytes(cdbWord, cdb, sizeof(cdb));
-    if (cdbLength < 1)
-        return Fail("cdb= takes 1 to 16 bytes");
-    LONG count = 0;
-    const CHAR* dataWord = zkt::Option(step, "data");
-    if (dataWord != NULL && (count = zkt::Bytes(dataWord, data, sizeof(data))) < 0)
-        return Fail("data= takes hex bytes");
-    ULONG64 function, length, senseLength;
-    if (!NumberOption(step, "function", 0, &function) || !NumberOption(step, "length", 0, &length) ||
-        !NumberOption(step, "sense", kSenseLength, &senseLength))
-        return;
-    if (length == 0)
-        length = (ULONG64)count;
-    if (length > kBufferLimit || senseLength > 0xFF)
-        return Fail("length= or sense= is too large");
-    ULONG flags = 0;
-    const CHAR* flagWords = zkt::Option(step, "flags");
-    if (flagWords != NULL) {
-        CHAR word[32];
-        ULONG n = 0;
-        for (const CHAR* p = flagWords;; ++p) {
-            if (*p != ',' && *p != '\0' && n + 1 < sizeof(word)) {
-                word[n++] = *p;
-                continue;
-            }
-            word[n] = '\0';
-            ULONG flag;
-            if (!ZKT_LOOKUP(kSrbFlags, word, 0xFFFFFFFFu, &flag))
-                return Fail("unknown SRB flag ", word);
-            flags |= flag;
-            n = 0;
-            if (*p == '\0')
-                break;
-        }
-    }
-    const CHAR* direction = zkt::Option(step, "direction");
-    if (direction == NULL)
-        direction = count == 0 ? "in" : "out";
-    if (length != 0)
-        flags |= Same(direction, "in") ? SRB_FLAGS_DATA_IN : Same(direction, "out") ? SRB_FLAGS_DATA_OUT : 0;
-    if (function == SRB_FUNCTION_EXECUTE_SCSI && !(flags & SRB_FLAGS_BYPASS_FROZEN_QUEUE) && lower->frozen)
-        return Fail("the device's queue is frozen: release it first");
-
-    Request request;
-    if (!Begin(lower, IRP_MJ_SCSI, 0, &request))
-        return;
-    // One allocation: the block, then the sense buffer, then the data.
-    ULONG total = sizeof(SCSI_REQUEST_BLOCK) + 256 + (ULONG)length;
-    request.buffer = Allocate(total);
-    PSCSI_REQUEST_BLOCK srb = (PSCSI_REQUEST_BLOCK)request.buffer;
-    PUCHAR sense = (PUCHAR)request.buffer + sizeof(SCSI_REQUEST_BLOCK);
-    PUCHAR buffer = sense + 256;
-    for (ULONG i = 0; count > 0 && i < length; ++i)
-        buffer[i] = data[i % (ULONG)count];
-    srb->Length = sizeof(SCSI_REQUEST_BLOCK);
-    srb->Function = (UCHAR)function;
-    srb->QueueTag = 0xFF;     // untagged
-    srb->QueueAction = 0x20;  // simple tag request
-    srb->CdbLength = (UCHAR)cdbLength;
-    memcpy(srb->Cdb, cdb, (SIZE_T)cdbLength);
-    srb->SrbFlags = flags;
-    srb->DataTransferLength = (ULONG)length;
-    srb->DataBuffer = length != 0 ? buffer : NULL;
-    srb->TimeOutValue = 10;
-    srb->SenseInfoBuffer = senseLength != 0 ? sense : NULL;
-    srb->SenseInfoBufferLength = (UCHAR)senseLength;
-    srb->OriginalRequest = request.irp;
-    request.next->Parameters.Scsi.Srb = srb;
-    Expect(step, Send(lower, &request));
 }
 
 // Programs' requests: through the object manager and the I/O manager, as a
@@ -738,6 +423,11 @@ VOID Play(const Step& step)
         HandleControl(step);
     } else if (Same(c, "sense")) {
         SetSense(step);
+    } else if (Same(c, "ieee1394")) {
+        if (step.argCount != 2)
+            return Fail("ieee1394 NAME STEP");
+        if (Lower* lower = Find(step.args[0]))
+            Play1394(step, lower);
     } else {
         Fail("the stack driver does not know the command ", c);
     }
@@ -778,16 +468,53 @@ CHAR* ReadStory()
     return text;
 }
 
+// Plays the story from where it stands to its end, or to a pause: then the
+// entry routine returns with the stacks built, programs run against the
+// loaded drivers (the harness runs the story's zkctl lines and announces
+// them itself), and the unload routine plays the rest.
+VOID PlayOn()
+{
+    BOOLEAN programs = g->paused;
+    g->paused = FALSE;
+    const CHAR* error = NULL;
+    while (g->step != NULL && !g->failed && zkt::NextStep(&g->cursor, &g->line, g->step, &error)) {
+        if (programs && Same(g->step->words[0], "zkctl"))
+            continue;
+        programs = FALSE;
+        DbgPrint("zktest: step %u: %s\n", g->step->line, g->step->words[0]);
+        if (Same(g->step->words[0], "pause")) {
+            if (!StandIn(g->filter))
+                return Fail("cannot stand in for the routines Wine lacks in the filter's import table");
+            g->paused = TRUE;
+            return;
+        }
+        Play(*g->step);
+    }
+    if (error != NULL)
+        Fail("the story cannot be read: ", error);
+    if (!g->failed)
+        DbgPrint("zktest: done\n");
+}
+
 VOID Unload(PDRIVER_OBJECT)
 {
     if (g == NULL)
         return;
+    if (g->paused)
+        PlayOn();
+    StandDown();
+    if (g->step != NULL)
+        ExFreePoolWithTag(g->step, kTag);
+    if (g->story != NULL)
+        ExFreePoolWithTag(g->story, kTag);
     for (Handle& handle : g->handles)
         if (handle.handle != NULL)
             ZwClose(handle.handle);
-    for (ULONG i = 0; i < g->deviceCount; ++i)
+    for (ULONG i = 0; i < g->deviceCount; ++i) {
+        Release1394(&g->devices[i]);
         if (g->devices[i].pdo != NULL)
             IoDeleteDevice(g->devices[i].pdo);
+    }
     if (g->filter != NULL) {
         g->filter->DriverExtension->ServiceKeyName = g->serviceKeyName;
         ObDereferenceObject(g->filter);
@@ -833,22 +560,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     service->Length = (USHORT)((count - start) * sizeof(WCHAR));
     service->MaximumLength = (USHORT)(service->MaximumLength - start * sizeof(WCHAR));
 
-    CHAR* story = ReadStory();
-    if (story == NULL)
+    g->story = ReadStory();
+    if (g->story == NULL)
         return STATUS_SUCCESS;
-    const CHAR* cursor = story;
-    Step* step = (Step*)Allocate(sizeof(Step));
-    const CHAR* error = NULL;
-    while (step != NULL && !g->failed && zkt::NextStep(&cursor, &g->line, step, &error)) {
-        DbgPrint("zktest: step %u: %s\n", step->line, step->words[0]);
-        Play(*step);
-    }
-    if (error != NULL)
-        Fail("the story cannot be read: ", error);
-    if (!g->failed)
-        DbgPrint("zktest: done\n");
-    if (step != NULL)
-        ExFreePoolWithTag(step, kTag);
-    ExFreePoolWithTag(story, kTag);
+    g->cursor = g->story;
+    g->step = (Step*)Allocate(sizeof(Step));
+    PlayOn();
     return STATUS_SUCCESS;
 }
