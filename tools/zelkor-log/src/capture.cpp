@@ -4,8 +4,27 @@
 #include <cctype>
 #include <cstdio>
 
+#include "simkernel/utf.h"
+
 namespace zklog {
 namespace {
+
+// Windows-1252 to UTF-8; the five bytes the code page leaves undefined
+// become the C1 controls of the same value, as Windows maps them.
+std::string FromWindows1252(std::string_view text) {
+    static constexpr uint16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        sim::AppendUtf8(&out, c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c);
+    }
+    return out;
+}
 
 constexpr size_t kDumpWidth = 66;   // the text of one dump line
 constexpr size_t kCharColumn = 50;  // where the characters start
@@ -199,6 +218,14 @@ void CaptureReader::Read(std::istream& in) {
 void CaptureReader::Feed(std::string_view text) {
     ++lineNo_;
     if (text.ends_with('\r')) text.remove_suffix(1);
+    // The driver prints its texts (a trailer, a product name) in the
+    // system's ANSI code page; what is no UTF-8 is read as Windows-1252, so
+    // that every text this tool shows or writes as JSON is UTF-8.
+    std::string converted;
+    if (!sim::ValidUtf8(text)) {
+        converted = FromWindows1252(text);
+        text = converted;
+    }
     if (format_ == Format::Auto) {
         if (text.empty() || text.starts_with("#!")) {
             ++skipped_;

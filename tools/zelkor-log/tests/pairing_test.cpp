@@ -130,5 +130,23 @@ TEST(Pairing, EveryCompletionFindsItsRequest) {
     EXPECT_EQ(busy.releasedEarly, 11u);
 }
 
+// A trailer the user wrote in the system's ANSI code page, and a dump whose
+// bytes from 0x80 up came raw: the texts become UTF-8 and the JSON is written.
+TEST(Pairing, TextsInTheAnsiCodePageAreReadAsSuch) {
+    Analysis capture = AnalyzeText(
+        "0:00:01.000 L\xE4ufer \x80> Irp: 0x2000 - IOCTL_INTERNAL_USB_SUBMIT_URB - "
+        "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER. Buffer: 0x5000, MDL: 0x0, Length: 0x4, Pipe:0x7000, Flags: 0x3.\n"
+        "0:00:01.001 L\xE4ufer \x80> ZK_CompletionRoutineUrbSubmit: Irp: 0x2000 - IOCTL_INTERNAL_USB_SUBMIT_URB - "
+        "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER - Status STATUS_SUCCESS - Buffer: 0x5000, MDL: 0x0, Length: 0x4, "
+        "Pipe:0x7000, Flags: 0x3.\n"
+        "0:00:01.001 L\xE4ufer \x80> 41 E4 80 42                                       A\xE4\x80" "B\n");
+    ASSERT_TRUE(capture.unreadable.empty());
+    ASSERT_EQ(capture.requests.size(), 1u);
+    const Request& bulk = capture.requests[0];
+    EXPECT_EQ(bulk.device, "L\u00E4ufer \u20AC>");
+    EXPECT_EQ(HexBytes(bulk.Bytes("data")), "41 E4 80 42");
+    EXPECT_NE(RequestJson(bulk).dump().find("L\u00E4ufer"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace zklog::test
