@@ -3,6 +3,7 @@
 #pragma once
 #include "platform/nt.h"
 #include "tests/wine/driver/lower.h"
+#include "tests/wine/driver/names.h"
 #include "tests/wine/driver/story.h"
 
 namespace zkt {
@@ -14,6 +15,11 @@ constexpr ULONG kBufferLimit = 64 * 1024;
 VOID Fail(const CHAR* what, const CHAR* detail = "");
 // A number option, or fallback when absent; FALSE (and Fail) when malformed.
 BOOLEAN NumberOption(const Step& step, const CHAR* key, ULONG64 fallback, ULONG64* value);
+// Flags named by a comma-separated option, ORed (0 when absent): names from
+// the table, or numbers up to limit (names only for limit 0); FALSE (and
+// Fail, naming `what`) for anything else.
+BOOLEAN FlagsOption(const Step& step, const CHAR* key, const NamedCode* table, ULONG count, ULONG limit,
+                    const CHAR* what, ULONG* flags);
 // Checks expect= against how the request ended.
 VOID Expect(const Step& step, NTSTATUS status);
 Lower* Find(const CHAR* name);

@@ -305,26 +305,9 @@ VOID SendSrb(const Step& step)
         length = (ULONG64)count;
     if (length > kBufferLimit || senseLength > 0xFF)
         return Fail("length= or sense= is too large");
-    ULONG flags = 0;
-    const CHAR* flagWords = zkt::Option(step, "flags");
-    if (flagWords != NULL) {
-        CHAR word[32];
-        ULONG n = 0;
-        for (const CHAR* p = flagWords;; ++p) {
-            if (*p != ',' && *p != '\0' && n + 1 < sizeof(word)) {
-                word[n++] = *p;
-                continue;
-            }
-            word[n] = '\0';
-            ULONG flag;
-            if (!ZKT_LOOKUP(kSrbFlags, word, 0xFFFFFFFFu, &flag))
-                return Fail("unknown SRB flag ", word);
-            flags |= flag;
-            n = 0;
-            if (*p == '\0')
-                break;
-        }
-    }
+    ULONG flags;
+    if (!FlagsOption(step, "flags", kSrbFlags, kSrbFlagsCount, 0xFFFFFFFFu, "unknown SRB flag ", &flags))
+        return;
     const CHAR* direction = zkt::Option(step, "direction");
     if (direction == NULL)
         direction = count == 0 ? "in" : "out";

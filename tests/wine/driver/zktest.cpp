@@ -76,6 +76,33 @@ BOOLEAN NumberOption(const Step& step, const CHAR* key, ULONG64 fallback, ULONG6
     return TRUE;
 }
 
+BOOLEAN FlagsOption(const Step& step, const CHAR* key, const NamedCode* table, ULONG count, ULONG limit,
+                    const CHAR* what, ULONG* flags)
+{
+    *flags = 0;
+    const CHAR* words = zkt::Option(step, key);
+    if (words == NULL)
+        return TRUE;
+    CHAR word[32];
+    ULONG length = 0;
+    for (const CHAR* p = words;; ++p) {
+        if (*p != ',' && *p != '\0' && length + 1 < sizeof(word)) {
+            word[length++] = *p;
+            continue;
+        }
+        word[length] = '\0';
+        ULONG flag;
+        if (!LookupIn(table, count, word, limit, &flag) || (limit == 0 && flag == 0)) {
+            Fail(what, word);
+            return FALSE;
+        }
+        *flags |= flag;
+        length = 0;
+        if (*p == '\0')
+            return TRUE;
+    }
+}
+
 VOID Expect(const Step& step, NTSTATUS status)
 {
     ULONG64 expected;
@@ -171,26 +198,9 @@ VOID CreateDevice(const Step& step)
     if (typeWord != NULL && !ZKT_LOOKUP(kTypes, typeWord, 0xFFFF, &type))
         return Fail("unknown device type ", typeWord);
 
-    ULONG flags = 0;
-    const CHAR* flagWords = zkt::Option(step, "flags");
-    if (flagWords != NULL) {
-        CHAR word[32];
-        ULONG length = 0;
-        for (const CHAR* p = flagWords;; ++p) {
-            if (*p != ',' && *p != '\0' && length + 1 < sizeof(word)) {
-                word[length++] = *p;
-                continue;
-            }
-            word[length] = '\0';
-            ULONG flag;
-            if (!ZKT_LOOKUP(kFlags, word, 0, &flag) || flag == 0)
-                return Fail("unknown device flag ", word);
-            flags |= flag;
-            length = 0;
-            if (*p == '\0')
-                break;
-        }
-    }
+    ULONG flags;
+    if (!FlagsOption(step, "flags", kFlags, kFlagsCount, 0, "unknown device flag ", &flags))
+        return;
     ULONG64 characteristics;
     if (!NumberOption(step, "characteristics", 0, &characteristics))
         return;
