@@ -11,7 +11,7 @@ constexpr ULONG ZK_PAGE_SIZE = 0x1000;
 // the guarded region.
 struct BlockCopy {
     const volatile UCHAR* Source;
-    PUCHAR Copy;
+    volatile UCHAR* Copy;
     ULONG Length;
 };
 
@@ -44,6 +44,19 @@ BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length)
     BlockCopy block;
     block.Source = (const volatile UCHAR*)Source;
     block.Copy = (PUCHAR)Copy;
+    block.Length = Length;
+    return NT_SUCCESS(ZkGuardedCall(CopyBytes, &block));
+}
+
+BOOLEAN ZK_WriteBlock(PVOID Target, const void* Data, ULONG Length)
+{
+    ULONG_PTR last;
+    if (!PagesValid(Target, Length, &last))
+        return FALSE;
+
+    BlockCopy block;
+    block.Source = (const volatile UCHAR*)Data;
+    block.Copy = (volatile UCHAR*)Target;
     block.Length = Length;
     return NT_SUCCESS(ZkGuardedCall(CopyBytes, &block));
 }

@@ -142,8 +142,8 @@ DECLSPEC_NOINLINE VOID TraceIrb(PZK_EXTENSION Extension, PIRP Irp, const void* B
 // context, whatever the mask. TRUE when it did: the request then goes down
 // with the routine that learns the range's handle. Nothing lies below the
 // control device, so no bus will ever call back there: it interposes
-// nothing. A record that cannot be had leaves the block as the client sent
-// it.
+// nothing. A record that cannot be had, or a block that cannot be written,
+// leaves the block as the client sent it.
 DECLSPEC_NOINLINE BOOLEAN Interpose(PZK_EXTENSION Extension, PVOID Block)
 {
     if (Extension->DeviceKind != ZK_KIND_FILTER)
@@ -154,18 +154,28 @@ DECLSPEC_NOINLINE BOOLEAN Interpose(PZK_EXTENSION Extension, PVOID Block)
     const IRB_REQ_ALLOCATE_ADDRESS_RANGE* allocate = &irb.u.AllocateAddressRange;
     if (allocate->Callback == NULL)
         return FALSE;
+    // The two fields go into the client's block side by side, in one guarded
+    // copy; a block the filter may not write (the same bytes written back
+    // fail) is left as it is, before a record uses up a number.
+    constexpr ULONG callbackAt = __builtin_offsetof(IRB, u.AllocateAddressRange.Callback);
+    static_assert(__builtin_offsetof(IRB, u.AllocateAddressRange.Context) == callbackAt + sizeof(PVOID));
+    PUCHAR fields = (PUCHAR)Block + callbackAt;
+    if (!ZK_WriteBlock(fields, (const UCHAR*)&irb + callbackAt, 2 * sizeof(PVOID)))
+        return FALSE;
     PZK_CALLBACK_CONTEXT record = ZK_NewCallbackContext(Extension, 0);
     if (record == NULL)
         return FALSE;
 
-    PIRB client = (PIRB)Block;
     record->SavedContext = allocate->Context;
     record->SavedCallback = allocate->Callback;
     record->Mdl = allocate->Mdl;  // read only by the allocation completion substitute
-    client->u.AllocateAddressRange.Context = record;
-    client->u.AllocateAddressRange.Callback = allocate->fulNotificationOptions == 0
-                                                  ? (PVOID)ZK_AllocationCompletionRoutine
-                                                  : (PVOID)ZK_DriverNotificationRoutine;
+    irb.u.AllocateAddressRange.Callback = allocate->fulNotificationOptions == 0 ? (PVOID)ZK_AllocationCompletionRoutine
+                                                                              : (PVOID)ZK_DriverNotificationRoutine;
+    irb.u.AllocateAddressRange.Context = record;
+    if (!ZK_WriteBlock(fields, (const UCHAR*)&irb + callbackAt, 2 * sizeof(PVOID))) {
+        ZK_FreeCallbackContext(record);
+        return FALSE;
+    }
     ZK_Print(TRACE_INTERNAL, Extension, "ZK_IRP_InternalDeviceControl: #%u Original Context: 0x%X, New Context: 0x%X.\n",
              record->Number, ZK_Low32(record->SavedContext), ZK_Low32(record));
     return TRUE;

@@ -15,17 +15,27 @@ constexpr ULONG ZK_IRB_COMPLETION_LEVELS = TRACE_INTERNAL | TRACE_UNRECOGNISED |
 
 // The host's physical-address mapping routine and its context go to the
 // requester as a substitute and a record of the filter's, whatever the mask.
-// The answer is the lower driver's: read from a copy, written only when a
+// The answer is the lower driver's: read from a copy, written (both fields in
+// one guarded copy, wherever the requester's structure lies) only when a
 // record was had.
-VOID InterposeMapping(PZK_EXTENSION Extension, PGET_LOCAL_HOST_INFO4 Information, const GET_LOCAL_HOST_INFO4* Answer)
+VOID InterposeMapping(PZK_EXTENSION Extension, PVOID Information, const GET_LOCAL_HOST_INFO4* Answer)
 {
+    // A structure the filter may not write is left as it is, before a
+    // record uses up a number.
+    if (!ZK_WriteBlock(Information, Answer, sizeof(*Answer)))
+        return;
     PZK_CALLBACK_CONTEXT record = ZK_NewCallbackContext(Extension, 0);
     if (record == NULL)
         return;
     record->SavedContext = Answer->Context;
     record->SavedMappingRoutine = Answer->PhysAddrMappingRoutine;
-    Information->Context = record;
-    Information->PhysAddrMappingRoutine = ZK_PhysAddrMappingRoutine;
+    GET_LOCAL_HOST_INFO4 substituted;
+    substituted.PhysAddrMappingRoutine = ZK_PhysAddrMappingRoutine;
+    substituted.Context = record;
+    if (!ZK_WriteBlock(Information, &substituted, sizeof(substituted))) {
+        ZK_FreeCallbackContext(record);
+        return;
+    }
     ZK_Print(TRACE_INTERNAL, Extension, "ZK_CompletionRoutineIrb: #%u Original Context: 0x%X, New Context: 0x%X.\n",
              record->Number, ZK_Low32(record->SavedContext), ZK_Low32(record));
 }
@@ -33,7 +43,7 @@ VOID InterposeMapping(PZK_EXTENSION Extension, PGET_LOCAL_HOST_INFO4 Information
 // Level 4 of a successful host-information answer, traced or not.
 VOID HostMapping(PZK_EXTENSION Extension, const IRB* Irb)
 {
-    PGET_LOCAL_HOST_INFO4 information = (PGET_LOCAL_HOST_INFO4)Irb->u.GetLocalHostInformation.Information;
+    PVOID information = Irb->u.GetLocalHostInformation.Information;
     GET_LOCAL_HOST_INFO4 answer;
     if (!ZK_ReadBlock(information, &answer, sizeof(answer)))
         return;

@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "internal/callback.h"
+#include "platform/nt1394.h"
+#include "platform/ntscsi.h"
+#include "simkernel/memory.h"
 #include "sim/runner.h"
 #include "sim/scenario.h"
 #include "tests/unit/filtered_stack.h"
@@ -45,6 +49,69 @@ TEST_F(CallbackRecordTest, NumbersRunTo999ThenFrom10AndFailuresUseNone)
     // The device's removal takes every record that is left with it.
     ZK_FreeCallbackContext(records[1]);
     EXPECT_EQ(sim::PnpRemoveDevice(pdo_->Device()).final, STATUS_SUCCESS);
+    EXPECT_EQ(sim::LeakReport(), "");
+}
+
+// The filter writes its substitute and record into blocks of its clients
+// wherever they lie (any alignment) and only where it may: a block in a
+// read-only page keeps what it held, and no record is made for it.
+TEST_F(CallbackRecordTest, SubstitutesGoOnlyWhereTheClientsBlockCanBeWritten)
+{
+    ASSERT_NO_FATAL_FAILURE(BuildStack());
+    record_->TraceMask = 0;
+    PVOID hostRoutine = reinterpret_cast<PVOID>(0x1234);
+    PVOID hostContext = reinterpret_cast<PVOID>(0x5678);
+    const GET_LOCAL_HOST_INFO4 answer{reinterpret_cast<PPORT_PHYS_ADDR_ROUTINE>(hostRoutine), hostContext};
+    pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(STATUS_SUCCESS, 0).Fill([&answer](PIRP irp) {
+        const IRB* irb = static_cast<const IRB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        std::memcpy(irb->u.GetLocalHostInformation.Information, &answer, sizeof(answer));
+    }));
+    auto askHost = [this](uint8_t* information) {
+        IRB irb{};
+        irb.FunctionNumber = REQUEST_GET_LOCAL_HOST_INFO;
+        irb.u.GetLocalHostInformation.nLevel = GET_PHYS_ADDR_ROUTINE;
+        irb.u.GetLocalHostInformation.Information = information;
+        EXPECT_EQ(sim::Send(filter_, sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, &irb)).final,
+                  STATUS_SUCCESS);
+        GET_LOCAL_HOST_INFO4 got;
+        std::memcpy(&got, information, sizeof(got));
+        return got;
+    };
+
+    // At an odd address: the substitute and a record, written byte by byte.
+    sim::SimBuffer odd = sim::AllocateBuffer(64, 3);
+    GET_LOCAL_HOST_INFO4 got = askHost(odd.address);
+    EXPECT_EQ(reinterpret_cast<PVOID>(got.PhysAddrMappingRoutine), reinterpret_cast<PVOID>(&ZK_PhysAddrMappingRoutine));
+    EXPECT_TRUE(ZK_IsCallbackContext(record_, got.Context));
+    const LONG next = record_->CallbackSerial;
+
+    // Read-only once the host has answered: the answer stays, no number goes.
+    sim::SimBuffer locked = sim::AllocateBuffer(64);
+    pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(STATUS_SUCCESS, 0).Fill([&](PIRP) {
+        std::memcpy(locked.address, &answer, sizeof(answer));
+        sim::MakeReadOnly(locked.address);
+    }));
+    got = askHost(locked.address);
+    EXPECT_EQ(reinterpret_cast<PVOID>(got.PhysAddrMappingRoutine), hostRoutine);
+    EXPECT_EQ(got.Context, hostContext);
+    EXPECT_EQ(record_->CallbackSerial, next);
+
+    // An allocation block the filter may not write goes down as sent.
+    sim::SimBuffer block = sim::AllocateBuffer(sizeof(IRB), 4096 - sizeof(IRB) - 1);
+    IRB allocate{};
+    allocate.FunctionNumber = REQUEST_ALLOCATE_ADDRESS_RANGE;
+    allocate.u.AllocateAddressRange.Callback = hostRoutine;
+    allocate.u.AllocateAddressRange.Context = hostContext;
+    std::memcpy(block.address, &allocate, sizeof(allocate));
+    sim::MakeReadOnly(block.address);
+    pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(STATUS_SUCCESS, 0));
+    sim::Send(filter_, sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, block.address));
+    EXPECT_EQ(std::memcmp(block.address, &allocate, sizeof(allocate)), 0);
+    EXPECT_EQ(record_->CallbackSerial, next);
+
+    EXPECT_EQ(sim::PnpRemoveDevice(pdo_->Device()).final, STATUS_SUCCESS);
+    for (const sim::SimBuffer& buffer : {odd, locked, block})
+        sim::FreeBuffer(buffer);
     EXPECT_EQ(sim::LeakReport(), "");
 }
 
