@@ -30,6 +30,14 @@ PZK_CALLBACK_CONTEXT FindLocked(PZK_EXTENSION Extension, PVOID Address)
 
 }  // namespace
 
+BOOLEAN ZK_PutAllocationCallback(PVOID Irb, PVOID Callback, PVOID Context)
+{
+    constexpr ULONG callbackAt = __builtin_offsetof(IRB, u.AllocateAddressRange.Callback);
+    static_assert(__builtin_offsetof(IRB, u.AllocateAddressRange.Context) == callbackAt + sizeof(PVOID));
+    PVOID fields[2] = {Callback, Context};
+    return ZK_WriteBlock((PUCHAR)Irb + callbackAt, fields, sizeof(fields));
+}
+
 PZK_CALLBACK_CONTEXT ZK_NewCallbackContext(PZK_EXTENSION Extension, ULONG FreeAfterCall)
 {
     PZK_CALLBACK_CONTEXT record =
@@ -189,14 +197,20 @@ NTSTATUS ZK_PhysAddrMappingRoutine(PVOID Context, PIRB Irb)
         if (allocate->fulNotificationOptions != 0) {
             ZK_Print(TRACE_INTERNAL, extension, "ZK_PhysAddrMappingRoutine: fulNotificationOptions sucks: 0x%X.\n",
                      allocate->fulNotificationOptions);
-        } else if (allocate->Callback != NULL) {
+        } else if (allocate->Callback != NULL &&
+                   ZK_PutAllocationCallback(Irb, allocate->Callback, allocate->Context)) {
+            // (The block can be written: its own fields went back in place.)
             record = ZK_NewCallbackContext(extension, 1);
             if (record != NULL) {
                 record->SavedContext = allocate->Context;
                 record->SavedCallback = allocate->Callback;
                 record->Mdl = allocate->Mdl;
-                Irb->u.AllocateAddressRange.Context = record;
-                Irb->u.AllocateAddressRange.Callback = (PVOID)ZK_AllocationCompletionRoutine;
+                if (!ZK_PutAllocationCallback(Irb, (PVOID)ZK_AllocationCompletionRoutine, record)) {
+                    ZK_FreeCallbackContext(record);
+                    record = NULL;
+                }
+            }
+            if (record != NULL) {
                 ZK_Print(TRACE_INTERNAL, extension,
                          "ZK_PhysAddrMappingRoutine: #%u Original Context: 0x%X, New Context: 0x%X.\n", record->Number,
                          ZK_Low32(record->SavedContext), ZK_Low32(record));
@@ -208,8 +222,7 @@ NTSTATUS ZK_PhysAddrMappingRoutine(PVOID Context, PIRB Irb)
     // A mapping refused at once completes nothing: the record would wait for
     // a call that never comes. The requester gets its block back as it was.
     if (record != NULL && !NT_SUCCESS(status)) {
-        Irb->u.AllocateAddressRange.Callback = record->SavedCallback;
-        Irb->u.AllocateAddressRange.Context = record->SavedContext;
+        ZK_PutAllocationCallback(Irb, record->SavedCallback, record->SavedContext);
         ZK_FreeCallbackContext(record);
     }
     return status;

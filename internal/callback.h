@@ -47,6 +47,11 @@ VOID ZK_FreeRangeCallbackContexts(PZK_EXTENSION Extension, HANDLE AddressRange);
 // every record of the filter that is left. PASSIVE_LEVEL.
 VOID ZK_FreeCallbackContexts(PZK_EXTENSION Extension);
 
+// Puts Callback and Context into the client's allocation block at Irb (the
+// two fields side by side, in one guarded copy, at any alignment). FALSE
+// when the block cannot be written: then it was left as it was.
+BOOLEAN ZK_PutAllocationCallback(PVOID Irb, PVOID Callback, PVOID Context);
+
 // The substitutes, of the bus's routine types.
 DRIVER_NOTIFICATION_ROUTINE ZK_DriverNotificationRoutine;
 ALLOCATION_COMPLETION_ROUTINE ZK_AllocationCompletionRoutine;

@@ -154,25 +154,19 @@ DECLSPEC_NOINLINE BOOLEAN Interpose(PZK_EXTENSION Extension, PVOID Block)
     const IRB_REQ_ALLOCATE_ADDRESS_RANGE* allocate = &irb.u.AllocateAddressRange;
     if (allocate->Callback == NULL)
         return FALSE;
-    // The two fields go into the client's block side by side, in one guarded
-    // copy; a block the filter may not write (the same bytes written back
-    // fail) is left as it is, before a record uses up a number.
-    constexpr ULONG callbackAt = __builtin_offsetof(IRB, u.AllocateAddressRange.Callback);
-    static_assert(__builtin_offsetof(IRB, u.AllocateAddressRange.Context) == callbackAt + sizeof(PVOID));
-    PUCHAR fields = (PUCHAR)Block + callbackAt;
-    if (!ZK_WriteBlock(fields, (const UCHAR*)&irb + callbackAt, 2 * sizeof(PVOID)))
+    // A block the filter may not write (its own fields written back fail) is
+    // left as it is, before a record uses up a number.
+    if (!ZK_PutAllocationCallback(Block, allocate->Callback, allocate->Context))
         return FALSE;
     PZK_CALLBACK_CONTEXT record = ZK_NewCallbackContext(Extension, 0);
     if (record == NULL)
         return FALSE;
-
     record->SavedContext = allocate->Context;
     record->SavedCallback = allocate->Callback;
     record->Mdl = allocate->Mdl;  // read only by the allocation completion substitute
-    irb.u.AllocateAddressRange.Callback = allocate->fulNotificationOptions == 0 ? (PVOID)ZK_AllocationCompletionRoutine
-                                                                              : (PVOID)ZK_DriverNotificationRoutine;
-    irb.u.AllocateAddressRange.Context = record;
-    if (!ZK_WriteBlock(fields, (const UCHAR*)&irb + callbackAt, 2 * sizeof(PVOID))) {
+    PVOID substitute = allocate->fulNotificationOptions == 0 ? (PVOID)ZK_AllocationCompletionRoutine
+                                                             : (PVOID)ZK_DriverNotificationRoutine;
+    if (!ZK_PutAllocationCallback(Block, substitute, record)) {
         ZK_FreeCallbackContext(record);
         return FALSE;
     }

@@ -55,11 +55,13 @@ TEST_F(CallbackRecordTest, NumbersRunTo999ThenFrom10AndFailuresUseNone)
 // The filter writes its substitute and record into blocks of its clients
 // wherever they lie (any alignment) and only where it may: a block in a
 // read-only page keeps what it held, and no record is made for it.
+NTSTATUS HostMapping(PVOID, PIRB) { return STATUS_SUCCESS; }
+
 TEST_F(CallbackRecordTest, SubstitutesGoOnlyWhereTheClientsBlockCanBeWritten)
 {
     ASSERT_NO_FATAL_FAILURE(BuildStack());
     record_->TraceMask = 0;
-    PVOID hostRoutine = reinterpret_cast<PVOID>(0x1234);
+    PVOID hostRoutine = reinterpret_cast<PVOID>(&HostMapping);
     PVOID hostContext = reinterpret_cast<PVOID>(0x5678);
     const GET_LOCAL_HOST_INFO4 answer{reinterpret_cast<PPORT_PHYS_ADDR_ROUTINE>(hostRoutine), hostContext};
     pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(STATUS_SUCCESS, 0).Fill([&answer](PIRP irp) {
@@ -80,9 +82,10 @@ TEST_F(CallbackRecordTest, SubstitutesGoOnlyWhereTheClientsBlockCanBeWritten)
 
     // At an odd address: the substitute and a record, written byte by byte.
     sim::SimBuffer odd = sim::AllocateBuffer(64, 3);
-    GET_LOCAL_HOST_INFO4 got = askHost(odd.address);
-    EXPECT_EQ(reinterpret_cast<PVOID>(got.PhysAddrMappingRoutine), reinterpret_cast<PVOID>(&ZK_PhysAddrMappingRoutine));
-    EXPECT_TRUE(ZK_IsCallbackContext(record_, got.Context));
+    const GET_LOCAL_HOST_INFO4 substitute = askHost(odd.address);
+    EXPECT_EQ(reinterpret_cast<PVOID>(substitute.PhysAddrMappingRoutine),
+              reinterpret_cast<PVOID>(&ZK_PhysAddrMappingRoutine));
+    EXPECT_TRUE(ZK_IsCallbackContext(record_, substitute.Context));
     const LONG next = record_->CallbackSerial;
 
     // Read-only once the host has answered: the answer stays, no number goes.
@@ -91,7 +94,7 @@ TEST_F(CallbackRecordTest, SubstitutesGoOnlyWhereTheClientsBlockCanBeWritten)
         std::memcpy(locked.address, &answer, sizeof(answer));
         sim::MakeReadOnly(locked.address);
     }));
-    got = askHost(locked.address);
+    GET_LOCAL_HOST_INFO4 got = askHost(locked.address);
     EXPECT_EQ(reinterpret_cast<PVOID>(got.PhysAddrMappingRoutine), hostRoutine);
     EXPECT_EQ(got.Context, hostContext);
     EXPECT_EQ(record_->CallbackSerial, next);
@@ -106,6 +109,10 @@ TEST_F(CallbackRecordTest, SubstitutesGoOnlyWhereTheClientsBlockCanBeWritten)
     sim::MakeReadOnly(block.address);
     pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(STATUS_SUCCESS, 0));
     sim::Send(filter_, sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, block.address));
+    EXPECT_EQ(std::memcmp(block.address, &allocate, sizeof(allocate)), 0);
+    // Nor does the mapping substitute change it on its way to the host.
+    EXPECT_EQ(substitute.PhysAddrMappingRoutine(substitute.Context, reinterpret_cast<PIRB>(block.address)),
+              STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(block.address, &allocate, sizeof(allocate)), 0);
     EXPECT_EQ(record_->CallbackSerial, next);
 
