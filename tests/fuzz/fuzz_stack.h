@@ -132,9 +132,11 @@ public:
     // driver rightly reads any resident system address a kernel sender gives
     // it; in this process that memory may be the sanitizer's freed heap. A
     // hostile pointer here is therefore a buffer of the test's or nothing.
-    // Only memory that is there counts (or this thread's stack, whose pages
-    // may be mapped only later): most values in the user range (an SRB's
-    // header, a length beside flags) name nothing and stay as they are.
+    // Only memory that is there counts, and the top of the user range, where
+    // this process's program, heap, mappings and stacks lie and where memory
+    // the run allocates later will be (the fuzzer learns such addresses from
+    // earlier runs): most values in the user range (an SRB's header, a length
+    // beside flags) name nothing and stay as they are.
     static bool NamesOwnMemory(const void* value)
     {
         const auto address = reinterpret_cast<uintptr_t>(value);
@@ -142,6 +144,8 @@ public:
             return false;
         if (sim::QueryPage(value) != sim::PageState::Unknown)
             return false;  // a buffer of the test's
+        if (address >= 0x550000000000ull)
+            return true;
         const auto [stackLow, stackHigh] = ThreadStack();
         if (address >= stackLow && address < stackHigh)
             return true;
@@ -167,12 +171,20 @@ public:
         return range;
     }
 
+    // Whether the test may write at `address`: a buffer page the input left
+    // valid, or ordinary memory (the pool's system buffers, a program's
+    // pages), which the input cannot take away.
+    static bool Writable(const void* address)
+    {
+        const sim::PageState state = sim::QueryPage(address);
+        return state == sim::PageState::Valid || state == sim::PageState::Unknown;
+    }
+
     // The pointer-sized slot at `offset` (aligned as the block's fields are),
     // where its pages can be read and written.
     static void DefangSlot(uint8_t* block, size_t offset)
     {
-        if (sim::QueryPage(block + offset) != sim::PageState::Valid ||
-            sim::QueryPage(block + offset + sizeof(void*) - 1) != sim::PageState::Valid)
+        if (!Writable(block + offset) || !Writable(block + offset + sizeof(void*) - 1))
             return;
         const void* value;
         std::memcpy(&value, block + offset, sizeof(value));
@@ -232,7 +244,7 @@ public:
             // The lower driver writes only where it can: not into pages the
             // input took away or made read-only.
             for (const auto& [offset, value] : edits)
-                if (target != nullptr && offset < size && sim::QueryPage(target + offset) == sim::PageState::Valid) {
+                if (target != nullptr && offset < size && Writable(target + offset)) {
                     target[offset] = value;
                     const size_t slot = offset & ~(sizeof(void*) - 1);
                     if (slot + sizeof(void*) <= size)
