@@ -119,6 +119,17 @@ PVOID SystemAddress(PMDL Mdl)
     return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority);
 }
 
+// A mapping writes into the MDL (its flags and its system address): an MDL
+// the filter may not write, one whose fields as read cannot be written back
+// through the guarded copy, is not mapped.
+BOOLEAN MayMap(PMDL Mdl, const MDL* Header)
+{
+    constexpr ULONG flagsAt = __builtin_offsetof(MDL, MdlFlags);
+    constexpr ULONG addressAt = __builtin_offsetof(MDL, MappedSystemVa);
+    return ZK_WriteBlock((PUCHAR)Mdl + flagsAt, (const UCHAR*)Header + flagsAt, sizeof(Header->MdlFlags)) &&
+           ZK_WriteBlock((PUCHAR)Mdl + addressAt, (const UCHAR*)Header + addressAt, sizeof(Header->MappedSystemVa));
+}
+
 struct MapContext {
     PMDL Mdl;
     BOOLEAN Locked;
@@ -161,8 +172,9 @@ VOID ZK_DumpMemory(ULONG Level, PZK_EXTENSION Extension, PVOID Address, ULONG Le
 
 // An MDL comes with the request, from whoever built it: its header is read
 // through a guarded copy (of resident pages only, at any IRQL), and nothing is dumped from one that cannot be read.
-// A mapping is asked for only for locked pages; an MDL that is neither
-// mapped nor locked has no address that may be read.
+// A mapping is asked for only for locked pages, of an MDL the filter may
+// write; an MDL that is neither mapped nor locked has no address that may be
+// read.
 VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimit)
 {
     if (Mdl == NULL)
@@ -179,8 +191,8 @@ VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimi
     PVOID address = NULL;
     if (header.MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         address = header.MappedSystemVa;
-    else if (header.MdlFlags & MDL_PAGES_LOCKED)
-        address = SystemAddress(Mdl);
+    else if ((header.MdlFlags & MDL_PAGES_LOCKED) && MayMap(Mdl, &header))
+        address = MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority);
     if (address != NULL)
         ZK_DumpMemory(Level, Extension, address, LengthLimit);
 }

@@ -321,6 +321,17 @@ TEST_F(DriverDumpMdl, MdlsThatAreNotThereOrNotLockedAreNotRead) {
     mdl->MdlFlags = 0;
     ZK_DumpMdl(TRACE_DATA, &record_, mdl, 100);
     EXPECT_EQ(sim::DebugText(), Header(mdl) + "\n");
+
+    // Locked pages, but an MDL in a read-only page: mapping would write it.
+    sim::ClearDebugOutput();
+    uint8_t* buffer = Buffer(20);
+    PMDL locked = LockedMdl(buffer, 20);
+    uint8_t* readOnly = Buffer(sizeof(MDL));
+    std::memcpy(readOnly, locked, sizeof(MDL));
+    sim::MakeReadOnly(readOnly);
+    ZK_DumpMdl(TRACE_DATA, &record_, reinterpret_cast<PMDL>(readOnly), 20);
+    EXPECT_EQ(PrintedLines(), std::vector<std::string>{Header(reinterpret_cast<PMDL>(readOnly))});
+    Release(locked);
 }
 
 TEST_F(DriverDumpMdl, MappedAndNonPagedMdlsAreNotMappedAgain) {
