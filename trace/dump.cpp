@@ -121,9 +121,12 @@ PVOID SystemAddress(PMDL Mdl)
 
 // A mapping writes into the MDL (its flags and its system address): an MDL
 // the filter may not write, one whose fields as read cannot be written back
-// through the guarded copy, is not mapped.
+// through the guarded copy, is not mapped. Nor is one at an address no pool
+// block has (MDLs come from the pool, aligned): that is no MDL.
 BOOLEAN MayMap(PMDL Mdl, const MDL* Header)
 {
+    if ((ULONG_PTR)Mdl & (sizeof(PVOID) - 1))
+        return FALSE;
     constexpr ULONG flagsAt = __builtin_offsetof(MDL, MdlFlags);
     constexpr ULONG addressAt = __builtin_offsetof(MDL, MappedSystemVa);
     return ZK_WriteBlock((PUCHAR)Mdl + flagsAt, (const UCHAR*)Header + flagsAt, sizeof(Header->MdlFlags)) &&

@@ -331,6 +331,12 @@ TEST_F(DriverDumpMdl, MdlsThatAreNotThereOrNotLockedAreNotRead) {
     sim::MakeReadOnly(readOnly);
     ZK_DumpMdl(TRACE_DATA, &record_, reinterpret_cast<PMDL>(readOnly), 20);
     EXPECT_EQ(PrintedLines(), std::vector<std::string>{Header(reinterpret_cast<PMDL>(readOnly))});
+    // Nor one at an odd address, which no MDL has.
+    sim::ClearDebugOutput();
+    uint8_t* odd = Buffer(sizeof(MDL) + 3) + 3;
+    std::memcpy(odd, locked, sizeof(MDL));
+    ZK_DumpMdl(TRACE_DATA, &record_, reinterpret_cast<PMDL>(odd), 20);
+    EXPECT_EQ(PrintedLines(), std::vector<std::string>{Header(reinterpret_cast<PMDL>(odd))});
     Release(locked);
 }
 
