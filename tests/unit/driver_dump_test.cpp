@@ -259,8 +259,10 @@ protected:
     }
     std::string Header(PMDL mdl) {
         char text[80];
+        MDL header;  // read as bytes: a test's MDL may lie at any address
+        std::memcpy(&header, mdl, sizeof(header));
         std::snprintf(text, sizeof text, "ZK_DumpMemory: MDL: 0x%X - Length: 0x%X.",
-                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(mdl)), mdl->ByteCount);
+                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(mdl)), header.ByteCount);
         return text;
     }
 };
