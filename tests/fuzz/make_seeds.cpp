@@ -198,6 +198,19 @@ void WriteStack(fuzz::SeedWriter& out, const Request& request)
     }
 }
 
+// A code as the targets read it: one of their list by its place, or any
+// value.
+template <size_t N>
+void WriteCode(fuzz::SeedWriter& out, const ULONG (&codes)[N], ULONG code)
+{
+    const size_t index = IndexOf(codes, code, SIZE_MAX);
+    out.Bool(index != SIZE_MAX);
+    if (index != SIZE_MAX)
+        out.Pick(index, N);
+    else
+        out.Integral<ULONG>(code);
+}
+
 // The input that makes the target send `request`, read in the order the
 // target reads it (tests/fuzz/targets.h and fuzz_stack.h).
 std::vector<uint8_t> Write(const Request& request)
@@ -220,20 +233,10 @@ std::vector<uint8_t> Write(const Request& request)
             out.Range<int>(1, fuzz::Stack::kBuffers - 1, int(p % 3) + 1);
             out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, p < 3 ? 0 : 2048);
         }
-        const size_t index = IndexOf(fuzz::kInternalCodes, request.code, SIZE_MAX);
-        out.Bool(index != SIZE_MAX);
-        if (index != SIZE_MAX)
-            out.Pick(index, std::size(fuzz::kInternalCodes));
-        else
-            out.Integral<ULONG>(request.code);
+        WriteCode(out, fuzz::kInternalCodes, request.code);
         out.Range<int>(0, 15, request.noBlock ? 0 : 1);
     } else {
-        const size_t index = IndexOf(fuzz::kDeviceControlCodes, request.code, SIZE_MAX);
-        out.Bool(index != SIZE_MAX);
-        if (index != SIZE_MAX)
-            out.Pick(index, std::size(fuzz::kDeviceControlCodes));
-        else
-            out.Integral<ULONG>(request.code);
+        WriteCode(out, fuzz::kDeviceControlCodes, request.code);
         out.Range<size_t>(0, kInputBytes, request.bytes.size());
         out.Bytes(request.bytes);
         out.Range<ULONG>(0, kOutputBytes, request.outLength);
