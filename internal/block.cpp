@@ -35,17 +35,25 @@ BOOLEAN PagesValid(const void* Source, ULONG Length, ULONG_PTR* Last)
 
 }  // namespace
 
+// A copy cut short by a fault holds part of the block and whatever the
+// caller's variable held before: it is cleared, so that nothing of it can be
+// taken for the block.
 BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length)
 {
     ULONG_PTR last;
-    if (!PagesValid(Source, Length, &last))
+    if (!PagesValid(Source, Length, &last)) {
+        memset(Copy, 0, Length);
         return FALSE;
+    }
 
     BlockCopy block;
     block.Source = (const volatile UCHAR*)Source;
     block.Copy = (PUCHAR)Copy;
     block.Length = Length;
-    return NT_SUCCESS(ZkGuardedCall(CopyBytes, &block));
+    if (NT_SUCCESS(ZkGuardedCall(CopyBytes, &block)))
+        return TRUE;
+    memset(Copy, 0, Length);
+    return FALSE;
 }
 
 BOOLEAN ZK_WriteBlock(PVOID Target, const void* Data, ULONG Length)

@@ -7,8 +7,8 @@
 #include "platform/ntbase.h"
 
 // Copies Length bytes (at most a page) from Source into Copy when every page
-// they span is valid, inside a guarded region. FALSE, with Copy undefined,
-// for a NULL, invalid or paged-out source or a fault while copying. Any IRQL
+// they span is valid, inside a guarded region. FALSE, with Copy zeroed, for
+// a NULL, invalid or paged-out source or a fault while copying. Any IRQL
 // up to DISPATCH_LEVEL: a page that is not resident is never touched.
 BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length);
 
