@@ -21,6 +21,7 @@
 #include "simkernel/registry_store.h"
 #include "simkernel/utf.h"
 #include "sim/devices.h"
+#include "sim/freed_pages.h"
 #include "sim/step_names.h"
 #include "sim/zkctl_steps.h"
 #include "sim/held.h"
@@ -426,13 +427,16 @@ void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
     std::vector<unsigned char> inputBytes;
     if (step.Has("in"))
         inputBytes = ParseBytes(step.Option("in")).value();
+    FreedPages freed(step, internal, handle != nullptr, &inputBytes);
+    if (!freed.error().empty())
+        throw StepError{freed.error()};
     DataBuffer input(inputBytes, inputBytes.size());
     DataBuffer output({}, ParseNumber(step.Option("out", "0")).value());
     sim::IoResult result;
     if (internal) {
         sim::Pdo& pdo = Device(step, step.args[0]);
-        result = sim::Send(pdo.Device(), sim::Request::InternalDeviceControl(static_cast<ULONG>(*code),
-                                                                             inputBytes.empty() ? nullptr : input.data()));
+        void* block = freed.block() != nullptr ? freed.block() : inputBytes.empty() ? nullptr : input.data();
+        result = sim::Send(pdo.Device(), sim::Request::InternalDeviceControl(static_cast<ULONG>(*code), block));
     } else if (handle != nullptr) {
         result = sim::DeviceIoControl(handle, static_cast<ULONG>(*code), input.data(),
                                       static_cast<ULONG>(input.size()), output.data(),
@@ -445,6 +449,8 @@ void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
                                                        static_cast<ULONG>(output.size())));
     }
     CheckStatus(step, result.final, "the request");
+    if (std::string wrong = freed.CheckFaults(); !wrong.empty())
+        throw StepError{wrong};
 }
 
 void Runner::SendSrb(const Step& step)

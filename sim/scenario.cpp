@@ -36,6 +36,10 @@ struct OptionRule {
     unsigned long long max = kUlong;
 };
 
+// Pages freed under the driver and the faults they must cause (sim/freed_pages.h).
+constexpr OptionRule kFreed = {"freed", Kind::Word};
+constexpr OptionRule kFaults = {"faults", Kind::Number, 0, kInt32};
+
 // What a step asks of the kernel beyond its options' own ranges: an empty
 // reason when the step is sound.
 using StepCheck = std::string (*)(const Step& step);
@@ -118,10 +122,12 @@ const std::vector<CommandRule>& Commands()
          {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kInt64}, {"data", Kind::Bytes},
           {"expect", Kind::Number}},
          "write NAME [length=N] [offset=N] [data=BYTES]   IRP_MJ_WRITE"},
-        {"ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}},
-         "ioctl NAME CODE [in=BYTES] [out=N]   IRP_MJ_DEVICE_CONTROL down the stack (CODE: a number or a name)"},
-        {"internal", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}},
-         "internal NAME CODE [in=BYTES] [out=N]   IRP_MJ_INTERNAL_DEVICE_CONTROL down the stack (CODE: a number or a name)"},
+        {"ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}, kFreed, kFaults},
+         "ioctl NAME CODE [in=BYTES] [out=N] [freed=ITEMS] [faults=N]   IRP_MJ_DEVICE_CONTROL down the stack (CODE: a "
+         "number or a name)"},
+        {"internal", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}, kFreed, kFaults},
+         "internal NAME CODE [in=BYTES] [out=N] [freed=ITEMS] [faults=N]   IRP_MJ_INTERNAL_DEVICE_CONTROL down the stack "
+         "(CODE: a number or a name)"},
         {"srb", 1, 1,
          {{"cdb", Kind::Bytes}, {"function", Kind::Number}, {"length", Kind::Number, 0, kBuffer},
           {"data", Kind::Bytes}, {"direction", Kind::Word}, {"sense", Kind::Number}, {"flags", Kind::Word},
@@ -181,8 +187,10 @@ const std::vector<CommandRule>& Commands()
         {"close", 1, 1, {}, "close HANDLE                      close a handle (cleanup and close)"},
         {"handle-irp", 2, 2, {{"minor", Kind::Number, 0, kByte}, {"expect", Kind::Number}},
          "handle-irp HANDLE MAJOR [minor=N]   a plain request on an open handle"},
-        {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}},
-         "handle-ioctl HANDLE CODE [in=BYTES] [out=N]   a device-control request on an open handle"},
+        {"handle-ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}, kFreed, kFaults},
+         "handle-ioctl HANDLE CODE [in=BYTES] [out=N] [freed=ITEMS] [faults=N]   a device-control request on an open "
+         "handle; freed= puts addresses of a page freed under the driver into in= (OFFSET[:BEFORE], or block[:BEFORE] "
+         "for an internal request's own block), faults= is how often the driver's reads must fault"},
         {"pause", 0, 0, {},
          "pause                             nothing here; under Wine the stack driver returns from its entry routine "
          "here, so that the zkctl lines after it run as programs against the loaded driver"},

@@ -117,6 +117,7 @@ void FaultHandler(int sig, siginfo_t* info, void* context) {
                                      info->si_code == SEGV_MAPERR);
             if (notPresent && CurrentIrql() >= DISPATCH_LEVEL)
                 RaisedIrqlFault(address, "invalid address");
+            NoteCaughtFault();
             Unwind(STATUS_ACCESS_VIOLATION);
         }
     }

@@ -19,6 +19,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/ntio.h"
 #include "simkernel/core.h"
@@ -60,9 +61,14 @@ void CheckHostPageSize() {
     if (!ok) Misuse("AllocateBuffer", "the host page size is not 4096 bytes", nullptr);
 }
 
+std::set<uintptr_t> g_vouched;  // pages MmIsAddressValid answers TRUE for
+std::atomic<int> g_caughtFaults{0};
+
 void ResetBuffers() {
     ForgetPendingInvalidation();
+    g_caughtFaults = 0;
     std::lock_guard<std::mutex> lock(g_mutex);
+    g_vouched.clear();
     for (auto& [base, region] : g_regions) munmap(region.mapping, region.pages * kPageSize);
     g_regions.clear();
 }
@@ -224,6 +230,23 @@ bool IsKernelAddress(const void* address) {
     return InKernelRange(a) || a >= 0xFFFF800000000000ULL;
 }
 
+void VouchForPage(const void* address, bool vouch) {
+    EnsureResetHook();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (vouch)
+        g_vouched.insert(PageOf(address));
+    else
+        g_vouched.erase(PageOf(address));
+}
+
+bool IsVouched(const void* address) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_vouched.count(PageOf(address)) != 0;
+}
+
+int CaughtFaults() { return g_caughtFaults.load(); }
+void NoteCaughtFault() { ++g_caughtFaults; }
+
 PageState QueryPage(const void* address) {
     const uintptr_t page = PageOf(address);
     if (InKernelRange(page)) return PageState::Invalid;
@@ -295,7 +318,7 @@ void InvalidatePageAfterChecks(const void* address, int checks) {
 }  // namespace sim
 
 extern "C" BOOLEAN MmIsAddressValid(PVOID VirtualAddress) {
-    const BOOLEAN valid = sim::IsReadable(VirtualAddress) ? TRUE : FALSE;
+    const BOOLEAN valid = sim::IsReadable(VirtualAddress) || sim::IsVouched(VirtualAddress) ? TRUE : FALSE;
     const void* invalidate = nullptr;
     {
         std::lock_guard<std::mutex> lock(sim::g_pendingLock);

@@ -49,6 +49,21 @@ void MakeValid(const void* address);
 // MmIsAddressValid has answered `checks` more times (for any address).
 void InvalidatePageAfterChecks(const void* address, int checks);
 
+// A page freed under a driver that has just tested it: MmIsAddressValid
+// answers TRUE for the page from now on (until the kernel is reset), whatever
+// it holds, as a test goes stale when another thread frees the page between
+// the test and the touch. The caller leaves the page unmapped (a buffer's
+// guard page, the gap after a low user area), so that a touch faults, and
+// withdraws the word (vouch false) before the page goes.
+void VouchForPage(const void* address, bool vouch = true);
+// Faults the fault handler has turned into STATUS_ACCESS_VIOLATION for a
+// guarded region since the kernel was reset: what a test that makes a
+// driver's reads fault on purpose counts, so that a fault that did not
+// happen is noticed.
+int CaughtFaults();
+void NoteCaughtFault();
+bool IsVouched(const void* address);
+
 // An address standing for kernel space (its low 32 bits read 0xFFFFFC00):
 // a reserved range that is never accessible, that MmIsAddressValid rejects,
 // and that a user-mode probe refuses.
