@@ -55,14 +55,33 @@ struct ZK_CALLER_COPY {
     ULONG StopAtNulFrom;  // Length: never stops early
     BOOLEAN Probe;
     ULONG Copied;
+    ULONG Reach;          // writes: bytes from Caller that must all be writable first
 };
 
+// Makes sure the byte may be written, without changing it: a locked
+// compare-exchange of the byte with itself is a write access to its page
+// whatever the byte holds (a read-only or vanished page faults here), and
+// loses no store of another thread.
+VOID TouchForWrite(volatile UCHAR* Byte)
+{
+    UCHAR seen = *Byte;
+    __atomic_compare_exchange_n(Byte, &seen, seen, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+}
+
+// All or nothing: every page of the reach is touched for writing before the
+// first byte is written, so that an area running into a page that is gone
+// or read-only fails with nothing of it changed.
 VOID CopyToCaller(PVOID Context)
 {
     ZK_CALLER_COPY* copy = (ZK_CALLER_COPY*)Context;
     if (copy->Probe)
-        ProbeForWrite(copy->Caller, copy->Length, 1);
+        ProbeForWrite(copy->Caller, copy->Reach, 1);
     volatile UCHAR* to = copy->Caller;
+    constexpr ULONG_PTR page = 0x1000;
+    for (ULONG at = 0; at < copy->Reach; at += (ULONG)(page - (((ULONG_PTR)to + at) & (page - 1))))
+        TouchForWrite(to + at);
+    if (copy->Reach != 0)
+        TouchForWrite(to + copy->Reach - 1);
     for (ULONG i = 0; i < copy->Length; ++i) {
         to[i] = copy->Local[i];
         copy->Copied = i + 1;
@@ -84,11 +103,14 @@ VOID CopyFromCaller(PVOID Context)
     }
 }
 
-// Writes Length local bytes at Offset of the data area. The status of the
-// guarded region: STATUS_ACCESS_VIOLATION when the caller's memory fails.
-NTSTATUS PutData(const ZK_DATA_AREA* Area, ULONG Offset, const UCHAR* Local, ULONG Length)
+// Writes Length local bytes at Offset of the data area, after making sure
+// that all Reach bytes from there may be written (at least Length). The
+// status of the guarded region: STATUS_ACCESS_VIOLATION when the caller's
+// memory fails, and then nothing was written.
+NTSTATUS PutData(const ZK_DATA_AREA* Area, ULONG Offset, const UCHAR* Local, ULONG Length, ULONG Reach = 0)
 {
-    ZK_CALLER_COPY copy = {Area->Address + Offset, (PUCHAR)Local, Length, Length, Area->Probe, 0};
+    ZK_CALLER_COPY copy = {Area->Address + Offset, (PUCHAR)Local, Length, Length, Area->Probe, 0,
+                           Reach > Length ? Reach : Length};
     return ZkGuardedCall(CopyToCaller, &copy);
 }
 
@@ -132,7 +154,8 @@ ZK_ANSWER DeviceInfo(const ZK_DATA_AREA* Area, PZK_EXTENSION Filter)
 
     if (Area->InRequest)
         return {PutData(Area, 0, data, ZK_INFO_DATA_SIZE), ZK_INFO_DATA_SIZE};
-    NTSTATUS status = PutData(Area, 0, data, ZK_INFO_TEXT_FIELD);
+    // Byte 255 stays as it is, yet the whole area is made sure of first.
+    NTSTATUS status = PutData(Area, 0, data, ZK_INFO_TEXT_FIELD, ZK_INFO_DATA_SIZE);
     if (NT_SUCCESS(status))
         status = PutData(Area, ZK_INFO_TYPE_OFFSET, data + ZK_INFO_TYPE_OFFSET,
                          ZK_INFO_DATA_SIZE - ZK_INFO_TYPE_OFFSET);
@@ -186,7 +209,7 @@ ZK_ANSWER SetConfig(const ZK_DATA_AREA* Area, PZK_EXTENSION Filter, PIRP Irp, PD
     // The whole text is read before anything changes.
     UCHAR data[ZK_CONFIG_DATA_SIZE];
     ULONG length = Area->Capacity < ZK_CONFIG_DATA_SIZE ? Area->Capacity : ZK_CONFIG_DATA_SIZE;
-    ZK_CALLER_COPY copy = {Area->Address, data, length, ZK_CONFIG_TRAILER_OFFSET, Area->Probe, 0};
+    ZK_CALLER_COPY copy = {Area->Address, data, length, ZK_CONFIG_TRAILER_OFFSET, Area->Probe, 0, 0};
     NTSTATUS status = ZkGuardedCall(CopyFromCaller, &copy);
     if (!NT_SUCCESS(status))
         return {status, 0};

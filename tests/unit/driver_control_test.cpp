@@ -73,6 +73,36 @@ TEST_F(ControlRequestTest, RemovalWaitsForARequestThatHoldsTheFiltersRecord)
     EXPECT_EQ(sim::OpenSubjectContexts(), 0);
 }
 
+// A kernel-mode sender names a data area that runs from its page into one
+// freed under the driver (the validity test still vouches for it): each
+// operation that writes fails with STATUS_ACCESS_VIOLATION, and not one byte
+// of the area changed, the device information's split fields included.
+TEST_F(ControlRequestTest, AnAreaRunningIntoAFreedPageIsWrittenAllOrNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(BuildStack());
+    uint8_t* page = sim::LowUserArea(sim::kPageSize);
+    sim::VouchForPage(page + sim::kPageSize);  // the gap after the area
+    const struct {
+        unsigned operation;
+        size_t before;
+    } cases[] = {{ZK_REQUEST_VERSION, 2}, {ZK_REQUEST_GET_CONFIG, 3}, {ZK_REQUEST_DEVICE_INFO, 300}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("operation " + std::to_string(c.operation));
+        std::memset(page, 0xEE, sim::kPageSize);
+        uint8_t* area = page + sim::kPageSize - c.before;
+        const uint32_t record[] = {ZK_REQUEST_MAGIC, c.operation,
+                                   static_cast<uint32_t>(reinterpret_cast<uintptr_t>(area))};
+        uint8_t output[ZK_REQUEST_SIZE] = {};
+        const int faults = sim::CaughtFaults();
+        sim::IoResult result = sim::Send(
+            control_, sim::Request::DeviceControl(ZK_REQUEST_CODE, record, sizeof(record), output, sizeof(output)));
+        EXPECT_EQ(result.final, STATUS_ACCESS_VIOLATION);
+        EXPECT_EQ(sim::CaughtFaults(), faults + 1);
+        for (size_t i = 0; i < c.before; ++i)
+            ASSERT_EQ(area[i], 0xEE) << "byte " << i << " was written";
+    }
+}
+
 TEST(ZkctlMaskTest, NamesAliasesAndNumbersMixAndUnknownWordsAreRefused)
 {
     std::string error;
