@@ -1,6 +1,7 @@
 // The requests a story sends to the top of a stack, with the buffers the
 // I/O manager would make for them, and how the sender waits for the answer.
 #include "platform/nt.h"
+#include "tests/wine/driver/freed.h"
 #include "tests/wine/driver/names.h"
 #include "tests/wine/driver/play.h"
 
@@ -235,9 +236,12 @@ static VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, UL
         return;
     if (outputLength > kBufferLimit)
         return Fail("out= is too large for the stack driver");
+    Freed freed;
+    if (!FreedBegin(step, internal, input, (ULONG)inputLength, &freed))
+        return FreedEnd(step, &freed);
     Request request;
     if (!Begin(lower, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0, &request))
-        return;
+        return FreedEnd(step, &freed);
     // The caller's input and output, then the system buffer, in one block.
     ULONG in = (ULONG)inputLength, out = (ULONG)outputLength;
     ULONG system = in > out ? in : out;
@@ -248,8 +252,9 @@ static VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, UL
     memcpy(callerInput, input, in);
     request.next->Parameters.DeviceIoControl.IoControlCode = code;
     if (internal) {
-        request.next->Parameters.Others.Argument1 = in != 0 ? callerInput : NULL;
-        return Expect(step, Send(lower, &request));
+        request.next->Parameters.Others.Argument1 = freed.block != NULL ? freed.block : in != 0 ? callerInput : NULL;
+        Expect(step, Send(lower, &request));
+        return FreedEnd(step, &freed);
     }
     request.next->Parameters.DeviceIoControl.InputBufferLength = in;
     request.next->Parameters.DeviceIoControl.OutputBufferLength = out;
@@ -273,6 +278,7 @@ static VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, UL
             PMDL mdl = IoAllocateMdl(callerOutput, out, FALSE, FALSE, request.irp);
             if (mdl == NULL) {
                 Abandon(&request);
+                FreedEnd(step, &freed);
                 return Fail("IoAllocateMdl failed");
             }
             mdl->MappedSystemVa = callerOutput;
@@ -281,6 +287,7 @@ static VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, UL
         break;
     }
     Expect(step, Send(lower, &request));
+    FreedEnd(step, &freed);
 }
 
 VOID SendSrb(const Step& step)

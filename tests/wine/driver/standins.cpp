@@ -19,6 +19,10 @@ VOID ReleaseSubjectContext(PSECURITY_SUBJECT_CONTEXT) {}
 
 BOOLEAN TokenIsAdmin(PACCESS_TOKEN token) { return token == &gAdministrator; }
 
+typedef BOOLEAN (*ValidRoutine)(PVOID address);
+BOOLEAN IsAddressValid(PVOID address);
+ULONG_PTR gVouched;
+
 struct StandInEntry {
     const CHAR* name;
     PVOID routine;
@@ -30,7 +34,18 @@ StandInEntry gEntries[] = {
     {"SeCaptureSubjectContext", (PVOID)&CaptureSubjectContext, NULL, NULL},
     {"SeReleaseSubjectContext", (PVOID)&ReleaseSubjectContext, NULL, NULL},
     {"SeTokenIsAdmin", (PVOID)&TokenIsAdmin, NULL, NULL},
+    {"MmIsAddressValid", (PVOID)&IsAddressValid, NULL, NULL},
 };
+constexpr ULONG kIsAddressValid = 3;
+BOOLEAN gStoodIn;  // the swap was made (whether every slot took it or not)
+BOOLEAN gAllIn;
+
+BOOLEAN IsAddressValid(PVOID address)
+{
+    if (gVouched != 0 && ((ULONG_PTR)address & ~(ULONG_PTR)0xFFF) == gVouched)
+        return TRUE;
+    return ((ValidRoutine)gEntries[kIsAddressValid].wine)(address);
+}
 
 typedef NTSTATUS (*ProtectRoutine)(HANDLE Process, PVOID* Base, SIZE_T* Size, ULONG NewProtect, PULONG OldProtect);
 
@@ -112,13 +127,22 @@ BOOLEAN Swap(BOOLEAN standIn)
 
 BOOLEAN StandIn(PDRIVER_OBJECT filter)
 {
+    if (gStoodIn)
+        return gAllIn;
     if (!FindSlots((PUCHAR)filter->DriverStart, filter->DriverSize))
         return FALSE;
-    return Swap(TRUE);
+    gAllIn = Swap(TRUE);
+    gStoodIn = TRUE;
+    return gAllIn;
 }
+
+VOID VouchFor(ULONG_PTR page) { gVouched = page; }
 
 VOID StandDown()
 {
+    gVouched = 0;
+    gStoodIn = FALSE;
+    gAllIn = FALSE;
     for (StandInEntry& entry : gEntries)
         if (entry.slot != NULL && entry.wine != NULL) {
             Swap(FALSE);

@@ -5,14 +5,22 @@
 // filter's import table, answering as Windows answers for the one user a
 // Wine prefix has, an administrator; everything else the filter does for
 // such a request is its own, on Wine's kernel.
+//
+// It stands in for MmIsAddressValid too, which Wine answers truthfully: the
+// stand-in asks Wine, except for the one page a story freed under the filter
+// (freed.cpp), which it vouches for, as a test that went stale would. So
+// the filter's guarded reads of that page really fault.
 #pragma once
 #include "platform/nt.h"
 
 namespace zkt {
 
-// Puts the stand-ins into the loaded filter's import table; FALSE when the
-// table cannot be read or a slot of it cannot be written.
+// Puts the stand-ins into the loaded filter's import table (once; again
+// does nothing); FALSE when the table cannot be read or a slot of it cannot
+// be written.
 BOOLEAN StandIn(PDRIVER_OBJECT filter);
+// The page MmIsAddressValid says is valid whatever it holds (0: none).
+VOID VouchFor(ULONG_PTR page);
 // Puts Wine's own entries back (before the stack driver goes).
 VOID StandDown();
 

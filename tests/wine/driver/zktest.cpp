@@ -11,6 +11,7 @@
 // the entry routine returns with the stacks built, so that programs can run
 // against the loaded filter, and the unload routine plays the rest.
 #include "platform/nt.h"
+#include "tests/wine/driver/freed.h"
 #include "tests/wine/driver/ieee1394.h"
 #include "tests/wine/driver/kernel.h"
 #include "tests/wine/driver/lower.h"
@@ -48,6 +49,7 @@ struct Globals {
     const CHAR* cursor;  // where the story goes on
     Step* step;
     BOOLEAN paused;      // at a pause: the unload routine plays the rest
+    BOOLEAN standIns;    // the filter's imports that Wine lacks are stood in for
 };
 
 Globals* g;
@@ -362,11 +364,15 @@ VOID HandleControl(const Step& step)
         return;
     if (outputLength > kBufferLimit)
         return Fail("out= is too large for the stack driver");
+    Freed freed;
+    if (!FreedBegin(step, FALSE, input, (ULONG)inputLength, &freed))
+        return FreedEnd(step, &freed);
     PVOID output = Allocate((ULONG)outputLength);
     IO_STATUS_BLOCK io = {};
     NTSTATUS status = ZwDeviceIoControlFile(handle->handle, NULL, NULL, NULL, &io, code, inputLength ? input : NULL,
                                             (ULONG)inputLength, outputLength ? output : NULL, (ULONG)outputLength);
     Expect(step, status == STATUS_PENDING ? io.Status : status);
+    FreedEnd(step, &freed);
     if (output != NULL)
         ExFreePoolWithTag(output, kTag);
 }
@@ -493,7 +499,7 @@ VOID PlayOn()
         programs = FALSE;
         DbgPrint("zktest: step %u: %s\n", g->step->line, g->step->words[0]);
         if (Same(g->step->words[0], "pause")) {
-            if (!StandIn(g->filter))
+            if (!g->standIns)
                 return Fail("cannot stand in for the routines Wine lacks in the filter's import table");
             g->paused = TRUE;
             return;
@@ -512,6 +518,7 @@ VOID Unload(PDRIVER_OBJECT)
         return;
     if (g->paused)
         PlayOn();
+    StopCountingFaults();
     StandDown();
     if (g->step != NULL)
         ExFreePoolWithTag(g->step, kTag);
@@ -573,6 +580,11 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     g->story = ReadStory();
     if (g->story == NULL)
         return STATUS_SUCCESS;
+    // The stand-ins from the start: a step may free a page under the filter
+    // (freed.cpp), whose validity the stand-in MmIsAddressValid vouches for.
+    // Whether they took is told where a step needs them.
+    g->standIns = StandIn(g->filter);
+    CountFaults(g->filter);
     g->cursor = g->story;
     g->step = (Step*)Allocate(sizeof(Step));
     PlayOn();
