@@ -41,9 +41,11 @@ std::mutex g_installMutex;
 
 int SignalIndex(int sig) { return sig == SIGBUS ? 1 : 0; }
 
+// The region ends with the exception's code, as the Windows image's filter
+// takes it; a code that would read as success reads as a failure there too.
 [[noreturn]] void Unwind(NTSTATUS status) {
     GuardFrame* frame = t_innermost;
-    frame->status = status;
+    frame->status = NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     siglongjmp(frame->env, 1);
 }
 
