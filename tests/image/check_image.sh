@@ -173,6 +173,28 @@ else
     esac
 fi
 
+# The exception code is taken in the filter (an unwinder need not hand it to
+# the handler block: Wine's passes 0), so the region has a filter function;
+# and the routine runs in a frame of its own that calls it, not one that
+# jumps to it.
+if grep -q 'filt\$0@0@ZkGuardedCall' "$map"; then
+    pass "ZkGuardedCall takes the exception code in a filter"
+else
+    fail "ZkGuardedCall has no filter function: the exception code is read in the handler block"
+fi
+runner=$(awk '$2 ~ /ZkRunGuardedRoutine/ && $3 ~ /^[0-9a-fA-F]+$/ { print "0x" $3; exit }' "$map")
+if [[ -z $runner ]]; then
+    fail "ZkRunGuardedRoutine is not in the map (inlined into the guarded block?)"
+else
+    body=$("$objdump" -d --no-show-raw-insn --start-address="$runner" --stop-address=$((runner + 32)) "$image" |
+           awk '/^ *[0-9a-f]+:/ { print $2, $3 } $2 ~ /^ret/ { exit }')
+    if grep -q '^call' <<< "$body" && ! grep -q '^jmp' <<< "$body"; then
+        pass "ZkRunGuardedRoutine calls the routine from a frame of its own"
+    else
+        fail "ZkRunGuardedRoutine does not call the routine (a tail jump?): $(tr '\n' ';' <<< "$body")"
+    fi
+fi
+
 if [[ -n $driver_entry ]] && awk -v d="$((driver_entry))" "$hexval"'{ if (hexval($1) == d) f = 1 } END { exit !f }' "$work/functions"; then
     pass "DriverEntry has unwind data"
 else
