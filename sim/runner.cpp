@@ -642,7 +642,8 @@ void Runner::Execute(const Step& step)
         sim::ActingAs as(sim::HandleAccount(Handle(step.args[0])));
         SendControl(step, false, Handle(step.args[0]));
     } else if (IsZkctlCommand(c)) {
-        std::string reason = RunZkctlStep(step, [this](const std::string& name) { return Handle(name); });
+        std::string reason =
+            RunZkctlStep(step, [this](const std::string& name) { return Handle(name); }, driver_ != nullptr);
         if (!reason.empty())
             throw StepError{reason};
     } else if (IsIeee1394Command(c)) {

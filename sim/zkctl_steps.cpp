@@ -11,6 +11,8 @@
 #include "platform/ntio.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
+#include "simkernel/registry.h"
+#include "tools/zkctl/install.h"
 #include "tools/zkctl/zkctl.h"
 
 
@@ -74,7 +76,62 @@ private:
     sim::Account account_;
 };
 
-std::string RunTool(const Step& step)
+// The machine as the simulated kernel has it: its registry, no devices of
+// the classes zkctl installs for (the simulated stacks are built by the
+// scenario, not by Plug and Play), and the service running while the driver
+// is loaded.
+class SimMachine : public zkctl::Machine {
+public:
+    explicit SimMachine(bool loaded) : loaded_(loaded) {}
+
+    std::optional<zkctl::RegValue> ReadValue(const std::string& key, const std::string& name) override
+    {
+        auto value = sim::Registry().GetValue(Path(key), name);
+        if (!value)
+            return std::nullopt;
+        return zkctl::RegValue{value->type, value->data};
+    }
+    bool WriteValue(const std::string& key, const std::string& name, const zkctl::RegValue& value,
+                    std::string* error) override
+    {
+        if (sim::Registry().CreateKey(Path(key)) && sim::Registry().SetValue(Path(key), name, value.type, value.data))
+            return true;
+        *error = "the registry refused the value";
+        return false;
+    }
+    bool DeleteValue(const std::string& key, const std::string& name, std::string*) override
+    {
+        sim::Registry().DeleteValue(Path(key), name);
+        return true;
+    }
+    bool KeyExists(const std::string& key) override { return sim::Registry().KeyExists(Path(key)); }
+    bool DeleteKeyIfEmpty(const std::string& key) override
+    {
+        if (!sim::Registry().ValueNames(Path(key)).empty() || !sim::Registry().SubkeyNames(Path(key)).empty())
+            return false;
+        return sim::Registry().DeleteKey(Path(key));
+    }
+    std::vector<zkctl::DeviceEntry> Devices() override { return {}; }
+    bool DeviceFilters(const std::string&, std::optional<zkctl::RegValue>*) override { return false; }
+    bool SetDeviceFilters(const std::string&, const std::optional<zkctl::RegValue>&, std::string* error) override
+    {
+        *error = "no such device";
+        return false;
+    }
+    zkctl::Restart RestartDevice(const std::string&) override { return zkctl::Restart::Failed; }
+    zkctl::ServiceState Service() override
+    {
+        if (loaded_)
+            return zkctl::ServiceState::Running;
+        return KeyExists(zkctl::kServiceKey) ? zkctl::ServiceState::Stopped : zkctl::ServiceState::NotInstalled;
+    }
+
+private:
+    static std::string Path(const std::string& key) { return "\\Registry\\Machine\\" + key; }
+    bool loaded_;
+};
+
+std::string RunTool(const Step& step, bool loaded)
 {
     auto account = ParseAccount(step.Option("user", "admin"));
     if (!account)
@@ -88,7 +145,8 @@ std::string RunTool(const Step& step)
         }
         return std::make_unique<SimInstance>(opened.handle, *account);
     };
-    zkctl::Result result = zkctl::Run(step.args, open);
+    SimMachine machine(loaded);
+    zkctl::Result result = zkctl::Run(step.args, open, &machine);
     Show("zkctl> ", result.out);
     Show("", result.err);
     int expected = static_cast<int>(ParseNumber(step.Option("exit", "0")).value());
@@ -203,10 +261,10 @@ bool IsZkctlCommand(const std::string& command)
     return command == "zkctl" || command == "zk-request";
 }
 
-std::string RunZkctlStep(const Step& step, const std::function<HANDLE(const std::string&)>& handle)
+std::string RunZkctlStep(const Step& step, const std::function<HANDLE(const std::string&)>& handle, bool loaded)
 {
     if (step.command == "zkctl")
-        return RunTool(step);
+        return RunTool(step, loaded);
     return RunRequest(step, handle);
 }
 

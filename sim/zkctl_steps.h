@@ -17,7 +17,8 @@ std::optional<sim::Account> ParseAccount(const std::string& word);
 
 bool IsZkctlCommand(const std::string& command);
 // Empty when the step ran as expected, else why not. `handle` finds an open
-// handle by its name (and throws for an unknown one, as the runner does).
-std::string RunZkctlStep(const Step& step, const std::function<HANDLE(const std::string&)>& handle);
+// handle by its name (and throws for an unknown one, as the runner does);
+// `loaded` tells whether the driver is loaded (the service is running).
+std::string RunZkctlStep(const Step& step, const std::function<HANDLE(const std::string&)>& handle, bool loaded);
 
 }  // namespace scn

@@ -2,7 +2,7 @@
 """Checks zelkor.inf the way setupapi reads it, and holds it to the rules of a
 class filter that can be taken out again without harm.
 
-    check_inf.py INF
+    check_inf.py INF [VERSION]
 
 Syntax: every line is blank, a comment, a [section] header or a line inside a
 section; no section twice; every %string% defined; every section that a
@@ -10,10 +10,13 @@ directive names exists. Policy: each of the six classes has an install and an
 uninstall section; an install only appends "zelkor" to its class's
 UpperFilters (FLG_ADDREG_TYPE_MULTI_SZ | FLG_ADDREG_APPEND), an uninstall only
 deletes that string (FLG_DELREG_MULTI_SZ_DELSTRING), both on the class's own
-key; nothing else under the Class keys is written or deleted; every class installs
-the service to start with the boot drivers (the disks need it, and no class
-may take it away); DefaultUninstall takes the filter out of every class before it
-deletes the service. Prints one line per finding and exits 1 on any."""
+key; nothing else under the Class keys is written or deleted; the disk and
+CD-ROM sections install the service to start with the boot drivers, every other
+section (the service-only Zelkor.Service.Install among them) to start on demand
+without changing the start type of a service that exists (so none takes the boot
+start away from the disks); the service-only section writes no registry value;
+DefaultUninstall takes the filter out of every class before it deletes the
+service. Given the build's VERSION (1.13.0), DriverVer must carry it. Prints one line per finding and exits 1 on any."""
 
 import re
 import sys
@@ -26,6 +29,8 @@ CLASSES = {
     "Keyboard": "{4d36e96b-e325-11ce-bfc1-08002be10318}",
     "Mouse": "{4d36e96f-e325-11ce-bfc1-08002be10318}",
 }
+BOOT_CLASSES = ("Disk", "CdRom")
+SPSVCINST_NOCLOBBER_STARTTYPE = 0x20
 ADDREG_APPEND_MULTI_SZ = 0x00010008
 DELREG_MULTI_SZ_DELSTRING = 0x00018002
 SECTION_DIRECTIVES = ("copyfiles", "addreg", "delreg", "delfiles")
@@ -93,7 +98,7 @@ def fields(value):
     return [f.strip().strip('"') for f in value.split(",")]
 
 
-def main(path):
+def main(path, version=None):
     sections = parse(path)
 
     def lines(name):
@@ -130,6 +135,12 @@ def main(path):
 
     if "signature" not in {key_value(t)[0] for _, t in lines("Version")}:
         finding(0, "[Version] has no Signature")
+    if version:
+        driver_ver = [(n, v) for n, t in lines("Version") for k, v in [key_value(t)] if k == "driverver"]
+        want = ".".join((version.split(".") + ["0"] * 4)[:4])
+        for number, value in driver_ver or [(0, "")]:
+            if fields(value)[-1] != want:
+                finding(number, f"DriverVer is '{value}', not the build's version {want}")
     files = {(key_value(t)[0] or t).lower() for _, t in lines("SourceDisksFiles")}
     for section in ("Zelkor.Files",):
         for number, text in lines(section):
@@ -147,6 +158,22 @@ def main(path):
             parts = [expand(p) for p in fields(text)]
             out.append((number, parts))
         return out
+
+    def check_start(cls, section):
+        services = directive(section, "addservice")
+        if not services:
+            finding(0, f"{cls}: [{section}] installs no service")
+        for number, parts in services:
+            start = {key_value(t)[0]: key_value(t)[1] for _, t in lines(parts[2])}.get("starttype", "").split()[0:1]
+            flags = int(parts[1] or "0", 0)
+            if cls in BOOT_CLASSES:
+                # A class filter of the boot disk must be loaded with it.
+                if start != ["0"]:
+                    finding(number, f"{cls}: the service must start with the boot drivers (StartType 0)")
+            elif start != ["3"] or not flags & SPSVCINST_NOCLOBBER_STARTTYPE:
+                # Installed after the disks' section, it must not lower their start type.
+                finding(number, f"{cls}: the service must start on demand (StartType 3) and keep an existing "
+                                "service's start type (flag 0x20)")
 
     # Every registry line of the file, to find writes that are not ours.
     written = set()
@@ -180,12 +207,15 @@ def main(path):
                                         "(append / delete one string, never replace the list)")
                     if parts[4] != service:
                         finding(number, f"class {cls}: the string is '{parts[4]}', not '{service}'")
-        for number, parts in directive(f"{install}.Services", "addservice"):
-            start = {key_value(t)[0]: key_value(t)[1] for _, t in lines(parts[2])}.get("starttype", "").split()[0:1]
-            # The disks need a boot driver; any other class installing a later
-            # start type after them would take that away.
-            if start != ["0"]:
-                finding(number, f"class {cls}: the service must start with the boot drivers (StartType 0)")
+        check_start(cls, f"{install}.Services")
+
+    if "zelkor.service.install" not in sections:
+        finding(0, "no service-only section [Zelkor.Service.Install]")
+    else:
+        check_start("Service", "Zelkor.Service.Install.Services")
+        for number, (k, v) in [(n, key_value(t)) for n, t in lines("Zelkor.Service.Install")]:
+            if k != "copyfiles":
+                finding(number, f"[Zelkor.Service.Install] has {k}: the service-only section copies the image, nothing else")
 
     uninstall_all = {t.lower() for _, fs in directive("DefaultUninstall", "delreg") for t in fs}
     for cls in CLASSES:
@@ -209,7 +239,7 @@ def main(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
+    if len(sys.argv) not in (2, 3):
         print(__doc__)
         sys.exit(2)
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(*sys.argv[1:]))

@@ -19,6 +19,8 @@ class FakeMachine : public zkctl::Machine {
 public:
     std::map<std::pair<std::string, std::string>, RegValue> values;
     std::map<std::string, std::optional<RegValue>> filters;  // device instance ID -> UpperFilters
+    std::map<std::string, std::string> pdo;  // device instance ID -> PDO name, where known
+    std::map<std::string, std::string> classOf;  // device instance ID -> class GUID (USB's if not given)
     std::vector<std::string> restarted;
     std::set<std::string> keys;  // keys that exist without values
 
@@ -59,7 +61,8 @@ public:
     {
         std::vector<zkctl::DeviceEntry> devices;
         for (const auto& [id, value] : filters)
-            devices.push_back({id, "{36fc9e60-c465-11cf-8056-444553540000}", "USB Mass Storage Device"});
+            devices.push_back({id, classOf.count(id) ? classOf[id] : "{36fc9e60-c465-11cf-8056-444553540000}",
+                               "USB Mass Storage Device", pdo.count(id) ? pdo[id] : ""});
         return devices;
     }
     bool DeviceFilters(const std::string& id, std::optional<RegValue>* value) override
@@ -79,6 +82,10 @@ public:
     {
         restarted.push_back(id);
         return zkctl::Restart::NeedsReboot;
+    }
+    zkctl::ServiceState Service() override
+    {
+        return serviceInstalled ? zkctl::ServiceState::Stopped : zkctl::ServiceState::NotInstalled;
     }
     bool serviceInstalled = true;
 };
@@ -158,14 +165,18 @@ TEST(ZkctlInstall, RefusalsAndStatus)
     EXPECT_EQ(Zkctl(machine, {"attach", "USB\\NOPE"}).exitCode, zkctl::kExitNoInstance);
     EXPECT_EQ(Zkctl(machine, {"attach"}).exitCode, zkctl::kExitBadArgument);
     EXPECT_EQ(Zkctl(machine, {"devices", "printer"}).exitCode, zkctl::kExitBadArgument);
-    EXPECT_EQ(zkctl::Run({"status"}, {}).exitCode, zkctl::kExitFailed);  // not on Windows
+    EXPECT_EQ(zkctl::Run({"attach", kDevice}, {}).exitCode, zkctl::kExitFailed);  // not on Windows
 
     machine.values[{std::string(zkctl::kClassRoot) + "\\{4d36e967-e325-11ce-bfc1-08002be10318}", "UpperFilters"}] =
         zkctl::MultiSz({"PartMgr", "zelkor"});
     Zkctl(machine, {"attach", kDevice});
     EXPECT_EQ(Zkctl(machine, {"status", "--json"}).out,
-              "{\"serviceInstalled\": true, \"classes\": [\"disk\"], \"devices\": [\"" +
+              "{\"service\": \"installed, stopped\", \"instances\": [], \"classes\": [\"disk\"], \"devices\": [\"" +
                   std::string("USB\\\\VID_0781&PID_5567\\\\4C530001") + "\"], \"debugOutput\": false}\n");
+    // No instance, and why; "list" fails as "sc query" does for a stopped service.
+    const zkctl::Result list = Zkctl(machine, {"list"});
+    EXPECT_EQ(list.exitCode, zkctl::kExitNotLoaded);
+    EXPECT_NE(list.err.find("installed but not running"), std::string::npos) << list.err;
     EXPECT_EQ(Zkctl(machine, {"devices", "usb"}).out, kDevice + "\n    usb, USB Mass Storage Device, attached\n");
 
     // Named where the service is gone: the devices would not start.
@@ -174,6 +185,47 @@ TEST(ZkctlInstall, RefusalsAndStatus)
               std::string::npos);
     EXPECT_EQ(Zkctl(machine, {"attach", kDevice}).exitCode, zkctl::kExitFailed);
     EXPECT_EQ(Zkctl(machine, {"detach", kDevice}).exitCode, zkctl::kExitOk);
+}
+
+TEST(ZkctlInstall, AttachNamesTheDeviceAndWarnsWhereItsClassIsFiltered)
+{
+    FakeMachine machine;
+    const std::string other = "USB\\VID_0781&PID_5567\\0000";
+    const std::string disk = "SCSI\\DISK&VEN_ZK\\1";
+    machine.filters[other] = std::nullopt;
+    machine.filters[kDevice] = std::nullopt;
+    machine.filters[disk] = std::nullopt;
+    machine.pdo[kDevice] = "\\Device\\USBPDO-3";
+    machine.pdo[disk] = "\\Device\\00000062";
+    machine.classOf[disk] = "{4d36e967-e325-11ce-bfc1-08002be10318}";
+    const std::pair<std::string, std::string> trailer{zkctl::kSavedKey, "USBPDO-3_Trailer"};
+    const auto valuesBefore = machine.values;
+
+    // The second USB device by its ID: "usb2> ", as the device's own value;
+    // detach takes exactly that away.
+    EXPECT_NE(Zkctl(machine, {"ATTACH", kDevice}).out.find("trailer: \"usb2> \" (USBPDO-3_Trailer)"),
+              std::string::npos);
+    EXPECT_EQ(machine.values[trailer], (RegValue{zkctl::kRegSz, {'u', 0, 's', 0, 'b', 0, '2', 0, '>', 0, ' ', 0, 0, 0}}));
+    Zkctl(machine, {"detach", kDevice});
+    EXPECT_EQ(machine.values, valuesBefore);
+    // A trailer someone chose is kept, and stays after detach.
+    machine.values[trailer] = RegValue{zkctl::kRegSz, {'x', 0, 0, 0}};
+    EXPECT_NE(Zkctl(machine, {"attach", kDevice}).out.find("trailer: its own, kept"), std::string::npos);
+    Zkctl(machine, {"detach", kDevice});
+    EXPECT_EQ(machine.values[trailer], (RegValue{zkctl::kRegSz, {'x', 0, 0, 0}}));
+
+    // The disks' class carries the filter: attach warns and changes nothing,
+    // unless forced.
+    machine.values[{std::string(zkctl::kClassRoot) + "\\{4d36e967-e325-11ce-bfc1-08002be10318}", "UpperFilters"}] =
+        zkctl::MultiSz({"zelkor"});
+    const auto classFiltered = machine.values;
+    const zkctl::Result refused = Zkctl(machine, {"attach", disk});
+    EXPECT_EQ(refused.exitCode, zkctl::kExitFailed);
+    EXPECT_NE(refused.err.find("warning: the disk class carries the filter already"), std::string::npos);
+    EXPECT_EQ(machine.values, classFiltered);
+    EXPECT_EQ(machine.filters[disk], std::nullopt);
+    EXPECT_EQ(Zkctl(machine, {"attach", disk, "--force"}).exitCode, zkctl::kExitOk);
+    EXPECT_EQ(zkctl::MultiSzEntries(machine.filters[disk]), std::vector<std::string>{"zelkor"});
 }
 
 TEST(ZkctlInstall, DebugOutputOffPutsBackWhatWasThere)

@@ -117,26 +117,97 @@ bool ServiceInstalled(Machine& machine)
 // ---------------------------------------------------------------------------
 // The commands
 
-Result Attach(Machine& machine, const std::string& id)
+std::optional<DeviceEntry> FindDevice(Machine& machine, const std::string& id)
+{
+    for (const DeviceEntry& d : machine.Devices())
+        if (SameName(d.instanceId, id))
+            return d;
+    return std::nullopt;
+}
+
+std::string NamedName(const std::string& instanceId)
+{
+    return "Named " + instanceId;
+}
+
+RegValue SzValue(const std::string& text)
+{
+    std::u16string wide = Widen(text) + u'\0';
+    RegValue value{kRegSz, std::vector<uint8_t>(wide.size() * 2)};
+    std::memcpy(value.data.data(), wide.data(), value.data.size());
+    return value;
+}
+
+// Gives the device a trailer of its own unless it has one; what was written
+// is noted so that detach can take exactly that away.
+std::string NameDevice(Machine& machine, const DeviceEntry& device)
+{
+    const std::string config = ConfigName(device.pdoName);
+    if (config.empty() || ClassNameOf(device.classGuid).empty())
+        return "";
+    const std::string value = config + "_Trailer";
+    if (const auto existing = machine.ReadValue(kSavedKey, value))
+        return "trailer: its own, kept (" + value + ")\n";
+    const std::string trailer = DerivedTrailer(machine, device);
+    std::string error;
+    const std::string note = value + '\n' + trailer;
+    if (!machine.WriteValue(kSavedKey, NamedName(device.instanceId), RegValue{kRegBinary, {note.begin(), note.end()}},
+                            &error) ||
+        !machine.WriteValue(kSavedKey, value, SzValue(trailer), &error))
+        return "trailer: not set (" + error + ")\n";
+    return "trailer: \"" + trailer + "\" (" + value + ")\n";
+}
+
+void UnnameDevice(Machine& machine, const std::string& id)
+{
+    const auto named = machine.ReadValue(kSavedKey, NamedName(id));
+    if (!named)
+        return;
+    const std::string note(named->data.begin(), named->data.end());
+    const size_t newline = note.find('\n');
+    std::string error;
+    if (newline != std::string::npos) {
+        const std::string value = note.substr(0, newline);
+        const auto stored = machine.ReadValue(kSavedKey, value);
+        // Only what attach wrote, unchanged since.
+        if (stored && *stored == SzValue(note.substr(newline + 1)))
+            machine.DeleteValue(kSavedKey, value, &error);
+    }
+    machine.DeleteValue(kSavedKey, NamedName(id), &error);
+}
+
+Result Attach(Machine& machine, const std::string& id, bool force)
 {
     if (!ServiceInstalled(machine))
         return Refuse(kExitFailed, "the zelkor service is not installed: install it first (docs/windows.md)");
     std::optional<RegValue> current;
     if (!machine.DeviceFilters(id, &current))
         return Refuse(kExitNoInstance, "no device " + id + " (zkctl devices lists them)");
+    const std::optional<DeviceEntry> device = FindDevice(machine, id);
+    if (device && !force) {
+        const std::string className = ClassNameOf(device->classGuid);
+        const auto classFilters =
+            MultiSzEntries(machine.ReadValue(std::string(kClassRoot) + "\\" + device->classGuid, "UpperFilters"));
+        if (NamesFilter(classFilters))
+            return Refuse(kExitFailed, "warning: the " + className +
+                                           " class carries the filter already, so " + id +
+                                           " is filtered without attach; attaching it too would put a second "
+                                           "instance in its stack. Nothing changed (--force attaches anyway).");
+    }
     std::optional<RegValue> next = WithFilter(current);
     if (!next)
         return Done(id + ": the filter is attached already.\n");
     std::string error;
     // What was there is kept first, so that a detach can always put it back.
     if (!machine.WriteValue(kSavedKey, SavedName(id), SaveForm(current), &error))
-        return Refuse(kExitFailed, "cannot keep the device's filter list: " + error);
+        return Refuse(ExitFor(error), "cannot keep the device's filter list: " + error);
     if (!machine.SetDeviceFilters(id, next, &error)) {
         machine.DeleteValue(kSavedKey, SavedName(id), &error);
         return Refuse(ExitFor(error),
                        "cannot change the device's filter list: " + error);
     }
-    return Done(id + ": filter attached (UpperFilters: " + Joined(MultiSzEntries(next)) + ");\n" +
+    const std::string named = device ? NameDevice(machine, *device) : "";
+    return Done(id + ": filter attached (UpperFilters: " + Joined(MultiSzEntries(next)) + ");\n" + named +
                 RestartText(machine.RestartDevice(id)));
 }
 
@@ -148,6 +219,7 @@ Result Detach(Machine& machine, const std::string& id)
     const std::optional<RegValue> savedValue = machine.ReadValue(kSavedKey, SavedName(id));
     const auto saved = FromSaveForm(savedValue);
     std::string error;
+    UnnameDevice(machine, id);
     if (!NamesFilter(MultiSzEntries(current))) {
         if (savedValue)
             machine.DeleteValue(kSavedKey, SavedName(id), &error);
@@ -244,45 +316,14 @@ std::optional<uint32_t> DebugFilter(Machine& machine)
     return mask;
 }
 
-Result Status(Machine& machine, bool json)
-{
-    const bool installed = ServiceInstalled(machine);
-    std::vector<std::string> classes;
-    for (const ClassState& s : ClassStates(machine))
-        if (s.ours)
-            classes.push_back(s.cls->name);
-    std::vector<std::string> attached;
-    for (const DeviceEntry& d : machine.Devices()) {
-        std::optional<RegValue> filters;
-        if (machine.DeviceFilters(d.instanceId, &filters) && NamesFilter(MultiSzEntries(filters)))
-            attached.push_back(d.instanceId);
-    }
-    std::sort(attached.begin(), attached.end());
-    const std::optional<uint32_t> debug = DebugFilter(machine);
-    const bool debugOn = debug && (*debug & 0x8);  // DPFLTR_INFO_LEVEL, DbgPrint's level
-    if (json) {
-        return Done(std::string("{\"serviceInstalled\": ") + (installed ? "true" : "false") +
-                    ", \"classes\": " + JsonList(classes) + ", \"devices\": " + JsonList(attached) +
-                    ", \"debugOutput\": " + (debugOn ? "true" : "false") + "}\n");
-    }
-    std::string out = std::string("service:      ") + (installed ? "installed" : "not installed") + "\n";
-    out += "classes:      " + Joined(classes) + "\n";
-    out += "devices:      " + Joined(attached) + "\n";
-    out += std::string("debug output: ") + (debugOn ? "on" : "off (zkctl debug-output on)") + "\n";
-    if (!installed && (!classes.empty() || !attached.empty()))
-        out += "warning: the filter is named where its service is missing; those devices will not start. "
-               "Take it out (zkctl detach, or the INF's uninstall sections).\n";
-    return Done(out);
-}
-
 Result DebugOutput(Machine& machine, const std::vector<std::string>& positional)
 {
-    if (positional.size() != 2 || (positional[1] != "on" && positional[1] != "off"))
+    if (positional.size() != 2 || (!SameName(positional[1], "on") && !SameName(positional[1], "off")))
         return BadUse("debug-output takes on or off");
     std::string error;
     const std::optional<RegValue> current = machine.ReadValue(kDebugFilterKey, "DEFAULT");
     const std::optional<RegValue> savedValue = machine.ReadValue(kSavedKey, kSavedDebugFilter);
-    if (positional[1] == "on") {
+    if (SameName(positional[1], "on")) {
         if (!ServiceInstalled(machine))
             return Refuse(kExitFailed, "the zelkor service is not installed: install it first (docs/windows.md)");
         if (!savedValue) {
@@ -318,6 +359,52 @@ Result DebugOutput(Machine& machine, const std::vector<std::string>& positional)
 }
 
 }  // namespace
+
+std::vector<std::string> FilteredClasses(Machine& machine)
+{
+    std::vector<std::string> classes;
+    for (const ClassState& s : ClassStates(machine))
+        if (s.ours)
+            classes.push_back(s.cls->name);
+    return classes;
+}
+
+std::vector<std::string> AttachedDevices(Machine& machine)
+{
+    std::vector<std::string> attached;
+    for (const DeviceEntry& d : machine.Devices()) {
+        std::optional<RegValue> filters;
+        if (machine.DeviceFilters(d.instanceId, &filters) && NamesFilter(MultiSzEntries(filters)))
+            attached.push_back(d.instanceId);
+    }
+    std::sort(attached.begin(), attached.end());
+    return attached;
+}
+
+bool DebugOutputOn(Machine& machine)
+{
+    const std::optional<uint32_t> debug = DebugFilter(machine);
+    return debug && (*debug & 0x8);  // DPFLTR_INFO_LEVEL, DbgPrint's level
+}
+
+std::string DerivedTrailer(Machine& machine, const DeviceEntry& device)
+{
+    const std::string className = ClassNameOf(device.classGuid);
+    std::vector<std::string> ids;
+    for (const DeviceEntry& d : machine.Devices())
+        if (ClassNameOf(d.classGuid) == className)
+            ids.push_back(Lower(d.instanceId));
+    std::sort(ids.begin(), ids.end());
+    const auto at = std::find(ids.begin(), ids.end(), Lower(device.instanceId));
+    const size_t number = at == ids.end() ? ids.size() + 1 : static_cast<size_t>(at - ids.begin()) + 1;
+    return (className.empty() ? std::string("dev") : className) + std::to_string(number) + "> ";
+}
+
+std::string ConfigName(const std::string& pdoName)
+{
+    const size_t slash = pdoName.rfind('\\');
+    return slash == std::string::npos ? pdoName : pdoName.substr(slash + 1);
+}
 
 const std::vector<DeviceClass>& DeviceClasses()
 {
@@ -423,11 +510,10 @@ std::optional<std::optional<RegValue>> FromSaveForm(const std::optional<RegValue
 
 bool IsInstallCommand(const std::string& verb)
 {
-    return verb == "attach" || verb == "detach" || verb == "classes" || verb == "devices" || verb == "status" ||
-           verb == "debug-output";
+    return verb == "attach" || verb == "detach" || verb == "classes" || verb == "devices" || verb == "debug-output";
 }
 
-Result RunInstall(const std::vector<std::string>& positional, bool json, Machine* machine)
+Result RunInstall(const std::vector<std::string>& positional, bool json, bool force, Machine* machine)
 {
     const std::string& verb = positional[0];
     if (machine == nullptr)
@@ -435,7 +521,7 @@ Result RunInstall(const std::vector<std::string>& positional, bool json, Machine
     if (verb == "attach" || verb == "detach") {
         if (positional.size() != 2)
             return BadUse(verb + " needs one device instance ID (zkctl devices lists them)");
-        return verb == "attach" ? Attach(*machine, positional[1]) : Detach(*machine, positional[1]);
+        return verb == "attach" ? Attach(*machine, positional[1], force) : Detach(*machine, positional[1]);
     }
     if (verb == "debug-output")
         return DebugOutput(*machine, positional);
@@ -446,7 +532,7 @@ Result RunInstall(const std::vector<std::string>& positional, bool json, Machine
     }
     if (positional.size() != 1)
         return BadUse(verb + " takes no arguments");
-    return verb == "classes" ? Classes(*machine, json) : Status(*machine, json);
+    return Classes(*machine, json);
 }
 
 std::string InstallUsage()
@@ -454,10 +540,11 @@ std::string InstallUsage()
     return "  classes                       the device classes the INF installs for, and their upper filters\n"
            "  devices [CLASS]               the devices present of those classes (disk, cdrom, usb,\n"
            "                                ieee1394, keyboard, mouse), and whether the filter is attached\n"
-           "  attach ID                     the filter on one device only (its own UpperFilters); the device\n"
-           "                                is restarted where Windows allows, else the change waits for a reboot\n"
+           "  attach ID [--force]           the filter on one device only (its own UpperFilters), with a\n"
+           "                                trailer of its own (usb1> , disk2> ) unless it has one; the device\n"
+           "                                is restarted where Windows allows, else the change waits for a reboot;\n"
+           "                                refused where the device's class carries the filter already\n"
            "  detach ID                     the filter off that device; its list as it was before attach\n"
-           "  status                        where the filter is installed, and whether debug output is on\n"
            "  debug-output on|off           the Debug Print Filter value that lets DbgPrint text through;\n"
            "                                off puts back what was there before on\n";
 }

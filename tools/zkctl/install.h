@@ -23,6 +23,7 @@ struct RegValue {
     bool operator==(const RegValue&) const = default;
 };
 
+constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegBinary = 3;
 constexpr uint32_t kRegDword = 4;
 constexpr uint32_t kRegMultiSz = 7;
@@ -31,6 +32,14 @@ struct DeviceEntry {
     std::string instanceId;   // USB\VID_0781&PID_5567\4C530001
     std::string classGuid;    // {36fc9e60-c465-11cf-8056-444553540000}, lower case
     std::string description;
+    std::string pdoName;      // \Device\USBPDO-3; empty when unknown
+};
+
+enum class ServiceState {
+    NotInstalled,
+    Stopped,   // installed, not running: no device it filters has started
+    Running,
+    Unknown,   // the service manager would not say
 };
 
 enum class Restart {
@@ -62,6 +71,8 @@ public:
     virtual bool SetDeviceFilters(const std::string& instanceId, const std::optional<RegValue>& value,
                                   std::string* error) = 0;
     virtual Restart RestartDevice(const std::string& instanceId) = 0;
+    // The zelkor service's state, as the service manager reports it.
+    virtual ServiceState Service() = 0;
 };
 
 // The driver's service.
@@ -102,10 +113,24 @@ std::optional<RegValue> WithoutFilter(const std::optional<RegValue>& value,
 RegValue SaveForm(const std::optional<RegValue>& value);
 std::optional<std::optional<RegValue>> FromSaveForm(const std::optional<RegValue>& saved);
 
-// The commands: attach ID, detach ID, classes, devices [CLASS], status,
-// debug-output on|off.
+// The commands: attach ID, detach ID, classes, devices [CLASS],
+// debug-output on|off (status, which needs the instances too, is zkctl's).
+// attach refuses a device whose class carries the filter already, unless
+// force is set.
 bool IsInstallCommand(const std::string& verb);
-Result RunInstall(const std::vector<std::string>& positional, bool json, Machine* machine);
+Result RunInstall(const std::vector<std::string>& positional, bool json, bool force, Machine* machine);
 std::string InstallUsage();
+
+// Where the filter is installed, for status: the classes that name it and
+// the devices whose own list does.
+std::vector<std::string> FilteredClasses(Machine& machine);
+std::vector<std::string> AttachedDevices(Machine& machine);
+bool DebugOutputOn(Machine& machine);
+
+// The trailer attach gives a device: its class's short name and the first
+// number no stored trailer uses ("usb1> ", "disk2> ").
+std::string DerivedTrailer(Machine& machine, const DeviceEntry& device);
+// The configuration name the driver gives a device: its PDO's last component.
+std::string ConfigName(const std::string& pdoName);
 
 }  // namespace zkctl

@@ -41,7 +41,7 @@ std::string SystemText(DWORD error)
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
         text.pop_back();
     if (error == ERROR_ACCESS_DENIED)
-        text += " (access denied: run zkctl as administrator)";
+        text += " (access denied: run from an elevated prompt)";
     char code[32];
     std::snprintf(code, sizeof code, " [error %lu]", static_cast<unsigned long>(error));
     return text + code;
@@ -184,7 +184,10 @@ std::vector<DeviceEntry> WindowsMachine::Devices()
                                                nullptr))
             SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_DEVICEDESC, &type, reinterpret_cast<BYTE*>(text),
                                               sizeof text - sizeof(wchar_t), nullptr);
-        devices.push_back({Utf8(id), GuidText(data.ClassGuid), Utf8(text)});
+        wchar_t pdo[256] = L"";
+        SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_PHYSICAL_DEVICE_OBJECT_NAME, &type,
+                                          reinterpret_cast<BYTE*>(pdo), sizeof pdo - sizeof(wchar_t), nullptr);
+        devices.push_back({Utf8(id), GuidText(data.ClassGuid), Utf8(text), Utf8(pdo)});
     }
     SetupDiDestroyDeviceInfoList(set);
     return devices;
@@ -245,6 +248,26 @@ Restart WindowsMachine::RestartDevice(const std::string& instanceId)
         (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0)
         return Restart::NeedsReboot;
     return Restart::Done;
+}
+
+ServiceState WindowsMachine::Service()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr)
+        return ServiceState::Unknown;
+    SC_HANDLE service = OpenServiceW(manager, Wide(kServiceName).c_str(), SERVICE_QUERY_STATUS);
+    ServiceState state = ServiceState::Unknown;
+    if (service == nullptr) {
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+            state = ServiceState::NotInstalled;
+    } else {
+        SERVICE_STATUS status{};
+        if (QueryServiceStatus(service, &status))
+            state = status.dwCurrentState == SERVICE_STOPPED ? ServiceState::Stopped : ServiceState::Running;
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return state;
 }
 
 }  // namespace zkctl

@@ -17,6 +17,7 @@ public:
     bool SetDeviceFilters(const std::string& instanceId, const std::optional<RegValue>& value,
                           std::string* error) override;
     Restart RestartDevice(const std::string& instanceId) override;
+    ServiceState Service() override;
 };
 
 }  // namespace zkctl

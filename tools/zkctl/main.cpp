@@ -71,10 +71,25 @@ std::unique_ptr<zkctl::Instance> Open(unsigned number, zkctl::Reply* failure)
     return std::make_unique<WindowsInstance>(handle);
 }
 
+// The machine's ANSI code page's text as UTF-8, for JSON.
+std::string AnsiToUtf8(const std::string& text)
+{
+    if (text.empty())
+        return text;
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    const int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(m), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, utf8.data(), m, nullptr, nullptr);
+    return utf8;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    zkctl::SetAnsiCodePage(AnsiToUtf8);
     std::vector<std::string> args(argv + 1, argv + argc);
     zkctl::WindowsMachine machine;
     zkctl::Result result = zkctl::Run(args, Open, &machine);

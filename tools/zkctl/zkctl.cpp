@@ -4,19 +4,80 @@
 #include <cstdlib>
 
 #include "ioctl/request.h"
+#include "tools/zkctl/commands.h"
 #include "tools/zkctl/install.h"
+#include "tools/zkctl/version.h"
 
 namespace zkctl {
+
+namespace {
+AnsiToUtf8 ansiToUtf8 = Windows1252ToUtf8;
+
+void PutUtf8(std::string& out, uint32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+}  // namespace
+
+void SetAnsiCodePage(AnsiToUtf8 convert)
+{
+    ansiToUtf8 = convert != nullptr ? convert : Windows1252ToUtf8;
+}
+
+std::string Windows1252ToUtf8(const std::string& text)
+{
+    // 0x80-0x9F; the five bytes the code page leaves out map to the same
+    // control code point, as Windows does.
+    static constexpr uint16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    std::string out;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        PutUtf8(out, u >= 0x80 && u < 0xA0 ? kHigh[u - 0x80] : u);
+    }
+    return out;
+}
+
+std::string ToolVersion()
+{
+    return std::to_string(ZELKOR_VERSION_MAJOR) + "." + std::to_string(ZELKOR_VERSION_MINOR) + "." +
+           std::to_string(ZELKOR_VERSION_PATCH);
+}
+
+bool SameWord(const std::string& a, const std::string& b)
+{
+    return Lower(a) == Lower(b);
+}
+
+std::string Lower(std::string word)
+{
+    for (char& c : word)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return word;
+}
 
 std::string JsonText(const std::string& text)
 {
     std::string json = "\"";
-    for (char c : text) {
+    for (char c : ansiToUtf8(text)) {
         unsigned char u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             json += '\\';
             json += c;
-        } else if (u < 0x20) {
+        } else if (u < 0x20 || u == 0x7F) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04X", u);
             json += escape;
@@ -27,7 +88,7 @@ std::string JsonText(const std::string& text)
     return json + "\"";
 }
 
-namespace {
+namespace detail {
 
 void PutUlong(std::vector<uint8_t>& bytes, uint32_t value)
 {
@@ -61,13 +122,29 @@ struct Level {
     uint32_t bit;
 };
 
+// The trace levels, one line each: a new level is one more line here.
 constexpr Level kLevels[] = {
-    {"io", nullptr, 0x001},         {"internal", "srb", 0x002},       {"data", "dumps", 0x004},
-    {"completion", "sense", 0x008}, {"pnp", nullptr, 0x010},          {"ioctl", nullptr, 0x020},
-    {"unrecognised", "unknown", 0x040}, {"detail", nullptr, 0x080}, {"timestamp", "time", 0x100},
+    {"io", nullptr, 0x001},
+    {"internal", "srb", 0x002},
+    {"data", "dumps", 0x004},
+    {"completion", "sense", 0x008},
+    {"pnp", nullptr, 0x010},
+    {"ioctl", nullptr, 0x020},
+    {"unrecognised", "unknown", 0x040},
+    {"detail", nullptr, 0x080},
+    {"timestamp", "time", 0x100},
 };
 
-std::string Hex(uint32_t value, int digits = 0)
+// "io, internal/srb, ..., all, none"
+std::string LevelList()
+{
+    std::string list;
+    for (const Level& level : kLevels)
+        list += std::string(level.name) + (level.alias ? std::string("/") + level.alias : "") + ", ";
+    return list + "all, none";
+}
+
+std::string Hex(uint32_t value, int digits)
 {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, value);
@@ -93,6 +170,7 @@ struct Command {
     std::string verb;
     std::optional<unsigned> instance;
     bool json = false;
+    bool force = false;
     std::optional<std::string> mask;
     std::optional<std::string> trailer;
 };
@@ -105,8 +183,8 @@ Result BadArgument(const std::string& why)
 std::optional<unsigned> ParseInstance(const std::string& word)
 {
     std::string digits = word;
-    for (const char* prefix : {"Zelkor", "zelkor", "\\\\.\\Zelkor"})
-        if (digits.rfind(prefix, 0) == 0)
+    for (const char* prefix : {"zelkor", "\\\\.\\zelkor"})
+        if (Lower(digits).rfind(prefix, 0) == 0)
             digits = digits.substr(std::string(prefix).size());
     if (digits.empty() || digits.size() > 9)
         return std::nullopt;
@@ -131,7 +209,7 @@ Result Failed(const Reply& reply, unsigned instance, const std::string& what)
     case Failure::AccessDenied:
         return {kExitAccessDenied, "",
                 "zkctl: access denied: " + name + " would not " + what + " for this account (" + reply.code +
-                    "); changing the configuration needs an administrator\n"};
+                    "); changing the configuration needs an administrator: run from an elevated prompt\n"};
     case Failure::Refused:
         return {kExitFailed, "", "zkctl: " + name + " refused to " + what + " (" + reply.code + ")\n"};
     case Failure::None:
@@ -150,16 +228,17 @@ std::string StorageTypeText(int32_t type)
     return type == -1 ? "-1 (no storage descriptor seen)" : std::to_string(type);
 }
 
-std::string InfoText(unsigned instance, const DeviceInfo& info)
+std::string InfoText(unsigned instance, const DeviceInfo& info, const std::string& instanceId)
 {
     return "instance:      Zelkor" + std::to_string(instance) + "\n" + "device name:   " + info.deviceName + "\n" +
-           "storage type:  " + StorageTypeText(info.storageType) + "\n" + "lower driver:  " + info.lowerDriver +
-           "\n";
+           "device ID:     " + (instanceId.empty() ? "-" : instanceId) + "\n" + "storage type:  " +
+           StorageTypeText(info.storageType) + "\n" + "lower driver:  " + info.lowerDriver + "\n";
 }
 
-std::string InfoJson(unsigned instance, const DeviceInfo& info)
+std::string InfoJson(unsigned instance, const DeviceInfo& info, const std::string& instanceId)
 {
     return "{\"instance\": " + std::to_string(instance) + ", \"deviceName\": " + JsonText(info.deviceName) +
+           ", \"instanceId\": " + (instanceId.empty() ? "null" : JsonText(instanceId)) +
            ", \"storageType\": " + std::to_string(info.storageType) +
            ", \"lowerDriver\": " + JsonText(info.lowerDriver) + "}";
 }
@@ -188,7 +267,7 @@ std::optional<Reply> Ask(Instance& instance, unsigned number, unsigned operation
     return reply;
 }
 
-Result Info(Instance& instance, unsigned number, bool json)
+Result Info(Instance& instance, unsigned number, bool json, Machine* machine)
 {
     Result result;
     auto reply = Ask(instance, number, ZK_REQUEST_DEVICE_INFO, {}, "report its device", &result);
@@ -197,7 +276,8 @@ Result Info(Instance& instance, unsigned number, bool json)
     auto info = DecodeDeviceInfo(*reply);
     if (!info)
         return Malformed(number, "report its device");
-    result.out = json ? InfoJson(number, *info) + "\n" : InfoText(number, *info);
+    const std::string id = InstanceIdOf(machine, info->deviceName);
+    result.out = json ? InfoJson(number, *info, id) + "\n" : InfoText(number, *info, id);
     return result;
 }
 
@@ -224,9 +304,6 @@ Result Set(Instance& instance, const Command& command)
         if (!mask)
             return BadArgument(error);
     }
-    if (command.trailer && command.trailer->size() > kMaxTrailer)
-        return BadArgument("the trailer has " + std::to_string(command.trailer->size()) +
-                           " characters; at most " + std::to_string(kMaxTrailer) + " are kept");
     if (command.trailer && command.trailer->find('\0') != std::string::npos)
         return BadArgument("the trailer holds a NUL character");
 
@@ -252,81 +329,8 @@ Result Set(Instance& instance, const Command& command)
     return result;
 }
 
-Result Version(const Command& command, const Opener& open)
-{
-    const std::string tool = "zkctl 1.0";
-    std::vector<unsigned> candidates;
-    if (command.instance) {
-        candidates.push_back(*command.instance);
-    } else {
-        for (unsigned n = 1; n <= kHighestInstance; ++n)
-            candidates.push_back(n);
-    }
-    Reply lastFailure;
-    for (unsigned number : candidates) {
-        Reply failure;
-        std::unique_ptr<Instance> instance = open(number, &failure);
-        if (!instance) {
-            lastFailure = failure;
-            continue;
-        }
-        Result result;
-        auto reply = Ask(*instance, number, ZK_REQUEST_VERSION, {}, "report its version", &result);
-        if (!reply)
-            return result;
-        auto version = DecodeVersion(*reply);
-        if (!version)
-            return Malformed(number, "report its version");
-        if (command.json)
-            result.out = "{\"tool\": " + JsonText(tool) + ", \"instance\": " + std::to_string(number) +
-                         ", \"interface\": " + std::to_string(*version) + "}\n";
-        else
-            result.out = tool + "\ndriver interface " + Hex(*version) + " (Zelkor" + std::to_string(number) + ")\n";
-        return result;
-    }
-    if (command.instance)
-        return Failed(lastFailure, *command.instance, "report its version");
-    return {kExitNoInstance, command.json ? "{\"tool\": " + JsonText(tool) + ", \"instance\": null}\n" : tool + "\n",
-            "zkctl: no Zelkor instance is present\n"};
-}
-
-Result List(const Command& command, const Opener& open)
-{
-    Result result;
-    std::string json;
-    for (unsigned number = 1; number <= kHighestInstance; ++number) {
-        Reply failure;
-        std::unique_ptr<Instance> instance = open(number, &failure);
-        if (!instance) {
-            if (failure.failure == Failure::NoInstance)
-                continue;
-            Result failed = Failed(failure, number, "open");
-            result.err += failed.err;
-            result.exitCode = failed.exitCode;
-            continue;
-        }
-        Reply reply = instance->Request(EncodeRequest(ZK_REQUEST_DEVICE_INFO), OutputLength(ZK_REQUEST_DEVICE_INFO));
-        if (reply.failure == Failure::NoInstance)
-            continue;
-        auto info = reply.failure == Failure::None ? DecodeDeviceInfo(reply) : std::nullopt;
-        if (!info) {
-            Result failed = reply.failure == Failure::None ? Malformed(number, "report its device")
-                                                           : Failed(reply, number, "report its device");
-            result.err += failed.err;
-            result.exitCode = failed.exitCode;
-            continue;
-        }
-        if (command.json)
-            json += std::string(json.empty() ? "" : ",\n ") + InfoJson(number, *info);
-        else
-            result.out += "Zelkor" + std::to_string(number) + "  " + info->deviceName + "  " + info->lowerDriver + "\n";
-    }
-    if (command.json)
-        result.out = "[" + json + "]\n";
-    return result;
-}
-
-}  // namespace
+}  // namespace detail
+using namespace detail;
 
 std::vector<uint8_t> EncodeRequest(unsigned operation, const std::vector<uint8_t>& data)
 {
@@ -393,6 +397,14 @@ std::vector<uint8_t> EncodeConfig(const Config& config)
     return data;
 }
 
+uint32_t KnownMaskBits()
+{
+    uint32_t bits = 0;
+    for (const Level& level : kLevels)
+        bits |= level.bit;
+    return bits;
+}
+
 std::optional<uint32_t> ParseMask(const std::string& text, std::string* error)
 {
     uint32_t mask = 0;
@@ -403,10 +415,10 @@ std::optional<uint32_t> ParseMask(const std::string& text, std::string* error)
     }
     while (start <= text.size()) {
         size_t comma = text.find(',', start);
-        std::string word = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        std::string word = Lower(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
         start = comma == std::string::npos ? text.size() + 1 : comma + 1;
         if (word == "all") {
-            mask |= 0x1FF;
+            mask |= KnownMaskBits();
             continue;
         }
         if (word == "none")
@@ -421,13 +433,16 @@ std::optional<uint32_t> ParseMask(const std::string& text, std::string* error)
         if (named)
             continue;
         char* end = nullptr;
-        bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+        bool hex = word.size() > 2 && word[0] == '0' && word[1] == 'x';
         unsigned long long value = word.empty() ? 0 : std::strtoull(word.c_str(), &end, hex ? 16 : 10);
         if (word.empty() || word[0] == '-' || word[0] == '+' || end == nullptr || *end != '\0' || value > 0xFFFFFFFFull ||
             (hex && word.size() == 2)) {
-            *error = "unknown trace level '" + word +
-                     "' (a number, or names: io, internal/srb, data/dumps, completion/sense, pnp, ioctl, "
-                     "unrecognised/unknown, detail, timestamp/time, all, none)";
+            *error = "unknown trace level '" + word + "' (a number, or names: " + LevelList() + ")";
+            return std::nullopt;
+        }
+        if (const uint32_t unknown = static_cast<uint32_t>(value) & ~KnownMaskBits()) {
+            *error = "the mask " + Hex(static_cast<uint32_t>(value)) + " sets " + Hex(unknown) +
+                     ", which no trace level uses (the levels are " + Hex(KnownMaskBits(), 3) + ")";
             return std::nullopt;
         }
         mask |= static_cast<uint32_t>(value);
@@ -464,11 +479,13 @@ std::string Usage()
            "\n" +
            InstallUsage() +
            "\n"
-           "M is a number (0x1FF) or level names joined by commas: io, internal (srb), data (dumps),\n"
-           "completion (sense), pnp, ioctl, unrecognised (unknown), detail, timestamp (time), all, none.\n"
-           "T is at most 99 characters. --json prints what a read returns as JSON.\n"
+           "M is a number (" + Hex(KnownMaskBits(), 3) + ") or level names joined by commas:\n  " + LevelList() +
+           ".\n"
+           "T is at most 99 characters. --json (-j) prints what a read returns as JSON.\n"
+           "Commands, options and level names may be written in any case; -?, /? and help show this.\n"
            "\n"
-           "exit codes: 0 done, 1 refused or failed, 2 bad argument, 3 no such instance, 4 access denied\n";
+           "exit codes: 0 done, 1 refused or failed, 2 bad argument, 3 no such instance,\n"
+           "4 access denied (run from an elevated prompt), 5 the driver is not loaded (no instance)\n";
 }
 
 Result Run(const std::vector<std::string>& args, const Opener& open)
@@ -476,67 +493,114 @@ Result Run(const std::vector<std::string>& args, const Opener& open)
     return Run(args, open, nullptr);
 }
 
+namespace {
+
+bool IsHelp(const std::string& word)
+{
+    const std::string w = Lower(word);
+    return w == "--help" || w == "-h" || w == "-?" || w == "/?" || w == "/h" || w == "help";
+}
+
+// Options may stand anywhere; what is not an option is a positional word.
+// Empty on success, else the failure.
+std::optional<Result> ParseWords(const std::vector<std::string>& args, Command* command,
+                                 std::vector<std::string>* positional)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        const std::string lower = Lower(word);
+        if (IsHelp(word) && (i == 0 || word[0] != 'h'))
+            return Result{kExitOk, Usage(), ""};
+        if (lower == "--json" || lower == "-j" || lower == "/json") {
+            command->json = true;
+        } else if (lower == "--version" || lower == "-v") {
+            positional->insert(positional->begin(), "version");
+        } else if (lower == "--force" || lower == "-f") {
+            command->force = true;
+        } else if (lower == "--mask" || lower == "-m" || lower == "--trailer" || lower == "-t") {
+            if (i + 1 >= args.size())
+                return BadArgument(word + " needs a value");
+            (lower == "--mask" || lower == "-m" ? command->mask : command->trailer) = args[++i];
+        } else if (lower.rfind("--mask=", 0) == 0) {
+            command->mask = word.substr(7);
+        } else if (lower.rfind("--trailer=", 0) == 0) {
+            command->trailer = word.substr(10);
+        } else if (word.size() > 1 && word[0] == '-' && !(word[1] >= '0' && word[1] <= '9')) {
+            return BadArgument("unknown option '" + word + "'");
+        } else {
+            positional->push_back(word);
+        }
+    }
+    return std::nullopt;
+}
+
+// Checks the words of the commands that speak to instances.
+std::optional<Result> CheckInstanceWords(const std::vector<std::string>& positional, Command* command)
+{
+    const std::string& verb = command->verb;
+    const bool takesInstance = verb == "info" || verb == "get" || verb == "set" || verb == "name";
+    if (verb != "list" && verb != "version" && verb != "status" && !takesInstance)
+        return BadArgument("unknown command '" + positional[0] + "'");
+    const size_t allowed = verb == "list" || verb == "status" ? 1 : verb == "name" ? 3 : 2;
+    if (positional.size() > allowed)
+        return BadArgument("too many arguments to " + verb);
+    if (positional.size() >= 2) {
+        command->instance = ParseInstance(positional[1]);
+        if (!command->instance)
+            return BadArgument("'" + positional[1] + "' is no instance number (1, 2, ... or Zelkor1, ...)");
+    }
+    if (positional.size() == 3)
+        command->trailer = positional[2];
+    if (takesInstance && !command->instance)
+        return BadArgument(verb + " needs an instance number");
+    if (command->mask && verb != "set")
+        return BadArgument("--mask belongs to set");
+    if (command->trailer && verb != "set" && verb != "name")
+        return BadArgument("--trailer belongs to set");
+    if (verb == "set" && !command->mask && !command->trailer)
+        return BadArgument("set needs --mask, --trailer or both");
+    if (command->trailer && command->trailer->size() > kMaxTrailer)
+        return BadArgument("the trailer has " + std::to_string(command->trailer->size()) +
+                           " characters, more than the " + std::to_string(kMaxTrailer) +
+                           " the driver holds: refused, nothing changed");
+    return std::nullopt;
+}
+
+}  // namespace
+
 Result Run(const std::vector<std::string>& args, const Opener& open, Machine* machine)
 {
     Command command;
     std::vector<std::string> positional;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& word = args[i];
-        if (word == "--help" || word == "-h" || word == "/?")
-            return {kExitOk, Usage(), ""};
-        if (word == "--json") {
-            command.json = true;
-        } else if (word == "--mask" || word == "--trailer") {
-            if (i + 1 >= args.size())
-                return BadArgument(word + " needs a value");
-            (word == "--mask" ? command.mask : command.trailer) = args[++i];
-        } else if (word.rfind("--mask=", 0) == 0) {
-            command.mask = word.substr(7);
-        } else if (word.rfind("--trailer=", 0) == 0) {
-            command.trailer = word.substr(10);
-        } else if (word.rfind("--", 0) == 0) {
-            return BadArgument("unknown option '" + word + "'");
-        } else {
-            positional.push_back(word);
-        }
-    }
+    if (auto done = ParseWords(args, &command, &positional))
+        return *done;
     if (positional.empty())
         return BadArgument("no command given");
-    command.verb = positional[0];
+    command.verb = Lower(positional[0]);
+    positional[0] = command.verb;
     if (IsInstallCommand(command.verb)) {
         if (command.mask || command.trailer)
             return BadArgument("--mask and --trailer belong to set");
-        return RunInstall(positional, command.json, machine);
+        return RunInstall(positional, command.json, command.force, machine);
     }
-    const bool takesInstance = command.verb == "info" || command.verb == "get" || command.verb == "set";
-    if (command.verb != "list" && command.verb != "version" && !takesInstance)
-        return BadArgument("unknown command '" + command.verb + "'");
-    size_t allowed = command.verb == "list" ? 1 : 2;
-    if (positional.size() > allowed)
-        return BadArgument("too many arguments to " + command.verb);
-    if (positional.size() == 2) {
-        command.instance = ParseInstance(positional[1]);
-        if (!command.instance)
-            return BadArgument("'" + positional[1] + "' is no instance number (1, 2, ... or Zelkor1, ...)");
-    }
-    if (takesInstance && !command.instance)
-        return BadArgument(command.verb + " needs an instance number");
-    if ((command.mask || command.trailer) && command.verb != "set")
-        return BadArgument("--mask and --trailer belong to set");
-    if (command.verb == "set" && !command.mask && !command.trailer)
-        return BadArgument("set needs --mask, --trailer or both");
+    if (auto bad = CheckInstanceWords(positional, &command))
+        return *bad;
 
     if (command.verb == "list")
-        return List(command, open);
+        return List(command.json, open, machine);
+    if (command.verb == "status")
+        return Status(command.json, open, machine);
     if (command.verb == "version")
-        return Version(command, open);
+        return Version(command.instance, command.json, open);
+    if (command.verb == "name")
+        return Name(*command.instance, command.trailer, command.json, open, machine);
 
     Reply failure;
     std::unique_ptr<Instance> instance = open(*command.instance, &failure);
     if (!instance)
-        return Failed(failure, *command.instance, "open");
+        return OpenFailed(failure, *command.instance, open, machine);
     if (command.verb == "info")
-        return Info(*instance, *command.instance, command.json);
+        return Info(*instance, *command.instance, command.json, machine);
     if (command.verb == "get")
         return Get(*instance, *command.instance, command.json);
     return Set(*instance, command);

@@ -67,9 +67,12 @@ std::vector<uint8_t> EncodeConfig(const Config& config);
 
 // ---------------------------------------------------------------------------
 // Trace masks: a number, or level names joined by commas (names and numbers
-// may mix): io, internal (srb), data (dumps), completion (sense), pnp,
-// ioctl, unrecognised (unknown), detail, timestamp (time), all, none.
+// may mix, names in any case): io, internal (srb), data (dumps), completion
+// (sense), pnp, ioctl, unrecognised (unknown), detail, timestamp (time), all,
+// none. A bit that no level uses is refused.
 std::optional<uint32_t> ParseMask(const std::string& text, std::string* error);
+// Every bit a level (or the time stamp) uses.
+uint32_t KnownMaskBits();
 // "io,internal,..." for the bits set, "none" for 0, unnamed bits in hex.
 std::string MaskNames(uint32_t mask);
 
@@ -79,7 +82,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;        // the driver refused, or an answer was malformed
 constexpr int kExitBadArgument = 2;
 constexpr int kExitNoInstance = 3;
-constexpr int kExitAccessDenied = 4;
+constexpr int kExitAccessDenied = 4;   // needs an elevated prompt
+constexpr int kExitNotLoaded = 5;      // no instance at all: the driver is not loaded
 
 struct Result {
     int exitCode = kExitOk;
@@ -101,7 +105,20 @@ constexpr unsigned kHighestInstance = 64;
 
 std::string Usage();
 
-// A text as a JSON string, quotes included.
+// A text as a JSON string, quotes included. Texts from the driver and the
+// registry are in the ANSI code page; JSON is UTF-8.
 std::string JsonText(const std::string& text);
+// The ANSI code page's text as UTF-8. Windows 1252 unless the program sets
+// the machine's own (the Windows program does).
+using AnsiToUtf8 = std::string (*)(const std::string& text);
+void SetAnsiCodePage(AnsiToUtf8 convert);
+std::string Windows1252ToUtf8(const std::string& text);
+
+// The tool's version, the same as the driver's and the INF's DriverVer.
+std::string ToolVersion();
+
+// Case-insensitive comparison of ASCII words.
+bool SameWord(const std::string& a, const std::string& b);
+std::string Lower(std::string word);
 
 }  // namespace zkctl
