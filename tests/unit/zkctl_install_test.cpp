@@ -92,7 +92,13 @@ public:
 
 zkctl::Result Zkctl(FakeMachine& machine, std::vector<std::string> args)
 {
-    return zkctl::Run(args, [](unsigned, zkctl::Reply*) { return std::unique_ptr<zkctl::Instance>(); }, &machine);
+    return zkctl::Run(
+        args,
+        [](unsigned, zkctl::Reply* failure) {
+            failure->failure = zkctl::Failure::NoInstance;
+            return std::unique_ptr<zkctl::Instance>();
+        },
+        &machine);
 }
 
 RegValue Raw(std::u16string text)

@@ -7,12 +7,21 @@
 #
 # PREFIX is a Wine prefix of this test's own (made on first use, then kept).
 # Checked:
+#   - the service-only section copies the image and creates a demand-start
+#     service, and leaves every class key byte for byte as it was;
 #   - each class's install section appends "zelkor" to that class's
 #     UpperFilters, keeps every other entry in its place, never adds it twice,
-#     creates the service (a boot driver for disks, and no later section
-#     lowers that) and copies the image;
+#     creates the service (a boot driver for disks and CD-ROMs, demand start
+#     for the rest, and no later section lowers the disks' start type) and
+#     copies the image;
 #   - each uninstall section takes "zelkor" out of its own class only, and
-#     DefaultUninstall removes the service and the image;
+#     DefaultUninstall removes the service and the image. It runs with the
+#     driver loaded, as on a machine whose disks carry it: the image cannot
+#     go while the driver runs (Windows deletes it at the next restart), and
+#     goes when DefaultUninstall runs again with the driver stopped. (A boot
+#     driver is started by services.exe whenever a Wine server starts, at a
+#     moment of its own: so the test holds one server for the whole run and
+#     starts the driver itself, and never races that start.)
 #   - zkctl attach / detach on single devices, and debug-output on / off,
 #     leave every value byte for byte as it was.
 # Where Wine's setupapi differs from Windows', the check says so by a named
@@ -23,6 +32,10 @@
 #     data, stores an empty list where Windows deletes the property; a device
 #     that had no UpperFilters before attach may keep an empty one after
 #     detach, and nothing else.
+#   wine-noclobber-starttype: Wine's AddService ignores
+#     SPSVCINST_NOCLOBBER_STARTTYPE and writes the section's start type over
+#     the existing service's; so the sections installed after the disks' one
+#     leave a demand-start service here (Windows keeps the boot start).
 #   wine-delstring: Wine's FLG_DELREG_MULTI_SZ_DELSTRING cuts the list it
 #     rewrites (the list "kbdclass zelkor" comes back as "kbd"); so the
 #     uninstall of a class whose list holds other filters is checked for
@@ -54,6 +67,15 @@ if [[ ! -f $stamp || $(cat "$stamp") != "$version" ]]; then
     echo "$version" > "$stamp"
 fi
 "$wineserver" -k 2> /dev/null; "$wineserver" -w
+
+# One Wine server for the whole test: a program that waits on a pipe the test
+# holds open keeps it, and with it services.exe, alive until the end.
+keeper=$(mktemp -u)
+mkfifo "$keeper"
+"$wine" cmd < "$keeper" > /dev/null 2>&1 &
+exec 8> "$keeper"
+rm -f "$keeper"
+trap 'exec 8>&-; "$wineserver" -k 2> /dev/null' EXIT
 
 failures=0
 pass() { echo "ok:   $*"; }
@@ -106,10 +128,36 @@ for class in "${!guid[@]}"; do
     export_key "$key" "$work/$class.before.reg"
 done
 
+start_type() {
+    "$wine" reg query "$services\\zelkor" /v Start 2> /dev/null | tr -d '\r' | awk '/Start/ {print $3}'
+}
+
+# ---------------------------------------------------------------------------
+# The service alone: the image and a demand-start service, no class touched.
+inf_section Zelkor.Service.Install || fail "Zelkor.Service.Install did not run"
+[[ $(start_type) == 0x3 ]] && pass "the service-only section installs a demand-start service" ||
+    fail "the service-only section's start type is '$(start_type)', expected 0x3"
+[[ -f $prefix/drive_c/windows/system32/drivers/zelkor.sys ]] && pass "the service-only section copies the image" ||
+    fail "the service-only section did not copy the image"
+untouched=yes
+for class in "${!guid[@]}"; do
+    export_key "$(class_key "${guid[$class]}")" "$work/$class.service-only.reg"
+    cmp -s "$work/$class.before.reg" "$work/$class.service-only.reg" || untouched=no
+done
+[[ $untouched == yes ]] && pass "the service-only section leaves every class key byte for byte as it was" ||
+    fail "the service-only section changed a class key"
+
 # ---------------------------------------------------------------------------
 # The INF: install for every class (USB first, then disks, then the rest).
 for class in Usb Disk CdRom Ieee1394 Keyboard Mouse; do
     inf_section "Zelkor.$class.Install" || fail "Zelkor.$class.Install did not run"
+    if [[ $class == Usb ]]; then
+        [[ $(start_type) == 0x3 ]] && pass "USB's section keeps the demand start" ||
+            fail "after USB's section the start type is '$(start_type)', expected 0x3"
+    elif [[ $class == Disk ]]; then
+        [[ $(start_type) == 0x0 ]] && pass "the disks' section makes the service a boot driver" ||
+            fail "after the disks' section the start type is '$(start_type)', expected 0x0"
+    fi
 done
 inf_section "Zelkor.Usb.Install"  # twice: nothing more
 for class in "${!guid[@]}"; do
@@ -123,9 +171,14 @@ for class in "${!guid[@]}"; do
         fail "$class: UpperFilters after install: '$got', expected '$want'"
     fi
 done
-start=$("$wine" reg query "$services\\zelkor" /v Start 2> /dev/null | tr -d '\r' | awk '/Start/ {print $3}')
-[[ $start == 0x0 ]] && pass "the service starts with the boot drivers, whichever sections came after the disks'" ||
+start=$(start_type)
+if [[ $start == 0x0 ]]; then
+    pass "the service starts with the boot drivers, whichever sections came after the disks'"
+elif [[ $start == 0x3 ]]; then
+    pass "a later section lowered the start type to demand (rule wine-noclobber-starttype)"
+else
     fail "the service's start type is '$start', expected 0x0"
+fi
 [[ -f $prefix/drive_c/windows/system32/drivers/zelkor.sys ]] && pass "the image is in system32\\drivers" ||
     fail "the image was not copied"
 
@@ -228,14 +281,22 @@ for prepared in none 0x8; do
 done
 
 # ---------------------------------------------------------------------------
-# Everything out.
+# Everything out, with the driver loaded.
+"$wine" sc start zelkor > /dev/null 2>&1
+for _ in $(seq 40); do
+    "$wine" sc query zelkor 2> /dev/null | grep -q RUNNING && break
+    sleep 0.25
+done
+"$wine" sc query zelkor 2> /dev/null | grep -q RUNNING || fail "the driver did not start"
 inf_section DefaultUninstall
-"$wineserver" -w
 "$wine" reg query "$services\\zelkor" > /dev/null 2>&1 && fail "DefaultUninstall left the service" ||
-    pass "DefaultUninstall removed the service"
-[[ -f $prefix/drive_c/windows/system32/drivers/zelkor.sys ]] && fail "DefaultUninstall left the image" ||
-    pass "DefaultUninstall removed the image"
-"$wineserver" -k 2> /dev/null
+    pass "DefaultUninstall stopped and removed the service"
+image=$prefix/drive_c/windows/system32/drivers/zelkor.sys
+[[ -f $image ]] && pass "the image of the running driver stays (Windows deletes it at the next restart)" ||
+    fail "DefaultUninstall removed the image of a running driver"
+inf_section DefaultUninstall
+[[ -f $image ]] && fail "DefaultUninstall, with the driver stopped, left the image" ||
+    pass "DefaultUninstall removed the image once the driver had stopped"
 
 if [[ $failures -ne 0 ]]; then
     echo "$failures check(s) failed"
