@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that
-# are missing. Quick and silent apart from one line when all are present.
+# are missing, quietly: one line when all are present, one line saying what
+# is installed (apt's own output goes to a log, shown only if it fails).
+#
+#   install-deps.sh          everything: the build, the Windows images, the
+#                            tests, the tools, Wine (scripts/test.sh)
+#   install-deps.sh --demo   what the simulator alone needs (scripts/demo.sh)
 set -euo pipefail
 
-packages=(
+demo_packages=(
     cmake
     ninja-build
     clang
+)
+packages=(
+    "${demo_packages[@]}"
     lld
     llvm
     libclang-rt-14-dev
@@ -25,6 +33,12 @@ packages=(
     libsgutils2-dev
     wine64          # the Wine stories run the real zelkor.sys (ctest -L wine)
 )
+if [[ ${1:-} == --demo ]]; then
+    packages=("${demo_packages[@]}")
+elif [[ $# -ne 0 ]]; then
+    echo "usage: $0 [--demo]" >&2
+    exit 2
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -43,13 +57,23 @@ if [[ $(id -u) -ne 0 ]]; then
     as_root=(sudo "${as_root[@]}")
 fi
 
-echo "install-deps: installing ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-if ! "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX.log")
+apt_install() { "${as_root[@]}" apt-get install -y -qq --no-install-recommends "$@" >> "$log" 2>&1; }
+failed() {
+    echo "install-deps: apt-get failed; its last lines (all in $log):" >&2
+    tail -n 20 "$log" >&2
+    exit 1
+}
+
+echo "install-deps: installing ${missing[*]} (quietly; apt's output goes to $log)"
+"${as_root[@]}" apt-get update -qq >> "$log" 2>&1 || failed
+if ! apt_install "${missing[@]}"; then
     # Wine is only for the Wine stories, which skip without it, saying so.
     rest=()
     for package in "${missing[@]}"; do [[ $package == wine64 ]] || rest+=("$package"); done
-    [[ ${#rest[@]} -lt ${#missing[@]} ]] || exit 1
+    [[ ${#rest[@]} -lt ${#missing[@]} ]] || failed
     echo "install-deps: wine64 cannot be installed here; the Wine stories will be skipped" >&2
-    [[ ${#rest[@]} -eq 0 ]] || "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${rest[@]}"
+    [[ ${#rest[@]} -eq 0 ]] || apt_install "${rest[@]}" || failed
 fi
+rm -f "$log"
+echo "install-deps: done"

@@ -2,7 +2,8 @@
 # Inspects zkctl.exe as Windows' loader sees it: an x64 console program (not
 # a DLL) that imports only from the system's own KERNEL32.dll, ADVAPI32.dll,
 # SETUPAPI.dll and msvcrt.dll (the C++ runtime is linked in), and opens the control device and sends it
-# the request through DeviceIoControl.
+# the request through DeviceIoControl; it carries a version resource and a
+# manifest that asks for no elevation (asInvoker).
 #
 #   check_console_image.sh READOBJ IMAGE
 set -uo pipefail
@@ -16,6 +17,7 @@ readobj=$1 image=$2
 
 headers=$("$readobj" --file-headers "$image") || { echo "FAIL: $readobj cannot read $image"; exit 1; }
 imports=$("$readobj" --coff-imports "$image") || { echo "FAIL: $readobj cannot read the imports of $image"; exit 1; }
+resources=$("$readobj" --coff-resources "$image" 2> /dev/null || true)
 
 failures=0
 check() {  # DESCRIPTION COMMAND...
@@ -36,6 +38,11 @@ unexpected=$(tr ' ' '\n' <<< "$modules" | grep -v -x -i -e KERNEL32.dll -e msvcr
 check "imports only the system's KERNEL32, ADVAPI32, SETUPAPI and msvcrt (found: $modules)" test -z "$unexpected"
 check "imports CreateFileA" has "Symbol: CreateFileA " "$imports"
 check "imports DeviceIoControl" has "Symbol: DeviceIoControl " "$imports"
+if [[ $(basename "$image") == zkctl.exe ]]; then
+    check "carries a version resource" has "Type: VERSIONINFO (ID 16)" "$resources"
+    check "carries a manifest" has "Type: MANIFEST (ID 24)" "$resources"
+    check "the manifest asks for no elevation (asInvoker)" grep -q -a 'level="asInvoker"' "$image"
+fi
 
 if [[ $failures -ne 0 ]]; then
     echo "$failures check(s) failed"
