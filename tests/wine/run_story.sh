@@ -121,9 +121,18 @@ export WINEDEBUG=-all,err+all,warn+debugstr
     "$wine" reg delete "$services\\zelkor\\Parameters" /f
     "$wine" sc start zelkor
     "$wine" sc start zktest
-    [[ -s $work/programs ]] && run_programs
+    if [[ -s $work/programs ]]; then
+        # Wine ends services.exe, and the drivers with it, once the last
+        # program of the prefix has gone: between two of the story's programs
+        # there may be none. A program waiting on a pipe holds them meanwhile.
+        mkfifo "$work/keep"
+        "$wine" cmd < "$work/keep" > /dev/null &
+        exec 7> "$work/keep"
+        run_programs
+    fi
     "$wine" sc stop zktest
     "$wine" sc stop zelkor
+    [[ -p $work/keep ]] && exec 7>&-
     "$wineserver" -k
     "$wineserver" -w
 } > "$work/wine.log" 2>&1

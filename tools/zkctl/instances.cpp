@@ -66,6 +66,25 @@ std::string NameFor(unsigned number, const DeviceInfo& info, Machine* machine)
     return kind + std::to_string(number) + "> ";
 }
 
+constexpr const char* kDefaultTrailer = "** ";
+
+// The global Trailer value, if the machine has one (ASCII only: it is
+// compared with what an instance reports).
+std::string GlobalTrailer(Machine* machine)
+{
+    const auto value = machine != nullptr ? machine->ReadValue(kSavedKey, "Trailer") : std::nullopt;
+    std::string text;
+    if (!value || value->type != kRegSz)
+        return text;
+    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+        const unsigned c = value->data[i] | value->data[i + 1] << 8;
+        if (c == 0)
+            break;
+        text += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string InstanceIdOf(Machine* machine, const std::string& deviceName)
@@ -214,17 +233,35 @@ Result Name(unsigned number, const std::optional<std::string>& text, bool json, 
     auto config = DecodeConfig(*configReply);
     if (!info || !config)
         return Malformed(number, "report its device");
-    if (!text && config->trailer != "** ") {
-        result.out = "Zelkor" + std::to_string(number) + " (" + info->deviceName + ") has a trailer of its own: " +
-                     Quoted(config->trailer) + "; kept\n";
-        return result;
+    const std::string own = info->deviceName + "_Trailer";
+    const std::string ownConfig = info->deviceName + "_Config";
+    const bool hadConfig = machine != nullptr && machine->ReadValue(kSavedKey, ownConfig).has_value();
+    if (!text) {
+        // A value under the device's current name is its own; without the
+        // machine's registry, any trailer but the built-in one counts.
+        const bool hasOwn = machine != nullptr ? machine->ReadValue(kSavedKey, own).has_value()
+                                               : config->trailer != kDefaultTrailer;
+        if (hasOwn) {
+            result.out = "Zelkor" + std::to_string(number) + " (" + info->deviceName +
+                         ") has a trailer of its own: " + Quoted(config->trailer) + "; kept\n";
+            return result;
+        }
+        // A trailer it brought from its PDO's name follows it to its new name.
+        if (config->trailer == kDefaultTrailer || config->trailer == GlobalTrailer(machine))
+            config->trailer = NameFor(number, *info, machine);
+    } else {
+        config->trailer = *text;
     }
-    config->trailer = text ? *text : NameFor(number, *info, machine);
     if (!Ask(*instance, number, ZK_REQUEST_SET_CONFIG, EncodeConfig(*config), "change its configuration", &result))
         return result;
+    // The request stores the mask too; a device that followed the global
+    // mask keeps following it.
+    std::string error;
+    if (machine != nullptr && !hadConfig)
+        machine->DeleteValue(kSavedKey, ownConfig, &error);
     result.out = json ? ConfigJson(number, *config) + "\n"
                       : "Zelkor" + std::to_string(number) + " (" + info->deviceName + "): trailer " +
-                            Quoted(config->trailer) + ", stored as " + Quoted(info->deviceName + "_Trailer") + "\n";
+                            Quoted(config->trailer) + ", stored as " + Quoted(own) + "\n";
     return result;
 }
 
