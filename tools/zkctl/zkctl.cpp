@@ -471,10 +471,14 @@ std::string Usage()
 {
     return "usage: zkctl COMMAND [ARGUMENTS] [--json]\n"
            "\n"
-           "  list                          the instances present, their devices and lower drivers\n"
+           "  status                        the service's state, its instances and the devices they filter,\n"
+           "                                where the filter is installed, whether debug output is on\n"
+           "  list                          the instances present: device name, lower driver, device ID\n"
            "  info N                        the identity of instance N (ZelkorN)\n"
            "  get N                         the trace mask and trailer of instance N\n"
            "  set N [--mask M] [--trailer T]  change them (administrators only); stored in the registry\n"
+           "  name N [T]                    give instance N's device a trailer of its own: T, or one made\n"
+           "                                from the device (disk2> ); kept if it has one, unless T is given\n"
            "  version [N]                   the tool's version and the driver's interface version\n"
            "\n" +
            InstallUsage() +
