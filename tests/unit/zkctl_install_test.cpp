@@ -29,8 +29,12 @@ public:
         auto it = values.find({key, name});
         return it == values.end() ? std::nullopt : std::optional<RegValue>(it->second);
     }
-    bool WriteValue(const std::string& key, const std::string& name, const RegValue& value, std::string*) override
+    bool WriteValue(const std::string& key, const std::string& name, const RegValue& value, std::string* error) override
     {
+        if (standardUser) {
+            *error = kDenied;
+            return false;
+        }
         keys.insert(key);
         values[{key, name}] = value;
         return true;
@@ -88,6 +92,8 @@ public:
         return serviceInstalled ? zkctl::ServiceState::Stopped : zkctl::ServiceState::NotInstalled;
     }
     bool serviceInstalled = true;
+    bool standardUser = false;  // every change is refused, as for a prompt that is not elevated
+    static constexpr const char* kDenied = "Access is denied (access denied: run from an elevated prompt) [error 5]";
 };
 
 zkctl::Result Zkctl(FakeMachine& machine, std::vector<std::string> args)
@@ -232,6 +238,21 @@ TEST(ZkctlInstall, AttachNamesTheDeviceAndWarnsWhereItsClassIsFiltered)
     EXPECT_EQ(machine.filters[disk], std::nullopt);
     EXPECT_EQ(Zkctl(machine, {"attach", disk, "--force"}).exitCode, zkctl::kExitOk);
     EXPECT_EQ(zkctl::MultiSzEntries(machine.filters[disk]), std::vector<std::string>{"zelkor"});
+}
+
+TEST(ZkctlInstall, ChangesFromAPromptThatIsNotElevatedSaySoAndChangeNothing)
+{
+    FakeMachine machine;
+    machine.filters[kDevice] = std::nullopt;
+    machine.standardUser = true;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"attach", kDevice},
+                                                 std::vector<std::string>{"debug-output", "on"}}) {
+        const zkctl::Result result = Zkctl(machine, args);
+        EXPECT_EQ(result.exitCode, zkctl::kExitAccessDenied) << args[0];
+        EXPECT_NE(result.err.find("run from an elevated prompt"), std::string::npos) << result.err;
+    }
+    EXPECT_TRUE(machine.values.empty());
+    EXPECT_EQ(machine.filters[kDevice], std::nullopt);
 }
 
 TEST(ZkctlInstall, DebugOutputOffPutsBackWhatWasThere)

@@ -329,9 +329,9 @@ Result DebugOutput(Machine& machine, const std::vector<std::string>& positional)
         if (!savedValue) {
             if (!machine.KeyExists(kDebugFilterKey) &&
                 !machine.WriteValue(kSavedKey, kSavedDebugFilterKey, RegValue{kRegDword, {1, 0, 0, 0}}, &error))
-                return Refuse(kExitFailed, "cannot keep the current value: " + error);
+                return Refuse(ExitFor(error), "cannot keep the current value: " + error);
             if (!machine.WriteValue(kSavedKey, kSavedDebugFilter, SaveForm(current), &error))
-                return Refuse(kExitFailed, "cannot keep the current value: " + error);
+                return Refuse(ExitFor(error), "cannot keep the current value: " + error);
         }
         RegValue all{kRegDword, {0xFF, 0xFF, 0xFF, 0xFF}};
         if (!machine.WriteValue(kDebugFilterKey, "DEFAULT", all, &error))
