@@ -238,6 +238,17 @@ TEST(ZkctlInstall, AttachNamesTheDeviceAndWarnsWhereItsClassIsFiltered)
     EXPECT_EQ(machine.filters[disk], std::nullopt);
     EXPECT_EQ(Zkctl(machine, {"attach", disk, "--force"}).exitCode, zkctl::kExitOk);
     EXPECT_EQ(zkctl::MultiSzEntries(machine.filters[disk]), std::vector<std::string>{"zelkor"});
+    Zkctl(machine, {"detach", disk});
+
+    // A disk may hold Windows: without a boot-start service attach refuses.
+    machine.values.erase({std::string(zkctl::kClassRoot) + "\\{4d36e967-e325-11ce-bfc1-08002be10318}", "UpperFilters"});
+    machine.values[{zkctl::kServiceKey, "Start"}] = RegValue{zkctl::kRegDword, {3, 0, 0, 0}};
+    const zkctl::Result demand = Zkctl(machine, {"attach", disk});
+    EXPECT_EQ(demand.exitCode, zkctl::kExitFailed);
+    EXPECT_NE(demand.err.find("Windows would not start"), std::string::npos) << demand.err;
+    EXPECT_EQ(machine.filters[disk], std::nullopt);
+    machine.values[{zkctl::kServiceKey, "Start"}] = RegValue{zkctl::kRegDword, {0, 0, 0, 0}};
+    EXPECT_EQ(Zkctl(machine, {"attach", disk}).exitCode, zkctl::kExitOk);
 }
 
 TEST(ZkctlInstall, ChangesFromAPromptThatIsNotElevatedSaySoAndChangeNothing)

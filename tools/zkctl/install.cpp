@@ -193,6 +193,15 @@ Result Attach(Machine& machine, const std::string& id, bool force)
                                            " class carries the filter already, so " + id +
                                            " is filtered without attach; attaching it too would put a second "
                                            "instance in its stack. Nothing changed (--force attaches anyway).");
+        // A drive Windows starts from needs its filters loaded with the boot drivers.
+        const auto start = machine.ReadValue(kServiceKey, "Start");
+        const bool bootStart = start && start->type == kRegDword && start->data == std::vector<uint8_t>{0, 0, 0, 0};
+        if ((className == "disk" || className == "cdrom") && !bootStart)
+            return Refuse(kExitFailed, "warning: the zelkor service does not start with the boot drivers, and a "
+                                       "drive Windows starts from needs its filters then: if " + id +
+                                       " holds Windows, Windows would not start. Nothing changed: make the "
+                                       "service a boot driver first (sc config zelkor start= boot), or give "
+                                       "--force for a drive Windows does not start from.");
     }
     std::optional<RegValue> next = WithFilter(current);
     if (!next)
