@@ -65,7 +65,7 @@ std::string JsonList(const std::vector<std::string>& items)
 {
     std::string json = "[";
     for (size_t i = 0; i < items.size(); ++i)
-        json += (i ? ", " : "") + JsonText(items[i]);
+        json += (i ? ", " : "") + JsonUtf8(items[i]);
     return json + "]";
 }
 
@@ -266,8 +266,8 @@ Result Classes(Machine& machine, bool json)
     bool first = true;
     for (const ClassState& s : ClassStates(machine)) {
         if (json) {
-            out += std::string(first ? "" : ", ") + "{\"class\": " + JsonText(s.cls->name) +
-                   ", \"guid\": " + JsonText(s.cls->guid) + ", \"title\": " + JsonText(s.cls->title) +
+            out += std::string(first ? "" : ", ") + "{\"class\": " + JsonUtf8(s.cls->name) +
+                   ", \"guid\": " + JsonUtf8(s.cls->guid) + ", \"title\": " + JsonUtf8(s.cls->title) +
                    ", \"filtered\": " + (s.ours ? "true" : "false") + ", \"upperFilters\": " + JsonList(s.filters) +
                    "}";
         } else {
@@ -302,8 +302,8 @@ Result Devices(Machine& machine, const std::vector<std::string>& positional, boo
         machine.DeviceFilters(d.instanceId, &filters);
         const bool attached = NamesFilter(MultiSzEntries(filters));
         if (json) {
-            out += std::string(first ? "" : ", ") + "{\"instanceId\": " + JsonText(d.instanceId) +
-                   ", \"class\": " + JsonText(className) + ", \"description\": " + JsonText(d.description) +
+            out += std::string(first ? "" : ", ") + "{\"instanceId\": " + JsonUtf8(d.instanceId) +
+                   ", \"class\": " + JsonUtf8(className) + ", \"description\": " + JsonUtf8(d.description) +
                    ", \"attached\": " + (attached ? "true" : "false") + "}";
         } else {
             out += d.instanceId + "\n    " + className + ", " + d.description + (attached ? ", attached" : "") + "\n";

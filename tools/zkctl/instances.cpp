@@ -40,7 +40,7 @@ std::string JsonList(const std::vector<std::string>& items)
 {
     std::string json = "[";
     for (size_t i = 0; i < items.size(); ++i)
-        json += (i ? ", " : "") + JsonText(items[i]);
+        json += (i ? ", " : "") + JsonUtf8(items[i]);
     return json + "]";
 }
 
@@ -281,7 +281,7 @@ Result Status(bool json, const Opener& open, Machine* machine)
         for (const Present& p : present)
             devices += std::string(devices.empty() ? "" : ", ") + "{\"instance\": " + std::to_string(p.number) +
                        ", \"deviceName\": " + JsonText(p.info.deviceName) + "}";
-        result.out = "{\"service\": " + JsonText(ServiceText(machine)) + ", \"instances\": [" + devices +
+        result.out = "{\"service\": " + JsonUtf8(ServiceText(machine)) + ", \"instances\": [" + devices +
                      "], \"classes\": " + JsonList(classes) + ", \"devices\": " + JsonList(attached) +
                      ", \"debugOutput\": " + (debug ? "true" : "false") + "}\n";
         return result;

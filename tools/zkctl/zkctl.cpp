@@ -71,8 +71,13 @@ std::string Lower(std::string word)
 
 std::string JsonText(const std::string& text)
 {
+    return JsonUtf8(ansiToUtf8(text));
+}
+
+std::string JsonUtf8(const std::string& text)
+{
     std::string json = "\"";
-    for (char c : ansiToUtf8(text)) {
+    for (char c : text) {
         unsigned char u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             json += '\\';
@@ -238,7 +243,7 @@ std::string InfoText(unsigned instance, const DeviceInfo& info, const std::strin
 std::string InfoJson(unsigned instance, const DeviceInfo& info, const std::string& instanceId)
 {
     return "{\"instance\": " + std::to_string(instance) + ", \"deviceName\": " + JsonText(info.deviceName) +
-           ", \"instanceId\": " + (instanceId.empty() ? "null" : JsonText(instanceId)) +
+           ", \"instanceId\": " + (instanceId.empty() ? "null" : JsonUtf8(instanceId)) +
            ", \"storageType\": " + std::to_string(info.storageType) +
            ", \"lowerDriver\": " + JsonText(info.lowerDriver) + "}";
 }

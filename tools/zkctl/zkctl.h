@@ -105,9 +105,11 @@ constexpr unsigned kHighestInstance = 64;
 
 std::string Usage();
 
-// A text as a JSON string, quotes included. Texts from the driver and the
-// registry are in the ANSI code page; JSON is UTF-8.
+// A text as a JSON string, quotes included. Texts from the driver are in the
+// ANSI code page (JsonText); the machine's (device IDs, descriptions) are
+// UTF-8 already (JsonUtf8). JSON is UTF-8.
 std::string JsonText(const std::string& text);
+std::string JsonUtf8(const std::string& text);
 // The ANSI code page's text as UTF-8. Windows 1252 unless the program sets
 // the machine's own (the Windows program does).
 using AnsiToUtf8 = std::string (*)(const std::string& text);
