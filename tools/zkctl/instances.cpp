@@ -1,5 +1,6 @@
 // The commands that look at every instance present (list, status, version)
 // and name, which gives an instance's device a trailer of its own.
+#include <algorithm>
 #include <cstdio>
 
 #include "ioctl/request.h"
@@ -54,16 +55,30 @@ std::string Joined(const std::vector<std::string>& items)
 
 // The trailer name gives a device when none is given: its class's short
 // name and a number, as attach does.
-std::string NameFor(unsigned number, const DeviceInfo& info, Machine* machine)
+std::string NameFor(unsigned number, const DeviceInfo& info, Machine* machine, const Opener& open)
 {
+    std::string kind = info.storageType == 0 ? "disk" : info.storageType == 5 ? "cdrom" : "dev";
+    std::string name = kind + std::to_string(number) + "> ";
     if (machine != nullptr) {
         const std::string id = InstanceIdOf(machine, info.deviceName);
         for (const DeviceEntry& d : machine->Devices())
             if (d.instanceId == id && !id.empty())
-                return DerivedTrailer(*machine, d);
+                name = DerivedTrailer(*machine, d);
     }
-    const char* kind = info.storageType == 0 ? "disk" : info.storageType == 5 ? "cdrom" : "dev";
-    return kind + std::to_string(number) + "> ";
+    // Distinct from every other instance's trailer.
+    std::vector<std::string> taken;
+    Result ignored;
+    for (const Present& p : Instances(open, &ignored)) {
+        Reply failure;
+        std::unique_ptr<Instance> other = p.number == number ? nullptr : open(p.number, &failure);
+        auto reply = other ? Ask(*other, p.number, ZK_REQUEST_GET_CONFIG, {}, "report its configuration", &ignored)
+                           : std::nullopt;
+        if (auto config = reply ? DecodeConfig(*reply) : std::nullopt)
+            taken.push_back(config->trailer);
+    }
+    for (unsigned n = 1; std::find(taken.begin(), taken.end(), name) != taken.end(); ++n)
+        name = kind + std::to_string(n) + "> ";
+    return name;
 }
 
 constexpr const char* kDefaultTrailer = "** ";
@@ -248,7 +263,7 @@ Result Name(unsigned number, const std::optional<std::string>& text, bool json, 
         }
         // A trailer it brought from its PDO's name follows it to its new name.
         if (config->trailer == kDefaultTrailer || config->trailer == GlobalTrailer(machine))
-            config->trailer = NameFor(number, *info, machine);
+            config->trailer = NameFor(number, *info, machine, open);
     } else {
         config->trailer = *text;
     }
