@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -210,6 +212,63 @@ TEST_F(CallbackRecordTest, TwiceInterposedAllocationUnwindsNewestFirst)
     EXPECT_EQ(irb->u.AllocateAddressRange.Context, &allocated);
 
     EXPECT_EQ(sim::PnpRemoveDevice(pdo_->Device()).final, STATUS_SUCCESS);
+    EXPECT_EQ(sim::UnloadDriver(driver_), STATUS_SUCCESS);
+    sim::FreeBuffer(buffer);
+    EXPECT_EQ(sim::LeakReport(), "");
+}
+
+// The bus calls a range's allocation completion routine on one processor
+// while the device is removed on another. The removal waits until the
+// substitute, which prints with the filter's record before and after the
+// client's routine, has returned; the range's record, dropped meanwhile, goes
+// with that call. A call through it afterwards finds nothing to call.
+std::function<void()> clientInside;
+
+VOID ClientCalledDuringRemoval(PVOID)
+{
+    clientInside();
+}
+
+TEST_F(CallbackRecordTest, RemovalWaitsForASubstituteThatIsRunning)
+{
+    ASSERT_NO_FATAL_FAILURE(BuildStack());
+    record_->TraceMask = 0x43;
+    sim::SimBuffer buffer = sim::AllocateBuffer(sizeof(IRB));
+    IRB* irb = reinterpret_cast<IRB*>(buffer.address);
+    irb->FunctionNumber = REQUEST_ALLOCATE_ADDRESS_RANGE;
+    irb->u.AllocateAddressRange.Callback = reinterpret_cast<PVOID>(&ClientCalledDuringRemoval);
+    PVOID substitute = nullptr;
+    PVOID record = nullptr;
+    pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(STATUS_SUCCESS, 0).Fill([&](PIRP irp) {
+        PIRB taken = static_cast<PIRB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        substitute = taken->u.AllocateAddressRange.Callback;
+        record = taken->u.AllocateAddressRange.Context;
+        taken->u.AllocateAddressRange.hAddressRange = reinterpret_cast<HANDLE>(0x1394);
+    }));
+    ASSERT_EQ(sim::Send(filter_, sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, irb)).final, STATUS_SUCCESS);
+    ASSERT_EQ(substitute, reinterpret_cast<PVOID>(&ZK_AllocationCompletionRoutine));
+
+    int calls = 0;
+    std::future<sim::IoResult> removal;
+    bool removedWhileInside = false;
+    clientInside = [&] {
+        ++calls;
+        removal = std::async(std::launch::async, [&] { return sim::PnpRemoveDevice(pdo_->Device()); });
+        removedWhileInside = removal.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+    };
+    {
+        sim::IrqlScope irql(DISPATCH_LEVEL);
+        ZK_AllocationCompletionRoutine(record);
+    }
+    ASSERT_TRUE(removal.valid());
+    EXPECT_EQ(removal.get().final, STATUS_SUCCESS);
+    EXPECT_FALSE(removedWhileInside);
+    EXPECT_NE(sim::DebugText().find("ZK_AllocationCompletionRoutine: Buffer after."), std::string::npos);
+    {
+        sim::IrqlScope irql(DISPATCH_LEVEL);
+        ZK_AllocationCompletionRoutine(record);
+    }
+    EXPECT_EQ(calls, 1);
     EXPECT_EQ(sim::UnloadDriver(driver_), STATUS_SUCCESS);
     sim::FreeBuffer(buffer);
     EXPECT_EQ(sim::LeakReport(), "");
