@@ -63,11 +63,13 @@ public:
         block_ = block;
         if (!active_ || !Fits(block, sizeof(IRB)))
             return;
-        IRB* irb = reinterpret_cast<IRB*>(block);
-        if (irb->FunctionNumber == REQUEST_ALLOCATE_ADDRESS_RANGE && irb->u.AllocateAddressRange.Callback != nullptr)
-            irb->u.AllocateAddressRange.Callback = irb->u.AllocateAddressRange.fulNotificationOptions != 0
-                                                       ? reinterpret_cast<PVOID>(&ClientNotified)
-                                                       : reinterpret_cast<PVOID>(&ClientAllocated);
+        IRB irb = Load(block);
+        if (irb.FunctionNumber == REQUEST_ALLOCATE_ADDRESS_RANGE && irb.u.AllocateAddressRange.Callback != nullptr) {
+            irb.u.AllocateAddressRange.Callback = irb.u.AllocateAddressRange.fulNotificationOptions != 0
+                                                      ? reinterpret_cast<PVOID>(&ClientNotified)
+                                                      : reinterpret_cast<PVOID>(&ClientAllocated);
+            std::memcpy(block, &irb, sizeof(irb));
+        }
     }
 
     // After the request: the client reads what it was answered, then the
@@ -98,6 +100,14 @@ private:
                sim::QueryPage(bytes) == sim::PageState::Valid && sim::QueryPage(bytes + size - 1) == sim::PageState::Valid;
     }
 
+    // A block lies at any alignment: it is read and written as bytes.
+    static IRB Load(const void* block)
+    {
+        IRB irb;
+        std::memcpy(&irb, block, sizeof(irb));
+        return irb;
+    }
+
     static bool Known(PVOID routine)
     {
         return routine == reinterpret_cast<PVOID>(&ClientAllocated) ||
@@ -112,16 +122,17 @@ private:
     {
         if (!Fits(block, sizeof(IRB)))
             return;
-        IRB* irb = reinterpret_cast<IRB*>(block);
-        if (irb->FunctionNumber == REQUEST_ALLOCATE_ADDRESS_RANGE) {
-            IRB_REQ_ALLOCATE_ADDRESS_RANGE& allocate = irb->u.AllocateAddressRange;
+        IRB irb = Load(block);
+        if (irb.FunctionNumber == REQUEST_ALLOCATE_ADDRESS_RANGE) {
+            IRB_REQ_ALLOCATE_ADDRESS_RANGE& allocate = irb.u.AllocateAddressRange;
             std::lock_guard<std::mutex> guard(lock_);
             if (Known(allocate.Callback))
                 taken_.push_back({allocate.Callback, allocate.Context, allocate.fulNotificationOptions, allocate.Mdl});
             allocate.hAddressRange = reinterpret_cast<HANDLE>(0x13940000 + ++handles_);
-        } else if (irb->FunctionNumber == REQUEST_GET_LOCAL_HOST_INFO &&
-                   irb->u.GetLocalHostInformation.nLevel == GET_PHYS_ADDR_ROUTINE) {
-            void* information = irb->u.GetLocalHostInformation.Information;
+            std::memcpy(block, &irb, sizeof(irb));
+        } else if (irb.FunctionNumber == REQUEST_GET_LOCAL_HOST_INFO &&
+                   irb.u.GetLocalHostInformation.nLevel == GET_PHYS_ADDR_ROUTINE) {
+            void* information = irb.u.GetLocalHostInformation.Information;
             if (Fits(information, sizeof(GET_LOCAL_HOST_INFO4))) {
                 const GET_LOCAL_HOST_INFO4 answer{&HostMaps, reinterpret_cast<PVOID>(kHostContext)};
                 std::memcpy(information, &answer, sizeof(answer));
@@ -133,11 +144,11 @@ private:
     {
         if (!Fits(block_, sizeof(IRB)))
             return;
-        const IRB* irb = reinterpret_cast<const IRB*>(block_);
-        if (irb->FunctionNumber == REQUEST_GET_LOCAL_HOST_INFO &&
-            irb->u.GetLocalHostInformation.nLevel == GET_PHYS_ADDR_ROUTINE &&
-            Fits(irb->u.GetLocalHostInformation.Information, sizeof(GET_LOCAL_HOST_INFO4))) {
-            std::memcpy(&held_, irb->u.GetLocalHostInformation.Information, sizeof(held_));
+        const IRB irb = Load(block_);
+        if (irb.FunctionNumber == REQUEST_GET_LOCAL_HOST_INFO &&
+            irb.u.GetLocalHostInformation.nLevel == GET_PHYS_ADDR_ROUTINE &&
+            Fits(irb.u.GetLocalHostInformation.Information, sizeof(GET_LOCAL_HOST_INFO4))) {
+            std::memcpy(&held_, irb.u.GetLocalHostInformation.Information, sizeof(held_));
             if (held_.PhysAddrMappingRoutine != &ZK_PhysAddrMappingRoutine && held_.PhysAddrMappingRoutine != &HostMaps)
                 held_ = {};
         }
@@ -176,7 +187,7 @@ private:
     {
         if (!Fits(block_, sizeof(IRB)))
             return;
-        HANDLE handle = reinterpret_cast<IRB*>(block_)->u.AllocateAddressRange.hAddressRange;
+        HANDLE handle = Load(block_).u.AllocateAddressRange.hAddressRange;
         sim::SimBuffer request = sim::AllocateBuffer(sizeof(IRB) + sizeof(HANDLE));
         IRB* irb = reinterpret_cast<IRB*>(request.address);
         std::memset(irb, 0, sizeof(IRB));
@@ -216,9 +227,9 @@ private:
         // The client hands over a block of its own only: an allocation whose
         // routine is its own (or the filter's, still in the block), or none.
         if (!ownBlock && (!Fits(block, sizeof(IRB)) ||
-                          reinterpret_cast<IRB*>(block)->FunctionNumber != REQUEST_ALLOCATE_ADDRESS_RANGE ||
-                          (reinterpret_cast<IRB*>(block)->u.AllocateAddressRange.Callback != nullptr &&
-                           !Known(reinterpret_cast<IRB*>(block)->u.AllocateAddressRange.Callback))))
+                          Load(block).FunctionNumber != REQUEST_ALLOCATE_ADDRESS_RANGE ||
+                          (Load(block).u.AllocateAddressRange.Callback != nullptr &&
+                           !Known(Load(block).u.AllocateAddressRange.Callback))))
             return;
         if (ownBlock) {
             if (mapping_.address == nullptr)
@@ -267,7 +278,8 @@ private:
             std::lock_guard<std::mutex> guard(host.lock);
             status = host.status;
             now = host.now;
-            const IRB_REQ_ALLOCATE_ADDRESS_RANGE& allocate = Irb->u.AllocateAddressRange;
+            const IRB irb = Load(Irb);
+            const IRB_REQ_ALLOCATE_ADDRESS_RANGE& allocate = irb.u.AllocateAddressRange;
             if (!NT_SUCCESS(status) || allocate.fulNotificationOptions != 0 || !Known(allocate.Callback))
                 return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
             taken = {allocate.Callback, allocate.Context, 0, allocate.Mdl};
