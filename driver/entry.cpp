@@ -1,4 +1,5 @@
 #include "driver/dispatch.h"
+#include "internal/callback.h"
 #include "platform/nt.h"
 
 // Size of the buffer in which the \Parameters key path is built.
@@ -18,6 +19,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     DriverObject->DriverExtension->AddDevice = ZK_AddDevice;
     DriverObject->DriverUnload = ZK_Unload;
+    ZK_InitCallbackContexts();
 
     // Make sure the configuration key exists, so that a tool has a place to
     // store values. Nothing here can stop the driver from loading: without
@@ -52,6 +54,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
 VOID ZK_Unload(PDRIVER_OBJECT DriverObject)
 {
-    // Every instance went away with its removal request; nothing is left.
+    // Every instance went away with its removal request; what is left are
+    // the records behind the 1394 host's mapping routine, which a client
+    // could call until now.
     (void)DriverObject;
+    ZK_FreeRetiredCallbackContexts();
 }

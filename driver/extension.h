@@ -50,10 +50,12 @@ typedef struct _ZK_EXTENSION {
     // Control record only: held by every request that reaches the filter's
     // record through FilterDevice (ioctl/control.cpp).
     IO_REMOVE_LOCK RequestLock;
-    // The 1394 callback records made for this filter and not yet freed, and
-    // the lock that completions and substitutes share with the dispatch.
-    LIST_ENTRY CallbackRecords;
-    KSPIN_LOCK CallbackLock;
+    // The 1394 substitutes running for this filter now, and what its
+    // removal waits on until the last of them has let go of this record
+    // (internal/callback.cpp; guarded by the driver's record lock there).
+    LONG CallbackCalls;
+    BOOLEAN CallbackRetiring;
+    KEVENT CallbackIdle;
 } ZK_EXTENSION, *PZK_EXTENSION;
 
 FORCEINLINE PZK_EXTENSION ZK_GetExtension(PDEVICE_OBJECT DeviceObject)
@@ -63,9 +65,9 @@ FORCEINLINE PZK_EXTENSION ZK_GetExtension(PDEVICE_OBJECT DeviceObject)
 
 FORCEINLINE VOID ZK_InitCallbackRecords(PZK_EXTENSION Extension)
 {
-    Extension->CallbackRecords.Flink = &Extension->CallbackRecords;
-    Extension->CallbackRecords.Blink = &Extension->CallbackRecords;
-    KeInitializeSpinLock(&Extension->CallbackLock);
+    Extension->CallbackCalls = 0;
+    Extension->CallbackRetiring = FALSE;
+    KeInitializeEvent(&Extension->CallbackIdle, NotificationEvent, FALSE);
 }
 
 // Hands out the next 1394 callback serial: 0..999, then 10..999 again.

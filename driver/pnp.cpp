@@ -99,8 +99,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PZK_EXTENSION Extension, PIRP
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
 
-    // The bus has let go of the device's address ranges and mapping: no
-    // 1394 substitute can be called through its records any more.
+    // The bus has let go of the device's address ranges: their 1394 records
+    // go; the rest outlive the device until the unload (internal/callback.h).
     ZK_FreeCallbackContexts(Extension);
     EnterState(Extension, Deleted);
     IoDetachDevice(Extension->LowerDevice);

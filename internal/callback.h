@@ -14,37 +14,57 @@ typedef struct _ZK_CALLBACK_CONTEXT {
     PVOID SavedContext;
     PVOID SavedCallback;
     PPORT_PHYS_ADDR_ROUTINE SavedMappingRoutine;
-    PZK_EXTENSION Extension;
+    PZK_EXTENSION Extension;  // NULL once the device is gone: the record is retired and prints nothing
     ULONG Number;
     PMDL Mdl;
-    // The filter keeps every record on its list until no call can come any
-    // more: its address range was freed, or the device went away.
+    // On the driver's list of live records (callback.cpp says how they live);
+    // Flink is NULL once the record is off it.
     LIST_ENTRY Link;
     HANDLE AddressRange;  // the bus's handle of the range, once its allocation completed
+    PVOID Block;          // the client's allocation block that holds the substitute and this record
+    ULONG Calls;          // calls through the record running now (and the mapping routine's hold)
 } ZK_CALLBACK_CONTEXT, *PZK_CALLBACK_CONTEXT;
 
-// A new record on the filter's list, numbered, with FreeAfterCall, Extension
-// and Number set and no range yet; NULL when the pool has none, and then
-// nothing changed (the numbering included). Any IRQL up to DISPATCH_LEVEL.
+// The driver's list of records, empty: at load.
+VOID ZK_InitCallbackContexts();
+
+// Frees the records the removed devices left behind (the host's mapping
+// routine's, which a client may call as long as the driver is there): at
+// unload, when no call can come any more.
+VOID ZK_FreeRetiredCallbackContexts();
+
+// A new record on the driver's list, numbered, with FreeAfterCall, Extension
+// and Number set, every saved field NULL and no range yet; NULL when the
+// pool has none, and then nothing changed (the numbering included). Any
+// IRQL up to DISPATCH_LEVEL.
 PZK_CALLBACK_CONTEXT ZK_NewCallbackContext(PZK_EXTENSION Extension, ULONG FreeAfterCall);
 
-// Takes the record off its filter's list and frees it. The caller knows that
-// no call through the record can come any more.
+// Takes a live record off the list; it is freed now, or when the last call
+// running through it returns. The caller knows that no new call through the
+// record can come.
 VOID ZK_FreeCallbackContext(PZK_CALLBACK_CONTEXT Record);
 
-// Whether Record is one of Extension's records, still allocated. Records
-// are found this way from what a lower driver hands back, never trusted.
+// Whether Record is one of Extension's live records. Records are found this
+// way from what a lower driver hands back, never trusted.
 BOOLEAN ZK_IsCallbackContext(PZK_EXTENSION Extension, PVOID Record);
 
-// The allocation of the record's range completed: remembers the bus's handle
-// of the range, so that its release frees the record.
-VOID ZK_SetCallbackRange(PZK_EXTENSION Extension, PVOID Record, HANDLE AddressRange);
+// Whether Extension has any live record (a release may then free some).
+BOOLEAN ZK_HasCallbackContexts(PZK_EXTENSION Extension);
+
+// The allocation that went down in Block has completed, and the block now
+// holds Context: when that is the record the filter put into this very
+// block, the block gets the client's own routine and context back (the bus
+// has taken the pair by now), and the record remembers the bus's handle of
+// the range, or goes when the bus refused the range.
+VOID ZK_EndAllocation(PZK_EXTENSION Extension, PVOID Block, PVOID Context, BOOLEAN Succeeded,
+                      HANDLE AddressRange);
 
 // The range was released: frees the records that served it.
 VOID ZK_FreeRangeCallbackContexts(PZK_EXTENSION Extension, HANDLE AddressRange);
 
-// The device is gone and the lower drivers have finished its removal: frees
-// every record of the filter that is left. PASSIVE_LEVEL.
+// The device is gone and the lower drivers have finished its removal: waits
+// for the substitutes still running for it, frees the records of its ranges
+// and retires the rest until unload. PASSIVE_LEVEL.
 VOID ZK_FreeCallbackContexts(PZK_EXTENSION Extension);
 
 // Puts Callback and Context into the client's allocation block at Irb (the

@@ -164,6 +164,7 @@ DECLSPEC_NOINLINE BOOLEAN Interpose(PZK_EXTENSION Extension, PVOID Block)
     record->SavedContext = allocate->Context;
     record->SavedCallback = allocate->Callback;
     record->Mdl = allocate->Mdl;  // read only by the allocation completion substitute
+    record->Block = Block;        // gets the client's pair back when the allocation completes
     PVOID substitute = allocate->fulNotificationOptions == 0 ? (PVOID)ZK_AllocationCompletionRoutine
                                                              : (PVOID)ZK_DriverNotificationRoutine;
     if (!ZK_PutAllocationCallback(Block, substitute, record)) {
@@ -177,7 +178,16 @@ DECLSPEC_NOINLINE BOOLEAN Interpose(PZK_EXTENSION Extension, PVOID Block)
 
 BOOLEAN HasCallbackRecords(PZK_EXTENSION Extension)
 {
-    return Extension->DeviceKind == ZK_KIND_FILTER && Extension->CallbackRecords.Flink != &Extension->CallbackRecords;
+    return Extension->DeviceKind == ZK_KIND_FILTER && ZK_HasCallbackContexts(Extension);
+}
+
+// Untraced but for the data's header: an MDL dump's header line prints at
+// 0x001, whatever the dump's own level.
+DECLSPEC_NOINLINE VOID TraceWriteMdl(PZK_EXTENSION Extension, const void* Block)
+{
+    IRB irb;
+    if (ZK_ReadBlock(Block, &irb, sizeof(irb)))
+        ZK_DumpMdl(TRACE_INTERNAL, Extension, irb.u.AsyncWrite.Mdl, irb.u.AsyncWrite.nNumberOfBytesToWrite);
 }
 
 }  // namespace
@@ -212,6 +222,8 @@ NTSTATUS ZK_Internal1394Request(PZK_EXTENSION Extension, PIRP Irp)
     }
     if (Extension->TraceMask & TRACE_INTERNAL)
         TraceIrb(Extension, Irp, block);
+    else if ((Extension->TraceMask & TRACE_IO) && function == REQUEST_ASYNC_WRITE)
+        TraceWriteMdl(Extension, block);
 
     switch (function) {
     case REQUEST_ASYNC_READ:

@@ -196,13 +196,10 @@ DECLSPEC_NOINLINE VOID TrackAddressRange(PZK_EXTENSION Extension, PIRP Irp)
         return;
     BOOLEAN succeeded = NT_SUCCESS(Irp->IoStatus.Status);
     if (irb.FunctionNumber == REQUEST_ALLOCATE_ADDRESS_RANGE) {
-        // The block still holds the filter's record as its context. A range
-        // the bus refused is never called back: its record goes at once.
-        PVOID record = irb.u.AllocateAddressRange.Context;
-        if (succeeded)
-            ZK_SetCallbackRange(Extension, record, irb.u.AllocateAddressRange.hAddressRange);
-        else if (ZK_IsCallbackContext(Extension, record))
-            ZK_FreeCallbackContext((PZK_CALLBACK_CONTEXT)record);
+        // The block should still hold the filter's record as its context;
+        // the bus has taken the pair, and the client gets its own back.
+        ZK_EndAllocation(Extension, IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1,
+                         irb.u.AllocateAddressRange.Context, succeeded, irb.u.AllocateAddressRange.hAddressRange);
         return;
     }
     if (irb.FunctionNumber == REQUEST_FREE_ADDRESS_RANGE && succeeded) {

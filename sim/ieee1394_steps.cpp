@@ -238,12 +238,20 @@ std::string Allocate(const Step& step, sim::Pdo& pdo, Client& client, bool viaMa
         slot->name = name;
     }
     ClientRange* range = slot.get();
-    ULONG length = static_cast<ULONG>(Number(step, "length", 0x100));
-    range->block = NewBlock();
-    range->memory = sim::AllocateBuffer(length == 0 ? 1 : length);
-    std::memset(range->memory.address, 0, length == 0 ? 1 : length);
-    for (ULONG i = 0; i < length; ++i)
-        range->memory.address[i] = static_cast<unsigned char>(i);
+    // again=yes: the very block the range went down with before, as the
+    // client holds it now, sent once more (with a new MDL for its memory).
+    const bool again = step.Option("again", "no") == "yes";
+    if (again && range->block.address == nullptr)
+        return "again=yes needs a range that was sent before";
+    ULONG length = again ? range->Irb()->u.AllocateAddressRange.nLength
+                         : static_cast<ULONG>(Number(step, "length", 0x100));
+    if (!again) {
+        range->block = NewBlock();
+        range->memory = sim::AllocateBuffer(length == 0 ? 1 : length);
+        std::memset(range->memory.address, 0, length == 0 ? 1 : length);
+        for (ULONG i = 0; i < length; ++i)
+            range->memory.address[i] = static_cast<unsigned char>(i);
+    }
     range->mdl = LockedMdl(range->memory, length == 0 ? 1 : length);
     {
         std::lock_guard<std::recursive_mutex> guard(clients.lock);
@@ -257,7 +265,7 @@ std::string Allocate(const Step& step, sim::Pdo& pdo, Client& client, bool viaMa
         if (other == client.ranges.end() || other->second.get() == range)
             return "like= names another range of the client";
         std::memcpy(irb, other->second->Irb(), sizeof(IRB));
-    } else {
+    } else if (!again) {
         ULONG notify = static_cast<ULONG>(Number(step, "notify", 0));
         bool callback = step.Option("callback", "yes") == "yes";
         irb->FunctionNumber = REQUEST_ALLOCATE_ADDRESS_RANGE;

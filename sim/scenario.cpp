@@ -150,7 +150,8 @@ const std::vector<CommandRule>& Commands()
           {"length", Kind::Number, 0, kBuffer},
           {"generation", Kind::Number}, {"block", Kind::Number}, {"flags", Kind::Number}, {"mdl", Kind::Word},
           {"range", Kind::Word}, {"notify", Kind::Number}, {"callback", Kind::Word}, {"access", Kind::Number},
-          {"address", Kind::Number, 0, 0xFFFFFFFFFFFFull}, {"addresses", Kind::Word}, {"like", Kind::Word}, {"level", Kind::Number},
+          {"address", Kind::Number, 0, 0xFFFFFFFFFFFFull}, {"addresses", Kind::Word}, {"like", Kind::Word}, {"again", Kind::Word},
+          {"level", Kind::Number},
           {"information", Kind::Word}, {"function", Kind::Number}, {"irb", Kind::Word}, {"count", Kind::Number},
           {"expect", Kind::Number}},
          "ieee1394 NAME STEP [options]      a 1394 bus behind the device and a client above the filter (STEP: bus, "

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/ntscsi.h"
 #include "simkernel/core.h"
@@ -88,6 +89,14 @@ std::map<PDEVICE_OBJECT, Bus1394::Impl*>& Buses()
     return *buses;
 }
 
+// The contexts of the buses whose device was removed: the host is still
+// there, and its routine refuses to map for a device that is gone.
+std::set<PDEVICE_OBJECT>& RemovedBuses()
+{
+    static auto* removed = new std::set<PDEVICE_OBJECT>;
+    return *removed;
+}
+
 // The host's physical-address mapping routine: allocates the range of an
 // allocation request at once and calls its allocation completion routine.
 NTSTATUS PhysAddrMapping(PVOID Context, PIRB Irb)
@@ -98,6 +107,8 @@ NTSTATUS PhysAddrMapping(PVOID Context, PIRB Irb)
         auto found = Buses().find(static_cast<PDEVICE_OBJECT>(Context));
         if (found != Buses().end())
             bus = found->second;
+        else if (RemovedBuses().count(static_cast<PDEVICE_OBJECT>(Context)) != 0)
+            return STATUS_NO_SUCH_DEVICE;
     }
     if (bus == nullptr)
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "PhysAddrMappingRoutine", nullptr,
@@ -321,6 +332,7 @@ Bus1394::Bus1394(Pdo& pdo) : impl_(std::make_unique<Impl>())
                   0x00, 0xA1, 0xB2, 0xC3});
     std::lock_guard<std::mutex> guard(RegistryLock());
     Buses()[impl_->device] = impl_.get();
+    RemovedBuses().erase(impl_->device);
 }
 
 Bus1394::~Bus1394()
@@ -486,6 +498,7 @@ std::shared_ptr<Bus1394> AttachBus1394(Pdo& pdo)
         {
             std::lock_guard<std::mutex> guard(RegistryLock());
             Buses().erase(impl->device);
+            RemovedBuses().insert(impl->device);
         }
         if (removed)
             removed();

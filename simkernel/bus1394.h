@@ -7,7 +7,9 @@
 // level 4 being its physical-address mapping routine, which allocates ranges
 // too. Bus resets advance the generation, and requests of an old generation
 // fail. When the device is removed the bus lets go of all its ranges: none of
-// their routines is called after that.
+// their routines is called after that. The host's mapping routine stays
+// callable, as the host controller outlives its devices, and refuses to map
+// for a removed device.
 //
 // Routines the bus calls run at DISPATCH_LEVEL. Addresses the bus hands out
 // (the mapping routine, the host's configuration ROM) are the same on every

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,8 @@ public:
         sim::WaitForWorkItems();
         if (sim::PnpRemoveDevice(pdo_->Device()).final != STATUS_SUCCESS)
             Finding("the removal failed");
+        if (afterRemoval_)
+            afterRemoval_();
         if (sim::UnloadDriver(driver_) != STATUS_SUCCESS)
             Finding("unloading failed");
         std::string leaks = sim::LeakReport();
@@ -95,6 +98,9 @@ public:
             if (buffer.address != nullptr)
                 sim::FreeBuffer(buffer);
     }
+
+    // What a client still does once the device is gone, before the unload.
+    void AfterRemoval(std::function<void()> hook) { afterRemoval_ = std::move(hook); }
 
     uint8_t* Block() { return buffers_[0].address; }
     size_t BlockSize() const { return buffers_[0].size; }
@@ -221,7 +227,9 @@ public:
     // With intoSystemBuffer, the changes go to the request's system buffer
     // (within its size) instead of the block: a port driver's answer to a
     // buffered control request.
-    void ProgramAnswer(UCHAR major, ULONG_PTR informationLimit, bool intoSystemBuffer = false)
+    // `before` is the lower driver's own part, ahead of those changes.
+    void ProgramAnswer(UCHAR major, ULONG_PTR informationLimit, bool intoSystemBuffer = false,
+                       std::function<void(PIRP)> before = nullptr)
     {
         NTSTATUS status = PickStatus(input_);
         ULONG_PTR information = input_.ConsumeIntegralInRange<ULONG_PTR>(0, informationLimit);
@@ -230,7 +238,9 @@ public:
         for (int i = 0; i < count; ++i)
             edits.emplace_back(input_.ConsumeIntegralInRange<size_t>(0, 255), input_.ConsumeIntegral<uint8_t>());
         uint8_t* block = Block();
-        auto fill = [block, edits, intoSystemBuffer](PIRP irp) {
+        auto fill = [block, edits, intoSystemBuffer, before](PIRP irp) {
+            if (before)
+                before(irp);
             uint8_t* target = block;
             size_t size = 256;
             if (intoSystemBuffer) {
@@ -273,6 +283,7 @@ private:
     sim::Pdo* pdo_ = nullptr;
     PDEVICE_OBJECT top_ = nullptr;
     sim::SimBuffer buffers_[kBuffers];
+    std::function<void()> afterRemoval_;
 };
 
 }  // namespace fuzz

@@ -16,6 +16,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -211,9 +212,69 @@ void WriteCode(fuzz::SeedWriter& out, const ULONG (&codes)[N], ULONG code)
         out.Integral<ULONG>(code);
 }
 
+// A 1394 request whose routines a bus calls: an allocation, or the host's
+// information at level 4.
+bool Playable(const Request& request)
+{
+    constexpr size_t levelAt = offsetof(IRB, u.GetLocalHostInformation.nLevel);
+    if (request.major != IRP_MJ_INTERNAL_DEVICE_CONTROL || request.code != IOCTL_1394_CLASS ||
+        request.bytes.size() < levelAt + sizeof(ULONG))
+        return false;
+    ULONG function, level;
+    std::memcpy(&function, request.bytes.data(), sizeof(function));
+    std::memcpy(&level, request.bytes.data() + levelAt, sizeof(level));
+    return function == REQUEST_ALLOCATE_ADDRESS_RANGE ||
+           (function == REQUEST_GET_LOCAL_HOST_INFO && level == GET_PHYS_ADDR_ROUTINE);
+}
+
+// What the bus does after such a request (tests/fuzz/bus_calls.h, Play).
+// An allocation: its routine called, the range released, the block sent
+// again and its new routine called, released again, and the first routine
+// called after its release. Level 4: the client maps twice, completed at
+// once and later, both completions called again, a mapping refused, and one
+// more after the device is gone.
+void WriteBusPlay(fuzz::SeedWriter& out, const Request& request)
+{
+    auto success = [&out](size_t status = 0) {
+        out.Bool(true);
+        out.Pick(status, 10);
+    };
+    auto map = [&out, &success](size_t status, bool now) {
+        out.Range<int>(0, 4, 3);
+        success(status);
+        out.Bool(now);
+        out.Range<ULONG>(0, 1, 0);
+        out.Bool(true);
+    };
+    ULONG function;
+    std::memcpy(&function, request.bytes.data(), sizeof(function));
+    if (function == REQUEST_ALLOCATE_ADDRESS_RANGE) {
+        out.Range<int>(0, 6, 6);
+        out.Range<int>(0, 4, 0);
+        out.Range<int>(0, 4, 1), success();
+        out.Range<int>(0, 4, 2), success();
+        out.Range<int>(0, 4, 0), out.Range<size_t>(0, 1, 1);
+        out.Range<int>(0, 4, 1), success();
+        out.Range<int>(0, 4, 0), out.Range<size_t>(0, 1, 0);
+        out.Bool(false);
+        return;
+    }
+    out.Range<int>(0, 6, 5);
+    map(0, true);
+    map(0, false);
+    out.Range<int>(0, 4, 0), out.Range<size_t>(0, 1, 1);
+    out.Range<int>(0, 4, 0), out.Range<size_t>(0, 1, 0);
+    map(1, true);
+    out.Bool(true);
+    success();
+    out.Bool(true);
+    out.Range<ULONG>(0, 1, 0);
+    out.Bool(true);
+}
+
 // The input that makes the target send `request`, read in the order the
 // target reads it (tests/fuzz/targets.h and fuzz_stack.h).
-std::vector<uint8_t> Write(const Request& request)
+std::vector<uint8_t> Write(const Request& request, bool play = false)
 {
     fuzz::SeedWriter out;
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -258,6 +319,12 @@ std::vector<uint8_t> Write(const Request& request)
         out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, 0);
         out.Range<int>(0, 2, 0);
     }
+    // The internal target's bus calls nothing (tests/fuzz/bus_calls.h), or
+    // plays what a bus and a host do with the routines the request names.
+    if (internal)
+        out.Range<int>(0, 1, play ? 1 : 0);
+    if (play)
+        WriteBusPlay(out, request);
     return out.Input();
 }
 
@@ -394,6 +461,8 @@ int main(int argc, char** argv)
         if (!check(target, input, request, stem))
             return 1;
         write(internal ? "fuzz_internal" : "fuzz_devicecontrol", stem, input);
+        if (Playable(request))
+            write("fuzz_internal", stem + "-bus", Write(request, true));
         if (std::optional<std::vector<uint8_t>> control = WriteControl(request)) {
             if (!check(fuzz::ControlRequest, *control, request, stem))
                 return 1;

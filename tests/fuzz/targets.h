@@ -6,6 +6,7 @@
 #include "ioctl/request.h"
 #include "platform/ntscsi.h"
 #include "simkernel/caller.h"
+#include "tests/fuzz/bus_calls.h"
 #include "tests/fuzz/fuzz_stack.h"
 
 namespace fuzz {
@@ -22,16 +23,22 @@ inline constexpr ULONG kDeviceControlCodes[] = {
 
 // Internal device control with arbitrary request blocks: SRBs, URBs and
 // IRBs whose fields, embedded pointers and pages are the input's, under any
-// trace mask, answered by a lower driver that changes the block as it likes.
+// trace mask, answered by a lower driver that changes the block as it likes
+// and, as a 1394 bus and host, calls the routines the request named
+// (tests/fuzz/bus_calls.h).
 inline void InternalRequest(FuzzedDataProvider& input)
 {
+    fuzz::BusCalls bus(input);
     fuzz::Stack stack(input);
+    bus.Attach(stack);
     stack.PlantPointers(8);
     const ULONG code = input.ConsumeBool() ? input.PickValueInArray(kInternalCodes) : input.ConsumeIntegral<ULONG>();
     const bool noBlock = input.ConsumeIntegralInRange<int>(0, 15) == 0;
-    stack.ProgramAnswer(IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x10000);
+    stack.ProgramAnswer(IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x10000, false, bus.Taker());
     stack.SpoilPages();
+    bus.Choose(noBlock ? nullptr : stack.Block());
     sim::Send(stack.Top(), sim::Request::InternalDeviceControl(code, noBlock ? nullptr : stack.Block()));
+    bus.Play();
 }
 
 // Device control with arbitrary codes, buffers and lengths, from kernel-mode

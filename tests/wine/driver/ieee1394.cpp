@@ -208,6 +208,14 @@ VOID ClientAllocate(const Step& step, Lower* lower)
         return Fail("the range is allocated already: ", range->name);
     if (Option(step, "like") != NULL)
         return Fail("the stack driver's client does not know like=");
+    // again=yes: the block the range went down with before, as the client
+    // holds it now, sent once more with new memory behind it.
+    IRB* irb = IrbOf(range);
+    const BOOLEAN again = Same(Option(step, "again"), "yes");
+    if (again && irb->FunctionNumber != REQUEST_ALLOCATE_ADDRESS_RANGE)
+        return Fail("again=yes needs a range that was sent before: ", range->name);
+    if (again)
+        length = irb->u.AllocateAddressRange.nLength;
     if (length > 0x10000)
         return Fail("length= is too large for the stack driver");
     ULONG size = length == 0 ? 1 : (ULONG)length;
@@ -225,17 +233,18 @@ VOID ClientAllocate(const Step& step, Lower* lower)
     range->mdl->MappedSystemVa = range->memory;
     range->mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 
-    IRB* irb = IrbOf(range);
-    memset(irb, 0, sizeof(IRB));
-    irb->FunctionNumber = REQUEST_ALLOCATE_ADDRESS_RANGE;
     IRB_REQ_ALLOCATE_ADDRESS_RANGE& request = irb->u.AllocateAddressRange;
-    request.fulNotificationOptions = (ULONG)notify;
-    request.fulAccessType = (ULONG)access;
-    if (!Same(Option(step, "callback"), "no"))
-        request.Callback = notify != 0 ? (PVOID)&ClientNotification : (PVOID)&ClientAllocated;
-    request.Context = ContextOf(range);
-    request.Required1394Offset.Off_High = (USHORT)(address >> 32);
-    request.Required1394Offset.Off_Low = (ULONG)address;
+    if (!again) {
+        memset(irb, 0, sizeof(IRB));
+        irb->FunctionNumber = REQUEST_ALLOCATE_ADDRESS_RANGE;
+        request.fulNotificationOptions = (ULONG)notify;
+        request.fulAccessType = (ULONG)access;
+        if (!Same(Option(step, "callback"), "no"))
+            request.Callback = notify != 0 ? (PVOID)&ClientNotification : (PVOID)&ClientAllocated;
+        request.Context = ContextOf(range);
+        request.Required1394Offset.Off_High = (USHORT)(address >> 32);
+        request.Required1394Offset.Off_Low = (ULONG)address;
+    }
     request.p1394AddressRange = RangesOf(range);
     request.Mdl = range->mdl;
     request.nLength = (ULONG)length;
