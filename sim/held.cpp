@@ -4,15 +4,20 @@
 #include <chrono>
 #include <exception>
 
+#include "simkernel/iomgr.h"
+
 namespace scn {
 namespace {
 
+// One count per device, then the removals that wait for a request to come
+// back up (IoReleaseRemoveLockAndWait).
 std::vector<size_t> HeldCounts(const HeldSteps::Devices& devices)
 {
     std::vector<size_t> counts;
-    counts.reserve(devices.size());
+    counts.reserve(devices.size() + 1);
     for (sim::Pdo* pdo : devices)
         counts.push_back(pdo->HeldCount());
+    counts.push_back(static_cast<size_t>(sim::RemoveLockWaiters()));
     return counts;
 }
 
@@ -42,6 +47,12 @@ bool HeldSteps::WaitFinishedOrHeld(Step& step, const Devices& devices, const std
         for (size_t i = 0; i < devices.size(); ++i)
             if (now[i] > before[i])
                 holders.push_back(devices[i]);
+        // A removal waiting for requests: held by whatever holds them. One
+        // that waits for a request a worker completes soon just finishes.
+        if (holders.empty() && now.back() > before.back())
+            for (sim::Pdo* pdo : devices)
+                if (pdo->HeldCount() > 0)
+                    holders.push_back(pdo);
         if (!holders.empty()) {
             // The hold may have been the request's last word before it was
             // completed after all: finished wins.

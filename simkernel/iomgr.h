@@ -57,6 +57,9 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver);
 size_t LiveDeviceObjects();
 // Object-manager references an object holds (device, driver or file object).
 LONG ObjectReferences(const void* object);
+// Threads blocked in IoReleaseRemoveLockAndWait until the lock's last holder
+// lets go: a removal that waits for a request still below the driver.
+int RemoveLockWaiters();
 
 // ---------------------------------------------------------------------------
 // Requests

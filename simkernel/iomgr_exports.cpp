@@ -162,6 +162,25 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CallDriver(DeviceObject, Irp, false);
 }
 
+namespace {
+
+// A completion routine belongs to a driver whose device object is still
+// there: once the device is deleted, its extension is no longer the driver's
+// to use, and its memory may be gone. A driver keeps its device until every
+// routine it set has run (the remove lock). Call with the lock held.
+void CheckDeviceAlive(PDEVICE_OBJECT device, PIO_COMPLETION_ROUTINE routine, PIRP irp) {
+    const auto it = State().devices.find(device);
+    if (it != State().devices.end() && !it->second.deleted) return;
+    const std::string name = RoutineName(reinterpret_cast<const void*>(routine));
+    BugCheck("CompletionRoutineOnDeletedDevice", name, irp,
+             "the completion routine would run for device object " + Hex(device) + ", which " +
+                 (it == State().devices.end() ? "was deleted and freed" : "was deleted (IoDeleteDevice)") +
+                 "; its driver removed the device while the request was still below it (hold the remove "
+                 "lock for every request passed down, and IoReleaseRemoveLockAndWait before deleting)");
+}
+
+}  // namespace
+
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;
     static constexpr const char* kRoutine = "IofCompleteRequest";
@@ -216,6 +235,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             {
                 Lock lock(IoLock());
                 record->ownerLocation = owner;
+                if (device != nullptr) CheckDeviceAlive(device, routine, Irp);
             }
             const KIRQL irql = CurrentIrql();
             const NTSTATUS result = routine(device, Irp, context);

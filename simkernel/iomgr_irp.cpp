@@ -80,7 +80,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) {
         if (record.finished)
             BugCheck("IrpSentAfterCompletion", routine, irp, "the IRP was completed already; its sender owns it now");
         if (device == nullptr || State().devices.count(device) == 0)
-            BugCheck("InvalidDeviceObject", routine, irp, Hex(device) + " is not a device object in memory");
+            BugCheck("InvalidDeviceObject", routine, irp,
+                     Hex(device) + " is not a device object in memory: deleted and freed (a stale pointer), "
+                                   "or never one");
         target = Describe(device);
         index = irp->CurrentLocation - 1;
         if (index <= 0)

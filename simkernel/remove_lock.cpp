@@ -7,11 +7,13 @@
 #include "platform/ntcaller.h"
 #include "platform/ntio.h"
 #include "simkernel/core.h"
+#include "simkernel/iomgr.h"
 
 namespace {
 
 constexpr ULONG kFreeBuildSize = sizeof(IO_REMOVE_LOCK);
 
+int g_waiters = 0;  // atomic
 
 LONG Add(PIO_REMOVE_LOCK Lock, LONG Delta) {
     return __atomic_add_fetch(&Lock->Common.IoCount, Delta, __ATOMIC_SEQ_CST);
@@ -73,6 +75,11 @@ extern "C" VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID T
     if (Add(RemoveLock, -1) <= 0)
         sim::BugCheck("RemoveLockNotHeld", "IoReleaseRemoveLockAndWaitEx", nullptr,
                       "the caller must hold the lock it releases and waits on");
-    if (Add(RemoveLock, -1) > 0)
+    if (Add(RemoveLock, -1) > 0) {
+        __atomic_add_fetch(&g_waiters, 1, __ATOMIC_SEQ_CST);
         KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+        __atomic_sub_fetch(&g_waiters, 1, __ATOMIC_SEQ_CST);
+    }
 }
+
+int sim::RemoveLockWaiters() { return __atomic_load_n(&g_waiters, __ATOMIC_SEQ_CST); }
