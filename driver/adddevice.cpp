@@ -196,6 +196,7 @@ next_instance:
     RtlZeroMemory(record, sizeof(ZK_EXTENSION));
     record->DeviceKind = ZK_KIND_FILTER;
     record->DeviceObject = filter;
+    IoInitializeRemoveLock(&record->RemoveLock, ZK_REMOVE_LOCK_TAG, 0, 0);
 
     record->LowerDevice = IoAttachDeviceToDeviceStack(filter, PhysicalDeviceObject);
     if (record->LowerDevice == NULL) {

@@ -18,3 +18,4 @@ DRIVER_DISPATCH ZK_IRP_InternalDeviceControl;
 
 // Completion routines: up to DISPATCH_LEVEL, in any thread.
 IO_COMPLETION_ROUTINE ZK_CompletionRoutineStartDevice;
+IO_COMPLETION_ROUTINE ZK_CompletionRoutineUsageNotification;

@@ -28,6 +28,7 @@ enum ZK_PNP_STATE : LONG {
 };
 
 constexpr ULONG ZK_TRAILER_SIZE = 100;
+constexpr ULONG ZK_REMOVE_LOCK_TAG = 0x6D526B5A;  // 'ZkRm'
 constexpr ULONG ZK_DEVICE_NAME_SIZE = 256;
 constexpr ULONG ZK_DRIVER_NAME_SIZE = 256;
 
@@ -50,6 +51,10 @@ typedef struct _ZK_EXTENSION {
     // Control record only: held by every request that reaches the filter's
     // record through FilterDevice (ioctl/control.cpp).
     IO_REMOVE_LOCK RequestLock;
+    // Filter record only: held by every request from its dispatch until it
+    // has left the driver (passed down, or its completion routine done), so
+    // that the removal can wait for them before the device goes.
+    IO_REMOVE_LOCK RemoveLock;
     // The 1394 substitutes running for this filter now, and what its
     // removal waits on until the last of them has let go of this record
     // (internal/callback.cpp; guarded by the driver's record lock there).

@@ -110,6 +110,8 @@ DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
 NTSTATUS ZK_IRP_Pass(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (!ZK_EnterDispatch(extension, Irp))
+        return ZK_CompleteDeletePending(extension, Irp);
     if (extension->TraceMask & ZK_PASS_LEVELS)
         return TraceAndPass(extension, Irp);
     return ZK_PassDown(extension, Irp);

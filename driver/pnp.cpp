@@ -85,7 +85,26 @@ NTSTATUS StartDevice(PZK_EXTENSION Extension, PIRP Irp)
         EnterState(Extension, Started);
     ZK_Print(TRACE_DETAIL, Extension, "Irp: 0x%X - IRP_MN_START_DEVICE - call IoCompleteRequest.\n", ZK_Low32(Irp));
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (Extension->DeviceKind == ZK_KIND_FILTER)
+        IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
     return status;
+}
+
+// PASSIVE_LEVEL. A paging, hibernation or crash-dump file moves onto the
+// device or off it. Power requests come at PASSIVE_LEVEL only to a device
+// object with DO_POWER_PAGABLE, and no such object may sit above one without
+// it: on the way down the filter is pageable when the device above it is (or
+// nothing is), and on the way back it is not when the device below is not.
+NTSTATUS UsageNotification(PDEVICE_OBJECT DeviceObject, PZK_EXTENSION Extension, PIRP Irp)
+{
+    if (Extension->DeviceKind != ZK_KIND_FILTER)
+        return ZK_PassDown(Extension, Irp);
+    PDEVICE_OBJECT above = DeviceObject->AttachedDevice;
+    if (above == NULL || (above->Flags & DO_POWER_PAGABLE))
+        DeviceObject->Flags |= DO_POWER_PAGABLE;
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, ZK_CompletionRoutineUsageNotification, NULL, TRUE, TRUE, TRUE);
+    return IoCallDriver(Extension->LowerDevice, Irp);
 }
 
 // PASSIVE_LEVEL. The lower devices see the removal before the filter goes;
@@ -98,6 +117,10 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PZK_EXTENSION Extension, PIRP
 
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
+    // Requests still below the filter come back through its completion
+    // routines: the device stays until the last of them is done, and from
+    // now on every new one is refused.
+    IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
 
     // The bus has let go of the device's address ranges: their 1394 records
     // go; the rest outlive the device until the unload (internal/callback.h).
@@ -129,6 +152,8 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PZK_EXTENSION Extension, PIRP
 NTSTATUS ZK_IRP_PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (!ZK_EnterDispatch(extension, Irp))
+        return ZK_CompleteDeletePending(extension, Irp);
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
 
     PCSTR line = PnpLine(minor);
@@ -143,6 +168,8 @@ NTSTATUS ZK_IRP_PnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return StartDevice(extension, Irp);
     case IRP_MN_REMOVE_DEVICE:
         return RemoveDevice(DeviceObject, extension, Irp);
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+        return UsageNotification(DeviceObject, extension, Irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
         EnterState(extension, RemovePending);
         Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -179,4 +206,15 @@ NTSTATUS ZK_CompletionRoutineStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     // hence no IoMarkIrpPending here.
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ZK_CompletionRoutineUsageNotification(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)Context;
+    if (Irp->PendingReturned)
+        IoMarkIrpPending(Irp);
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (!(extension->LowerDevice->Flags & DO_POWER_PAGABLE))
+        DeviceObject->Flags &= ~DO_POWER_PAGABLE;
+    return ZK_LeaveCompletion(extension, Irp);
 }

@@ -1,5 +1,6 @@
 #include "driver/dispatch.h"
 #include "driver/extension.h"
+#include "driver/forward.h"
 #include "platform/nt.h"
 #include "trace/print.h"
 
@@ -19,6 +20,8 @@ static_assert(IRP_MN_WAIT_WAKE == 0 && IRP_MN_SET_POWER == 2);
 NTSTATUS ZK_IRP_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (!ZK_EnterDispatch(extension, Irp))
+        return ZK_CompleteDeletePending(extension, Irp);
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
 
     if (minor < sizeof(ZK_POWER_LINES) / sizeof(ZK_POWER_LINES[0]))
@@ -32,7 +35,9 @@ NTSTATUS ZK_IRP_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     if (extension->DeviceKind == ZK_KIND_FILTER) {
         IoSkipCurrentIrpStackLocation(Irp);
-        return PoCallDriver(extension->LowerDevice, Irp);
+        NTSTATUS status = PoCallDriver(extension->LowerDevice, Irp);
+        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+        return status;
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

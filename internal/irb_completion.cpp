@@ -1,4 +1,5 @@
 #include "driver/extension.h"
+#include "driver/forward.h"
 #include "internal/block.h"
 #include "internal/callback.h"
 #include "platform/nt.h"
@@ -223,14 +224,14 @@ NTSTATUS ZK_CompletionRoutineIrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & ZK_IRB_COMPLETION_LEVELS) {
         TraceIrbCompletion(extension, Irp);
-        return STATUS_SUCCESS;
+        return ZK_LeaveCompletion(extension, Irp);
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG function;
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_1394_CLASS &&
         ZK_ReadIrbFunction(stack->Parameters.Others.Argument1, &function) && function == REQUEST_GET_LOCAL_HOST_INFO)
         UntracedIrbCompletion(extension, Irp, stack->Parameters.Others.Argument1);
-    return STATUS_SUCCESS;
+    return ZK_LeaveCompletion(extension, Irp);
 }
 
 NTSTATUS ZK_CompletionRoutineAddressRange(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -238,6 +239,7 @@ NTSTATUS ZK_CompletionRoutineAddressRange(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     (void)Context;
     if (Irp->PendingReturned)
         IoMarkIrpPending(Irp);
-    TrackAddressRange(ZK_GetExtension(DeviceObject), Irp);
-    return STATUS_SUCCESS;
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    TrackAddressRange(extension, Irp);
+    return ZK_LeaveCompletion(extension, Irp);
 }

@@ -1,5 +1,6 @@
 #include "internal/srb.h"
 
+#include "driver/forward.h"
 #include "internal/block.h"
 #include "ioctl/callerdata.h"
 #include "platform/nt.h"
@@ -156,5 +157,5 @@ NTSTATUS SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_SRB_COMPLETION | TRACE_DATA))
         TraceSrbCompletion(extension, Irp);
-    return STATUS_SUCCESS;
+    return ZK_LeaveCompletion(extension, Irp);
 }

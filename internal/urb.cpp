@@ -406,5 +406,5 @@ NTSTATUS ZK_CompletionRoutineUrbSubmit(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_INTERNAL | TRACE_UNRECOGNISED | TRACE_IO))
         TraceUrbCompletion(extension, Irp);
-    return STATUS_SUCCESS;
+    return ZK_LeaveCompletion(extension, Irp);
 }

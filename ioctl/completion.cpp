@@ -1,5 +1,6 @@
 #include "ioctl/completion.h"
 
+#include "driver/forward.h"
 #include "platform/nt.h"
 #include "trace/decode.h"
 #include "trace/dump.h"
@@ -61,5 +62,5 @@ NTSTATUS ZK_CompletionRoutineGeneric(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_IO | TRACE_DEVICE_CONTROL))
         TraceCompletion(extension, Irp);
-    return STATUS_SUCCESS;
+    return ZK_LeaveCompletion(extension, Irp);
 }

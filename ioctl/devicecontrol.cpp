@@ -138,6 +138,8 @@ DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, U
 NTSTATUS ZK_IRP_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (!ZK_EnterDispatch(extension, Irp))
+        return ZK_CompleteDeletePending(extension, Irp);
     ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
     if (extension->TraceMask & ZK_CONTROL_LEVELS)
         return TraceAndPass(DeviceObject, Irp, code);

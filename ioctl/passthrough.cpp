@@ -275,5 +275,5 @@ NTSTATUS ZK_CompletionRoutinePassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_DEVICE_CONTROL | TRACE_UNRECOGNISED | TRACE_DATA))
         TraceCompletion(extension, Irp);
-    return STATUS_SUCCESS;
+    return ZK_LeaveCompletion(extension, Irp);
 }

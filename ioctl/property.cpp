@@ -210,5 +210,5 @@ NTSTATUS ZK_CompletionRoutineDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp
     if (Irp->PendingReturned)
         IoMarkIrpPending(Irp);
     DescribeDevice(DeviceObject, Irp);
-    return STATUS_SUCCESS;
+    return ZK_LeaveCompletion(ZK_GetExtension(DeviceObject), Irp);
 }

@@ -34,6 +34,8 @@ DECLSPEC_NOINLINE NTSTATUS TraceWriteAndPass(PZK_EXTENSION Extension, PIRP Irp)
 NTSTATUS ZK_IRP_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (!ZK_EnterDispatch(extension, Irp))
+        return ZK_CompleteDeletePending(extension, Irp);
     if (extension->TraceMask & TRACE_IO)
         return TraceReadAndPass(extension, Irp);
     return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineGeneric);
@@ -42,6 +44,8 @@ NTSTATUS ZK_IRP_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS ZK_IRP_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    if (!ZK_EnterDispatch(extension, Irp))
+        return ZK_CompleteDeletePending(extension, Irp);
     if (extension->TraceMask & TRACE_IO)
         return TraceWriteAndPass(extension, Irp);
     return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineGeneric);

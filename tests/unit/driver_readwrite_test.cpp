@@ -116,7 +116,10 @@ NTSTATUS UpperEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 // Stands in for a device-control dispatch that hooks the generic completion,
 // so that the routine's device-control output can be tested on its own.
+// As the driver's dispatch routines do: the request holds the remove lock,
+// which the completion routine releases.
 NTSTATUS DeviceControlWithGenericCompletion(PDEVICE_OBJECT device, PIRP irp) {
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&ZK_GetExtension(device)->RemoveLock, irp))) return STATUS_DELETE_PENDING;
     IoMarkIrpPending(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, ZK_CompletionRoutineGeneric, nullptr, TRUE, TRUE, TRUE);
