@@ -125,6 +125,13 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemMaximum
 } SYSTEM_POWER_STATE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+
+typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
+    DeviceUsageTypeUndefined = 0,
+    DeviceUsageTypePaging,
+    DeviceUsageTypeHibernation,
+    DeviceUsageTypeDumpFile,
+} DEVICE_USAGE_NOTIFICATION_TYPE;
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
     DEVICE_POWER_STATE DeviceState;
@@ -177,6 +184,11 @@ typedef struct _IO_STACK_LOCATION {
             alignas(8) ULONG ShutdownType;
         } Power;
         struct {
+            BOOLEAN InPath;
+            BOOLEAN Reserved[3];
+            alignas(8) DEVICE_USAGE_NOTIFICATION_TYPE Type;
+        } UsageNotification;
+        struct {
             PVOID Argument1;
             PVOID Argument2;
             PVOID Argument3;
@@ -200,6 +212,7 @@ static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.I
 static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) == 0x20);
 static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.WMI.BufferSize) == 0x18);
 static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.WMI.Buffer) == 0x20);
+static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.UsageNotification.Type) == 0x10);
 static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.Power.Type) == 0x10);
 static_assert(__builtin_offsetof(IO_STACK_LOCATION, Parameters.Power.State) == 0x18);
 static_assert(__builtin_offsetof(IO_STACK_LOCATION, DeviceObject) == 0x28);

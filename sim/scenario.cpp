@@ -219,6 +219,10 @@ const std::vector<CommandRule>& Commands()
          "descriptor NAME [serial=TEXT] [bus=N] [product-offset=N] [information=N] [status=S]   the SCSI device's "
          "storage descriptor: its serial number and bus type, or a wrong product offset, length or status"},
         {"work-items", 1, 1, {}, "work-items hold|run                the kernel's work items wait, or run now"},
+        {"usage", 3, 3, {{"expect", Kind::Number}},
+         "usage NAME paging|hibernation|dump in|out [expect=STATUS]   IRP_MN_DEVICE_USAGE_NOTIFICATION: a paging, "
+         "hibernation or crash-dump file moves onto the device or off it; DO_POWER_PAGABLE is checked along the "
+         "stack afterwards"},
         {"expect-registry", 2, 3, {},
          "expect-registry VALUE dword N | sz \"TEXT\" | absent   check a value under the Parameters key"},
     };

@@ -10,6 +10,7 @@
 #include "sim/devices.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
+#include "simkernel/pnp.h"
 #include "simkernel/requestor.h"
 #include "simkernel/workitem.h"
 
@@ -196,11 +197,30 @@ std::string SetDescriptor(const Step& step, sim::Pdo* pdo)
     return "";
 }
 
+// A paging, hibernation or dump file moves onto the disk or off it; the
+// simulated kernel checks the stack's DO_POWER_PAGABLE once it is back.
+std::string SendUsageNotification(const Step& step, sim::Pdo* pdo, NTSTATUS* status)
+{
+    static const std::pair<const char*, DEVICE_USAGE_NOTIFICATION_TYPE> kTypes[] = {
+        {"paging", DeviceUsageTypePaging},
+        {"hibernation", DeviceUsageTypeHibernation},
+        {"dump", DeviceUsageTypeDumpFile},
+    };
+    const auto type = std::find_if(std::begin(kTypes), std::end(kTypes),
+                                   [&](const auto& known) { return step.args[1] == known.first; });
+    if (type == std::end(kTypes))
+        return "usage takes paging, hibernation or dump, not '" + step.args[1] + "'";
+    if (step.args[2] != "in" && step.args[2] != "out")
+        return "usage takes in or out, not '" + step.args[2] + "'";
+    *status = sim::PnpUsageNotification(pdo->Device(), type->second, step.args[2] == "in").final;
+    return "";
+}
+
 }  // namespace
 
 bool IsStorageCommand(const std::string& command)
 {
-    return command == "pass-through" || command == "descriptor" || command == "work-items";
+    return command == "pass-through" || command == "descriptor" || command == "work-items" || command == "usage";
 }
 
 std::string RunStorageStep(const Step& step, HANDLE handle, sim::Pdo* pdo, NTSTATUS* status)
@@ -209,6 +229,8 @@ std::string RunStorageStep(const Step& step, HANDLE handle, sim::Pdo* pdo, NTSTA
         return SendPassThrough(step, handle, pdo, status);
     if (step.command == "descriptor")
         return SetDescriptor(step, pdo);
+    if (step.command == "usage")
+        return SendUsageNotification(step, pdo, status);
     const std::string& what = step.args[0];
     if (what == "hold") {
         sim::HoldWorkItems(true);

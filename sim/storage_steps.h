@@ -10,7 +10,7 @@
 
 namespace scn {
 
-// pass-through, descriptor, work-items.
+// pass-through, descriptor, work-items, usage.
 bool IsStorageCommand(const std::string& command);
 
 // Carries such a step out. A pass-through goes on the handle when one is

@@ -33,6 +33,8 @@ struct Pdo::Impl {
     std::deque<HeldRequest> held;
     std::vector<ReceivedRequest> received;
     int queued = 0;  // requests waiting for the worker or being completed by it
+    bool pagable = false;  // DO_POWER_PAGABLE as created
+    int usage[4] = {};     // special files on the device, by DEVICE_USAGE_NOTIFICATION_TYPE
 };
 
 namespace {
@@ -184,6 +186,29 @@ Reply DefaultReply(UCHAR major, UCHAR minor) {
     }
 }
 
+// A paging, hibernation or dump file moves onto the device or off it. Like a
+// disk's driver, the device is not pageable while a paging file is on it:
+// its power requests must not wait for a page of its own.
+Reply TrackUsage(Pdo::Impl* pdo, PDEVICE_OBJECT device, PIO_STACK_LOCATION location) {
+    const ULONG type = location->Parameters.UsageNotification.Type;
+    if (type < DeviceUsageTypePaging || type > DeviceUsageTypeDumpFile)
+        return Reply::Unchanged();  // as a bus driver leaves what it does not know
+    std::lock_guard<std::mutex> lock(Bus().mutex);
+    int& count = pdo->usage[type];
+    if (location->Parameters.UsageNotification.InPath) {
+        ++count;
+    } else if (count == 0) {
+        return Reply::Complete(STATUS_INVALID_DEVICE_REQUEST);
+    } else {
+        --count;
+    }
+    if (pdo->usage[DeviceUsageTypePaging] > 0)
+        device->Flags &= ~DO_POWER_PAGABLE;
+    else if (pdo->pagable)
+        device->Flags |= DO_POWER_PAGABLE;
+    return Reply::Complete(STATUS_SUCCESS);
+}
+
 NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Pdo::Impl* pdo = ImplOf(device);
     const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -221,6 +246,8 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status;
     if (reply) {
         status = Carry(pdo, irp, *reply);
+    } else if (major == IRP_MJ_PNP && minor == IRP_MN_DEVICE_USAGE_NOTIFICATION) {
+        status = Carry(pdo, irp, TrackUsage(pdo, device, location));
     } else if (model && major != IRP_MJ_PNP && major != IRP_MJ_POWER) {
         status = model->Dispatch(device, irp);
     } else {
@@ -409,6 +436,7 @@ Pdo& CreatePdo(const std::string& name, const PdoOptions& options) {
     impl->name = name;
     impl->device = device;
     impl->model = options.model;
+    impl->pagable = (options.flags & DO_POWER_PAGABLE) != 0;
     *static_cast<Pdo::Impl**>(device->DeviceExtension) = impl.get();
     std::unique_ptr<Pdo> pdo(new Pdo(std::move(impl)));
     Pdo& result = *pdo;

@@ -133,7 +133,30 @@ IoResult PnpRequest(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIRP, PI
     // Once the removal has come back, every driver of the stack has had its
     // turn to detach.
     if (minor == IRP_MN_REMOVE_DEVICE) detail::CheckNothingLeftOnDeletedDevices("IRP_MN_REMOVE_DEVICE");
+    if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION) CheckPagableStack(pdo);
     return result;
+}
+
+IoResult PnpUsageNotification(PDEVICE_OBJECT pdo, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath) {
+    return PnpRequest(pdo, IRP_MN_DEVICE_USAGE_NOTIFICATION, [=](PIRP, PIO_STACK_LOCATION location) {
+        location->Parameters.UsageNotification.InPath = inPath ? TRUE : FALSE;
+        location->Parameters.UsageNotification.Type = type;
+    });
+}
+
+void CheckPagableStack(PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT lowest = nullptr;  // the lowest device without DO_POWER_PAGABLE so far
+    for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) {
+        if (!(device->Flags & DO_POWER_PAGABLE)) {
+            if (lowest == nullptr) lowest = device;
+        } else if (lowest != nullptr) {
+            BugCheck("PowerPagableAboveNonPagable", "IRP_MN_DEVICE_USAGE_NOTIFICATION", nullptr,
+                     detail::Hex(device) + " has DO_POWER_PAGABLE set above " + detail::Hex(lowest) +
+                         ", which has it clear: the power manager would send power IRPs through it at "
+                         "PASSIVE_LEVEL in a thread that may page, while a device below cannot wait for a "
+                         "page (a hang at hibernate or resume)");
+        }
+    }
 }
 
 KIRQL PowerIrql(PDEVICE_OBJECT pdo) {

@@ -58,6 +58,13 @@ IoResult PnpRemoveDevice(PDEVICE_OBJECT pdo);
 // checked as above.
 IoResult PnpRequest(PDEVICE_OBJECT pdo, UCHAR minor,
                     std::function<void(PIRP, PIO_STACK_LOCATION)> setup = {});
+// IRP_MN_DEVICE_USAGE_NOTIFICATION: a paging, hibernation or dump file moves
+// onto the device (inPath) or off it. When any such request has come back,
+// the power manager's rule is checked along the stack (CheckPagableStack).
+IoResult PnpUsageNotification(PDEVICE_OBJECT pdo, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath);
+// No device object with DO_POWER_PAGABLE above one without it: a bug check
+// (PowerPagableAboveNonPagable) names the two.
+void CheckPagableStack(PDEVICE_OBJECT pdo);
 
 // ---------------------------------------------------------------------------
 // Power
