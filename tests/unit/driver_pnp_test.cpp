@@ -312,6 +312,46 @@ TEST_F(DriverPnp, SurpriseRemovalKeepsTheInstanceUntilRemoval) {
     EXPECT_EQ(sim::FindDevice("\\Device\\Zelkor1"), nullptr);
 }
 
+// The filter is as pageable as the devices around it allow: set on the way
+// down only when the device above has the flag, cleared on the way back
+// when the device below has cleared it. Before, it kept what it copied at
+// add-device.
+TEST_F(DriverPnp, UsageNotificationMirrorsTheDevicesAround) {
+    PDEVICE_OBJECT below = pdo_->Device();
+    PDEVICE_OBJECT above = sim::CreatePdo("\\Device\\Upper").Device();
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(above, below), filter_);
+    const auto notify = [&](bool inPath) {
+        const sim::IoResult result =
+            sim::Send(filter_, sim::Request::Pnp(IRP_MN_DEVICE_USAGE_NOTIFICATION)
+                                   .Setup([=](PIRP, PIO_STACK_LOCATION location) {
+                                       location->Parameters.UsageNotification.InPath = inPath;
+                                       location->Parameters.UsageNotification.Type = DeviceUsageTypeHibernation;
+                                   })
+                                   .ExactDevice());
+        EXPECT_EQ(result.final, STATUS_SUCCESS);
+        return (filter_->Flags & DO_POWER_PAGABLE) != 0;
+    };
+    struct Case {
+        bool abovePagable, belowPagable, filterBefore, filterAfter;
+    } cases[] = {
+        {true, true, false, true},    // set on the way down, as the device above has it
+        {true, false, true, false},   // cleared on the way up, as the device below has not
+        {false, true, false, false},  // not set when the device above has it not
+    };
+    const auto set = [](PDEVICE_OBJECT device, bool pagable) {
+        device->Flags = pagable ? (device->Flags | DO_POWER_PAGABLE) : (device->Flags & ~DO_POWER_PAGABLE);
+    };
+    for (const Case& c : cases) {
+        for (bool inPath : {true, false}) {
+            set(above, c.abovePagable);
+            set(below, c.belowPagable);
+            set(filter_, c.filterBefore);
+            EXPECT_EQ(notify(inPath), c.filterAfter) << c.abovePagable << c.belowPagable << inPath;
+        }
+    }
+    IoDetachDevice(filter_);
+}
+
 TEST_F(DriverPnp, RemovalReturnsTheLowerDriversStatus) {
     pdo_->SetRule(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, sim::Reply::Pend(STATUS_SUCCESS, 0, 10ms));
     const sim::IoResult result = Pnp(IRP_MN_REMOVE_DEVICE);
