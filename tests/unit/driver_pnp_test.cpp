@@ -352,6 +352,29 @@ TEST_F(DriverPnp, UsageNotificationMirrorsTheDevicesAround) {
     IoDetachDevice(filter_);
 }
 
+// A sender that still references the filter device (as the device above it
+// may) can reach its dispatch after the removal: the request goes no
+// further. Before, it went down with a completion routine that then ran for
+// the deleted device (CompletionRoutineOnDeletedDevice; a crash on Windows).
+TEST_F(DriverPnp, RequestThroughAReferenceAfterRemovalIsRefused) {
+    record_->TraceMask = TRACE_IO;
+    PDEVICE_OBJECT held = IoGetAttachedDeviceReference(pdo_->Device());
+    ASSERT_EQ(held, filter_);
+    Pnp(IRP_MN_REMOVE_DEVICE);
+    ASSERT_TRUE(sim::IsDeleted(filter_));
+    sim::ClearDebugOutput();
+
+    char buffer[512];
+    IrpCapture capture;
+    const sim::IoResult result =
+        sim::Send(held, sim::Request::Read(buffer, sizeof buffer).Setup(capture.Setup()).ExactDevice());
+    EXPECT_EQ(result.final, STATUS_DELETE_PENDING);
+    EXPECT_EQ(sim::DebugText(), Line("Irp: 0x%X - completed with Status: 0xC0000056.\n", Low32(capture.irp)));
+    EXPECT_EQ(pdo_->Received().back().minor, IRP_MN_REMOVE_DEVICE);  // nothing reached the bus
+    ObfDereferenceObject(held);
+    EXPECT_FALSE(sim::IsLiveDevice(filter_));
+}
+
 TEST_F(DriverPnp, RemovalReturnsTheLowerDriversStatus) {
     pdo_->SetRule(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, sim::Reply::Pend(STATUS_SUCCESS, 0, 10ms));
     const sim::IoResult result = Pnp(IRP_MN_REMOVE_DEVICE);
