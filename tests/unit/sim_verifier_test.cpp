@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
+#include <thread>
 
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
@@ -224,6 +226,34 @@ void PropertyOfADeviceThatIsNoPdo() {
     IoGetDeviceProperty(stack.filter, DevicePropertyPhysicalDeviceObjectName, sizeof buffer, buffer, &length);
 }
 
+NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(Lower(device), irp);
+}
+
+// The driver deletes its device while a request it set a routine on is
+// still below: the routine would run on a deleted device object.
+void CompletionRoutineOnDeletedDevice() {
+    g_completion = [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+        if (irp->PendingReturned) IoMarkIrpPending(irp);
+        return STATUS_SUCCESS;
+    };
+    const Stack stack = MakeStack(ForwardWithRoutine);
+    stack.pdo->SetRule(IRP_MJ_FLUSH_BUFFERS, sim::Reply::Hold(STATUS_SUCCESS));
+    static std::future<sim::IoResult> flush;
+    flush = sim::SendAsync(stack.pdo->Device(), sim::Request(IRP_MJ_FLUSH_BUFFERS));
+    while (stack.pdo->HeldCount() == 0) std::this_thread::yield();
+    IoDetachDevice(stack.pdo->Device());
+    IoDeleteDevice(stack.filter);
+    stack.pdo->Release();
+}
+
+// The filter stays pageable above the disk that took a paging file.
+void PagableAboveTheDiskInThePagingPath() {
+    const Stack stack = MakeStack(PassDown);
+    sim::PnpUsageNotification(stack.pdo->Device(), DeviceUsageTypePaging, true);
+}
+
 struct DeathCase {
     const char* name;
     void (*arrange)();
@@ -275,6 +305,10 @@ const DeathCase kDeathCases[] = {
      "STOP: PoCallDriver in PoCallDriver.*IRP_MJ_FLUSH_BUFFERS"},
     {"PropertyOfADeviceThatIsNoPdo", PropertyOfADeviceThatIsNoPdo, DeathCase::Trigger::None,
      "STOP: PNP_DETECTED_FATAL_ERROR in IoGetDeviceProperty"},
+    {"CompletionRoutineOnDeletedDevice", CompletionRoutineOnDeletedDevice, DeathCase::Trigger::None,
+     "STOP: CompletionRoutineOnDeletedDevice in .*which was deleted"},
+    {"PagableAboveTheDiskInThePagingPath", PagableAboveTheDiskInThePagingPath, DeathCase::Trigger::None,
+     "STOP: PowerPagableAboveNonPagable in IRP_MN_DEVICE_USAGE_NOTIFICATION.*has DO_POWER_PAGABLE set above"},
 };
 
 void RunCase(const DeathCase& c) {
