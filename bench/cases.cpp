@@ -1,6 +1,7 @@
 #include "bench/cases.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -105,6 +106,7 @@ public:
             break;
         case Operation::IrbRead:
             requests_.push_back(sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, MakeIrb()));
+            break;
         case Operation::UrbBulkIn:
             requests_.push_back(sim::Request::InternalDeviceControl(
                 IOCTL_INTERNAL_USB_SUBMIT_URB, MakeBulkInUrb(&srbMemory_, data_.address, kTransferLength)));
@@ -379,6 +381,7 @@ void AddFullMaskCases(std::vector<Case>& cases)
         Case full;
         full.name = subject + "/zelkor-ff";
         full.operations = base.operations;
+        full.requests = base.requests;
         full.expectedCalls = kExpectAny;
         full.make = AtFullMask(base.make);
         cases.push_back(full);
@@ -400,12 +403,39 @@ void AddFullMaskCases(std::vector<Case>& cases)
     }
 }
 
+// The requests an operation sends, as the device under the filter sees them.
+std::vector<SentRequest> RequestsOf(Operation operation)
+{
+    switch (operation) {
+    case Operation::CreateClose:
+        return {{IRP_MJ_CREATE, 0}, {IRP_MJ_CLOSE, 0}};
+    case Operation::Read:
+        return {{IRP_MJ_READ, 0}};
+    case Operation::Write:
+        return {{IRP_MJ_WRITE, 0}};
+    case Operation::NamedControl:
+        return {{IRP_MJ_DEVICE_CONTROL, kNamedControlCode}};
+    case Operation::UnknownControl:
+        return {{IRP_MJ_DEVICE_CONTROL, kUnknownControlCode}};
+    case Operation::PassThrough:
+        return {{IRP_MJ_DEVICE_CONTROL, IOCTL_SCSI_PASS_THROUGH}};
+    case Operation::SrbRead:
+        return {{IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_SCSI_EXECUTE_IN}};
+    case Operation::IrbRead:
+        return {{IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_1394_CLASS}};
+    case Operation::UrbBulkIn:
+        return {{IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_INTERNAL_USB_SUBMIT_URB}};
+    }
+    return {};
+}
+
 Case StackCase(const std::string& subject, Operation operation, Filter filter, ULONG mask)
 {
     Case c;
     const bool zelkor = filter == Filter::Zelkor;
     c.name = subject + "/" + (zelkor ? (mask == 0 ? "zelkor-0" : "zelkor-1ff") : "reference");
-    c.operations = operation == Operation::CreateClose ? 2 : 1;
+    c.requests = RequestsOf(operation);
+    c.operations = static_cast<unsigned>(c.requests.size());
     c.expectedCalls = zelkor && mask != 0 ? kExpectSome : kExpectNone;
     c.make = [=] { return std::make_unique<StackRunner>(filter, mask, operation); };
     return c;
@@ -466,6 +496,35 @@ std::vector<std::string> Printed()
     return texts;
 }
 
+// Records each request that reaches the device under the filter (every
+// request, when there is no such device) until the observer is removed.
+void WatchLowerDevice(std::vector<SentRequest>& sent)
+{
+    PDEVICE_OBJECT lower = sim::FindDevice(ZKB_DISK_NAME);
+    sim::SetCallObserver([&sent, lower](PDEVICE_OBJECT device, PIRP irp) {
+        if (lower != nullptr && device != lower)
+            return;
+        const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        const bool control = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+                             stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        sent.push_back({stack->MajorFunction, control ? stack->Parameters.DeviceIoControl.IoControlCode : 0});
+    });
+}
+
+std::string Describe(const std::vector<SentRequest>& requests)
+{
+    if (requests.empty())
+        return "no request";
+    std::string text;
+    for (const SentRequest& request : requests) {
+        char one[48];
+        std::snprintf(one, sizeof(one), "%s(major 0x%02X, code 0x%08lX)", text.empty() ? "" : " ", request.major,
+                      request.code);
+        text += one;
+    }
+    return text;
+}
+
 }  // namespace
 
 const std::vector<Case>& Cases()
@@ -489,16 +548,25 @@ std::vector<std::string> CheckCases()
     for (const Case& c : Cases()) {
         std::vector<std::string> texts;
         unsigned failures = 0;
+        std::vector<SentRequest> sent;
         try {
             std::unique_ptr<Runner> runner = c.make();
             sim::ClearDebugOutput();
+            WatchLowerDevice(sent);
             runner->Run();
+            sim::SetCallObserver(nullptr);
             texts = Printed();
             failures = runner->Failures();
         } catch (const std::exception& e) {
+            sim::SetCallObserver(nullptr);
             problems.push_back(c.name + ": " + e.what());
             continue;
         }
+        if (sent != c.requests)
+            problems.push_back(c.name + ": sent " + Describe(sent) + ", named " + Describe(c.requests));
+        if (!c.requests.empty() && c.operations != c.requests.size())
+            problems.push_back(c.name + ": counts " + std::to_string(c.operations) + " request(s) a run, sends " +
+                               std::to_string(c.requests.size()));
         if (failures != 0)
             problems.push_back(c.name + ": " + std::to_string(failures) + " request(s) did not succeed");
         if (c.expectedCalls == kExpectSome && texts.empty())

@@ -23,12 +23,24 @@ public:
     virtual unsigned Failures() const { return 0; }
 };
 
+// A request as the device under the filter receives it: its major function
+// and, for device control, its control code (0 otherwise).
+struct SentRequest {
+    unsigned major = 0;
+    unsigned long code = 0;
+    bool operator==(const SentRequest&) const = default;
+};
+
 struct Case {
     // "<subject>/<variant>": read/zelkor-0, read/zelkor-1ff, read/reference,
     // trace-line/zelkor, trace-line/alone, ...
     std::string name;
     // Requests (or messages) per Run(). Create/close sends two requests.
     unsigned operations = 1;
+    // What one Run() must send to the device under the filter, in order,
+    // and nothing else: the check fails a case that sends more, less or
+    // other requests. Empty for the trace operations, which send none.
+    std::vector<SentRequest> requests;
     // What one Run() prints with the debugger recording: kExpectNone,
     // kExpectSome, kExpectAny, or an exact number of DbgPrint calls.
     int expectedCalls = 0;
@@ -51,7 +63,8 @@ const std::vector<Case>& Cases();
 const Case* FindCase(const std::string& name);
 
 // Makes each case, runs it once with the debugger recording and checks its
-// output and its requests' status; one line per problem found.
+// output, the requests that reached the device under the filter and their
+// status; one line per problem found.
 std::vector<std::string> CheckCases();
 
 }  // namespace zkbench

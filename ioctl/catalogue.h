@@ -179,16 +179,18 @@ static_assert(ZK_CONTROL_CODE_COUNT == 134);
 // the row's number plus one (0 and ZK_CONTROL_NONE when empty), so that the
 // untraced path decides on the slot alone; a search starts at the code's
 // hash and ends at its row or at an empty slot. The index is filled to about
-// half, so an unknown code ends after a probe or two. Every request pays for
-// it, traced or not.
-constexpr ULONG ZK_CONTROL_INDEX_SIZE = 256;
+// a quarter, so an unknown code ends after a probe or two. Every request that
+// is not a plain code (below) pays for it, traced or not. Its hash is the one
+// of the plain codes' table, so that the dispatch routine computes it once.
+constexpr ULONG ZK_CONTROL_INDEX_BITS = 9;
+constexpr ULONG ZK_CONTROL_INDEX_SIZE = 1u << ZK_CONTROL_INDEX_BITS;
 static_assert(ZK_CONTROL_CODE_COUNT < ZK_CONTROL_INDEX_SIZE / 3 * 2, "the index must keep empty slots");
 // The handling of an empty slot: no code takes it.
 constexpr UCHAR ZK_CONTROL_NONE = 0xFF;
 
 constexpr ULONG ZK_ControlHash(ULONG Code)
 {
-    return ((Code * 0x5BD1E995u) >> 22) & (ZK_CONTROL_INDEX_SIZE - 1);
+    return (Code * 0x5318921Du) >> (32 - ZK_CONTROL_INDEX_BITS);
 }
 
 struct ZK_CONTROL_SLOT {
@@ -217,10 +219,11 @@ constexpr ZK_CONTROL_INDEX ZK_BuildControlIndex()
 
 inline constexpr ZK_CONTROL_INDEX ZK_ControlIndex = ZK_BuildControlIndex();
 
-// The slot of Code's row, or the empty slot where its search ended.
-constexpr const ZK_CONTROL_SLOT* ZK_FindControlSlot(ULONG Code)
+// The slot of Code's row, or the empty slot where its search ended; Hash is
+// ZK_ControlHash(Code).
+constexpr const ZK_CONTROL_SLOT* ZK_FindControlSlotFrom(ULONG Code, ULONG Hash)
 {
-    ULONG slot = ZK_ControlHash(Code);
+    ULONG slot = Hash;
     for (;;) {
         const ZK_CONTROL_SLOT* entry = &ZK_ControlIndex.Slot[slot];
         if (entry->Row == 0 || entry->Code == Code)
@@ -229,11 +232,22 @@ constexpr const ZK_CONTROL_SLOT* ZK_FindControlSlot(ULONG Code)
     }
 }
 
+constexpr const ZK_CONTROL_SLOT* ZK_FindControlSlot(ULONG Code)
+{
+    return ZK_FindControlSlotFrom(Code, ZK_ControlHash(Code));
+}
+
+// The row of Code, or NULL; Hash is ZK_ControlHash(Code).
+constexpr const ZK_CONTROL_CODE* ZK_FindControlCodeFrom(ULONG Code, ULONG Hash)
+{
+    const ZK_CONTROL_SLOT* slot = ZK_FindControlSlotFrom(Code, Hash);
+    return slot->Row != 0 ? &ZK_ControlCodes[slot->Row - 1] : nullptr;
+}
+
 // The row of Code, or NULL.
 constexpr const ZK_CONTROL_CODE* ZK_FindControlCode(ULONG Code)
 {
-    const ZK_CONTROL_SLOT* slot = ZK_FindControlSlot(Code);
-    return slot->Row != 0 ? &ZK_ControlCodes[slot->Row - 1] : nullptr;
+    return ZK_FindControlCodeFrom(Code, ZK_ControlHash(Code));
 }
 
 // ---------------------------------------------------------------------------
@@ -286,3 +300,79 @@ static_assert(ZK_FindControlCode(IOCTL_SCSI_PASS_THROUGH)->Handling == ZK_CONTRO
 static_assert(ZK_FindControlCode(IOCTL_SCSI_PASS_THROUGH_DIRECT)->Handling == ZK_CONTROL_PASS_THROUGH);
 static_assert(ZK_FindControlCode(IOCTL_INTERNAL_USB_SUBMIT_URB)->Handling == ZK_CONTROL_URB);
 static_assert(ZK_FindControlCode(IOCTL_STORAGE_QUERY_PROPERTY)->Handling == ZK_CONTROL_PROPERTY);
+
+// ---------------------------------------------------------------------------
+// The plain codes at home
+
+// A second table, indexed by a hash of its own, in which every plain code
+// (a row handled ZK_CONTROL_NAME: its line, then passed on unchanged) sits
+// alone at its hash's slot, checked when the driver is compiled. So the
+// untraced dispatch routine knows a plain code by one hash, one load and one
+// compare. A slot no plain code takes holds a stand-in value whose own hash
+// is another slot, which no code reaching that slot can equal. The
+// multiplier was chosen for the rows: one that gives two plain codes one
+// slot fails the build, and a new row may need another.
+// Its hash is ZK_ControlHash.
+constexpr ULONG ZK_PLAIN_HOME_SIZE = ZK_CONTROL_INDEX_SIZE;
+
+constexpr ULONG ZK_PlainHomeHash(ULONG Code)
+{
+    return ZK_ControlHash(Code);
+}
+
+struct ZK_PLAIN_HOME {
+    ULONG Code[ZK_PLAIN_HOME_SIZE];
+    bool Shared;  // two plain codes hash to one slot: the table is unusable
+};
+
+constexpr ZK_PLAIN_HOME ZK_BuildPlainHome()
+{
+    ZK_PLAIN_HOME home{};
+    bool taken[ZK_PLAIN_HOME_SIZE] = {};
+    for (ULONG slot = 0; slot < ZK_PLAIN_HOME_SIZE; ++slot) {
+        ULONG standIn = 0;
+        while (ZK_PlainHomeHash(standIn) == slot)
+            ++standIn;
+        home.Code[slot] = standIn;
+    }
+    for (const ZK_CONTROL_CODE& row : ZK_ControlCodes) {
+        if (row.Handling != ZK_CONTROL_NAME)
+            continue;
+        const ULONG slot = ZK_PlainHomeHash(row.Code);
+        home.Shared = home.Shared || taken[slot];
+        taken[slot] = true;
+        home.Code[slot] = row.Code;
+    }
+    return home;
+}
+
+inline constexpr ZK_PLAIN_HOME ZK_PlainHome = ZK_BuildPlainHome();
+static_assert(!ZK_PlainHome.Shared, "two plain codes share a home slot: choose another multiplier");
+
+// Whether Code is a row handled ZK_CONTROL_NAME; Hash is ZK_ControlHash(Code).
+constexpr bool ZK_IsPlainControlCodeAt(ULONG Code, ULONG Hash)
+{
+    return ZK_PlainHome.Code[Hash] == Code;
+}
+
+constexpr bool ZK_IsPlainControlCode(ULONG Code)
+{
+    return ZK_IsPlainControlCodeAt(Code, ZK_PlainHomeHash(Code));
+}
+
+// Exact for every row, and for every value the table holds (the stand-ins
+// among them), for 0, all ones and the private code.
+constexpr bool ZK_PlainHomeExact()
+{
+    for (const ZK_CONTROL_CODE& row : ZK_ControlCodes)
+        if (ZK_IsPlainControlCode(row.Code) != (row.Handling == ZK_CONTROL_NAME))
+            return false;
+    for (ULONG value : ZK_PlainHome.Code) {
+        const ZK_CONTROL_CODE* row = ZK_FindControlCode(value);
+        if (ZK_IsPlainControlCode(value) != (row != nullptr && row->Handling == ZK_CONTROL_NAME))
+            return false;
+    }
+    return true;
+}
+static_assert(ZK_PlainHomeExact());
+static_assert(!ZK_IsPlainControlCode(0) && !ZK_IsPlainControlCode(0xFFFFFFFF) && !ZK_IsPlainControlCode(0x5A4B0004));

@@ -143,8 +143,8 @@ NTSTATUS ZK_IRP_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
     if (extension->TraceMask & ZK_CONTROL_LEVELS)
         return TraceAndPass(DeviceObject, Irp, code);
-    const ZK_CONTROL_SLOT* slot = ZK_FindControlSlot(code);
-    if (slot->Handling == ZK_CONTROL_NAME)
+    const ULONG hash = ZK_ControlHash(code);
+    if (ZK_IsPlainControlCodeAt(code, hash))
         return ZK_PassDown(extension, Irp);
-    return PassSpecial(DeviceObject, Irp, code, slot->Row != 0 ? &ZK_ControlCodes[slot->Row - 1] : NULL);
+    return PassSpecial(DeviceObject, Irp, code, ZK_FindControlCodeFrom(code, hash));
 }

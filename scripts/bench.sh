@@ -52,6 +52,9 @@ mkdir -p "$out"
 summarise() {
     awk -v root="$root" '
         function kind(file) {
+            # Debug information written through ccache with CCACHE_BASEDIR
+            # names sources relative to the build folder: build/bench/../../driver/...
+            while (sub(/\/[^\/.][^\/]*\/\.\.\//, "/", file)) {}
             if (index(file, root "/driver/") == 1 || index(file, root "/trace/") == 1 ||
                 index(file, root "/ioctl/") == 1 || index(file, root "/internal/") == 1)
                 return "zelkor"
