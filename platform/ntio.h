@@ -587,6 +587,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout);
 ULONG KeQueryTimeIncrement(void);
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 
 ULONG DbgPrint(PCSTR Format, ...);
 }

@@ -72,8 +72,10 @@ const std::vector<CommandRule>& Commands()
          "registry VALUE dword N | sz \"TEXT\" | delete   a value under the service's Parameters key"},
         {"registry-file", 1, 1, {}, "registry-file PATH                load a regedit .reg file"},
         {"wdm-version", 1, 1, {}, "wdm-version on|off                what IoIsWdmVersionAvailable(1, 0x20) answers"},
-        {"time", 0, 1, {{"ticks", Kind::Number, 0, kInt64}, {"increment", Kind::Number, 1, kUlong}},
-         "time [H:MM:SS.mmm] [ticks=N] [increment=N]   the time since boot"},
+        {"time", 0, 1,
+         {{"ticks", Kind::Number, 0, kInt64}, {"increment", Kind::Number, 1, kUlong}, {"counter", Kind::Number, 0, kInt64}},
+         "time [H:MM:SS.mmm] [ticks=N] [increment=N] [counter=N]   the time since boot; counter= sets the\n"
+         "                                  performance counter (10 MHz) until the time is set again"},
         {"fail", 1, 1, {{"nth", Kind::Number, 1, kInt32}},
          "fail ROUTINE [nth=N]              the Nth call from now of a kernel routine fails"},
         {"load", 0, 0, {{"expect", Kind::Number}}, "load                              load the driver (DriverEntry)"},
