@@ -444,7 +444,7 @@ VOID TraceInterfaces(const DetailLine* Line, const void* Urb, ULONG UrbLength, U
             USBD_PIPE_INFORMATION pipe;
             if (!ZK_ReadBlock(base + Offset + head + i * sizeof(pipe), &pipe, sizeof(pipe)))
                 return;
-            CHAR type[16];
+            CHAR type[32];
             if ((ULONG)pipe.PipeType < 4)
                 strncpy(type, ZK_PIPE_TYPE_NAMES[pipe.PipeType], sizeof(type));
             else
@@ -462,9 +462,13 @@ VOID TraceInterfaces(const DetailLine* Line, const void* Urb, ULONG UrbLength, U
 }
 
 // The packets of an isochronous transfer, as many as it says and its
-// Length holds.
+// Length holds; for a transfer in, each packet's data after its line. The
+// data is dumped from TransferBuffer only: an MDL's pages are not mapped
+// piece by piece.
 VOID TraceIsoPackets(const DetailLine* Line, const void* Urb, const UrbBytes* Copy)
 {
+    const UCHAR* buffer = Field<const UCHAR*>(Copy, ZK_BUFFER_AT);
+    BOOLEAN in = (Field<ULONG>(Copy, ZK_FLAGS_AT) & USBD_TRANSFER_DIRECTION_IN) != 0;
     constexpr ULONG first = __builtin_offsetof(_URB_ISOCH_TRANSFER, IsoPacket);
     ULONG count = Field<ULONG>(Copy, __builtin_offsetof(_URB_ISOCH_TRANSFER, NumberOfPackets));
     ULONG room = (Copy->Length - first) / sizeof(USBD_ISO_PACKET_DESCRIPTOR);
@@ -478,6 +482,10 @@ VOID TraceIsoPackets(const DetailLine* Line, const void* Urb, const UrbBytes* Co
         ZK_UsbdStatusName(packet.Status, status);
         ZK_PrintLine(Line->Extension, ZK_DETAIL_UP "IsoPacket: %u, Offset: 0x%X, Length: 0x%X, UsbdStatus: %s.\n",
                      Line->Routine, Line->Irp, Line->Name, i, packet.Offset, packet.Length, status);
+        // An offset that would wrap the address space is no packet's.
+        if (in && buffer != NULL && USBD_SUCCESS(packet.Status) &&
+            (ULONG_PTR)buffer + packet.Offset >= (ULONG_PTR)buffer)
+            ZK_DumpMemory(TRACE_BUS_DETAIL, Line->Extension, (PVOID)(buffer + packet.Offset), packet.Length);
     }
 }
 
@@ -549,8 +557,6 @@ VOID ZK_TraceUrbDetailCompletion(PZK_EXTENSION Extension, PIRP Irp, const void* 
                      Field<ULONG>(&copy, __builtin_offsetof(_URB_ISOCH_TRANSFER, NumberOfPackets)),
                      Field<ULONG>(&copy, __builtin_offsetof(_URB_ISOCH_TRANSFER, ErrorCount)));
         TraceIsoPackets(&line, Urb, &copy);
-        if (Field<ULONG>(&copy, ZK_FLAGS_AT) & USBD_TRANSFER_DIRECTION_IN)
-            DumpData(Extension, &copy, moved);
         break;
     default:
         break;

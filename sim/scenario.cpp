@@ -85,7 +85,7 @@ const std::vector<CommandRule>& Commands()
           {"characteristics", Kind::Number}, {"vendor", Kind::Text}, {"product", Kind::Text},
           {"revision", Kind::Text}, {"blocks", Kind::Number}, {"removable", Kind::Word}, {"over", Kind::Word}},
          "device NAME [pdo=\\Device\\X|none] [type=disk|cdrom|unknown|N] [flags=direct,buffered,pagable,inrush] "
-         "[model=plain|disk|cdrom|usb-disk|usb-mouse|usb-storage]   a device on the simulated bus; a SCSI model (disk, "
+         "[model=plain|disk|cdrom|usb-disk|usb-mouse|usb-camera|usb-storage]   a device on the simulated bus; a SCSI model (disk, "
          "cdrom) also takes [vendor=TEXT] [product=TEXT] [revision=TEXT] [blocks=N] [removable=yes|no], a USB one "
          "[vendor=TEXT] [product=TEXT] and the disk [blocks=N]; usb-storage, the disk's storage port, takes "
          "over=NAME, the usb-disk whose stack its SRBs go down as URBs"},
@@ -163,12 +163,14 @@ const std::vector<CommandRule>& Commands()
          {{"pipe", Kind::Word}, {"length", Kind::Number}, {"data", Kind::Bytes}, {"direction", Kind::Word},
           {"mdl", Kind::Word}, {"request", Kind::Number}, {"value", Kind::Number}, {"index", Kind::Number},
           {"type", Kind::Number}, {"language", Kind::Number}, {"setup", Kind::Bytes}, {"urb-length", Kind::Number},
-          {"major", Kind::Word}, {"mode", Kind::Word}, {"handle", Kind::Number}, {"expect", Kind::Number}},
+          {"major", Kind::Word}, {"mode", Kind::Word}, {"handle", Kind::Number}, {"expect", Kind::Number},
+          {"packets", Kind::Number}},
          "urb NAME FUNCTION [pipe=in|out|EP] [length=N] [data=BYTES] [mdl=yes] [direction=in|out] [request=N] "
          "[value=N] [index=N] [type=N] [language=N] [setup=BYTES] [urb-length=N] [major=internal|device-control] "
-         "[mode=kernel|user] [handle=N] [expect=STATUS]   a URB to a USB device (FUNCTION: bulk, get-descriptor, "
-         "control-transfer, select-configuration, select-interface, vendor-device, vendor-endpoint, "
-         "class-interface, reset-pipe, class-other, vendor-other, or a number)"},
+         "[mode=kernel|user] [handle=N] [packets=N] [expect=STATUS]   a URB to a USB device (FUNCTION: bulk, "
+         "get-descriptor, control-transfer, select-configuration, select-interface, vendor-device, "
+         "vendor-endpoint, class-interface, reset-pipe, class-other, vendor-other, abort-pipe, frame-number, "
+         "isoch (packets= of the endpoint's size), or a number)"},
         {"usb-enumerate", 1, 1, {{"via", Kind::Word}, {"mdl", Kind::Word}},
          "usb-enumerate NAME [via=urb|control] [mdl=yes]   descriptors, then the configuration selected"},
         {"usb-scsi", 1, 1,
