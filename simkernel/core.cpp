@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -248,6 +249,17 @@ extern "C" VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
 }
 
 extern "C" ULONG KeQueryTimeIncrement(void) { return sim::g_timeIncrement; }
+
+// The routines a driver may look up by name.
+extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    sim::RequirePassive("MmGetSystemRoutineAddress");
+    static const char16_t kCounter[] = u"KeQueryPerformanceCounter";
+    if (SystemRoutineName != nullptr && SystemRoutineName->Buffer != nullptr &&
+        SystemRoutineName->Length == sizeof(kCounter) - sizeof(char16_t) &&
+        std::char_traits<char16_t>::compare(SystemRoutineName->Buffer, kCounter, SystemRoutineName->Length / 2) == 0)
+        return reinterpret_cast<PVOID>(&KeQueryPerformanceCounter);
+    return nullptr;
+}
 
 extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
     if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = sim::kPerformanceFrequency;

@@ -72,6 +72,13 @@ uint64_t TickCount();
 // that value until the tick count is set again.
 constexpr uint64_t kPerformanceFrequency = 10000000;
 void SetPerformanceCounter(uint64_t counter);
+}  // namespace sim
+
+// The kernel routine that reads it: no import of the driver's, which looks
+// it up with MmGetSystemRoutineAddress.
+extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+
+namespace sim {
 
 // ---------------------------------------------------------------------------
 // Debugger output. Every DbgPrint call is recorded separately, at most 512

@@ -34,6 +34,23 @@ void ZK_FormatTimeStampMicro(LONGLONG Counter, LONGLONG Frequency, PCHAR Buffer)
 
 namespace {
 
+// Set once at load, read by every stamp.
+PKE_QUERY_PERFORMANCE_COUNTER ZkPerformanceCounter;
+
+}  // namespace
+
+void ZK_FindPerformanceCounter(void)
+{
+    static WCHAR name[] = u"KeQueryPerformanceCounter";
+    UNICODE_STRING routine;
+    routine.Buffer = name;
+    routine.Length = sizeof(name) - sizeof(WCHAR);
+    routine.MaximumLength = sizeof(name);
+    ZkPerformanceCounter = (PKE_QUERY_PERFORMANCE_COUNTER)MmGetSystemRoutineAddress(&routine);
+}
+
+namespace {
+
 // The stamp, when the record asks for it, and the trailer: what goes ahead
 // of every message.
 FORCEINLINE void PrintPrefix(PZK_EXTENSION Extension)
@@ -41,9 +58,10 @@ FORCEINLINE void PrintPrefix(PZK_EXTENSION Extension)
     ULONG mask = Extension->TraceMask;
     if (mask & TRACE_TIMESTAMP) {
         CHAR stamp[32];
-        if (mask & TRACE_BUS_DETAIL) {
+        PKE_QUERY_PERFORMANCE_COUNTER query = ZkPerformanceCounter;
+        if ((mask & TRACE_BUS_DETAIL) && query != NULL) {
             LARGE_INTEGER frequency;
-            LARGE_INTEGER counter = KeQueryPerformanceCounter(&frequency);
+            LARGE_INTEGER counter = query(&frequency);
             ZK_FormatTimeStampMicro(counter.QuadPart, frequency.QuadPart, stamp);
         } else {
             LARGE_INTEGER ticks;

@@ -77,6 +77,11 @@ FORCEINLINE void ZK_Print(ULONG Level, PZK_EXTENSION Extension, PCSTR Format, Ar
 // bytes). Exposed for the tests of its arithmetic.
 void ZK_FormatTimeStamp(LONGLONG Ticks, ULONG Increment, PCHAR Buffer);
 
+// Looks up the performance counter for the detail level's stamps. At
+// PASSIVE_LEVEL, once, before any device is added; without it those stamps
+// are the tick stamps.
+void ZK_FindPerformanceCounter(void);
+
 // Formats the time since boot as "h:mm:ss.uuuuuu " from a performance
 // counter value and its frequency (counts per second) into Buffer (at least
 // 32 bytes). A frequency of 0 counts as 1.
