@@ -155,9 +155,10 @@ const std::vector<CommandRule>& Commands()
           {"address", Kind::Number, 0, 0xFFFFFFFFFFFFull}, {"addresses", Kind::Word}, {"like", Kind::Word}, {"again", Kind::Word},
           {"level", Kind::Number},
           {"information", Kind::Word}, {"function", Kind::Number}, {"irb", Kind::Word}, {"count", Kind::Number},
-          {"expect", Kind::Number}},
+          {"expect", Kind::Number}, {"type", Kind::Number}, {"args", Kind::Number}, {"argument", Kind::Number},
+          {"value", Kind::Number}},
          "ieee1394 NAME STEP [options]      a 1394 bus behind the device and a client above the filter (STEP: bus, "
-         "remote, read, write, allocate, map, free, host-info, request, remote-read, remote-write, bus-reset, "
+         "remote, read, write, lock, allocate, map, free, host-info, request, remote-read, remote-write, bus-reset, "
          "expect-records; see docs/scenarios.md)"},
         {"urb", 2, 2,
          {{"pipe", Kind::Word}, {"length", Kind::Number}, {"data", Kind::Bytes}, {"direction", Kind::Word},
