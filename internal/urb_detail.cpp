@@ -430,9 +430,12 @@ VOID TraceInterfaces(const DetailLine* Line, const void* Urb, ULONG UrbLength, U
     const UCHAR* base = (const UCHAR*)Urb;
     for (ULONG n = 0; n < MaxInterfaces && Offset + head <= UrbLength; ++n) {
         USBD_INTERFACE_INFORMATION info;
-        if (!ZK_ReadBlock(base + Offset, &info, head) || info.Length < head || info.Length > UrbLength - Offset)
+        if (!ZK_ReadBlock(base + Offset, &info, head) || info.Length < head)
             return;
-        ULONG room = (info.Length - head) / sizeof(USBD_PIPE_INFORMATION);
+        // A record that says it reaches past the URB is read as far as the
+        // URB goes, and is the last.
+        ULONG span = info.Length < UrbLength - Offset ? info.Length : UrbLength - Offset;
+        ULONG room = (span - head) / sizeof(USBD_PIPE_INFORMATION);
         ULONG pipes = info.NumberOfPipes < room ? info.NumberOfPipes : room;
         ZK_PrintLine(Line->Extension,
                      ZK_DETAIL_UP "InterfaceNumber: %u, AlternateSetting: %u, Class: 0x%02X, SubClass: 0x%02X, "
@@ -457,6 +460,8 @@ VOID TraceInterfaces(const DetailLine* Line, const void* Urb, ULONG UrbLength, U
                          ZK_Low32(pipe.PipeHandle), (ULONG)pipe.EndpointAddress, type, (ULONG)pipe.MaximumPacketSize,
                          (ULONG)pipe.Interval);
         }
+        if (span < info.Length)
+            return;
         Offset += info.Length;
     }
 }
@@ -521,7 +526,8 @@ VOID ZK_TraceUrbDetailCompletion(PZK_EXTENSION Extension, PIRP Irp, const void* 
     ZK_PrintLine(Extension, ZK_DETAIL_UP "Status: %s, UsbdStatus: %s, Length: 0x%X.\n", Routine, line.Irp, name,
                  status, usbd, moved);
 
-    BOOLEAN succeeded = USBD_SUCCESS(usbdStatus) && NT_SUCCESS(Irp->IoStatus.Status);
+    // The URB says whether what it carries back is worth reading.
+    BOOLEAN succeeded = USBD_SUCCESS(usbdStatus);
     if (control) {
         if ((setup[0] & 0x80) && succeeded)
             DumpData(Extension, &copy, moved);
