@@ -243,12 +243,10 @@ UCHAR EndpointOption(const Step& step, sim::UsbModel& model, const std::string& 
     return static_cast<UCHAR>(*number);
 }
 
-// The functions whose layout a 'urb' step builds only when they are named:
-// by number they stay the bare headers they always were.
-bool BuiltByNameOnly(USHORT function)
+// Built only when named: by number these stay the bare headers they were.
+bool BuiltByNameOnly(USHORT f)
 {
-    return function == URB_FUNCTION_ABORT_PIPE || function == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER ||
-           function == URB_FUNCTION_ISOCH_TRANSFER;
+    return f == URB_FUNCTION_ABORT_PIPE || f == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER || f == URB_FUNCTION_ISOCH_TRANSFER;
 }
 
 // The URB of a 'urb' step.
@@ -303,9 +301,7 @@ UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function, boo
         // As a streaming client asks: packets= packets of the endpoint's
         // size, back to back, from the next frame on.
         const UCHAR endpoint = EndpointOption(step, model, "in");
-        const ULONG packets = static_cast<ULONG>(Number(step, "packets", 1, 64));
-        if (packets == 0)
-            throw UsbError{"packets= takes 1 to 64"};
+        const ULONG packets = std::max<ULONG>(1, static_cast<ULONG>(Number(step, "packets", 1, 64)));
         ULONG size = 0;
         const auto config = model.ConfigurationDescriptor();
         for (size_t at = 0; at + 6 < config.size(); at += config[at] == 0 ? config.size() : config[at])
