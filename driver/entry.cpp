@@ -1,6 +1,7 @@
 #include "driver/dispatch.h"
 #include "internal/callback.h"
 #include "platform/nt.h"
+#include "trace/print.h"
 
 // Size of the buffer in which the \Parameters key path is built.
 constexpr USHORT ZK_KEY_PATH_SIZE = 512;
@@ -20,6 +21,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->DriverExtension->AddDevice = ZK_AddDevice;
     DriverObject->DriverUnload = ZK_Unload;
     ZK_InitCallbackContexts();
+    ZK_FindPerformanceCounter();
 
     // Make sure the configuration key exists, so that a tool has a place to
     // store values. Nothing here can stop the driver from loading: without

@@ -2,6 +2,7 @@
 
 #include "driver/forward.h"
 #include "internal/block.h"
+#include "internal/irb_detail.h"
 #include "internal/callback.h"
 #include "ioctl/traced.h"
 #include "trace/dump.h"
@@ -190,6 +191,19 @@ DECLSPEC_NOINLINE VOID TraceWriteMdl(PZK_EXTENSION Extension, const void* Block)
         ZK_DumpMdl(TRACE_INTERNAL, Extension, irb.u.AsyncWrite.Mdl, irb.u.AsyncWrite.nNumberOfBytesToWrite);
 }
 
+// The request's lines as the mask asks: the standard line, or without it a
+// write's MDL header; then the detail level's. One test on the untraced path.
+DECLSPEC_NOINLINE VOID TraceIrbLines(PZK_EXTENSION Extension, PIRP Irp, const void* Block, ULONG Function)
+{
+    ULONG mask = Extension->TraceMask;
+    if (mask & TRACE_INTERNAL)
+        TraceIrb(Extension, Irp, Block);
+    else if ((mask & TRACE_IO) && Function == REQUEST_ASYNC_WRITE)
+        TraceWriteMdl(Extension, Block);
+    if (mask & TRACE_BUS_DETAIL)
+        ZK_TraceIrbDetail(Extension, Irp, Block);
+}
+
 }  // namespace
 
 BOOLEAN ZK_ReadIrbFunction(const void* Irb, PULONG Function)
@@ -220,10 +234,8 @@ NTSTATUS ZK_Internal1394Request(PZK_EXTENSION Extension, PIRP Irp)
                  ZK_Low32(Irp), (ULONG)IOCTL_1394_CLASS);
         return ZK_PassDown(Extension, Irp);
     }
-    if (Extension->TraceMask & TRACE_INTERNAL)
-        TraceIrb(Extension, Irp, block);
-    else if ((Extension->TraceMask & TRACE_IO) && function == REQUEST_ASYNC_WRITE)
-        TraceWriteMdl(Extension, block);
+    if (Extension->TraceMask & (TRACE_INTERNAL | TRACE_IO | TRACE_BUS_DETAIL))
+        TraceIrbLines(Extension, Irp, block, function);
 
     switch (function) {
     case REQUEST_ASYNC_READ:

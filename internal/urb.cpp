@@ -2,6 +2,7 @@
 
 #include "driver/forward.h"
 #include "internal/block.h"
+#include "internal/urb_detail.h"
 #include "ioctl/completion.h"
 #include "ioctl/traced.h"
 #include "platform/nt.h"
@@ -242,6 +243,16 @@ FORCEINLINE NTSTATUS PassUrb(PZK_EXTENSION Extension, PIRP Irp, USHORT Function)
     return ZK_PassDown(Extension, Irp);
 }
 
+// The same on the traced path, where the detail level gives every other
+// function a completion routine of its own. Mask is the one the dispatch
+// traced with.
+FORCEINLINE NTSTATUS PassUrbTraced(PZK_EXTENSION Extension, PIRP Irp, USHORT Function, ULONG Mask)
+{
+    if (!CompletionTraced(Function) && (Mask & TRACE_BUS_DETAIL))
+        return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineUrbDetail);
+    return PassUrb(Extension, Irp, Function);
+}
+
 // A URB that cannot be read is no URB: on the internal path it is a plain
 // code outside the catalogue, as an SRB request whose block is gone.
 DECLSPEC_NOINLINE NTSTATUS TraceInternal(PZK_EXTENSION Extension, PIRP Irp)
@@ -253,7 +264,10 @@ DECLSPEC_NOINLINE NTSTATUS TraceInternal(PZK_EXTENSION Extension, PIRP Irp)
         return ZK_PassDown(Extension, Irp);
     }
     TraceUrb(Extension, Irp, &copy, FALSE);
-    return PassUrb(Extension, Irp, copy.Function);
+    ULONG mask = Extension->TraceMask;
+    if (mask & TRACE_BUS_DETAIL)
+        ZK_TraceUrbDetail(Extension, Irp, UrbOf(Irp));
+    return PassUrbTraced(Extension, Irp, copy.Function, mask);
 }
 
 // On the device-control path a request without a URB is one whose result is
@@ -267,13 +281,17 @@ DECLSPEC_NOINLINE NTSTATUS TraceDeviceControl(PZK_EXTENSION Extension, PIRP Irp)
         return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineGeneric);
     }
     TraceUrb(Extension, Irp, &copy, TRUE);
-    return PassUrb(Extension, Irp, copy.Function);
+    ULONG mask = Extension->TraceMask;
+    if (mask & TRACE_BUS_DETAIL)
+        ZK_TraceUrbDetail(Extension, Irp, urb);
+    return PassUrbTraced(Extension, Irp, copy.Function, mask);
 }
 
-// Everything the internal branch prints at: its lines and dumps, and the
-// MDL dump's header line.
-constexpr ULONG ZK_URB_INTERNAL_LEVELS = TRACE_INTERNAL | TRACE_DEVICE_CONTROL | TRACE_IO;
-constexpr ULONG ZK_URB_DEVICE_CONTROL_LEVELS = TRACE_DEVICE_CONTROL | TRACE_IO;
+// Everything the internal branch prints at: its lines and dumps, the MDL
+// dump's header line, and the detail level, which also decides the
+// completion routine.
+constexpr ULONG ZK_URB_INTERNAL_LEVELS = TRACE_INTERNAL | TRACE_DEVICE_CONTROL | TRACE_IO | TRACE_BUS_DETAIL;
+constexpr ULONG ZK_URB_DEVICE_CONTROL_LEVELS = TRACE_DEVICE_CONTROL | TRACE_IO | TRACE_BUS_DETAIL;
 
 }  // namespace
 
@@ -329,9 +347,7 @@ VOID TraceShortCompletion(PZK_EXTENSION Extension, PIRP Irp, USHORT Function, PC
              ZK_Low32(Irp), name, Status);
 }
 
-// Out of line: the URB's copy and the status text would otherwise give
-// every completion a frame, traced or not.
-DECLSPEC_NOINLINE VOID TraceUrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
+VOID TraceUrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -393,6 +409,20 @@ DECLSPEC_NOINLINE VOID TraceUrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
     }
 }
 
+// Out of line: the URB's copy and the status text would otherwise give
+// every completion a frame, traced or not. The standard lines, then the
+// detail level's.
+DECLSPEC_NOINLINE VOID TraceUrbCompletions(PZK_EXTENSION Extension, PIRP Irp)
+{
+    TraceUrbCompletion(Extension, Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if ((Extension->TraceMask & TRACE_BUS_DETAIL) &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+        Irp->RequestorMode == KernelMode)
+        ZK_TraceUrbDetailCompletion(Extension, Irp, stack->Parameters.Others.Argument1,
+                                    "ZK_CompletionRoutineUrbSubmit");
+}
+
 }  // namespace
 
 // The mask is read here, not taken from the dispatch routine: a tool may
@@ -404,7 +434,7 @@ NTSTATUS ZK_CompletionRoutineUrbSubmit(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
         IoMarkIrpPending(Irp);
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    if (extension->TraceMask & (TRACE_INTERNAL | TRACE_UNRECOGNISED | TRACE_IO))
-        TraceUrbCompletion(extension, Irp);
+    if (extension->TraceMask & (TRACE_INTERNAL | TRACE_UNRECOGNISED | TRACE_IO | TRACE_BUS_DETAIL))
+        TraceUrbCompletions(extension, Irp);
     return ZK_LeaveCompletion(extension, Irp);
 }

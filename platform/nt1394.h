@@ -117,6 +117,31 @@ typedef struct _IRB_REQ_ASYNC_WRITE {
     ULONG ElapsedTime;
 } IRB_REQ_ASYNC_WRITE;
 
+// Lock transactions (fulTransactionType).
+#define LOCK_TRANSACTION_MASK_SWAP 1
+#define LOCK_TRANSACTION_COMPARE_SWAP 2
+#define LOCK_TRANSACTION_FETCH_ADD 3
+#define LOCK_TRANSACTION_LITTLE_ADD 4
+#define LOCK_TRANSACTION_BOUNDED_ADD 5
+#define LOCK_TRANSACTION_WRAP_ADD 6
+
+typedef struct _IRB_REQ_ASYNC_LOCK {
+    IO_ADDRESS DestinationAddress;
+    ULONG nNumberOfArgBytes;
+    ULONG nNumberOfDataBytes;
+    ULONG fulTransactionType;
+    ULONG fulFlags;
+    ULONG Arguments[2];
+    ULONG DataValues[2];
+    PVOID pBuffer;  // the old value comes back here
+    ULONG ulGeneration;
+    UCHAR chPriority;
+    UCHAR nSpeed;
+    UCHAR tCode;
+    UCHAR Reserved;
+    ULONG ElapsedTime;
+} IRB_REQ_ASYNC_LOCK;
+
 typedef struct _IRB_REQ_ALLOCATE_ADDRESS_RANGE {
     PMDL Mdl;
     ULONG fulFlags;
@@ -163,6 +188,7 @@ typedef struct _IRB {
     union {
         IRB_REQ_ASYNC_READ AsyncRead;
         IRB_REQ_ASYNC_WRITE AsyncWrite;
+        IRB_REQ_ASYNC_LOCK AsyncLock;
         IRB_REQ_ALLOCATE_ADDRESS_RANGE AllocateAddressRange;
         IRB_REQ_FREE_ADDRESS_RANGE FreeAddressRange;
         IRB_REQ_GET_LOCAL_HOST_INFORMATION GetLocalHostInformation;
@@ -193,6 +219,14 @@ static_assert(__builtin_offsetof(IRB, u.AsyncRead.ElapsedTime) == 0xB0);
 static_assert(__builtin_offsetof(IRB, u.AsyncWrite.nNumberOfBytesToWrite) == 0x94);
 static_assert(__builtin_offsetof(IRB, u.AsyncWrite.Mdl) == 0xA0);
 static_assert(__builtin_offsetof(IRB, u.AsyncWrite.ulGeneration) == 0xA8);
+static_assert(sizeof(IRB_REQ_ASYNC_LOCK) == 0x48);
+static_assert(__builtin_offsetof(IRB, u.AsyncLock.nNumberOfArgBytes) == 0x94);
+static_assert(__builtin_offsetof(IRB, u.AsyncLock.fulTransactionType) == 0x9C);
+static_assert(__builtin_offsetof(IRB, u.AsyncLock.Arguments) == 0xA4);
+static_assert(__builtin_offsetof(IRB, u.AsyncLock.DataValues) == 0xAC);
+static_assert(__builtin_offsetof(IRB, u.AsyncLock.pBuffer) == 0xB8);
+static_assert(__builtin_offsetof(IRB, u.AsyncLock.ulGeneration) == 0xC0);
+static_assert(__builtin_offsetof(IRB, u.AsyncLock.nSpeed) == 0xC5);
 static_assert(__builtin_offsetof(IRB, u.AllocateAddressRange.Mdl) == 0x88);
 static_assert(__builtin_offsetof(IRB, u.AllocateAddressRange.fulFlags) == 0x90);
 static_assert(__builtin_offsetof(IRB, u.AllocateAddressRange.nLength) == 0x94);

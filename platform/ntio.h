@@ -600,6 +600,11 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout);
 ULONG KeQueryTimeIncrement(void);
+// KeQueryPerformanceCounter is exported by the hardware layer on older
+// systems: the driver, which imports from ntoskrnl.exe alone, finds it with
+// MmGetSystemRoutineAddress and calls it through this type.
+typedef LARGE_INTEGER (*PKE_QUERY_PERFORMANCE_COUNTER)(PLARGE_INTEGER PerformanceFrequency);
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 
 ULONG DbgPrint(PCSTR Format, ...);
 }

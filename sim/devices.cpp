@@ -204,7 +204,7 @@ bool ParseDeviceOptions(const Step& step, sim::PdoOptions* options, std::string*
     if (IsUsbModel(model))
         return ParseUsbModel(step, model, options, reason);
     if (model != "plain") {
-        *reason = "unknown device model '" + model + "': expected plain, disk, cdrom, usb-disk, usb-mouse or usb-storage";
+        *reason = "unknown device model '" + model + "': expected plain, disk, cdrom, usb-disk, usb-mouse, usb-camera or usb-storage";
         return false;
     }
     for (const char* key : {"vendor", "product", "revision", "blocks", "removable"})

@@ -516,6 +516,8 @@ void Runner::Execute(const Step& step)
         }
         if (step.Has("ticks"))
             sim::SetTickCount(ParseNumber(step.Option("ticks")).value());
+        if (step.Has("counter"))
+            sim::SetPerformanceCounter(ParseNumber(step.Option("counter")).value());
     } else if (c == "fail") {
         static const char* const kInjectable[] = {
             "ExAllocatePoolWithTag",        "IoCreateDevice",

@@ -72,8 +72,10 @@ const std::vector<CommandRule>& Commands()
          "registry VALUE dword N | sz \"TEXT\" | delete   a value under the service's Parameters key"},
         {"registry-file", 1, 1, {}, "registry-file PATH                load a regedit .reg file"},
         {"wdm-version", 1, 1, {}, "wdm-version on|off                what IoIsWdmVersionAvailable(1, 0x20) answers"},
-        {"time", 0, 1, {{"ticks", Kind::Number, 0, kInt64}, {"increment", Kind::Number, 1, kUlong}},
-         "time [H:MM:SS.mmm] [ticks=N] [increment=N]   the time since boot"},
+        {"time", 0, 1,
+         {{"ticks", Kind::Number, 0, kInt64}, {"increment", Kind::Number, 1, kUlong}, {"counter", Kind::Number, 0, kInt64}},
+         "time [H:MM:SS.mmm] [ticks=N] [increment=N] [counter=N]   the time since boot; counter= sets the\n"
+         "                                  performance counter (10 MHz) until the time is set again"},
         {"fail", 1, 1, {{"nth", Kind::Number, 1, kInt32}},
          "fail ROUTINE [nth=N]              the Nth call from now of a kernel routine fails"},
         {"load", 0, 0, {{"expect", Kind::Number}}, "load                              load the driver (DriverEntry)"},
@@ -83,7 +85,7 @@ const std::vector<CommandRule>& Commands()
           {"characteristics", Kind::Number}, {"vendor", Kind::Text}, {"product", Kind::Text},
           {"revision", Kind::Text}, {"blocks", Kind::Number}, {"removable", Kind::Word}, {"over", Kind::Word}},
          "device NAME [pdo=\\Device\\X|none] [type=disk|cdrom|unknown|N] [flags=direct,buffered,pagable,inrush] "
-         "[model=plain|disk|cdrom|usb-disk|usb-mouse|usb-storage]   a device on the simulated bus; a SCSI model (disk, "
+         "[model=plain|disk|cdrom|usb-disk|usb-mouse|usb-camera|usb-storage]   a device on the simulated bus; a SCSI model (disk, "
          "cdrom) also takes [vendor=TEXT] [product=TEXT] [revision=TEXT] [blocks=N] [removable=yes|no], a USB one "
          "[vendor=TEXT] [product=TEXT] and the disk [blocks=N]; usb-storage, the disk's storage port, takes "
          "over=NAME, the usb-disk whose stack its SRBs go down as URBs"},
@@ -153,20 +155,23 @@ const std::vector<CommandRule>& Commands()
           {"address", Kind::Number, 0, 0xFFFFFFFFFFFFull}, {"addresses", Kind::Word}, {"like", Kind::Word}, {"again", Kind::Word},
           {"level", Kind::Number},
           {"information", Kind::Word}, {"function", Kind::Number}, {"irb", Kind::Word}, {"count", Kind::Number},
-          {"expect", Kind::Number}},
+          {"expect", Kind::Number}, {"type", Kind::Number}, {"args", Kind::Number}, {"argument", Kind::Number},
+          {"value", Kind::Number}},
          "ieee1394 NAME STEP [options]      a 1394 bus behind the device and a client above the filter (STEP: bus, "
-         "remote, read, write, allocate, map, free, host-info, request, remote-read, remote-write, bus-reset, "
+         "remote, read, write, lock, allocate, map, free, host-info, request, remote-read, remote-write, bus-reset, "
          "expect-records; see docs/scenarios.md)"},
         {"urb", 2, 2,
          {{"pipe", Kind::Word}, {"length", Kind::Number}, {"data", Kind::Bytes}, {"direction", Kind::Word},
           {"mdl", Kind::Word}, {"request", Kind::Number}, {"value", Kind::Number}, {"index", Kind::Number},
           {"type", Kind::Number}, {"language", Kind::Number}, {"setup", Kind::Bytes}, {"urb-length", Kind::Number},
-          {"major", Kind::Word}, {"mode", Kind::Word}, {"handle", Kind::Number}, {"expect", Kind::Number}},
+          {"major", Kind::Word}, {"mode", Kind::Word}, {"handle", Kind::Number}, {"expect", Kind::Number},
+          {"packets", Kind::Number}},
          "urb NAME FUNCTION [pipe=in|out|EP] [length=N] [data=BYTES] [mdl=yes] [direction=in|out] [request=N] "
          "[value=N] [index=N] [type=N] [language=N] [setup=BYTES] [urb-length=N] [major=internal|device-control] "
-         "[mode=kernel|user] [handle=N] [expect=STATUS]   a URB to a USB device (FUNCTION: bulk, get-descriptor, "
-         "control-transfer, select-configuration, select-interface, vendor-device, vendor-endpoint, "
-         "class-interface, reset-pipe, class-other, vendor-other, or a number)"},
+         "[mode=kernel|user] [handle=N] [packets=N] [expect=STATUS]   a URB to a USB device (FUNCTION: bulk, "
+         "get-descriptor, control-transfer, select-configuration, select-interface, vendor-device, "
+         "vendor-endpoint, class-interface, reset-pipe, class-other, vendor-other, abort-pipe, frame-number, "
+         "isoch (packets= of the endpoint's size), or a number)"},
         {"usb-enumerate", 1, 1, {{"via", Kind::Word}, {"mdl", Kind::Word}},
          "usb-enumerate NAME [via=urb|control] [mdl=yes]   descriptors, then the configuration selected"},
         {"usb-scsi", 1, 1,

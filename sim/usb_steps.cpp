@@ -37,6 +37,9 @@ const NamedFunction kFunctions[] = {
     {"reset-pipe", URB_FUNCTION_RESET_PIPE},
     {"class-other", URB_FUNCTION_CLASS_OTHER},
     {"vendor-other", URB_FUNCTION_VENDOR_OTHER},
+    {"abort-pipe", URB_FUNCTION_ABORT_PIPE},
+    {"frame-number", URB_FUNCTION_GET_CURRENT_FRAME_NUMBER},
+    {"isoch", URB_FUNCTION_ISOCH_TRANSFER},
 };
 
 struct UsbModels {
@@ -240,8 +243,14 @@ UCHAR EndpointOption(const Step& step, sim::UsbModel& model, const std::string& 
     return static_cast<UCHAR>(*number);
 }
 
+// Built only when named: by number these stay the bare headers they were.
+bool BuiltByNameOnly(USHORT f)
+{
+    return f == URB_FUNCTION_ABORT_PIPE || f == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER || f == URB_FUNCTION_ISOCH_TRANSFER;
+}
+
 // The URB of a 'urb' step.
-UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function)
+UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function, bool named = true)
 {
     UrbRequest request;
     const std::string direction = step.Option("direction", "in");
@@ -253,7 +262,7 @@ UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function)
         static_cast<ULONG>(Number(step, "length", request.data.size(), 0x100000));
     request.mdl = step.Option("mdl", "no") == "yes";
 
-    switch (function) {
+    switch (!named && BuiltByNameOnly(function) ? 0xFFFF : function) {
     case URB_FUNCTION_SELECT_CONFIGURATION: {
         // As the configuration request builder sizes it: one interface with
         // room for the pipes its descriptor names.
@@ -285,6 +294,33 @@ UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function)
         request.bufferOffset = offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer);
         break;
     }
+    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+        Layout<_URB_GET_CURRENT_FRAME_NUMBER>(&request);
+        break;
+    case URB_FUNCTION_ISOCH_TRANSFER: {
+        // As a streaming client asks: packets= packets of the endpoint's
+        // size, back to back, from the next frame on.
+        const UCHAR endpoint = EndpointOption(step, model, "in");
+        const ULONG packets = std::max<ULONG>(1, static_cast<ULONG>(Number(step, "packets", 1, 64)));
+        ULONG size = 0;
+        const auto config = model.ConfigurationDescriptor();
+        for (size_t at = 0; at + 6 < config.size(); at += config[at] == 0 ? config.size() : config[at])
+            if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[at + 2] == endpoint)
+                size = config[at + 4] | (config[at + 5] << 8);
+        request.block.resize(sizeof(_URB_ISOCH_TRANSFER) + (packets - 1) * sizeof(USBD_ISO_PACKET_DESCRIPTOR), 0);
+        auto* isoch = reinterpret_cast<_URB_ISOCH_TRANSFER*>(request.block.data());
+        isoch->PipeHandle = Pipe(model, endpoint);
+        isoch->TransferFlags =
+            ((endpoint & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+        isoch->NumberOfPackets = packets;
+        for (ULONG i = 0; i < packets; ++i)
+            isoch->IsoPacket[i].Offset = i * size;
+        if (!step.Has("length"))
+            request.transferLength = packets * size;
+        request.bufferOffset = offsetof(_URB_ISOCH_TRANSFER, TransferBuffer);
+        break;
+    }
+    case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE: {
         auto* pipe = Layout<_URB_PIPE_REQUEST>(&request);
         pipe->PipeHandle = Pipe(model, EndpointOption(step, model, "in"));
@@ -611,7 +647,7 @@ private:
 
 bool IsUsbModel(const std::string& model)
 {
-    return model == "usb-disk" || model == "usb-mouse" || model == "usb-storage";
+    return model == "usb-disk" || model == "usb-mouse" || model == "usb-camera" || model == "usb-storage";
 }
 
 bool ParseUsbModel(const Step& step, const std::string& model, sim::PdoOptions* options, std::string* reason)
@@ -651,7 +687,10 @@ bool ParseUsbModel(const Step& step, const std::string& model, sim::PdoOptions* 
             *reason = "blocks= describes a disk";
             return false;
         }
-        usb = std::make_shared<sim::UsbMouseModel>();
+        if (model == "usb-camera")
+            usb = std::make_shared<sim::UsbCameraModel>();
+        else
+            usb = std::make_shared<sim::UsbMouseModel>();
     }
     for (const char* key : {"revision", "removable"})
         if (step.Has(key)) {
@@ -692,13 +731,14 @@ std::string RunUsbStep(const Step& step, sim::Pdo& pdo)
     const std::string& name = step.args[0];
     const auto model = ModelOf(name);
     if (!model)
-        return "device '" + name + "' is no USB device: declare it with model=usb-disk or model=usb-mouse";
+        return "device '" + name + "' is no USB device: declare it with model=usb-disk, usb-mouse or usb-camera";
     PDEVICE_OBJECT device = pdo.Device();
     const std::string& c = step.command;
     try {
         if (c == "urb") {
             const USHORT function = FunctionOf(step.args[1]);
-            const UrbResult result = SendUrb(device, BuildUrb(step, *model, function));
+            const bool named = !ParseNumber(step.args[1]).has_value();
+            const UrbResult result = SendUrb(device, BuildUrb(step, *model, function, named));
             CheckExpected(step, result, false);
         } else if (c == "usb-enumerate") {
             Enumerate(step, device, *model);

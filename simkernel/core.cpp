@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -192,7 +193,18 @@ void ClearFaults() {
     faults.pending.clear();
 }
 
-void SetTickCount(uint64_t ticks) { g_tickCount = ticks; }
+std::atomic<bool> g_counterSet{false};
+std::atomic<uint64_t> g_counter{0};
+
+void SetTickCount(uint64_t ticks) {
+    g_tickCount = ticks;
+    g_counterSet = false;
+}
+
+void SetPerformanceCounter(uint64_t counter) {
+    g_counter = counter;
+    g_counterSet = true;
+}
 
 void SetTimeIncrement(uint32_t increment) { g_timeIncrement = increment; }
 
@@ -219,6 +231,7 @@ void ResetKernel() {
 
     ClearFaults();
     g_tickCount = 0;
+    g_counterSet = false;
     g_timeIncrement = kDefaultTimeIncrement;
     ResetDebugOutputForReboot();
     ResetPoolForReboot();
@@ -236,3 +249,22 @@ extern "C" VOID KeQueryTickCount(PLARGE_INTEGER CurrentCount) {
 }
 
 extern "C" ULONG KeQueryTimeIncrement(void) { return sim::g_timeIncrement; }
+
+// The routines a driver may look up by name.
+extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    sim::RequirePassive("MmGetSystemRoutineAddress");
+    static const char16_t kCounter[] = u"KeQueryPerformanceCounter";
+    if (SystemRoutineName != nullptr && SystemRoutineName->Buffer != nullptr &&
+        SystemRoutineName->Length == sizeof(kCounter) - sizeof(char16_t) &&
+        std::char_traits<char16_t>::compare(SystemRoutineName->Buffer, kCounter, SystemRoutineName->Length / 2) == 0)
+        return reinterpret_cast<PVOID>(&KeQueryPerformanceCounter);
+    return nullptr;
+}
+
+extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
+    if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = sim::kPerformanceFrequency;
+    LARGE_INTEGER counter;
+    counter.QuadPart = static_cast<LONGLONG>(sim::g_counterSet ? sim::g_counter.load()
+                                                                : sim::TickCount() * sim::g_timeIncrement);
+    return counter;
+}

@@ -67,6 +67,18 @@ void ClearFaults();
 void SetTickCount(uint64_t ticks);
 void SetTimeIncrement(uint32_t increment);
 uint64_t TickCount();
+// The performance counter runs at kPerformanceFrequency (10 MHz) and reads
+// the tick count times the increment, unless a value was set: then it reads
+// that value until the tick count is set again.
+constexpr uint64_t kPerformanceFrequency = 10000000;
+void SetPerformanceCounter(uint64_t counter);
+}  // namespace sim
+
+// The kernel routine that reads it: no import of the driver's, which looks
+// it up with MmGetSystemRoutineAddress.
+extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+
+namespace sim {
 
 // ---------------------------------------------------------------------------
 // Debugger output. Every DbgPrint call is recorded separately, at most 512

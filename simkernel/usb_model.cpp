@@ -172,8 +172,8 @@ std::vector<uint8_t> UsbModel::ConfigurationDescriptor() const {
     body.insert(body.end(), classDescriptor_.begin(), classDescriptor_.end());
     for (const Pipe& pipe : pipes_) {
         const Endpoint& e = pipe.endpoint;
-        body.insert(body.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, e.address,
-                                 static_cast<uint8_t>(e.type == UsbdPipeTypeBulk ? 2 : 3)});
+        // bmAttributes: the transfer type, numbered as the pipe types are.
+        body.insert(body.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, e.address, static_cast<uint8_t>(e.type)});
         Put16(&body, e.maxPacket);
         body.push_back(e.interval);
     }
@@ -339,6 +339,63 @@ UsbModel::Outcome UsbModel::PipeTransfer(PIRP irp, PURB urb) {
     return Outcome{status, RequestStatus(status)};
 }
 
+UsbModel::Outcome UsbModel::PipeRequest(PURB urb) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Pipe* pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+    if (pipe == nullptr) return Outcome{USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER};
+    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) return Outcome{};  // nothing is ever queued
+    pipe->stalled = false;
+    PipeReset(pipe->endpoint.address);
+    return Outcome{};
+}
+
+// Packet i spans from its Offset to the next packet's, the last one to the
+// buffer's end; an IN packet receives at most the endpoint's packet size.
+UsbModel::Outcome UsbModel::IsochTransfer(PIRP irp, PURB urb, ULONG length) {
+    _URB_ISOCH_TRANSFER& transfer = urb->UrbIsochronousTransfer;
+    const Outcome bad{USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER};
+    std::lock_guard<std::mutex> lock(mutex_);
+    Pipe* pipe = FindPipe(transfer.PipeHandle);
+    if (pipe == nullptr || pipe->endpoint.type != UsbdPipeTypeIsochronous)
+        return Outcome{USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER};
+    const ULONG count = transfer.NumberOfPackets;
+    const size_t room = (length - offsetof(_URB_ISOCH_TRANSFER, IsoPacket)) / sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+    if (count == 0 || count > room) return bad;
+    const ULONG total = transfer.TransferBufferLength;
+    uint8_t* buffer = TransferData(transfer.TransferBuffer, transfer.TransferBufferMDL);
+    if (buffer == nullptr)
+        BugCheck("a URB that moves data has a TransferBuffer or a TransferBufferMDL", kRoutine, irp,
+                 "an isochronous transfer without either");
+    for (ULONG i = 0; i < count; ++i) {
+        const ULONG end = i + 1 < count ? transfer.IsoPacket[i + 1].Offset : total;
+        if (transfer.IsoPacket[i].Offset > end || end > total) return bad;
+    }
+    LARGE_INTEGER frequency;
+    const ULONG frame = static_cast<ULONG>(KeQueryPerformanceCounter(&frequency).QuadPart / 10000);
+    if (transfer.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) transfer.StartFrame = frame + 1;
+    ULONG moved = 0;
+    for (ULONG i = 0; i < count; ++i) {
+        USBD_ISO_PACKET_DESCRIPTOR& packet = transfer.IsoPacket[i];
+        const ULONG end = i + 1 < count ? transfer.IsoPacket[i + 1].Offset : total;
+        const ULONG span = end - packet.Offset;
+        if (pipe->endpoint.address & 0x80) {
+            std::vector<uint8_t> data(std::min<ULONG>(span, pipe->endpoint.maxPacket));
+            packet.Status = TransferIn(pipe->endpoint.address, &data);
+            packet.Length = USBD_SUCCESS(packet.Status) ? static_cast<ULONG>(data.size()) : 0;
+            if (packet.Length != 0) std::memcpy(buffer + packet.Offset, data.data(), packet.Length);
+            moved += packet.Length;
+        } else {
+            packet.Status = TransferOut(pipe->endpoint.address,
+                                        std::vector<uint8_t>(buffer + packet.Offset, buffer + end));
+            packet.Length = 0;
+            if (USBD_SUCCESS(packet.Status)) moved += span;
+        }
+    }
+    transfer.ErrorCount = 0;
+    transfer.TransferBufferLength = moved;
+    return Outcome{};
+}
+
 UsbModel::Outcome UsbModel::Serve(PIRP irp, PURB urb) {
     const ULONG length = urb->UrbHeader.Length;
     auto needs = [length](size_t size) { return length >= size; };
@@ -351,13 +408,16 @@ UsbModel::Outcome UsbModel::Serve(PIRP irp, PURB urb) {
         return needs(sizeof(_URB_SELECT_INTERFACE)) ? SelectInterface(urb, length) : bad;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         return needs(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) ? PipeTransfer(irp, urb) : bad;
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL: {
-        if (!needs(sizeof(_URB_PIPE_REQUEST))) return bad;
-        std::unique_lock<std::mutex> lock(mutex_);
-        Pipe* pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
-        if (pipe == nullptr) return Outcome{USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER};
-        pipe->stalled = false;
-        PipeReset(pipe->endpoint.address);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_ABORT_PIPE:
+        return needs(sizeof(_URB_PIPE_REQUEST)) ? PipeRequest(urb) : bad;
+    case URB_FUNCTION_ISOCH_TRANSFER:
+        return needs(sizeof(_URB_ISOCH_TRANSFER)) ? IsochTransfer(irp, urb, length) : bad;
+    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: {
+        if (!needs(sizeof(_URB_GET_CURRENT_FRAME_NUMBER))) return bad;
+        LARGE_INTEGER frequency;
+        urb->UrbGetCurrentFrameNumber.FrameNumber =
+            static_cast<ULONG>(KeQueryPerformanceCounter(&frequency).QuadPart / 10000);
         return Outcome{};
     }
     case URB_FUNCTION_CONTROL_TRANSFER:
@@ -608,6 +668,32 @@ void UsbFlashDiskModel::PipeReset(UCHAR endpoint) {
         // A command block that was refused: the host starts over.
         Reset();
     }
+}
+
+// ---------------------------------------------------------------------------
+// The camera
+
+UsbCameraModel::UsbCameraModel()
+    : UsbModel(0x046D, 0x0825, 64, {0x0E, 0x02, 0x00}, {}, {{kIsochIn, UsbdPipeTypeIsochronous, kPacketSize, 1}},
+               UsbIdentity{"Zelkor", "Camera", ""}) {}
+
+USBD_STATUS UsbCameraModel::TransferOut(UCHAR endpoint, const std::vector<uint8_t>& data) {
+    (void)endpoint;
+    (void)data;
+    return USBD_STATUS_STALL_PID;
+}
+
+USBD_STATUS UsbCameraModel::TransferIn(UCHAR endpoint, std::vector<uint8_t>* data) {
+    if (endpoint != kIsochIn) return USBD_STATUS_STALL_PID;
+    data->resize(std::min<size_t>(data->size(), 12));
+    for (size_t i = 0; i < data->size(); ++i) (*data)[i] = i == 0 ? 2 : i == 1 ? 0x80 : next_++;
+    return USBD_STATUS_SUCCESS;
+}
+
+USBD_STATUS UsbCameraModel::ClassRequest(const UCHAR* setup, std::vector<uint8_t>* data) {
+    (void)setup;
+    data->clear();
+    return USBD_STATUS_SUCCESS;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,7 +10,10 @@
 //     configuration, interface and pipe handles and the pipes' endpoint,
 //     type, packet size and interval;
 //   - bulk and interrupt transfers on a selected pipe, vendor and class
-//     requests, URB_FUNCTION_RESET_PIPE (clears a stall);
+//     requests, URB_FUNCTION_RESET_PIPE (clears a stall), ABORT_PIPE;
+//   - isochronous transfers on an isochronous pipe, packet by packet, each
+//     with its length and status; GET_CURRENT_FRAME_NUMBER answers the
+//     milliseconds since boot of the performance counter, as 1 ms frames;
 //   - every transfer moves its data through TransferBuffer or, when that is
 //     NULL, through TransferBufferMDL; TransferBufferLength comes back as the
 //     bytes moved;
@@ -120,6 +123,8 @@ private:
     Outcome Descriptor(UCHAR type, UCHAR index, std::vector<uint8_t>* data) const;
     Outcome ControlRequest(const UCHAR* setup, std::vector<uint8_t>* data);
     Outcome PipeTransfer(PIRP irp, PURB urb);
+    Outcome IsochTransfer(PIRP irp, PURB urb, ULONG length);
+    Outcome PipeRequest(PURB urb);
     Outcome VendorRequest(const UCHAR* setup, std::vector<uint8_t>* data);
     void FillInterface(USBD_INTERFACE_INFORMATION* info, ULONG room);
     Pipe* FindPipe(USBD_PIPE_HANDLE handle);
@@ -181,6 +186,26 @@ private:
     std::vector<uint8_t> pending_;  // data the device still has to send
     uint32_t residue_ = 0;
     UCHAR cswStatus_ = 0;
+};
+
+// A USB camera streaming video: one interface of class 0E (video),
+// subclass 02 (streaming), isochronous IN at 0x81, 0x3FC bytes a packet,
+// every frame. Each packet is 12 bytes: a 2-byte payload header, then
+// counting bytes.
+class UsbCameraModel final : public UsbModel {
+public:
+    static constexpr UCHAR kIsochIn = 0x81;
+    static constexpr USHORT kPacketSize = 0x3FC;
+
+    UsbCameraModel();
+
+protected:
+    USBD_STATUS TransferOut(UCHAR endpoint, const std::vector<uint8_t>& data) override;
+    USBD_STATUS TransferIn(UCHAR endpoint, std::vector<uint8_t>* data) override;
+    USBD_STATUS ClassRequest(const UCHAR* setup, std::vector<uint8_t>* data) override;
+
+private:
+    uint8_t next_ = 0;
 };
 
 // A HID mouse (boot protocol): one interface of class 03, subclass 01,

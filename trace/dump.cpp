@@ -178,6 +178,26 @@ VOID ZK_DumpMemory(ULONG Level, PZK_EXTENSION Extension, PVOID Address, ULONG Le
 // A mapping is asked for only for locked pages, of an MDL the filter may
 // write; an MDL that is neither mapped nor locked has no address that may be
 // read.
+namespace {
+
+// The data lines of a dump of the MDL whose header was read.
+VOID DumpMdlPages(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, const MDL* Header, ULONG LengthLimit)
+{
+    // A limit of 0 stays 0: the caller wants the header line only.
+    if (LengthLimit != 0 && LengthLimit > Header->ByteCount)
+        LengthLimit = Header->ByteCount;
+
+    PVOID address = NULL;
+    if (Header->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        address = Header->MappedSystemVa;
+    else if ((Header->MdlFlags & MDL_PAGES_LOCKED) && MayMap(Mdl, Header))
+        address = MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority);
+    if (address != NULL)
+        ZK_DumpMemory(Level, Extension, address, LengthLimit);
+}
+
+}  // namespace
+
 VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimit)
 {
     if (Mdl == NULL)
@@ -186,18 +206,15 @@ VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimi
     if (!ZK_ReadBlock(Mdl, &header, sizeof(header)))
         return;
     ZK_Print(TRACE_IO, Extension, "ZK_DumpMemory: MDL: 0x%X - Length: 0x%X.\n", ZK_Low32(Mdl), header.ByteCount);
+    DumpMdlPages(Level, Extension, Mdl, &header, LengthLimit);
+}
 
-    // A limit of 0 stays 0: the caller wants the header line only.
-    if (LengthLimit != 0 && LengthLimit > header.ByteCount)
-        LengthLimit = header.ByteCount;
-
-    PVOID address = NULL;
-    if (header.MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
-        address = header.MappedSystemVa;
-    else if ((header.MdlFlags & MDL_PAGES_LOCKED) && MayMap(Mdl, &header))
-        address = MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority);
-    if (address != NULL)
-        ZK_DumpMemory(Level, Extension, address, LengthLimit);
+VOID ZK_DumpMdlData(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimit)
+{
+    MDL header;
+    if (Mdl == NULL || LengthLimit == 0 || !ZK_ReadBlock(Mdl, &header, sizeof(header)))
+        return;
+    DumpMdlPages(Level, Extension, Mdl, &header, LengthLimit);
 }
 
 PVOID ZK_MapBuffer(PVOID Buffer, ULONG Length, PMDL* Mdl)

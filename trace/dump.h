@@ -24,6 +24,9 @@ VOID ZK_DumpMemory(ULONG Level, PZK_EXTENSION Extension, PVOID Address, ULONG Le
 // MDL prints nothing. Any IRQL up to DISPATCH_LEVEL.
 VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimit);
 
+// The same without the header line: only the data, at Level.
+VOID ZK_DumpMdlData(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimit);
+
 // Returns a readable address of Buffer's first byte, or NULL. *Mdl is always
 // written: non-NULL only when the address comes from a new, locked MDL, which
 // the caller releases with MmUnlockPages and IoFreeMdl once done with the

@@ -18,17 +18,56 @@ void ZK_FormatTimeStamp(LONGLONG Ticks, ULONG Increment, PCHAR Buffer)
             (ULONG)(seconds - 60 * minutes), (ULONG)(milliseconds - 1000 * seconds));
 }
 
+void ZK_FormatTimeStampMicro(LONGLONG Counter, LONGLONG Frequency, PCHAR Buffer)
+{
+    // Whole seconds first, then the rest scaled: counter times a million
+    // would overflow after a few days at a 10 MHz counter.
+    ULONGLONG counter = (ULONGLONG)Counter;
+    ULONGLONG frequency = Frequency > 0 ? (ULONGLONG)Frequency : 1;
+    ULONGLONG seconds = counter / frequency;
+    ULONGLONG microseconds = (counter % frequency) * 1000000 / frequency;
+    ULONGLONG minutes = seconds / 60;
+    ULONGLONG hours = minutes / 60;
+    sprintf(Buffer, "%u:%02u:%02u.%06u ", (ULONG)hours, (ULONG)(minutes - 60 * hours),
+            (ULONG)(seconds - 60 * minutes), (ULONG)microseconds);
+}
+
+namespace {
+
+// Set once at load, read by every stamp.
+PKE_QUERY_PERFORMANCE_COUNTER ZkPerformanceCounter;
+
+}  // namespace
+
+void ZK_FindPerformanceCounter(void)
+{
+    static WCHAR name[] = u"KeQueryPerformanceCounter";
+    UNICODE_STRING routine;
+    routine.Buffer = name;
+    routine.Length = sizeof(name) - sizeof(WCHAR);
+    routine.MaximumLength = sizeof(name);
+    ZkPerformanceCounter = (PKE_QUERY_PERFORMANCE_COUNTER)MmGetSystemRoutineAddress(&routine);
+}
+
 namespace {
 
 // The stamp, when the record asks for it, and the trailer: what goes ahead
 // of every message.
 FORCEINLINE void PrintPrefix(PZK_EXTENSION Extension)
 {
-    if (Extension->TraceMask & TRACE_TIMESTAMP) {
+    ULONG mask = Extension->TraceMask;
+    if (mask & TRACE_TIMESTAMP) {
         CHAR stamp[32];
-        LARGE_INTEGER ticks;
-        KeQueryTickCount(&ticks);
-        ZK_FormatTimeStamp(ticks.QuadPart, KeQueryTimeIncrement(), stamp);
+        PKE_QUERY_PERFORMANCE_COUNTER query = ZkPerformanceCounter;
+        if ((mask & TRACE_BUS_DETAIL) && query != NULL) {
+            LARGE_INTEGER frequency;
+            LARGE_INTEGER counter = query(&frequency);
+            ZK_FormatTimeStampMicro(counter.QuadPart, frequency.QuadPart, stamp);
+        } else {
+            LARGE_INTEGER ticks;
+            KeQueryTickCount(&ticks);
+            ZK_FormatTimeStamp(ticks.QuadPart, KeQueryTimeIncrement(), stamp);
+        }
         DbgPrint("%s", stamp);
     }
 

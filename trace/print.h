@@ -14,6 +14,10 @@ enum : ULONG {
     TRACE_UNRECOGNISED = 0x040,
     TRACE_DETAIL = 0x080,
     TRACE_TIMESTAMP = 0x100,  // no level: puts the time since boot ahead of each line
+    // USB and IEEE 1394 in detail: setup packets, USBD status, selected
+    // pipes, isochronous packets, 1394 generations; with TRACE_TIMESTAMP,
+    // stamps in microseconds from the performance counter.
+    TRACE_BUS_DETAIL = 0x200,
 };
 
 // The size of the message buffer: a longer message is cut to 511 characters.
@@ -72,6 +76,16 @@ FORCEINLINE void ZK_Print(ULONG Level, PZK_EXTENSION Extension, PCSTR Format, Ar
 // Formats the time since boot as "h:mm:ss.mmm " into Buffer (at least 32
 // bytes). Exposed for the tests of its arithmetic.
 void ZK_FormatTimeStamp(LONGLONG Ticks, ULONG Increment, PCHAR Buffer);
+
+// Looks up the performance counter for the detail level's stamps. At
+// PASSIVE_LEVEL, once, before any device is added; without it those stamps
+// are the tick stamps.
+void ZK_FindPerformanceCounter(void);
+
+// Formats the time since boot as "h:mm:ss.uuuuuu " from a performance
+// counter value and its frequency (counts per second) into Buffer (at least
+// 32 bytes). A frequency of 0 counts as 1.
+void ZK_FormatTimeStampMicro(LONGLONG Counter, LONGLONG Frequency, PCHAR Buffer);
 
 // The low 32 bits of an address, as the trace texts print pointers.
 FORCEINLINE ULONG ZK_Low32(const volatile void* Pointer)

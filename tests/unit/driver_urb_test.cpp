@@ -8,6 +8,7 @@
 #include <string>
 
 #include "internal/urb.h"
+#include "internal/urb_detail.h"
 #include "platform/ntscsi.h"
 #include "platform/ntusb.h"
 #include "simkernel/memory.h"
@@ -179,6 +180,55 @@ TEST_F(DriverUrb, AnMdlThatCannotBeReadIsNotDumped) {
         EXPECT_NE(text.find(DumpLines(data_.address, 16)), std::string::npos) << text;
         EXPECT_EQ(text.find("ZK_DumpMemory: MDL"), std::string::npos) << text;
     }
+}
+
+// The detail level gives a selection a completion routine and reads what
+// the lower driver put in the URB no further than the URB's Length: here a
+// lower driver claims 100 pipes in an interface record that runs past a
+// URB which ends at a page with nothing behind it. One pipe fits; one is
+// printed, and nothing faults. Without the bit the request has no routine.
+TEST_F(DriverUrb, TheDetailLevelReadsASelectionNoFurtherThanItsUrb) {
+    constexpr ULONG length = sizeof(_URB_SELECT_CONFIGURATION);  // room for one pipe
+    sim::SimBuffer tight = sim::AllocateBuffer(length, sim::kPageSize - length);
+    auto* select = reinterpret_cast<_URB_SELECT_CONFIGURATION*>(tight.address);
+    auto build = [select] {
+        std::memset(select, 0, length);
+        select->Hdr.Length = length;
+        select->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+        select->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(0x1);
+    };
+    Answer([select](PIRP, PIO_STACK_LOCATION) {
+        select->ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0x8A7C0040);
+        select->Interface.Length = 0x18 + 100 * sizeof(USBD_PIPE_INFORMATION);
+        select->Interface.NumberOfPipes = 100;
+        select->Interface.Pipes[0].EndpointAddress = 0x81;
+        select->Interface.Pipes[0].PipeType = UsbdPipeTypeBulk;
+        select->Interface.Pipes[0].MaximumPacketSize = 0x200;
+        select->Interface.Pipes[0].PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x8A7C0100);
+    });
+    urb_ = reinterpret_cast<PURB>(select);
+
+    record_->TraceMask = 0x1FF;
+    build();
+    EXPECT_EQ(Submit(false).returned, kLowerStatus);
+
+    record_->TraceMask = TRACE_BUS_DETAIL;
+    build();
+    sim::ClearDebugOutput();
+    EXPECT_EQ(Submit(false).returned, STATUS_PENDING);
+    const std::string text = sim::DebugText();
+    const std::string head = Line("ZK_CompletionRoutineUrbDetail: Irp: 0x%X - IOCTL_INTERNAL_USB_SUBMIT_URB - "
+                                  "URB_FUNCTION_SELECT_CONFIGURATION - ",
+                                  Low32(irp_));
+    EXPECT_EQ(text, head + "Status: 0xC00000A3, UsbdStatus: USBD_STATUS_SUCCESS, Length: 0x0.\n" + head +
+                        "ConfigurationHandle: 0x8A7C0040.\n" + head +
+                        "InterfaceNumber: 0, AlternateSetting: 0, Class: 0x00, SubClass: 0x00, Protocol: 0x00, "
+                        "InterfaceHandle: 0x0, NumberOfPipes: 100.\n" +
+                        head +
+                        "InterfaceNumber: 0, Pipe: 0, PipeHandle: 0x8A7C0100, EndpointAddress: 0x81, PipeType: "
+                        "UsbdPipeTypeBulk, MaximumPacketSize: 0x200, Interval: 0x0.\n");
+    pdo_->WaitIdle();
+    sim::FreeBuffer(tight);
 }
 
 }  // namespace

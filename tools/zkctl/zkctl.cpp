@@ -138,6 +138,7 @@ constexpr Level kLevels[] = {
     {"unrecognised", "unknown", 0x040},
     {"detail", nullptr, 0x080},
     {"timestamp", "time", 0x100},
+    {"bus", "usb", 0x200},
 };
 
 // "io, internal/srb, ..., all, none"
@@ -422,8 +423,10 @@ std::optional<uint32_t> ParseMask(const std::string& text, std::string* error)
         size_t comma = text.find(',', start);
         std::string word = Lower(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
         start = comma == std::string::npos ? text.size() + 1 : comma + 1;
+        // The nine standard bits: the bus detail level (0x200) adds lines
+        // and is asked for by name, and a stored 'all' keeps its meaning.
         if (word == "all") {
-            mask |= KnownMaskBits();
+            mask |= KnownMaskBits() & 0x1FF;
             continue;
         }
         if (word == "none")

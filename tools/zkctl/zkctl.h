@@ -68,8 +68,8 @@ std::vector<uint8_t> EncodeConfig(const Config& config);
 // ---------------------------------------------------------------------------
 // Trace masks: a number, or level names joined by commas (names and numbers
 // may mix, names in any case): io, internal (srb), data (dumps), completion
-// (sense), pnp, ioctl, unrecognised (unknown), detail, timestamp (time), all,
-// none. A bit that no level uses is refused.
+// (sense), pnp, ioctl, unrecognised (unknown), detail, timestamp (time), bus
+// (usb), all, none. A bit that no level uses is refused.
 std::optional<uint32_t> ParseMask(const std::string& text, std::string* error);
 // Every bit a level (or the time stamp) uses.
 uint32_t KnownMaskBits();
