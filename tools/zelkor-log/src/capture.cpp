@@ -412,7 +412,9 @@ bool CaptureReader::Split(std::string_view text, TraceLine& out) {
 void CaptureReader::FeedViewerPiece(std::string_view piece, std::optional<int64_t> viewerTime) {
     if (piece.empty()) return;  // an empty trailer
     if (auto stamp = LeadingStamp(piece); stamp && stamp->first == piece.size()) {
-        if (pending_.active()) DropPending("a trace line without its message");
+        if (pending_.active()) {
+            DropPending(pending_.stamp ? "a trace line without its message" : "a piece that belongs to no trace line");
+        }
         pending_.stamp = Piece{lineNo_, std::string(piece)};
         pending_.stampUs = stamp->second;
         return;

@@ -54,7 +54,6 @@ std::string CdbFields(const std::vector<uint8_t>& c) {
     case 0x1A: return ModePage(c[2]) + ", allocation length " + Number(c[4]);
     case 0x5A: return ModePage(c[2]) + ", allocation length " + Number(BigEndian(c, 7, 2));
     case 0x1B: return std::string(c[4] & 1 ? "start" : "stop") + (c[4] & 2 ? ", eject" : "");
-    case 0x25: return "LBA " + Number(BigEndian(c, 2, 4));
     case 0x28: case 0x2A: case 0x2F: case 0x35: return Transfer(BigEndian(c, 2, 4), BigEndian(c, 7, 2));
     case 0xA8: case 0xAA: return Transfer(BigEndian(c, 2, 4), BigEndian(c, 6, 4));
     case 0x88: case 0x8A: case 0x8F: case 0x91: return Transfer(BigEndian(c, 2, 8), BigEndian(c, 10, 4));

@@ -275,7 +275,11 @@ int Show(const Options& options) {
                   << " with " << (irp ? zklog::Hex(*irp) : "") << (irp && line ? " starting at line " : "")
                   << (line ? (irp ? "" : "line ") + std::to_string(*line) : "") << " in " << options.file
                   << (found.empty() ? "" : "; give the first line of one of them:") << "\n";
-        for (const zklog::Request& request : found) std::cerr << "  line " << request.firstLine << ": " << zklog::RequestLine(request) << "\n";
+        zklog::Columns columns;
+        for (const zklog::Request& request : found) columns.Fit(request);
+        for (const zklog::Request& request : found) {
+            std::cerr << "  line " << request.firstLine << ": " << zklog::RequestLine(request, columns) << "\n";
+        }
         return kUsage;
     }
     // The second pass: the capture's own lines of the request.

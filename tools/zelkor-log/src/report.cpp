@@ -332,7 +332,9 @@ void PrintSummary(std::ostream& out, const std::vector<Request>& requests, const
 }
 
 void PrintRequest(std::ostream& out, const Request& r, const std::vector<std::pair<size_t, std::string>>& lines) {
-    out << RequestLine(r) << "\n";
+    Columns columns;
+    columns.Fit(r);
+    out << RequestLine(r, columns) << "\n";
     nlohmann::ordered_json j = RequestJson(r);
     for (const char* field : {"device", "irp", "kind", "name", "detail", "cdb", "length", "offset", "start", "end",
                               "latency_ms", "clock", "status", "scsi_status", "srb_status", "transferred"}) {
