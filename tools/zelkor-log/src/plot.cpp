@@ -125,12 +125,12 @@ void PlotSvg(std::ostream& out, const std::vector<Request>& requests, const std:
             if (bins[bin] > 0) {
                 body += "<rect x=\"" + Number(left + 2) + "\" y=\"" + Number(base - height) + "\" width=\"" +
                         Number(barWidth - 4) + "\" height=\"" + Number(height) + "\" fill=\"#4c72b0\"><title>" +
-                        std::to_string(bins[bin]) + " requests, " + BinLabel(bin) + " ms</title></rect>\n";
+                        std::to_string(bins[bin]) + " requests, " + Escaped(BinLabel(bin)) + " ms</title></rect>\n";
                 body += "<text x=\"" + Number(left + barWidth / 2) + "\" y=\"" + Number(base - height - 3) +
                         "\" font-size=\"10\" text-anchor=\"middle\">" + std::to_string(bins[bin]) + "</text>\n";
             }
             body += "<text x=\"" + Number(left + barWidth / 2) + "\" y=\"" + Number(base + 13) +
-                    "\" font-size=\"10\" text-anchor=\"middle\">" + BinLabel(bin) + "</text>\n";
+                    "\" font-size=\"10\" text-anchor=\"middle\">" + Escaped(BinLabel(bin)) + "</text>\n";
         }
         y += kHistogramHeight + 20;
     }
