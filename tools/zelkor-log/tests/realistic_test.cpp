@@ -62,7 +62,8 @@ struct Output {
 };
 
 Output Zelkor(const std::string& arguments) {
-    std::string err = testing::TempDir() + "zelkor-log.err";
+    // A file of this process's own: the tests run side by side.
+    std::string err = testing::TempDir() + "zelkor-log." + std::to_string(getpid()) + ".err";
     std::string command = std::string(ZELKOR_LOG_BINARY) + " " + arguments + " 2>" + err;
     Output result;
     FILE* pipe = popen(command.c_str(), "r");
@@ -72,6 +73,7 @@ Output Zelkor(const std::string& arguments) {
     int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.err = ReadFile(err);
+    std::remove(err.c_str());
     return result;
 }
 
