@@ -106,6 +106,7 @@ bool MayBeTrailer(std::string_view piece) {
 
 constexpr size_t kMaxLoosePieces = 8;     // pieces waiting for a message before the oldest is given up
 constexpr size_t kMaxLineBytes = 1 << 16;  // a longer line is cut (it is no trace line anyway)
+constexpr size_t kMaxTrailers = 4096;     // trailers remembered (one a device)
 constexpr int64_t kDayUs = 86400LL * 1000000;
 
 }  // namespace
@@ -442,7 +443,7 @@ void CaptureReader::FeedViewerPiece(std::string_view piece, std::optional<int64_
         }
         line.viewerUs = viewerTime;
         pending_ = Pending{};
-        placedTrailers_.insert(line.trailer);
+        if (placedTrailers_.size() < kMaxTrailers) placedTrailers_.insert(line.trailer);
         Emit(line);
         return;
     }
@@ -486,7 +487,7 @@ void CaptureReader::FeedViewerMessage(TraceLine& line, std::optional<int64_t> vi
     line.stampUs = pending_.stampUs;
     line.viewerUs = viewerTime;
     pending_ = Pending{};
-    if (!line.dump) placedTrailers_.insert(line.trailer);
+    if (!line.dump && placedTrailers_.size() < kMaxTrailers) placedTrailers_.insert(line.trailer);
     Emit(line);
 }
 
@@ -516,7 +517,7 @@ void CaptureReader::Finish() {
 }
 
 void CaptureReader::Emit(TraceLine& line) {
-    if (!line.dump) trailers_.insert(line.trailer);
+    if (!line.dump && trailers_.size() < kMaxTrailers) trailers_.insert(line.trailer);
     onLine_(line);
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 
 #include <CLI/CLI.hpp>
@@ -103,18 +104,24 @@ public:
 
     // Reads it all; standard input as it comes, handing out the requests that
     // have ended whenever it goes quiet for a moment. False if it cannot be opened.
-    bool Read(std::function<void()> quiet = {}) {
+    bool Read(std::function<void()> quiet = {}, std::function<void()> chunk = {}) {
+        std::ifstream file;
         if (options_.file != "-") {
-            std::ifstream file(options_.file, std::ios::binary);
+            file.open(options_.file, std::ios::binary);
             if (!file) {
                 std::cerr << "zelkor-log: cannot open " << options_.file << "\n";
                 return false;
             }
-            reader_.Read(file);
-        } else {
-            std::string buffer(1 << 16, '\0');
-            bool fresh = false;
-            while (true) {
+        }
+        std::string buffer(1 << 16, '\0');
+        bool fresh = false;
+        while (true) {
+            size_t got = 0;
+            if (file.is_open()) {
+                file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                got = static_cast<size_t>(file.gcount());
+                if (got == 0) break;
+            } else {
                 pollfd input{STDIN_FILENO, POLLIN, 0};
                 if (fresh && poll(&input, 1, 100) == 0) {
                     tracker_.ReleaseEnded();
@@ -125,14 +132,19 @@ public:
                 ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
-                reader_.FeedBytes(std::string_view(buffer.data(), static_cast<size_t>(n)));
+                got = static_cast<size_t>(n);
                 fresh = true;
             }
-            reader_.Finish();
+            reader_.FeedBytes(std::string_view(buffer.data(), got));
+            if (chunk) chunk();
         }
+        reader_.Finish();
         tracker_.Finish();
         return true;
     }
+
+    // The first-line order of the oldest request still under way.
+    std::optional<size_t> OldestKept() const { return tracker_.OldestKept(); }
 
     // After reading: nothing readable, or a --device that names none, is an error.
     std::optional<int> Check() const {
@@ -198,8 +210,13 @@ int Summary(const Options& options, const zklog::Filter& filter) {
 }
 
 int Requests(const Options& options, const zklog::Filter& filter) {
-    bool live = options.file == "-" && options.sort.empty() && options.top == 0;
+    bool ordered = !options.sort.empty() || options.top > 0;
+    bool live = options.file == "-" && !ordered;
+    // JSON and CSV from a file come in the order of the first lines, each
+    // written once every older request has been: only those in between are kept.
+    bool inOrder = !live && !ordered && (options.json || options.csv);
     std::vector<zklog::Request> kept;
+    std::map<size_t, zklog::Request> waiting;
     zklog::Columns columns;
     auto show = [&](const zklog::Request& request) {
         if (options.json) {
@@ -211,18 +228,29 @@ int Requests(const Options& options, const zklog::Filter& filter) {
         }
     };
     if (options.csv) std::cout << zklog::CsvHeader() << "\n";
-    Session session(options, [&](const zklog::Request& request) {
+    std::optional<Session> session;
+    auto writeWaiting = [&] {
+        std::optional<size_t> oldest = session->OldestKept();
+        while (!waiting.empty() && (!oldest || waiting.begin()->first < *oldest)) {
+            show(waiting.begin()->second);
+            waiting.erase(waiting.begin());
+        }
+    };
+    session.emplace(options, [&](const zklog::Request& request) {
         if (!filter.Accepts(request)) return;
         if (live) {
             columns.Fit(request);  // the columns widen as wider requests come
             show(request);
+        } else if (inOrder) {
+            waiting.emplace(request.id, request);
         } else {
             kept.push_back(request);
         }
     });
-    session.listUnreadable = true;
-    if (!session.Read([] { std::cout.flush(); })) return kNoTrace;
-    if (auto error = session.Check()) return *error;
+    session->listUnreadable = true;
+    if (!session->Read([] { std::cout.flush(); }, inOrder ? std::function<void()>(writeWaiting) : nullptr)) return kNoTrace;
+    writeWaiting();
+    if (auto error = session->Check()) return *error;
     std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
     if (options.sort == "latency") {
         std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
@@ -232,7 +260,7 @@ int Requests(const Options& options, const zklog::Filter& filter) {
     if (options.top > 0 && kept.size() > options.top) kept.resize(options.top);
     for (const zklog::Request& request : kept) columns.Fit(request);
     for (const zklog::Request& request : kept) show(request);
-    session.TellUnreadable();
+    session->TellUnreadable();
     return 0;
 }
 

@@ -208,6 +208,27 @@ LatencyFigures Latency(std::vector<int64_t> values) {
     return figures;
 }
 
+LatencyFigures Latency(const std::map<int64_t, uint64_t>& counts) {
+    LatencyFigures figures;
+    uint64_t n = 0;
+    for (const auto& [value, count] : counts) n += count;
+    if (n == 0) return figures;
+    figures.count = n;
+    // The value at a rank (1-based) in the sorted values.
+    auto at = [&](uint64_t rank) {
+        uint64_t seen = 0;
+        for (const auto& [value, count] : counts) {
+            seen += count;
+            if (seen >= rank) return value;
+        }
+        return counts.rbegin()->first;
+    };
+    figures.medianUs = n % 2 ? at(n / 2 + 1) : (at(n / 2) + at(n / 2 + 1)) / 2;
+    figures.p99Us = at((99 * n + 99) / 100);
+    figures.maxUs = counts.rbegin()->first;
+    return figures;
+}
+
 void Summary::Add(const Request& r) {
     ++requests_;
     Device& d = devices_[r.device];
@@ -222,8 +243,8 @@ void Summary::Add(const Request& r) {
     if (r.sense && r.sense->code) ++d.senses[{r.sense->code->Key(), r.sense->code->asc, r.sense->code->ascq}];
     if (r.expectsCompletion && !r.completed) ++d.incomplete;
     if (auto latency = r.LatencyUs()) {
-        d.latencies[r.kind].push_back(*latency);
-        d.latencies[""].push_back(*latency);
+        ++d.latencies[r.kind][*latency];
+        ++d.latencies[""][*latency];
         d.clocks.insert(std::string(r.LatencyClock()));
     }
 }

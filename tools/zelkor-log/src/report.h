@@ -50,6 +50,8 @@ struct LatencyFigures {
 // Median (mean of the two middle values for an even count), 99th percentile
 // by nearest rank, maximum.
 LatencyFigures Latency(std::vector<int64_t> values);
+// The same from the count of each value (microseconds -> requests).
+LatencyFigures Latency(const std::map<int64_t, uint64_t>& counts);
 
 // The per-device summary, built from the requests as they come: it keeps
 // counts and latencies, not the requests.
@@ -67,7 +69,9 @@ private:
         std::map<std::pair<std::string, std::string>, size_t> byName;
         std::map<std::string, size_t> failures;
         std::map<std::tuple<int, int, int>, size_t> senses;
-        std::map<std::string, std::vector<int64_t>> latencies;  // by kind; "" for all
+        // By kind ("" for all): how many requests took each latency. Exact,
+        // and as large as the number of distinct values, not of requests.
+        std::map<std::string, std::map<int64_t, uint64_t>> latencies;
         std::set<std::string> clocks;
     };
     std::map<std::string, Device> devices_;

@@ -118,11 +118,13 @@ std::string Hex(uint32_t value) {
 }
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
+    text.reserve(bytes.size() * 3);
     for (uint8_t b : bytes) {
-        char pair[4];
-        std::snprintf(pair, sizeof pair, text.empty() ? "%02X" : " %02X", b);
-        text += pair;
+        if (!text.empty()) text += ' ';
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0xF];
     }
     return text;
 }

@@ -108,6 +108,10 @@ public:
     void ReleaseEnded();
 
     const CaptureStats& stats() const { return stats_; }
+    // The first-line order of the oldest request not yet handed out.
+    std::optional<size_t> OldestKept() const {
+        return requests_.empty() ? std::nullopt : std::optional<size_t>(requests_.begin()->first);
+    }
 
 private:
     struct DeviceState {
