@@ -36,13 +36,15 @@ LC_ALL=C awk -v n="$count" 'BEGIN {
 lines=$(wc -l < "$capture")
 echo "capture: $count requests, $lines lines, $(( $(stat -c %s "$capture") / 1048576 )) MiB"
 
+# Lines a second by the processor time the program used (user and system),
+# which a busy machine does not change much, and by the wall clock.
 measure() {  # NAME COMMAND...: seconds and peak resident memory
     local name=$1; shift
-    /usr/bin/time -o "$capture.time" -f '%e %M' "$@" > /dev/null 2> /dev/null
-    read -r seconds kib < "$capture.time"
-    awk -v name="$name" -v s="$seconds" -v k="$kib" -v l="$lines" \
-        'BEGIN { printf "%-24s %8.2f s %10.0f lines/s %8.1f MiB peak\n", name, s, (s > 0 ? l / s : 0), k / 1024 }'
+    /usr/bin/time -o "$capture.time" -f '%e %U %S %M' "$@" > /dev/null 2> /dev/null
+    read -r wall user system kib < "$capture.time"
+    awk -v name="$name" -v w="$wall" -v c="$(awk -v u="$user" -v s="$system" 'BEGIN { print u + s }')" -v k="$kib" -v l="$lines" \
+        'BEGIN { printf "%-24s %7.2f s cpu %9.0f lines/s   %7.2f s wall %9.0f lines/s   %7.1f MiB peak\n", name, c, (c > 0 ? l / c : 0), w, (w > 0 ? l / w : 0), k / 1024 }'
 }
 measure "summary" "$tool" summary "$capture"
 measure "requests --json" "$tool" requests "$capture" --json
-measure "requests - (streaming)" sh -c "cat '$capture' | '$tool' requests - --json"
+measure "requests - (streaming)" sh -c "'$tool' requests - --json < '$capture'"
