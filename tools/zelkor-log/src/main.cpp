@@ -136,11 +136,22 @@ public:
                 fresh = true;
             }
             reader_.FeedBytes(std::string_view(buffer.data(), got));
+            TellGivenUp();
             if (chunk) chunk();
         }
         reader_.Finish();
         tracker_.Finish();
+        TellGivenUp();
         return true;
+    }
+
+    // A line when the bound on the requests under way made the oldest be given up.
+    void TellGivenUp() {
+        if (tracker_.stats().givenUp == givenUpTold_) return;
+        std::cerr << "zelkor-log: " << options_.file << ": more than " << zklog::Tracker::kMaxKept
+                  << " requests under way: gave up waiting for the completion of "
+                  << tracker_.stats().givenUp - givenUpTold_ << " (" << tracker_.stats().givenUp << " in all)\n";
+        givenUpTold_ = tracker_.stats().givenUp;
     }
 
     // The first-line order of the oldest request still under way.
@@ -191,6 +202,7 @@ private:
     std::set<std::string> devices_;
     std::vector<zklog::Unreadable> unreadable_;
     size_t unreadableCount_ = 0;
+    size_t givenUpTold_ = 0;
 };
 
 int Summary(const Options& options, const zklog::Filter& filter) {

@@ -19,9 +19,8 @@ std::pair<std::vector<std::string>, std::vector<std::string>> DocumentedFields()
     std::string line;
     std::regex name("`([a-z_]+)`");
     while (std::getline(readme, line)) {
-        if (line == "## JSON fields") table = &fields;
+        if (line.starts_with("## ")) table = line == "## JSON fields" ? &fields : nullptr;
         if (line == "`sense`:") table = &sense;
-        if (line.starts_with("## Tests")) break;
         if (!table || !line.starts_with("| `")) continue;
         std::string cell = line.substr(1, line.find('|', 1) - 1);
         for (std::sregex_iterator it(cell.begin(), cell.end(), name), end; it != end; ++it) {

@@ -146,6 +146,23 @@ TEST(Realistic, TheQuestionsAnalystsAsk) {
     EXPECT_EQ(Zelkor("sense 7G").status, 2);
 }
 
+// Requests that never complete are kept up to a bound, and a line says when
+// the oldest is given up; every request is still written.
+TEST(Realistic, ALongCaptureKeepsABoundedNumberOfRequestsUnderWay) {
+    std::string capture = testing::TempDir() + "zelkor-log." + std::to_string(getpid()) + ".long.txt";
+    {
+        std::ofstream out(capture);
+        for (uint32_t k = 0; k <= Tracker::kMaxKept; ++k) {
+            out << "0:00:01.000 disk0> Irp: " << Hex(0x80000000u + 0x40 * k) << " - IRP_MJ_READ: Length: 0x200, Offset: 0x0\n";
+        }
+    }
+    Output json = Zelkor("requests " + capture + " --json");
+    std::remove(capture.c_str());
+    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), static_cast<long>(Tracker::kMaxKept + 1));
+    EXPECT_NE(json.err.find("more than 100000 requests under way: gave up waiting for the completion of 1 (1 in all)"),
+              std::string::npos) << json.err;
+}
+
 // A live capture on a pipe: a request that needs no completion is printed as
 // its line arrives, while the writer keeps the pipe open.
 TEST(Realistic, LiveInputPrintsARequestWhenItsLineArrives) {
