@@ -56,6 +56,35 @@ std::string BinLabel(int bin) {
     return std::string(bin == kBins - 1 ? ">=" : "") + text;
 }
 
+// The latency histogram of a device's requests at height y: requests per
+// bin, bins doubling in milliseconds.
+std::string Histogram(const std::vector<const Request*>& list, double y) {
+    constexpr double plotWidth = kWidth - kLeft - kRight;
+    std::string body;
+    std::vector<size_t> bins(kBins, 0);
+    for (const Request* r : list) {
+        if (auto latency = r->LatencyUs()) ++bins[static_cast<size_t>(Bin(*latency))];
+    }
+    size_t most = *std::max_element(bins.begin(), bins.end());
+    body += "<text x=\"10\" y=\"" + Number(y + 12) + "\" font-size=\"12\">latency (ms)</text>\n";
+    double barWidth = plotWidth / kBins;
+    for (int bin = 0; bin < kBins; ++bin) {
+        double height = most ? (kHistogramHeight - 20) * static_cast<double>(bins[bin]) / static_cast<double>(most) : 0;
+        double left = kLeft + barWidth * bin;
+        double base = y + kHistogramHeight - 20;
+        if (bins[bin] > 0) {
+            body += "<rect x=\"" + Number(left + 2) + "\" y=\"" + Number(base - height) + "\" width=\"" +
+                    Number(barWidth - 4) + "\" height=\"" + Number(height) + "\" fill=\"#4c72b0\"><title>" +
+                    std::to_string(bins[bin]) + " requests, " + Escaped(BinLabel(bin)) + " ms</title></rect>\n";
+            body += "<text x=\"" + Number(left + barWidth / 2) + "\" y=\"" + Number(base - height - 3) +
+                    "\" font-size=\"10\" text-anchor=\"middle\">" + std::to_string(bins[bin]) + "</text>\n";
+        }
+        body += "<text x=\"" + Number(left + barWidth / 2) + "\" y=\"" + Number(base + 13) +
+                "\" font-size=\"10\" text-anchor=\"middle\">" + Escaped(BinLabel(bin)) + "</text>\n";
+    }
+    return body;
+}
+
 }  // namespace
 
 void PlotSvg(std::ostream& out, const std::vector<Request>& requests, const std::string& title) {
@@ -110,28 +139,7 @@ void PlotSvg(std::ostream& out, const std::vector<Request>& requests, const std:
                 (last ? FormatTime(*last) : std::string()) + "</text>\n";
         y += 30;
 
-        // The latency histogram: requests per bin, bins doubling in milliseconds.
-        std::vector<size_t> bins(kBins, 0);
-        for (const Request* r : list) {
-            if (auto latency = r->LatencyUs()) ++bins[static_cast<size_t>(Bin(*latency))];
-        }
-        size_t most = *std::max_element(bins.begin(), bins.end());
-        body += "<text x=\"10\" y=\"" + Number(y + 12) + "\" font-size=\"12\">latency (ms)</text>\n";
-        double barWidth = plotWidth / kBins;
-        for (int bin = 0; bin < kBins; ++bin) {
-            double height = most ? (kHistogramHeight - 20) * static_cast<double>(bins[bin]) / static_cast<double>(most) : 0;
-            double left = kLeft + barWidth * bin;
-            double base = y + kHistogramHeight - 20;
-            if (bins[bin] > 0) {
-                body += "<rect x=\"" + Number(left + 2) + "\" y=\"" + Number(base - height) + "\" width=\"" +
-                        Number(barWidth - 4) + "\" height=\"" + Number(height) + "\" fill=\"#4c72b0\"><title>" +
-                        std::to_string(bins[bin]) + " requests, " + Escaped(BinLabel(bin)) + " ms</title></rect>\n";
-                body += "<text x=\"" + Number(left + barWidth / 2) + "\" y=\"" + Number(base - height - 3) +
-                        "\" font-size=\"10\" text-anchor=\"middle\">" + std::to_string(bins[bin]) + "</text>\n";
-            }
-            body += "<text x=\"" + Number(left + barWidth / 2) + "\" y=\"" + Number(base + 13) +
-                    "\" font-size=\"10\" text-anchor=\"middle\">" + Escaped(BinLabel(bin)) + "</text>\n";
-        }
+        body += Histogram(list, y);
         y += kHistogramHeight + 20;
     }
     if (byDevice.empty()) {

@@ -103,6 +103,28 @@ bool Contains(std::initializer_list<std::string_view> names, std::string_view na
     return false;
 }
 
+// "URB_FUNCTION_X. Buffer: 0x5000, MDL: 0x0, Length: 0x4, ...": the function
+// and the URB's fields after it.
+void UrbHead(std::string_view function, Request& request) {
+    request.kind = "urb";
+    request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
+    size_t fields = function.find(". ");
+    request.detail = std::string(fields == std::string_view::npos ? Sentence(function) : StripDot(function.substr(fields + 2)));
+    if (auto length = HexAfter(function, "Length: ")) request.length = static_cast<uint32_t>(*length);
+    request.expectsCompletion = Contains(
+        {"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER", "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "URB_FUNCTION_VENDOR_DEVICE"},
+        request.name);
+}
+
+// "STATUS - Buffer: 0x5000, MDL: 0x0, Length: 0x4, ...": the length on
+// completion is what the URB moved.
+void UrbCompletionFields(std::string_view fields, Request& request) {
+    size_t dash = fields.find(" - ");
+    fields = dash == std::string_view::npos ? std::string_view() : fields.substr(dash + 3);
+    if (auto moved = HexAfter(fields, "Length: ")) request.transferred = static_cast<uint32_t>(*moved);
+    if (!fields.empty() && request.detail.empty()) request.detail = std::string(StripDot(fields));
+}
+
 }  // namespace
 
 std::string DeviceName(std::string_view trailer) {
@@ -344,16 +366,7 @@ bool Tracker::Head(const TraceLine& line, uint32_t irp, std::string_view rest) {
         request.name = token;
         request.expectsCompletion = true;
     } else if (token == "IOCTL_INTERNAL_USB_SUBMIT_URB" && after.starts_with(" - ")) {
-        std::string_view function = after.substr(3);
-        request.kind = "urb";
-        request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
-        // The URB's fields after its function: "Buffer: 0x5000, MDL: 0x0, Length: 0x4, ...".
-        size_t fields = function.find(". ");
-        request.detail = std::string(fields == std::string_view::npos ? Sentence(function) : StripDot(function.substr(fields + 2)));
-        if (auto length = HexAfter(function, "Length: ")) request.length = static_cast<uint32_t>(*length);
-        request.expectsCompletion = Contains({"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER",
-                                              "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "URB_FUNCTION_VENDOR_DEVICE"},
-                                             request.name);
+        UrbHead(after.substr(3), request);
     } else if (token == "IOCTL_1394_CLASS") {
         request.kind = "irb";
         std::string_view function = after.starts_with(" - ") ? after.substr(3) : after.substr(after.empty() ? 0 : 1);
@@ -505,12 +518,7 @@ bool Tracker::Message(const TraceLine& line) {
         if (status != std::string_view::npos) {
             request.status = Field(rest.substr(status), " - Status ", " - ");
             request.statusValue = StatusValue(request.status);
-            // The length on completion is what the URB moved.
-            std::string_view fields = rest.substr(status + 10);
-            size_t dash = fields.find(" - ");
-            fields = dash == std::string_view::npos ? std::string_view() : fields.substr(dash + 3);
-            if (auto moved = HexAfter(fields, "Length: ")) request.transferred = static_cast<uint32_t>(*moved);
-            if (!fields.empty() && request.detail.empty()) request.detail = std::string(StripDot(fields));
+            UrbCompletionFields(rest.substr(status + 10), request);
         } else {
             request.notes.push_back(std::string(rest));
         }
