@@ -288,7 +288,7 @@ void Summary::Print(std::ostream& out, const CaptureStats& stats, size_t unreada
             for (const auto& [code, count] : d.senses) out << "    " << Padded(SenseText(code), 57) << " " << count << "\n";
         }
         if (d.latencies.empty()) {
-            out << "  Latency: no time stamps\n";
+            out << "  Latency: none (no request has both its dispatch and its completion timed)\n";
             continue;
         }
         out << "  Latency (ms) by " << ClockText(d.clocks) << "\n";
