@@ -33,6 +33,7 @@ struct Options {
     std::vector<std::string> which;  // show: IRP and/or LINE
     std::vector<std::string> bytes;  // sense
     std::string output;              // plot
+    size_t underWay = zklog::Tracker::kMaxKept;
 };
 
 void AddCommon(CLI::App* command, Options& options) {
@@ -40,6 +41,9 @@ void AddCommon(CLI::App* command, Options& options) {
     command->add_option("--format", options.format, "auto, plain (the simulator's text or a debugger log) or viewer")
         ->check(CLI::IsMember({"auto", "plain", "debugger", "viewer"}));
     command->add_flag("-q,--quiet", options.quiet, "do not list unreadable lines (their count is still told)");
+    command->add_option("--under-way", options.underWay,
+                        "keep at most this many requests waiting for their completion (default 100000)")
+        ->check(CLI::PositiveNumber);
 }
 
 void AddFilters(CLI::App* command, Options& options) {
@@ -100,7 +104,9 @@ public:
                   [this](const zklog::Unreadable& problem) {
                       tracker_.Problem(problem);
                       Report(problem);
-                  }) {}
+                  }) {
+        tracker_.SetMaxKept(options.underWay);
+    }
 
     // Reads it all; standard input as it comes, handing out the requests that
     // have ended whenever it goes quiet for a moment. False if it cannot be opened.
@@ -148,7 +154,7 @@ public:
     // A line when the bound on the requests under way made the oldest be given up.
     void TellGivenUp() {
         if (tracker_.stats().givenUp == givenUpTold_) return;
-        std::cerr << "zelkor-log: " << options_.file << ": more than " << zklog::Tracker::kMaxKept
+        std::cerr << "zelkor-log: " << options_.file << ": more than " << tracker_.maxKept()
                   << " requests under way: gave up waiting for the completion of "
                   << tracker_.stats().givenUp - givenUpTold_ << " (" << tracker_.stats().givenUp << " in all)\n";
         givenUpTold_ = tracker_.stats().givenUp;

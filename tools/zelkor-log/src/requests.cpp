@@ -218,7 +218,7 @@ Request& Tracker::Open(const TraceLine& line, uint32_t irp) {
         old->superseded = true;
         Release(old->id);
     }
-    while (requests_.size() >= kMaxKept) {
+    while (requests_.size() >= maxKept_) {
         ++stats_.givenUp;
         Release(requests_.begin()->first);
     }

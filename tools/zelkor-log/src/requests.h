@@ -98,6 +98,8 @@ public:
     // At most this many requests are kept (those still waiting for a line);
     // past it the oldest is handed out as it is, and counted as given up.
     static constexpr size_t kMaxKept = 100000;
+    void SetMaxKept(size_t count) { maxKept_ = count > 0 ? count : 1; }
+    size_t maxKept() const { return maxKept_; }
 
     // False for a trace message it cannot read (counted as unreadable).
     bool Add(const TraceLine& line);
@@ -140,6 +142,7 @@ private:
     RequestSink sink_;
     std::map<size_t, Request> requests_;  // those not yet handed out, by order of their first line
     size_t nextId_ = 0;
+    size_t maxKept_ = kMaxKept;
     std::map<uint32_t, size_t> open_;  // IRP address -> newest request with it
     std::map<std::string, DeviceState> devices_;
     CaptureStats stats_;
