@@ -32,6 +32,7 @@ packages=(
     nlohmann-json3-dev
     libsgutils2-dev
     wine64          # the Wine stories run the real zelkor.sys (ctest -L wine)
+    chromium-headless-shell  # renders zelkor-log's picture (zelkor-log.PlotRendersInABrowser)
 )
 if [[ ${1:-} == --demo ]]; then
     packages=("${demo_packages[@]}")
@@ -39,6 +40,8 @@ elif [[ $# -ne 0 ]]; then
     echo "usage: $0 [--demo]" >&2
     exit 2
 fi
+# Only some tests need these; they skip, saying so, where they cannot be installed.
+optional=(wine64 chromium-headless-shell)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -68,12 +71,17 @@ failed() {
 echo "install-deps: installing ${missing[*]} (quietly; apt's output goes to $log)"
 "${as_root[@]}" apt-get update -qq >> "$log" 2>&1 || failed
 if ! apt_install "${missing[@]}"; then
-    # Wine is only for the Wine stories, which skip without it, saying so.
+    # The optional packages one by one: the tests that need one (Wine's
+    # stories, the analyzer's picture) skip without it, saying so.
     rest=()
-    for package in "${missing[@]}"; do [[ $package == wine64 ]] || rest+=("$package"); done
+    for package in "${missing[@]}"; do [[ " ${optional[*]} " == *" $package "* ]] || rest+=("$package"); done
     [[ ${#rest[@]} -lt ${#missing[@]} ]] || failed
-    echo "install-deps: wine64 cannot be installed here; the Wine stories will be skipped" >&2
     [[ ${#rest[@]} -eq 0 ]] || apt_install "${rest[@]}" || failed
+    for package in "${optional[@]}"; do
+        [[ " ${missing[*]} " == *" $package "* ]] || continue
+        apt_install "$package" ||
+            echo "install-deps: $package cannot be installed here; the tests that need it will be skipped" >&2
+    done
 fi
 rm -f "$log"
 echo "install-deps: done"

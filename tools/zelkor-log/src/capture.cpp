@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <utility>
 
 #include "simkernel/utf.h"
 
@@ -92,8 +93,21 @@ bool SplitViewerLine(std::string_view text, std::string_view& time, std::string_
     if (tab == std::string_view::npos) return false;
     time = text.substr(number + 1, tab - number - 1);
     piece = text.substr(tab + 1);
-    return ParseTime(time).has_value();
+    return ParseViewerTime(time).has_value();
 }
+
+// A piece of unknown text that may stand alone as a trailer: the driver adds no
+// blank between trailer and message, so a trailer ends with a blank or is one
+// word ("disk0> ", "** ", "[usb]"); another program's line ("nvlddmkm: GPU
+// power state 2") is neither.
+bool MayBeTrailer(std::string_view piece) {
+    return piece.size() <= kMaxTrailer && (piece.ends_with(' ') || piece.find(' ') == std::string_view::npos);
+}
+
+constexpr size_t kMaxLoosePieces = 8;     // pieces waiting for a message before the oldest is given up
+constexpr size_t kMaxLineBytes = 1 << 16;  // a longer line is cut (it is no trace line anyway)
+constexpr size_t kMaxTrailers = 4096;     // trailers remembered (one a device)
+constexpr int64_t kDayUs = 86400LL * 1000000;
 
 }  // namespace
 
@@ -134,6 +148,22 @@ std::optional<int64_t> ParseTime(std::string_view text) {
         p += 1 + n;
     }
     if (p != text.size()) return std::nullopt;
+    return us;
+}
+
+std::optional<int64_t> ParseViewerTime(std::string_view text) {
+    bool am = text.ends_with(" AM") || text.ends_with(" am");
+    bool pm = text.ends_with(" PM") || text.ends_with(" pm");
+    if (!am && !pm) return ParseTime(text);
+    text.remove_suffix(3);
+    if (text.find(':') == std::string_view::npos) return std::nullopt;
+    std::optional<int64_t> us = ParseTime(text);
+    if (!us) return std::nullopt;
+    int64_t hourUs = 3600LL * 1000000;
+    int64_t hours = *us / hourUs;
+    if (hours < 1 || hours > 12) return std::nullopt;
+    if (hours == 12) *us -= 12 * hourUs;  // 12:xx AM is just after midnight, 12:xx PM just after noon
+    if (pm) *us += 12 * hourUs;
     return us;
 }
 
@@ -208,11 +238,85 @@ CaptureReader::CaptureReader(Format format, LineSink onLine, ProblemSink onProbl
     : format_(format), onLine_(std::move(onLine)), onProblem_(std::move(onProblem)) {}
 
 void CaptureReader::Read(std::istream& in) {
-    std::string text;
-    while (std::getline(in, text)) {
-        Feed(text);
+    std::string chunk(1 << 16, '\0');
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        if (in.gcount() > 0) FeedBytes(std::string_view(chunk.data(), static_cast<size_t>(in.gcount())));
     }
     Finish();
+}
+
+void CaptureReader::DetectEncoding() {
+    auto byte = [&](size_t i) { return i < head_.size() ? static_cast<unsigned char>(head_[i]) : -1; };
+    size_t bom = 0;
+    if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
+        encoding_ = Encoding::Bytes;
+        bom = 3;
+    } else if (byte(0) == 0xFF && byte(1) == 0xFE) {
+        encoding_ = Encoding::Utf16Le;
+        bom = 2;
+    } else if (byte(0) == 0xFE && byte(1) == 0xFF) {
+        encoding_ = Encoding::Utf16Be;
+        bom = 2;
+    } else if (byte(0) > 0 && byte(1) == 0) {
+        encoding_ = Encoding::Utf16Le;  // ASCII text in UTF-16 without its mark
+    } else if (byte(0) == 0 && byte(1) > 0) {
+        encoding_ = Encoding::Utf16Be;
+    } else {
+        encoding_ = Encoding::Bytes;
+    }
+    std::string head = std::move(head_);
+    head_.clear();
+    FeedBytes(std::string_view(head).substr(std::min(bom, head.size())));
+}
+
+void CaptureReader::EndOfLine() {
+    std::string line = std::move(partial_);
+    partial_.clear();
+    Feed(line);
+}
+
+void CaptureReader::FeedBytes(std::string_view bytes) {
+    if (encoding_ == Encoding::Unknown) {
+        head_.append(bytes);
+        if (head_.size() >= 4) DetectEncoding();
+        return;
+    }
+    if (encoding_ == Encoding::Bytes) {
+        while (!bytes.empty()) {
+            size_t end = bytes.find('\n');
+            std::string_view part = bytes.substr(0, end);
+            partial_.append(part.substr(0, kMaxLineBytes - std::min(kMaxLineBytes, partial_.size())));
+            if (end == std::string_view::npos) break;
+            EndOfLine();
+            bytes.remove_prefix(end + 1);
+        }
+        return;
+    }
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (oddByte_ < 0) {
+            oddByte_ = b;
+            continue;
+        }
+        auto unit = static_cast<char16_t>(encoding_ == Encoding::Utf16Le ? (b << 8 | oddByte_) : (oddByte_ << 8 | b));
+        oddByte_ = -1;
+        if (highSurrogate_ != 0) {
+            char16_t high = std::exchange(highSurrogate_, 0);
+            if (unit >= 0xDC00 && unit <= 0xDFFF) {
+                sim::AppendUtf8(&partial_, 0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00));
+                continue;
+            }
+            sim::AppendUtf8(&partial_, 0xFFFD);
+        }
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            highSurrogate_ = unit;
+        } else if (unit == u'\n') {
+            EndOfLine();
+        } else if (partial_.size() < kMaxLineBytes) {
+            sim::AppendUtf8(&partial_, unit >= 0xDC00 && unit <= 0xDFFF ? 0xFFFD : unit);
+        }
+    }
 }
 
 void CaptureReader::Feed(std::string_view text) {
@@ -226,6 +330,7 @@ void CaptureReader::Feed(std::string_view text) {
         converted = FromWindows1252(text);
         text = converted;
     }
+    if (onRaw_) onRaw_(lineNo_, text);
     if (format_ == Format::Auto) {
         if (text.empty() || text.starts_with("#!")) {
             ++skipped_;
@@ -242,10 +347,22 @@ void CaptureReader::Feed(std::string_view text) {
     if (text.empty()) {
         ++skipped_;
     } else if (SplitViewerLine(text, time, piece)) {
-        FeedViewerPiece(piece, ParseTime(time));
+        FeedViewerPiece(piece, ViewerClock(time));
     } else {
         Problem(lineNo_, text, "not a numbered, time-stamped line");
     }
+}
+
+std::optional<int64_t> CaptureReader::ViewerClock(std::string_view text) {
+    std::optional<int64_t> us = ParseViewerTime(text);
+    if (!us || text.find(':') == std::string_view::npos) return us;  // seconds since the viewer started
+    *us += clockDaysUs_;
+    if (lastClockUs_ && *us + kDayUs / 2 < *lastClockUs_) {
+        clockDaysUs_ += kDayUs;  // past midnight
+        *us += kDayUs;
+    }
+    lastClockUs_ = us;
+    return us;
 }
 
 void CaptureReader::FeedPlain(std::string_view text) {
@@ -296,8 +413,11 @@ bool CaptureReader::Split(std::string_view text, TraceLine& out) {
 void CaptureReader::FeedViewerPiece(std::string_view piece, std::optional<int64_t> viewerTime) {
     if (piece.empty()) return;  // an empty trailer
     if (auto stamp = LeadingStamp(piece); stamp && stamp->first == piece.size()) {
-        if (pending_.active) DropPending("a trace line without its message");
-        pending_ = Pending{true, lineNo_, std::string(piece), stamp->second, false, {}};
+        if (pending_.active()) {
+            DropPending(pending_.stamp ? "a trace line without its message" : "a piece that belongs to no trace line");
+        }
+        pending_.stamp = Piece{lineNo_, std::string(piece)};
+        pending_.stampUs = stamp->second;
         return;
     }
     TraceLine line;
@@ -309,19 +429,21 @@ void CaptureReader::FeedViewerPiece(std::string_view piece, std::optional<int64_
         } else {
             line.message = std::string(piece);
         }
-        line.trailer = pending_.trailer;
-        line.stampUs = pending_.stampUs ? pending_.stampUs : viewerTime;
-        pending_ = Pending{};
-        Emit(line);
+        FeedViewerMessage(line, viewerTime);
         return;
     }
     if (Split(piece, line)) {
         // A viewer that joined the pieces of a line.
-        if (pending_.active && (pending_.hasTrailer || line.stampUs)) {
+        if (pending_.active() && (!pending_.loose.empty() || line.stampUs)) {
             DropPending("a trace line without its message");
         }
-        if (!line.stampUs) line.stampUs = pending_.stampUs ? pending_.stampUs : viewerTime;
+        if (!line.stampUs) {
+            line.stampUs = pending_.stampUs;
+            line.stampLine = pending_.stamp ? pending_.stamp->line : 0;
+        }
+        line.viewerUs = viewerTime;
         pending_ = Pending{};
+        if (placedTrailers_.size() < kMaxTrailers) placedTrailers_.insert(line.trailer);
         Emit(line);
         return;
     }
@@ -329,24 +451,73 @@ void CaptureReader::FeedViewerPiece(std::string_view piece, std::optional<int64_
         Problem(lineNo_, piece, "no trace message in it");
         return;
     }
-    if (pending_.active && pending_.hasTrailer) DropPending("a trace line without its message");
-    if (!pending_.active) pending_ = Pending{true, lineNo_, {}, std::nullopt, false, {}};
-    pending_.hasTrailer = true;
-    pending_.trailer = std::string(piece);
-    pending_.text += piece;
+    pending_.loose.push_back(Piece{lineNo_, std::string(piece)});
+    if (pending_.loose.size() > kMaxLoosePieces) {
+        Problem(pending_.loose.front().line, pending_.loose.front().text, "a piece that belongs to no trace line");
+        pending_.loose.erase(pending_.loose.begin());
+    }
+}
+
+// The message piece ends a line: its trailer is the piece before it, or,
+// where another program's text came between, the piece that is a trailer
+// already seen. A piece that cannot be told from foreign text is never joined
+// to the message; the pieces left over are reported.
+void CaptureReader::FeedViewerMessage(TraceLine& line, std::optional<int64_t> viewerTime) {
+    std::vector<Piece> loose = std::move(pending_.loose);
+    std::optional<size_t> chosen;
+    bool placed = loose.empty();  // no trailer piece: an empty trailer
+    for (size_t i = loose.size(); i-- > 0 && !placed;) {
+        if (placedTrailers_.contains(loose[i].text)) chosen = i, placed = true;
+    }
+    if (!placed && loose.size() == 1 && MayBeTrailer(loose[0].text)) chosen = 0, placed = true;
+    if (!placed && placedTrailers_.contains("")) placed = true;  // all of it foreign, the trailer empty
+    for (size_t i = 0; i < loose.size(); ++i) {
+        if (i != chosen) Problem(loose[i].line, loose[i].text, "a piece that belongs to no trace line");
+    }
+    if (!placed) {
+        if (pending_.stamp) Problem(pending_.stamp->line, pending_.stamp->text, "a trace line whose trailer cannot be told");
+        Problem(line.line, line.dump ? std::string("(dump line)") : line.message,
+                "a trace line whose trailer cannot be told");
+        pending_ = Pending{};
+        return;
+    }
+    line.trailer = chosen ? loose[*chosen].text : std::string();
+    line.trailerLine = chosen ? loose[*chosen].line : 0;
+    line.stampLine = pending_.stamp ? pending_.stamp->line : 0;
+    line.stampUs = pending_.stampUs;
+    line.viewerUs = viewerTime;
+    pending_ = Pending{};
+    if (!line.dump && placedTrailers_.size() < kMaxTrailers) placedTrailers_.insert(line.trailer);
+    Emit(line);
 }
 
 void CaptureReader::DropPending(std::string reason) {
-    Problem(pending_.line, pending_.text, std::move(reason));
+    std::string text;
+    size_t first = 0;
+    if (pending_.stamp) {
+        text = pending_.stamp->text;
+        first = pending_.stamp->line;
+    }
+    for (const Piece& piece : pending_.loose) {
+        if (first == 0) first = piece.line;
+        text += piece.text;
+    }
+    Problem(first, text, std::move(reason));
     pending_ = Pending{};
 }
 
 void CaptureReader::Finish() {
-    if (pending_.active) DropPending("a trace line without its message at the end");
+    if (encoding_ == Encoding::Unknown) DetectEncoding();
+    if (highSurrogate_ != 0) {
+        sim::AppendUtf8(&partial_, 0xFFFD);
+        highSurrogate_ = 0;
+    }
+    if (!partial_.empty()) EndOfLine();
+    if (pending_.active()) DropPending("a trace line without its message at the end");
 }
 
 void CaptureReader::Emit(TraceLine& line) {
-    if (!line.dump) trailers_.insert(line.trailer);
+    if (!line.dump && trailers_.size() < kMaxTrailers) trailers_.insert(line.trailer);
     onLine_(line);
 }
 

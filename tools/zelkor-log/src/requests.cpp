@@ -103,6 +103,28 @@ bool Contains(std::initializer_list<std::string_view> names, std::string_view na
     return false;
 }
 
+// "URB_FUNCTION_X. Buffer: 0x5000, MDL: 0x0, Length: 0x4, ...": the function
+// and the URB's fields after it.
+void UrbHead(std::string_view function, Request& request) {
+    request.kind = "urb";
+    request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
+    size_t fields = function.find(". ");
+    request.detail = std::string(fields == std::string_view::npos ? Sentence(function) : StripDot(function.substr(fields + 2)));
+    if (auto length = HexAfter(function, "Length: ")) request.length = static_cast<uint32_t>(*length);
+    request.expectsCompletion = Contains(
+        {"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER", "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "URB_FUNCTION_VENDOR_DEVICE"},
+        request.name);
+}
+
+// "STATUS - Buffer: 0x5000, MDL: 0x0, Length: 0x4, ...": the length on
+// completion is what the URB moved.
+void UrbCompletionFields(std::string_view fields, Request& request) {
+    size_t dash = fields.find(" - ");
+    fields = dash == std::string_view::npos ? std::string_view() : fields.substr(dash + 3);
+    if (auto moved = HexAfter(fields, "Length: ")) request.transferred = static_cast<uint32_t>(*moved);
+    if (!fields.empty() && request.detail.empty()) request.detail = std::string(StripDot(fields));
+}
+
 }  // namespace
 
 std::string DeviceName(std::string_view trailer) {
@@ -118,11 +140,13 @@ std::string Hex(uint32_t value) {
 }
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
+    text.reserve(bytes.size() * 3);
     for (uint8_t b : bytes) {
-        char pair[4];
-        std::snprintf(pair, sizeof pair, text.empty() ? "%02X" : " %02X", b);
-        text += pair;
+        if (!text.empty()) text += ' ';
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0xF];
     }
     return text;
 }
@@ -133,6 +157,38 @@ std::vector<uint8_t> Request::Bytes(std::string_view what) const {
         if (dump.what == what) bytes.insert(bytes.end(), dump.bytes.begin(), dump.bytes.end());
     }
     return bytes;
+}
+
+std::optional<int64_t> Request::LatencyUs() const {
+    std::optional<int64_t> us;
+    if (startViewerUs && endViewerUs) {
+        us = *endViewerUs - *startViewerUs;
+    } else if (startUs && endUs) {
+        us = *endUs - *startUs;
+    }
+    if (us && *us < 0) return std::nullopt;
+    return us;
+}
+
+std::string_view Request::LatencyClock() const {
+    if (!LatencyUs()) return {};
+    return startViewerUs && endViewerUs ? "viewer" : "driver";
+}
+
+void Tracker::Touch(Request& request, const TraceLine& line) {
+    request.lastLine = line.line;
+    for (size_t number : {line.stampLine, line.trailerLine, line.line}) {
+        if (number != 0 && (request.lines.empty() || request.lines.back() < number)) request.lines.push_back(number);
+    }
+}
+
+bool Request::DataTruncated() const {
+    for (const Dump& dump : dumps) {
+        if (dump.what != "data" || dump.bytes.size() != kDumpCap) continue;
+        std::optional<uint32_t> moved = transferred ? transferred : length;
+        if (!moved || *moved > kDumpCap) return true;
+    }
+    return false;
 }
 
 bool Tracker::Add(const TraceLine& line) {
@@ -151,37 +207,44 @@ bool Tracker::Add(const TraceLine& line) {
 
 Request* Tracker::Find(uint32_t irp) {
     auto it = open_.find(irp);
-    return it == open_.end() ? nullptr : &requests_[it->second];
+    if (it == open_.end()) return nullptr;
+    auto found = requests_.find(it->second);
+    return found == requests_.end() ? nullptr : &found->second;
 }
 
 Request& Tracker::Open(const TraceLine& line, uint32_t irp) {
-    if (Request* old = Find(irp); old && !old->completed && old->expectsCompletion && !released_[old->id]) {
+    if (Request* old = Find(irp); old && !old->completed && old->expectsCompletion) {
         // The address came back before its completion was seen.
         old->superseded = true;
         Release(old->id);
     }
+    while (requests_.size() >= maxKept_) {
+        ++stats_.givenUp;
+        Release(requests_.begin()->first);
+    }
     Request request;
-    request.id = requests_.size();
+    request.id = nextId_++;
     request.trailer = line.trailer;
     request.device = DeviceName(line.trailer);
     request.irp = irp;
     request.dispatched = true;
     request.startUs = line.stampUs;
-    request.firstLine = request.lastLine = line.line;
-    requests_.push_back(std::move(request));
-    released_.push_back(false);
-    open_[irp] = requests_.back().id;
-    return requests_.back();
+    request.startViewerUs = line.viewerUs;
+    request.firstLine = line.stampLine ? line.stampLine : line.line;
+    Touch(request, line);
+    open_[irp] = request.id;
+    return requests_.emplace(request.id, std::move(request)).first->second;
 }
 
 Request& Tracker::ForCompletion(const TraceLine& line, uint32_t irp, std::string_view kind, std::string_view name) {
-    if (Request* request = Find(irp); request && !request->completed && !released_[request->id]) {
+    if (Request* request = Find(irp); request && !request->completed) {
         return *request;
     }
     // A completion whose dispatch line is not in the capture.
     Request& request = Open(line, irp);
     request.dispatched = false;
     request.startUs.reset();
+    request.startViewerUs.reset();
     request.kind = kind;
     request.name = name;
     request.expectsCompletion = true;
@@ -193,12 +256,15 @@ void Tracker::Complete(Request& request, const TraceLine& line) {
         request.completed = true;
         request.completionLine = line.line;
         request.endUs = line.stampUs;
+        request.endViewerUs = line.viewerUs;
     }
-    request.lastLine = line.line;
+    Touch(request, line);
 }
 
 bool Tracker::Ended(size_t index) const {
-    const Request& request = requests_[index];
+    auto found = requests_.find(index);
+    if (found == requests_.end()) return true;
+    const Request& request = found->second;
     return request.completed || !request.expectsCompletion || request.superseded;
 }
 
@@ -212,13 +278,13 @@ void Tracker::Focus(const TraceLine& line, std::optional<size_t> index, std::str
     state.what = std::move(what);
     state.segmentOpen = false;
     state.mdl = false;
-    if (index) requests_[*index].lastLine = line.line;
+    if (index && Alive(*index)) Touch(requests_.at(*index), line);
 }
 
 void Tracker::Release(size_t index) {
-    if (released_[index]) return;
-    released_[index] = true;
-    Request& request = requests_[index];
+    auto found = requests_.find(index);
+    if (found == requests_.end()) return;
+    Request& request = found->second;
     if (request.sense) {
         for (auto dump = request.dumps.rbegin(); dump != request.dumps.rend(); ++dump) {
             if (dump->what != "sense") continue;
@@ -230,38 +296,46 @@ void Tracker::Release(size_t index) {
         }
         if (!request.sense->fromBytes) request.sense->code = SenseFromDriverText(request.sense->driverText);
     }
+    if (auto open = open_.find(request.irp); open != open_.end() && open->second == index) open_.erase(open);
     sink_(request);
-    // Nothing is added to it any more: a long live capture keeps only the pairing.
-    request.dumps = {};
-    request.notes = {};
+    // Nothing is added to it any more: only the requests still under way are kept.
+    requests_.erase(found);
 }
 
 void Tracker::Finish() {
-    for (size_t index = 0; index < requests_.size(); ++index) Release(index);
+    while (!requests_.empty()) Release(requests_.begin()->first);
     devices_.clear();
+}
+
+void Tracker::ReleaseEnded() {
+    std::vector<size_t> ended;
+    for (const auto& [index, request] : requests_) {
+        if (Ended(index)) ended.push_back(index);
+    }
+    for (size_t index : ended) Release(index);
 }
 
 void Tracker::AddDump(const TraceLine& line) {
     ++stats_.dumpLines;
     DeviceState& state = devices_[line.trailer];
-    if (!state.current || state.what.empty() || released_[*state.current]) {
+    if (!state.current || state.what.empty() || !Alive(*state.current)) {
         ++stats_.strayDumpLines;
         return;
     }
-    Request& request = requests_[*state.current];
+    Request& request = requests_.at(*state.current);
     if (!state.segmentOpen) {
         request.dumps.push_back(Dump{state.phase, state.what, state.mdl, {}});
         state.segmentOpen = true;
     }
     request.dumps.back().bytes.insert(request.dumps.back().bytes.end(), line.bytes.begin(), line.bytes.end());
-    request.lastLine = line.line;
+    Touch(request, line);
 }
 
 void Tracker::Note(const TraceLine& line) {
     DeviceState& state = devices_[line.trailer];
-    if (state.current && !released_[*state.current]) {
-        requests_[*state.current].notes.push_back(line.message);
-        requests_[*state.current].lastLine = line.line;
+    if (state.current && Alive(*state.current)) {
+        requests_.at(*state.current).notes.push_back(line.message);
+        Touch(requests_.at(*state.current), line);
     } else {
         ++stats_.notes;
     }
@@ -292,13 +366,7 @@ bool Tracker::Head(const TraceLine& line, uint32_t irp, std::string_view rest) {
         request.name = token;
         request.expectsCompletion = true;
     } else if (token == "IOCTL_INTERNAL_USB_SUBMIT_URB" && after.starts_with(" - ")) {
-        std::string_view function = after.substr(3);
-        request.kind = "urb";
-        request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
-        request.detail = std::string(Sentence(function));
-        request.expectsCompletion = Contains({"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER",
-                                              "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "URB_FUNCTION_VENDOR_DEVICE"},
-                                             request.name);
+        UrbHead(after.substr(3), request);
     } else if (token == "IOCTL_1394_CLASS") {
         request.kind = "irb";
         std::string_view function = after.starts_with(" - ") ? after.substr(3) : after.substr(after.empty() ? 0 : 1);
@@ -379,7 +447,7 @@ bool Tracker::Message(const TraceLine& line) {
         if (rest.starts_with("DeviceName: ")) {
             // The storage query's completion may have begun with a line of its own.
             Request* found = Find(irp);
-            Request& request = found && !released_[found->id] && found->name == "IOCTL_STORAGE_QUERY_PROPERTY"
+            Request& request = found && found->name == "IOCTL_STORAGE_QUERY_PROPERTY"
                                    ? *found
                                    : ForCompletion(line, irp, "ioctl", "IOCTL_STORAGE_QUERY_PROPERTY");
             request.notes.push_back(std::string(rest));
@@ -389,7 +457,7 @@ bool Tracker::Message(const TraceLine& line) {
         }
         bool continuation = rest.starts_with("InputBufferLength: ") ||
                             rest.starts_with("IRP_MN_START_DEVICE - call IoCompleteRequest");
-        if (Request* request = Find(irp); continuation && request && !released_[request->id]) {
+        if (Request* request = Find(irp); continuation && request) {
             request->notes.push_back(std::string(rest));
             Focus(line, request->id, "dispatch", request->kind == "pass-through" ? "data" : "");
             return true;
@@ -417,14 +485,14 @@ bool Tracker::Message(const TraceLine& line) {
         }
         DeviceState& state = devices_[line.trailer];
         std::optional<size_t> current = state.current;
-        if (current && released_[*current]) current.reset();
+        if (current && !Alive(*current)) current.reset();
         if (body.starts_with("DataBuffer: ")) {
             if (!current) {
                 Note(line);
                 return true;
             }
             if (auto length = HexAfter(body, "DataTransferLength: ")) {
-                requests_[*current].transferred = static_cast<uint32_t>(*length);
+                requests_.at(*current).transferred = static_cast<uint32_t>(*length);
             }
             Focus(line, current, "completion", "data");
             return true;
@@ -434,7 +502,7 @@ bool Tracker::Message(const TraceLine& line) {
                 Note(line);
                 return true;
             }
-            requests_[*current].sense = Sense{std::nullopt, std::string(StripDot(body.substr(11))), false};
+            requests_.at(*current).sense = Sense{std::nullopt, std::string(StripDot(body.substr(11))), false};
             Focus(line, current, "completion", "sense");
             return true;
         }
@@ -450,6 +518,7 @@ bool Tracker::Message(const TraceLine& line) {
         if (status != std::string_view::npos) {
             request.status = Field(rest.substr(status), " - Status ", " - ");
             request.statusValue = StatusValue(request.status);
+            UrbCompletionFields(rest.substr(status + 10), request);
         } else {
             request.notes.push_back(std::string(rest));
         }
@@ -461,7 +530,7 @@ bool Tracker::Message(const TraceLine& line) {
     if (m.starts_with("ZK_CompletionRoutineIrb: Irp: ")) {
         if (!TakeIrp(m.substr(30), irp, rest)) return false;
         Request* found = Find(irp);
-        bool continuing = found && found->completed && !released_[found->id] && found->kind == "irb";
+        bool continuing = found && found->completed && found->kind == "irb";
         Request& request = continuing ? *found : ForCompletion(line, irp, "irb", "");
         size_t status = rest.rfind(" Status ");
         if (rest.find("SystemBuffer: ") == std::string_view::npos && status != std::string_view::npos) {
@@ -513,7 +582,7 @@ bool Tracker::Message(const TraceLine& line) {
     if (m.starts_with("Buffer: 0x")) {
         DeviceState& state = devices_[line.trailer];
         Note(line);
-        if (state.current && !released_[*state.current]) Focus(line, state.current, "completion", "buffer");
+        if (state.current && Alive(*state.current)) Focus(line, state.current, "completion", "buffer");
         return true;
     }
     if (m.starts_with("ZK_DumpMemory: MDL: ")) {

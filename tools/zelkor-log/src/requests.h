@@ -44,8 +44,10 @@ struct Request {
     bool completed = false;   // a completion line was seen
     bool expectsCompletion = false;
     bool superseded = false;  // the address came again before a completion
-    std::optional<int64_t> startUs, endUs;
+    std::optional<int64_t> startUs, endUs;              // the driver's stamps
+    std::optional<int64_t> startViewerUs, endViewerUs;  // the viewer's times of the same lines
     size_t firstLine = 0, completionLine = 0, lastLine = 0;
+    std::vector<size_t> lines;  // every line of the capture that told of it, in order
 
     std::string status;  // the request's final status, by the driver's name
     std::optional<uint32_t> statusValue;
@@ -59,11 +61,20 @@ struct Request {
     bool Failed() const {
         return (statusValue && StatusFailed(*statusValue)) || (scsiStatusValue && *scsiStatusValue != 0);
     }
-    std::optional<int64_t> LatencyUs() const {
-        if (startUs && endUs) return *endUs - *startUs;
-        return std::nullopt;
-    }
+    // End minus start by the viewer's time where both lines have it (it is
+    // finer than the driver's milliseconds), else by the driver's stamps;
+    // never by one clock at one end and the other at the other, never negative.
+    std::optional<int64_t> LatencyUs() const;
+    // "viewer" or "driver": the clock LatencyUs used; empty without latency.
+    std::string_view LatencyClock() const;
+    // The start as shown: the driver's stamp, else the viewer's time.
+    std::optional<int64_t> ShownStartUs() const { return startUs ? startUs : startViewerUs; }
+    std::optional<int64_t> ShownEndUs() const { return endUs ? endUs : endViewerUs; }
     std::vector<uint8_t> Bytes(std::string_view what) const;
+    // A data dump stopped at the driver's cap of 2048 bytes a dump, while the
+    // request moved more (or an amount the capture does not tell).
+    bool DataTruncated() const;
+    static constexpr size_t kDumpCap = 2048;
 };
 
 struct CaptureStats {
@@ -72,6 +83,7 @@ struct CaptureStats {
     size_t strayDumpLines = 0;  // dumps that belong to no request (callbacks, lost context)
     size_t notes = 0;           // lines about no request (add-device failures, callbacks)
     size_t unreadable = 0;
+    size_t givenUp = 0;         // requests given up waiting for their completion (too many waiting)
 };
 
 // Takes trace lines in order and builds the requests. A request is handed to
@@ -83,12 +95,25 @@ public:
     using RequestSink = std::function<void(const Request&)>;
     explicit Tracker(RequestSink sink) : sink_(std::move(sink)) {}
 
+    // At most this many requests are kept (those still waiting for a line);
+    // past it the oldest is handed out as it is, and counted as given up.
+    static constexpr size_t kMaxKept = 100000;
+    void SetMaxKept(size_t count) { maxKept_ = count > 0 ? count : 1; }
+    size_t maxKept() const { return maxKept_; }
+
     // False for a trace message it cannot read (counted as unreadable).
     bool Add(const TraceLine& line);
     void Problem(const Unreadable&) { ++stats_.unreadable; }
     void Finish();
+    // Hands out every request that has ended, whatever its device does next
+    // (a live capture that has gone quiet).
+    void ReleaseEnded();
 
     const CaptureStats& stats() const { return stats_; }
+    // The first-line order of the oldest request not yet handed out.
+    std::optional<size_t> OldestKept() const {
+        return requests_.empty() ? std::nullopt : std::optional<size_t>(requests_.begin()->first);
+    }
 
 private:
     struct DeviceState {
@@ -103,6 +128,7 @@ private:
     Request* Find(uint32_t irp);
     Request& ForCompletion(const TraceLine& line, uint32_t irp, std::string_view kind, std::string_view name);
     void Complete(Request& request, const TraceLine& line);
+    void Touch(Request& request, const TraceLine& line);
     void Focus(const TraceLine& line, std::optional<size_t> index, std::string phase, std::string what);
     void Release(size_t index);
     bool Ended(size_t index) const;
@@ -111,9 +137,12 @@ private:
     void AddDump(const TraceLine& line);
     void Note(const TraceLine& line);
 
+    bool Alive(size_t index) const { return requests_.contains(index); }
+
     RequestSink sink_;
-    std::vector<Request> requests_;
-    std::vector<bool> released_;
+    std::map<size_t, Request> requests_;  // those not yet handed out, by order of their first line
+    size_t nextId_ = 0;
+    size_t maxKept_ = kMaxKept;
     std::map<uint32_t, size_t> open_;  // IRP address -> newest request with it
     std::map<std::string, DeviceState> devices_;
     CaptureStats stats_;

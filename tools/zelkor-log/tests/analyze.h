@@ -48,9 +48,7 @@ inline Analysis Analyze(std::istream& in, Format format = Format::Auto) {
             tracker.Problem(problem);
             result.unreadable.push_back(problem);
         });
-    std::string text;
-    while (std::getline(in, text)) reader.Feed(text);
-    reader.Finish();
+    reader.Read(in);
     finished = true;
     tracker.Finish();
     std::sort(result.requests.begin(), result.requests.end(), [](auto& a, auto& b) { return a.id < b.id; });
