@@ -211,11 +211,13 @@ VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimi
         return;
     }
     // An MDL at an address no pool block has (MDLs come from the pool,
-    // aligned) is no MDL: the kernel is not asked to read its pages.
-    if (!(header.MdlFlags & MDL_PAGES_LOCKED) || LengthLimit == 0 || ((ULONG_PTR)Mdl & (sizeof(PVOID) - 1)))
+    // aligned), or with an offset past its first page, is no MDL: the kernel
+    // is not asked to read its pages.
+    if (!(header.MdlFlags & MDL_PAGES_LOCKED) || LengthLimit == 0 || ((ULONG_PTR)Mdl & (sizeof(PVOID) - 1)) ||
+        header.ByteOffset >= 0x1000)
         return;
     ZK_MDL_VIEW view;
-    PVOID address = ZK_MapMdlView(&view, Mdl, (PUCHAR)header.StartVa + header.ByteOffset, LengthLimit);
+    PVOID address = ZK_MapMdlView(&view, Mdl, (PVOID)((ULONG_PTR)header.StartVa + header.ByteOffset), LengthLimit);
     if (address == NULL)
         return;
     ZK_DumpMemory(Level, Extension, address, LengthLimit);

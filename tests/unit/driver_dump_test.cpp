@@ -366,6 +366,15 @@ TEST_F(DriverDumpMdl, MdlsThatAreNotThereOrNotLockedAreNotRead) {
     std::vector<std::string> expected = {Header(reinterpret_cast<PMDL>(readOnly))};
     for (const std::string& line : ExpectedLines(buffer, 20)) expected.push_back(line);
     EXPECT_EQ(PrintedLines(), expected);
+    // Nor one whose offset lies past its first page (here from a null
+    // StartVa, which no arithmetic may be done on), which no MDL has.
+    sim::ClearDebugOutput();
+    uint8_t* farOffset = Buffer(sizeof(MDL));
+    std::memcpy(farOffset, locked, sizeof(MDL));
+    reinterpret_cast<PMDL>(farOffset)->StartVa = nullptr;
+    reinterpret_cast<PMDL>(farOffset)->ByteOffset = 0x6FFF;
+    ZK_DumpMdl(TRACE_DATA, &record_, reinterpret_cast<PMDL>(farOffset), 20);
+    EXPECT_EQ(PrintedLines(), std::vector<std::string>{Header(reinterpret_cast<PMDL>(farOffset))});
     // Not one at an odd address, which no MDL has.
     sim::ClearDebugOutput();
     uint8_t* odd = Buffer(sizeof(MDL) + 3) + 3;
