@@ -50,19 +50,34 @@ if(NOT ZELKOR_DRIVER_SOURCES)
   return()
 endif()
 
+# The image comes out the same byte for byte from any checkout at any path
+# (built the same way: the same build directory within it). The debug
+# information, whose content the linker's /Brepro hashes into the image's
+# time stamp and PDB identity, names no absolute path: the compiler runs in
+# the build directory with every path relative to it (its command line is
+# recorded too), under a fixed compilation directory.
 set(_zk_win_dir ${CMAKE_BINARY_DIR}/zelkor_sys)
+file(RELATIVE_PATH _zk_source_root ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+if(_zk_source_root STREQUAL "")
+  set(_zk_source_root .)
+endif()
+set(_zk_sys_flags ${ZELKOR_WIN_CXX_FLAGS})
+list(REMOVE_ITEM _zk_sys_flags -I${CMAKE_SOURCE_DIR})
+list(APPEND _zk_sys_flags -I${_zk_source_root} -ffile-compilation-dir=/zelkor-build)
 set(_zk_win_objects)
 foreach(_zk_source ${ZELKOR_DRIVER_SOURCES} ${CMAKE_SOURCE_DIR}/platform/windows/guarded.cpp)
   file(RELATIVE_PATH _zk_rel ${CMAKE_SOURCE_DIR} ${_zk_source})
   string(REGEX REPLACE "\\.cpp$" ".obj" _zk_object ${_zk_win_dir}/${_zk_rel})
   get_filename_component(_zk_object_dir ${_zk_object} DIRECTORY)
   file(MAKE_DIRECTORY ${_zk_object_dir})
+  file(RELATIVE_PATH _zk_object_rel ${CMAKE_BINARY_DIR} ${_zk_object})
   add_custom_command(
     OUTPUT ${_zk_object}
-    COMMAND ${ZELKOR_WIN_CXX} ${ZELKOR_WIN_CXX_FLAGS} -MD -MF ${_zk_object}.d
-            -c ${_zk_source} -o ${_zk_object}
+    COMMAND ${ZELKOR_WIN_CXX} ${_zk_sys_flags} -MD -MF ${_zk_object_rel}.d
+            -c ${_zk_source_root}/${_zk_rel} -o ${_zk_object_rel}
     DEPENDS ${_zk_source}
     DEPFILE ${_zk_object}.d
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     COMMENT "Compiling ${_zk_rel} for zelkor.sys"
     VERBATIM)
   list(APPEND _zk_win_objects ${_zk_object})
@@ -85,18 +100,34 @@ target_compile_options(zelkor-pe-checksum PRIVATE ${ZELKOR_WARNINGS})
 # (no /fixed): the kernel loads drivers wherever it likes. /opt:noicf keeps
 # distinct functions at distinct addresses, as the simulated build has them.
 # /Brepro makes the image reproducible.
+#
+# The image must come out the same byte for byte from any checkout at any
+# path: /Brepro derives its time stamp and the PDB's identity from the PDB's
+# content, which names the objects and the link's own command line. So the
+# link runs in the build directory with paths relative to it, and
+# /pdbsourcepath gives the fixed root those paths hang from.
+#
+# /cetcompat: compatible with kernel shadow stacks (nothing here touches a
+# return address); /nxcompat: no page is both written and executed.
 set(ZELKOR_SYS ${CMAKE_BINARY_DIR}/zelkor.sys)
 set(ZELKOR_SYS_MAP ${CMAKE_BINARY_DIR}/zelkor.map)
+set(_zk_link_objects)
+foreach(_zk_object ${_zk_win_objects})
+  file(RELATIVE_PATH _zk_rel ${CMAKE_BINARY_DIR} ${_zk_object})
+  list(APPEND _zk_link_objects ${_zk_rel})
+endforeach()
+file(RELATIVE_PATH _zk_rel_lib ${CMAKE_BINARY_DIR} ${_zk_win_dir}/ntoskrnl.lib)
 add_custom_command(
   OUTPUT ${ZELKOR_SYS} ${ZELKOR_SYS_MAP} ${CMAKE_BINARY_DIR}/zelkor.pdb
   COMMAND ${ZELKOR_LLD_LINK}
           /nologo /driver:wdm /subsystem:native /entry:DriverEntry /nodefaultlib /machine:x64
-          /dynamicbase /nxcompat /tsaware:no /opt:ref /opt:noicf /Brepro
-          /debug /pdb:${CMAKE_BINARY_DIR}/zelkor.pdb /pdbaltpath:zelkor.pdb
-          /map:${ZELKOR_SYS_MAP} /out:${ZELKOR_SYS}
-          ${_zk_win_objects} ${_zk_win_dir}/ntoskrnl.lib
+          /dynamicbase /nxcompat /cetcompat /tsaware:no /opt:ref /opt:noicf /Brepro
+          /debug /pdb:zelkor.pdb /pdbaltpath:zelkor.pdb /pdbsourcepath:/zelkor-build
+          /map:zelkor.map /out:zelkor.sys
+          ${_zk_link_objects} ${_zk_rel_lib}
   COMMAND zelkor-pe-checksum ${ZELKOR_SYS}
   DEPENDS ${_zk_win_objects} ${_zk_win_dir}/ntoskrnl.lib zelkor-pe-checksum
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   COMMENT "Linking zelkor.sys"
   VERBATIM)
 add_custom_target(zelkor_sys ALL DEPENDS ${ZELKOR_SYS})

@@ -162,8 +162,10 @@ next_instance:
             AddDevicePrint("ZK_AddDevice: Can't create free device object name.\n");
             return status;
         }
+        // A named device: an open of a path below its name is checked
+        // against the device's own security, as an open of the device is.
         status = IoCreateDevice(DriverObject, sizeof(ZK_EXTENSION), &controlName, FILE_DEVICE_UNKNOWN,
-                                0, FALSE, &control);
+                                FILE_DEVICE_SECURE_OPEN, FALSE, &control);
         if (status != STATUS_OBJECT_NAME_COLLISION)
             break;
         AddDevicePrint("ZK_AddDevice: Device %s already exist.\n", ansiName);

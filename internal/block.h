@@ -3,6 +3,23 @@
 // the memory may be gone or paged out by the time the driver looks, so a
 // block is copied, never read in place; and the fields the driver puts in
 // another's block are written the same way.
+//
+// What protects a read, at the IRQL the block arrives at (up to
+// DISPATCH_LEVEL):
+// - A block that comes with a request (an SRB, URB or IRB, its parameter
+//   and sense blocks, an MDL header) is its sender's memory for as long as
+//   the request is under way: the filter reads it only while it holds the
+//   request, in its dispatch or completion routine. That contract is what
+//   keeps the block there between the validity test and the copy.
+// - The validity test is what the kernel allows for the rest: a pointer that
+//   names no memory at all is not touched, since on Windows a fault on a
+//   kernel address that is not mapped stops the machine at any IRQL, guarded
+//   or not; a page that is not resident is not touched either (it cannot be
+//   brought in at DISPATCH_LEVEL).
+// - The guarded copy catches what does raise: a user address that faults,
+//   and a page made read-only (a write). A sender that frees its block while
+//   its request is still under way breaks the contract above; no reader
+//   survives that on Windows, and the filter does not try to.
 #pragma once
 #include "platform/ntbase.h"
 

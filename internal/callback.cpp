@@ -1,5 +1,6 @@
 #include "internal/callback.h"
 
+#include "driver/pool.h"
 #include "internal/block.h"
 #include "platform/nt.h"
 #include "trace/dump.h"
@@ -38,12 +39,12 @@ LIST_ENTRY ZkRecords;     // the live records; made ready at load
 // The one place the records' pool is asked for and given back.
 PZK_CALLBACK_CONTEXT AllocateRecord()
 {
-    return (PZK_CALLBACK_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(ZK_CALLBACK_CONTEXT), ZK_CALLBACK_TAG);
+    return (PZK_CALLBACK_CONTEXT)ZK_PoolAllocate(sizeof(ZK_CALLBACK_CONTEXT));
 }
 
 VOID FreeRecord(PZK_CALLBACK_CONTEXT Record)
 {
-    ExFreePool(Record);
+    ZK_PoolFree(Record);
 }
 
 KIRQL Lock()

@@ -6,9 +6,6 @@
 #include "driver/extension.h"
 
 
-// Pool tag of the records: "Ddk " in memory.
-constexpr ULONG ZK_CALLBACK_TAG = 0x206B6444;
-
 typedef struct _ZK_CALLBACK_CONTEXT {
     ULONG FreeAfterCall;  // bit 0: ZK_AllocationCompletionRoutine frees the record after its call
     PVOID SavedContext;

@@ -60,14 +60,7 @@ VOID DumpData(PZK_EXTENSION Extension, PIRP Irp, const SCSI_REQUEST_BLOCK* Srb)
     if (!(Extension->TraceMask & TRACE_DATA))
         return;
     ULONG length = Srb->DataTransferLength < ZK_DUMP_LIMIT ? Srb->DataTransferLength : ZK_DUMP_LIMIT;
-    PMDL mdl;
-    PVOID address = ZK_MapRequestData(Irp, Srb->DataBuffer, length, &mdl);
-    if (address != NULL)
-        ZK_DumpMemory(TRACE_DATA, Extension, address, length);
-    if (mdl != NULL) {
-        MmUnlockPages(mdl);
-        IoFreeMdl(mdl);
-    }
+    ZK_DumpRequestData(TRACE_DATA, Extension, Irp, Srb->DataBuffer, length);
 }
 
 // The sense data the port driver fetched. SenseInfoBufferLength then counts

@@ -4,19 +4,9 @@
 
 namespace {
 
-// The system address of a locked MDL's memory, mapping it if it has none yet
-// (NULL when the mapping fails). The mapping goes with the MDL when its owner
-// unlocks it.
-PVOID MappedAddress(PMDL Mdl)
-{
-    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
-        return Mdl->MappedSystemVa;
-    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority);
-}
-
 // Where the range starts within the MDL's memory, or FALSE when the MDL does
-// not describe all of it.
-BOOLEAN OffsetInMdl(PMDL Mdl, PVOID Address, ULONG Length, ULONG* Offset)
+// not describe all of it. Mdl is a copy of the header.
+BOOLEAN OffsetInMdl(const MDL* Mdl, PVOID Address, ULONG Length, ULONG* Offset)
 {
     ULONG_PTR first = (ULONG_PTR)Mdl->StartVa + Mdl->ByteOffset;
     ULONG_PTR start = (ULONG_PTR)Address;
@@ -55,7 +45,7 @@ PVOID ZK_MapSenderData(PIRP Irp, PVOID Address, ULONG Length, PMDL* Mdl)
         return NULL;
     ZkGuardedCall(LockAsProgram, &lock);
     PVOID address = lock.Locked ? MmMapLockedPagesSpecifyCache(lock.Mdl, KernelMode, MmCached, NULL, FALSE,
-                                                                NormalPagePriority)
+                                                                NormalPagePriority | MdlMappingNoExecute)
                                 : NULL;
     if (address != NULL) {
         *Mdl = lock.Mdl;
@@ -67,20 +57,48 @@ PVOID ZK_MapSenderData(PIRP Irp, PVOID Address, ULONG Length, PMDL* Mdl)
     return NULL;
 }
 
-PVOID ZK_MapRequestData(PIRP Irp, PVOID Address, ULONG Length, PMDL* Mdl)
+VOID ZK_DumpRequestData(ULONG Level, PZK_EXTENSION Extension, PIRP Irp, PVOID Address, ULONG Length)
 {
-    *Mdl = NULL;
     if (Address == NULL || Length == 0)
-        return NULL;
+        return;
+    if (Length > ZK_DUMP_LIMIT)
+        Length = ZK_DUMP_LIMIT;
 
+    // The request's MDL belongs to whoever built it. It lives, in non-paged
+    // memory, until the request is completed past this routine, and its pages
+    // stay locked meanwhile: its header may be read at any IRQL. It is read
+    // once, and never written.
     PMDL mdl = Irp->MdlAddress;
-    ULONG offset;
-    if (mdl != NULL && (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) &&
-        OffsetInMdl(mdl, Address, Length, &offset)) {
-        PUCHAR system = (PUCHAR)MappedAddress(mdl);
-        return system != NULL ? system + offset : NULL;
+    MDL header;
+    ULONG offset = 0;
+    if (mdl != NULL) {
+        header = *mdl;
+        if (!(header.MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) ||
+            !OffsetInMdl(&header, Address, Length, &offset))
+            mdl = NULL;
+    }
+    if (mdl != NULL) {
+        if (header.MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+            if (header.MappedSystemVa != NULL)
+                ZK_DumpMemory(Level, Extension, (PUCHAR)header.MappedSystemVa + offset, Length);
+            return;
+        }
+        ZK_MDL_VIEW view;
+        PVOID system = ZK_MapMdlView(&view, mdl, Address, Length);
+        if (system != NULL) {
+            ZK_DumpMemory(Level, Extension, system, Length);
+            ZK_UnmapMdlView(&view, system);
+        }
+        return;
     }
     if (Irp->RequestorMode != KernelMode)
-        return NULL;
-    return ZK_MapBuffer(Address, Length, Mdl);
+        return;
+    PMDL own;
+    PVOID system = ZK_MapBuffer(Address, Length, &own);
+    if (system != NULL)
+        ZK_DumpMemory(Level, Extension, system, Length);
+    if (own != NULL) {
+        MmUnlockPages(own);
+        IoFreeMdl(own);
+    }
 }

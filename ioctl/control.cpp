@@ -114,6 +114,20 @@ NTSTATUS PutData(const ZK_DATA_AREA* Area, ULONG Offset, const UCHAR* Local, ULO
     return ZkGuardedCall(CopyToCaller, &copy);
 }
 
+// A kernel-mode sender's address in the kernel's part of the address space is
+// neither probed nor guarded: there a page that is not present stops the
+// machine at any IRQL, it raises nothing. Every page of the operation's data
+// area must be valid before the area is touched; the sender keeps it so for
+// the request's life (no more than a page: two tests cover it).
+BOOLEAN KernelAreaValid(PUCHAR Address, ULONG Operation)
+{
+    ULONG size = Operation == ZK_REQUEST_VERSION       ? ZK_VERSION_DATA_SIZE
+                 : Operation == ZK_REQUEST_DEVICE_INFO ? ZK_INFO_DATA_SIZE
+                                                       : ZK_CONFIG_DATA_SIZE;
+    ULONG_PTR last = (ULONG_PTR)Address + size - 1;
+    return last > (ULONG_PTR)Address && MmIsAddressValid(Address) && MmIsAddressValid((PVOID)last);
+}
+
 // Only the administrators and SYSTEM may change the configuration; a
 // kernel-mode requestor is trusted as the kernel trusts it.
 BOOLEAN MayConfigure(PIRP Irp)
@@ -252,6 +266,8 @@ ZK_ANSWER Serve(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG InputLength, ULONG 
         // A negative value sign-extends to a kernel address, which a program
         // may not name.
         if (Irp->RequestorMode != KernelMode && address < 0)
+            return {STATUS_ACCESS_VIOLATION, 0};
+        if (address < 0 && !KernelAreaValid((PUCHAR)(LONG_PTR)address, operation))
             return {STATUS_ACCESS_VIOLATION, 0};
         area.Address = (PUCHAR)(LONG_PTR)address;
         area.Capacity = ZK_INFO_DATA_SIZE;  // no operation needs more

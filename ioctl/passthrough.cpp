@@ -203,11 +203,7 @@ VOID DumpDataIn(PZK_EXTENSION Extension, PIRP Irp, PUCHAR Buffer, const PassThro
         return;
     }
     ULONG length = Block->DataTransferLength < ZK_DUMP_LIMIT ? Block->DataTransferLength : ZK_DUMP_LIMIT;
-    PMDL mdl;
-    PVOID address = ZK_MapRequestData(Irp, (PVOID)Block->DataBufferOffset, length, &mdl);
-    if (address != NULL)
-        ZK_DumpMemory(TRACE_DATA, Extension, address, length);
-    ReleaseMapping(mdl);
+    ZK_DumpRequestData(TRACE_DATA, Extension, Irp, (PVOID)Block->DataBufferOffset, length);
 }
 
 DECLSPEC_NOINLINE VOID TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)

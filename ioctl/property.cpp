@@ -131,14 +131,13 @@ VOID LoadModelConfigurationItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
     IoFreeWorkItem((PIO_WORKITEM)Context);
 }
 
-// The registry is read at PASSIVE_LEVEL only: above it, the load waits for a
-// work item. Without one the configuration stays as it is.
+// The registry is never read from the completion routine, whatever IRQL it
+// runs at: it runs inside another driver's completion call, in an arbitrary
+// thread, perhaps on the disk that holds the hive. The load waits for a work
+// item, in a system thread of its own. Without one the configuration stays
+// as it is.
 VOID ScheduleModelConfiguration(PDEVICE_OBJECT DeviceObject)
 {
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        LoadModelConfiguration(DeviceObject);
-        return;
-    }
     PIO_WORKITEM item = IoAllocateWorkItem(DeviceObject);
     if (item != NULL)
         IoQueueWorkItem(item, LoadModelConfigurationItem, DelayedWorkQueue, item);

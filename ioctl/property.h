@@ -16,6 +16,5 @@ NTSTATUS ZK_PropertyRequest(PZK_EXTENSION Extension, PIRP Irp);
 
 // Completion routine: up to DISPATCH_LEVEL, in any thread. Traces the
 // descriptor, renames the filter and records its device type; the
-// configuration under the new name is loaded at once at PASSIVE_LEVEL, and
-// above it by a work item.
+// configuration under the new name is loaded by a work item.
 IO_COMPLETION_ROUTINE ZK_CompletionRoutineDeviceControl;

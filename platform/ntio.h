@@ -65,6 +65,7 @@ typedef struct _MDL {
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_ALLOCATED_FIXED_SIZE 0x0008
 #define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
 #define MDL_MAPPING_CAN_FAIL 0x2000
 
 static_assert(sizeof(MDL) == 0x30);
@@ -81,8 +82,16 @@ typedef enum _MM_PAGE_PRIORITY {
     NormalPagePriority = 16,
     HighPagePriority = 32
 } MM_PAGE_PRIORITY;
+// Or'ed into MmMapLockedPagesSpecifyCache's priority: a mapping that may not
+// be executed, the only kind a memory-integrity system grants.
+#define MdlMappingNoExecute 0x40000000
 
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+// The page frame numbers that follow an MDL's header.
+typedef ULONG_PTR PFN_NUMBER;
+
+// NonPagedPool is executable memory (its other name is NonPagedPoolExecute):
+// a memory-integrity system refuses it to drivers. NonPagedPoolNx is not.
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
 // ---------------------------------------------------------------------------
 // Routine types
@@ -589,6 +598,8 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                    ULONG BugCheckOnFailure, ULONG Priority);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 VOID ExFreePool(PVOID P);

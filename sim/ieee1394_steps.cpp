@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "driver/pool.h"
 #include "platform/guarded.h"
 #include "platform/nt1394.h"
 #include "platform/ntscsi.h"
@@ -405,10 +406,10 @@ std::string RemoteAccess(const Step& step, Client& client, bool write)
 
 std::string CountRecords(const Step& step)
 {
-    // The filter's callback records: pool blocks tagged "Ddk ".
+    // The filter's callback records: pool blocks under the driver's tag.
     size_t count = 0;
     for (const sim::PoolLeak& block : sim::PoolLeaks())
-        count += block.tag == 0x206B6444 ? 1 : 0;
+        count += block.tag == ZK_POOL_TAG ? 1 : 0;
     unsigned long long expected = Number(step, "count", 0);
     if (count == expected)
         return "";

@@ -46,7 +46,7 @@ uint8_t* SystemAddress(PMDL mdl)
     if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         return static_cast<uint8_t*>(mdl->MappedSystemVa);
     return static_cast<uint8_t*>(
-        MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority));
+        MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute));
 }
 
 }  // namespace

@@ -3,8 +3,9 @@
 // A guarded region is a sigjmp_buf on a per-thread stack. Real faults reach
 // one SIGSEGV/SIGBUS handler, which does what the Windows fault path does in
 // the same situation: page a paged-out page back in, stop the system when a
-// page must be brought in at DISPATCH_LEVEL or above, or turn the fault into
-// STATUS_ACCESS_VIOLATION for the innermost region. A fault outside every
+// page must be brought in at DISPATCH_LEVEL or above or when a kernel address
+// is not mapped, or turn the fault into STATUS_ACCESS_VIOLATION for the
+// innermost region. A fault outside every
 // region is none of our business: it goes to whoever handled the signal
 // before us (AddressSanitizer's report, or the default action), so a real
 // crash stays a real crash.
@@ -117,6 +118,16 @@ void FaultHandler(int sig, siginfo_t* info, void* context) {
             const bool notPresent = state == PageState::Invalid ||
                                     (state == PageState::Unknown && sig == SIGSEGV &&
                                      info->si_code == SEGV_MAPERR);
+            // Only user addresses raise: a kernel address that is not
+            // mapped stops the system at any IRQL.
+            if (notPresent && IsKernelAddress(address)) {
+                char detail[160];
+                std::snprintf(detail, sizeof detail,
+                              "kernel address %p is not mapped (touched at IRQL %d); only a fault on a user "
+                              "address raises an exception a guarded region catches",
+                              address, static_cast<int>(CurrentIrql()));
+                BugCheck("PAGE_FAULT_IN_NONPAGED_AREA", "page fault", nullptr, detail);
+            }
             if (notPresent && CurrentIrql() >= DISPATCH_LEVEL)
                 RaisedIrqlFault(address, "invalid address");
             NoteCaughtFault();

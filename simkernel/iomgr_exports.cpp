@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/iomgr_internal.h"
 #include "simkernel/memory.h"
 
@@ -238,7 +239,12 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 if (device != nullptr) CheckDeviceAlive(device, routine, Irp);
             }
             const KIRQL irql = CurrentIrql();
-            const NTSTATUS result = routine(device, Irp, context);
+            NTSTATUS result;
+            {
+                DriverFrame running(device != nullptr ? device->DriverObject : nullptr, FrameKind::Completion,
+                                    reinterpret_cast<const void*>(routine));
+                result = routine(device, Irp, context);
+            }
             if (CurrentIrql() != irql)
                 BugCheck("IrqlChangedByCompletionRoutine", RoutineName(reinterpret_cast<const void*>(routine)), Irp,
                          "called at IRQL " + std::to_string(irql) + ", returned at IRQL " +

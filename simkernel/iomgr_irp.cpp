@@ -10,6 +10,7 @@
 
 #include "platform/guarded.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/iomgr_internal.h"
 #include "simkernel/memory.h"
 
@@ -122,7 +123,11 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) {
     ObserveCall(device, irp);
     const KIRQL irql = CurrentIrql();
     t_frames.push_back(CallFrame{irp, index, false});
-    const NTSTATUS status = dispatch(device, irp);
+    NTSTATUS status;
+    {
+        DriverFrame running(device->DriverObject, FrameKind::Dispatch, reinterpret_cast<const void*>(dispatch));
+        status = dispatch(device, irp);
+    }
     const CallFrame frame = t_frames.back();
     t_frames.pop_back();
     if (!t_frames.empty() && t_frames.back().irp == irp)

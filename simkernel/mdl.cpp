@@ -12,12 +12,13 @@
 
 #include "platform/ntio.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
+#include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 
 namespace sim {
 namespace {
 
-typedef ULONG_PTR PFN_NUMBER;
 
 constexpr uint32_t kMdlTag = 'M' | ('d' << 8) | ('l' << 16) | (' ' << 24);
 // IoAllocateMdl takes small MDLs from a fixed-size lookaside list and says so
@@ -28,6 +29,7 @@ constexpr size_t kMaxMdlBytes = 0xFFFF;
 
 struct MdlRecord {
     uint64_t serial;
+    PDRIVER_OBJECT owner;  // the driver whose routine allocated it; nullptr: the kernel's, a test's
 };
 
 std::mutex g_mutex;
@@ -70,6 +72,27 @@ std::string Describe(const MDL* mdl) {
 bool Known(const MDL* mdl) {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_mdls.count(mdl) != 0;
+}
+
+// Another driver's MDL may change on another processor at any moment (its
+// owner maps, unmaps, unlocks it): a driver reads it, and changes only MDLs of
+// its own. MDLs that no driver's routine allocated (the I/O manager's for a
+// request, a test's) and MDLs that no IoAllocateMdl made (a caller's own
+// storage) are not checked.
+void RequireOwnMdl(const MDL* mdl, const char* routine) {
+    PDRIVER_OBJECT current = CurrentDriver();
+    if (current == nullptr) return;
+    PDRIVER_OBJECT owner = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        const auto it = g_mdls.find(mdl);
+        if (it != g_mdls.end()) owner = it->second.owner;
+    }
+    if (owner != nullptr && owner != current)
+        MdlBugCheck("NoWriteIntoForeignMdl", routine, mdl,
+                    "the MDL belongs to " + detail::DriverNameOf(owner) + ", and " + detail::DriverNameOf(current) +
+                        " had the kernel write into it: another driver's MDL is read, never written (map a "
+                        "partial MDL of your own with IoBuildPartialMdl)");
 }
 
 void ForgetAll() {
@@ -186,7 +209,7 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
     mdl->ByteCount = Length;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_mdls.emplace(mdl, MdlRecord{++g_serial});
+        g_mdls.emplace(mdl, MdlRecord{++g_serial, CurrentDriver()});
     }
 
     if (Irp != nullptr) {
@@ -220,6 +243,7 @@ extern "C" VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE A
                                     LOCK_OPERATION Operation) {
     // Nothing with a destructor may live in this frame: a raise abandons it.
     RequireAtMostDispatch("MmProbeAndLockPages");
+    RequireOwnMdl(MemoryDescriptorList, "MmProbeAndLockPages");
     if (MemoryDescriptorList->MdlFlags & kBuildFlags)
         MdlBugCheck("MmProbeAndLockPages takes an MDL that is not locked, mapped or built yet",
                     "MmProbeAndLockPages", MemoryDescriptorList, "the MDL's flags forbid a probe");
@@ -234,6 +258,7 @@ extern "C" VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE A
 
 extern "C" VOID MmUnlockPages(PMDL MemoryDescriptorList) {
     RequireAtMostDispatch("MmUnlockPages");
+    RequireOwnMdl(MemoryDescriptorList, "MmUnlockPages");
     if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED))
         MdlBugCheck("MmUnlockPages takes an MDL whose pages are locked", "MmUnlockPages",
                     MemoryDescriptorList, "the MDL is not locked");
@@ -248,15 +273,21 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCES
                                               ULONG BugCheckOnFailure, ULONG Priority) {
     (void)CacheType;
     (void)RequestedAddress;
-    (void)Priority;
     MDL* mdl = MemoryDescriptorList;
     if (AccessMode != KernelMode)
         MdlBugCheck("user-mode mappings are not simulated", "MmMapLockedPagesSpecifyCache", mdl,
                     "AccessMode is UserMode");
     RequireAtMostDispatch("MmMapLockedPagesSpecifyCache");
-    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)))
-        MdlBugCheck("MmMapLockedPagesSpecifyCache maps only a locked MDL or one built for non-paged pool",
-                    "MmMapLockedPagesSpecifyCache", mdl, "the MDL is neither");
+    // Driver Verifier's code integrity checks, as memory integrity enforces.
+    if (!(Priority & MdlMappingNoExecute))
+        MdlBugCheck("NoExecutableMapping", "MmMapLockedPagesSpecifyCache", mdl,
+                    "the priority argument lacks MdlMappingNoExecute: memory integrity grants no driver an "
+                    "executable mapping");
+    RequireOwnMdl(mdl, "MmMapLockedPagesSpecifyCache");
+    if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)))
+        MdlBugCheck("MmMapLockedPagesSpecifyCache maps only a locked MDL, a partial one of locked pages or one "
+                    "built for non-paged pool",
+                    "MmMapLockedPagesSpecifyCache", mdl, "the MDL is none of them");
     if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) return mdl->MappedSystemVa;
     if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)
         MdlBugCheck("an MDL is mapped to system space once", "MmMapLockedPagesSpecifyCache", mdl,
@@ -267,13 +298,14 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCES
                     "a mapping failed and the caller asked for a bug check on failure");
     }
     mdl->MappedSystemVa = reinterpret_cast<PVOID>(RangeStart(mdl));
-    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA | ((mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0);
     return mdl->MappedSystemVa;
 }
 
 extern "C" VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     MDL* mdl = MemoryDescriptorList;
     RequireAtMostDispatch("MmBuildMdlForNonPagedPool");
+    RequireOwnMdl(mdl, "MmBuildMdlForNonPagedPool");
     if (mdl->MdlFlags & kBuildFlags)
         MdlBugCheck("MmBuildMdlForNonPagedPool takes an MDL that is not locked, mapped or built yet",
                     "MmBuildMdlForNonPagedPool", mdl, "the MDL's flags forbid a build");
@@ -292,4 +324,49 @@ extern "C" VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     FillPageArray(mdl);
     mdl->MappedSystemVa = reinterpret_cast<PVOID>(start);
     mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+extern "C" VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+    MDL* mdl = MemoryDescriptorList;
+    RequireAtMostDispatch("MmUnmapLockedPages");
+    RequireOwnMdl(mdl, "MmUnmapLockedPages");
+    if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL))
+        MdlBugCheck("MmUnmapLockedPages undoes a mapping MmMapLockedPagesSpecifyCache made", "MmUnmapLockedPages",
+                    mdl, "the MDL has no such mapping");
+    if (BaseAddress != mdl->MappedSystemVa)
+        MdlBugCheck("MmUnmapLockedPages takes the address the mapping returned", "MmUnmapLockedPages", mdl,
+                    "address " + Hex(BaseAddress) + ", mapped at " + Hex(mdl->MappedSystemVa));
+    mdl->MdlFlags &= ~(MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+    mdl->MappedSystemVa = nullptr;
+}
+
+// The target describes part of the source's locked pages; the source is only
+// read. The target is the caller's: from IoAllocateMdl, or storage of its own
+// set up as MmInitializeMdl does, large enough for the pages of the range.
+extern "C" VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
+    RequireAtMostDispatch("IoBuildPartialMdl");
+    RequireOwnMdl(TargetMdl, "IoBuildPartialMdl");
+    if (!(SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)))
+        MdlBugCheck("IoBuildPartialMdl takes a source MDL whose pages are locked", "IoBuildPartialMdl", SourceMdl,
+                    "the source is neither locked nor built for non-paged pool");
+    const uintptr_t start = reinterpret_cast<uintptr_t>(VirtualAddress);
+    const uintptr_t first = RangeStart(SourceMdl);
+    if (Length == 0) Length = static_cast<ULONG>(SourceMdl->ByteCount - (start - first));
+    if (start < first || start - first > SourceMdl->ByteCount || Length > SourceMdl->ByteCount - (start - first))
+        MdlBugCheck("IoBuildPartialMdl describes a range within the source MDL", "IoBuildPartialMdl", SourceMdl,
+                    "range " + Hex(VirtualAddress) + " + 0x" + std::to_string(Length) + " lies outside it");
+    const size_t pages = SpanPages(start, Length);
+    if (static_cast<size_t>(static_cast<USHORT>(TargetMdl->Size)) < sizeof(MDL) + pages * sizeof(PFN_NUMBER))
+        MdlBugCheck("IoBuildPartialMdl's target holds the range's page frame numbers", "IoBuildPartialMdl",
+                    TargetMdl, "the target's Size is too small for " + std::to_string(pages) + " pages");
+    TargetMdl->MdlFlags = static_cast<CSHORT>((TargetMdl->MdlFlags & MDL_ALLOCATED_FIXED_SIZE) | MDL_PARTIAL);
+    TargetMdl->StartVa = reinterpret_cast<PVOID>(start & ~(uintptr_t)(kPageSize - 1));
+    TargetMdl->ByteOffset = static_cast<ULONG>(start & (kPageSize - 1));
+    TargetMdl->ByteCount = Length;
+    TargetMdl->MappedSystemVa = nullptr;
+    FillPageArray(TargetMdl);
+    if (SourceMdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) {
+        TargetMdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+        TargetMdl->MappedSystemVa = VirtualAddress;
+    }
 }

@@ -126,7 +126,7 @@ void Release(const char* routine, void* p, FreeCheck check, uint32_t tag, bool c
 }  // namespace
 
 void* PoolAllocate(size_t bytes, uint32_t tag) {
-    void* p = Allocate(bytes, tag, NonPagedPool);
+    void* p = Allocate(bytes, tag, NonPagedPoolNx);
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }
@@ -178,7 +178,14 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
                       "paged pool requested at IRQL " + std::to_string(sim::CurrentIrql()) +
                           ", allowed at most at APC_LEVEL");
     }
-    if (PoolType != NonPagedPool && PoolType != PagedPool) {
+    // Driver Verifier's code integrity checks, as memory integrity enforces:
+    // no driver gets memory it could execute.
+    if (PoolType == NonPagedPool) {
+        sim::BugCheck("NoExecutablePool", kRoutine, nullptr,
+                      "NonPagedPool (NonPagedPoolExecute) is executable memory, which memory integrity refuses "
+                      "to drivers: allocate NonPagedPoolNx");
+    }
+    if (PoolType != NonPagedPoolNx && PoolType != PagedPool) {
         sim::BugCheck("BAD_POOL_CALLER", kRoutine, nullptr,
                       "unknown pool type " + std::to_string(static_cast<int>(PoolType)));
     }

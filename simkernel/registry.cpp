@@ -35,6 +35,7 @@
 #include "platform/ntio.h"
 #include "platform/ntrtl.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/utf.h"
 
 namespace sim {
@@ -427,6 +428,7 @@ extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     (void)CreateOptions;
     static constexpr const char* kRoutine = "ZwCreateKey";
     sim::RequirePassive(kRoutine);
+    sim::RequireOutsideCompletion(kRoutine);
     if (sim::ShouldFail(kRoutine)) return STATUS_INSUFFICIENT_RESOURCES;
     if (KeyHandle == nullptr || ObjectAttributes == nullptr ||
         ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES))
@@ -491,6 +493,7 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     (void)Environment;
     static constexpr const char* kRoutine = "RtlQueryRegistryValues";
     sim::RequirePassive(kRoutine);
+    sim::RequireOutsideCompletion(kRoutine);
     if (sim::ShouldFail(kRoutine)) return STATUS_INSUFFICIENT_RESOURCES;
     if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
     std::string key;
@@ -506,6 +509,7 @@ extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR 
                                           ULONG ValueType, PVOID ValueData, ULONG ValueLength) {
     static constexpr const char* kRoutine = "RtlWriteRegistryValue";
     sim::RequirePassive(kRoutine);
+    sim::RequireOutsideCompletion(kRoutine);
     if (sim::ShouldFail(kRoutine)) return STATUS_INSUFFICIENT_RESOURCES;
     std::string key;
     if (const NTSTATUS status = sim::ResolvePath(RelativeTo, Path, &key); !NT_SUCCESS(status))

@@ -9,6 +9,7 @@
 
 #include "platform/ntioctl.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/iomgr.h"
 
 using namespace sim;
@@ -54,7 +55,10 @@ Queue& State() {
             q.running = true;
         }
         PDEVICE_OBJECT device = item->device;
-        item->routine(device, item->context);  // may free the item
+        {
+            DriverFrame running(device->DriverObject, FrameKind::WorkItem, reinterpret_cast<const void*>(item->routine));
+            item->routine(device, item->context);  // may free the item
+        }
         if (CurrentIrql() != PASSIVE_LEVEL)
             BugCheck("a work item's routine returns at PASSIVE_LEVEL", "IoQueueWorkItem", nullptr,
                      "the routine returned at IRQL " + std::to_string(CurrentIrql()));

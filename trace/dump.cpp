@@ -110,27 +110,14 @@ VOID DumpLines(PVOID Context)
     }
 }
 
-// The system address of an MDL's memory, mapping it if it has none yet. The
-// mapping is left to the MDL's owner to undo.
+// The system address of the filter's own locked MDL, mapped without execute
+// rights; the mapping goes when the MDL is unlocked.
 PVOID SystemAddress(PMDL Mdl)
 {
     if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         return Mdl->MappedSystemVa;
-    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority);
-}
-
-// A mapping writes into the MDL (its flags and its system address): an MDL
-// the filter may not write, one whose fields as read cannot be written back
-// through the guarded copy, is not mapped. Nor is one at an address no pool
-// block has (MDLs come from the pool, aligned): that is no MDL.
-BOOLEAN MayMap(PMDL Mdl, const MDL* Header)
-{
-    if ((ULONG_PTR)Mdl & (sizeof(PVOID) - 1))
-        return FALSE;
-    constexpr ULONG flagsAt = __builtin_offsetof(MDL, MdlFlags);
-    constexpr ULONG addressAt = __builtin_offsetof(MDL, MappedSystemVa);
-    return ZK_WriteBlock((PUCHAR)Mdl + flagsAt, (const UCHAR*)Header + flagsAt, sizeof(Header->MdlFlags)) &&
-           ZK_WriteBlock((PUCHAR)Mdl + addressAt, (const UCHAR*)Header + addressAt, sizeof(Header->MappedSystemVa));
+    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE,
+                                        NormalPagePriority | MdlMappingNoExecute);
 }
 
 struct MapContext {
@@ -173,11 +160,36 @@ VOID ZK_DumpMemory(ULONG Level, PZK_EXTENSION Extension, PVOID Address, ULONG Le
                  (ULONG)status);
 }
 
-// An MDL comes with the request, from whoever built it: its header is read
-// through a guarded copy (of resident pages only, at any IRQL), and nothing is dumped from one that cannot be read.
-// A mapping is asked for only for locked pages, of an MDL the filter may
-// write; an MDL that is neither mapped nor locked has no address that may be
-// read.
+PVOID ZK_MapMdlView(ZK_MDL_VIEW* View, PMDL Source, PVOID Address, ULONG Length)
+{
+    // What MmInitializeMdl does: an empty MDL for the range, sized for the
+    // pages it spans.
+    ULONG_PTR start = (ULONG_PTR)Address;
+    memset(View, 0, sizeof(*View));
+    View->Mdl.Size = (CSHORT)sizeof(*View);
+    View->Mdl.StartVa = (PVOID)(start & ~(ULONG_PTR)0xFFF);
+    View->Mdl.ByteOffset = (ULONG)(start & 0xFFF);
+    View->Mdl.ByteCount = Length;
+    IoBuildPartialMdl(Source, &View->Mdl, Address, Length);
+    // The view's flags are the filter's own to set: a failed mapping comes
+    // back as NULL instead of stopping the machine.
+    View->Mdl.MdlFlags |= MDL_MAPPING_CAN_FAIL;
+    return MmMapLockedPagesSpecifyCache(&View->Mdl, KernelMode, MmCached, NULL, FALSE,
+                                        NormalPagePriority | MdlMappingNoExecute);
+}
+
+VOID ZK_UnmapMdlView(ZK_MDL_VIEW* View, PVOID SystemAddress)
+{
+    MmUnmapLockedPages(SystemAddress, &View->Mdl);
+}
+
+// An MDL comes with the request, from whoever built it, and its owner may
+// change it on another processor at any moment: its header is read once,
+// through a guarded copy (of resident pages only, at any IRQL), and nothing
+// is dumped from one that cannot be read. Nothing is ever written into it.
+// Its memory is read where the owner mapped it, or, for locked pages without
+// a mapping, through a view of the filter's own; an MDL that is neither
+// mapped nor locked has no address that may be read.
 namespace {
 
 // The data lines of a dump of the MDL whose header was read.
@@ -186,14 +198,26 @@ VOID DumpMdlPages(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, const MDL* Hea
     // A limit of 0 stays 0: the caller wants the header line only.
     if (LengthLimit != 0 && LengthLimit > Header->ByteCount)
         LengthLimit = Header->ByteCount;
+    if (LengthLimit > ZK_DUMP_LIMIT)
+        LengthLimit = ZK_DUMP_LIMIT;
 
-    PVOID address = NULL;
-    if (Header->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
-        address = Header->MappedSystemVa;
-    else if ((Header->MdlFlags & MDL_PAGES_LOCKED) && MayMap(Mdl, Header))
-        address = MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority);
-    if (address != NULL)
-        ZK_DumpMemory(Level, Extension, address, LengthLimit);
+    if (Header->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        if (Header->MappedSystemVa != NULL)
+            ZK_DumpMemory(Level, Extension, Header->MappedSystemVa, LengthLimit);
+        return;
+    }
+    // An MDL at an address no pool block has (MDLs come from the pool,
+    // aligned), or with an offset past its first page, is no MDL: the kernel
+    // is not asked to read its pages.
+    if (!(Header->MdlFlags & MDL_PAGES_LOCKED) || LengthLimit == 0 || ((ULONG_PTR)Mdl & (sizeof(PVOID) - 1)) ||
+        Header->ByteOffset >= 0x1000)
+        return;
+    ZK_MDL_VIEW view;
+    PVOID address = ZK_MapMdlView(&view, Mdl, (PVOID)((ULONG_PTR)Header->StartVa + Header->ByteOffset), LengthLimit);
+    if (address == NULL)
+        return;
+    ZK_DumpMemory(Level, Extension, address, LengthLimit);
+    ZK_UnmapMdlView(&view, address);
 }
 
 }  // namespace

@@ -19,17 +19,35 @@ constexpr ULONG ZK_DUMP_CHAR_COLUMN = 50;
 VOID ZK_DumpMemory(ULONG Level, PZK_EXTENSION Extension, PVOID Address, ULONG Length);
 
 // Prints the MDL's header line at TRACE_IO, then dumps up to LengthLimit
-// bytes of its memory at Level (a limit of 0 dumps nothing). Maps the MDL
-// when it has no system address yet; the mapping stays with the MDL. A NULL
-// MDL prints nothing. Any IRQL up to DISPATCH_LEVEL.
+// bytes of its memory at Level (a limit of 0 dumps nothing). The MDL is
+// another driver's: it is read, never written; memory it has no system
+// address for is seen through a view of the filter's own. A NULL MDL prints
+// nothing. Any IRQL up to DISPATCH_LEVEL.
 VOID ZK_DumpMdl(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimit);
 
 // The same without the header line: only the data, at Level.
 VOID ZK_DumpMdlData(ULONG Level, PZK_EXTENSION Extension, PMDL Mdl, ULONG LengthLimit);
 
+// A view of part of a locked MDL that another driver owns: a partial MDL of
+// the filter's own, in the caller's frame, mapped without execute rights.
+// The source MDL is only read, by the kernel; nothing is written into it. A
+// dump's range spans at most two pages.
+constexpr ULONG ZK_VIEW_PAGES = 2;
+static_assert(ZK_DUMP_LIMIT <= 0x1000, "a dump's range spans at most two pages");
+struct ZK_MDL_VIEW {
+    MDL Mdl;
+    PFN_NUMBER Pages[ZK_VIEW_PAGES];
+};
+// Maps Length bytes (1 to ZK_DUMP_LIMIT) at Address, which lie within the
+// locked MDL Source, into View. The system address, or NULL when the mapping
+// failed; a mapped view is released with ZK_UnmapMdlView before the caller
+// returns. Any IRQL up to DISPATCH_LEVEL.
+PVOID ZK_MapMdlView(ZK_MDL_VIEW* View, PMDL Source, PVOID Address, ULONG Length);
+VOID ZK_UnmapMdlView(ZK_MDL_VIEW* View, PVOID SystemAddress);
+
 // Returns a readable address of Buffer's first byte, or NULL. *Mdl is always
 // written: non-NULL only when the address comes from a new, locked MDL, which
 // the caller releases with MmUnlockPages and IoFreeMdl once done with the
-// address. Builds MDLs at PASSIVE_LEVEL only; above it, returns Buffer only
+// address. Mappings are never executable. Builds MDLs at PASSIVE_LEVEL only; above it, returns Buffer only
 // when its first page is valid.
 PVOID ZK_MapBuffer(PVOID Buffer, ULONG Length, PMDL* Mdl);

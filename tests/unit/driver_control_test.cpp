@@ -103,6 +103,26 @@ TEST_F(ControlRequestTest, AnAreaRunningIntoAFreedPageIsWrittenAllOrNothing)
     }
 }
 
+// A kernel-mode sender's DataAddress is not probed: 0xFFFFFC00 sign-extends
+// to a kernel address that is not mapped, which the driver may not touch at
+// all (there a fault stops the machine, it raises nothing). It checks the
+// area first and refuses the request.
+TEST_F(ControlRequestTest, AKernelSendersUnmappedKernelAddressIsCheckedBeforeItIsTouched)
+{
+    ASSERT_NO_FATAL_FAILURE(BuildStack());
+    sim::OpenResult opened = sim::OpenFile("\\\\.\\Zelkor1", KernelMode);
+    ASSERT_NE(opened.handle, nullptr);
+    for (uint32_t operation = ZK_REQUEST_VERSION; operation <= ZK_REQUEST_SET_CONFIG; ++operation) {
+        std::vector<uint8_t> input(ZK_REQUEST_SIZE);
+        const uint32_t record[] = {ZK_REQUEST_MAGIC, operation, 0xFFFFFC00u};
+        std::memcpy(input.data(), record, sizeof(record));
+        std::vector<uint8_t> output(ZK_REQUEST_SIZE);
+        EXPECT_EQ(sim::DeviceIoControl(opened.handle, ZK_REQUEST_CODE, input, output).final, STATUS_ACCESS_VIOLATION)
+            << operation;
+    }
+    EXPECT_EQ(sim::CloseFile(opened.handle), STATUS_SUCCESS);
+}
+
 TEST(ZkctlMaskTest, NamesAliasesAndNumbersMixAndUnknownWordsAreRefused)
 {
     std::string error;

@@ -350,6 +350,8 @@ TEST_F(DriverTest, AddDeviceBuildsBothRecords)
     EXPECT_EQ(controlRecord->ControlDevice, nullptr);
     EXPECT_EQ(controlRecord->SymbolicLinkName.Buffer, nullptr);
     EXPECT_EQ(control->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+    // A path below its name is opened under the device's own security.
+    EXPECT_EQ(control->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
     EXPECT_EQ(control->Flags & (0x6014u | DO_DEVICE_INITIALIZING),
               static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH));
     EXPECT_TRUE(Calls().empty());

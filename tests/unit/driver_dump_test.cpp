@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/memory.h"
+#include "simkernel/pnp.h"
 #include "tests/unit/expected_text.h"
 #include "trace/print.h"
 
@@ -283,11 +285,39 @@ TEST_F(DriverDumpMdl, LimitIsLoweredToTheByteCountButZeroStaysZero) {
         std::vector<std::string> expected = {Header(mdl)};
         for (const std::string& line : ExpectedLines(buffer, c.dumped)) expected.push_back(line);
         EXPECT_EQ(PrintedLines(), expected) << c.byteCount << "/" << c.limit;
-        // Mapped even when nothing is dumped; the mapping stays with the MDL.
-        EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
-        EXPECT_EQ(mdl->MappedSystemVa, buffer);
+        // Another driver's MDL: seen through a view of the filter's own,
+        // and left exactly as it was.
+        EXPECT_EQ(mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_MAPPING_CAN_FAIL), 0) << c.byteCount;
+        EXPECT_EQ(mdl->MappedSystemVa, nullptr);
         Release(mdl);
     }
+}
+
+// A client's MDL, dumped by the filter's completion routine: read, never
+// written, even where its owner left no mapping (the kernel checks whose MDL
+// a mapping changes).
+TEST_F(DriverDumpMdl, AnotherDriversMdlIsDumpedWithoutAWriteIntoIt) {
+    PDRIVER_OBJECT client = sim::LoadDriver([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, "client");
+    PDRIVER_OBJECT filter = sim::LoadDriver([](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }, "zelkor");
+    uint8_t* buffer = Buffer(40, 24);  // across a page boundary
+    PMDL mdl;
+    {
+        sim::DriverFrame running(client, sim::FrameKind::Dispatch, nullptr);
+        mdl = LockedMdl(buffer, 40);
+    }
+    MDL before;
+    std::memcpy(&before, mdl, sizeof(before));
+    {
+        sim::DriverFrame running(filter, sim::FrameKind::Completion, nullptr);
+        sim::IrqlScope dispatch(DISPATCH_LEVEL);
+        ZK_DumpMdl(TRACE_DATA, &record_, mdl, 40);
+    }
+    std::vector<std::string> expected = {Header(mdl)};
+    for (const std::string& line : ExpectedLines(buffer, 40)) expected.push_back(line);
+    EXPECT_EQ(PrintedLines(), expected);
+    EXPECT_EQ(std::memcmp(&before, mdl, sizeof(before)), 0);
+    sim::DriverFrame running(client, sim::FrameKind::Dispatch, nullptr);
+    Release(mdl);
 }
 
 TEST_F(DriverDumpMdl, HeaderHasItsOwnLevel) {
@@ -324,7 +354,8 @@ TEST_F(DriverDumpMdl, MdlsThatAreNotThereOrNotLockedAreNotRead) {
     ZK_DumpMdl(TRACE_DATA, &record_, mdl, 100);
     EXPECT_EQ(sim::DebugText(), Header(mdl) + "\n");
 
-    // Locked pages, but an MDL in a read-only page: mapping would write it.
+    // Locked pages of an MDL in a read-only page: the MDL is only read, so
+    // its memory is dumped all the same.
     sim::ClearDebugOutput();
     uint8_t* buffer = Buffer(20);
     PMDL locked = LockedMdl(buffer, 20);
@@ -332,8 +363,19 @@ TEST_F(DriverDumpMdl, MdlsThatAreNotThereOrNotLockedAreNotRead) {
     std::memcpy(readOnly, locked, sizeof(MDL));
     sim::MakeReadOnly(readOnly);
     ZK_DumpMdl(TRACE_DATA, &record_, reinterpret_cast<PMDL>(readOnly), 20);
-    EXPECT_EQ(PrintedLines(), std::vector<std::string>{Header(reinterpret_cast<PMDL>(readOnly))});
-    // Nor one at an odd address, which no MDL has.
+    std::vector<std::string> expected = {Header(reinterpret_cast<PMDL>(readOnly))};
+    for (const std::string& line : ExpectedLines(buffer, 20)) expected.push_back(line);
+    EXPECT_EQ(PrintedLines(), expected);
+    // Nor one whose offset lies past its first page (here from a null
+    // StartVa, which no arithmetic may be done on), which no MDL has.
+    sim::ClearDebugOutput();
+    uint8_t* farOffset = Buffer(sizeof(MDL));
+    std::memcpy(farOffset, locked, sizeof(MDL));
+    reinterpret_cast<PMDL>(farOffset)->StartVa = nullptr;
+    reinterpret_cast<PMDL>(farOffset)->ByteOffset = 0x6FFF;
+    ZK_DumpMdl(TRACE_DATA, &record_, reinterpret_cast<PMDL>(farOffset), 20);
+    EXPECT_EQ(PrintedLines(), std::vector<std::string>{Header(reinterpret_cast<PMDL>(farOffset))});
+    // Not one at an odd address, which no MDL has.
     sim::ClearDebugOutput();
     uint8_t* odd = Buffer(sizeof(MDL) + 3) + 3;
     std::memcpy(odd, locked, sizeof(MDL));
@@ -347,7 +389,7 @@ TEST_F(DriverDumpMdl, MappedAndNonPagedMdlsAreNotMappedAgain) {
     PMDL pool = IoAllocateMdl(buffer, 20, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(pool);
     PMDL locked = LockedMdl(buffer, 20);
-    ASSERT_EQ(MmMapLockedPagesSpecifyCache(locked, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+    ASSERT_EQ(MmMapLockedPagesSpecifyCache(locked, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute),
               buffer);
     // A second mapping of either would be a bug check.
     {

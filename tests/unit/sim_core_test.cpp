@@ -157,7 +157,7 @@ TEST_F(SimCore, ResetRunsHooksInOrderAndRebootsTimeFaultsAndIrql) {
 // Pool
 
 TEST_F(SimCore, PoolTracksEachBlockUntilFreedAndReportsLeaksByTag) {
-    auto* first = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 32, kTag));
+    auto* first = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag));
     void* second = ExAllocatePoolWithTag(PagedPool, 8, 0x206B6444);  // "Ddk "
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
@@ -184,16 +184,16 @@ TEST_F(SimCore, PoolTracksEachBlockUntilFreedAndReportsLeaksByTag) {
 
 TEST_F(SimCore, InjectedPoolFailureReturnsNullAndCountsTheCall) {
     sim::FailNthCall("ExAllocatePoolWithTag", 2);
-    void* ok = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    void* ok = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
     EXPECT_NE(ok, nullptr);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, kTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag), nullptr);
     EXPECT_EQ(sim::PoolLeaks().size(), 1u);
     EXPECT_EQ(sim::CallCount("ExAllocatePoolWithTag"), 2);
     ExFreePool(ok);
 }
 
 TEST_F(SimCore, ResetFreesWhatIsLeft) {
-    ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
+    ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
     sim::PoolAllocate(10, kTag);
     EXPECT_EQ(sim::PoolLeaks().size(), 2u);
     sim::ResetKernel();
@@ -204,14 +204,14 @@ TEST_F(SimCore, PoolMisuseBugChecks) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+            void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
             ExFreePool(p);
             ExFreePool(p);
         },
         "BAD_POOL_CALLER in ExFreePool.*already freed");
     EXPECT_DEATH(
         {
-            void* p = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+            void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
             ExFreePoolWithTag(p, 0x206B6444);
         },
         "BAD_POOL_CALLER in ExFreePoolWithTag.*tag 'ZKtg', freed with tag 'Ddk '");
@@ -227,7 +227,7 @@ TEST_F(SimCore, PoolMisuseBugChecks) {
             ExAllocatePoolWithTag(PagedPool, 16, kTag);
         },
         "IRQL_NOT_LESS_OR_EQUAL in ExAllocatePoolWithTag");
-    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 0, kTag),
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION in ExAllocatePoolWithTag");
 }
 
@@ -236,10 +236,10 @@ TEST_F(SimCore, PoolAddressesRepeatAfterAResetWithDeterministicAddresses) {
     std::vector<void*> runs[2];
     for (auto& run : runs) {
         sim::ResetKernel();
-        run.push_back(ExAllocatePoolWithTag(NonPagedPool, 48, kTag));
+        run.push_back(ExAllocatePoolWithTag(NonPagedPoolNx, 48, kTag));
         run.push_back(sim::PoolAllocate(16, kTag));
         ExFreePool(run[0]);
-        run.push_back(ExAllocatePoolWithTag(NonPagedPool, 48, kTag));
+        run.push_back(ExAllocatePoolWithTag(NonPagedPoolNx, 48, kTag));
         EXPECT_NE(run[2], run[0]) << "a freed block's address is not handed out again";
         EXPECT_EQ(static_cast<unsigned char*>(run[2])[47], 0xCD);
     }
@@ -250,7 +250,7 @@ TEST_F(SimCore, PoolAddressesRepeatAfterAResetWithDeterministicAddresses) {
 
 TEST_F(SimCore, NonPagedPoolWorksAtDispatchLevel) {
     sim::IrqlScope dispatch(DISPATCH_LEVEL);
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTag);
     ASSERT_NE(p, nullptr);
     ExFreePool(p);
 }

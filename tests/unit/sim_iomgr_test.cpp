@@ -617,7 +617,7 @@ TEST_F(IoManagerTest, ReadFollowsTheReceivingDevicesTransferFlags) {
             captured.mdl = irp->MdlAddress;
             void* target = captured.systemBuffer ? captured.systemBuffer : captured.userBuffer;
             if (captured.mdl) target = MmMapLockedPagesSpecifyCache(captured.mdl, KernelMode, MmCached, nullptr, FALSE,
-                                                                    NormalPagePriority);
+                                                                    NormalPagePriority | MdlMappingNoExecute);
             std::memcpy(target, "sector", 6);
             return sim::Reply::Complete(STATUS_SUCCESS, 6);
         });

@@ -89,7 +89,6 @@ TEST_F(SimMemory, GuardedTouchOfABadPageEndsWithAccessViolationAfterTheLinesBefo
         {"invalidated page", buffer.address + kPageSize, false, kAccessViolation},
         {"guard page after the buffer", buffer.address + 2 * kPageSize, false, kAccessViolation},
         {"null", nullptr, false, kAccessViolation},
-        {"kernel address", InvalidKernelAddress(), false, kAccessViolation},
         {"read of a read-only page", readOnly.address, false, STATUS_SUCCESS},
         {"write to a read-only page", readOnly.address, true, kAccessViolation},
     };
@@ -102,6 +101,18 @@ TEST_F(SimMemory, GuardedTouchOfABadPageEndsWithAccessViolationAfterTheLinesBefo
     EXPECT_EQ(readOnly.address[0], 0x42);
     MakeValid(buffer.address + kPageSize);
     EXPECT_EQ(buffer.address[kPageSize], 0x77);
+}
+
+// Only a user address raises: a kernel address that is not mapped stops the
+// system at any IRQL, guarded region or not.
+TEST_F(SimMemory, GuardedTouchOfAnUnmappedKernelAddressIsABugCheckAtAnyIrql) {
+    EXPECT_DEATH(GuardedTouch(InvalidKernelAddress(), false), "PAGE_FAULT_IN_NONPAGED_AREA.*kernel address");
+    EXPECT_DEATH(
+        {
+            IrqlScope dispatch(DISPATCH_LEVEL);
+            GuardedTouch(InvalidKernelAddress(), true);
+        },
+        "PAGE_FAULT_IN_NONPAGED_AREA.*kernel address");
 }
 
 TEST_F(SimMemory, WriteToAReadOnlyPageAtDispatchIsAnAccessViolationNotABugCheck) {
@@ -292,7 +303,7 @@ TEST_F(SimMemory, MdlLifeCycleLockMapUnlockFree) {
     EXPECT_TRUE(MmIsAddressValid(buffer.address));
 
     void* system = MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
-                                                NormalPagePriority);
+                                                NormalPagePriority | MdlMappingNoExecute);
     EXPECT_EQ(system, buffer.address);
     EXPECT_EQ(mdl->MappedSystemVa, system);
     EXPECT_TRUE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
@@ -385,7 +396,7 @@ TEST_F(SimMemory, FailedMappingReturnsNullWhenTheCallerAllowsIt) {
         mdl->MdlFlags |= c.extraFlags;
         FailNthCall("MmMapLockedPagesSpecifyCache", 1);
         EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, c.bugCheckOnFailure,
-                                               NormalPagePriority),
+                                               NormalPagePriority | MdlMappingNoExecute),
                   nullptr);
         EXPECT_FALSE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
         MmUnlockPages(mdl);
@@ -400,7 +411,7 @@ TEST_F(SimMemory, NonPagedPoolMdlIsMappedWithoutLockAndFreedWithoutUnlock) {
     EXPECT_TRUE(mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL);
     EXPECT_FALSE(mdl->MdlFlags & MDL_PAGES_LOCKED);
     EXPECT_EQ(mdl->MappedSystemVa, pool.get() + 3);
-    EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, TRUE, NormalPagePriority),
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, TRUE, NormalPagePriority | MdlMappingNoExecute),
               pool.get() + 3);
     IoFreeMdl(mdl);
 }
@@ -477,21 +488,21 @@ TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
         {"map of an unlocked MDL",
          [&] {
              MmMapLockedPagesSpecifyCache(IoAllocateMdl(buffer.address, 16, FALSE, FALSE, nullptr), KernelMode,
-                                          MmCached, nullptr, FALSE, NormalPagePriority);
+                                          MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute);
          },
          "maps only a locked MDL"},
         {"map twice",
          [&] {
              PMDL mdl = lockedMdl();
              for (int i = 0; i < 2; ++i)
-                 MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority);
+                 MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute);
          },
          "mapped to system space once"},
         {"failed mapping that must not fail",
          [&] {
              PMDL mdl = lockedMdl();
              FailNthCall("MmMapLockedPagesSpecifyCache", 1);
-             MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, TRUE, NormalPagePriority);
+             MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, TRUE, NormalPagePriority | MdlMappingNoExecute);
          },
          "NO_MORE_SYSTEM_PTES"},
         {"buffer freed under a locked MDL", [&] { lockedMdl(); FreeBuffer(buffer); }, "PROCESS_HAS_LOCKED_PAGES"},

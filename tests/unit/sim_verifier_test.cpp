@@ -7,10 +7,14 @@
 #include <future>
 #include <thread>
 
+#include "platform/ntrtl.h"
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/iomgr.h"
+#include "simkernel/memory.h"
 #include "simkernel/pnp.h"
+#include "simkernel/registry.h"
 
 namespace {
 
@@ -398,6 +402,80 @@ TEST_F(VerifierTest, PowerIrpStartedBeforeItIsPassedOnPasses) {
     ASSERT_EQ(received.size(), 1u);
     EXPECT_TRUE(received[0].viaPoCallDriver);
     EXPECT_EQ(received[0].location.Parameters.Power.Type, DevicePowerState);
+}
+
+// ---------------------------------------------------------------------------
+// Memory integrity and a filter's place in a stack: each rule fires with its
+// name when broken.
+
+TEST_F(VerifierTest, ExecutablePoolIsRefused) {
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'tseT');
+    ASSERT_NE(block, nullptr);
+    ExFreePoolWithTag(block, 'tseT');
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT'), "NoExecutablePool in ExAllocatePoolWithTag.*NonPagedPoolNx");
+}
+
+TEST_F(VerifierTest, EveryMappingIsNoExecute) {
+    sim::SimBuffer buffer = sim::AllocateBuffer(64);
+    PMDL mdl = IoAllocateMdl(buffer.address, 64, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    EXPECT_DEATH(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
+                 "NoExecutableMapping in MmMapLockedPagesSpecifyCache.*MdlMappingNoExecute");
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                           NormalPagePriority | MdlMappingNoExecute),
+              buffer.address);
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    sim::FreeBuffer(buffer);
+}
+
+// An MDL that one driver's routine allocated is read by the others, never
+// changed: a partial MDL of their own is what they may map.
+TEST_F(VerifierTest, AnotherDriversMdlIsNeverWrittenAPartialOneOfYourOwnIs) {
+    PDRIVER_OBJECT owner = sim::LoadDriver(Entry, "owner");
+    PDRIVER_OBJECT other = sim::LoadDriver(Entry, "other");
+    sim::SimBuffer buffer = sim::AllocateBuffer(64);
+    PMDL mdl;
+    {
+        sim::DriverFrame running(owner, sim::FrameKind::Dispatch, nullptr);
+        mdl = IoAllocateMdl(buffer.address, 64, FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    }
+    {
+        sim::DriverFrame running(other, sim::FrameKind::Completion, nullptr);
+        EXPECT_DEATH(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                                  NormalPagePriority | MdlMappingNoExecute),
+                     "NoWriteIntoForeignMdl in MmMapLockedPagesSpecifyCache.*belongs to .*owner.*other");
+        EXPECT_DEATH(MmUnlockPages(mdl), "NoWriteIntoForeignMdl in MmUnlockPages");
+        struct {
+            MDL header;
+            PFN_NUMBER pages[1];
+        } view{};
+        view.header.Size = sizeof(view);
+        IoBuildPartialMdl(mdl, &view.header, buffer.address + 8, 16);
+        EXPECT_EQ(MmMapLockedPagesSpecifyCache(&view.header, KernelMode, MmCached, nullptr, FALSE,
+                                               NormalPagePriority | MdlMappingNoExecute),
+                  buffer.address + 8);
+        MmUnmapLockedPages(buffer.address + 8, &view.header);
+        EXPECT_EQ(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+    }
+    sim::DriverFrame running(owner, sim::FrameKind::Dispatch, nullptr);
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    sim::FreeBuffer(buffer);
+}
+
+// A completion routine touches no registry, even at PASSIVE_LEVEL: the
+// routine runs inside another driver's completion call.
+TEST_F(VerifierTest, RegistryFromACompletionRoutineIsABugCheckAtAnyIrql) {
+    g_completion = [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+        if (irp->PendingReturned) IoMarkIrpPending(irp);
+        ULONG value = 0;
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"broken", u"Value", REG_DWORD, &value, sizeof(value));
+        return STATUS_SUCCESS;
+    };
+    const Stack stack = MakeStack(ForwardWithRoutine);
+    EXPECT_DEATH(SendFlush(stack), "NoRegistryInCompletionRoutine in RtlWriteRegistryValue.*completion routine");
 }
 
 }  // namespace

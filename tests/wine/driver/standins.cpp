@@ -23,6 +23,19 @@ typedef BOOLEAN (*ValidRoutine)(PVOID address);
 BOOLEAN IsAddressValid(PVOID address);
 ULONG_PTR gVouched;
 
+// The filter's work items, counted: Wine runs each in a thread of its pool,
+// whenever it gets there, while the simulator runs them before the next step.
+// Each queued item goes through Wine's IoQueueWorkItem with a slot of its
+// own, and the story waits at each step's end until none is left.
+typedef VOID (*QueueRoutine)(PIO_WORKITEM, PIO_WORKITEM_ROUTINE, WORK_QUEUE_TYPE, PVOID);
+VOID QueueCounted(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE type, PVOID context);
+struct CountedItem {
+    PIO_WORKITEM_ROUTINE routine;  // NULL: the slot is free
+    PVOID context;
+};
+CountedItem gItems[16];
+LONG gOutstanding;
+
 struct StandInEntry {
     const CHAR* name;
     PVOID routine;
@@ -35,8 +48,10 @@ StandInEntry gEntries[] = {
     {"SeReleaseSubjectContext", (PVOID)&ReleaseSubjectContext, NULL, NULL},
     {"SeTokenIsAdmin", (PVOID)&TokenIsAdmin, NULL, NULL},
     {"MmIsAddressValid", (PVOID)&IsAddressValid, NULL, NULL},
+    {"IoQueueWorkItem", (PVOID)&QueueCounted, NULL, NULL},
 };
 constexpr ULONG kIsAddressValid = 3;
+constexpr ULONG kQueueWorkItem = 4;
 BOOLEAN gStoodIn;  // the swap was made (whether every slot took it or not)
 BOOLEAN gAllIn;
 
@@ -45,6 +60,30 @@ BOOLEAN IsAddressValid(PVOID address)
     if (gVouched != 0 && ((ULONG_PTR)address & ~(ULONG_PTR)0xFFF) == gVouched)
         return TRUE;
     return ((ValidRoutine)gEntries[kIsAddressValid].wine)(address);
+}
+
+VOID RunCounted(PDEVICE_OBJECT device, PVOID context)
+{
+    CountedItem* slot = (CountedItem*)context;
+    PIO_WORKITEM_ROUTINE routine = slot->routine;
+    PVOID itemContext = slot->context;
+    __atomic_store_n(&slot->routine, (PIO_WORKITEM_ROUTINE)NULL, __ATOMIC_RELEASE);
+    routine(device, itemContext);
+    __atomic_sub_fetch(&gOutstanding, 1, __ATOMIC_ACQ_REL);
+}
+
+VOID QueueCounted(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE type, PVOID context)
+{
+    QueueRoutine wine = (QueueRoutine)gEntries[kQueueWorkItem].wine;
+    for (CountedItem& slot : gItems) {
+        PIO_WORKITEM_ROUTINE empty = NULL;
+        if (__atomic_compare_exchange_n(&slot.routine, &empty, routine, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            slot.context = context;
+            __atomic_add_fetch(&gOutstanding, 1, __ATOMIC_ACQ_REL);
+            return wine(item, RunCounted, type, &slot);
+        }
+    }
+    wine(item, routine, type, context);  // uncounted: no slot left
 }
 
 typedef NTSTATUS (*ProtectRoutine)(HANDLE Process, PVOID* Base, SIZE_T* Size, ULONG NewProtect, PULONG OldProtect);
@@ -138,8 +177,19 @@ BOOLEAN StandIn(PDRIVER_OBJECT filter)
 
 VOID VouchFor(ULONG_PTR page) { gVouched = page; }
 
+VOID WaitForWorkItems()
+{
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER millisecond;
+    millisecond.QuadPart = -10000;
+    while (__atomic_load_n(&gOutstanding, __ATOMIC_ACQUIRE) != 0)
+        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &millisecond);
+}
+
 VOID StandDown()
 {
+    WaitForWorkItems();
     gVouched = 0;
     gStoodIn = FALSE;
     gAllIn = FALSE;

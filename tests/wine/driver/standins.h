@@ -10,6 +10,11 @@
 // stand-in asks Wine, except for the one page a story freed under the filter
 // (freed.cpp), which it vouches for, as a test that went stale would. So
 // the filter's guarded reads of that page really fault.
+//
+// And for IoQueueWorkItem: Wine runs a work item in its thread pool whenever
+// it gets there, while the simulator runs it before the next step, so the
+// stand-in counts the filter's items (each goes on to Wine's) and the story
+// waits for them at each step's end.
 #pragma once
 #include "platform/nt.h"
 
@@ -21,7 +26,11 @@ namespace zkt {
 BOOLEAN StandIn(PDRIVER_OBJECT filter);
 // The page MmIsAddressValid says is valid whatever it holds (0: none).
 VOID VouchFor(ULONG_PTR page);
-// Puts Wine's own entries back (before the stack driver goes).
+// Returns once every work item the filter queued has run: the stand-in
+// IoQueueWorkItem counts them on their way to Wine's.
+VOID WaitForWorkItems();
+// Waits for the work items and puts Wine's own entries back (before the
+// stack driver goes).
 VOID StandDown();
 
 }  // namespace zkt

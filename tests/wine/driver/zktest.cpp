@@ -128,7 +128,7 @@ Lower* Find(const CHAR* name)
 
 PVOID Allocate(ULONG size)
 {
-    PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, size == 0 ? 1 : size, kTag);
+    PVOID buffer = ExAllocatePoolWithTag(NonPagedPoolNx, size == 0 ? 1 : size, kTag);
     if (buffer != NULL)
         memset(buffer, 0, size == 0 ? 1 : size);
     return buffer;
@@ -505,6 +505,8 @@ VOID PlayOn()
             return;
         }
         Play(*g->step);
+        // What a step set going in the kernel's worker is done before the next.
+        WaitForWorkItems();
     }
     if (error != NULL)
         Fail("the story cannot be read: ", error);
