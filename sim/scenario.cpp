@@ -25,6 +25,8 @@ constexpr unsigned long long kInt64 = 0x7FFFFFFFFFFFFFFF;
 constexpr unsigned long long kUlong64 = 0xFFFFFFFFFFFFFFFF;
 // Request buffers the simulation allocates and fills: 16 MiB at most.
 constexpr unsigned long long kBuffer = 0x1000000;
+// A program's page: what zk-request's show= can read of its data area.
+constexpr unsigned long long kPage = 0x1000;
 // Delays the simulated devices wait, in milliseconds: well inside the time a
 // sender waits for a pended request.
 constexpr unsigned long long kDelay = 10000;
@@ -200,14 +202,15 @@ const std::vector<CommandRule>& Commands()
          "its console lines show as 'zkctl> '"},
         {"zk-request", 1, 1,
          {{"op", Kind::Number}, {"magic", Kind::Number}, {"address", Kind::Word}, {"data", Kind::Bytes},
-          {"in", Kind::Number}, {"out", Kind::Number}, {"show", Kind::Number}, {"expect", Kind::Number}},
+          {"in", Kind::Number, 0, kBuffer}, {"out", Kind::Number, 0, kBuffer}, {"show", Kind::Number, 0, kPage},
+          {"expect", Kind::Number}},
          "zk-request HANDLE op=N [magic=N] [address=0|N|user|unmapped|freed-after-probe|kernel] [data=BYTES] "
          "[in=N] [out=N] [show=N]   one control-device request record on an open handle"},
         {"pass-through", 1, 1,
-         {{"form", Kind::Word}, {"cdb", Kind::Bytes}, {"data", Kind::Bytes}, {"length", Kind::Number},
-          {"direction", Kind::Word}, {"sense", Kind::Number}, {"sense-offset", Kind::Number},
-          {"data-offset", Kind::Number}, {"data-buffer", Kind::Number, 0, 0xFFFFFFFFFFFFFFFFull}, {"in-length", Kind::Number},
-          {"out", Kind::Number}, {"cdb-length", Kind::Number}, {"target", Kind::Number}, {"lun", Kind::Number},
+         {{"form", Kind::Word}, {"cdb", Kind::Bytes}, {"data", Kind::Bytes}, {"length", Kind::Number, 0, kBuffer},
+          {"direction", Kind::Word}, {"sense", Kind::Number, 0, kByte}, {"sense-offset", Kind::Number},
+          {"data-offset", Kind::Number}, {"data-buffer", Kind::Number, 0, 0xFFFFFFFFFFFFFFFFull},
+          {"in-length", Kind::Number, 0, kBuffer}, {"out", Kind::Number, 0, kBuffer}, {"cdb-length", Kind::Number}, {"target", Kind::Number}, {"lun", Kind::Number},
           {"expect", Kind::Number}},
          "pass-through HANDLE|NAME cdb=BYTES [form=buffered|direct] [data=BYTES] [length=N] "
          "[direction=in|out|unspecified] [sense=N] [sense-offset=N] [data-offset=N] [data-buffer=ADDRESS] "
