@@ -118,10 +118,10 @@ const std::vector<CommandRule>& Commands()
          "wmi NAME MINOR [buffer=BYTES] [size=N] [provider=N] [datapath=N] [page-offset=N] [invalid-from=N] "
          "[vanish-after=N]   a WMI request; the buffer starts page-offset bytes into a page, its pages from byte "
          "invalid-from on are invalid, or its first page vanishes after N more validity tests"},
-        {"read", 1, 1, {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kInt64}, {"expect", Kind::Number}},
+        {"read", 1, 1, {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kUlong64}, {"expect", Kind::Number}},
          "read NAME length=N [offset=N]     IRP_MJ_READ"},
         {"write", 1, 1,
-         {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kInt64}, {"data", Kind::Bytes},
+         {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kUlong64}, {"data", Kind::Bytes},
           {"expect", Kind::Number}},
          "write NAME [length=N] [offset=N] [data=BYTES]   IRP_MJ_WRITE"},
         {"ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}, kFreed, kFaults},

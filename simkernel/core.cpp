@@ -87,6 +87,9 @@ FaultState& Faults() {
 
 std::atomic<uint64_t> g_tickCount{0};
 std::atomic<uint32_t> g_timeIncrement{kDefaultTimeIncrement};
+// The time since the last tick, in 100 ns units: what a delayed answer moved
+// the clock short of the next tick.
+std::atomic<uint32_t> g_sinceTick{0};
 
 // ---------------------------------------------------------------------------
 // Reset hooks
@@ -192,7 +195,26 @@ void ClearFaults() {
     faults.pending.clear();
 }
 
-void SetTickCount(uint64_t ticks) { g_tickCount = ticks; }
+void SetTickCount(uint64_t ticks) {
+    g_tickCount = ticks;
+    g_sinceTick = 0;
+}
+
+uint64_t Now() {
+    const uint64_t ticks = g_tickCount;
+    const uint32_t increment = g_timeIncrement;
+    if (ticks > (std::numeric_limits<uint64_t>::max() - increment) / increment)
+        return std::numeric_limits<uint64_t>::max();  // past what a clock can reach: stands still
+    return ticks * increment + g_sinceTick;
+}
+
+void AdvanceClockTo(uint64_t time) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (time <= Now()) return;
+    g_tickCount = time / g_timeIncrement;
+    g_sinceTick = static_cast<uint32_t>(time % g_timeIncrement);
+}
 
 void SetTimeIncrement(uint32_t increment) { g_timeIncrement = increment; }
 
@@ -219,6 +241,7 @@ void ResetKernel() {
 
     ClearFaults();
     g_tickCount = 0;
+    g_sinceTick = 0;
     g_timeIncrement = kDefaultTimeIncrement;
     ResetDebugOutputForReboot();
     ResetPoolForReboot();

@@ -67,6 +67,10 @@ void ClearFaults();
 void SetTickCount(uint64_t ticks);
 void SetTimeIncrement(uint32_t increment);
 uint64_t TickCount();
+// The time since boot in 100 ns units; a delayed answer moves it forward to
+// when the answer is due (never back), the tick count with it.
+uint64_t Now();
+void AdvanceClockTo(uint64_t time);
 
 // ---------------------------------------------------------------------------
 // Debugger output. Every DbgPrint call is recorded separately, at most 512
