@@ -163,9 +163,11 @@ const std::vector<CommandRule>& Commands()
          {{"pipe", Kind::Word}, {"length", Kind::Number}, {"data", Kind::Bytes}, {"direction", Kind::Word},
           {"mdl", Kind::Word}, {"request", Kind::Number}, {"value", Kind::Number}, {"index", Kind::Number},
           {"type", Kind::Number}, {"language", Kind::Number}, {"setup", Kind::Bytes}, {"urb-length", Kind::Number},
+          {"urb-place", Kind::Word},
           {"major", Kind::Word}, {"mode", Kind::Word}, {"handle", Kind::Number}, {"expect", Kind::Number}},
          "urb NAME FUNCTION [pipe=in|out|EP] [length=N] [data=BYTES] [mdl=yes] [direction=in|out] [request=N] "
-         "[value=N] [index=N] [type=N] [language=N] [setup=BYTES] [urb-length=N] [major=internal|device-control] "
+         "[value=N] [index=N] [type=N] [language=N] [setup=BYTES] [urb-length=N] [urb-place=end|middle] "
+         "[major=internal|device-control] "
          "[mode=kernel|user] [handle=N] [expect=STATUS]   a URB to a USB device (FUNCTION: bulk, get-descriptor, "
          "control-transfer, select-configuration, select-interface, vendor-device, vendor-endpoint, "
          "class-interface, reset-pipe, class-other, vendor-other, or a number)"},

@@ -8,6 +8,7 @@
 
 #include "platform/ntioctl.h"
 #include "sim/devices.h"
+#include "simkernel/caller.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
@@ -41,11 +42,15 @@ public:
             if (p != MAP_FAILED)
                 address_ = static_cast<uint8_t*>(p);
         }
+        if (address_ != nullptr)
+            sim::AddProgramPages(address_, size_);
     }
     ~LowBuffer()
     {
-        if (address_ != nullptr)
-            munmap(address_, size_);
+        if (address_ == nullptr)
+            return;
+        sim::RemoveProgramPages(address_);
+        munmap(address_, size_);
     }
     LowBuffer(const LowBuffer&) = delete;
     LowBuffer& operator=(const LowBuffer&) = delete;

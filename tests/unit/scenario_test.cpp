@@ -205,6 +205,22 @@ TEST(ScenarioRun, WhatTheKernelForbidsIsRefusedAtItsStep)
     }
 }
 
+// A program's direct pass-through names its data buffer by address: the
+// port driver may lock only pages the scenario gave the program, never the
+// simulator's own memory, however readable.
+TEST(ScenarioRun, AProgramOwnsOnlyThePagesItWasGiven)
+{
+    static unsigned char host[512];
+    char address[32];
+    std::snprintf(address, sizeof address, "0x%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(host)));
+    scn::RunResult result = RunText(std::string("load\ndevice d pdo=\\Device\\d model=disk\nadd d\nopen tool \\Device\\d\n"
+                                                "pass-through tool cdb=\"28 00 00 00 00 00 00 00 01 00\" form=direct "
+                                                "length=512 data-buffer=") +
+                                    address + " expect=0xC0000005\n");
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(std::count(host, host + sizeof host, 0), static_cast<long>(sizeof host));
+}
+
 TEST(ScenarioRun, ControlCodesByName)
 {
     scn::RunResult result = RunText("registry Config dword 0x2\nload\ndevice d\nadd d\n"
