@@ -143,7 +143,7 @@ const std::vector<CommandRule>& Commands()
          "unit-attention NAME [cause=medium-changed|reset]   the SCSI device reports a unit attention once"},
         {"becoming-ready", 1, 1, {{"count", Kind::Number}},
          "becoming-ready NAME [count=N]     the SCSI device's next N medium commands find it becoming ready"},
-        {"answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
+        {"answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
          "answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the SCSI device completes requests"},
         {"page-out", 1, 1, {}, "page-out NAME                     the SCSI device pages out the next SRB's data buffer"},
         {"ieee1394", 2, 2,
@@ -184,7 +184,7 @@ const std::vector<CommandRule>& Commands()
          "mouse NAME [dx=N] [dy=N] [buttons=N] [wheel=N] [mdl=yes] [major=internal|device-control]   the mouse "
          "moves (bytes: 0xFB is -5); the interrupt transfer that reads it"},
         {"stall", 2, 2, {}, "stall NAME in|out                  the USB device's bulk endpoint stalls until reset"},
-        {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
+        {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
          "usb-answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the USB device completes URBs"},
         {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}, {"bits", Kind::Number}},
          "open HANDLE PATH [expect=STATUS] [user=admin|standard|system] [bits=32|64]   open a device as a program "

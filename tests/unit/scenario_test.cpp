@@ -107,6 +107,7 @@ TEST(ScenarioParse, NumbersOutsideTheirFieldsAreRefusedWithTheRange)
         {"zk-request h op=1 in=0x1000001\n", "in= takes 0 to 0x1000000"},
         {"pass-through d cdb=00 in-length=0x80000000\n", "in-length= takes 0 to 0x1000000"},
         {"pass-through d cdb=00 sense=256\n", "sense= takes 0 to 255"},
+        {"answer d pend delay=0xFFFFFFFF\n", "delay= takes 0 to 10000"},
     };
     for (const Case& c : cases) {
         scn::ParseError error = ParseFails(std::string("title \"limits\"\n") + c.text);
