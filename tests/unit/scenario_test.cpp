@@ -191,6 +191,11 @@ TEST(ScenarioRun, WhatTheKernelForbidsIsRefusedAtItsStep)
          "run.scn: requests are still held by the device below at the end: line 5 (irp) waits for 'release d'"},
         {std::string(added) + "lower d major=create action=hold\nopen tool \\Device\\d\n",
          "run.scn:5: 'open' cannot wait for a request the device below holds"},
+        // A URB freed under its sender: the USB stack refuses it rather than
+        // fault in the filter's stead.
+        {"load\ndevice s model=usb-disk\nadd s\ninternal s IOCTL_INTERNAL_USB_SUBMIT_URB freed=block:2 "
+         "expect=0xC000000D\n",
+         ""},
         // Offsets far into a buffer are fine, buffers of gigabytes are not.
         {"load\ndevice d model=disk\nadd d\npass-through d cdb=00 sense-offset=0x7FFFFFF0\n",
          "run.scn:4: the offsets place the request's end at 2147483664 bytes, past the 16 MiB a buffer may have"},
