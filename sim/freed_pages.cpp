@@ -82,7 +82,8 @@ FreedPages::FreedPages(const Step& step, bool internal, bool program, std::vecto
                 error_ = "freed=block: only an internal request carries its block by address";
                 return;
             }
-            std::memcpy(at, input->data(), std::min(item.before, input->size()));
+            if (!input->empty())
+                std::memcpy(at, input->data(), std::min(item.before, input->size()));
             block_ = at;
             continue;
         }

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/ntioctl.h"
+
 namespace scn {
 namespace {
 
@@ -33,6 +35,40 @@ std::string ReportedInformation::Refusal(const std::string& device, unsigned maj
            "-byte buffer; a driver never reports more than the buffer holds";
 }
 
+bool IsPropertyQuery(const Step& step)
+{
+    return step.command == "ioctl" && step.args.size() > 1 &&
+           (step.args[1] == "IOCTL_STORAGE_QUERY_PROPERTY" || ParseNumber(step.args[1]) == IOCTL_STORAGE_QUERY_PROPERTY);
+}
+
+// What `descriptor NAME information=N` makes a SCSI device report for its
+// storage descriptor; each descriptor line replaces what the one before said.
+class DescriptorReplies {
+public:
+    std::string Check(const Step& step)
+    {
+        const std::string& device = step.args[0];
+        if (step.command == "descriptor") {
+            const bool failed = step.Has("status") && ParseNumber(step.Option("status")).value_or(0) >= 0xC0000000u;
+            if (step.Has("information") && !failed)
+                replies_[device] = {ParseNumber(step.Option("information")).value_or(0), step.line};
+            else
+                replies_.erase(device);
+            return "";
+        }
+        auto reply = replies_.find(device);
+        const unsigned long long size = ParseNumber(step.Option("out", "0")).value_or(0);
+        if (reply == replies_.end() || reply->second.first <= size)
+            return "";
+        return "the device's descriptor reports information=" + std::to_string(reply->second.first) + " (line " +
+               std::to_string(reply->second.second) + "), more than this request's " + std::to_string(size) +
+               "-byte buffer; a driver never reports more than the buffer holds";
+    }
+
+private:
+    std::map<std::string, std::pair<unsigned long long, int>> replies_;
+};
+
 }  // namespace
 
 int FirstOversizedReply(const std::vector<Step>& steps, std::string* reason)
@@ -47,10 +83,17 @@ int FirstOversizedReply(const std::vector<Step>& steps, std::string* reason)
         {"write", "write", IRP_MJ_WRITE},
         {"ioctl", "device-control", IRP_MJ_DEVICE_CONTROL},
     };
+    DescriptorReplies descriptors;
     ReportedInformation reported;
     for (const Step& step : steps) {
         if (step.args.empty())
             continue;
+        if (step.command == "descriptor" || IsPropertyQuery(step)) {
+            *reason = descriptors.Check(step);
+            if (!reason->empty())
+                return step.line;
+            continue;
+        }
         if (step.command == "lower" && !step.Has("minor")) {
             std::string major = step.Option("major");
             for (const Checked& checked : kChecked)

@@ -13,8 +13,10 @@
 namespace scn {
 
 // For ParseScenario: the first read, write or ioctl whose buffer is smaller
-// than what a `lower` line before it told the device below to report. Its
-// line and *reason, or 0 when there is none.
+// than what a `lower` line before it told the device below to report, or
+// the first storage property query whose buffer is smaller than what a
+// `descriptor ... information=` line set. Its line and *reason, or 0 when
+// there is none.
 int FirstOversizedReply(const std::vector<Step>& steps, std::string* reason);
 
 // Why driver cannot be unloaded: the names of the devices whose stacks still

@@ -22,7 +22,8 @@ std::string AddAnswerData(const Step& step, sim::Reply* reply)
             irp->AssociatedIrp.SystemBuffer == nullptr)
             return;
         size_t count = std::min<size_t>(data.size(), location->Parameters.DeviceIoControl.OutputBufferLength);
-        std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), count);
+        if (count != 0)
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), count);
     });
     return "";
 }

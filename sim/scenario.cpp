@@ -25,6 +25,8 @@ constexpr unsigned long long kInt64 = 0x7FFFFFFFFFFFFFFF;
 constexpr unsigned long long kUlong64 = 0xFFFFFFFFFFFFFFFF;
 // Request buffers the simulation allocates and fills: 16 MiB at most.
 constexpr unsigned long long kBuffer = 0x1000000;
+// A program's page: what zk-request's show= can read of its data area.
+constexpr unsigned long long kPage = 0x1000;
 // Delays the simulated devices wait, in milliseconds: well inside the time a
 // sender waits for a pended request.
 constexpr unsigned long long kDelay = 10000;
@@ -118,10 +120,10 @@ const std::vector<CommandRule>& Commands()
          "wmi NAME MINOR [buffer=BYTES] [size=N] [provider=N] [datapath=N] [page-offset=N] [invalid-from=N] "
          "[vanish-after=N]   a WMI request; the buffer starts page-offset bytes into a page, its pages from byte "
          "invalid-from on are invalid, or its first page vanishes after N more validity tests"},
-        {"read", 1, 1, {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kInt64}, {"expect", Kind::Number}},
+        {"read", 1, 1, {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kUlong64}, {"expect", Kind::Number}},
          "read NAME length=N [offset=N]     IRP_MJ_READ"},
         {"write", 1, 1,
-         {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kInt64}, {"data", Kind::Bytes},
+         {{"length", Kind::Number, 0, kBuffer}, {"offset", Kind::Number, 0, kUlong64}, {"data", Kind::Bytes},
           {"expect", Kind::Number}},
          "write NAME [length=N] [offset=N] [data=BYTES]   IRP_MJ_WRITE"},
         {"ioctl", 2, 2, {{"in", Kind::Bytes}, {"out", Kind::Number, 0, kBuffer}, {"expect", Kind::Number}, kFreed, kFaults},
@@ -143,7 +145,7 @@ const std::vector<CommandRule>& Commands()
          "unit-attention NAME [cause=medium-changed|reset]   the SCSI device reports a unit attention once"},
         {"becoming-ready", 1, 1, {{"count", Kind::Number}},
          "becoming-ready NAME [count=N]     the SCSI device's next N medium commands find it becoming ready"},
-        {"answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
+        {"answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
          "answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the SCSI device completes requests"},
         {"page-out", 1, 1, {}, "page-out NAME                     the SCSI device pages out the next SRB's data buffer"},
         {"ieee1394", 2, 2,
@@ -164,10 +166,12 @@ const std::vector<CommandRule>& Commands()
          {{"pipe", Kind::Word}, {"length", Kind::Number}, {"data", Kind::Bytes}, {"direction", Kind::Word},
           {"mdl", Kind::Word}, {"request", Kind::Number}, {"value", Kind::Number}, {"index", Kind::Number},
           {"type", Kind::Number}, {"language", Kind::Number}, {"setup", Kind::Bytes}, {"urb-length", Kind::Number},
+          {"urb-place", Kind::Word},
           {"major", Kind::Word}, {"mode", Kind::Word}, {"handle", Kind::Number}, {"expect", Kind::Number},
           {"packets", Kind::Number}},
          "urb NAME FUNCTION [pipe=in|out|EP] [length=N] [data=BYTES] [mdl=yes] [direction=in|out] [request=N] "
-         "[value=N] [index=N] [type=N] [language=N] [setup=BYTES] [urb-length=N] [major=internal|device-control] "
+         "[value=N] [index=N] [type=N] [language=N] [setup=BYTES] [urb-length=N] [urb-place=end|middle] "
+         "[major=internal|device-control] "
          "[mode=kernel|user] [handle=N] [packets=N] [expect=STATUS]   a URB to a USB device (FUNCTION: bulk, "
          "get-descriptor, control-transfer, select-configuration, select-interface, vendor-device, "
          "vendor-endpoint, class-interface, reset-pipe, class-other, vendor-other, abort-pipe, frame-number, "
@@ -185,7 +189,7 @@ const std::vector<CommandRule>& Commands()
          "mouse NAME [dx=N] [dy=N] [buttons=N] [wheel=N] [mdl=yes] [major=internal|device-control]   the mouse "
          "moves (bytes: 0xFB is -5); the interrupt transfer that reads it"},
         {"stall", 2, 2, {}, "stall NAME in|out                  the USB device's bulk endpoint stalls until reset"},
-        {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number}},
+        {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
          "usb-answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the USB device completes URBs"},
         {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}, {"bits", Kind::Number}},
          "open HANDLE PATH [expect=STATUS] [user=admin|standard|system] [bits=32|64]   open a device as a program "
@@ -205,14 +209,15 @@ const std::vector<CommandRule>& Commands()
          "its console lines show as 'zkctl> '"},
         {"zk-request", 1, 1,
          {{"op", Kind::Number}, {"magic", Kind::Number}, {"address", Kind::Word}, {"data", Kind::Bytes},
-          {"in", Kind::Number}, {"out", Kind::Number}, {"show", Kind::Number}, {"expect", Kind::Number}},
+          {"in", Kind::Number, 0, kBuffer}, {"out", Kind::Number, 0, kBuffer}, {"show", Kind::Number, 0, kPage},
+          {"expect", Kind::Number}},
          "zk-request HANDLE op=N [magic=N] [address=0|N|user|unmapped|freed-after-probe|kernel] [data=BYTES] "
          "[in=N] [out=N] [show=N]   one control-device request record on an open handle"},
         {"pass-through", 1, 1,
-         {{"form", Kind::Word}, {"cdb", Kind::Bytes}, {"data", Kind::Bytes}, {"length", Kind::Number},
-          {"direction", Kind::Word}, {"sense", Kind::Number}, {"sense-offset", Kind::Number},
-          {"data-offset", Kind::Number}, {"data-buffer", Kind::Number, 0, 0xFFFFFFFFFFFFFFFFull}, {"in-length", Kind::Number},
-          {"out", Kind::Number}, {"cdb-length", Kind::Number}, {"target", Kind::Number}, {"lun", Kind::Number},
+         {{"form", Kind::Word}, {"cdb", Kind::Bytes}, {"data", Kind::Bytes}, {"length", Kind::Number, 0, kBuffer},
+          {"direction", Kind::Word}, {"sense", Kind::Number, 0, kByte}, {"sense-offset", Kind::Number},
+          {"data-offset", Kind::Number}, {"data-buffer", Kind::Number, 0, 0xFFFFFFFFFFFFFFFFull},
+          {"in-length", Kind::Number, 0, kBuffer}, {"out", Kind::Number, 0, kBuffer}, {"cdb-length", Kind::Number}, {"target", Kind::Number}, {"lun", Kind::Number},
           {"expect", Kind::Number}},
          "pass-through HANDLE|NAME cdb=BYTES [form=buffered|direct] [data=BYTES] [length=N] "
          "[direction=in|out|unspecified] [sense=N] [sense-offset=N] [data-offset=N] [data-buffer=ADDRESS] "

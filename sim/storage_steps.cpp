@@ -8,6 +8,7 @@
 
 #include "platform/ntioctl.h"
 #include "sim/devices.h"
+#include "simkernel/caller.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
@@ -21,6 +22,9 @@ ULONG Number(const Step& step, const std::string& key, ULONG fallback)
 {
     return step.Has(key) ? static_cast<ULONG>(*ParseNumber(step.Option(key))) : fallback;
 }
+
+// The most a scenario's buffer may hold (as the scenario's length= options).
+constexpr uint64_t kMostBuffer = 0x1000000;
 
 ULONG RoundUp8(ULONG value)
 {
@@ -38,11 +42,15 @@ public:
             if (p != MAP_FAILED)
                 address_ = static_cast<uint8_t*>(p);
         }
+        if (address_ != nullptr)
+            sim::AddProgramPages(address_, size_);
     }
     ~LowBuffer()
     {
-        if (address_ != nullptr)
-            munmap(address_, size_);
+        if (address_ == nullptr)
+            return;
+        sim::RemoveProgramPages(address_);
+        munmap(address_, size_);
     }
     LowBuffer(const LowBuffer&) = delete;
     LowBuffer& operator=(const LowBuffer&) = delete;
@@ -109,11 +117,15 @@ std::string SendPassThrough(const Step& step, HANDLE handle, sim::Pdo* pdo, NTST
     const ULONG senseLength = Number(step, "sense", 32);
     const ULONG senseOffset = Number(step, "sense-offset", RoundUp8(header));
     const ULONG dataOffset = Number(step, "data-offset", RoundUp8(senseOffset + senseLength));
-    const ULONG total = direct ? RoundUp8(senseOffset + senseLength) : dataOffset + length;
+    // The buffers cover the block, the sense area and the data unless told
+    // otherwise; far offsets need lengths of their own.
+    const uint64_t end = direct ? (uint64_t{senseOffset} + senseLength + 7) / 8 * 8 : uint64_t{dataOffset} + length;
+    if (end > kMostBuffer && (!step.Has("in-length") || !step.Has("out")))
+        return "the offsets place the request's end at " + std::to_string(end) +
+               " bytes, past the 16 MiB a buffer may have: give in-length= and out=";
+    const ULONG total = static_cast<ULONG>(std::min<uint64_t>(end, kMostBuffer));
     const ULONG inLength = Number(step, "in-length", total);
     const ULONG outLength = Number(step, "out", total);
-    if (senseLength > 0xFF || cdb.size() > 16)
-        return "sense= takes at most 255 bytes";
 
     // The direct form's data lies in a buffer of its own.
     std::unique_ptr<DataArea> area;
@@ -129,7 +141,7 @@ std::string SendPassThrough(const Step& step, HANDLE handle, sim::Pdo* pdo, NTST
             dataField = static_cast<ULONG_PTR>(*ParseNumber(step.Option("data-buffer")));
     }
 
-    const size_t size = std::max<size_t>({inLength, outLength, total, header, 1});
+    const size_t size = std::max<size_t>({inLength, outLength, header, 1});
     std::vector<unsigned char> bytes(size, 0);
     auto put = [&bytes](size_t offset, const void* value, size_t n) { std::memcpy(bytes.data() + offset, value, n); };
     const USHORT blockLength = static_cast<USHORT>(header);

@@ -127,7 +127,12 @@ struct UrbRequest {
     size_t bufferOffset = 0;           // of TransferBuffer/TransferBufferMDL in the block
     bool deviceControl = false;        // IRP_MJ_DEVICE_CONTROL instead of internal device control
     KPROCESSOR_MODE mode = KernelMode;
+    bool middle = false;               // the block lies inside readable memory, not at its end
 };
+
+// Bytes that follow a block placed in the middle of readable memory: what a
+// reader past the block's Length would find there.
+constexpr uint8_t kBeyondBlock = 0xCC;
 
 template <typename T>
 T* Layout(UrbRequest* request)
@@ -188,8 +193,13 @@ UrbResult SendUrb(PDEVICE_OBJECT device, UrbRequest request)
         transfer->TransferBufferMDL = mdl;
     }
 
+    // At its memory's end, or at the start of a page that goes on readable
+    // (holding kBeyondBlock) well past the whole layout.
     const size_t length = request.length;
-    sim::SimBuffer block = sim::AllocateBuffer(length, sim::kPageSize - length % sim::kPageSize);
+    sim::SimBuffer block = request.middle ? sim::AllocateBuffer(request.block.size() + sim::kPageSize)
+                                          : sim::AllocateBuffer(length, sim::kPageSize - length % sim::kPageSize);
+    if (request.middle)
+        std::memset(block.address, kBeyondBlock, block.size);
     std::memcpy(block.address, request.block.data(), length);
     PVOID urb = block.address;
 
@@ -202,10 +212,12 @@ UrbResult SendUrb(PDEVICE_OBJECT device, UrbRequest request)
     UrbResult result;
     result.status = sim::Send(device, irp).final;
 
-    const auto* done = reinterpret_cast<const _URB_BULK_OR_INTERRUPT_TRANSFER*>(block.address);
-    result.urbStatus = done->Hdr.Status;
+    // A short block may lie at any byte: read it back through an aligned copy.
+    _URB_BULK_OR_INTERRUPT_TRANSFER done{};
+    std::memcpy(&done, block.address, std::min(length, sizeof done));
+    result.urbStatus = done.Hdr.Status;
     if (request.bufferOffset != 0 && buffer != nullptr && length >= sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)) {
-        const ULONG moved = std::min(done->TransferBufferLength, request.transferLength);
+        const ULONG moved = std::min(done.TransferBufferLength, request.transferLength);
         result.data.assign(buffer, buffer + moved);
     }
     if (mdl != nullptr) {
@@ -369,6 +381,10 @@ UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function, boo
     }
     reinterpret_cast<_URB_HEADER*>(request.block.data())->Function = function;
     request.length = static_cast<ULONG>(Number(step, "urb-length", request.block.size(), 0xFFFF));
+    const std::string place = step.Option("urb-place", "end");
+    if (place != "end" && place != "middle")
+        throw UsbError{"urb-place= takes end or middle"};
+    request.middle = place == "middle";
     if (request.bufferOffset == 0 && request.transferLength != 0)
         throw UsbError{"this function moves no data: length= and data= go with transfers"};
 

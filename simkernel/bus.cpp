@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -46,6 +47,7 @@ struct WorkItem {
     PIRP irp;
     Reply reply;
     bool cancel;
+    uint64_t due;  // the simulated time the answer is due, in 100 ns units
 };
 
 struct BusState {
@@ -115,6 +117,7 @@ void WorkerLoop() {
         {
             IrqlScope irql(item.reply.irql);
             if (item.cancel) item.irp->Cancel = TRUE;
+            AdvanceClockTo(item.due);
             CompleteNow(item.pdo, item.irp, item.reply);
         }
         lock.lock();
@@ -131,7 +134,10 @@ void Enqueue(Pdo::Impl* pdo, PIRP irp, const Reply& reply, bool cancel) {
         bus.worker = std::thread(WorkerLoop);
     }
     ++pdo->queued;
-    bus.queue.emplace(Clock::now() + reply.delay, WorkItem{pdo, irp, reply, cancel});
+    const uint64_t now = Now();
+    const uint64_t delay = static_cast<uint64_t>(reply.delay.count()) * 10000;
+    const uint64_t due = now > std::numeric_limits<uint64_t>::max() - delay ? now : now + delay;
+    bus.queue.emplace(Clock::now() + reply.delay, WorkItem{pdo, irp, reply, cancel, due});
     bus.wake.notify_all();
 }
 

@@ -22,6 +22,7 @@ const char kTokens[3] = {};
 std::mutex g_mutex;
 std::map<HANDLE, Account> g_handleAccounts;
 std::map<uint8_t*, size_t> g_areas;  // low user areas by start, their mapped size
+std::map<const uint8_t*, size_t> g_programPages;  // other pages of a program's, by start
 uint8_t* g_freeAfterProbe = nullptr;
 std::function<void()> g_afterProbe;
 int g_openContexts = 0;
@@ -113,6 +114,29 @@ Account HandleAccount(HANDLE handle) {
 int OpenSubjectContexts() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_openContexts;
+}
+
+void AddProgramPages(const void* start, size_t bytes) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_programPages[static_cast<const uint8_t*>(start)] = bytes;
+}
+
+void RemoveProgramPages(const void* start) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_programPages.erase(static_cast<const uint8_t*>(start));
+}
+
+bool IsProgramPage(const void* address) {
+    const auto* a = static_cast<const uint8_t*>(address);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto inside = [a](const auto& ranges) {
+        using Key = typename std::decay_t<decltype(ranges)>::key_type;
+        auto it = ranges.upper_bound(const_cast<Key>(a));
+        if (it == ranges.begin()) return false;
+        --it;
+        return a < it->first + it->second;
+    };
+    return inside(g_areas) || inside(g_programPages);
 }
 
 uint8_t* LowUserArea(size_t bytes) {

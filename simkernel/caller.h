@@ -54,6 +54,14 @@ void FreeLowUserAreaAfterProbe(uint8_t* area);
 // program, or another processor, does while the driver is inside a request.
 void RunAfterNextProbe(std::function<void()> action);
 
+// A program owns the pages the scenario gave it: its low areas, its buffers
+// of the simulated memory manager, and pages added here (taken back with
+// RemoveProgramPages). A user-mode probe of any other page of the host
+// process fails, as for a page the program never mapped.
+void AddProgramPages(const void* start, size_t bytes);
+void RemoveProgramPages(const void* start);
+bool IsProgramPage(const void* address);
+
 // The highest address a user-mode range may reach, as MmUserProbeAddress.
 constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000ull;
 

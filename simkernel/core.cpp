@@ -88,6 +88,9 @@ FaultState& Faults() {
 
 std::atomic<uint64_t> g_tickCount{0};
 std::atomic<uint32_t> g_timeIncrement{kDefaultTimeIncrement};
+// The time since the last tick, in 100 ns units: what a delayed answer moved
+// the clock short of the next tick.
+std::atomic<uint32_t> g_sinceTick{0};
 
 // ---------------------------------------------------------------------------
 // Reset hooks
@@ -198,12 +201,29 @@ std::atomic<uint64_t> g_counter{0};
 
 void SetTickCount(uint64_t ticks) {
     g_tickCount = ticks;
+    g_sinceTick = 0;
     g_counterSet = false;
 }
 
 void SetPerformanceCounter(uint64_t counter) {
     g_counter = counter;
     g_counterSet = true;
+}
+
+uint64_t Now() {
+    const uint64_t ticks = g_tickCount;
+    const uint32_t increment = g_timeIncrement;
+    if (ticks > (std::numeric_limits<uint64_t>::max() - increment) / increment)
+        return std::numeric_limits<uint64_t>::max();  // past what a clock can reach: stands still
+    return ticks * increment + g_sinceTick;
+}
+
+void AdvanceClockTo(uint64_t time) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (time <= Now()) return;
+    g_tickCount = time / g_timeIncrement;
+    g_sinceTick = static_cast<uint32_t>(time % g_timeIncrement);
 }
 
 void SetTimeIncrement(uint32_t increment) { g_timeIncrement = increment; }
@@ -232,6 +252,7 @@ void ResetKernel() {
     ClearFaults();
     g_tickCount = 0;
     g_counterSet = false;
+    g_sinceTick = 0;
     g_timeIncrement = kDefaultTimeIncrement;
     ResetDebugOutputForReboot();
     ResetPoolForReboot();
@@ -265,6 +286,6 @@ extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFre
     if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = sim::kPerformanceFrequency;
     LARGE_INTEGER counter;
     counter.QuadPart = static_cast<LONGLONG>(sim::g_counterSet ? sim::g_counter.load()
-                                                                : sim::TickCount() * sim::g_timeIncrement);
+                                                                : sim::Now());
     return counter;
 }

@@ -67,6 +67,10 @@ void ClearFaults();
 void SetTickCount(uint64_t ticks);
 void SetTimeIncrement(uint32_t increment);
 uint64_t TickCount();
+// The time since boot in 100 ns units; a delayed answer moves it forward to
+// when the answer is due (never back), the tick count with it.
+uint64_t Now();
+void AdvanceClockTo(uint64_t time);
 // The performance counter runs at kPerformanceFrequency (10 MHz) and reads
 // the tick count times the increment, unless a value was set: then it reads
 // that value until the tick count is set again.

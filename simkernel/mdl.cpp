@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/ntio.h"
+#include "simkernel/caller.h"
 #include "simkernel/core.h"
 #include "simkernel/frames.h"
 #include "simkernel/iomgr.h"
@@ -142,7 +143,7 @@ NTSTATUS ProbeRange(MDL* mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
         case PageState::PagedOut:  // taken again by the pager at once
             return STATUS_ACCESS_VIOLATION;
         case PageState::Unknown:
-            if (!IsReadable(first)) return STATUS_ACCESS_VIOLATION;
+            if (!IsReadable(first) || (mode == UserMode && !IsProgramPage(first))) return STATUS_ACCESS_VIOLATION;
             break;
         }
         if (page + kPageSize < page) break;

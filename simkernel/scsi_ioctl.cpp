@@ -182,7 +182,7 @@ ScsiModel::Completion ScsiModel::PassThrough(PIRP irp, bool direct) {
             transferred = 0;
         } else if (out) {
             if (blocks) WriteStore(outcome.lba, transferred / blockSize_, data);
-        } else if (blocks) {
+        } else if (blocks && transferred != 0) {
             std::vector<uint8_t> read(size_t{(transferred + blockSize_ - 1) / blockSize_} * blockSize_);
             ReadStore(outcome.lba, static_cast<ULONG>(read.size() / blockSize_), read.data());
             std::memcpy(data, read.data(), transferred);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "simkernel/core.h"
+#include "simkernel/memory.h"
 
 namespace sim {
 namespace {
@@ -328,8 +329,9 @@ UsbModel::Outcome UsbModel::PipeTransfer(PIRP irp, PURB urb) {
         std::vector<uint8_t> data(length);
         status = TransferIn(endpoint, &data);
         if (USBD_SUCCESS(status)) {
-            std::memcpy(buffer, data.data(), std::min<size_t>(data.size(), length));
-            transfer.TransferBufferLength = static_cast<ULONG>(std::min<size_t>(data.size(), length));
+            const size_t moved = std::min<size_t>(data.size(), length);
+            if (moved != 0) std::memcpy(buffer, data.data(), moved);
+            transfer.TransferBufferLength = static_cast<ULONG>(moved);
         }
     } else {
         status = TransferOut(endpoint, std::vector<uint8_t>(buffer, buffer + length));
@@ -496,6 +498,28 @@ UsbModel::Outcome UsbModel::Serve(PIRP irp, PURB urb) {
     return outcome;
 }
 
+// The host controller takes a URB wherever its sender put it: it works on an
+// aligned copy of the bytes the header's Length covers, and answers a URB
+// whose memory cannot be read (none, freed, shorter than its header) with
+// STATUS_INVALID_PARAMETER instead of faulting in the sender's stead.
+// Returns the bytes copied, 0 for such a URB.
+static size_t ReadUrb(const void* urb, std::vector<uint64_t>* copy) {
+    auto readable = [urb](size_t bytes) {
+        const auto first = reinterpret_cast<uintptr_t>(urb);
+        for (uintptr_t page = first & ~uintptr_t{0xFFF}; page < first + bytes; page += 0x1000)
+            if (!IsReadable(reinterpret_cast<const void*>(std::max(page, first)))) return false;
+        return true;
+    };
+    if (urb == nullptr || !readable(sizeof(_URB_HEADER))) return 0;
+    USHORT declared = 0;
+    std::memcpy(&declared, urb, sizeof declared);
+    const size_t length = std::max<size_t>(declared, sizeof(_URB_HEADER));
+    if (!readable(length)) return 0;
+    copy->assign((std::max(length, sizeof(URB)) + 7) / 8, 0);
+    std::memcpy(copy->data(), urb, length);
+    return length;
+}
+
 NTSTATUS UsbModel::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     Pdo* bus = FindPdo(pdo);
     if (bus == nullptr)
@@ -511,12 +535,16 @@ NTSTATUS UsbModel::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
         if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
             PURB urb = static_cast<PURB>(location->Parameters.Others.Argument1);
-            if (urb == nullptr) {
+            std::vector<uint64_t> copy;
+            const size_t length = ReadUrb(urb, &copy);
+            if (length == 0) {
                 status = STATUS_INVALID_PARAMETER;
                 break;
             }
-            const Outcome outcome = Serve(irp, urb);
-            urb->UrbHeader.Status = outcome.urb;
+            PURB served = reinterpret_cast<PURB>(copy.data());
+            const Outcome outcome = Serve(irp, served);
+            served->UrbHeader.Status = outcome.urb;
+            std::memcpy(urb, served, length);
             status = outcome.status;
         } else if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
             status = STATUS_SUCCESS;

@@ -101,6 +101,13 @@ TEST(ScenarioParse, NumbersOutsideTheirFieldsAreRefusedWithTheRange)
         {"irp d create minor=0x100\n", "minor= takes 0 to 255"},
         {"add d expect=0x100000000\n", "expect= takes 0 to 0xFFFFFFFF"},  // a row that states no range
         {"lower d major=read action=complete status=0x103\n", "status=0x103 is STATUS_PENDING"},
+        // Sizes a step allocates or shows: a page of data at most for show=.
+        {"zk-request h op=1 show=0xFFFFFFFF\n", "show= takes 0 to 4096"},
+        {"zk-request h op=1 out=0xFFFFFFFF\n", "out= takes 0 to 0x1000000"},
+        {"zk-request h op=1 in=0x1000001\n", "in= takes 0 to 0x1000000"},
+        {"pass-through d cdb=00 in-length=0x80000000\n", "in-length= takes 0 to 0x1000000"},
+        {"pass-through d cdb=00 sense=256\n", "sense= takes 0 to 255"},
+        {"answer d pend delay=0xFFFFFFFF\n", "delay= takes 0 to 10000"},
     };
     for (const Case& c : cases) {
         scn::ParseError error = ParseFails(std::string("title \"limits\"\n") + c.text);
@@ -111,6 +118,10 @@ TEST(ScenarioParse, NumbersOutsideTheirFieldsAreRefusedWithTheRange)
     // No driver reports more bytes than the request's buffer holds.
     EXPECT_EQ(ParseFails("lower d major=read information=513\nread d length=512\n").Message(),
               "mine.scn:2: the device below answers with information=513 (line 1), more than this request's "
+              "512-byte buffer; a driver never reports more than the buffer holds");
+
+    EXPECT_EQ(ParseFails("descriptor d information=0x400\nioctl d IOCTL_STORAGE_QUERY_PROPERTY out=512\n").Message(),
+              "mine.scn:2: the device's descriptor reports information=1024 (line 1), more than this request's "
               "512-byte buffer; a driver never reports more than the buffer holds");
 
     scn::Scenario scenario;
@@ -180,6 +191,14 @@ TEST(ScenarioRun, WhatTheKernelForbidsIsRefusedAtItsStep)
          "run.scn: requests are still held by the device below at the end: line 5 (irp) waits for 'release d'"},
         {std::string(added) + "lower d major=create action=hold\nopen tool \\Device\\d\n",
          "run.scn:5: 'open' cannot wait for a request the device below holds"},
+        // A URB freed under its sender: the USB stack refuses it rather than
+        // fault in the filter's stead.
+        {"load\ndevice s model=usb-disk\nadd s\ninternal s IOCTL_INTERNAL_USB_SUBMIT_URB freed=block:2 "
+         "expect=0xC000000D\n",
+         ""},
+        // Offsets far into a buffer are fine, buffers of gigabytes are not.
+        {"load\ndevice d model=disk\nadd d\npass-through d cdb=00 sense-offset=0x7FFFFFF0\n",
+         "run.scn:4: the offsets place the request's end at 2147483664 bytes, past the 16 MiB a buffer may have"},
     };
     for (const Case& c : cases) {
         scn::RunResult result = RunText(c.text);
@@ -190,6 +209,22 @@ TEST(ScenarioRun, WhatTheKernelForbidsIsRefusedAtItsStep)
         EXPECT_FALSE(result.ok) << c.text;
         EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
     }
+}
+
+// A program's direct pass-through names its data buffer by address: the
+// port driver may lock only pages the scenario gave the program, never the
+// simulator's own memory, however readable.
+TEST(ScenarioRun, AProgramOwnsOnlyThePagesItWasGiven)
+{
+    static unsigned char host[512];
+    char address[32];
+    std::snprintf(address, sizeof address, "0x%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(host)));
+    scn::RunResult result = RunText(std::string("load\ndevice d pdo=\\Device\\d model=disk\nadd d\nopen tool \\Device\\d\n"
+                                                "pass-through tool cdb=\"28 00 00 00 00 00 00 00 01 00\" form=direct "
+                                                "length=512 data-buffer=") +
+                                    address + " expect=0xC0000005\n");
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(std::count(host, host + sizeof host, 0), static_cast<long>(sizeof host));
 }
 
 TEST(ScenarioRun, ControlCodesByName)
