@@ -61,14 +61,6 @@ constexpr const char* kSavedDebugFilter = "DebugPrintFilter DEFAULT";
 // Present when debug-output on made the Debug Print Filter key itself.
 constexpr const char* kSavedDebugFilterKey = "DebugPrintFilter key made";
 
-std::string JsonList(const std::vector<std::string>& items)
-{
-    std::string json = "[";
-    for (size_t i = 0; i < items.size(); ++i)
-        json += (i ? ", " : "") + JsonUtf8(items[i]);
-    return json + "]";
-}
-
 std::string Joined(const std::vector<std::string>& items)
 {
     if (items.empty())

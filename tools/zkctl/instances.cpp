@@ -37,14 +37,6 @@ std::string ServiceText(Machine* machine)
     return "installed, state unknown";
 }
 
-std::string JsonList(const std::vector<std::string>& items)
-{
-    std::string json = "[";
-    for (size_t i = 0; i < items.size(); ++i)
-        json += (i ? ", " : "") + JsonUtf8(items[i]);
-    return json + "]";
-}
-
 std::string Joined(const std::vector<std::string>& items)
 {
     std::string text;

@@ -93,6 +93,14 @@ std::string JsonUtf8(const std::string& text)
     return json + "\"";
 }
 
+std::string JsonList(const std::vector<std::string>& items)
+{
+    std::string json = "[";
+    for (size_t i = 0; i < items.size(); ++i)
+        json += (i ? ", " : "") + JsonUtf8(items[i]);
+    return json + "]";
+}
+
 namespace detail {
 
 void PutUlong(std::vector<uint8_t>& bytes, uint32_t value)

@@ -110,6 +110,8 @@ std::string Usage();
 // UTF-8 already (JsonUtf8). JSON is UTF-8.
 std::string JsonText(const std::string& text);
 std::string JsonUtf8(const std::string& text);
+// A JSON array of the texts, each as JsonUtf8 gives it.
+std::string JsonList(const std::vector<std::string>& items);
 // The ANSI code page's text as UTF-8. Windows 1252 unless the program sets
 // the machine's own (the Windows program does).
 using AnsiToUtf8 = std::string (*)(const std::string& text);
