@@ -1,7 +1,6 @@
 #include "sim/runner.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -26,6 +25,7 @@
 #include "sim/zkctl_steps.h"
 #include "sim/held.h"
 #include "sim/kernel_rules.h"
+#include "sim/registry_steps.h"
 #include "sim/lower_data.h"
 #include "sim/ieee1394_steps.h"
 #include "sim/usb_steps.h"
@@ -41,14 +41,6 @@ std::string HexStatus(NTSTATUS status)
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
     return text;
-}
-
-bool EndsWithNoCase(const std::string& text, const std::string& suffix)
-{
-    if (text.size() < suffix.size())
-        return false;
-    return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<long>(suffix.size()),
-                      [](char a, char b) { return std::tolower(a) == std::tolower(b); });
 }
 
 // Request data lives in the memory manager's buffers: at the same address on
@@ -97,9 +89,6 @@ private:
     void CheckStatus(const Step& step, NTSTATUS status, const char* what);
     sim::Pdo& Device(const Step& step, const std::string& name);
     HANDLE Handle(const std::string& name);
-    void ApplyOverrides();
-    void SetRegistryValue(const Step& step);
-    void ExpectRegistryValue(const Step& step);
     void ProgramLower(const Step& step);
     void SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle);
     void SendWmi(const Step& step);
@@ -172,81 +161,6 @@ void Runner::CheckStatus(const Step& step, NTSTATUS status, const char* what)
     if (status != expected)
         throw StepError{std::string(what) + " ended with " + HexStatus(status) + ", expected " +
                         HexStatus(expected)};
-}
-
-// Command-line overrides win over whatever the registry says: every mask
-// and every trailer value is replaced before a device reads them.
-void Runner::ApplyOverrides()
-{
-    if (!options_.mask && !options_.trailer)
-        return;
-    sim::RegistryStore& registry = sim::Registry();
-    registry.CreateKey(ParametersKey());
-    for (const std::string& name : registry.ValueNames(ParametersKey())) {
-        if (options_.mask && EndsWithNoCase(name, "_Config"))
-            registry.DeleteValue(ParametersKey(), name);
-        if (options_.trailer && EndsWithNoCase(name, "_Trailer"))
-            registry.DeleteValue(ParametersKey(), name);
-    }
-    if (options_.mask)
-        registry.SetDword(ParametersKey(), "Config", *options_.mask);
-    if (options_.trailer)
-        registry.SetString(ParametersKey(), "Trailer", std::string_view(*options_.trailer));
-}
-
-void Runner::SetRegistryValue(const Step& step)
-{
-    sim::RegistryStore& registry = sim::Registry();
-    registry.CreateKey(ParametersKey());
-    const std::string& name = step.args[0];
-    const std::string& type = step.args[1];
-    if (type == "delete" && step.args.size() == 2) {
-        registry.DeleteValue(ParametersKey(), name);
-        return;
-    }
-    if (step.args.size() != 3)
-        throw StepError{"expected: registry VALUE dword N | sz \"TEXT\" | delete"};
-    if (type == "dword") {
-        auto number = ParseNumber(step.args[2]);
-        if (!number || *number > 0xFFFFFFFFull)
-            throw StepError{"expected a 32-bit number, not '" + step.args[2] + "'"};
-        registry.SetDword(ParametersKey(), name, static_cast<uint32_t>(*number));
-    } else if (type == "sz") {
-        registry.SetString(ParametersKey(), name, std::string_view(step.args[2]));
-    } else {
-        throw StepError{"unknown value type '" + type + "': expected dword, sz or delete"};
-    }
-}
-
-void Runner::ExpectRegistryValue(const Step& step)
-{
-    sim::RegistryStore& registry = sim::Registry();
-    const std::string& name = step.args[0];
-    const std::string& type = step.args[1];
-    auto value = registry.GetValue(ParametersKey(), name);
-    if (type == "absent") {
-        if (value)
-            throw StepError{"value " + name + " exists"};
-        return;
-    }
-    if (step.args.size() != 3)
-        throw StepError{"expected: expect-registry VALUE dword N | sz \"TEXT\" | absent"};
-    if (type == "dword") {
-        auto stored = registry.GetDword(ParametersKey(), name);
-        auto expected = ParseNumber(step.args[2]);
-        if (!expected)
-            throw StepError{"expected a number, not '" + step.args[2] + "'"};
-        if (!stored || *stored != *expected)
-            throw StepError{"value " + name + " is " + (stored ? HexStatus(static_cast<NTSTATUS>(*stored)) : "absent") +
-                            ", expected " + step.args[2]};
-    } else if (type == "sz") {
-        auto stored = registry.GetString(ParametersKey(), name);
-        if (!stored || *stored != step.args[2])
-            throw StepError{"value " + name + " is " + (stored ? "\"" + *stored + "\"" : "absent") +
-                            ", expected \"" + step.args[2] + "\""};
-    } else {
-        throw StepError{"unknown value type '" + type + "': expected dword, sz or absent"};
-    }
 }
 
 void Runner::ProgramLower(const Step& step)
@@ -488,7 +402,8 @@ void Runner::Execute(const Step& step)
             throw StepError{"the service name is not UTF-8 text"};
         service_ = step.args[0];
     } else if (c == "registry") {
-        SetRegistryValue(step);
+        if (std::string reason = SetRegistryValue(step, ParametersKey()); !reason.empty())
+            throw StepError{reason};
     } else if (c == "registry-file") {
         std::string path = step.args[0];
         if (!path.empty() && path[0] != '/')
@@ -497,7 +412,8 @@ void Runner::Execute(const Step& step)
         if (!sim::Registry().LoadRegFile(path, &error))
             throw StepError{"registry file refused: " + error.Message()};
     } else if (c == "expect-registry") {
-        ExpectRegistryValue(step);
+        if (std::string reason = ExpectRegistryValue(step, ParametersKey()); !reason.empty())
+            throw StepError{reason};
     } else if (c == "wdm-version") {
         if (step.args[0] != "on" && step.args[0] != "off")
             throw StepError{"wdm-version takes on or off"};
@@ -541,7 +457,7 @@ void Runner::Execute(const Step& step)
     } else if (c == "load") {
         if (driver_ != nullptr)
             throw StepError{"the driver is loaded already"};
-        ApplyOverrides();
+        ApplyRegistryOverrides(ParametersKey(), options_);
         NTSTATUS status = STATUS_SUCCESS;
         driver_ = sim::LoadDriver(DriverEntry, service_, &status);
         CheckStatus(step, status, "DriverEntry");
@@ -585,7 +501,7 @@ void Runner::Execute(const Step& step)
     } else if (c == "add") {
         if (driver_ == nullptr)
             throw StepError{"load the driver before adding devices"};
-        ApplyOverrides();
+        ApplyRegistryOverrides(ParametersKey(), options_);
         NTSTATUS status = sim::PnpAddDevice(driver_, Device(step, step.args[0]).Device());
         CheckStatus(step, status, "add-device");
     } else if (c == "start") {
@@ -735,7 +651,7 @@ RunResult Runner::Run()
             if (!sim::Registry().LoadRegFile(options_.registryFile, &error))
                 throw StepError{"registry file refused: " + error.Message()};
         }
-        ApplyOverrides();
+        ApplyRegistryOverrides(ParametersKey(), options_);
         for (const Step& step : scenario_.steps) {
             where = scenario_.file + ":" + std::to_string(step.line) + " (" + step.command + ")";
             {
