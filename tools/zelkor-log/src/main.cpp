@@ -15,6 +15,7 @@
 #include "decode.h"
 #include "plot.h"
 #include "report.h"
+#include "request_json.h"
 #include "requests.h"
 
 namespace {
@@ -236,9 +237,13 @@ int Requests(const Options& options, const zklog::Filter& filter) {
     std::vector<zklog::Request> kept;
     std::map<size_t, zklog::Request> waiting;
     zklog::Columns columns;
+    std::string line;
     auto show = [&](const zklog::Request& request) {
         if (options.json) {
-            std::cout << zklog::RequestJson(request).dump() << "\n";
+            line.clear();
+            zklog::AppendRequestJson(line, request);
+            line += '\n';
+            std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
         } else if (options.csv) {
             std::cout << zklog::RequestCsv(request) << "\n";
         } else {
