@@ -13,6 +13,7 @@
 
 #include "capture.h"
 #include "decode.h"
+#include "pcap.h"
 #include "plot.h"
 #include "report.h"
 #include "request_json.h"
@@ -380,6 +381,35 @@ int Plot(const Options& options, const zklog::Filter& filter) {
     return 0;
 }
 
+int Pcap(const Options& options) {
+    std::ifstream in(options.file, std::ios::binary);
+    if (!in) {
+        std::cerr << "zelkor-log: cannot open " << options.file << "\n";
+        return kNoTrace;
+    }
+    zklog::PcapExport exporter;
+    zklog::CaptureReader reader(*zklog::ParseFormat(options.format), [&](const zklog::TraceLine& line) { exporter.Add(line); },
+                                [](const zklog::Unreadable&) {});
+    reader.Read(in);
+    reader.Finish();
+    std::ofstream out(options.output, std::ios::binary);
+    if (out) exporter.Write(out);
+    if (!out || !out.flush()) {
+        std::cerr << "zelkor-log: cannot write " << options.output << "\n";
+        return kNoTrace;
+    }
+    const zklog::PcapStats& stats = exporter.stats();
+    std::cerr << "zelkor-log: " << stats.packets << " USB packets of " << stats.devices << " devices written to "
+              << options.output << "; " << stats.otherLines << " trace lines of other traffic left out\n";
+    if (stats.inferredSetup > 0)
+        std::cerr << "zelkor-log: " << stats.inferredSetup
+                  << " setup packets inferred from the standard lines (no 0x200 detail line; language id 0)\n";
+    if (stats.unknownEndpoint > 0)
+        std::cerr << "zelkor-log: " << stats.unknownEndpoint
+                  << " transfers on pipes no selection in the capture told of: endpoint 0, type bulk\n";
+    return stats.packets > 0 ? 0 : kNoTrace;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -391,7 +421,8 @@ int main(int argc, char** argv) {
     CLI::App* show = app.add_subcommand("show", "one request whole: its lines, its data decoded, its dumps");
     CLI::App* sense = app.add_subcommand("sense", "decodes sense bytes given on the command line");
     CLI::App* plot = app.add_subcommand("plot", "draws the requests over time and their latencies as an SVG picture");
-    for (CLI::App* command : {summary, requests, show, plot}) AddCommon(command, options);
+    CLI::App* pcap = app.add_subcommand("pcap", "writes the USB traffic as a pcapng file (USBPcap link type) for Wireshark");
+    for (CLI::App* command : {summary, requests, show, plot, pcap}) AddCommon(command, options);
     for (CLI::App* command : {summary, requests, plot}) AddFilters(command, options);
     summary->add_flag("--json", options.json, "the summary as one JSON object");
     requests->add_flag("--json", options.json, "one JSON object a line");
@@ -403,6 +434,7 @@ int main(int argc, char** argv) {
         ->expected(1, 2);
     sense->add_option("BYTES", options.bytes, "the sense bytes in hex (70 00 05 00 ... or 70000500...)")->required();
     plot->add_option("-o,--output", options.output, "the SVG file to write")->required();
+    pcap->add_option("-o,--output", options.output, "the pcapng file to write")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -415,6 +447,7 @@ int main(int argc, char** argv) {
     }
     if (sense->parsed()) return Sense(options);
     if (show->parsed()) return Show(options);
+    if (pcap->parsed()) return Pcap(options);
     zklog::Filter filter;
     if (auto error = MakeFilter(options, filter)) return *error;
     if (summary->parsed()) return Summary(options, filter);
