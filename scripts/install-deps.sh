@@ -33,6 +33,7 @@ packages=(
     libsgutils2-dev
     wine64          # the Wine stories run the real zelkor.sys (ctest -L wine)
     chromium-headless-shell  # renders zelkor-log's picture (zelkor-log.PlotRendersInABrowser)
+    tshark          # reads zelkor-log's USB export back (zelkor-log.PcapDissectsInTshark)
 )
 if [[ ${1:-} == --demo ]]; then
     packages=("${demo_packages[@]}")
@@ -41,7 +42,7 @@ elif [[ $# -ne 0 ]]; then
     exit 2
 fi
 # Only some tests need these; they skip, saying so, where they cannot be installed.
-optional=(wine64 chromium-headless-shell)
+optional=(wine64 chromium-headless-shell tshark)
 
 missing=()
 for package in "${packages[@]}"; do
