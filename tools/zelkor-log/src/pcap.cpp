@@ -170,7 +170,9 @@ void Block(std::ostream& out, uint32_t type, const std::string& body) {
     out.write(block.data(), static_cast<std::streamsize>(block.size()));
 }
 
+// An option holds at most 65535 bytes: a longer value is cut there.
 void Option(std::string& body, uint16_t code, std::string_view value) {
+    value = value.substr(0, 0xFFFF);
     Put(body, code, 2);
     Put(body, value.size(), 2);
     body += value;

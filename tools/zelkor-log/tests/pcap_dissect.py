@@ -50,6 +50,17 @@ def main():
     if malformed:
         print(f"malformed packets: {', '.join(malformed)}")
         failed = True
+    # A request told of in more lines than a comment holds: the comment is cut, the file stays readable.
+    long_capture = os.path.join(workdir, "long-comment.txt")
+    with open(long_capture, "w") as f:
+        f.write("** Irp: 0x8A400040 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_CONTROL_TRANSFER - "
+                "SetupPacket: 80 06 00 01 00 00 12 00 - bmRequestType: 0x80 (In, Standard, Device), "
+                "bRequest: 0x06 (USB_REQUEST_GET_DESCRIPTOR), wValue: 0x0100, wIndex: 0x0000, wLength: 0x0012.\n" * 400)
+    long_out = os.path.join(workdir, "long-comment.pcapng")
+    subprocess.run([zelkor_log, "pcap", long_capture, "-o", long_out], capture_output=True, check=True)
+    if len(tshark(long_out, "usb.setup.bRequest == 6", ["frame.number"])) != 1:
+        print("a long comment made the file unreadable")
+        failed = True
     return 1 if failed else 0
 
 
