@@ -5,19 +5,13 @@
 #include <cstdio>
 #include <string_view>
 
+#include "sim/step_names.h"
 #include "simkernel/core.h"
 #include "simkernel/registry.h"
 #include "simkernel/registry_store.h"
 
 namespace scn {
 namespace {
-
-std::string HexStatus(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
 
 bool EndsWithNoCase(const std::string& text, const std::string& suffix)
 {
@@ -91,7 +85,7 @@ std::string ExpectRegistryValue(const Step& step, const std::string& key)
         if (!expected)
             return "expected a number, not '" + step.args[2] + "'";
         if (!stored || *stored != *expected)
-            return "value " + name + " is " + (stored ? HexStatus(static_cast<NTSTATUS>(*stored)) : "absent") +
+            return "value " + name + " is " + (stored ? Hex32(static_cast<NTSTATUS>(*stored)) : "absent") +
                    ", expected " + step.args[2];
     } else if (type == "sz") {
         auto stored = registry.GetString(key, name);

@@ -36,13 +36,6 @@
 namespace scn {
 namespace {
 
-std::string HexStatus(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
-}
-
 // Request data lives in the memory manager's buffers: at the same address on
 // every run, and with a guard page behind, so a driver that reads past the
 // end faults.
@@ -159,8 +152,8 @@ void Runner::CheckStatus(const Step& step, NTSTATUS status, const char* what)
         return;
     NTSTATUS expected = static_cast<NTSTATUS>(*ParseNumber(step.Option("expect")));
     if (status != expected)
-        throw StepError{std::string(what) + " ended with " + HexStatus(status) + ", expected " +
-                        HexStatus(expected)};
+        throw StepError{std::string(what) + " ended with " + Hex32(status) + ", expected " +
+                        Hex32(expected)};
 }
 
 void Runner::ProgramLower(const Step& step)
@@ -462,7 +455,7 @@ void Runner::Execute(const Step& step)
         driver_ = sim::LoadDriver(DriverEntry, service_, &status);
         CheckStatus(step, status, "DriverEntry");
         if (driver_ == nullptr)
-            throw StepError{"the driver did not load: " + HexStatus(status)};
+            throw StepError{"the driver did not load: " + Hex32(status)};
     } else if (c == "unload") {
         if (driver_ == nullptr)
             throw StepError{"the driver is not loaded"};
@@ -471,7 +464,7 @@ void Runner::Execute(const Step& step)
             throw StepError{refusal};
         NTSTATUS status = sim::UnloadDriver(driver_);
         if (!NT_SUCCESS(status))
-            throw StepError{"unload failed: " + HexStatus(status)};
+            throw StepError{"unload failed: " + Hex32(status)};
         driver_ = nullptr;
     } else if (c == "device") {
         const std::string& name = step.args[0];
@@ -549,7 +542,7 @@ void Runner::Execute(const Step& step)
             sim::SetHandleAccount(opened.handle, *account);
         }
         else if (!step.Has("expect"))
-            throw StepError{"cannot open " + step.args[1] + ": " + HexStatus(opened.status)};
+            throw StepError{"cannot open " + step.args[1] + ": " + Hex32(opened.status)};
     } else if (c == "close") {
         HANDLE handle = Handle(step.args[0]);
         sim::CloseFile(handle);

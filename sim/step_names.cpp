@@ -1,5 +1,7 @@
 #include "sim/step_names.h"
 
+#include <cstdio>
+
 #include "platform/ntscsi.h"
 #include "sim/scenario.h"
 
@@ -136,6 +138,13 @@ std::string Names(const NamedTable& table)
     for (size_t i = 0; i < table.count; ++i)
         names += std::string(names.empty() ? "" : ", ") + table.rows[i].name;
     return names;
+}
+
+std::string Hex32(unsigned value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
 }
 
 }  // namespace scn

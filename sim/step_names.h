@@ -26,6 +26,8 @@ extern const NamedTable kInternalCodes;
 
 // The value of a name in the table, or of a number no larger than limit.
 std::optional<unsigned> Lookup(const NamedTable& table, const std::string& word, unsigned limit);
+// A 32-bit value as messages show it: "0xC0000005".
+std::string Hex32(unsigned value);
 // The table's names, for messages: "start, query-remove, ...".
 std::string Names(const NamedTable& table);
 
