@@ -1,7 +1,7 @@
 #include "driver/dispatch.h"
 #include "driver/forward.h"
-#include "internal/block.h"
 #include "platform/nt.h"
+#include "trace/block.h"
 #include "trace/dump.h"
 #include "trace/print.h"
 

@@ -1,8 +1,8 @@
 #include "internal/callback.h"
 
 #include "driver/pool.h"
-#include "internal/block.h"
 #include "platform/nt.h"
+#include "trace/block.h"
 #include "trace/dump.h"
 #include "trace/print.h"
 

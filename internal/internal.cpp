@@ -1,13 +1,13 @@
 #include "driver/dispatch.h"
 #include "driver/forward.h"
-#include "internal/block.h"
+#include "driver/traced.h"
 #include "internal/catalogue.h"
 #include "internal/irb.h"
 #include "internal/srb.h"
 #include "internal/urb.h"
 #include "ioctl/completion.h"
-#include "ioctl/traced.h"
 #include "platform/nt.h"
+#include "trace/block.h"
 #include "trace/print.h"
 
 namespace {

@@ -1,10 +1,10 @@
 #include "internal/irb.h"
 
 #include "driver/forward.h"
-#include "internal/block.h"
-#include "internal/irb_detail.h"
+#include "driver/traced.h"
 #include "internal/callback.h"
-#include "ioctl/traced.h"
+#include "internal/irb_detail.h"
+#include "trace/block.h"
 #include "trace/dump.h"
 #include "trace/print.h"
 

@@ -1,9 +1,9 @@
 #include "internal/srb.h"
 
 #include "driver/forward.h"
-#include "internal/block.h"
-#include "ioctl/callerdata.h"
 #include "platform/nt.h"
+#include "trace/block.h"
+#include "trace/callerdata.h"
 #include "trace/decode.h"
 #include "trace/dump.h"
 #include "trace/print.h"

@@ -1,11 +1,11 @@
 #include "internal/urb.h"
 
 #include "driver/forward.h"
-#include "internal/block.h"
+#include "driver/traced.h"
 #include "internal/urb_detail.h"
 #include "ioctl/completion.h"
-#include "ioctl/traced.h"
 #include "platform/nt.h"
+#include "trace/block.h"
 #include "trace/decode.h"
 #include "trace/dump.h"
 #include "trace/print.h"

@@ -1,8 +1,8 @@
 #include "internal/urb_detail.h"
 
 #include "driver/forward.h"
-#include "internal/block.h"
 #include "platform/nt.h"
+#include "trace/block.h"
 #include "trace/decode.h"
 #include "trace/dump.h"
 #include "trace/print.h"

@@ -1,9 +1,9 @@
 #include "ioctl/passthrough.h"
 
-#include "ioctl/callerdata.h"
+#include "driver/traced.h"
 #include "ioctl/completion.h"
-#include "ioctl/traced.h"
 #include "platform/nt.h"
+#include "trace/callerdata.h"
 #include "trace/decode.h"
 #include "trace/dump.h"
 #include "trace/print.h"

@@ -1,7 +1,7 @@
 #include "ioctl/property.h"
 
 #include "driver/registry.h"
-#include "ioctl/traced.h"
+#include "driver/traced.h"
 #include "platform/nt.h"
 #include "trace/dump.h"
 #include "trace/print.h"

@@ -1,6 +1,6 @@
 #include "driver/dispatch.h"
+#include "driver/traced.h"
 #include "ioctl/completion.h"
-#include "ioctl/traced.h"
 #include "platform/nt.h"
 #include "trace/print.h"
 

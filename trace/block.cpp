@@ -1,4 +1,4 @@
-#include "internal/block.h"
+#include "trace/block.h"
 
 #include "platform/nt.h"
 

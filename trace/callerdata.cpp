@@ -1,4 +1,4 @@
-#include "ioctl/callerdata.h"
+#include "trace/callerdata.h"
 
 #include "trace/dump.h"
 

@@ -1,7 +1,7 @@
 #include "trace/dump.h"
 
-#include "internal/block.h"
 #include "platform/nt.h"
+#include "trace/block.h"
 #include "trace/print.h"
 
 namespace {
