@@ -1,7 +1,7 @@
 #include "driver/dispatch.h"
 #include "driver/extension.h"
+#include "driver/lifetime.h"
 #include "driver/registry.h"
-#include "ioctl/control.h"
 #include "platform/nt.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #include "driver/dispatch.h"
-#include "internal/callback.h"
+#include "driver/lifetime.h"
 #include "platform/nt.h"
 #include "trace/print.h"
 

@@ -1,7 +1,6 @@
 #include "driver/dispatch.h"
 #include "driver/forward.h"
-#include "ioctl/control.h"
-#include "internal/callback.h"
+#include "driver/lifetime.h"
 #include "platform/nt.h"
 #include "trace/print.h"
 
@@ -123,7 +122,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PZK_EXTENSION Extension, PIRP
     IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
 
     // The bus has let go of the device's address ranges: their 1394 records
-    // go; the rest outlive the device until the unload (internal/callback.h).
+    // go; the rest outlive the device until the unload (driver/lifetime.h).
     ZK_FreeCallbackContexts(Extension);
     EnterState(Extension, Deleted);
     IoDetachDevice(Extension->LowerDevice);

@@ -4,7 +4,7 @@
 // routine with the client's own context.
 #pragma once
 #include "driver/extension.h"
-
+#include "driver/lifetime.h"
 
 typedef struct _ZK_CALLBACK_CONTEXT {
     ULONG FreeAfterCall;  // bit 0: ZK_AllocationCompletionRoutine frees the record after its call
@@ -22,13 +22,9 @@ typedef struct _ZK_CALLBACK_CONTEXT {
     ULONG Calls;          // calls through the record running now (and the mapping routine's hold)
 } ZK_CALLBACK_CONTEXT, *PZK_CALLBACK_CONTEXT;
 
-// The driver's list of records, empty: at load.
-VOID ZK_InitCallbackContexts();
-
-// Frees the records the removed devices left behind (the host's mapping
-// routine's, which a client may call as long as the driver is there): at
-// unload, when no call can come any more.
-VOID ZK_FreeRetiredCallbackContexts();
+// Load, removal and unload reach the records through the driver core's
+// ZK_InitCallbackContexts, ZK_FreeCallbackContexts and
+// ZK_FreeRetiredCallbackContexts (driver/lifetime.h).
 
 // A new record on the driver's list, numbered, with FreeAfterCall, Extension
 // and Number set, every saved field NULL and no range yet; NULL when the
@@ -58,11 +54,6 @@ VOID ZK_EndAllocation(PZK_EXTENSION Extension, PVOID Block, PVOID Context, BOOLE
 
 // The range was released: frees the records that served it.
 VOID ZK_FreeRangeCallbackContexts(PZK_EXTENSION Extension, HANDLE AddressRange);
-
-// The device is gone and the lower drivers have finished its removal: waits
-// for the substitutes still running for it, frees the records of its ranges
-// and retires the rest until unload. PASSIVE_LEVEL.
-VOID ZK_FreeCallbackContexts(PZK_EXTENSION Extension);
 
 // Puts Callback and Context into the client's allocation block at Irb (the
 // two fields side by side, in one guarded copy, at any alignment). FALSE

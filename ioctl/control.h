@@ -2,6 +2,7 @@
 // and reads or changes its trace configuration.
 #pragma once
 #include "driver/extension.h"
+#include "driver/lifetime.h"
 #include "ioctl/request.h"
 #include "platform/nt.h"
 
@@ -14,10 +15,5 @@ static_assert(IOCTL_ZK_REQUEST == 0x5A4B0004 && IOCTL_ZK_REQUEST == ZK_REQUEST_C
 // it with.
 NTSTATUS ZK_ControlDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// The control record's remove lock keeps the filter's record alive while a
-// request uses it. ZK_AddDevice readies it once the control record is
-// zeroed; the filter's removal retires it before the filter's record goes:
-// it waits for the requests in flight, and every later one fails with
-// STATUS_NO_SUCH_DEVICE. Both at PASSIVE_LEVEL.
-VOID ZK_ControlDeviceReady(PZK_EXTENSION ControlRecord);
-VOID ZK_ControlDeviceRetire(PZK_EXTENSION ControlRecord);
+// ZK_ControlDeviceReady and ZK_ControlDeviceRetire, which add-device and
+// removal call, are declared with the driver core (driver/lifetime.h).
