@@ -23,12 +23,6 @@ struct ZK_INTERNAL_CODE {
     ZK_INTERNAL_HANDLING Handling;
 };
 
-// The host controller's port-disable code with METHOD_NEITHER has no platform
-// name of its own; its line carries the value to tell it from the
-// METHOD_BUFFERED one.
-constexpr ULONG ZK_IOCTL_USB_HCD_DISABLE_PORT_NEITHER =
-    CTL_CODE(FILE_DEVICE_USB, HCD_DISABLE_PORT, METHOD_NEITHER, FILE_ANY_ACCESS);
-
 #define ZK_INTERNAL_ROW(Code, Handling) {Code, "Irp: 0x%X - " #Code ".\n", Handling}
 // Two platform names of one value: the line names both.
 #define ZK_INTERNAL_ROW2(Code, Alias) {Code, "Irp: 0x%X - " #Code " or " #Alias ".\n", ZK_INTERNAL_PASS}

@@ -7,9 +7,9 @@
 // Only the base declarations are needed, which lets host code (tests)
 // include this header beside the C library.
 #pragma once
-#include "internal/catalogue.h"
 #include "platform/ntbase.h"
 #include "platform/ntioctl.h"
+#include "platform/ntscsi.h"
 
 // What the dispatch routine does with a request of the row's code.
 enum ZK_CONTROL_HANDLING : UCHAR {
