@@ -1,4 +1,9 @@
 // The driver's entry points as the kernel sees them.
+//
+// driver/ is the core. It includes trace/ and platform/ below it and nothing
+// of ioctl/ or internal/ above: their dispatch routines are declared here,
+// and what load, add-device, removal and unload ask of them in
+// driver/lifetime.h.
 #pragma once
 #include "platform/ntio.h"
 

@@ -6,6 +6,12 @@
 //
 // Only the base declarations are needed, which lets host code (tests)
 // include this header beside the C library.
+//
+// internal/ stands beside ioctl/, above the driver core and the trace output,
+// and includes ioctl/ in one place only:
+//   internal/internal.cpp, internal/urb.cpp -> ioctl/completion.h: internal
+//     requests whose result needs no decoding of its own complete through the
+//     generic completion routine, as reads, writes and device controls do.
 #pragma once
 #include "platform/ntbase.h"
 #include "platform/ntscsi.h"

@@ -6,6 +6,12 @@
 //
 // Only the base declarations are needed, which lets host code (tests)
 // include this header beside the C library.
+//
+// ioctl/ stands beside internal/, above the driver core and the trace output,
+// and includes internal/ in one place only:
+//   ioctl/devicecontrol.cpp -> internal/urb.h: a program may name
+//     IOCTL_INTERNAL_USB_SUBMIT_URB in a device control; its request is traced
+//     by the URB lines of the internal path.
 #pragma once
 #include "platform/ntbase.h"
 #include "platform/ntioctl.h"

@@ -1,6 +1,8 @@
 // The one header through which driver code reaches its platform. Driver
 // sources include this and nothing else of the system: the same code then
 // builds into the Windows image or runs against the simulated kernel.
+//
+// platform/ is the ground: it includes nothing of the driver's folders.
 #pragma once
 #include "platform/ntbase.h"
 #include "platform/ntio.h"

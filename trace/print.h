@@ -1,6 +1,11 @@
 // The one trace line operation. A message prints when its level bit is set in
 // the record's TraceMask: first the time stamp (bit TRACE_TIMESTAMP), then the
 // record's Trailer, then the message, as separate debugger prints.
+//
+// trace/ lies below the driver core and includes nothing of the folders above
+// it but the core's record:
+//   trace/ -> driver/extension.h: a line is printed for a device's record,
+//     whose TraceMask decides whether and whose Trailer goes ahead of it.
 #pragma once
 #include "driver/extension.h"
 
