@@ -16,18 +16,6 @@ BOOLEAN OffsetInMdl(const MDL* Mdl, PVOID Address, ULONG Length, ULONG* Offset)
     return TRUE;
 }
 
-struct LockContext {
-    PMDL Mdl;
-    BOOLEAN Locked;
-};
-
-VOID LockAsProgram(PVOID Context)
-{
-    LockContext* lock = (LockContext*)Context;
-    MmProbeAndLockPages(lock->Mdl, UserMode, IoReadAccess);
-    lock->Locked = TRUE;
-}
-
 }  // namespace
 
 PVOID ZK_MapSenderData(PIRP Irp, PVOID Address, ULONG Length, PMDL* Mdl)
@@ -35,26 +23,9 @@ PVOID ZK_MapSenderData(PIRP Irp, PVOID Address, ULONG Length, PMDL* Mdl)
     *Mdl = NULL;
     if (Irp->RequestorMode == KernelMode)
         return ZK_MapBuffer(Address, Length, Mdl);
-    if (Address == NULL || Length == 0 || KeGetCurrentIrql() > PASSIVE_LEVEL)
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
         return NULL;
-
-    LockContext lock;
-    lock.Mdl = IoAllocateMdl(Address, Length, FALSE, FALSE, NULL);
-    lock.Locked = FALSE;
-    if (lock.Mdl == NULL)
-        return NULL;
-    ZkGuardedCall(LockAsProgram, &lock);
-    PVOID address = lock.Locked ? MmMapLockedPagesSpecifyCache(lock.Mdl, KernelMode, MmCached, NULL, FALSE,
-                                                                NormalPagePriority | MdlMappingNoExecute)
-                                : NULL;
-    if (address != NULL) {
-        *Mdl = lock.Mdl;
-        return address;
-    }
-    if (lock.Locked)
-        MmUnlockPages(lock.Mdl);
-    IoFreeMdl(lock.Mdl);
-    return NULL;
+    return ZK_LockAndMap(Address, Length, UserMode, IoReadAccess, Mdl);
 }
 
 VOID ZK_DumpRequestData(ULONG Level, PZK_EXTENSION Extension, PIRP Irp, PVOID Address, ULONG Length)

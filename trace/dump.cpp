@@ -122,6 +122,8 @@ PVOID SystemAddress(PMDL Mdl)
 
 struct MapContext {
     PMDL Mdl;
+    KPROCESSOR_MODE Mode;
+    LOCK_OPERATION Access;
     BOOLEAN Locked;
     PVOID Address;
 };
@@ -129,7 +131,7 @@ struct MapContext {
 VOID LockAndMap(PVOID Context)
 {
     MapContext* map = (MapContext*)Context;
-    MmProbeAndLockPages(map->Mdl, KernelMode, IoModifyAccess);
+    MmProbeAndLockPages(map->Mdl, map->Mode, map->Access);
     map->Locked = TRUE;
 
     // A failed mapping must come back as NULL, not stop the machine.
@@ -248,12 +250,20 @@ PVOID ZK_MapBuffer(PVOID Buffer, ULONG Length, PMDL* Mdl)
         return Buffer;
     if (KeGetCurrentIrql() > PASSIVE_LEVEL)
         return NULL;
+    return ZK_LockAndMap(Buffer, Length, KernelMode, IoModifyAccess, Mdl);
+}
+
+PVOID ZK_LockAndMap(PVOID Buffer, ULONG Length, KPROCESSOR_MODE Mode, LOCK_OPERATION Access, PMDL* Mdl)
+{
+    *Mdl = NULL;
     // Nothing to lock: an MDL would describe no page.
     if (Buffer == NULL || Length == 0)
         return NULL;
 
     MapContext map;
     map.Mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, NULL);
+    map.Mode = Mode;
+    map.Access = Access;
     map.Locked = FALSE;
     map.Address = NULL;
     if (map.Mdl == NULL)

@@ -51,3 +51,10 @@ VOID ZK_UnmapMdlView(ZK_MDL_VIEW* View, PVOID SystemAddress);
 // address. Mappings are never executable. Builds MDLs at PASSIVE_LEVEL only; above it, returns Buffer only
 // when its first page is valid.
 PVOID ZK_MapBuffer(PVOID Buffer, ULONG Length, PMDL* Mdl);
+
+// Locks the Length bytes at Buffer as Mode's memory for Access (the probe runs
+// inside a guarded region) and maps them for the kernel, never executable.
+// PASSIVE_LEVEL. The address, with *Mdl the new, locked MDL, which the caller
+// releases with MmUnlockPages and IoFreeMdl; or NULL, with *Mdl NULL and
+// nothing held.
+PVOID ZK_LockAndMap(PVOID Buffer, ULONG Length, KPROCESSOR_MODE Mode, LOCK_OPERATION Access, PMDL* Mdl);
