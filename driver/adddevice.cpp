@@ -85,20 +85,6 @@ void ReadConfigurationName(PDEVICE_OBJECT PhysicalDeviceObject, PZK_EXTENSION Fi
     strncpy(Filter->DeviceName, lastComponent, ZK_DEVICE_NAME_SIZE);
 }
 
-// Reads "<configuration name><suffix>" as a mask or as a trailer. A name too
-// long for the value-name buffer is skipped rather than read under a cut name.
-void ReadDeviceValue(PDRIVER_OBJECT DriverObject, PZK_EXTENSION Filter, PCWSTR Suffix,
-                     PULONG Mask, PANSI_STRING Text)
-{
-    WCHAR valueName[ZK_VALUE_NAME_CHARS];
-    if (!ZK_BuildValueName(Filter->DeviceName, Suffix, valueName))
-        return;
-    if (Mask != NULL)
-        ZK_RegReadDword(DriverObject, valueName, Mask);
-    else
-        ZK_RegReadString(DriverObject, valueName, Text);
-}
-
 // Built-in defaults, overridden by the global values, overridden by the
 // values named after the device.
 void ReadConfiguration(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
@@ -115,10 +101,7 @@ void ReadConfiguration(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
     ZK_RegReadString(DriverObject, u"Trailer", &trailer);
 
     ReadConfigurationName(PhysicalDeviceObject, Filter);
-
-    ReadDeviceValue(DriverObject, Filter, u"_Config", &Filter->TraceMask, NULL);
-    trailer.Length = (USHORT)strlen(Filter->Trailer);
-    ReadDeviceValue(DriverObject, Filter, u"_Trailer", NULL, &trailer);
+    ZK_RegReadDeviceConfiguration(DriverObject, Filter);
 }
 
 // Releases what a failed add-device built, last things first.

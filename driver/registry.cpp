@@ -7,20 +7,27 @@ namespace {
 // Capacity of the key path and of a text value read back, in bytes.
 constexpr USHORT ZK_REG_BUFFER_SIZE = 510;
 
-struct ParametersPath {
+// A counted text with its buffer: the key path, a text value on its way in
+// or out.
+struct WideText {
     WCHAR Buffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
     UNICODE_STRING String;
 };
+
+VOID EmptyText(WideText* Text)
+{
+    Text->String.Buffer = Text->Buffer;
+    Text->String.Length = 0;
+    Text->String.MaximumLength = ZK_REG_BUFFER_SIZE;
+}
 
 // "<service key name>\Parameters", relative to the services root. Rebuilt on
 // every call: nothing is cached and no handle stays open. False when the path
 // with its NUL does not fit: a cut path would name the service key itself,
 // or a key that is not ours, so nothing is then read or written.
-BOOLEAN BuildParametersPath(PDRIVER_OBJECT DriverObject, ParametersPath* Path)
+BOOLEAN BuildParametersPath(PDRIVER_OBJECT DriverObject, WideText* Path)
 {
-    Path->String.Buffer = Path->Buffer;
-    Path->String.Length = 0;
-    Path->String.MaximumLength = ZK_REG_BUFFER_SIZE;
+    EmptyText(Path);
     if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&Path->String, &DriverObject->DriverExtension->ServiceKeyName)) ||
         !NT_SUCCESS(RtlAppendUnicodeToString(&Path->String, u"\\Parameters")) ||
         Path->String.Length + sizeof(WCHAR) > Path->String.MaximumLength)
@@ -59,7 +66,7 @@ NTSTATUS StoreDword(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG Val
 // REG_DWORD leaves it too and fails the read.
 BOOLEAN ZK_RegReadDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PULONG Value)
 {
-    ParametersPath path;
+    WideText path;
     if (!BuildParametersPath(DriverObject, &path))
         return FALSE;
 
@@ -76,7 +83,7 @@ BOOLEAN ZK_RegReadDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PULONG Va
 
 BOOLEAN ZK_RegWriteDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Value)
 {
-    ParametersPath path;
+    WideText path;
     if (!BuildParametersPath(DriverObject, &path))
         return FALSE;
 
@@ -87,22 +94,19 @@ BOOLEAN ZK_RegWriteDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Va
 
 BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
 {
-    ParametersPath path;
+    WideText path;
     if (!BuildParametersPath(DriverObject, &path))
         return FALSE;
 
-    WCHAR resultBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
-    UNICODE_STRING result;
-    result.Buffer = resultBuffer;
-    result.Length = 0;
-    result.MaximumLength = ZK_REG_BUFFER_SIZE;
+    WideText result;
+    EmptyText(&result);
 
     RTL_QUERY_REGISTRY_TABLE table[2];
     RtlZeroMemory(table, sizeof(table));
     table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED |
                      RTL_QUERY_REGISTRY_TYPECHECK;
     table[0].Name = (PWSTR)ValueName;
-    table[0].EntryContext = &result;
+    table[0].EntryContext = &result.String;
     table[0].DefaultType = REG_NONE | TypeChecked(REG_SZ);
 
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, path.Buffer, table, NULL, NULL);
@@ -111,29 +115,26 @@ BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_ST
 
     // A text longer than the caller's field is cut to it, NUL included.
     Text->Length = 0;
-    RtlUnicodeStringToAnsiString(Text, &result, FALSE);
+    RtlUnicodeStringToAnsiString(Text, &result.String, FALSE);
     return TRUE;
 }
 
 BOOLEAN ZK_RegWriteString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
 {
-    ParametersPath path;
+    WideText path;
     if (!BuildParametersPath(DriverObject, &path))
         return FALSE;
 
-    WCHAR valueBuffer[ZK_REG_BUFFER_SIZE / sizeof(WCHAR)];
-    UNICODE_STRING value;
-    value.Buffer = valueBuffer;
-    value.Length = 0;
-    value.MaximumLength = ZK_REG_BUFFER_SIZE;
-    NTSTATUS status = RtlAnsiStringToUnicodeString(&value, Text, FALSE);
-    if (!NT_SUCCESS(status) || value.Length + sizeof(WCHAR) > value.MaximumLength)
+    WideText value;
+    EmptyText(&value);
+    NTSTATUS status = RtlAnsiStringToUnicodeString(&value.String, Text, FALSE);
+    if (!NT_SUCCESS(status) || value.String.Length + sizeof(WCHAR) > value.String.MaximumLength)
         return FALSE;
-    valueBuffer[value.Length / sizeof(WCHAR)] = 0;
+    value.Buffer[value.String.Length / sizeof(WCHAR)] = 0;
 
     // The stored value includes its terminating NUL.
     status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path.Buffer, ValueName, REG_SZ,
-                                   value.Buffer, value.Length + sizeof(WCHAR));
+                                   value.Buffer, value.String.Length + sizeof(WCHAR));
     return NT_SUCCESS(status);
 }
 
@@ -156,4 +157,18 @@ BOOLEAN ZK_BuildValueName(PCSTR ConfigurationName, PCWSTR Suffix, PWSTR Buffer)
         return FALSE;
     Buffer[name.Length / sizeof(WCHAR)] = 0;
     return TRUE;
+}
+
+VOID ZK_RegReadDeviceConfiguration(PDRIVER_OBJECT DriverObject, PZK_EXTENSION Filter)
+{
+    WCHAR valueName[ZK_VALUE_NAME_CHARS];
+    if (ZK_BuildValueName(Filter->DeviceName, u"_Config", valueName))
+        ZK_RegReadDword(DriverObject, valueName, &Filter->TraceMask);
+    if (ZK_BuildValueName(Filter->DeviceName, u"_Trailer", valueName)) {
+        ANSI_STRING trailer;
+        trailer.Buffer = Filter->Trailer;
+        trailer.Length = (USHORT)strlen(Filter->Trailer);
+        trailer.MaximumLength = ZK_TRAILER_SIZE;
+        ZK_RegReadString(DriverObject, valueName, &trailer);
+    }
 }

@@ -2,6 +2,7 @@
 // All four run at PASSIVE_LEVEL, keep no state and report success only
 // through their result, which callers are free to ignore.
 #pragma once
+#include "driver/extension.h"
 #include "platform/ntio.h"
 
 // Reads a REG_DWORD; the variable's current content is the default.
@@ -17,3 +18,9 @@ BOOLEAN ZK_RegWriteString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_S
 // does not fit: such a value is then neither read nor written.
 constexpr ULONG ZK_VALUE_NAME_CHARS = 254;
 BOOLEAN ZK_BuildValueName(PCSTR ConfigurationName, PCWSTR Suffix, PWSTR Buffer);
+
+// The values named after the device, "<configuration name>_Config" and
+// "<configuration name>_Trailer", over the record's TraceMask and Trailer; a
+// value that is missing leaves its field as it is, and a name too long for
+// the value-name buffer is skipped rather than read under a cut name.
+VOID ZK_RegReadDeviceConfiguration(PDRIVER_OBJECT DriverObject, PZK_EXTENSION Filter);

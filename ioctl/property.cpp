@@ -98,29 +98,11 @@ VOID FormName(const UCHAR* Reply, ULONG Returned, ULONG ProductIdOffset, PCHAR N
     memcpy(Name + pad, text, length + 1);
 }
 
-VOID ReadDeviceValue(PDRIVER_OBJECT DriverObject, PZK_EXTENSION Extension, PCWSTR Suffix, PULONG Mask,
-                     PANSI_STRING Text)
-{
-    WCHAR valueName[ZK_VALUE_NAME_CHARS];
-    if (!ZK_BuildValueName(Extension->DeviceName, Suffix, valueName))
-        return;
-    if (Mask != NULL)
-        ZK_RegReadDword(DriverObject, valueName, Mask);
-    else
-        ZK_RegReadString(DriverObject, valueName, Text);
-}
-
 // The configuration stored under the filter's new name replaces the one it
 // has; a value that is missing leaves its field as it is. PASSIVE_LEVEL.
 VOID LoadModelConfiguration(PDEVICE_OBJECT DeviceObject)
 {
-    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    ReadDeviceValue(DeviceObject->DriverObject, extension, u"_Config", &extension->TraceMask, NULL);
-    ANSI_STRING trailer;
-    trailer.Buffer = extension->Trailer;
-    trailer.Length = (USHORT)strlen(extension->Trailer);
-    trailer.MaximumLength = ZK_TRAILER_SIZE;
-    ReadDeviceValue(DeviceObject->DriverObject, extension, u"_Trailer", NULL, &trailer);
+    ZK_RegReadDeviceConfiguration(DeviceObject->DriverObject, ZK_GetExtension(DeviceObject));
 }
 
 // The deferred load: the work item holds the device object until it
