@@ -73,7 +73,7 @@ constexpr ULONG ZK_PASS_LEVELS = TRACE_PASS_PNP | TRACE_UNRECOGNISED | TRACE_DAT
 
 // Out of line: the switch and the frame its prints need would otherwise come
 // ahead of the mask test on every untraced request.
-DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
+DECLSPEC_NOINLINE NTSTATUS TracePlainRequestAndPass(PZK_EXTENSION Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
@@ -113,6 +113,6 @@ NTSTATUS ZK_IRP_Pass(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!ZK_EnterDispatch(extension, Irp))
         return ZK_CompleteDeletePending(extension, Irp);
     if (extension->TraceMask & ZK_PASS_LEVELS)
-        return TraceAndPass(extension, Irp);
+        return TracePlainRequestAndPass(extension, Irp);
     return ZK_PassDown(extension, Irp);
 }

@@ -67,7 +67,7 @@ constexpr ULONG ZK_INTERNAL_LEVELS = TRACE_INTERNAL | TRACE_UNRECOGNISED;
 // block that cannot be read now gets the line of a plain code instead of its
 // own. Out of line: the untraced path would otherwise carry the frame of the
 // copy.
-DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PZK_EXTENSION Extension, PIRP Irp)
+DECLSPEC_NOINLINE NTSTATUS TraceInternalRequestAndPass(PZK_EXTENSION Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -102,7 +102,7 @@ NTSTATUS ZK_IRP_InternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!ZK_EnterDispatch(extension, Irp))
         return ZK_CompleteDeletePending(extension, Irp);
     if (extension->TraceMask & ZK_INTERNAL_LEVELS)
-        return TraceAndPass(extension, Irp);
+        return TraceInternalRequestAndPass(extension, Irp);
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;

@@ -30,7 +30,7 @@ ULONG SystemBufferDumpLength(PIO_STACK_LOCATION Stack)
 
 // Out of line: the status name's buffer would otherwise give every
 // completion a frame and saved registers, traced or not.
-DECLSPEC_NOINLINE VOID TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)
+DECLSPEC_NOINLINE VOID TraceGenericCompletion(PZK_EXTENSION Extension, PIRP Irp)
 {
     if (Extension->TraceMask & TRACE_IO) {
         CHAR status[ZK_NAME_BUFFER];
@@ -61,6 +61,6 @@ NTSTATUS ZK_CompletionRoutineGeneric(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_IO | TRACE_DEVICE_CONTROL))
-        TraceCompletion(extension, Irp);
+        TraceGenericCompletion(extension, Irp);
     return ZK_LeaveCompletion(extension, Irp);
 }

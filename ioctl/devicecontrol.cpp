@@ -105,7 +105,7 @@ DECLSPEC_NOINLINE NTSTATUS PassSpecial(PDEVICE_OBJECT DeviceObject, PIRP Irp, UL
 
 // Out of line: the untraced path would otherwise carry the frame of the
 // lines and dumps.
-DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code)
+DECLSPEC_NOINLINE NTSTATUS TraceDeviceControlAndPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     const ZK_CONTROL_CODE* row = ZK_FindControlCode(Code);
@@ -142,7 +142,7 @@ NTSTATUS ZK_IRP_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return ZK_CompleteDeletePending(extension, Irp);
     ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
     if (extension->TraceMask & ZK_CONTROL_LEVELS)
-        return TraceAndPass(DeviceObject, Irp, code);
+        return TraceDeviceControlAndPass(DeviceObject, Irp, code);
     const ULONG hash = ZK_ControlHash(code);
     if (ZK_IsPlainControlCodeAt(code, hash))
         return ZK_PassDown(extension, Irp);

@@ -206,7 +206,7 @@ VOID DumpDataIn(PZK_EXTENSION Extension, PIRP Irp, PUCHAR Buffer, const PassThro
     ZK_DumpRequestData(TRACE_DATA, Extension, Irp, (PVOID)Block->DataBufferOffset, length);
 }
 
-DECLSPEC_NOINLINE VOID TraceCompletion(PZK_EXTENSION Extension, PIRP Irp)
+DECLSPEC_NOINLINE VOID TracePassThroughCompletion(PZK_EXTENSION Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -270,6 +270,6 @@ NTSTATUS ZK_CompletionRoutinePassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_DEVICE_CONTROL | TRACE_UNRECOGNISED | TRACE_DATA))
-        TraceCompletion(extension, Irp);
+        TracePassThroughCompletion(extension, Irp);
     return ZK_LeaveCompletion(extension, Irp);
 }
