@@ -99,13 +99,15 @@ target_compile_options(zelkor-pe-checksum PRIVATE ${ZELKOR_WARNINGS})
 # manager treats it as a legacy, non-PnP driver). The image stays relocatable
 # (no /fixed): the kernel loads drivers wherever it likes. /opt:noicf keeps
 # distinct functions at distinct addresses, as the simulated build has them.
-# /Brepro makes the image reproducible.
+# /Brepro puts a hash of the output where the time stamp would be, so the
+# same objects linked again give the same image; by itself that holds only
+# within one checkout, since the hash covers the PDB, whose content names the
+# objects and the link's own command line, paths and all.
 #
 # The image must come out the same byte for byte from any checkout at any
-# path: /Brepro derives its time stamp and the PDB's identity from the PDB's
-# content, which names the objects and the link's own command line. So the
-# link runs in the build directory with paths relative to it, and
-# /pdbsourcepath gives the fixed root those paths hang from.
+# path (tests/image/check_reproducible.sh builds it again elsewhere and
+# compares). So the link runs in the build directory with paths relative to
+# it, and /pdbsourcepath gives the fixed root those paths hang from.
 #
 # /cetcompat: compatible with kernel shadow stacks (nothing here touches a
 # return address); /nxcompat: no page is both written and executed.

@@ -37,8 +37,10 @@ PZK_CALLBACK_CONTEXT ZK_NewCallbackContext(PZK_EXTENSION Extension, ULONG FreeAf
 // record can come.
 VOID ZK_FreeCallbackContext(PZK_CALLBACK_CONTEXT Record);
 
-// Whether Record is one of Extension's live records. Records are found this
-// way from what a lower driver hands back, never trusted.
+// Whether Record is one of Extension's live records. A context handed back
+// by a lower driver or the bus is never trusted: the allocation's end
+// (ZK_EndAllocation) and every substitute look it up on the driver's list of
+// live records, as this does, before anything is read through it.
 BOOLEAN ZK_IsCallbackContext(PZK_EXTENSION Extension, PVOID Record);
 
 // Whether Extension has any live record (a release may then free some).
