@@ -104,12 +104,22 @@ void ReadConfiguration(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
     ZK_RegReadDeviceConfiguration(DriverObject, Filter);
 }
 
-// Releases what a failed add-device built, last things first.
-void Unwind(PUNICODE_STRING ControlName, PDEVICE_OBJECT Control, PDEVICE_OBJECT Filter)
+// One attempt at an instance: its number, the names it tries and the two
+// device objects it has made so far.
+struct Attempt {
+    ULONG Instance;
+    CHAR AnsiName[ZK_OBJECT_NAME_SIZE];
+    UNICODE_STRING ControlName;
+    PDEVICE_OBJECT Control;
+    PDEVICE_OBJECT Filter;
+};
+
+// Releases what a failed attempt built, last things first.
+void Unwind(Attempt* Made)
 {
-    RtlFreeUnicodeString(ControlName);
-    if (Filter != NULL) {
-        PZK_EXTENSION record = ZK_GetExtension(Filter);
+    RtlFreeUnicodeString(&Made->ControlName);
+    if (Made->Filter != NULL) {
+        PZK_EXTENSION record = ZK_GetExtension(Made->Filter);
         if (record->RecordFlags & ZK_FLAG_LINK_CREATED) {
             record->RecordFlags &= ~ZK_FLAG_LINK_CREATED;
             IoDeleteSymbolicLink(&record->SymbolicLinkName);
@@ -118,97 +128,109 @@ void Unwind(PUNICODE_STRING ControlName, PDEVICE_OBJECT Control, PDEVICE_OBJECT 
             RtlFreeUnicodeString(&record->SymbolicLinkName);
         if (record->LowerDevice != NULL)
             IoDetachDevice(record->LowerDevice);
-        IoDeleteDevice(Filter);
+        IoDeleteDevice(Made->Filter);
     }
-    IoDeleteDevice(Control);
+    IoDeleteDevice(Made->Control);
 }
 
-}  // namespace
-
-NTSTATUS ZK_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+// The control device, under the smallest number from Made->Instance on whose
+// device name is free, with its record ready. On failure nothing is left.
+NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject, Attempt* Made)
 {
-    DEVICE_TYPE filterType = FilterDeviceType(PhysicalDeviceObject);
-
-    // The control device takes the smallest free instance number. A link
-    // name that another driver holds moves the instance on like a device
-    // name does (the attempt is undone and made again with the next number):
-    // the two always carry one number.
-    CHAR ansiName[ZK_OBJECT_NAME_SIZE];
-    UNICODE_STRING controlName;
-    PDEVICE_OBJECT control = NULL;
-    ULONG instance = 1;
     NTSTATUS status;
-next_instance:
     for (;;) {
-        status = MakeObjectName("\\Device\\Zelkor%u", instance, ansiName, &controlName);
+        status = MakeObjectName("\\Device\\Zelkor%u", Made->Instance, Made->AnsiName, &Made->ControlName);
         if (!NT_SUCCESS(status)) {
             AddDevicePrint("ZK_AddDevice: Can't create free device object name.\n");
             return status;
         }
         // A named device: an open of a path below its name is checked
         // against the device's own security, as an open of the device is.
-        status = IoCreateDevice(DriverObject, sizeof(ZK_EXTENSION), &controlName, FILE_DEVICE_UNKNOWN,
-                                FILE_DEVICE_SECURE_OPEN, FALSE, &control);
+        status = IoCreateDevice(DriverObject, sizeof(ZK_EXTENSION), &Made->ControlName, FILE_DEVICE_UNKNOWN,
+                                FILE_DEVICE_SECURE_OPEN, FALSE, &Made->Control);
         if (status != STATUS_OBJECT_NAME_COLLISION)
             break;
-        AddDevicePrint("ZK_AddDevice: Device %s already exist.\n", ansiName);
-        RtlFreeUnicodeString(&controlName);
-        ++instance;
+        AddDevicePrint("ZK_AddDevice: Device %s already exist.\n", Made->AnsiName);
+        RtlFreeUnicodeString(&Made->ControlName);
+        ++Made->Instance;
     }
     if (!NT_SUCCESS(status)) {
         AddDevicePrint("ZK_AddDevice: Can't create free device object %*S. Error: 0x%X.\n",
-                       (int)controlName.Length, controlName.Buffer, (ULONG)status);
-        RtlFreeUnicodeString(&controlName);
+                       (int)Made->ControlName.Length, Made->ControlName.Buffer, (ULONG)status);
+        RtlFreeUnicodeString(&Made->ControlName);
         return status;
     }
 
-    PZK_EXTENSION controlRecord = ZK_GetExtension(control);
+    PZK_EXTENSION controlRecord = ZK_GetExtension(Made->Control);
     RtlZeroMemory(controlRecord, sizeof(ZK_EXTENSION));
     controlRecord->DeviceKind = ZK_KIND_CONTROL;
-    controlRecord->DeviceObject = control;
+    controlRecord->DeviceObject = Made->Control;
     ZK_ControlDeviceReady(controlRecord);
-    control->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
+    Made->Control->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
+    return STATUS_SUCCESS;
+}
 
-    PDEVICE_OBJECT filter = NULL;
-    status = IoCreateDevice(DriverObject, sizeof(ZK_EXTENSION), NULL, filterType,
-                            FILE_DEVICE_SECURE_OPEN, FALSE, &filter);
+// The filter device, with its record zeroed, attached on top of the stack.
+// On failure the attempt is undone.
+NTSTATUS CreateFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                            DEVICE_TYPE FilterType, Attempt* Made)
+{
+    Made->Filter = NULL;
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(ZK_EXTENSION), NULL, FilterType,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &Made->Filter);
     if (!NT_SUCCESS(status)) {
-        Unwind(&controlName, control, NULL);
+        Made->Filter = NULL;
+        Unwind(Made);
         return status;
     }
 
-    PZK_EXTENSION record = ZK_GetExtension(filter);
+    PZK_EXTENSION record = ZK_GetExtension(Made->Filter);
     RtlZeroMemory(record, sizeof(ZK_EXTENSION));
     record->DeviceKind = ZK_KIND_FILTER;
-    record->DeviceObject = filter;
+    record->DeviceObject = Made->Filter;
     IoInitializeRemoveLock(&record->RemoveLock, ZK_REMOVE_LOCK_TAG, 0, 0);
 
-    record->LowerDevice = IoAttachDeviceToDeviceStack(filter, PhysicalDeviceObject);
+    record->LowerDevice = IoAttachDeviceToDeviceStack(Made->Filter, PhysicalDeviceObject);
     if (record->LowerDevice == NULL) {
-        Unwind(&controlName, control, filter);
+        Unwind(Made);
         return STATUS_UNSUCCESSFUL;
     }
+    return STATUS_SUCCESS;
+}
 
-    status = MakeObjectName("\\DosDevices\\Zelkor%u", instance, ansiName, &record->SymbolicLinkName);
+// The control device's link under the attempt's number. On failure the
+// attempt is undone; STATUS_OBJECT_NAME_COLLISION when another driver holds
+// the link name, so that the next number is tried.
+NTSTATUS CreateLink(Attempt* Made)
+{
+    PZK_EXTENSION record = ZK_GetExtension(Made->Filter);
+    NTSTATUS status = MakeObjectName("\\DosDevices\\Zelkor%u", Made->Instance, Made->AnsiName,
+                                     &record->SymbolicLinkName);
     if (NT_SUCCESS(status))
-        status = IoCreateSymbolicLink(&record->SymbolicLinkName, &controlName);
+        status = IoCreateSymbolicLink(&record->SymbolicLinkName, &Made->ControlName);
     if (status == STATUS_OBJECT_NAME_COLLISION) {
-        AddDevicePrint("ZK_AddDevice: Link %s already exist.\n", ansiName);
-        Unwind(&controlName, control, filter);
-        ++instance;
-        goto next_instance;
+        AddDevicePrint("ZK_AddDevice: Link %s already exist.\n", Made->AnsiName);
+        Unwind(Made);
+        return status;
     }
     if (!NT_SUCCESS(status)) {
         AddDevicePrint("ZK_AddDevice: Can't create the symbolic link.\n");
-        Unwind(&controlName, control, filter);
+        Unwind(Made);
         return status;
     }
     record->RecordFlags |= ZK_FLAG_LINK_CREATED;
+    return STATUS_SUCCESS;
+}
 
+// The filter takes on its lower device's look, and its record the instance's
+// identity and configuration.
+void CompleteFilterRecord(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_OBJECT Filter)
+{
+    PZK_EXTENSION record = ZK_GetExtension(Filter);
     PDEVICE_OBJECT lower = record->LowerDevice;
-    filter->Flags |= lower->Flags & ZK_FILTER_FLAG_MASK;
-    filter->DeviceType = lower->DeviceType;
-    filter->Characteristics = lower->Characteristics;
+    Filter->Flags |= lower->Flags & ZK_FILTER_FLAG_MASK;
+    Filter->DeviceType = lower->DeviceType;
+    Filter->Characteristics = lower->Characteristics;
 
     record->CallbackSerial = 0;
     ZK_InitCallbackRecords(record);
@@ -225,14 +247,45 @@ next_instance:
 
     record->PnpState = NotStarted;
     record->PreviousPnpState = NotStarted;
+}
+
+}  // namespace
+
+NTSTATUS ZK_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    DEVICE_TYPE filterType = FilterDeviceType(PhysicalDeviceObject);
+
+    // The control device takes the smallest free instance number. A link
+    // name that another driver holds moves the instance on like a device
+    // name does (the attempt is undone and made again with the next number):
+    // the two always carry one number.
+    Attempt made;
+    made.Instance = 1;
+    NTSTATUS status;
+    for (;;) {
+        status = CreateControlDevice(DriverObject, &made);
+        if (!NT_SUCCESS(status))
+            return status;
+        status = CreateFilterDevice(DriverObject, PhysicalDeviceObject, filterType, &made);
+        if (!NT_SUCCESS(status))
+            return status;
+        status = CreateLink(&made);
+        if (status != STATUS_OBJECT_NAME_COLLISION)
+            break;
+        ++made.Instance;
+    }
+    if (!NT_SUCCESS(status))
+        return status;
+
+    CompleteFilterRecord(DriverObject, PhysicalDeviceObject, made.Filter);
 
     // The object manager keeps its own copy of the name.
-    RtlFreeUnicodeString(&controlName);
+    RtlFreeUnicodeString(&made.ControlName);
 
-    controlRecord->FilterDevice = filter;
-    record->ControlDevice = control;
+    ZK_GetExtension(made.Control)->FilterDevice = made.Filter;
+    ZK_GetExtension(made.Filter)->ControlDevice = made.Control;
 
-    control->Flags &= ~DO_DEVICE_INITIALIZING;
-    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    made.Control->Flags &= ~DO_DEVICE_INITIALIZING;
+    made.Filter->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
