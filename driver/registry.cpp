@@ -60,57 +60,61 @@ NTSTATUS StoreDword(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG Val
     return STATUS_SUCCESS;
 }
 
+// Queries the one value that Row describes (its Flags, QueryRoutine,
+// EntryContext and DefaultType; the name is ValueName) under \Parameters.
+BOOLEAN QueryValue(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, const RTL_QUERY_REGISTRY_TABLE* Row)
+{
+    WideText path;
+    if (!BuildParametersPath(DriverObject, &path))
+        return FALSE;
+
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    RtlZeroMemory(table, sizeof(table));
+    table[0] = *Row;
+    table[0].Name = (PWSTR)ValueName;
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, path.Buffer, table, NULL, NULL);
+    return NT_SUCCESS(status);
+}
+
+BOOLEAN WriteValue(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Type, PVOID Data, ULONG Length)
+{
+    WideText path;
+    if (!BuildParametersPath(DriverObject, &path))
+        return FALSE;
+    NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path.Buffer, ValueName, Type, Data, Length);
+    return NT_SUCCESS(status);
+}
+
 }  // namespace
 
 // An absent value leaves the variable as it is; a value that is not a 4-byte
 // REG_DWORD leaves it too and fails the read.
 BOOLEAN ZK_RegReadDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PULONG Value)
 {
-    WideText path;
-    if (!BuildParametersPath(DriverObject, &path))
-        return FALSE;
-
-    RTL_QUERY_REGISTRY_TABLE table[2];
-    RtlZeroMemory(table, sizeof(table));
-    table[0].QueryRoutine = StoreDword;
-    table[0].Name = (PWSTR)ValueName;
-    table[0].EntryContext = Value;
-    table[0].DefaultType = REG_NONE;
-
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, path.Buffer, table, NULL, NULL);
-    return NT_SUCCESS(status);
+    RTL_QUERY_REGISTRY_TABLE row;
+    RtlZeroMemory(&row, sizeof(row));
+    row.QueryRoutine = StoreDword;
+    row.EntryContext = Value;
+    row.DefaultType = REG_NONE;
+    return QueryValue(DriverObject, ValueName, &row);
 }
 
 BOOLEAN ZK_RegWriteDword(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, ULONG Value)
 {
-    WideText path;
-    if (!BuildParametersPath(DriverObject, &path))
-        return FALSE;
-
-    NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path.Buffer, ValueName,
-                                            REG_DWORD, &Value, sizeof(ULONG));
-    return NT_SUCCESS(status);
+    return WriteValue(DriverObject, ValueName, REG_DWORD, &Value, sizeof(ULONG));
 }
 
 BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
 {
-    WideText path;
-    if (!BuildParametersPath(DriverObject, &path))
-        return FALSE;
-
     WideText result;
     EmptyText(&result);
 
-    RTL_QUERY_REGISTRY_TABLE table[2];
-    RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED |
-                     RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = (PWSTR)ValueName;
-    table[0].EntryContext = &result.String;
-    table[0].DefaultType = REG_NONE | TypeChecked(REG_SZ);
-
-    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, path.Buffer, table, NULL, NULL);
-    if (!NT_SUCCESS(status))
+    RTL_QUERY_REGISTRY_TABLE row;
+    RtlZeroMemory(&row, sizeof(row));
+    row.Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    row.EntryContext = &result.String;
+    row.DefaultType = REG_NONE | TypeChecked(REG_SZ);
+    if (!QueryValue(DriverObject, ValueName, &row))
         return FALSE;
 
     // A text longer than the caller's field is cut to it, NUL included.
@@ -121,10 +125,6 @@ BOOLEAN ZK_RegReadString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_ST
 
 BOOLEAN ZK_RegWriteString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_STRING Text)
 {
-    WideText path;
-    if (!BuildParametersPath(DriverObject, &path))
-        return FALSE;
-
     WideText value;
     EmptyText(&value);
     NTSTATUS status = RtlAnsiStringToUnicodeString(&value.String, Text, FALSE);
@@ -133,9 +133,7 @@ BOOLEAN ZK_RegWriteString(PDRIVER_OBJECT DriverObject, PCWSTR ValueName, PANSI_S
     value.Buffer[value.String.Length / sizeof(WCHAR)] = 0;
 
     // The stored value includes its terminating NUL.
-    status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path.Buffer, ValueName, REG_SZ,
-                                   value.Buffer, value.String.Length + sizeof(WCHAR));
-    return NT_SUCCESS(status);
+    return WriteValue(DriverObject, ValueName, REG_SZ, value.Buffer, value.String.Length + sizeof(WCHAR));
 }
 
 BOOLEAN ZK_BuildValueName(PCSTR ConfigurationName, PCWSTR Suffix, PWSTR Buffer)
