@@ -1,5 +1,6 @@
 #include "requests.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -114,6 +115,17 @@ void UrbHead(std::string_view function, Request& request) {
     request.expectsCompletion = Contains(
         {"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER", "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "URB_FUNCTION_VENDOR_DEVICE"},
         request.name);
+}
+
+// "IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_X - ...": the detail level's
+// line on the way down, where the standard lines have "URB_FUNCTION_X." or
+// "URB_FUNCTION_X. Buffer: ...".
+bool IsUrbDetail(std::string_view rest) {
+    constexpr std::string_view kSubmit = "IOCTL_INTERNAL_USB_SUBMIT_URB - ";
+    if (!rest.starts_with(kSubmit)) return false;
+    std::string_view function = rest.substr(kSubmit.size());
+    std::string_view token = Token(function);
+    return !token.empty() && function.substr(token.size()).starts_with(" - ");
 }
 
 // "STATUS - Buffer: 0x5000, MDL: 0x0, Length: 0x4, ...": the length on
@@ -460,6 +472,7 @@ const Tracker::LineHandler Tracker::kLineHandlers[] = {
     {"SrbCompletion: ", &Tracker::SrbCompletion},
     {"PassThroughCompletion: ", &Tracker::PassThroughCompletion},
     {"ZK_CompletionRoutineUrbSubmit: Irp: ", &Tracker::UrbCompletion},
+    {"ZK_CompletionRoutineUrbDetail: Irp: ", &Tracker::UrbDetailCompletion},
     {"ZK_CompletionRoutineIrb: Irp: ", &Tracker::IrbCompletion},
     {"ZK_CompletionRoutineDeviceControl: Irp: ", &Tracker::ControlCompletion},
     {"ZK_CompletionRoutinePassThrough: Irp: ", &Tracker::ControlCompletion},
@@ -519,7 +532,26 @@ bool Tracker::IrpLine(const TraceLine& line, std::string_view body) {
         Focus(line, request->id, "dispatch", request->kind == "pass-through" ? "data" : "");
         return true;
     }
+    if (IsUrbDetail(rest)) return UrbDetail(line, irp, rest);
     return Head(line, irp, rest);
+}
+
+// A URB's detail line on the way down ("URB_FUNCTION_X - SetupPacket: ...").
+// It goes on about the request the standard line began, if there is one;
+// under the detail level every URB gets a completion routine.
+bool Tracker::UrbDetail(const TraceLine& line, uint32_t irp, std::string_view rest) {
+    Request* request = Find(irp);
+    if (request && request->kind == "urb" && !request->completed && request->dispatched) {
+        request->notes.push_back(std::string(rest));
+        request->expectsCompletion = true;
+        bool dumped = std::any_of(request->dumps.begin(), request->dumps.end(),
+                                  [](const Dump& dump) { return dump.phase == "dispatch" && dump.what == "data"; });
+        Focus(line, request->id, "dispatch", dumped ? "" : "data");
+        return true;
+    }
+    if (!Head(line, irp, rest)) return false;
+    if (Request* opened = Find(irp)) opened->expectsCompletion = true;
+    return true;
 }
 
 bool Tracker::SrbCompletion(const TraceLine& line, std::string_view body) { return ScsiCompletion(line, body, true); }
@@ -570,6 +602,7 @@ bool Tracker::UrbCompletion(const TraceLine& line, std::string_view body) {
     uint32_t irp = 0;
     std::string_view rest;
     if (!TakeIrp(body, irp, rest)) return false;
+    if (rest.find(" - Status: ") != std::string_view::npos) return UrbDetailCompletion(line, body);
     constexpr std::string_view kSubmit = "IOCTL_INTERNAL_USB_SUBMIT_URB - ";
     std::string function = rest.starts_with(kSubmit) ? Field(rest.substr(kSubmit.size()), "", " - ") : "";
     Request& request = ForCompletion(line, irp, "urb", function);
@@ -583,6 +616,41 @@ bool Tracker::UrbCompletion(const TraceLine& line, std::string_view body) {
     }
     Complete(request, line);
     Focus(line, request.id, "completion", status != std::string_view::npos ? "data" : "");
+    return true;
+}
+
+// The detail level's completion lines: "... - Status: S, UsbdStatus: U,
+// Length: L." (from either completion routine), then the selection's
+// handles and pipes, the frame, the isochronous packets. They go on about
+// the request their address names; a second status line for an address
+// begins a request of its own.
+bool Tracker::UrbDetailCompletion(const TraceLine& line, std::string_view body) {
+    uint32_t irp = 0;
+    std::string_view rest;
+    if (!TakeIrp(body, irp, rest)) return false;
+    constexpr std::string_view kSubmit = "IOCTL_INTERNAL_USB_SUBMIT_URB - ";
+    std::string function = rest.starts_with(kSubmit) ? Field(rest.substr(kSubmit.size()), "", " - ") : "";
+    bool statusLine = rest.find(" - Status: ") != std::string_view::npos;
+    Request* found = Find(irp);
+    bool continuing = found && found->kind == "urb" && (!found->completed || !statusLine || !found->usbdTold);
+    Request& request = continuing ? *found : ForCompletion(line, irp, "urb", function);
+    if (statusLine) {
+        request.usbdTold = true;
+        request.detailDumps = std::none_of(request.dumps.begin(), request.dumps.end(), [](const Dump& dump) {
+            return dump.phase == "completion" && dump.what == "data";
+        });
+        if (request.status.empty()) {
+            request.status = Field(rest.substr(rest.find(" - Status: ")), " - Status: ", ", ");
+            request.statusValue = StatusValue(request.status);
+        }
+        if (auto moved = HexAfter(rest, "Length: "); moved && !request.transferred) {
+            request.transferred = static_cast<uint32_t>(*moved);
+        }
+    } else {
+        request.notes.push_back(std::string(rest));
+    }
+    Complete(request, line);
+    Focus(line, request.id, "completion", request.detailDumps ? "data" : "");
     return true;
 }
 

@@ -57,6 +57,11 @@ struct Request {
     std::optional<Sense> sense;
     std::vector<Dump> dumps;
     std::vector<std::string> notes;  // further lines about the request
+    // At the detail level (0x200): its completion line with the USBD status
+    // was seen; the dumps after its detail lines are its data (not when a
+    // standard completion line dumped that data already).
+    bool usbdTold = false;
+    bool detailDumps = true;
 
     bool Failed() const {
         return (statusValue && StatusFailed(*statusValue)) || (scsiStatusValue && *scsiStatusValue != 0);
@@ -147,6 +152,8 @@ private:
     bool PassThroughCompletion(const TraceLine& line, std::string_view body);
     bool ScsiCompletion(const TraceLine& line, std::string_view body, bool srb);
     bool UrbCompletion(const TraceLine& line, std::string_view body);
+    bool UrbDetailCompletion(const TraceLine& line, std::string_view body);
+    bool UrbDetail(const TraceLine& line, uint32_t irp, std::string_view rest);
     bool IrbCompletion(const TraceLine& line, std::string_view body);
     bool ControlCompletion(const TraceLine& line, std::string_view body);
     bool InternalDispatch(const TraceLine& line, std::string_view body);

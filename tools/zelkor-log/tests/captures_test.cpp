@@ -187,18 +187,28 @@ std::pair<std::string, int> RunZelkorLog(const std::string& arguments) {
 }
 
 // The detail-level golden capture of three devices, stamped in microseconds:
-// each device is told by its trailer, each stamp read to the microsecond;
+// each device is told by its trailer, each stamp read to the microsecond,
+// each URB one request though its detail lines repeat its address;
 // exported from standard input with a device and a kind filter, the mouse's
 // interrupt transfers alone remain, as device 1.
-TEST(Captures, UsbExportReadsStandardInputAndFilters) {
+TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
     const std::string golden = std::string(ZELKOR_LOG_DATA) + "/../../../../tests/golden/usb-wireshark.expected";
     std::ifstream in(golden, std::ios::binary);
     Analysis usb = Analyze(in);
     std::set<std::string> devices;
     for (const Request& request : usb.requests) devices.insert(request.device);
     EXPECT_EQ(devices, (std::set<std::string>{"stick>", "mouse>", "cam>"}));
+    EXPECT_EQ(usb.requests.size(), 35u);
+    for (const Request& request : usb.requests) {
+        EXPECT_TRUE(request.completed && !request.superseded) << Hex(request.irp);
+    }
     ASSERT_NE(usb.Find("0x8A414040"), nullptr);  // the READ CAPACITY command wrapper
     EXPECT_EQ(usb.Find("0x8A414040")->startUs, 10000410);
+    EXPECT_EQ(HexBytes(usb.Find("0x8A416040")->Bytes("data")), "00 00 00 3F 00 00 02 00");  // dumped once
+    const Request* stall = usb.Find("0x8A40A040");  // a descriptor the stick has not: completed by the detail line
+    EXPECT_EQ(stall->status, "STATUS_UNSUCCESSFUL");
+    EXPECT_EQ(stall->notes.size(), 1u);  // the setup packet
+    EXPECT_EQ(usb.Find("0x8A460040")->Bytes("data").size(), 36u);  // three isochronous packets
 
     const std::string out = std::string(ZELKOR_LOG_BINARY_DIR) + "/mouse.pcapng";
     auto [told, status] = RunZelkorLog("pcap - -o " + out + " --device 'mouse>' --kind interrupt < " + golden);
