@@ -226,6 +226,7 @@ std::string_view KindOf(uint8_t transfer) {
 
 constexpr uint16_t kBulkOrInterrupt = 0x0009, kIsochTransfer = 0x000A;
 constexpr uint32_t kUsbdCanceled = 0xC0010000, kUsbdRequestFailed = 0x80000500;
+constexpr size_t kMaxIsochBuffer = 16 << 20;  // 1024 packets of 3 x 1024 bytes fit many times
 
 }  // namespace
 
@@ -496,7 +497,9 @@ std::string PcapExport::IsochHeader(const Packet& packet, std::vector<uint8_t>& 
         Put(header, iso.offset, 4);
         Put(header, own ? iso.length : 0, 4);
         Put(header, own ? iso.status : 0, 4);
-        if (!carries || iso.data.empty()) continue;
+        // An offset past any real transfer buffer (a corrupt line) gets no data.
+        if (!carries || iso.data.empty() || iso.data.size() > kMaxIsochBuffer ||
+            iso.offset > kMaxIsochBuffer - iso.data.size()) continue;
         if (payload.size() < iso.offset + iso.data.size()) payload.resize(iso.offset + iso.data.size());
         std::copy(iso.data.begin(), iso.data.end(), payload.begin() + iso.offset);
     }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "analyze.h"
+#include "pcap.h"
 #include "request_json.h"
 
 namespace zklog::test {
@@ -239,6 +240,22 @@ TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
               std::string::npos)
         << story;
     EXPECT_EQ(RunZelkorLog("pcap - -o " + out + " --kind srb < " + golden).second, 2);
+
+    // An isochronous packet whose offset lies past any buffer keeps its table entry, not its data.
+    PcapExport exporter;
+    CaptureReader reader(Format::Plain, [&](const TraceLine& line) { exporter.Add(line); }, [](const Unreadable&) {});
+    std::istringstream corrupt(
+        "** Irp: 0x8A440040 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_ISOCH_TRANSFER - PipeHandle: 0x8A7D0100, "
+        "TransferFlags: 0x7, StartFrame: 0x0, NumberOfPackets: 0x1.\n"
+        "** ZK_CompletionRoutineUrbDetail: Irp: 0x8A440040 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_ISOCH_TRANSFER"
+        " - IsoPacket: 0, Offset: 0xFFFFFF00, Length: 0x4, UsbdStatus: USBD_STATUS_SUCCESS.\n"
+        "** 02 80 00 01                                       ....            \n");
+    reader.Read(corrupt);
+    reader.Finish();
+    std::ostringstream written;
+    exporter.Write(written);
+    EXPECT_EQ(exporter.stats().packets, 2u);
+    EXPECT_LT(written.str().size(), 4096u);
 }
 
 }  // namespace
