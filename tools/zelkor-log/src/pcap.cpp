@@ -249,6 +249,7 @@ size_t PcapExport::For(const TraceLine& line, uint32_t irp, bool completion) {
         if (completion && open.submission) {
             Packet& down = packets_[*open.submission];
             down.partner = *slot;
+            packet.alone = false;
             packet.function = down.function;
             packet.pipe = down.pipe;
             packet.in = down.in;
@@ -556,8 +557,9 @@ void PcapExport::Write(std::ostream& out) {
         std::string_view kind = KindOf(route.transfer);
         if (!filter_.kinds.empty() && std::find(filter_.kinds.begin(), filter_.kinds.end(), kind) == filter_.kinds.end())
             continue;
-        if (!packet.completion && route.unknown) ++stats_.unknownEndpoint;
-        if (!packet.completion && route.transfer == kControl && packet.setupInferred) ++stats_.inferredSetup;
+        // Each request is counted once: by its submission, else by its completion.
+        if (packet.alone && route.unknown) ++stats_.unknownEndpoint;
+        if (packet.alone && route.transfer == kControl && packet.setupInferred) ++stats_.inferredSetup;
         uint16_t device = numbers.emplace(packet.device, numbers.size() + 1).first->second;
         std::string usb = UsbPacket(packet, route, device);
         std::string body;

@@ -63,6 +63,7 @@ private:
         std::string device;
         uint32_t irp = 0;
         bool completion = false;
+        bool alone = true;  // a submission, or a completion whose submission is not in the capture
         int64_t us = 0;
         uint16_t function = 0xFFFF;
         uint32_t usbdStatus = 0;
