@@ -228,6 +228,13 @@ UsbModel::Outcome UsbModel::VendorRequest(const UCHAR* setup, std::vector<uint8_
 UsbModel::Outcome UsbModel::ControlRequest(const UCHAR* setup, std::vector<uint8_t>* data) {
     const UCHAR type = setup[0] & kTypeMask;
     if (type == kTypeStandard) {
+        if (setup[1] == kGetDescriptor && (setup[0] & 0x1F) == kRecipientInterface) {
+            std::vector<uint8_t> descriptor = InterfaceDescriptor(setup[3]);
+            if (descriptor.empty()) return Outcome{USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
+            descriptor.resize(std::min(descriptor.size(), data->size()));
+            *data = descriptor;
+            return Outcome{};
+        }
         if (setup[1] == kGetDescriptor) {
             // The lock is not needed for the descriptors but for the strings,
             // which take it themselves.
@@ -731,6 +738,13 @@ namespace {
 // A HID class descriptor: HID 1.11, no country, one report descriptor of
 // 0x34 bytes.
 const std::vector<uint8_t> kHidDescriptor = {9, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, 0x34, 0x00};
+// The report descriptor: a mouse of three buttons (five bits of padding),
+// X, Y and wheel, each a signed byte, relative.
+const std::vector<uint8_t> kHidReportDescriptor = {
+    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01, 0x29, 0x03, 0x15, 0x00,
+    0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x05, 0x81, 0x03, 0x05, 0x01, 0x09, 0x30,
+    0x09, 0x31, 0x09, 0x38, 0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x03, 0x81, 0x06, 0xC0, 0xC0};
+constexpr UCHAR kHidReportDescriptorType = 0x22;
 constexpr UCHAR kHidGetReport = 0x01;
 constexpr UCHAR kHidSetIdle = 0x0A;
 constexpr UCHAR kHidSetProtocol = 0x0B;
@@ -760,6 +774,10 @@ USBD_STATUS UsbMouseModel::TransferIn(UCHAR endpoint, std::vector<uint8_t>* data
     }
     data->assign(last_.begin(), last_.begin() + std::min(last_.size(), data->size()));
     return USBD_STATUS_SUCCESS;
+}
+
+std::vector<uint8_t> UsbMouseModel::InterfaceDescriptor(UCHAR type) const {
+    return type == kHidReportDescriptorType ? kHidReportDescriptor : std::vector<uint8_t>{};
 }
 
 USBD_STATUS UsbMouseModel::ClassRequest(const UCHAR* setup, std::vector<uint8_t>* data) {

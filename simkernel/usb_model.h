@@ -106,6 +106,13 @@ protected:
     virtual USBD_STATUS ClassRequest(const UCHAR* setup, std::vector<uint8_t>* data) = 0;
     // The pipe of `endpoint` was reset.
     virtual void PipeReset(UCHAR endpoint) { (void)endpoint; }
+    // A descriptor of the interface's class that a standard GET_DESCRIPTOR
+    // to the interface asks for (a HID report descriptor), or empty: the
+    // device stalls.
+    virtual std::vector<uint8_t> InterfaceDescriptor(UCHAR type) const {
+        (void)type;
+        return {};
+    }
 
 private:
     struct Outcome {
@@ -212,7 +219,8 @@ private:
 // protocol 02, interrupt IN at 0x81 every 10 ms. Each interrupt transfer
 // returns the next queued movement as a 4-byte report (buttons, X, Y,
 // wheel); with none queued the mouse repeats its last report, as at a
-// non-zero idle rate. SET_IDLE and SET_PROTOCOL succeed.
+// non-zero idle rate. SET_IDLE and SET_PROTOCOL succeed. Its report
+// descriptor (GET_DESCRIPTOR 0x22 to the interface) describes that report.
 class UsbMouseModel final : public UsbModel {
 public:
     static constexpr UCHAR kInterruptIn = 0x81;
@@ -225,6 +233,7 @@ protected:
     USBD_STATUS TransferOut(UCHAR endpoint, const std::vector<uint8_t>& data) override;
     USBD_STATUS TransferIn(UCHAR endpoint, std::vector<uint8_t>* data) override;
     USBD_STATUS ClassRequest(const UCHAR* setup, std::vector<uint8_t>* data) override;
+    std::vector<uint8_t> InterfaceDescriptor(UCHAR type) const override;
 
 private:
     std::mutex reportsMutex_;

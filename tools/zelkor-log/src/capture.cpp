@@ -48,8 +48,9 @@ size_t Digits(std::string_view text, size_t from) {
     return n;
 }
 
-// The driver's stamp "%u:%02u:%02u.%03u " at the start of text: its length
-// (blank included) and value.
+// The driver's stamp "%u:%02u:%02u.%03u " (or, at the detail level with
+// stamps, "%u:%02u:%02u.%06u ") at the start of text: its length (blank
+// included) and value.
 std::optional<std::pair<size_t, int64_t>> LeadingStamp(std::string_view text) {
     size_t hours = Digits(text, 0);
     if (hours == 0 || hours > 9) return std::nullopt;
@@ -61,10 +62,10 @@ std::optional<std::pair<size_t, int64_t>> LeadingStamp(std::string_view text) {
         p += 3;
         return true;
     };
-    if (!two(':') || !two(':') || p + 4 > text.size() || text[p] != '.' || Digits(text, p + 1) < 3) {
-        return std::nullopt;
-    }
-    p += 4;
+    if (!two(':') || !two(':') || p >= text.size() || text[p] != '.') return std::nullopt;
+    size_t fraction = Digits(text, p + 1);
+    if (fraction != 3 && fraction != 6) return std::nullopt;
+    p += 1 + fraction;
     std::optional<int64_t> value = ParseTime(text.substr(0, p));
     if (!value) return std::nullopt;
     if (p < text.size() && text[p] == ' ') {

@@ -101,6 +101,7 @@ public:
           }),
           reader_(*zklog::ParseFormat(options.format),
                   [this](const zklog::TraceLine& line) {
+                      if (onLine) onLine(line);
                       if (!tracker_.Add(line)) Report({line.line, line.trailer + line.message, "a trace message it cannot read"});
                   },
                   [this](const zklog::Unreadable& problem) {
@@ -193,6 +194,7 @@ public:
     const std::vector<zklog::Unreadable>& unreadable() const { return unreadable_; }
     size_t unreadableCount() const { return unreadableCount_; }
     bool listUnreadable = false;  // on standard error as they come
+    std::function<void(const zklog::TraceLine&)> onLine;  // each trace line, as it is read
 
 private:
     void Report(const zklog::Unreadable& problem) {
@@ -381,17 +383,60 @@ int Plot(const Options& options, const zklog::Filter& filter) {
     return 0;
 }
 
-int Pcap(const Options& options) {
-    std::ifstream in(options.file, std::ios::binary);
-    if (!in) {
-        std::cerr << "zelkor-log: cannot open " << options.file << "\n";
-        return kNoTrace;
+// The other traffic left out of the export: its requests by kind.
+std::string LeftOut(const std::map<std::string, size_t>& byKind) {
+    size_t all = 0;
+    std::string kinds;
+    for (const auto& [kind, count] : byKind) {
+        all += count;
+        kinds += (kinds.empty() ? "" : ", ") + kind + " " + std::to_string(count);
     }
-    zklog::PcapExport exporter;
-    zklog::CaptureReader reader(*zklog::ParseFormat(options.format), [&](const zklog::TraceLine& line) { exporter.Add(line); },
-                                [](const zklog::Unreadable&) {});
-    reader.Read(in);
-    reader.Finish();
+    if (all == 0) return "no other traffic left out";
+    return std::to_string(all) + " requests of other traffic left out (" + kinds + ")";
+}
+
+// What the export had to infer, on standard error.
+void TellInferred(const zklog::PcapStats& stats) {
+    for (const zklog::InferredPipe& pipe : stats.inferredPipes) {
+        char endpoint[8];
+        std::snprintf(endpoint, sizeof endpoint, "0x%02X", pipe.endpoint);
+        std::cerr << "zelkor-log: " << zklog::DeviceName(pipe.device) << " pipe " << zklog::Hex(pipe.handle)
+                  << ": endpoint " << endpoint << " ("
+                  << (pipe.type == 0 ? "isochronous" : pipe.type == 1 ? "interrupt" : "bulk")
+                  << (pipe.endpoint & 0x80 ? ", in" : ", out") << ") inferred from the configuration descriptor"
+                  << (pipe.byOrder ? ", by the order of the pipe handles" : "") << "\n";
+    }
+    if (stats.inferredSetup > 0)
+        std::cerr << "zelkor-log: " << stats.inferredSetup
+                  << " setup packets inferred from the standard lines (no 0x200 detail line; language id 0)\n";
+    if (stats.inferredStatus > 0)
+        std::cerr << "zelkor-log: " << stats.inferredStatus
+                  << " USBD statuses inferred from the request's status (no 0x200 detail line): "
+                     "USBD_STATUS_SUCCESS, USBD_STATUS_CANCELED, else USBD_STATUS_REQUEST_FAILED\n";
+    if (stats.unknownEndpoint > 0)
+        std::cerr << "zelkor-log: " << stats.unknownEndpoint
+                  << " transfers on pipes that no selection nor configuration descriptor in the capture told of: "
+                     "endpoint 0, type bulk\n";
+}
+
+int Pcap(const Options& options) {
+    for (const std::string& kind : options.kinds) {
+        const std::vector<std::string>& kinds = zklog::PcapKinds();
+        if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) {
+            std::cerr << "zelkor-log: no kind " << kind << "; the kinds are " << Joined(kinds) << "\n";
+            return kUsage;
+        }
+    }
+    zklog::PcapExport exporter({options.devices, options.kinds});
+    std::map<std::string, size_t> leftOut;
+    Session session(options, [&](const zklog::Request& request) {
+        bool device = options.devices.empty() ||
+                      std::find(options.devices.begin(), options.devices.end(), request.device) != options.devices.end();
+        if (device && request.kind != "urb") ++leftOut[request.kind];
+    });
+    session.onLine = [&](const zklog::TraceLine& line) { exporter.Add(line); };
+    if (!session.Read()) return kNoTrace;
+    if (auto error = session.Check()) return *error;
     std::ofstream out(options.output, std::ios::binary);
     if (out) exporter.Write(out);
     if (!out || !out.flush()) {
@@ -400,13 +445,9 @@ int Pcap(const Options& options) {
     }
     const zklog::PcapStats& stats = exporter.stats();
     std::cerr << "zelkor-log: " << stats.packets << " USB packets of " << stats.devices << " devices written to "
-              << options.output << "; " << stats.otherLines << " trace lines of other traffic left out\n";
-    if (stats.inferredSetup > 0)
-        std::cerr << "zelkor-log: " << stats.inferredSetup
-                  << " setup packets inferred from the standard lines (no 0x200 detail line; language id 0)\n";
-    if (stats.unknownEndpoint > 0)
-        std::cerr << "zelkor-log: " << stats.unknownEndpoint
-                  << " transfers on pipes no selection in the capture told of: endpoint 0, type bulk\n";
+              << options.output << "; " << LeftOut(leftOut) << "\n";
+    TellInferred(stats);
+    session.TellUnreadable();
     return stats.packets > 0 ? 0 : kNoTrace;
 }
 
@@ -424,6 +465,8 @@ int main(int argc, char** argv) {
     CLI::App* pcap = app.add_subcommand("pcap", "writes the USB traffic as a pcapng file (USBPcap link type) for Wireshark");
     for (CLI::App* command : {summary, requests, show, plot, pcap}) AddCommon(command, options);
     for (CLI::App* command : {summary, requests, plot}) AddFilters(command, options);
+    pcap->add_option("--device", options.devices, "only this device (its trailer, without blanks around it)");
+    pcap->add_option("--kind", options.kinds, "only this kind of packet: control, bulk, interrupt, isochronous, other");
     summary->add_flag("--json", options.json, "the summary as one JSON object");
     requests->add_flag("--json", options.json, "one JSON object a line");
     requests->add_flag("--csv", options.csv, "comma-separated values with a header row");

@@ -1,11 +1,17 @@
 // The USBPcap packet header (little-endian, packed): header length, IRP id,
 // USBD status, URB function, info (bit 0: on its way back up), bus, device,
-// endpoint, transfer type, data length; control transfers add the stage.
+// endpoint, transfer type, data length; control transfers add the stage,
+// isochronous ones the start frame, the count of packets, the error count
+// and per packet its offset in the data, its length and its USBD status.
 #include "pcap.h"
 
 #include <algorithm>
 #include <charconv>
+#include <set>
 #include <string_view>
+#include <tuple>
+
+#include "requests.h"
 
 namespace zklog {
 namespace {
@@ -41,6 +47,7 @@ constexpr Named kFunctions[] = {
     {"URB_FUNCTION_CLASS_INTERFACE", 0x001B},
     {"URB_FUNCTION_CLASS_ENDPOINT", 0x001C},
     {"URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL", 0x001E},
+    {"URB_FUNCTION_RESET_PIPE", 0x001E},
     {"URB_FUNCTION_CLASS_OTHER", 0x001F},
     {"URB_FUNCTION_VENDOR_OTHER", 0x0020},
     {"URB_FUNCTION_GET_STATUS_FROM_OTHER", 0x0021},
@@ -125,6 +132,7 @@ constexpr uint8_t kControl = 2, kBulk = 3, kInterrupt = 1, kIsoch = 0;
 constexpr uint8_t kStageSetup = 0, kStageComplete = 3;
 
 std::optional<uint32_t> Number(std::string_view text, int base = 16) {
+    while (text.starts_with(' ')) text.remove_prefix(1);
     if (base == 16 && text.starts_with("0x")) text.remove_prefix(2);
     uint32_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
@@ -179,7 +187,53 @@ void Option(std::string& body, uint16_t code, std::string_view value) {
     Pad(body);
 }
 
+// An endpoint of a configuration descriptor: its address and USBPcap's
+// transfer type for its bmAttributes.
+struct DescribedEndpoint {
+    uint8_t address;
+    uint8_t type;
+};
+
+uint8_t TransferType(uint8_t attributes) {
+    constexpr uint8_t kByAttributes[] = {kControl, kIsoch, kBulk, kInterrupt};
+    return kByAttributes[attributes & 3];
+}
+
+// The endpoints a configuration descriptor (with its interfaces) lists,
+// each once, in its order; empty for any other data.
+std::vector<DescribedEndpoint> Endpoints(const std::vector<uint8_t>& data) {
+    std::vector<DescribedEndpoint> endpoints;
+    if (data.size() < 9 || data[0] < 9 || data[1] != 2) return endpoints;
+    size_t end = std::min<size_t>(data.size(), data[2] | (data[3] << 8));
+    for (size_t at = 0; at + 2 <= end && data[at] >= 2; at += data[at]) {
+        if (data[at + 1] != 5 || data[at] < 7 || at + 7 > end) continue;
+        uint8_t address = data[at + 2];
+        bool seen = std::any_of(endpoints.begin(), endpoints.end(), [&](const auto& e) { return e.address == address; });
+        if (!seen) endpoints.push_back({address, TransferType(data[at + 3])});
+    }
+    return endpoints;
+}
+
+std::string_view KindOf(uint8_t transfer) {
+    switch (transfer) {
+    case kControl: return "control";
+    case kBulk: return "bulk";
+    case kInterrupt: return "interrupt";
+    case kIsoch: return "isochronous";
+    default: return "other";
+    }
+}
+
+constexpr uint16_t kBulkOrInterrupt = 0x0009, kIsochTransfer = 0x000A;
+constexpr uint32_t kUsbdCanceled = 0xC0010000, kUsbdRequestFailed = 0x80000500;
+constexpr size_t kMaxIsochBuffer = 16 << 20;  // 1024 packets of 3 x 1024 bytes fit many times
+
 }  // namespace
+
+const std::vector<std::string>& PcapKinds() {
+    static const std::vector<std::string> kinds = {"control", "bulk", "interrupt", "isochronous", "other"};
+    return kinds;
+}
 
 size_t PcapExport::For(const TraceLine& line, uint32_t irp, bool completion) {
     Open& open = open_[line.trailer][irp];
@@ -193,27 +247,28 @@ size_t PcapExport::For(const TraceLine& line, uint32_t irp, bool completion) {
         packet.completion = completion;
         packet.us = line.stampUs.value_or(lastUs_);
         if (completion && open.submission) {
-            const Packet& down = packets_[*open.submission];
+            Packet& down = packets_[*open.submission];
+            down.partner = *slot;
+            packet.alone = false;
             packet.function = down.function;
             packet.pipe = down.pipe;
             packet.in = down.in;
             packet.setup = down.setup;
+            packet.setupInferred = down.setupInferred;
         }
         packets_.push_back(std::move(packet));
     }
-    if (!deviceNumbers_.contains(line.trailer)) deviceNumbers_.emplace(line.trailer, deviceNumbers_.size() + 1);
     return *slot;
 }
 
 void PcapExport::Add(const TraceLine& line) {
     if (line.stampUs) lastUs_ = *line.stampUs;
+    if (!filter_.devices.empty() &&
+        std::find(filter_.devices.begin(), filter_.devices.end(), DeviceName(line.trailer)) == filter_.devices.end())
+        return;
     std::optional<size_t>& current = current_[line.trailer];
     if (line.dump) {
-        if (!current) return;
-        Packet& packet = packets_[*current];
-        if (!packet.segmentHasData) packet.data.clear();
-        packet.segmentHasData = true;
-        packet.data.insert(packet.data.end(), line.bytes.begin(), line.bytes.end());
+        if (current) AddDump(packets_[*current], line.bytes);
         return;
     }
     current.reset();
@@ -223,27 +278,67 @@ void PcapExport::Add(const TraceLine& line) {
     if (completion) message.remove_prefix(message.find(": ") + 2);
     size_t submit = message.find(kSubmit);
     std::optional<uint32_t> irp = Field(message, "Irp: ");
-    if (!message.starts_with("Irp: ") || submit == std::string_view::npos || !irp) {
-        ++stats_.otherLines;
-        return;
-    }
+    if (!message.starts_with("Irp: ") || submit == std::string_view::npos || !irp) return;
     std::string_view rest = message.substr(submit + kSubmit.size());
     size_t index = For(line, *irp, completion);
     Packet& packet = packets_[index];
     current = index;
     packet.segmentHasData = false;
+    packet.isoSegment.reset();
     if (line.stampUs) packet.us = *line.stampUs;
     packet.comment += (packet.comment.empty() ? "" : "\n") + line.message;
     Detail(packet, rest);
+}
+
+// A dump belongs to the packet's latest line: a new line's data replaces
+// what an earlier line of the same packet dumped; an isochronous packet's
+// goes to that packet.
+void PcapExport::AddDump(Packet& packet, const std::vector<uint8_t>& bytes) {
+    if (packet.isoSegment && packet.isoch) {
+        std::vector<uint8_t>& data = packet.isoch->packets[*packet.isoSegment].data;
+        data.insert(data.end(), bytes.begin(), bytes.end());
+        return;
+    }
+    if (!packet.segmentHasData) packet.data.clear();
+    packet.segmentHasData = true;
+    packet.data.insert(packet.data.end(), bytes.begin(), bytes.end());
 }
 
 void PcapExport::Detail(Packet& packet, std::string_view rest) {
     std::string_view name = rest.substr(0, rest.find_first_of(" ."));
     if (auto function = Lookup(kFunctions, name)) packet.function = static_cast<uint16_t>(*function);
     if (auto unknown = Field(rest, "Unknown urb function ")) packet.function = static_cast<uint16_t>(*unknown);
-    if (auto usbd = Word(rest, "UsbdStatus: "); !usbd.empty()) {
-        if (auto value = Lookup(kUsbdStatus, usbd)) packet.usbdStatus = *value;
+    bool isochFields = rest.find("StartFrame: ") != std::string_view::npos || rest.find("IsoPacket: ") != std::string_view::npos;
+    if (packet.function == kIsochTransfer && isochFields) {
+        Isochronous(packet, rest);
+        if (rest.find("IsoPacket: ") != std::string_view::npos) return;  // its status is the packet's own
     }
+    if (auto usbd = Word(rest, "UsbdStatus: "); !usbd.empty()) {
+        if (auto value = Lookup(kUsbdStatus, usbd)) {
+            packet.usbdStatus = *value;
+            packet.usbdKnown = true;
+        }
+    }
+    if (auto status = Word(rest, "- Status "); !status.empty()) packet.status = status;
+    Setup(packet, rest);
+    if (auto pipe = Field(rest, "Pipe:0x")) packet.pipe = *pipe;
+    if (auto flags = Field(rest, "Flags: ")) packet.in = (*flags & 1) != 0;
+    if (auto handle = Field(rest, "PipeHandle: ")) {
+        if (rest.find("EndpointAddress: ") == std::string_view::npos) {
+            packet.pipe = *handle;  // a pipe request or an isochronous transfer
+        } else {
+            Pipe pipe;
+            pipe.endpoint = static_cast<uint8_t>(Field(rest, "EndpointAddress: ").value_or(0));
+            std::string_view type = Word(rest, "PipeType: UsbdPipeType");
+            pipe.type = type == "Control" ? kControl : type == "Isochronous" ? kIsoch : type == "Interrupt" ? kInterrupt : kBulk;
+            pipes_[{packet.device, *handle}] = pipe;
+        }
+    }
+}
+
+// The setup packet from the detail line; without it, a descriptor or vendor
+// request's follows from the standard line (language id 0).
+void PcapExport::Setup(Packet& packet, std::string_view rest) {
     if (size_t at = rest.find("SetupPacket: "); at != std::string_view::npos) {
         std::vector<uint8_t> setup;
         std::string_view hex = rest.substr(at + 13);
@@ -256,24 +351,187 @@ void PcapExport::Detail(Packet& packet, std::string_view rest) {
             packet.in = (setup[0] & 0x80) != 0;
         }
     }
-    if (auto pipe = Field(rest, "Pipe:0x")) packet.pipe = *pipe;
-    if (auto flags = Field(rest, "Flags: ")) packet.in = (*flags & 1) != 0;
-    if (auto handle = Field(rest, "PipeHandle: ")) {
-        Pipe pipe;
-        pipe.endpoint = static_cast<uint8_t>(Field(rest, "EndpointAddress: ").value_or(0));
-        std::string_view type = Word(rest, "PipeType: UsbdPipeType");
-        pipe.type = type == "Control" ? kControl : type == "Isochronous" ? kIsoch : type == "Interrupt" ? kInterrupt : kBulk;
-        pipes_[{packet.device, *handle}] = pipe;
-    }
-    // Without the detail line, a descriptor request's setup follows from the standard one.
-    if (!packet.setup && !packet.completion && packet.function == 0x000B && rest.find("DescriptorType: ") != std::string_view::npos) {
-        uint32_t length = Field(rest, "Length: ").value_or(0), index = Field(rest, "Index: ").value_or(0);
-        uint32_t type = Field(rest, "DescriptorType: ").value_or(0);
-        packet.setup = std::vector<uint8_t>{0x80, 6, static_cast<uint8_t>(index), static_cast<uint8_t>(type), 0, 0,
-                                            static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
+    if (packet.setup) return;
+    auto infer = [&](uint8_t type, uint8_t request, uint32_t value, uint32_t index) {
+        uint32_t length = Field(rest, "Length: ").value_or(0);
+        packet.setup = std::vector<uint8_t>{type,
+                                            request,
+                                            static_cast<uint8_t>(value),
+                                            static_cast<uint8_t>(value >> 8),
+                                            static_cast<uint8_t>(index),
+                                            static_cast<uint8_t>(index >> 8),
+                                            static_cast<uint8_t>(length),
+                                            static_cast<uint8_t>(length >> 8)};
         packet.setupInferred = true;
-        packet.in = true;
+        packet.in = (type & 0x80) != 0;
+    };
+    if (packet.function == 0x000B && rest.find("DescriptorType: ") != std::string_view::npos) {
+        uint32_t index = Field(rest, "Index:").value_or(0), type = Field(rest, "DescriptorType: ").value_or(0);
+        infer(0x80, 6, (type << 8) | (index & 0xFF), 0);
+    } else if (packet.function == 0x0017 && rest.find("Request: ") != std::string_view::npos) {
+        bool in = (Field(rest, "Flags: ").value_or(0) & 1) != 0;
+        infer(in ? 0xC0 : 0x40, static_cast<uint8_t>(Field(rest, "Request: ").value_or(0)),
+              Field(rest, "Value: ").value_or(0), Field(rest, "Index: ").value_or(0));
     }
+}
+
+// "StartFrame: F, NumberOfPackets: N[, ErrorCount: E]" and
+// "IsoPacket: I, Offset: O, Length: L, UsbdStatus: S".
+void PcapExport::Isochronous(Packet& packet, std::string_view rest) {
+    if (!packet.isoch) packet.isoch = Isoch{};
+    Isoch& isoch = *packet.isoch;
+    if (auto index = Field(rest, "IsoPacket: ", 10)) {
+        if (*index > 0xFFFF) return;
+        if (isoch.packets.size() <= *index) isoch.packets.resize(*index + 1);
+        IsoPacket& iso = isoch.packets[*index];
+        iso.offset = Field(rest, "Offset: ").value_or(0);
+        iso.length = Field(rest, "Length: ").value_or(0);
+        iso.status = Lookup(kUsbdStatus, Word(rest, "UsbdStatus: ")).value_or(0);
+        iso.data.clear();
+        packet.isoSegment = *index;
+        return;
+    }
+    isoch.startFrame = Field(rest, "StartFrame: ").value_or(0);
+    isoch.count = Field(rest, "NumberOfPackets: ").value_or(0);
+    isoch.errorCount = Field(rest, "ErrorCount: ").value_or(0);
+}
+
+std::optional<PcapExport::Pipe> PcapExport::FindPipe(const std::string& device, uint32_t handle) const {
+    if (auto known = pipes_.find({device, handle}); known != pipes_.end()) return known->second;
+    if (auto guessed = inferred_.find({device, handle}); guessed != inferred_.end()) return guessed->second;
+    return std::nullopt;
+}
+
+// The pipes no selection line told of, matched to the endpoints of the
+// device's configuration descriptor by direction and kind (isochronous or
+// not); where several endpoints would do, in the order of the handles.
+void PcapExport::InferPipes() {
+    std::map<std::string, std::vector<DescribedEndpoint>> described;
+    for (const Packet& packet : packets_) {
+        bool configuration = packet.completion && packet.setup && (*packet.setup)[1] == 6 && (*packet.setup)[3] == 2;
+        if (!configuration) continue;
+        std::vector<DescribedEndpoint> endpoints = Endpoints(packet.data);
+        if (!endpoints.empty()) described[packet.device] = endpoints;
+    }
+    // Per device and group (direction, isochronous), the unknown handles in order.
+    std::map<std::tuple<std::string, bool, bool>, std::set<uint32_t>> handles;
+    for (const Packet& packet : packets_) {
+        bool transfer = packet.function == kBulkOrInterrupt || packet.function == kIsochTransfer;
+        if (!transfer || !packet.pipe || !packet.in || pipes_.contains({packet.device, *packet.pipe})) continue;
+        handles[{packet.device, *packet.in, packet.function == kIsochTransfer}].insert(*packet.pipe);
+    }
+    inferred_.clear();
+    stats_.inferredPipes.clear();
+    for (const auto& [group, set] : handles) {
+        const std::string& device = std::get<0>(group);
+        bool in = std::get<1>(group), isoch = std::get<2>(group);
+        std::vector<DescribedEndpoint> candidates;
+        for (const DescribedEndpoint& e : described[device]) {
+            bool taken = std::any_of(pipes_.begin(), pipes_.end(), [&](const auto& p) {
+                return p.first.first == device && p.second.endpoint == e.address;
+            });
+            if (!taken && ((e.address & 0x80) != 0) == in && (e.type == kIsoch) == isoch && e.type != kControl)
+                candidates.push_back(e);
+        }
+        if (candidates.empty()) continue;
+        size_t i = 0;
+        for (uint32_t handle : set) {
+            const DescribedEndpoint& e = candidates[std::min(i++, candidates.size() - 1)];
+            inferred_[{device, handle}] = Pipe{e.address, e.type};
+            stats_.inferredPipes.push_back({device, handle, e.address, e.type, candidates.size() > 1});
+        }
+    }
+}
+
+PcapExport::Route PcapExport::RouteOf(const Packet& packet) const {
+    Route route;
+    if (packet.setup) {
+        route.transfer = kControl;
+        route.endpoint = packet.in.value_or(false) ? 0x80 : 0x00;
+        return route;
+    }
+    std::optional<Pipe> pipe = packet.pipe ? FindPipe(packet.device, *packet.pipe) : std::nullopt;
+    if (pipe) route.endpoint = pipe->endpoint;
+    if (packet.function == kBulkOrInterrupt || packet.function == kIsochTransfer) {
+        if (pipe) {
+            route.transfer = pipe->type;
+        } else {
+            route.transfer = packet.function == kIsochTransfer ? kIsoch : kBulk;
+            route.endpoint = packet.in.value_or(false) ? 0x80 : 0x00;
+            route.unknown = true;
+        }
+    }
+    return route;
+}
+
+// The USBD status as printed; without the detail line, as the request's
+// status tells it: success, cancelled, or a failure of no known kind.
+uint32_t PcapExport::UsbdStatusOf(const Packet& packet) {
+    if (!packet.completion) return 0;
+    if (packet.usbdKnown) return packet.usbdStatus;
+    if (packet.status.empty()) return 0;
+    ++stats_.inferredStatus;
+    if (packet.status == "STATUS_SUCCESS") return 0;
+    return packet.status == "STATUS_CANCELLED" ? kUsbdCanceled : kUsbdRequestFailed;
+}
+
+// The isochronous header's tail: start frame, packets, errors and the
+// packet table where the completion's lines told the packets (a submission
+// takes their offsets from its completion), and the data laid out at their
+// offsets. Without those lines the table is empty.
+std::string PcapExport::IsochHeader(const Packet& packet, std::vector<uint8_t>& payload) const {
+    static const Isoch kNone;
+    const Isoch* told = packet.isoch && !packet.isoch->packets.empty() ? &*packet.isoch : nullptr;
+    if (!told && packet.partner) {
+        const Packet& up = packets_[*packet.partner];
+        if (up.isoch && !up.isoch->packets.empty()) told = &*up.isoch;
+    }
+    bool own = told != nullptr && told == (packet.isoch ? &*packet.isoch : nullptr);
+    if (!told) told = &kNone;
+    std::string header;
+    Put(header, packet.isoch ? packet.isoch->startFrame : 0, 4);
+    Put(header, told->packets.size(), 4);
+    Put(header, own ? told->errorCount : 0, 4);
+    bool carries = packet.completion && own;
+    if (carries) payload.clear();
+    for (const IsoPacket& iso : told->packets) {
+        Put(header, iso.offset, 4);
+        Put(header, own ? iso.length : 0, 4);
+        Put(header, own ? iso.status : 0, 4);
+        // An offset past any real transfer buffer (a corrupt line) gets no data.
+        if (!carries || iso.data.empty() || iso.data.size() > kMaxIsochBuffer ||
+            iso.offset > kMaxIsochBuffer - iso.data.size()) continue;
+        if (payload.size() < iso.offset + iso.data.size()) payload.resize(iso.offset + iso.data.size());
+        std::copy(iso.data.begin(), iso.data.end(), payload.begin() + iso.offset);
+    }
+    return header;
+}
+
+// One packet's USBPcap header and data.
+std::string PcapExport::UsbPacket(const Packet& packet, const Route& route, uint16_t device) {
+    bool control = route.transfer == kControl;
+    bool in = route.transfer == 0xFE ? packet.in.value_or(false) : (route.endpoint & 0x80) != 0;
+    std::vector<uint8_t> payload;
+    if (control && !packet.completion) payload = *packet.setup;
+    if (route.transfer == 0xFE || packet.completion == in)
+        payload.insert(payload.end(), packet.data.begin(), packet.data.end());
+    std::string isoch = route.transfer == kIsoch ? IsochHeader(packet, payload) : std::string();
+
+    std::string usb;
+    Put(usb, (control ? 28 : 27) + isoch.size(), 2);
+    Put(usb, packet.irp, 8);
+    Put(usb, UsbdStatusOf(packet), 4);
+    Put(usb, packet.function, 2);
+    Put(usb, packet.completion ? 1 : 0, 1);
+    Put(usb, 1, 2);  // bus
+    Put(usb, device, 2);
+    Put(usb, route.endpoint, 1);
+    Put(usb, route.transfer, 1);
+    Put(usb, payload.size(), 4);
+    if (control) Put(usb, packet.completion ? kStageComplete : kStageSetup, 1);
+    usb += isoch;
+    usb.append(payload.begin(), payload.end());
+    return usb;
 }
 
 void PcapExport::Write(std::ostream& out) {
@@ -291,47 +549,19 @@ void PcapExport::Write(std::ostream& out) {
     Put(interface, 0, 4);    // no snap length
     Block(out, 1, interface);  // microseconds, the default resolution
 
-    stats_.packets = 0;
-    stats_.inferredSetup = stats_.unknownEndpoint = 0;
-    stats_.devices = deviceNumbers_.size();
+    stats_ = PcapStats{};
+    InferPipes();
+    std::map<std::string, uint16_t> numbers;  // per device written, in the order they first appear
     for (const Packet& packet : packets_) {
-        bool control = packet.setup.has_value();
-        uint8_t endpoint = 0, transfer = 0xFE;  // an IRP that moves no data
-        if (control) {
-            transfer = kControl;
-            endpoint = packet.in.value_or(false) ? 0x80 : 0x00;
-            if (packet.setupInferred && !packet.completion) ++stats_.inferredSetup;
-        } else if (packet.pipe) {
-            auto pipe = pipes_.find({packet.device, *packet.pipe});
-            if (pipe != pipes_.end()) {
-                endpoint = pipe->second.endpoint;
-                transfer = pipe->second.type;
-            } else {
-                transfer = kBulk;
-                endpoint = packet.in.value_or(false) ? 0x80 : 0x00;
-                if (!packet.completion) ++stats_.unknownEndpoint;
-            }
-        }
-        bool in = transfer == 0xFE ? packet.in.value_or(false) : (endpoint & 0x80) != 0;
-        std::vector<uint8_t> payload;
-        if (control && !packet.completion) payload = *packet.setup;
-        bool carries = transfer == 0xFE ? true : (packet.completion == in);
-        if (carries) payload.insert(payload.end(), packet.data.begin(), packet.data.end());
-
-        std::string usb;
-        Put(usb, control ? 28 : 27, 2);
-        Put(usb, packet.irp, 8);
-        Put(usb, packet.completion ? packet.usbdStatus : 0, 4);
-        Put(usb, packet.function, 2);
-        Put(usb, packet.completion ? 1 : 0, 1);
-        Put(usb, 1, 2);  // bus
-        Put(usb, deviceNumbers_.at(packet.device), 2);
-        Put(usb, endpoint, 1);
-        Put(usb, transfer, 1);
-        Put(usb, payload.size(), 4);
-        if (control) Put(usb, packet.completion ? kStageComplete : kStageSetup, 1);
-        usb.append(payload.begin(), payload.end());
-
+        Route route = RouteOf(packet);
+        std::string_view kind = KindOf(route.transfer);
+        if (!filter_.kinds.empty() && std::find(filter_.kinds.begin(), filter_.kinds.end(), kind) == filter_.kinds.end())
+            continue;
+        // Each request is counted once: by its submission, else by its completion.
+        if (packet.alone && route.unknown) ++stats_.unknownEndpoint;
+        if (packet.alone && route.transfer == kControl && packet.setupInferred) ++stats_.inferredSetup;
+        uint16_t device = numbers.emplace(packet.device, numbers.size() + 1).first->second;
+        std::string usb = UsbPacket(packet, route, device);
         std::string body;
         uint64_t stamp = static_cast<uint64_t>(std::max<int64_t>(packet.us, 0));
         Put(body, 0, 4);  // interface
@@ -346,6 +576,7 @@ void PcapExport::Write(std::ostream& out) {
         Block(out, 6, body);
         ++stats_.packets;
     }
+    stats_.devices = numbers.size();
 }
 
 }  // namespace zklog

@@ -1,5 +1,6 @@
 #include "requests.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -116,6 +117,17 @@ void UrbHead(std::string_view function, Request& request) {
         request.name);
 }
 
+// "IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_X - ...": the detail level's
+// line on the way down, where the standard lines have "URB_FUNCTION_X." or
+// "URB_FUNCTION_X. Buffer: ...".
+bool IsUrbDetail(std::string_view rest) {
+    constexpr std::string_view kSubmit = "IOCTL_INTERNAL_USB_SUBMIT_URB - ";
+    if (!rest.starts_with(kSubmit)) return false;
+    std::string_view function = rest.substr(kSubmit.size());
+    std::string_view token = Token(function);
+    return !token.empty() && function.substr(token.size()).starts_with(" - ");
+}
+
 // "STATUS - Buffer: 0x5000, MDL: 0x0, Length: 0x4, ...": the length on
 // completion is what the URB moved.
 void UrbCompletionFields(std::string_view fields, Request& request) {
@@ -123,6 +135,101 @@ void UrbCompletionFields(std::string_view fields, Request& request) {
     fields = dash == std::string_view::npos ? std::string_view() : fields.substr(dash + 3);
     if (auto moved = HexAfter(fields, "Length: ")) request.transferred = static_cast<uint32_t>(*moved);
     if (!fields.empty() && request.detail.empty()) request.detail = std::string(StripDot(fields));
+}
+
+// "IRP_MJ_READ. Length: 0x%X, Offset: 0x%X, ...".
+bool ReadWriteHead(std::string_view token, std::string_view after, Request& request) {
+    request.kind = token == "IRP_MJ_READ" ? "read" : "write";
+    request.name = token;
+    auto length = HexAfter(after, "Length: ");
+    auto offset = HexAfter(after, "Offset: ");
+    if (!length || !offset) return false;
+    request.length = static_cast<uint32_t>(*length);
+    request.offset = *offset;
+    request.expectsCompletion = true;
+    return true;
+}
+
+// A control code by name: the storage query says which, the others only their name.
+void IoctlHead(std::string_view token, std::string_view rest, std::string_view after, Request& request) {
+    request.kind = "ioctl";
+    if (token == "IOCTL_STORAGE_QUERY_PROPERTY") {
+        request.name = token;
+        request.detail = std::string(StripDot(after.starts_with(" - ") ? after.substr(3) : after));
+        request.expectsCompletion = request.detail == "PropertyStandardQuery";
+    } else {
+        request.name = std::string(Sentence(rest));
+        request.expectsCompletion = Contains(
+            {"IOCTL_INTERNAL_USB_RESET_PORT", "IOCTL_INTERNAL_USB_GET_PORT_STATUS", "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
+            request.name);
+    }
+}
+
+// "IOCTL_1394_CLASS - REQUEST_X ..." or "IOCTL_1394_CLASS REQUEST_X ...".
+void IrbHead(std::string_view after, Request& request) {
+    request.kind = "irb";
+    std::string_view function = after.starts_with(" - ") ? after.substr(3) : after.substr(after.empty() ? 0 : 1);
+    while (function.starts_with(' ')) function.remove_prefix(1);
+    request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
+    request.expectsCompletion =
+        Contains({"REQUEST_ASYNC_READ", "REQUEST_ASYNC_WRITE", "REQUEST_GET_LOCAL_HOST_INFO"}, request.name);
+}
+
+// The kind, name and fields of the request a dispatch line ("Irp: 0x%X - "
+// already taken) begins, and what its dumps show. False if it begins none.
+bool DescribeDispatch(std::string_view rest, Request& request, std::string& what) {
+    std::string_view token = Token(rest);
+    std::string_view after = rest.substr(token.size());
+    if (token == "IRP_MJ_READ" || token == "IRP_MJ_WRITE") {
+        if (!ReadWriteHead(token, after, request)) return false;
+    } else if (token == "SRB_FUNCTION_EXECUTE_SCSI" || token == "IOCTL_SCSI_PASS_THROUGH" ||
+               token == "IOCTL_SCSI_PASS_THROUGH_DIRECT") {
+        if (!after.starts_with(": ") || !TakeCdb(after.substr(2), request.cdb, request.name)) return false;
+        request.kind = token == "SRB_FUNCTION_EXECUTE_SCSI" ? "srb" : "pass-through";
+        request.detail = token;
+        request.expectsCompletion = true;
+    } else if (token.starts_with("SRB_FUNCTION_")) {
+        request.kind = "srb";
+        request.name = token;
+        request.expectsCompletion = true;
+    } else if (token == "IOCTL_INTERNAL_USB_SUBMIT_URB" && after.starts_with(" - ")) {
+        UrbHead(after.substr(3), request);
+    } else if (token == "IOCTL_1394_CLASS") {
+        IrbHead(after, request);
+    } else if (token.starts_with("IRP_MN_")) {
+        request.kind = "pnp";
+        request.name = token;
+    } else if (token == "IRP_MJ_POWER" || token == "IRP_MJ_SYSTEM_CONTROL") {
+        request.kind = token == "IRP_MJ_POWER" ? "power" : "wmi";
+        std::string_view minor = after.starts_with(" - ") ? after.substr(3) : after;
+        request.name = Token(minor).empty() ? std::string(Sentence(minor)) : std::string(Token(minor));
+        what = "buffer";
+    } else if (token.starts_with("IRP_MJ_")) {
+        request.kind = "plain";
+        request.name = token;
+    } else if (token.starts_with("IOCTL_")) {
+        IoctlHead(token, rest, after, request);
+        what = "buffer";
+    } else if (rest.starts_with("unknown device control IOCTL ") ||
+               rest.starts_with("unknown internal device control IOCTL ")) {
+        request.kind = "ioctl";
+        request.name = std::string(Sentence(rest));
+        request.expectsCompletion = rest.starts_with("unknown device control");
+        what = "buffer";
+    } else if (!token.empty()) {
+        request.kind = "other";
+        request.name = std::string(Sentence(rest));
+    } else {
+        return false;
+    }
+    if (request.detail.empty() && !after.empty() && request.kind != "ioctl") {
+        std::string_view detail = after;
+        while (!detail.empty() && (detail.front() == ':' || detail.front() == ' ' || detail.front() == '-')) {
+            detail.remove_prefix(1);
+        }
+        if (request.cdb.empty()) request.detail = std::string(StripDot(detail));
+    }
+    return true;
 }
 
 }  // namespace
@@ -342,81 +449,9 @@ void Tracker::Note(const TraceLine& line) {
 }
 
 bool Tracker::Head(const TraceLine& line, uint32_t irp, std::string_view rest) {
-    std::string_view token = Token(rest);
-    std::string_view after = rest.substr(token.size());
     Request request;  // what the line says, copied into the opened request below
     std::string what = "data";
-    if (token == "IRP_MJ_READ" || token == "IRP_MJ_WRITE") {
-        request.kind = token == "IRP_MJ_READ" ? "read" : "write";
-        request.name = token;
-        auto length = HexAfter(after, "Length: ");
-        auto offset = HexAfter(after, "Offset: ");
-        if (!length || !offset) return false;
-        request.length = static_cast<uint32_t>(*length);
-        request.offset = *offset;
-        request.expectsCompletion = true;
-    } else if (token == "SRB_FUNCTION_EXECUTE_SCSI" || token == "IOCTL_SCSI_PASS_THROUGH" ||
-               token == "IOCTL_SCSI_PASS_THROUGH_DIRECT") {
-        if (!after.starts_with(": ") || !TakeCdb(after.substr(2), request.cdb, request.name)) return false;
-        request.kind = token == "SRB_FUNCTION_EXECUTE_SCSI" ? "srb" : "pass-through";
-        request.detail = token;
-        request.expectsCompletion = true;
-    } else if (token.starts_with("SRB_FUNCTION_")) {
-        request.kind = "srb";
-        request.name = token;
-        request.expectsCompletion = true;
-    } else if (token == "IOCTL_INTERNAL_USB_SUBMIT_URB" && after.starts_with(" - ")) {
-        UrbHead(after.substr(3), request);
-    } else if (token == "IOCTL_1394_CLASS") {
-        request.kind = "irb";
-        std::string_view function = after.starts_with(" - ") ? after.substr(3) : after.substr(after.empty() ? 0 : 1);
-        while (function.starts_with(' ')) function.remove_prefix(1);
-        request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
-        request.expectsCompletion =
-            Contains({"REQUEST_ASYNC_READ", "REQUEST_ASYNC_WRITE", "REQUEST_GET_LOCAL_HOST_INFO"}, request.name);
-    } else if (token.starts_with("IRP_MN_")) {
-        request.kind = "pnp";
-        request.name = token;
-    } else if (token == "IRP_MJ_POWER" || token == "IRP_MJ_SYSTEM_CONTROL") {
-        request.kind = token == "IRP_MJ_POWER" ? "power" : "wmi";
-        std::string_view minor = after.starts_with(" - ") ? after.substr(3) : after;
-        request.name = Token(minor).empty() ? std::string(Sentence(minor)) : std::string(Token(minor));
-        what = "buffer";
-    } else if (token.starts_with("IRP_MJ_")) {
-        request.kind = "plain";
-        request.name = token;
-    } else if (token.starts_with("IOCTL_")) {
-        request.kind = "ioctl";
-        what = "buffer";
-        if (token == "IOCTL_STORAGE_QUERY_PROPERTY") {
-            request.name = token;
-            request.detail = std::string(StripDot(after.starts_with(" - ") ? after.substr(3) : after));
-            request.expectsCompletion = request.detail == "PropertyStandardQuery";
-        } else {
-            request.name = std::string(Sentence(rest));
-            request.expectsCompletion = Contains({"IOCTL_INTERNAL_USB_RESET_PORT", "IOCTL_INTERNAL_USB_GET_PORT_STATUS",
-                                                  "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
-                                                 request.name);
-        }
-    } else if (rest.starts_with("unknown device control IOCTL ") ||
-               rest.starts_with("unknown internal device control IOCTL ")) {
-        request.kind = "ioctl";
-        request.name = std::string(Sentence(rest));
-        request.expectsCompletion = rest.starts_with("unknown device control");
-        what = "buffer";
-    } else if (!token.empty()) {
-        request.kind = "other";
-        request.name = std::string(Sentence(rest));
-    } else {
-        return false;
-    }
-    if (request.detail.empty() && !after.empty() && request.kind != "ioctl") {
-        std::string_view detail = after;
-        while (!detail.empty() && (detail.front() == ':' || detail.front() == ' ' || detail.front() == '-')) {
-            detail.remove_prefix(1);
-        }
-        if (request.cdb.empty()) request.detail = std::string(StripDot(detail));
-    }
+    if (!DescribeDispatch(rest, request, what)) return false;
     Request& opened = Open(line, irp);
     opened.kind = std::move(request.kind);
     opened.name = std::move(request.name);
@@ -429,181 +464,276 @@ bool Tracker::Head(const TraceLine& line, uint32_t irp, std::string_view rest) {
     return true;
 }
 
+// Each kind of line, known by how it starts, and the member that reads the
+// rest of it. The first prefix that matches decides; a handler that cannot
+// read its line makes the line unreadable.
+const Tracker::LineHandler Tracker::kLineHandlers[] = {
+    {"Irp: ", &Tracker::IrpLine},
+    {"SrbCompletion: ", &Tracker::SrbCompletion},
+    {"PassThroughCompletion: ", &Tracker::PassThroughCompletion},
+    {"ZK_CompletionRoutineUrbSubmit: Irp: ", &Tracker::UrbCompletion},
+    {"ZK_CompletionRoutineUrbDetail: Irp: ", &Tracker::UrbDetailCompletion},
+    {"ZK_CompletionRoutineIrb: Irp: ", &Tracker::IrbCompletion},
+    {"ZK_CompletionRoutineDeviceControl: Irp: ", &Tracker::ControlCompletion},
+    {"ZK_CompletionRoutinePassThrough: Irp: ", &Tracker::ControlCompletion},
+    {"ZK_IRP_InternalDeviceControl: Irp: ", &Tracker::InternalDispatch},
+    {"ZK_IRP_Pass: unknown Major: ", &Tracker::UnknownFunction},
+    {"ZK_IRP_PnP: Unknown irp minor ", &Tracker::UnknownFunction},
+    {"Buffer: 0x", &Tracker::BufferLine},
+    {"ZK_DumpMemory: MDL: ", &Tracker::MdlDump},
+    {"ZK_DumpMemory: ", &Tracker::NoteLine},
+    {"pWmiRegInfo->", &Tracker::NoteLine},
+    {"ZK_CompletionRoutineIrb: ", &Tracker::NoteLine},
+    {"ZK_CompletionRoutineDeviceControl: ", &Tracker::NoteLine},
+    {"ZK_IRP_InternalDeviceControl: #", &Tracker::NoteLine},
+    {"ZK_AddDevice: ", &Tracker::DeviceNote},
+};
+
 bool Tracker::Message(const TraceLine& line) {
     std::string_view m = line.message;
-    uint32_t irp = 0;
-    std::string_view rest;
-
-    if (m.starts_with("Irp: ")) {
-        if (!TakeIrp(m.substr(5), irp, rest)) return false;
-        if (rest.starts_with("completed with Status: ")) {
-            Request& request = ForCompletion(line, irp, "other", "");
-            request.status = StripDot(rest.substr(23));
-            request.statusValue = StatusValue(request.status);
-            Complete(request, line);
-            Focus(line, request.id, "completion", "");
-            return true;
-        }
-        if (rest.starts_with("DeviceName: ")) {
-            // The storage query's completion may have begun with a line of its own.
-            Request* found = Find(irp);
-            Request& request = found && found->name == "IOCTL_STORAGE_QUERY_PROPERTY"
-                                   ? *found
-                                   : ForCompletion(line, irp, "ioctl", "IOCTL_STORAGE_QUERY_PROPERTY");
-            request.notes.push_back(std::string(rest));
-            Complete(request, line);
-            Focus(line, request.id, "completion", "descriptor");
-            return true;
-        }
-        bool continuation = rest.starts_with("InputBufferLength: ") ||
-                            rest.starts_with("IRP_MN_START_DEVICE - call IoCompleteRequest");
-        if (Request* request = Find(irp); continuation && request) {
-            request->notes.push_back(std::string(rest));
-            Focus(line, request->id, "dispatch", request->kind == "pass-through" ? "data" : "");
-            return true;
-        }
-        return Head(line, irp, rest);
-    }
-
-    // The SRB and pass-through completions: a status line, a buffer line, the sense.
-    for (std::string_view routine : {std::string_view("SrbCompletion: "), std::string_view("PassThroughCompletion: ")}) {
-        if (!m.starts_with(routine)) continue;
-        std::string_view body = m.substr(routine.size());
-        bool srb = routine == "SrbCompletion: ";
-        if (body.starts_with("Irp: ")) {
-            if (!TakeIrp(body.substr(5), irp, rest)) return false;
-            std::string function = srb ? Field(rest, "Function: ") : "";
-            Request& request = ForCompletion(line, irp, srb ? "srb" : "pass-through", function);
-            request.status = Field(rest, "IrpStatus: ");
-            request.statusValue = StatusValue(request.status);
-            request.scsiStatus = Field(rest, "ScsiStatus: ");
-            request.scsiStatusValue = ScsiStatusValue(request.scsiStatus);
-            if (srb) request.srbStatus = Field(rest, "SrbStatus: ", ", ");
-            Complete(request, line);
-            Focus(line, request.id, "completion", "");
-            return true;
-        }
-        DeviceState& state = devices_[line.trailer];
-        std::optional<size_t> current = state.current;
-        if (current && !Alive(*current)) current.reset();
-        if (body.starts_with("DataBuffer: ")) {
-            if (!current) {
-                Note(line);
-                return true;
-            }
-            if (auto length = HexAfter(body, "DataTransferLength: ")) {
-                requests_.at(*current).transferred = static_cast<uint32_t>(*length);
-            }
-            Focus(line, current, "completion", "data");
-            return true;
-        }
-        if (body.starts_with("SenseCode: ")) {
-            if (!current) {
-                Note(line);
-                return true;
-            }
-            requests_.at(*current).sense = Sense{std::nullopt, std::string(StripDot(body.substr(11))), false};
-            Focus(line, current, "completion", "sense");
-            return true;
-        }
-        return false;
-    }
-
-    if (m.starts_with("ZK_CompletionRoutineUrbSubmit: Irp: ")) {
-        if (!TakeIrp(m.substr(36), irp, rest)) return false;
-        constexpr std::string_view kSubmit = "IOCTL_INTERNAL_USB_SUBMIT_URB - ";
-        std::string function = rest.starts_with(kSubmit) ? Field(rest.substr(kSubmit.size()), "", " - ") : "";
-        Request& request = ForCompletion(line, irp, "urb", function);
-        size_t status = rest.find(" - Status ");
-        if (status != std::string_view::npos) {
-            request.status = Field(rest.substr(status), " - Status ", " - ");
-            request.statusValue = StatusValue(request.status);
-            UrbCompletionFields(rest.substr(status + 10), request);
-        } else {
-            request.notes.push_back(std::string(rest));
-        }
-        Complete(request, line);
-        Focus(line, request.id, "completion", status != std::string_view::npos ? "data" : "");
-        return true;
-    }
-
-    if (m.starts_with("ZK_CompletionRoutineIrb: Irp: ")) {
-        if (!TakeIrp(m.substr(30), irp, rest)) return false;
-        Request* found = Find(irp);
-        bool continuing = found && found->completed && found->kind == "irb";
-        Request& request = continuing ? *found : ForCompletion(line, irp, "irb", "");
-        size_t status = rest.rfind(" Status ");
-        if (rest.find("SystemBuffer: ") == std::string_view::npos && status != std::string_view::npos) {
-            request.status = std::string(rest.substr(status + 8));
-            request.statusValue = StatusValue(request.status);
-            if (request.name.empty()) request.name = Field(rest, "IOCTL_1394_CLASS - ", " - ");
-        } else if (rest.find("SystemBuffer: ") == std::string_view::npos) {
-            request.notes.push_back(std::string(rest));
-        }
-        Complete(request, line);
-        Focus(line, request.id, "completion", status != std::string_view::npos ? "data" : "");
-        return true;
-    }
-
-    for (std::string_view routine : {std::string_view("ZK_CompletionRoutineDeviceControl: Irp: "),
-                                     std::string_view("ZK_CompletionRoutinePassThrough: Irp: ")}) {
-        if (!m.starts_with(routine)) continue;
-        if (!TakeIrp(m.substr(routine.size()), irp, rest)) return false;
-        Request& request = ForCompletion(line, irp, "ioctl", "");
-        request.notes.push_back(std::string(m));
-        Complete(request, line);
-        Focus(line, request.id, "completion", "");
-        return true;
-    }
-
-    if (m.starts_with("ZK_IRP_InternalDeviceControl: Irp: ")) {
-        if (!TakeIrp(m.substr(35), irp, rest)) return false;
-        Request& request = Open(line, irp);
-        request.kind = "srb";
-        request.name = Field(rest, "", ", IOCTL code");
-        request.detail = std::string(StripDot(rest));
-        request.expectsCompletion = true;
-        Focus(line, request.id, "dispatch", "data");
-        return true;
-    }
-    if (m.starts_with("ZK_IRP_Pass: unknown Major: ") || m.starts_with("ZK_IRP_PnP: Unknown irp minor ")) {
-        bool pass = m.starts_with("ZK_IRP_Pass");
-        std::optional<uint64_t> address = HexAfter(m, "Irp: ");
-        std::optional<uint64_t> code = HexAfter(m, pass ? "Major: " : "minor ");
-        if (!address || !code) return false;
-        Request& request = Open(line, static_cast<uint32_t>(*address));
-        request.kind = pass ? "plain" : "pnp";
-        request.name = (pass ? "unknown major " : "unknown minor ") + Hex(static_cast<uint32_t>(*code));
-        request.detail = std::string(StripDot(m.substr(m.find(": ") + 2)));
-        Focus(line, request.id, "dispatch", "");
-        return true;
-    }
-
-    if (m.starts_with("Buffer: 0x")) {
-        DeviceState& state = devices_[line.trailer];
-        Note(line);
-        if (state.current && Alive(*state.current)) Focus(line, state.current, "completion", "buffer");
-        return true;
-    }
-    if (m.starts_with("ZK_DumpMemory: MDL: ")) {
-        DeviceState& state = devices_[line.trailer];
-        state.segmentOpen = false;
-        state.mdl = true;
-        return true;
-    }
-    if (m.starts_with("ZK_DumpMemory: ") || m.starts_with("pWmiRegInfo->") ||
-        m.starts_with("ZK_CompletionRoutineIrb: ") || m.starts_with("ZK_CompletionRoutineDeviceControl: ") ||
-        m.starts_with("ZK_IRP_InternalDeviceControl: #")) {
-        Note(line);
-        return true;
-    }
-    if (m.starts_with("ZK_AddDevice: ")) {
-        ++stats_.notes;
-        return true;
+    for (const LineHandler& handler : kLineHandlers) {
+        if (m.starts_with(handler.prefix)) return (this->*handler.read)(line, m.substr(handler.prefix.size()));
     }
     // The 1394 callback substitutes and other routines' own lines: about no request.
     ++stats_.notes;
     Focus(line, std::nullopt, "", "");
+    return true;
+}
+
+// "Irp: 0x%X - ...": a dispatch line, the plain completion, the storage
+// query's completion, or a line that goes on about a request.
+bool Tracker::IrpLine(const TraceLine& line, std::string_view body) {
+    uint32_t irp = 0;
+    std::string_view rest;
+    if (!TakeIrp(body, irp, rest)) return false;
+    if (rest.starts_with("completed with Status: ")) {
+        Request& request = ForCompletion(line, irp, "other", "");
+        request.status = StripDot(rest.substr(23));
+        request.statusValue = StatusValue(request.status);
+        Complete(request, line);
+        Focus(line, request.id, "completion", "");
+        return true;
+    }
+    if (rest.starts_with("DeviceName: ")) {
+        // The storage query's completion may have begun with a line of its own.
+        Request* found = Find(irp);
+        Request& request = found && found->name == "IOCTL_STORAGE_QUERY_PROPERTY"
+                               ? *found
+                               : ForCompletion(line, irp, "ioctl", "IOCTL_STORAGE_QUERY_PROPERTY");
+        request.notes.push_back(std::string(rest));
+        Complete(request, line);
+        Focus(line, request.id, "completion", "descriptor");
+        return true;
+    }
+    bool continuation = rest.starts_with("InputBufferLength: ") ||
+                        rest.starts_with("IRP_MN_START_DEVICE - call IoCompleteRequest");
+    if (Request* request = Find(irp); continuation && request) {
+        request->notes.push_back(std::string(rest));
+        Focus(line, request->id, "dispatch", request->kind == "pass-through" ? "data" : "");
+        return true;
+    }
+    if (IsUrbDetail(rest)) return UrbDetail(line, irp, rest);
+    return Head(line, irp, rest);
+}
+
+// A URB's detail line on the way down ("URB_FUNCTION_X - SetupPacket: ...").
+// It goes on about the request the standard line began, if there is one;
+// under the detail level every URB gets a completion routine.
+bool Tracker::UrbDetail(const TraceLine& line, uint32_t irp, std::string_view rest) {
+    Request* request = Find(irp);
+    if (request && request->kind == "urb" && !request->completed && request->dispatched) {
+        request->notes.push_back(std::string(rest));
+        request->expectsCompletion = true;
+        bool dumped = std::any_of(request->dumps.begin(), request->dumps.end(),
+                                  [](const Dump& dump) { return dump.phase == "dispatch" && dump.what == "data"; });
+        Focus(line, request->id, "dispatch", dumped ? "" : "data");
+        return true;
+    }
+    if (!Head(line, irp, rest)) return false;
+    if (Request* opened = Find(irp)) opened->expectsCompletion = true;
+    return true;
+}
+
+bool Tracker::SrbCompletion(const TraceLine& line, std::string_view body) { return ScsiCompletion(line, body, true); }
+
+bool Tracker::PassThroughCompletion(const TraceLine& line, std::string_view body) {
+    return ScsiCompletion(line, body, false);
+}
+
+// The SRB and pass-through completions: a status line, a buffer line, the sense.
+bool Tracker::ScsiCompletion(const TraceLine& line, std::string_view body, bool srb) {
+    if (body.starts_with("Irp: ")) {
+        uint32_t irp = 0;
+        std::string_view rest;
+        if (!TakeIrp(body.substr(5), irp, rest)) return false;
+        std::string function = srb ? Field(rest, "Function: ") : "";
+        Request& request = ForCompletion(line, irp, srb ? "srb" : "pass-through", function);
+        request.status = Field(rest, "IrpStatus: ");
+        request.statusValue = StatusValue(request.status);
+        request.scsiStatus = Field(rest, "ScsiStatus: ");
+        request.scsiStatusValue = ScsiStatusValue(request.scsiStatus);
+        if (srb) request.srbStatus = Field(rest, "SrbStatus: ", ", ");
+        Complete(request, line);
+        Focus(line, request.id, "completion", "");
+        return true;
+    }
+    bool data = body.starts_with("DataBuffer: "), sense = body.starts_with("SenseCode: ");
+    if (!data && !sense) return false;
+    DeviceState& state = devices_[line.trailer];
+    std::optional<size_t> current = state.current;
+    if (current && !Alive(*current)) current.reset();
+    if (!current) {
+        Note(line);
+        return true;
+    }
+    if (data) {
+        if (auto length = HexAfter(body, "DataTransferLength: ")) {
+            requests_.at(*current).transferred = static_cast<uint32_t>(*length);
+        }
+        Focus(line, current, "completion", "data");
+    } else {
+        requests_.at(*current).sense = Sense{std::nullopt, std::string(StripDot(body.substr(11))), false};
+        Focus(line, current, "completion", "sense");
+    }
+    return true;
+}
+
+bool Tracker::UrbCompletion(const TraceLine& line, std::string_view body) {
+    uint32_t irp = 0;
+    std::string_view rest;
+    if (!TakeIrp(body, irp, rest)) return false;
+    if (rest.find(" - Status: ") != std::string_view::npos) return UrbDetailCompletion(line, body);
+    constexpr std::string_view kSubmit = "IOCTL_INTERNAL_USB_SUBMIT_URB - ";
+    std::string function = rest.starts_with(kSubmit) ? Field(rest.substr(kSubmit.size()), "", " - ") : "";
+    Request& request = ForCompletion(line, irp, "urb", function);
+    size_t status = rest.find(" - Status ");
+    if (status != std::string_view::npos) {
+        request.status = Field(rest.substr(status), " - Status ", " - ");
+        request.statusValue = StatusValue(request.status);
+        UrbCompletionFields(rest.substr(status + 10), request);
+    } else {
+        request.notes.push_back(std::string(rest));
+    }
+    Complete(request, line);
+    Focus(line, request.id, "completion", status != std::string_view::npos ? "data" : "");
+    return true;
+}
+
+// The detail level's completion lines: "... - Status: S, UsbdStatus: U,
+// Length: L." (from either completion routine), then the selection's
+// handles and pipes, the frame, the isochronous packets. They go on about
+// the request their address names; a second status line for an address
+// begins a request of its own.
+bool Tracker::UrbDetailCompletion(const TraceLine& line, std::string_view body) {
+    uint32_t irp = 0;
+    std::string_view rest;
+    if (!TakeIrp(body, irp, rest)) return false;
+    constexpr std::string_view kSubmit = "IOCTL_INTERNAL_USB_SUBMIT_URB - ";
+    std::string function = rest.starts_with(kSubmit) ? Field(rest.substr(kSubmit.size()), "", " - ") : "";
+    bool statusLine = rest.find(" - Status: ") != std::string_view::npos;
+    Request* found = Find(irp);
+    bool continuing = found && found->kind == "urb" && (!found->completed || !statusLine || !found->usbdTold);
+    Request& request = continuing ? *found : ForCompletion(line, irp, "urb", function);
+    if (statusLine) {
+        request.usbdTold = true;
+        request.detailDumps = std::none_of(request.dumps.begin(), request.dumps.end(), [](const Dump& dump) {
+            return dump.phase == "completion" && dump.what == "data";
+        });
+        if (request.status.empty()) {
+            request.status = Field(rest.substr(rest.find(" - Status: ")), " - Status: ", ", ");
+            request.statusValue = StatusValue(request.status);
+        }
+        if (auto moved = HexAfter(rest, "Length: "); moved && !request.transferred) {
+            request.transferred = static_cast<uint32_t>(*moved);
+        }
+    } else {
+        request.notes.push_back(std::string(rest));
+    }
+    Complete(request, line);
+    Focus(line, request.id, "completion", request.detailDumps ? "data" : "");
+    return true;
+}
+
+bool Tracker::IrbCompletion(const TraceLine& line, std::string_view body) {
+    uint32_t irp = 0;
+    std::string_view rest;
+    if (!TakeIrp(body, irp, rest)) return false;
+    Request* found = Find(irp);
+    bool continuing = found && found->completed && found->kind == "irb";
+    Request& request = continuing ? *found : ForCompletion(line, irp, "irb", "");
+    size_t status = rest.rfind(" Status ");
+    if (rest.find("SystemBuffer: ") == std::string_view::npos && status != std::string_view::npos) {
+        request.status = std::string(rest.substr(status + 8));
+        request.statusValue = StatusValue(request.status);
+        if (request.name.empty()) request.name = Field(rest, "IOCTL_1394_CLASS - ", " - ");
+    } else if (rest.find("SystemBuffer: ") == std::string_view::npos) {
+        request.notes.push_back(std::string(rest));
+    }
+    Complete(request, line);
+    Focus(line, request.id, "completion", status != std::string_view::npos ? "data" : "");
+    return true;
+}
+
+bool Tracker::ControlCompletion(const TraceLine& line, std::string_view body) {
+    uint32_t irp = 0;
+    std::string_view rest;
+    if (!TakeIrp(body, irp, rest)) return false;
+    Request& request = ForCompletion(line, irp, "ioctl", "");
+    request.notes.push_back(line.message);
+    Complete(request, line);
+    Focus(line, request.id, "completion", "");
+    return true;
+}
+
+bool Tracker::InternalDispatch(const TraceLine& line, std::string_view body) {
+    uint32_t irp = 0;
+    std::string_view rest;
+    if (!TakeIrp(body, irp, rest)) return false;
+    Request& request = Open(line, irp);
+    request.kind = "srb";
+    request.name = Field(rest, "", ", IOCTL code");
+    request.detail = std::string(StripDot(rest));
+    request.expectsCompletion = true;
+    Focus(line, request.id, "dispatch", "data");
+    return true;
+}
+
+// A major or minor function the driver does not know: "... Major: 0x%X ..." or "... minor 0x%X ...".
+bool Tracker::UnknownFunction(const TraceLine& line, std::string_view) {
+    std::string_view m = line.message;
+    bool pass = m.starts_with("ZK_IRP_Pass");
+    std::optional<uint64_t> address = HexAfter(m, "Irp: ");
+    std::optional<uint64_t> code = HexAfter(m, pass ? "Major: " : "minor ");
+    if (!address || !code) return false;
+    Request& request = Open(line, static_cast<uint32_t>(*address));
+    request.kind = pass ? "plain" : "pnp";
+    request.name = (pass ? "unknown major " : "unknown minor ") + Hex(static_cast<uint32_t>(*code));
+    request.detail = std::string(StripDot(m.substr(m.find(": ") + 2)));
+    Focus(line, request.id, "dispatch", "");
+    return true;
+}
+
+bool Tracker::BufferLine(const TraceLine& line, std::string_view) {
+    DeviceState& state = devices_[line.trailer];
+    Note(line);
+    if (state.current && Alive(*state.current)) Focus(line, state.current, "completion", "buffer");
+    return true;
+}
+
+bool Tracker::MdlDump(const TraceLine& line, std::string_view) {
+    DeviceState& state = devices_[line.trailer];
+    state.segmentOpen = false;
+    state.mdl = true;
+    return true;
+}
+
+bool Tracker::NoteLine(const TraceLine& line, std::string_view) {
+    Note(line);
+    return true;
+}
+
+bool Tracker::DeviceNote(const TraceLine&, std::string_view) {
+    ++stats_.notes;
     return true;
 }
 

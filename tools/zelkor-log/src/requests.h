@@ -57,6 +57,11 @@ struct Request {
     std::optional<Sense> sense;
     std::vector<Dump> dumps;
     std::vector<std::string> notes;  // further lines about the request
+    // At the detail level (0x200): its completion line with the USBD status
+    // was seen; the dumps after its detail lines are its data (not when a
+    // standard completion line dumped that data already).
+    bool usbdTold = false;
+    bool detailDumps = true;
 
     bool Failed() const {
         return (statusValue && StatusFailed(*statusValue)) || (scsiStatusValue && *scsiStatusValue != 0);
@@ -134,6 +139,29 @@ private:
     bool Ended(size_t index) const;
     bool Head(const TraceLine& line, uint32_t irp, std::string_view rest);
     bool Message(const TraceLine& line);
+
+    // The readers of each kind of line (Message picks one by the line's
+    // start); each takes the line and what follows that start.
+    struct LineHandler {
+        std::string_view prefix;
+        bool (Tracker::*read)(const TraceLine& line, std::string_view body);
+    };
+    static const LineHandler kLineHandlers[];
+    bool IrpLine(const TraceLine& line, std::string_view body);
+    bool SrbCompletion(const TraceLine& line, std::string_view body);
+    bool PassThroughCompletion(const TraceLine& line, std::string_view body);
+    bool ScsiCompletion(const TraceLine& line, std::string_view body, bool srb);
+    bool UrbCompletion(const TraceLine& line, std::string_view body);
+    bool UrbDetailCompletion(const TraceLine& line, std::string_view body);
+    bool UrbDetail(const TraceLine& line, uint32_t irp, std::string_view rest);
+    bool IrbCompletion(const TraceLine& line, std::string_view body);
+    bool ControlCompletion(const TraceLine& line, std::string_view body);
+    bool InternalDispatch(const TraceLine& line, std::string_view body);
+    bool UnknownFunction(const TraceLine& line, std::string_view body);
+    bool BufferLine(const TraceLine& line, std::string_view body);
+    bool MdlDump(const TraceLine& line, std::string_view body);
+    bool NoteLine(const TraceLine& line, std::string_view body);
+    bool DeviceNote(const TraceLine& line, std::string_view body);
     void AddDump(const TraceLine& line);
     void Note(const TraceLine& line);
 

@@ -1,11 +1,15 @@
 // The story scenario (data/story.scn) captured three ways: what zelkor-log
 // makes of it must be what the scenario did.
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <regex>
+#include <set>
 
 #include <gtest/gtest.h>
 
 #include "analyze.h"
+#include "pcap.h"
 #include "request_json.h"
 
 namespace zklog::test {
@@ -170,6 +174,94 @@ TEST(Captures, TheProgramFollowsStandardInput) {
     while (std::getline(lines, line)) irps.push_back(nlohmann::ordered_json::parse(line)["irp"]);
     EXPECT_EQ(irps.size(), 8u);
     EXPECT_EQ(system((std::string(ZELKOR_LOG_BINARY) + " summary /nonexistent 2>/dev/null").c_str()) == 0, false);
+}
+
+// Runs zelkor-log with a shell command line; its standard output and error, and its exit status.
+std::pair<std::string, int> RunZelkorLog(const std::string& arguments) {
+    FILE* pipe = popen((std::string(ZELKOR_LOG_BINARY) + " " + arguments + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return {"", -1};
+    std::string output;
+    char buffer[4096];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    int status = pclose(pipe);
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// The detail-level golden capture of three devices, stamped in microseconds:
+// each device is told by its trailer, each stamp read to the microsecond,
+// each URB one request though its detail lines repeat its address;
+// exported from standard input with a device and a kind filter, the mouse's
+// interrupt transfers alone remain, as device 1.
+TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
+    const std::string golden = std::string(ZELKOR_LOG_DATA) + "/../../../../tests/golden/usb-wireshark.expected";
+    std::ifstream in(golden, std::ios::binary);
+    Analysis usb = Analyze(in);
+    std::set<std::string> devices;
+    for (const Request& request : usb.requests) devices.insert(request.device);
+    EXPECT_EQ(devices, (std::set<std::string>{"stick>", "mouse>", "cam>"}));
+    EXPECT_EQ(usb.requests.size(), 35u);
+    for (const Request& request : usb.requests) {
+        EXPECT_TRUE(request.completed && !request.superseded) << Hex(request.irp);
+    }
+    ASSERT_NE(usb.Find("0x8A414040"), nullptr);  // the READ CAPACITY command wrapper
+    EXPECT_EQ(usb.Find("0x8A414040")->startUs, 10000410);
+    EXPECT_EQ(HexBytes(usb.Find("0x8A416040")->Bytes("data")), "00 00 00 3F 00 00 02 00");  // dumped once
+    const Request* stall = usb.Find("0x8A40A040");  // a descriptor the stick has not: completed by the detail line
+    EXPECT_EQ(stall->status, "STATUS_UNSUCCESSFUL");
+    EXPECT_EQ(stall->notes.size(), 1u);  // the setup packet
+    EXPECT_EQ(usb.Find("0x8A460040")->Bytes("data").size(), 36u);  // three isochronous packets
+
+    const std::string out = std::string(ZELKOR_LOG_BINARY_DIR) + "/mouse.pcapng";
+    auto [told, status] = RunZelkorLog("pcap - -o " + out + " --device 'mouse>' --kind interrupt < " + golden);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(told.find("4 USB packets of 1 devices written"), std::string::npos) << told;
+    const std::string file = ReadFile(out);
+    size_t packets = 0;
+    auto at = [&](size_t offset, int bytes) {
+        uint32_t value = 0;
+        for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(file[offset + i]);
+        return value;
+    };
+    for (size_t block = 0; block + 12 <= file.size(); block += at(block + 4, 4)) {
+        if (at(block, 4) != 6) continue;
+        ++packets;
+        size_t usb = block + 28;
+        EXPECT_EQ(at(usb + 19, 2), 1u);    // device
+        EXPECT_EQ(at(usb + 21, 1), 0x81u);  // endpoint
+        EXPECT_EQ(at(usb + 22, 1), 1u);    // interrupt
+    }
+    EXPECT_EQ(packets, 4u);
+
+    // Other traffic is counted by kind; an unknown kind is a usage error.
+    auto [story, none] = RunZelkorLog("pcap " + std::string(ZELKOR_LOG_DATA) + "/story.txt -o " + out);
+    EXPECT_EQ(none, 1);
+    EXPECT_NE(story.find("0 USB packets of 0 devices written to " + out +
+                         "; 17 requests of other traffic left out (plain 2, pnp 4, power 1, read 2, srb 8)"),
+              std::string::npos)
+        << story;
+    EXPECT_EQ(RunZelkorLog("pcap - -o " + out + " --kind srb < " + golden).second, 2);
+    // The mouse at 0x002: only its reads' completions, on a pipe nothing in the capture tells.
+    auto [mouse, done] = RunZelkorLog("pcap " + golden.substr(0, golden.rfind('/')) + "/usb-mouse.expected -o " + out);
+    EXPECT_EQ(done, 0);
+    EXPECT_NE(mouse.find("\nzelkor-log: 3 transfers on pipes that no selection nor configuration descriptor"),
+              std::string::npos)
+        << mouse;
+
+    // An isochronous packet whose offset lies past any buffer keeps its table entry, not its data.
+    PcapExport exporter;
+    CaptureReader reader(Format::Plain, [&](const TraceLine& line) { exporter.Add(line); }, [](const Unreadable&) {});
+    std::istringstream corrupt(
+        "** Irp: 0x8A440040 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_ISOCH_TRANSFER - PipeHandle: 0x8A7D0100, "
+        "TransferFlags: 0x7, StartFrame: 0x0, NumberOfPackets: 0x1.\n"
+        "** ZK_CompletionRoutineUrbDetail: Irp: 0x8A440040 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_ISOCH_TRANSFER"
+        " - IsoPacket: 0, Offset: 0xFFFFFF00, Length: 0x4, UsbdStatus: USBD_STATUS_SUCCESS.\n"
+        "** 02 80 00 01                                       ....            \n");
+    reader.Read(corrupt);
+    reader.Finish();
+    std::ostringstream written;
+    exporter.Write(written);
+    EXPECT_EQ(exporter.stats().packets, 2u);
+    EXPECT_LT(written.str().size(), 4096u);
 }
 
 }  // namespace

@@ -87,6 +87,12 @@ TEST(Pairing, EveryCompletionFindsItsRequest) {
     ASSERT_EQ(async->dumps.size(), 1u);
     EXPECT_TRUE(async->dumps[0].mdl);
     EXPECT_EQ(HexBytes(async->dumps[0].bytes), "01 02 03 04");
+}
+
+// The same capture: addresses that come again, completions without their
+// dispatch, completions over several lines, and what belongs to no request.
+TEST(Pairing, AddressesComeAgainAndCompletionsStandAlone) {
+    Analysis busy = AnalyzeText(kBusyDevice);
 
     // One address, two requests one after the other.
     EXPECT_EQ(busy.Find("0x4000", 0)->name, "IRP_MJ_READ");
