@@ -33,6 +33,19 @@ FORCEINLINE NTSTATUS ZK_LeaveCompletion(PZK_EXTENSION Extension, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+// A completion routine's traced path: Trace's lines, then the routine's end.
+// The routine reaches it by a forced tail call with its own arguments
+// (ZK_TAIL_CALL), so that its untraced path keeps no registers for what
+// only the lines need.
+template <VOID (*Trace)(PZK_EXTENSION Extension, PIRP Irp)>
+DECLSPEC_NOINLINE NTSTATUS ZK_TraceAndLeave(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)Context;
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    Trace(extension, Irp);
+    return ZK_LeaveCompletion(extension, Irp);
+}
+
 // Filter device: hands the request to the lower device with this very stack
 // location and returns the lower driver's status. Control device: completes
 // it with success.

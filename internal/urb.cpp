@@ -435,6 +435,6 @@ NTSTATUS ZK_CompletionRoutineUrbSubmit(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_INTERNAL | TRACE_UNRECOGNISED | TRACE_IO | TRACE_BUS_DETAIL))
-        TraceUrbCompletions(extension, Irp);
+        ZK_TAIL_CALL return ZK_TraceAndLeave<TraceUrbCompletions>(DeviceObject, Irp, Context);
     return ZK_LeaveCompletion(extension, Irp);
 }
