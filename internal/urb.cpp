@@ -116,11 +116,15 @@ struct UrbHead {
 };
 static_assert(__builtin_offsetof(_URB_HEADER, Function) + sizeof(USHORT) == sizeof(UrbHead));
 
-// The head of the URB at Urb; FALSE when there is none to read, or the URB
-// says it is too short to hold its own function.
+// The head of the URB at Urb, read as one word; FALSE when there is none to
+// read, or the URB says it is too short to hold its own function.
 FORCEINLINE BOOLEAN ReadUrbHead(const void* Urb, UrbHead* Head)
 {
-    return ZK_ReadBlock(Urb, Head, sizeof(*Head)) && Head->Length >= sizeof(*Head);
+    static_assert(sizeof(UrbHead) == sizeof(ULONG));
+    ULONG word;
+    BOOLEAN read = ZK_ReadWord(Urb, &word);
+    __builtin_memcpy(Head, &word, sizeof(*Head));
+    return read && Head->Length >= sizeof(*Head);
 }
 
 BOOLEAN ReadUrbFunction(const void* Urb, USHORT* Function)
