@@ -256,5 +256,5 @@ NTSTATUS ZK_Internal1394Request(PZK_EXTENSION Extension, PIRP Irp)
     if ((function <= REQUEST_ASYNC_WRITE || function == REQUEST_GET_LOCAL_HOST_INFO) &&
         Extension->DeviceKind == ZK_KIND_FILTER)
         return ZK_PassDownWithCompletion(Extension, Irp, ZK_CompletionRoutineIrb);
-    return PassIrb(Extension, Irp, block, function);
+    return PassIrb(Extension, Irp, IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1, function);
 }

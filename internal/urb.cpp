@@ -306,9 +306,10 @@ NTSTATUS ZK_InternalUrbRequest(PZK_EXTENSION Extension, PIRP Irp)
     if (Extension->TraceMask & ZK_URB_INTERNAL_LEVELS)
         return TraceInternal(Extension, Irp);
     USHORT function;
-    if (ReadUrbFunction(UrbOf(Irp), &function))
-        return PassUrb(Extension, Irp, function);
-    return ZK_PassDown(Extension, Irp);
+    if (ReadUrbFunction(UrbOf(Irp), &function) && CompletionTraced(function) &&
+        Extension->DeviceKind == ZK_KIND_FILTER)
+        return ZK_PassDownWithCompletion(Extension, Irp, ZK_CompletionRoutineUrbSubmit);
+    return ZK_PassDownOutOfLine(Extension, Irp);
 }
 
 // A program may send this code too, but the I/O manager puts no URB in its
