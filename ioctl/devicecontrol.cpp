@@ -119,14 +119,14 @@ DECLSPEC_NOINLINE NTSTATUS PassOther(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULON
 DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    const ULONG hash = ZK_ControlHash(Code);
-    const ZK_CONTROL_CODE* row = ZK_FindControlCodeFrom(Code, hash);
+    const ZK_CONTROL_CODE* row = ZK_FindControlCode(Code);
+    const UCHAR handling = row != NULL ? (UCHAR)row->Handling : ZK_CONTROL_NONE;
     if ((extension->DeviceKind == ZK_KIND_CONTROL && Code == IOCTL_ZK_REQUEST) || Code == IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return PassOther(DeviceObject, Irp, Code, hash);
+        return PassByHandling(DeviceObject, Irp, Code, handling);
     if (row == NULL) {
         TraceBuffer(extension, Irp, "Irp: 0x%X - unknown device control IOCTL 0x%X. Buffer: 0x%X, Length 0x%X/0x%X.\n",
                     TRACE_UNRECOGNISED);
-        return PassOther(DeviceObject, Irp, Code, hash);
+        return PassByHandling(DeviceObject, Irp, Code, handling);
     }
     switch (row->Handling) {
     case ZK_CONTROL_PASS_THROUGH:
@@ -135,10 +135,10 @@ DECLSPEC_NOINLINE NTSTATUS TraceAndPass(PDEVICE_OBJECT DeviceObject, PIRP Irp, U
         return ZK_PropertyRequest(extension, Irp);
     case ZK_CONTROL_BUFFER:
         TraceBuffer(extension, Irp, BufferLine(Code), TRACE_DEVICE_CONTROL);
-        return PassOther(DeviceObject, Irp, Code, hash);
+        return PassByHandling(DeviceObject, Irp, Code, handling);
     default:
         ZK_Print(TRACE_DEVICE_CONTROL, extension, row->Line, ZK_Low32(Irp));
-        return PassOther(DeviceObject, Irp, Code, hash);
+        return PassByHandling(DeviceObject, Irp, Code, handling);
     }
 }
 
