@@ -294,6 +294,7 @@ constexpr bool ZK_SpecialRowsAtHome()
     return true;
 }
 static_assert(ZK_SpecialRowsAtHome(), "two rows with a handling of their own share a slot: choose another multiplier");
+
 // Code 0 is no row, and its search must not take an empty slot's zero for it.
 static_assert(ZK_FindControlCode(0) == nullptr && ZK_FindControlSlot(0)->Handling == ZK_CONTROL_NONE);
 
