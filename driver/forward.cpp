@@ -11,6 +11,11 @@ NTSTATUS ZK_CompleteOnControl(PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ZK_PassDownOutOfLine(PZK_EXTENSION Extension, PIRP Irp)
+{
+    return ZK_PassDown(Extension, Irp);
+}
+
 NTSTATUS ZK_CompleteDeletePending(PZK_EXTENSION Extension, PIRP Irp)
 {
     if (Extension->TraceMask & TRACE_IO) {

@@ -33,6 +33,19 @@ FORCEINLINE NTSTATUS ZK_LeaveCompletion(PZK_EXTENSION Extension, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+// A completion routine's traced path: Trace's lines, then the routine's end.
+// The routine reaches it by a forced tail call with its own arguments
+// (ZK_TAIL_CALL), so that its untraced path keeps no registers for what
+// only the lines need.
+template <VOID (*Trace)(PZK_EXTENSION Extension, PIRP Irp)>
+DECLSPEC_NOINLINE NTSTATUS ZK_TraceAndLeave(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    (void)Context;
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    Trace(extension, Irp);
+    return ZK_LeaveCompletion(extension, Irp);
+}
+
 // Filter device: hands the request to the lower device with this very stack
 // location and returns the lower driver's status. Control device: completes
 // it with success.
@@ -47,11 +60,19 @@ FORCEINLINE NTSTATUS ZK_PassDown(PZK_EXTENSION Extension, PIRP Irp)
     return ZK_CompleteOnControl(Irp);
 }
 
+// ZK_PassDown out of line, for a routine whose common end is another: the
+// status it answers after the lock's release then takes no register of the
+// routine's.
+NTSTATUS ZK_PassDownOutOfLine(PZK_EXTENSION Extension, PIRP Irp);
+
 // Filter device only: passes the request down with a completion routine that
 // traces its result and releases the remove lock. The request is marked
 // pending first, since the routine may run before or after the lower driver
-// returns; the dispatch routine then always answers STATUS_PENDING.
-FORCEINLINE NTSTATUS ZK_PassDownWithCompletion(PZK_EXTENSION Extension, PIRP Irp,
+// returns; the dispatch routine then always answers STATUS_PENDING. The IRP
+// is restrict: its stack locations lie beside its header, never in it, so
+// the stack-location operations' stores leave its CurrentStackLocation
+// as it was and it is loaded once.
+FORCEINLINE NTSTATUS ZK_PassDownWithCompletion(PZK_EXTENSION Extension, PIRP __restrict Irp,
                                                PIO_COMPLETION_ROUTINE Routine)
 {
     IoMarkIrpPending(Irp);

@@ -51,17 +51,6 @@ constexpr ULONG ZK_IRB_FUNCTION_COUNT = sizeof(ZK_IRB_LINES) / sizeof(ZK_IRB_LIN
 static_assert(ZK_IRB_FUNCTION_COUNT == REQUEST_SET_LOCAL_HOST_PROPERTIES + 1);
 static_assert(REQUEST_ALLOCATE_ADDRESS_RANGE == 0x11 && REQUEST_GET_LOCAL_HOST_INFO == 0x13);
 
-struct FunctionRead {
-    const volatile ULONG* Source;
-    ULONG Value;
-};
-
-VOID ReadFunction(PVOID Context)
-{
-    FunctionRead* read = (FunctionRead*)Context;
-    read->Value = *read->Source;
-}
-
 // The node address is one 16-bit word of two bit fields.
 ULONG NodeId(const NODE_ADDRESS* Node)
 {
@@ -204,46 +193,19 @@ DECLSPEC_NOINLINE VOID TraceIrbLines(PZK_EXTENSION Extension, PIRP Irp, const vo
         ZK_TraceIrbDetail(Extension, Irp, Block);
 }
 
-}  // namespace
-
-BOOLEAN ZK_ReadIrbFunction(const void* Irb, PULONG Function)
+// Where a request of Function goes, traced or not: a read, a write and a
+// host-information query with the routine that traces their results (and
+// interposes a host's mapping routine), an allocation with its callback
+// interposed, a release with the routine that keeps the records in step.
+DECLSPEC_NOINLINE NTSTATUS PassIrb(PZK_EXTENSION Extension, PIRP Irp, PVOID Block, ULONG Function)
 {
-    // FunctionNumber is the block's first word; a block that starts in a
-    // page's last three bytes has it on two pages.
-    if (Irb == NULL || !MmIsAddressValid((PVOID)Irb))
-        return FALSE;
-    if (((ULONG_PTR)Irb & 0xFFF) > 0xFFC && !MmIsAddressValid((PVOID)((ULONG_PTR)Irb + 3)))
-        return FALSE;
-    FunctionRead read;
-    read.Source = (const volatile ULONG*)Irb;
-    read.Value = 0;
-    if (!NT_SUCCESS(ZkGuardedCall(ReadFunction, &read)))
-        return FALSE;
-    *Function = read.Value;
-    return TRUE;
-}
-
-NTSTATUS ZK_Internal1394Request(PZK_EXTENSION Extension, PIRP Irp)
-{
-    PVOID block = IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
-    ULONG function;
-    if (!ZK_ReadIrbFunction(block, &function)) {
-        // No block to read: the request is traced as a code of its own and
-        // passes on unchanged.
-        ZK_Print(TRACE_INTERNAL, Extension, "Irp: 0x%X - unknown internal device control IOCTL 0x%X.\n",
-                 ZK_Low32(Irp), (ULONG)IOCTL_1394_CLASS);
-        return ZK_PassDown(Extension, Irp);
-    }
-    if (Extension->TraceMask & (TRACE_INTERNAL | TRACE_IO | TRACE_BUS_DETAIL))
-        TraceIrbLines(Extension, Irp, block, function);
-
-    switch (function) {
+    switch (Function) {
     case REQUEST_ASYNC_READ:
     case REQUEST_ASYNC_WRITE:
     case REQUEST_GET_LOCAL_HOST_INFO:
         return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineIrb);
     case REQUEST_ALLOCATE_ADDRESS_RANGE:
-        if (Interpose(Extension, block))
+        if (Interpose(Extension, Block))
             return ZK_PassDownTraced(Extension, Irp, ZK_CompletionRoutineAddressRange);
         return ZK_PassDown(Extension, Irp);
     case REQUEST_FREE_ADDRESS_RANGE:
@@ -254,4 +216,45 @@ NTSTATUS ZK_Internal1394Request(PZK_EXTENSION Extension, PIRP Irp)
     default:
         return ZK_PassDown(Extension, Irp);
     }
+}
+
+// A block that cannot be read: the request is traced as a code of its own
+// and passes on unchanged.
+DECLSPEC_NOINLINE NTSTATUS PassUnreadable(PZK_EXTENSION Extension, PIRP Irp)
+{
+    ZK_Print(TRACE_INTERNAL, Extension, "Irp: 0x%X - unknown internal device control IOCTL 0x%X.\n", ZK_Low32(Irp),
+             (ULONG)IOCTL_1394_CLASS);
+    return ZK_PassDown(Extension, Irp);
+}
+
+// The traced dispatch: the request's lines, then where its function sends
+// it.
+DECLSPEC_NOINLINE NTSTATUS Traced1394Request(PZK_EXTENSION Extension, PIRP Irp)
+{
+    PVOID block = IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
+    ULONG function;
+    if (!ZK_ReadIrbFunction(block, &function))
+        return PassUnreadable(Extension, Irp);
+    TraceIrbLines(Extension, Irp, block, function);
+    return PassIrb(Extension, Irp, block, function);
+}
+
+}  // namespace
+
+// Untraced, the function is read once, and a read, a write or a host query
+// on the filter device goes down with its routine from here; every other
+// end is PassIrb's.
+NTSTATUS ZK_Internal1394Request(PZK_EXTENSION Extension, PIRP Irp)
+{
+    if (Extension->TraceMask & (TRACE_INTERNAL | TRACE_IO | TRACE_BUS_DETAIL))
+        return Traced1394Request(Extension, Irp);
+    PVOID block = IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
+    ULONG function;
+    if (!ZK_ReadIrbFunction(block, &function))
+        return PassUnreadable(Extension, Irp);
+    static_assert(REQUEST_ASYNC_READ == 0 && REQUEST_ASYNC_WRITE == 1);
+    if ((function <= REQUEST_ASYNC_WRITE || function == REQUEST_GET_LOCAL_HOST_INFO) &&
+        Extension->DeviceKind == ZK_KIND_FILTER)
+        return ZK_PassDownWithCompletion(Extension, Irp, ZK_CompletionRoutineIrb);
+    return PassIrb(Extension, Irp, IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1, function);
 }

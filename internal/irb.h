@@ -1,6 +1,7 @@
 // IEEE 1394 request blocks: IOCTL_1394_CLASS on the internal path.
 #pragma once
 #include "driver/extension.h"
+#include "trace/block.h"
 #include "platform/nt.h"
 
 // IRP_MJ_INTERNAL_DEVICE_CONTROL with IOCTL_1394_CLASS: traces the IRB as the
@@ -17,6 +18,10 @@ NTSTATUS ZK_Internal1394Request(PZK_EXTENSION Extension, PIRP Irp);
 IO_COMPLETION_ROUTINE ZK_CompletionRoutineIrb;
 IO_COMPLETION_ROUTINE ZK_CompletionRoutineAddressRange;
 
-// The IRB's FunctionNumber, read from a guarded copy; FALSE when the block
-// cannot be read.
-BOOLEAN ZK_ReadIrbFunction(const void* Irb, PULONG Function);
+// The IRB's FunctionNumber, its first word, read under guard; FALSE when the
+// block cannot be read.
+FORCEINLINE BOOLEAN ZK_ReadIrbFunction(const void* Irb, PULONG Function)
+{
+    static_assert(__builtin_offsetof(IRB, FunctionNumber) == 0 && sizeof(IRB::FunctionNumber) == sizeof(ULONG));
+    return ZK_ReadWord(Irb, Function);
+}

@@ -222,10 +222,8 @@ NTSTATUS ZK_CompletionRoutineIrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         IoMarkIrpPending(Irp);
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    if (extension->TraceMask & ZK_IRB_COMPLETION_LEVELS) {
-        TraceIrbCompletion(extension, Irp);
-        return ZK_LeaveCompletion(extension, Irp);
-    }
+    if (extension->TraceMask & ZK_IRB_COMPLETION_LEVELS)
+        ZK_TAIL_CALL return ZK_TraceAndLeave<TraceIrbCompletion>(DeviceObject, Irp, Context);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG function;
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_1394_CLASS &&

@@ -149,6 +149,6 @@ NTSTATUS SrbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_SRB_COMPLETION | TRACE_DATA))
-        TraceSrbCompletion(extension, Irp);
+        ZK_TAIL_CALL return ZK_TraceAndLeave<TraceSrbCompletion>(DeviceObject, Irp, Context);
     return ZK_LeaveCompletion(extension, Irp);
 }

@@ -116,11 +116,15 @@ struct UrbHead {
 };
 static_assert(__builtin_offsetof(_URB_HEADER, Function) + sizeof(USHORT) == sizeof(UrbHead));
 
-// The head of the URB at Urb; FALSE when there is none to read, or the URB
-// says it is too short to hold its own function.
+// The head of the URB at Urb, read as one word; FALSE when there is none to
+// read, or the URB says it is too short to hold its own function.
 FORCEINLINE BOOLEAN ReadUrbHead(const void* Urb, UrbHead* Head)
 {
-    return ZK_ReadBlock(Urb, Head, sizeof(*Head)) && Head->Length >= sizeof(*Head);
+    static_assert(sizeof(UrbHead) == sizeof(ULONG));
+    ULONG word;
+    BOOLEAN read = ZK_ReadWord(Urb, &word);
+    __builtin_memcpy(Head, &word, sizeof(*Head));
+    return read && Head->Length >= sizeof(*Head);
 }
 
 BOOLEAN ReadUrbFunction(const void* Urb, USHORT* Function)
@@ -302,9 +306,10 @@ NTSTATUS ZK_InternalUrbRequest(PZK_EXTENSION Extension, PIRP Irp)
     if (Extension->TraceMask & ZK_URB_INTERNAL_LEVELS)
         return TraceInternal(Extension, Irp);
     USHORT function;
-    if (ReadUrbFunction(UrbOf(Irp), &function))
-        return PassUrb(Extension, Irp, function);
-    return ZK_PassDown(Extension, Irp);
+    if (ReadUrbFunction(UrbOf(Irp), &function) && CompletionTraced(function) &&
+        Extension->DeviceKind == ZK_KIND_FILTER)
+        return ZK_PassDownWithCompletion(Extension, Irp, ZK_CompletionRoutineUrbSubmit);
+    return ZK_PassDownOutOfLine(Extension, Irp);
 }
 
 // A program may send this code too, but the I/O manager puts no URB in its
@@ -435,6 +440,6 @@ NTSTATUS ZK_CompletionRoutineUrbSubmit(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_INTERNAL | TRACE_UNRECOGNISED | TRACE_IO | TRACE_BUS_DETAIL))
-        TraceUrbCompletions(extension, Irp);
+        ZK_TAIL_CALL return ZK_TraceAndLeave<TraceUrbCompletions>(DeviceObject, Irp, Context);
     return ZK_LeaveCompletion(extension, Irp);
 }

@@ -214,11 +214,18 @@ constexpr ZK_CONTROL_INDEX ZK_BuildControlIndex()
     ZK_CONTROL_INDEX index{};
     for (ZK_CONTROL_SLOT& slot : index.Slot)
         slot = {0, ZK_CONTROL_NONE, 0};
-    for (ULONG row = 0; row < ZK_CONTROL_CODE_COUNT; ++row) {
-        ULONG slot = ZK_ControlHash(ZK_ControlCodes[row].Code);
-        while (index.Slot[slot].Row != 0)
-            slot = (slot + 1) & (ZK_CONTROL_INDEX_SIZE - 1);
-        index.Slot[slot] = {ZK_ControlCodes[row].Code, ZK_ControlCodes[row].Handling, (UCHAR)(row + 1)};
+    // The rows with a handling of their own first: a plain code is found
+    // without the index when tracing is off, so theirs are the searches
+    // that must stay short.
+    for (int plain = 0; plain < 2; ++plain) {
+        for (ULONG row = 0; row < ZK_CONTROL_CODE_COUNT; ++row) {
+            if ((ZK_ControlCodes[row].Handling == ZK_CONTROL_NAME) != (plain == 1))
+                continue;
+            ULONG slot = ZK_ControlHash(ZK_ControlCodes[row].Code);
+            while (index.Slot[slot].Row != 0)
+                slot = (slot + 1) & (ZK_CONTROL_INDEX_SIZE - 1);
+            index.Slot[slot] = {ZK_ControlCodes[row].Code, ZK_ControlCodes[row].Handling, (UCHAR)(row + 1)};
+        }
     }
     return index;
 }
@@ -282,6 +289,18 @@ constexpr ULONG ZK_LongestControlSearch()
     return longest;
 }
 static_assert(ZK_LongestControlSearch() <= 4);
+
+// Every row with a handling of its own sits at its hash's slot: found by the
+// first probe.
+constexpr bool ZK_SpecialRowsAtHome()
+{
+    for (const ZK_CONTROL_CODE& row : ZK_ControlCodes)
+        if (row.Handling != ZK_CONTROL_NAME && ZK_ControlIndex.Slot[ZK_ControlHash(row.Code)].Code != row.Code)
+            return false;
+    return true;
+}
+static_assert(ZK_SpecialRowsAtHome(), "two rows with a handling of their own share a slot: choose another multiplier");
+
 // Code 0 is no row, and its search must not take an empty slot's zero for it.
 static_assert(ZK_FindControlCode(0) == nullptr && ZK_FindControlSlot(0)->Handling == ZK_CONTROL_NONE);
 

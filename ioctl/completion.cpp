@@ -61,6 +61,6 @@ NTSTATUS ZK_CompletionRoutineGeneric(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_IO | TRACE_DEVICE_CONTROL))
-        TraceGenericCompletion(extension, Irp);
+        ZK_TAIL_CALL return ZK_TraceAndLeave<TraceGenericCompletion>(DeviceObject, Irp, Context);
     return ZK_LeaveCompletion(extension, Irp);
 }

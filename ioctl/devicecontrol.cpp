@@ -25,31 +25,6 @@ namespace {
 // dumps, the unknown codes' line, the outgoing pass-through data.
 constexpr ULONG ZK_CONTROL_LEVELS = TRACE_DEVICE_CONTROL | TRACE_UNRECOGNISED | TRACE_INTERNAL;
 
-// How a request leaves by its row, traced or not, so that a completion level
-// set now, or later, finds its routine in place. The standard property query
-// takes its routine whatever the mask: the rename is no trace.
-NTSTATUS PassByRow(PZK_EXTENSION Extension, PIRP Irp, const ZK_CONTROL_CODE* Row)
-{
-    PIO_COMPLETION_ROUTINE routine = ZK_CompletionRoutineGeneric;  // also for every unknown code
-    if (Row != NULL) {
-        switch (Row->Handling) {
-        case ZK_CONTROL_GENERIC:
-            break;
-        case ZK_CONTROL_PASS_THROUGH:
-            routine = ZK_CompletionRoutinePassThrough;
-            break;
-        case ZK_CONTROL_PROPERTY:
-            if (!ZK_IsStandardPropertyQuery(Irp))
-                return ZK_PassDown(Extension, Irp);
-            routine = ZK_CompletionRoutineDeviceControl;
-            break;
-        default:
-            return ZK_PassDown(Extension, Irp);
-        }
-    }
-    return ZK_PassDownTraced(Extension, Irp, routine);
-}
-
 // How many bytes of the input the system buffer holds: METHOD_NEITHER has
 // no system buffer, whatever the field says.
 ULONG InputInSystemBuffer(PIO_STACK_LOCATION Stack)
@@ -89,18 +64,54 @@ VOID TraceBuffer(PZK_EXTENSION Extension, PIRP Irp, PCSTR Line, ULONG Level)
     ZK_DumpMemory(TRACE_DEVICE_CONTROL, Extension, buffer, InputInSystemBuffer(stack));
 }
 
-// The requests that leave otherwise than by their name line, whichever the
-// mask: the control device's private request, a URB with its own decoding
-// (ahead of its catalogue line), and the rows with a completion routine.
-DECLSPEC_NOINLINE NTSTATUS PassSpecial(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code,
-                                       const ZK_CONTROL_CODE* Row)
+// How a request that is not a plain named code leaves by its slot's
+// handling, traced or not, so that a completion level set now, or later,
+// finds its routine in place: the control device's private request, a URB
+// with its own decoding, the codes with a completion routine (every unknown
+// code among them) and the rows passed on unchanged. The standard property
+// query takes its routine whatever the mask: the rename is no trace.
+DECLSPEC_NOINLINE NTSTATUS PassByHandling(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code, UCHAR Handling)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    if (extension->DeviceKind == ZK_KIND_CONTROL && Code == IOCTL_ZK_REQUEST)
-        return ZK_ControlDeviceRequest(DeviceObject, Irp);
-    if (Code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+    switch (Handling) {
+    case ZK_CONTROL_NONE:
+        if (Code == IOCTL_ZK_REQUEST && extension->DeviceKind == ZK_KIND_CONTROL)
+            return ZK_ControlDeviceRequest(DeviceObject, Irp);
+        return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineGeneric);
+    case ZK_CONTROL_GENERIC:
+        return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineGeneric);
+    case ZK_CONTROL_PASS_THROUGH:
+        return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutinePassThrough);
+    case ZK_CONTROL_URB:
         return ZK_DeviceControlUrbRequest(extension, Irp);
-    return PassByRow(extension, Irp, Row);
+    case ZK_CONTROL_PROPERTY:
+        if (ZK_IsStandardPropertyQuery(Irp))
+            return ZK_PassDownTraced(extension, Irp, ZK_CompletionRoutineDeviceControl);
+        return ZK_PassDown(extension, Irp);
+    default:
+        return ZK_PassDown(extension, Irp);
+    }
+}
+
+// Every request that is not a plain named code, traced or not: its slot's
+// handling, found from the hash the caller computed (Hash is
+// ZK_ControlHash(Code)). Out of line and reached by a tail call, so that the
+// dispatch routine's untraced path keeps no frame for it. The commonest ends
+// on the filter device, an unknown code or a row that only chooses its
+// completion routine, take a few compares and the one call of the lower
+// driver; the rest go on to PassByHandling.
+DECLSPEC_NOINLINE NTSTATUS PassOther(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code, ULONG Hash)
+{
+    PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
+    const UCHAR handling = ZK_FindControlSlotFrom(Code, Hash)->Handling;
+    if (extension->DeviceKind != ZK_KIND_FILTER)
+        return PassByHandling(DeviceObject, Irp, Code, handling);
+    PIO_COMPLETION_ROUTINE routine = ZK_CompletionRoutineGeneric;
+    if (handling == ZK_CONTROL_PASS_THROUGH)
+        routine = ZK_CompletionRoutinePassThrough;
+    else if (handling != ZK_CONTROL_NONE && handling != ZK_CONTROL_GENERIC)
+        return PassByHandling(DeviceObject, Irp, Code, handling);
+    return ZK_PassDownWithCompletion(extension, Irp, routine);
 }
 
 // Out of line: the untraced path would otherwise carry the frame of the
@@ -109,12 +120,13 @@ DECLSPEC_NOINLINE NTSTATUS TraceDeviceControlAndPass(PDEVICE_OBJECT DeviceObject
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     const ZK_CONTROL_CODE* row = ZK_FindControlCode(Code);
+    const UCHAR handling = row != NULL ? (UCHAR)row->Handling : ZK_CONTROL_NONE;
     if ((extension->DeviceKind == ZK_KIND_CONTROL && Code == IOCTL_ZK_REQUEST) || Code == IOCTL_INTERNAL_USB_SUBMIT_URB)
-        return PassSpecial(DeviceObject, Irp, Code, row);
+        return PassByHandling(DeviceObject, Irp, Code, handling);
     if (row == NULL) {
         TraceBuffer(extension, Irp, "Irp: 0x%X - unknown device control IOCTL 0x%X. Buffer: 0x%X, Length 0x%X/0x%X.\n",
                     TRACE_UNRECOGNISED);
-        return PassByRow(extension, Irp, row);
+        return PassByHandling(DeviceObject, Irp, Code, handling);
     }
     switch (row->Handling) {
     case ZK_CONTROL_PASS_THROUGH:
@@ -123,10 +135,10 @@ DECLSPEC_NOINLINE NTSTATUS TraceDeviceControlAndPass(PDEVICE_OBJECT DeviceObject
         return ZK_PropertyRequest(extension, Irp);
     case ZK_CONTROL_BUFFER:
         TraceBuffer(extension, Irp, BufferLine(Code), TRACE_DEVICE_CONTROL);
-        return PassByRow(extension, Irp, row);
+        return PassByHandling(DeviceObject, Irp, Code, handling);
     default:
         ZK_Print(TRACE_DEVICE_CONTROL, extension, row->Line, ZK_Low32(Irp));
-        return PassByRow(extension, Irp, row);
+        return PassByHandling(DeviceObject, Irp, Code, handling);
     }
 }
 
@@ -146,5 +158,5 @@ NTSTATUS ZK_IRP_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const ULONG hash = ZK_ControlHash(code);
     if (ZK_IsPlainControlCodeAt(code, hash))
         return ZK_PassDown(extension, Irp);
-    return PassSpecial(DeviceObject, Irp, code, ZK_FindControlCodeFrom(code, hash));
+    return PassOther(DeviceObject, Irp, code, hash);
 }

@@ -270,6 +270,6 @@ NTSTATUS ZK_CompletionRoutinePassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (extension->TraceMask & (TRACE_DEVICE_CONTROL | TRACE_UNRECOGNISED | TRACE_DATA))
-        TracePassThroughCompletion(extension, Irp);
+        ZK_TAIL_CALL return ZK_TraceAndLeave<TracePassThroughCompletion>(DeviceObject, Irp, Context);
     return ZK_LeaveCompletion(extension, Irp);
 }

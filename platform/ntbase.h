@@ -13,6 +13,11 @@
 #define NTAPI
 #define FORCEINLINE inline __attribute__((always_inline))
 #define DECLSPEC_NOINLINE __attribute__((noinline))
+// A return statement whose call must be a tail call (the build fails where
+// it cannot be): the caller's frame is gone before the callee runs, so a
+// routine that hands its rare path to a helper keeps no registers for it.
+// The helper takes the caller's very parameters.
+#define ZK_TAIL_CALL [[clang::musttail]]
 #define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
 
 typedef void VOID;

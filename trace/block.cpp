@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr ULONG ZK_PAGE_SIZE = 0x1000;
-
 // The guarded copy: its frame may be abandoned by a fault, so it owns
 // nothing. Byte by byte through volatile, so that every read happens inside
 // the guarded region.
@@ -26,7 +24,7 @@ VOID CopyBytes(PVOID Context)
 // last byte lie in each of them, so two validity tests cover it.
 BOOLEAN PagesValid(const void* Source, ULONG Length, ULONG_PTR* Last)
 {
-    if (Source == NULL || Length == 0 || Length > ZK_PAGE_SIZE)
+    if (Source == NULL || Length == 0 || Length > ZK_BLOCK_PAGE_SIZE)
         return FALSE;
     ULONG_PTR first = (ULONG_PTR)Source;
     *Last = first + (Length - 1);
@@ -34,6 +32,13 @@ BOOLEAN PagesValid(const void* Source, ULONG Length, ULONG_PTR* Last)
 }
 
 }  // namespace
+
+// One load, wherever the word lies.
+VOID ZK_ReadWordGuarded(PVOID Context)
+{
+    ZK_WORD_READ* read = (ZK_WORD_READ*)Context;
+    __builtin_memcpy(&read->Value, read->Source, sizeof(read->Value));
+}
 
 // A copy cut short by a fault holds part of the block and whatever the
 // caller's variable held before: it is cleared, so that nothing of it can be

@@ -21,13 +21,49 @@
 //   its request is still under way breaks the contract above; no reader
 //   survives that on Windows, and the filter does not try to.
 #pragma once
+#include "platform/guarded.h"
 #include "platform/ntbase.h"
+#include "platform/ntio.h"
+
+// The page the validity tests are made for.
+constexpr ULONG ZK_BLOCK_PAGE_SIZE = 0x1000;
 
 // Copies Length bytes (at most a page) from Source into Copy when every page
 // they span is valid, inside a guarded region. FALSE, with Copy zeroed, for
 // a NULL, invalid or paged-out source or a fault while copying. Any IRQL
 // up to DISPATCH_LEVEL: a page that is not resident is never touched.
 BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length);
+
+// The guarded read of ZK_ReadWord: one load of the four bytes at Source,
+// into Value.
+struct ZK_WORD_READ {
+    const void* Source;
+    ULONG Value;
+};
+ZK_GUARDED_ROUTINE ZK_ReadWordGuarded;
+
+// Reads the four bytes at Source (any alignment) as one little-endian word,
+// inside a guarded region: the first field of a request block, read on
+// every request whatever the mask. One validity test, a second only when
+// the word runs into the next page (it starts in a page's last three bytes).
+// FALSE, with *Value zeroed, for a NULL, invalid or paged-out source, one
+// whose last byte would wrap past the top of the address space, or a fault.
+// Any IRQL up to DISPATCH_LEVEL. Inline: it runs in the frame of the
+// dispatch or completion routine that needs the word.
+FORCEINLINE BOOLEAN ZK_ReadWord(const void* Source, PULONG Value)
+{
+    const ULONG_PTR first = (ULONG_PTR)Source;
+    const ULONG_PTR last = first + (sizeof(ULONG) - 1);
+    ZK_WORD_READ read = {Source, 0};
+    // The next page first, so that nothing but the read itself is kept
+    // across the calls.
+    const BOOLEAN valid = Source != NULL && last > first &&
+                          ((first & (ZK_BLOCK_PAGE_SIZE - 1)) <= ZK_BLOCK_PAGE_SIZE - sizeof(ULONG) ||
+                           MmIsAddressValid((PVOID)last)) &&
+                          MmIsAddressValid((PVOID)first) && NT_SUCCESS(ZkGuardedCall(ZK_ReadWordGuarded, &read));
+    *Value = valid ? read.Value : 0;
+    return valid;
+}
 
 // Copies Length bytes (at most a page) from Data to Target when every page
 // they span is valid, inside a guarded region, byte by byte (Target need not
