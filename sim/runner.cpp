@@ -13,6 +13,7 @@
 #include "simkernel/arena.h"
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
@@ -94,6 +95,11 @@ private:
     void RunStep(const Step& step);
     void CheckNothingHeld() const;
 
+    void RunSteps(RunResult* result);
+    void CheckEnd(RunResult* result);
+    void Stopped(const std::string& message, const std::string& where) const;
+    std::string WhoseDoing(const std::string& message) const;
+
     static void Observe(const std::string& text);
 
     const Scenario& scenario_;
@@ -109,12 +115,14 @@ private:
     static std::string label_;
     static std::string annotated_;
     static bool atLineStart_;
+    static std::string where_;  // the step running, for a stop's message
 };
 
 std::mutex Runner::observeLock_;
 std::string Runner::label_;
 std::string Runner::annotated_;
 bool Runner::atLineStart_ = true;
+std::string Runner::where_;
 
 void Runner::Observe(const std::string& text)
 {
@@ -616,6 +624,95 @@ void Runner::Finish()
         pdo->WaitIdle();
 }
 
+// The steps in order, each with its line for the annotation and messages.
+void Runner::RunSteps(RunResult* result)
+{
+    for (const Step& step : scenario_.steps) {
+        {
+            std::lock_guard<std::mutex> guard(observeLock_);
+            where_ = scenario_.file + ":" + std::to_string(step.line) + " (" + step.command + ")";
+            label_ = "[" + std::to_string(step.line) + " " + step.command;
+            for (const std::string& arg : step.args)
+                label_ += " " + arg;
+            label_ += "] ";
+        }
+        try {
+            RunStep(step);
+            // What a step set going in the kernel's worker is done before the next.
+            sim::WaitForWorkItems();
+        } catch (const StepError& error) {
+            if (!options_.sweep)
+                throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
+            // A fault made this step impossible; the rest would only stumble on.
+            result->error = scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason;
+            break;
+        }
+    }
+}
+
+// After the steps: nothing held, the registry saved, and once the driver is
+// gone, nothing it allocated left.
+void Runner::CheckEnd(RunResult* result)
+{
+    if (options_.sweep)
+        TakeDown();
+    Finish();
+    if (!options_.saveRegistryFile.empty()) {
+        std::string error;
+        if (!sim::Registry().SaveRegFile(options_.saveRegistryFile, &error))
+            throw StepError{"cannot save the registry: " + error};
+    }
+    if (driver_ == nullptr) {
+        std::string leaks = sim::LeakReport();
+        for (const std::string& mdl : sim::OutstandingMdls())
+            leaks += "MDL still allocated: " + mdl + "\n";
+        result->leaks = leaks;
+        if (!leaks.empty())
+            throw StepError{scenario_.file + ": leaks at the end of the scenario:\n" + leaks};
+    }
+}
+
+// Whose doing a stop was: the driver's when it broke the rule (in its own
+// routine, or in what a routine of its left when it returned); the
+// scenario's when a simulated driver it programs broke it, when a step asked
+// the kernel itself for something it refuses, or when the simulator cannot do
+// what the scenario asks.
+std::string Runner::WhoseDoing(const std::string& message) const
+{
+    const std::string notDriver = "*** The scenario's doing, not the driver's: ";
+    if (message.rfind("*** STOP: SIMULATION_", 0) == 0)
+        return notDriver + "it asks for something the simulator cannot do.";
+    PDRIVER_OBJECT driver = sim::AnswerableDriver();
+    if (driver == nullptr)
+        return notDriver + "a step asked the simulated kernel for something it does not allow.";
+    if (driver->DriverInit == &DriverEntry)
+        return "*** The driver's doing: \\Driver\\" + service_ + " broke a rule of the kernel.";
+    if (driver == sim::BusDriver())
+        return notDriver + "the simulated device below broke the rule, answering as the scenario told it.";
+    return notDriver + "a simulated driver the scenario sets up broke the rule.";
+}
+
+// Runs on the thread that stopped, before the process ends: the text so far,
+// then the stop and whose doing it was, go to whoever asked for them.
+void Runner::Stopped(const std::string& message, const std::string& where) const
+{
+    std::cerr << "zelkor-sim: the simulated kernel stopped during " << where << "\n" << message << "\n";
+    if (!options_.onStop)
+        return;
+    const std::string stop = message + "\n" + WhoseDoing(message) + "\n";
+    RunResult result;
+    result.stopped = true;
+    result.error = "the simulated kernel stopped during " + where;
+    if (options_.annotate) {
+        Observe(stop);
+        std::lock_guard<std::mutex> guard(observeLock_);
+        result.output = annotated_;
+    } else {
+        result.output = sim::DebugText() + stop;
+    }
+    options_.onStop(result);
+}
+
 RunResult Runner::Run()
 {
     RunResult result;
@@ -629,13 +726,17 @@ RunResult Runner::Run()
         label_.clear();
         annotated_.clear();
         atLineStart_ = true;
+        where_ = scenario_.file;
     }
     if (options_.annotate)
         sim::SetDebugObserver(&Runner::Observe);
-
-    std::string where = scenario_.file;
-    sim::SetBugCheckHandler([&where](const std::string& message) {
-        std::cerr << "zelkor-sim: the simulated kernel stopped during " << where << "\n" << message << "\n";
+    sim::SetBugCheckHandler([this](const std::string& message) {
+        std::string where;
+        {
+            std::lock_guard<std::mutex> guard(observeLock_);
+            where = where_;
+        }
+        Stopped(message, where);
     });
 
     try {
@@ -645,44 +746,8 @@ RunResult Runner::Run()
                 throw StepError{"registry file refused: " + error.Message()};
         }
         ApplyRegistryOverrides(ParametersKey(), options_);
-        for (const Step& step : scenario_.steps) {
-            where = scenario_.file + ":" + std::to_string(step.line) + " (" + step.command + ")";
-            {
-                std::lock_guard<std::mutex> guard(observeLock_);
-                label_ = "[" + std::to_string(step.line) + " " + step.command;
-                for (const std::string& arg : step.args)
-                    label_ += " " + arg;
-                label_ += "] ";
-            }
-            try {
-                RunStep(step);
-                // What a step set going in the kernel's worker is done before the next.
-                sim::WaitForWorkItems();
-            } catch (const StepError& error) {
-                if (!options_.sweep)
-                    throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
-                // A fault made this step impossible; the rest would only stumble on.
-                result.error = scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason;
-                break;
-            }
-        }
-        if (options_.sweep)
-            TakeDown();
-        Finish();
-        if (!options_.saveRegistryFile.empty()) {
-            std::string error;
-            if (!sim::Registry().SaveRegFile(options_.saveRegistryFile, &error))
-                throw StepError{"cannot save the registry: " + error};
-        }
-        if (driver_ == nullptr) {
-            // Once the driver is gone, nothing it allocated may remain.
-            std::string leaks = sim::LeakReport();
-            for (const std::string& mdl : sim::OutstandingMdls())
-                leaks += "MDL still allocated: " + mdl + "\n";
-            result.leaks = leaks;
-            if (!leaks.empty())
-                throw StepError{scenario_.file + ": leaks at the end of the scenario:\n" + leaks};
-        }
+        RunSteps(&result);
+        CheckEnd(&result);
         result.ok = true;
     } catch (const StepError& error) {
         result.error = error.reason;
