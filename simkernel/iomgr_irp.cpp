@@ -339,6 +339,78 @@ Request& Request::ExactDevice(bool exact) {
 
 PDEVICE_OBJECT Request::Receiver(PDEVICE_OBJECT target) const { return exact_ ? target : TopOfStack(target); }
 
+NTSTATUS Request::AttachReadWriteBuffer(PIRP irp, PIO_STACK_LOCATION location, IrpRecord& record,
+                                        ULONG deviceFlags) const {
+    const bool read = buffers_ == Buffers::Read;
+    void* callerBuffer = read ? buffer_ : const_cast<void*>(input_);
+    if (read) {
+        location->Parameters.Read.Length = length_;
+        location->Parameters.Read.ByteOffset.QuadPart = offset_;
+    } else {
+        location->Parameters.Write.Length = length_;
+        location->Parameters.Write.ByteOffset.QuadPart = offset_;
+    }
+    NTSTATUS result = ProbeUserBuffer(mode_, callerBuffer, length_);
+    if (!NT_SUCCESS(result) || length_ == 0) return result;
+    if (deviceFlags & DO_BUFFERED_IO) {
+        void* system = AllocateSystemBuffer(record, length_);
+        irp->AssociatedIrp.SystemBuffer = system;
+        irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
+        if (read) {
+            irp->Flags |= kIrpInputOperation;
+            irp->UserBuffer = callerBuffer;
+            record.copyBackTo = callerBuffer;
+            record.copyBackMax = length_;
+        } else {
+            result = CopyGuarded(system, callerBuffer, length_);
+        }
+    } else if (deviceFlags & DO_DIRECT_IO) {
+        result = AttachLockedMdl(irp, callerBuffer, length_, mode_, read ? IoWriteAccess : IoReadAccess);
+    } else {
+        irp->UserBuffer = callerBuffer;
+    }
+    return result;
+}
+
+NTSTATUS Request::AttachControlBuffers(PIRP irp, PIO_STACK_LOCATION location, IrpRecord& record) const {
+    location->Parameters.DeviceIoControl.OutputBufferLength = length_;
+    location->Parameters.DeviceIoControl.InputBufferLength = inputLength_;
+    location->Parameters.DeviceIoControl.IoControlCode = code_;
+    const ULONG method = code_ & 3;
+    if (method == 3) {  // METHOD_NEITHER: the caller's addresses, unchecked
+        location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input_);
+        irp->UserBuffer = buffer_;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS result = ProbeUserBuffer(mode_, input_, inputLength_);
+    if (NT_SUCCESS(result)) result = ProbeUserBuffer(mode_, buffer_, length_);
+    if (!NT_SUCCESS(result)) return result;
+    if (method == 0) {  // METHOD_BUFFERED: one system buffer for both directions
+        const ULONG size = std::max(inputLength_, length_);
+        if (size == 0) return result;
+        void* system = AllocateSystemBuffer(record, size);
+        irp->AssociatedIrp.SystemBuffer = system;
+        irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
+        result = CopyGuarded(system, input_, inputLength_);
+        if (length_ != 0) {
+            irp->Flags |= kIrpInputOperation;
+            irp->UserBuffer = buffer_;
+            record.copyBackTo = buffer_;
+            record.copyBackMax = length_;
+        }
+    } else {  // METHOD_IN_DIRECT / METHOD_OUT_DIRECT
+        if (inputLength_ != 0) {
+            void* system = AllocateSystemBuffer(record, inputLength_);
+            irp->AssociatedIrp.SystemBuffer = system;
+            irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
+            result = CopyGuarded(system, input_, inputLength_);
+        }
+        if (NT_SUCCESS(result) && length_ != 0)
+            result = AttachLockedMdl(irp, buffer_, length_, mode_, method == 1 ? IoReadAccess : IoWriteAccess);
+    }
+    return result;
+}
+
 PIRP Request::Build(PDEVICE_OBJECT target, NTSTATUS* status) const {
     PDEVICE_OBJECT device = Receiver(target);
     ULONG deviceFlags;
@@ -368,86 +440,16 @@ PIRP Request::Build(PDEVICE_OBJECT target, NTSTATUS* status) const {
     }
     if (codeOnly_) location->Parameters.DeviceIoControl.IoControlCode = code_;
 
-    NTSTATUS result = STATUS_SUCCESS;
     IrpRecord* record;
     {
         Lock lock(IoLock());
         record = &IrpOrBugCheck(irp, "Request::Build");
     }
-    switch (buffers_) {
-    case Buffers::None:
-        break;
-    case Buffers::Read:
-    case Buffers::Write: {
-        const bool read = buffers_ == Buffers::Read;
-        void* callerBuffer = read ? buffer_ : const_cast<void*>(input_);
-        if (read) {
-            location->Parameters.Read.Length = length_;
-            location->Parameters.Read.ByteOffset.QuadPart = offset_;
-        } else {
-            location->Parameters.Write.Length = length_;
-            location->Parameters.Write.ByteOffset.QuadPart = offset_;
-        }
-        result = ProbeUserBuffer(mode_, callerBuffer, length_);
-        if (!NT_SUCCESS(result) || length_ == 0) break;
-        if (deviceFlags & DO_BUFFERED_IO) {
-            void* system = AllocateSystemBuffer(*record, length_);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
-            if (read) {
-                irp->Flags |= kIrpInputOperation;
-                irp->UserBuffer = callerBuffer;
-                record->copyBackTo = callerBuffer;
-                record->copyBackMax = length_;
-            } else {
-                result = CopyGuarded(system, callerBuffer, length_);
-            }
-        } else if (deviceFlags & DO_DIRECT_IO) {
-            result = AttachLockedMdl(irp, callerBuffer, length_, mode_, read ? IoWriteAccess : IoReadAccess);
-        } else {
-            irp->UserBuffer = callerBuffer;
-        }
-        break;
-    }
-    case Buffers::Control: {
-        location->Parameters.DeviceIoControl.OutputBufferLength = length_;
-        location->Parameters.DeviceIoControl.InputBufferLength = inputLength_;
-        location->Parameters.DeviceIoControl.IoControlCode = code_;
-        const ULONG method = code_ & 3;
-        if (method == 3) {  // METHOD_NEITHER: the caller's addresses, unchecked
-            location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input_);
-            irp->UserBuffer = buffer_;
-            break;
-        }
-        result = ProbeUserBuffer(mode_, input_, inputLength_);
-        if (NT_SUCCESS(result)) result = ProbeUserBuffer(mode_, buffer_, length_);
-        if (!NT_SUCCESS(result)) break;
-        if (method == 0) {  // METHOD_BUFFERED: one system buffer for both directions
-            const ULONG size = std::max(inputLength_, length_);
-            if (size == 0) break;
-            void* system = AllocateSystemBuffer(*record, size);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
-            result = CopyGuarded(system, input_, inputLength_);
-            if (length_ != 0) {
-                irp->Flags |= kIrpInputOperation;
-                irp->UserBuffer = buffer_;
-                record->copyBackTo = buffer_;
-                record->copyBackMax = length_;
-            }
-        } else {  // METHOD_IN_DIRECT / METHOD_OUT_DIRECT
-            if (inputLength_ != 0) {
-                void* system = AllocateSystemBuffer(*record, inputLength_);
-                irp->AssociatedIrp.SystemBuffer = system;
-                irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
-                result = CopyGuarded(system, input_, inputLength_);
-            }
-            if (NT_SUCCESS(result) && length_ != 0)
-                result = AttachLockedMdl(irp, buffer_, length_, mode_, method == 1 ? IoReadAccess : IoWriteAccess);
-        }
-        break;
-    }
-    }
+    NTSTATUS result = STATUS_SUCCESS;
+    if (buffers_ == Buffers::Read || buffers_ == Buffers::Write)
+        result = AttachReadWriteBuffer(irp, location, *record, deviceFlags);
+    else if (buffers_ == Buffers::Control)
+        result = AttachControlBuffers(irp, location, *record);
     if (!NT_SUCCESS(result)) {
         DiscardUnsentIrp(irp);
         *status = result;
