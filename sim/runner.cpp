@@ -171,8 +171,6 @@ void Runner::CheckEnd(RunResult* result)
     }
 }
 
-constexpr const char* kDriversDoing = "*** The driver's doing: ";
-
 // Whose doing a stop was: the driver's when it broke the rule (in its own
 // routine, or in what a routine of its left when it returned); the
 // scenario's when a simulated driver it programs broke it, when a step asked
@@ -187,7 +185,7 @@ std::string Runner::WhoseDoing(const std::string& message) const
     if (driver == nullptr)
         return notDriver + "a step asked the simulated kernel for something it does not allow.";
     if (driver->DriverInit == &DriverEntry)
-        return kDriversDoing + ("\\Driver\\" + service_) + " broke a rule of the kernel.";
+        return "*** The driver's doing: \\Driver\\" + service_ + " broke a rule of the kernel.";
     if (driver == sim::BusDriver())
         return notDriver + "the simulated device below broke the rule, answering as the scenario told it.";
     return notDriver + "a simulated driver the scenario sets up broke the rule.";
@@ -200,11 +198,9 @@ void Runner::Stopped(const std::string& message, const std::string& where) const
     std::cerr << "zelkor-sim: the simulated kernel stopped during " << where << "\n" << message << "\n";
     if (!options_.onStop)
         return;
-    const std::string whose = WhoseDoing(message);
-    const std::string stop = message + "\n" + whose + "\n";
+    const std::string stop = message + "\n" + WhoseDoing(message) + "\n";
     RunResult result;
     result.stopped = true;
-    result.driversDoing = whose.rfind(kDriversDoing, 0) == 0;
     result.error = "the simulated kernel stopped during " + where;
     if (options_.annotate) {
         Observe(stop);

@@ -38,8 +38,7 @@ struct RunResult {
     bool ok = false;
     std::string output;  // the debugger text, as the debugger shows it
     std::string error;   // why the run stopped: "file:line: reason"
-    bool stopped = false;        // the simulated kernel stopped (given to onStop only)
-    bool driversDoing = false;   // ... and the stop is held against the driver
+    bool stopped = false;  // the simulated kernel stopped (given to onStop only)
     // Sweeps: the calls the run made of each routine that can fail, and what
     // was left allocated at the end ("" when nothing).
     std::vector<std::pair<std::string, int>> calls;

@@ -8,9 +8,6 @@
 //
 //   fault_sweep [--builtin] [--jobs N] [SCENARIO-FILE...]
 //
-// A scenario whose run without faults ends in a stop that is the scenario's
-// own doing (it shows what the simulator does then) is not swept.
-//
 // --builtin adds the built-in scenarios. Prints one line per scenario and
 // every failing run in full; exits 1 when any run failed.
 #include <poll.h>
@@ -39,15 +36,11 @@ struct Job {
     int nth = 0;
 };
 
-// The child's exit code for a stop that is the scenario's doing.
-constexpr int kScenarioStop = 5;
-
 struct Child {
     pid_t pid;
     int fd;
     Job job;
     std::string text;
-    bool scenarioStop = false;
 };
 
 // In the child: runs the scenario and writes what the parent needs.
@@ -59,14 +52,6 @@ struct Child {
     options.sweep = true;
     options.failRoutine = job.routine;
     options.failNth = job.nth;
-    options.onStop = [fd](const scn::RunResult& stopped) {
-        if (stopped.driversDoing)
-            return;  // a finding: the verifier's report and the abort follow
-        const std::string text = stopped.output;
-        if (write(fd, text.data(), text.size()) < 0)
-            _exit(4);
-        _exit(kScenarioStop);
-    };
     scn::RunResult result = scn::RunScenario(scenario, options);
     std::ostringstream out;
     for (const auto& [routine, count] : result.calls)
@@ -115,9 +100,6 @@ std::string Finish(Child& child)
     if (WIFSIGNALED(status))
         return "stopped by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
                "):\n" + child.text;
-    child.scenarioStop = WEXITSTATUS(status) == kScenarioStop;
-    if (child.scenarioStop)
-        return "ended in a stop that is the scenario's doing:\n" + child.text;
     if (WEXITSTATUS(status) == 3)
         return "left behind:\n" + child.text.substr(child.text.find("LEAKS\n") + 6);
     if (WEXITSTATUS(status) != 0)
@@ -143,10 +125,6 @@ int Sweep(const std::string& name, const scn::Scenario& scenario, int jobs, int*
 {
     Child clean = Start(scenario, Job{});
     std::string problem = Finish(clean);
-    if (clean.scenarioStop) {
-        std::cout << name << ": ends in a stop that is the scenario's doing; not swept\n";
-        return 0;
-    }
     if (!problem.empty()) {
         std::cout << name << ": the run without faults fails: " << problem << "\n";
         return 1;
