@@ -1,15 +1,16 @@
+// A scenario from start to end: the steps in order, the checks at the end,
+// and a stop of the simulated kernel on the way.
 #include "sim/runner.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iostream>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <sstream>
 
 #include "driver/dispatch.h"
-#include "platform/ntscsi.h"
+#include "sim/held.h"
+#include "sim/ieee1394_steps.h"
+#include "sim/registry_steps.h"
+#include "sim/runner_internal.h"
 #include "simkernel/arena.h"
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
@@ -18,23 +19,7 @@
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
-#include "simkernel/registry_store.h"
-#include "simkernel/utf.h"
-#include "sim/devices.h"
-#include "sim/freed_pages.h"
-#include "sim/step_names.h"
-#include "sim/zkctl_steps.h"
-#include "sim/held.h"
-#include "sim/kernel_rules.h"
-#include "sim/registry_steps.h"
-#include "sim/lower_data.h"
-#include "sim/ieee1394_steps.h"
-#include "sim/usb_steps.h"
-#include "sim/storage_steps.h"
-#include "simkernel/requestor.h"
 #include "simkernel/workitem.h"
-
-#include "sim/runner_internal.h"
 
 namespace scn {
 namespace run {

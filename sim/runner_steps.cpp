@@ -1,38 +1,29 @@
+// One step of a scenario: the runner's own steps by command, then the
+// families of steps that live in files of their own.
 #include "sim/runner_internal.h"
 
 #include <algorithm>
-#include <cstring>
-#include <iostream>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <sstream>
+#include <optional>
 
 #include "driver/dispatch.h"
-#include "platform/ntscsi.h"
-#include "simkernel/arena.h"
-#include "simkernel/bus.h"
+#include "sim/devices.h"
+#include "sim/freed_pages.h"
+#include "sim/ieee1394_steps.h"
+#include "sim/kernel_rules.h"
+#include "sim/lower_data.h"
+#include "sim/registry_steps.h"
+#include "sim/step_names.h"
+#include "sim/storage_steps.h"
+#include "sim/usb_steps.h"
+#include "sim/zkctl_steps.h"
 #include "simkernel/core.h"
-#include "simkernel/frames.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
-#include "simkernel/registry_store.h"
-#include "simkernel/utf.h"
-#include "sim/devices.h"
-#include "sim/freed_pages.h"
-#include "sim/step_names.h"
-#include "sim/zkctl_steps.h"
-#include "sim/held.h"
-#include "sim/kernel_rules.h"
-#include "sim/registry_steps.h"
-#include "sim/lower_data.h"
-#include "sim/ieee1394_steps.h"
-#include "sim/usb_steps.h"
-#include "sim/storage_steps.h"
 #include "simkernel/requestor.h"
-#include "simkernel/workitem.h"
+#include "simkernel/utf.h"
 
 namespace scn::run {
 
