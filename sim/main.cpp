@@ -1,9 +1,12 @@
 // zelkor-sim: runs the driver against simulated device stacks and prints
 // what the kernel debugger would show.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -38,6 +41,10 @@ const char kUsage[] =
     "                         with --scenario; a file's default is NAME.expected)\n"
     "  --commands             list the commands a scenario file can use\n"
     "  --help                 this text\n"
+    "\n"
+    "A run that ends in a stop of the simulated kernel (a bug check) still shows\n"
+    "the debugger text up to it, then the stop and whether it was the driver's\n"
+    "doing or the scenario's, and exits with status 3 (--check compares it all).\n"
     "\n"
     "examples:\n"
     "  zelkor-sim                                   the demo: a USB flash disk\n"
@@ -94,10 +101,11 @@ int Fail(const std::string& message)
     return 2;
 }
 
-}  // namespace
+// A run that ends in a stop of the simulated kernel: its text is still shown
+// or compared, but a plain run says it did not end well.
+constexpr int kStopped = 3;
 
-int main(int argc, char** argv)
-{
+struct CommandLine {
     scn::RunOptions options;
     std::string file;
     std::string builtin;
@@ -105,7 +113,38 @@ int main(int argc, char** argv)
     bool check = false;
     bool update = false;
     std::string expectedFile;
+    std::string shownName;
+};
 
+// The options that only print something: their exit code, or nothing.
+std::optional<int> Informational(const std::string& arg, const std::function<std::string(const char*)>& value)
+{
+    if (arg == "--help" || arg == "-h") {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (arg == "--list") {
+        for (const scn::BuiltinScenario& s : scn::BuiltinScenarios())
+            std::printf("%-22s %s\n", s.name, s.summary);
+        return 0;
+    }
+    if (arg == "--commands") {
+        std::cout << "scenario commands (one a line; # starts a comment):\n" << scn::CommandSummary();
+        return 0;
+    }
+    if (arg == "--show") {
+        const scn::BuiltinScenario* s = scn::FindBuiltin(value("--show"));
+        if (s == nullptr)
+            return Fail("no built-in scenario of that name (see --list)");
+        std::cout << s->text;
+        return 0;
+    }
+    return std::nullopt;
+}
+
+// Reads the arguments into `line`; an exit code when main should end now.
+std::optional<int> ParseArguments(int argc, char** argv, CommandLine* line)
+{
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const char* name) -> std::string {
@@ -115,99 +154,87 @@ int main(int argc, char** argv)
             }
             return argv[++i];
         };
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg == "--list") {
-            for (const scn::BuiltinScenario& s : scn::BuiltinScenarios())
-                std::printf("%-22s %s\n", s.name, s.summary);
-            return 0;
-        } else if (arg == "--commands") {
-            std::cout << "scenario commands (one a line; # starts a comment):\n" << scn::CommandSummary();
-            return 0;
-        } else if (arg == "--show") {
-            const scn::BuiltinScenario* s = scn::FindBuiltin(value("--show"));
-            if (s == nullptr)
-                return Fail("no built-in scenario of that name (see --list)");
-            std::cout << s->text;
-            return 0;
+        if (std::optional<int> code = Informational(arg, value)) {
+            return code;
         } else if (arg == "--scenario") {
-            builtin = value("--scenario");
+            line->builtin = value("--scenario");
         } else if (arg == "--mask") {
             std::string text = value("--mask");
             auto number = scn::ParseNumber(text);
             if (!number || *number > 0xFFFFFFFFull)
                 return Fail("--mask expects a 32-bit number such as 0x1FF, not '" + text + "'");
-            options.mask = static_cast<unsigned>(*number);
+            line->options.mask = static_cast<unsigned>(*number);
         } else if (arg == "--trailer") {
-            options.trailer = value("--trailer");
+            line->options.trailer = value("--trailer");
         } else if (arg == "--registry") {
-            options.registryFile = value("--registry");
+            line->options.registryFile = value("--registry");
         } else if (arg == "--save-registry") {
-            options.saveRegistryFile = value("--save-registry");
+            line->options.saveRegistryFile = value("--save-registry");
         } else if (arg == "--output") {
-            outputFile = value("--output");
+            line->outputFile = value("--output");
         } else if (arg == "--annotate") {
-            options.annotate = true;
+            line->options.annotate = true;
         } else if (arg == "--check") {
-            check = true;
+            line->check = true;
         } else if (arg == "--update") {
-            update = true;
+            line->update = true;
         } else if (arg == "--expected") {
-            expectedFile = value("--expected");
+            line->expectedFile = value("--expected");
         } else if (!arg.empty() && arg[0] == '-') {
             std::cerr << "zelkor-sim: unknown option " << arg << "\n" << kUsage;
             return 2;
-        } else if (file.empty()) {
-            file = arg;
+        } else if (line->file.empty()) {
+            line->file = arg;
         } else {
             return Fail("one scenario file at a time");
         }
     }
-    if ((check || update) && file.empty() && expectedFile.empty())
-        return Fail("--check and --update need a scenario file, or --expected with --scenario");
-    if (expectedFile.empty() && !file.empty())
-        expectedFile = ExpectedPath(file);
-    std::string shownName = file.empty() ? "builtin:" + (builtin.empty() ? std::string("demo") : builtin) : file;
-    if (!file.empty() && !builtin.empty())
-        return Fail("give a scenario file or --scenario, not both");
+    return std::nullopt;
+}
 
-    scn::Scenario scenario;
+// The scenario the command line names: a file, or a built-in one.
+std::optional<int> LoadScenario(const CommandLine& line, scn::Scenario* scenario)
+{
     scn::ParseError parseError;
-    if (!file.empty()) {
-        if (!scn::LoadScenarioFile(file, &scenario, &parseError))
+    if (!line.file.empty()) {
+        if (!scn::LoadScenarioFile(line.file, scenario, &parseError))
             return Fail(parseError.Message());
-    } else {
-        const scn::BuiltinScenario* s = scn::FindBuiltin(builtin.empty() ? "demo" : builtin);
-        if (s == nullptr)
-            return Fail("no built-in scenario '" + builtin + "' (see --list)");
-        if (!scn::ParseScenario(s->text, std::string("builtin:") + s->name, &scenario, &parseError))
-            return Fail(parseError.Message());
+        return std::nullopt;
     }
+    const scn::BuiltinScenario* s = scn::FindBuiltin(line.builtin.empty() ? "demo" : line.builtin);
+    if (s == nullptr)
+        return Fail("no built-in scenario '" + line.builtin + "' (see --list)");
+    if (!scn::ParseScenario(s->text, std::string("builtin:") + s->name, scenario, &parseError))
+        return Fail(parseError.Message());
+    return std::nullopt;
+}
 
-    scn::RunResult result = scn::RunScenario(scenario, options);
-    if (!result.ok) {
-        std::cout << result.output;
-        return Fail(result.error);
+int Check(const CommandLine& line, const std::string& output)
+{
+    std::string expected;
+    const std::string& path = line.expectedFile;
+    if (!ReadFile(path, &expected))
+        return Fail("cannot read " + path + " (run with --update to record it)");
+    if (expected.rfind("#!", 0) == 0)
+        expected.erase(0, expected.find('\n') + 1);
+    if (expected != output) {
+        std::cerr << line.shownName << ": the debugger text differs from " << path << "\n"
+                  << FirstDifference(expected, output);
+        return 1;
     }
+    std::cout << line.shownName << ": " << output.size() << " bytes of debugger text as expected\n";
+    return 0;
+}
 
-    if (check) {
-        std::string expected;
-        const std::string& path = expectedFile;
-        if (!ReadFile(path, &expected))
-            return Fail("cannot read " + path + " (run with --update to record it)");
-        if (expected.rfind("#!", 0) == 0)
-            expected.erase(0, expected.find('\n') + 1);
-        if (expected != result.output) {
-            std::cerr << shownName << ": the debugger text differs from " << path << "\n"
-                      << FirstDifference(expected, result.output);
-            return 1;
-        }
-        std::cout << shownName << ": " << result.output.size() << " bytes of debugger text as expected\n";
-        return 0;
-    }
-    if (update) {
-        const std::string& path = expectedFile;
+// What a run's text becomes: compared, recorded, written or printed. A run
+// that ended in a stop shows its text as far as it got, the stop included.
+int Deliver(const CommandLine& line, const scn::RunResult& result)
+{
+    if (line.check)
+        return Check(line, result.output);
+    const int done = result.stopped ? kStopped : 0;
+    if (line.update) {
+        const std::string& path = line.expectedFile;
         std::ofstream out(path, std::ios::binary);
         out << kStamp << result.output;
         if (!out)
@@ -215,13 +242,48 @@ int main(int argc, char** argv)
         std::cerr << "wrote " << path << "\n";
         return 0;
     }
-    if (!outputFile.empty()) {
-        std::ofstream out(outputFile, std::ios::binary);
+    if (!line.outputFile.empty()) {
+        std::ofstream out(line.outputFile, std::ios::binary);
         out << result.output;
         if (!out)
-            return Fail("cannot write " + outputFile);
-        return 0;
+            return Fail("cannot write " + line.outputFile);
+        return done;
     }
     std::cout << result.output;
-    return 0;
+    return done;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CommandLine line;
+    if (std::optional<int> code = ParseArguments(argc, argv, &line))
+        return *code;
+    if ((line.check || line.update) && line.file.empty() && line.expectedFile.empty())
+        return Fail("--check and --update need a scenario file, or --expected with --scenario");
+    if (line.expectedFile.empty() && !line.file.empty())
+        line.expectedFile = ExpectedPath(line.file);
+    line.shownName =
+        line.file.empty() ? "builtin:" + (line.builtin.empty() ? std::string("demo") : line.builtin) : line.file;
+    if (!line.file.empty() && !line.builtin.empty())
+        return Fail("give a scenario file or --scenario, not both");
+
+    scn::Scenario scenario;
+    if (std::optional<int> code = LoadScenario(line, &scenario))
+        return *code;
+
+    // A stop ends the process on the thread that stopped, after this.
+    line.options.onStop = [&line](const scn::RunResult& stopped) {
+        const int code = Deliver(line, stopped);
+        std::cout.flush();
+        std::cerr.flush();
+        std::_Exit(code);
+    };
+    scn::RunResult result = scn::RunScenario(scenario, line.options);
+    if (!result.ok) {
+        std::cout << result.output;
+        return Fail(result.error);
+    }
+    return Deliver(line, result);
 }

@@ -1,120 +1,34 @@
+// A scenario from start to end: the steps in order, the checks at the end,
+// and a stop of the simulated kernel on the way.
 #include "sim/runner.h"
 
 #include <algorithm>
-#include <cstring>
 #include <iostream>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <sstream>
 
 #include "driver/dispatch.h"
-#include "platform/ntscsi.h"
+#include "sim/held.h"
+#include "sim/ieee1394_steps.h"
+#include "sim/registry_steps.h"
+#include "sim/runner_internal.h"
 #include "simkernel/arena.h"
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/memory.h"
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
-#include "simkernel/registry_store.h"
-#include "simkernel/utf.h"
-#include "sim/devices.h"
-#include "sim/freed_pages.h"
-#include "sim/step_names.h"
-#include "sim/zkctl_steps.h"
-#include "sim/held.h"
-#include "sim/kernel_rules.h"
-#include "sim/registry_steps.h"
-#include "sim/lower_data.h"
-#include "sim/ieee1394_steps.h"
-#include "sim/usb_steps.h"
-#include "sim/storage_steps.h"
-#include "simkernel/requestor.h"
 #include "simkernel/workitem.h"
 
 namespace scn {
-namespace {
-
-// Request data lives in the memory manager's buffers: at the same address on
-// every run, and with a guard page behind, so a driver that reads past the
-// end faults.
-class DataBuffer {
-public:
-    explicit DataBuffer(const std::vector<unsigned char>& bytes, size_t size, size_t pageOffset = 0)
-        : buffer_(sim::AllocateBuffer(size == 0 ? 1 : size, pageOffset)), size_(size)
-    {
-        std::memset(buffer_.address, 0, size_ == 0 ? 1 : size_);
-        for (size_t i = 0; i < size_ && !bytes.empty(); ++i)
-            buffer_.address[i] = i < bytes.size() ? bytes[i] : 0;
-    }
-    ~DataBuffer() { sim::FreeBuffer(buffer_); }
-    DataBuffer(const DataBuffer&) = delete;
-    DataBuffer& operator=(const DataBuffer&) = delete;
-    unsigned char* data() const { return buffer_.address; }
-    size_t size() const { return size_; }
-
-private:
-    sim::SimBuffer buffer_;
-    size_t size_;
-};
-
-// The request failed the scenario: carries the step's reason up.
-struct StepError : std::exception {
-    explicit StepError(std::string why) : reason(std::move(why)) {}
-    const char* what() const noexcept override { return reason.c_str(); }
-    std::string reason;
-};
-
-class Runner {
-public:
-    Runner(const Scenario& scenario, const RunOptions& options) : scenario_(scenario), options_(options) {}
-
-    RunResult Run();
-
-private:
-    std::string ParametersKey() const
-    {
-        return std::string(sim::kServicesRoot) + "\\" + service_ + "\\Parameters";
-    }
-
-    void Execute(const Step& step);
-    void CheckStatus(const Step& step, NTSTATUS status, const char* what);
-    sim::Pdo& Device(const Step& step, const std::string& name);
-    HANDLE Handle(const std::string& name);
-    void ProgramLower(const Step& step);
-    void SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle);
-    void SendWmi(const Step& step);
-    void SendReadWrite(const Step& step, bool write);
-    void SendControl(const Step& step, bool internal, HANDLE handle);
-    void SendSrb(const Step& step);
-    void Finish();
-    HeldSteps::Devices AllDevices() const;
-    void TakeDown();
-    void RunStep(const Step& step);
-    void CheckNothingHeld() const;
-
-    static void Observe(const std::string& text);
-
-    const Scenario& scenario_;
-    RunOptions options_;
-    std::string service_ = "zelkor";
-    PDRIVER_OBJECT driver_ = nullptr;
-    std::map<std::string, sim::Pdo*> devices_;
-    std::map<std::string, HANDLE> handles_;
-    HeldSteps held_;
-
-    // Annotation: which step each line of debugger text belongs to.
-    static std::mutex observeLock_;
-    static std::string label_;
-    static std::string annotated_;
-    static bool atLineStart_;
-};
+namespace run {
 
 std::mutex Runner::observeLock_;
 std::string Runner::label_;
 std::string Runner::annotated_;
 bool Runner::atLineStart_ = true;
+std::string Runner::where_;
 
 void Runner::Observe(const std::string& text)
 {
@@ -125,95 +39,6 @@ void Runner::Observe(const std::string& text)
         annotated_ += c;
         atLineStart_ = c == '\n';
     }
-}
-
-sim::Pdo& Runner::Device(const Step& step, const std::string& name)
-{
-    (void)step;
-    auto it = devices_.find(name);
-    if (it == devices_.end())
-        throw StepError{"no device '" + name + "' (declare it first with 'device " + name + "')"};
-    if (it->second->Deleted())
-        throw StepError{"device '" + name + "' is gone from the bus"};
-    return *it->second;
-}
-
-HANDLE Runner::Handle(const std::string& name)
-{
-    auto it = handles_.find(name);
-    if (it == handles_.end())
-        throw StepError{"no open handle '" + name + "' (open it first)"};
-    return it->second;
-}
-
-void Runner::CheckStatus(const Step& step, NTSTATUS status, const char* what)
-{
-    if (!step.Has("expect") || options_.sweep)
-        return;
-    NTSTATUS expected = static_cast<NTSTATUS>(*ParseNumber(step.Option("expect")));
-    if (status != expected)
-        throw StepError{std::string(what) + " ended with " + Hex32(status) + ", expected " +
-                        Hex32(expected)};
-}
-
-void Runner::ProgramLower(const Step& step)
-{
-    sim::Pdo& pdo = Device(step, step.args[0]);
-    std::string action = step.Option("action", "complete");
-    NTSTATUS status = static_cast<NTSTATUS>(ParseNumber(step.Option("status", "0")).value());
-    ULONG_PTR information = ParseNumber(step.Option("information", "0")).value();
-    std::string irqlWord = step.Option("irql", "dispatch");
-    if (irqlWord != "dispatch" && irqlWord != "passive")
-        throw StepError{"irql= takes passive or dispatch"};
-    KIRQL irql = irqlWord == "dispatch" ? DISPATCH_LEVEL : PASSIVE_LEVEL;
-    auto delay = std::chrono::milliseconds(ParseNumber(step.Option("delay", "0")).value());
-
-    sim::Reply reply;
-    if (action == "complete") {
-        reply = sim::Reply::Complete(status, information);
-    } else if (action == "fail") {
-        reply = sim::Reply::Complete(step.Has("status") ? status : STATUS_IO_DEVICE_ERROR, information);
-    } else if (action == "pend") {
-        reply = sim::Reply::Pend(status, information, delay, irql);
-    } else if (action == "hold") {
-        reply = sim::Reply::Hold(status, information, irql);
-    } else {
-        throw StepError{"action= takes complete, fail, pend or hold, not '" + action + "'"};
-    }
-    std::string refusal = AddAnswerData(step, &reply);
-    if (!refusal.empty())
-        throw StepError{refusal};
-
-    if (!step.Has("major")) {
-        if (step.Has("minor"))
-            throw StepError{"minor= needs major="};
-        throw StepError{"lower needs major= (a name such as read, pnp, power, or a number)"};
-    }
-    auto major = Lookup(kMajors, step.Option("major"), IRP_MJ_MAXIMUM_FUNCTION);
-    if (!major)
-        throw StepError{"unknown major function '" + step.Option("major") + "': expected " + Names(kMajors)};
-    if (step.Has("minor")) {
-        std::optional<unsigned> minor;
-        if (*major == IRP_MJ_PNP)
-            minor = Lookup(kPnpMinors, step.Option("minor"), 0xFF);
-        else if (*major == IRP_MJ_POWER)
-            minor = Lookup(kPowerMinors, step.Option("minor"), 0xFF);
-        else
-            minor = Lookup(kWmiMinors, step.Option("minor"), 0xFF);
-        if (!minor)
-            throw StepError{"unknown minor function '" + step.Option("minor") + "'"};
-        pdo.SetRule(static_cast<UCHAR>(*major), static_cast<UCHAR>(*minor), reply);
-    } else {
-        pdo.SetRule(static_cast<UCHAR>(*major), reply);
-    }
-}
-
-HeldSteps::Devices Runner::AllDevices() const
-{
-    HeldSteps::Devices devices;
-    for (const auto& [name, pdo] : devices_)
-        devices.push_back(pdo);
-    return devices;
 }
 
 // A step runs on a thread of its own: when the device below holds its
@@ -250,339 +75,6 @@ void Runner::CheckNothingHeld() const
         throw StepError{scenario_.file + ": requests are still held by the device below at the end: " + waiting};
 }
 
-void Runner::SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle)
-{
-    auto major = Lookup(kMajors, step.args[1], IRP_MJ_MAXIMUM_FUNCTION);
-    if (!major)
-        throw StepError{"unknown major function '" + step.args[1] + "': expected " + Names(kMajors) +
-                        " or a number up to 0x1B"};
-    UCHAR minor = static_cast<UCHAR>(ParseNumber(step.Option("minor", "0")).value());
-    sim::Request request(static_cast<UCHAR>(*major), minor);
-    sim::IoResult result = handle != nullptr ? sim::SendOnHandle(handle, request) : sim::Send(target, request);
-    CheckStatus(step, result.final, "the request");
-}
-
-void Runner::SendWmi(const Step& step)
-{
-    sim::Pdo& pdo = Device(step, step.args[0]);
-    auto minor = Lookup(kWmiMinors, step.args[1], 0xFF);
-    if (!minor)
-        throw StepError{"unknown WMI minor function '" + step.args[1] + "': expected " + Names(kWmiMinors) +
-                        " or a number"};
-    std::vector<unsigned char> bytes;
-    if (step.Has("buffer"))
-        bytes = ParseBytes(step.Option("buffer")).value();
-    ULONG size = static_cast<ULONG>(ParseNumber(step.Option("size", std::to_string(bytes.size()))).value());
-    size_t pageOffset = ParseNumber(step.Option("page-offset", "0")).value();
-    if (pageOffset >= sim::kPageSize)
-        throw StepError{"page-offset= must stay within the first page (below 4096)"};
-    auto buffer = std::make_shared<DataBuffer>(bytes, std::max<size_t>(size, bytes.size()), pageOffset);
-    if (step.Has("invalid-from")) {
-        size_t from = ParseNumber(step.Option("invalid-from")).value();
-        if (from >= buffer->size())
-            throw StepError{"invalid-from= must fall inside the buffer"};
-        // Whole pages: from the one holding byte `from` to the buffer's last.
-        uintptr_t first = (reinterpret_cast<uintptr_t>(buffer->data()) + from) & ~(uintptr_t{sim::kPageSize} - 1);
-        uintptr_t last = reinterpret_cast<uintptr_t>(buffer->data()) + buffer->size() - 1;
-        for (uintptr_t page = first; page <= last; page += sim::kPageSize)
-            sim::InvalidatePage(reinterpret_cast<void*>(page));
-    }
-    if (step.Has("vanish-after"))
-        sim::InvalidatePageAfterChecks(buffer->data(),
-                                       static_cast<int>(ParseNumber(step.Option("vanish-after")).value()));
-    ULONG_PTR provider = ParseNumber(step.Option("provider", "0")).value();
-    ULONG_PTR dataPath = ParseNumber(step.Option("datapath", "0")).value();
-    bool hasBuffer = step.Has("buffer") || step.Has("size");
-
-    sim::Request request(IRP_MJ_SYSTEM_CONTROL, static_cast<UCHAR>(*minor));
-    request.Setup([=](PIRP, PIO_STACK_LOCATION location) {
-        location->Parameters.WMI.ProviderId = provider;
-        location->Parameters.WMI.DataPath = reinterpret_cast<PVOID>(dataPath);
-        location->Parameters.WMI.BufferSize = size;
-        location->Parameters.WMI.Buffer = hasBuffer ? buffer->data() : nullptr;
-    });
-    sim::IoResult result = sim::Send(pdo.Device(), request);
-    CheckStatus(step, result.final, "the request");
-}
-
-void Runner::SendReadWrite(const Step& step, bool write)
-{
-    sim::Pdo& pdo = Device(step, step.args[0]);
-    std::vector<unsigned char> data;
-    if (step.Has("data"))
-        data = ParseBytes(step.Option("data")).value();
-    ULONG length = static_cast<ULONG>(
-        ParseNumber(step.Option("length", std::to_string(data.empty() ? 512 : data.size()))).value());
-    LONGLONG offset = static_cast<LONGLONG>(ParseNumber(step.Option("offset", "0")).value());
-    std::vector<unsigned char> pattern(length);
-    for (size_t i = 0; i < pattern.size() && !data.empty(); ++i)
-        pattern[i] = data[i % data.size()];
-    DataBuffer buffer(pattern, length);
-    sim::Request request = write ? sim::Request::Write(buffer.data(), length, offset)
-                                 : sim::Request::Read(buffer.data(), length, offset);
-    sim::IoResult result = sim::Send(pdo.Device(), request);
-    CheckStatus(step, result.final, write ? "the write" : "the read");
-}
-
-void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
-{
-    std::optional<unsigned> code = internal ? Lookup(kInternalCodes, step.args[1], 0xFFFFFFFFu)
-                                            : Lookup(kControlCodes, step.args[1], 0xFFFFFFFFu);
-    if (!code)
-        throw StepError{"expected a control code such as 0x2D1400 or one of its names (" +
-                        (internal ? Names(kInternalCodes) : Names(kControlCodes)) + "), not '" + step.args[1] + "'"};
-    std::vector<unsigned char> inputBytes;
-    if (step.Has("in"))
-        inputBytes = ParseBytes(step.Option("in")).value();
-    FreedPages freed(step, internal, handle != nullptr, &inputBytes);
-    if (!freed.error().empty())
-        throw StepError{freed.error()};
-    DataBuffer input(inputBytes, inputBytes.size());
-    DataBuffer output({}, ParseNumber(step.Option("out", "0")).value());
-    sim::IoResult result;
-    if (internal) {
-        sim::Pdo& pdo = Device(step, step.args[0]);
-        void* block = freed.block() != nullptr ? freed.block() : inputBytes.empty() ? nullptr : input.data();
-        result = sim::Send(pdo.Device(), sim::Request::InternalDeviceControl(static_cast<ULONG>(*code), block));
-    } else if (handle != nullptr) {
-        result = sim::DeviceIoControl(handle, static_cast<ULONG>(*code), input.data(),
-                                      static_cast<ULONG>(input.size()), output.data(),
-                                      static_cast<ULONG>(output.size()));
-    } else {
-        sim::Pdo& pdo = Device(step, step.args[0]);
-        result = sim::Send(pdo.Device(),
-                           sim::Request::DeviceControl(static_cast<ULONG>(*code), input.data(),
-                                                       static_cast<ULONG>(input.size()), output.data(),
-                                                       static_cast<ULONG>(output.size())));
-    }
-    CheckStatus(step, result.final, "the request");
-    if (std::string wrong = freed.CheckFaults(); !wrong.empty())
-        throw StepError{wrong};
-}
-
-void Runner::SendSrb(const Step& step)
-{
-    sim::Pdo& pdo = Device(step, step.args[0]);
-    SrbRequest srb;
-    if (step.Has("cdb"))
-        srb.cdb = ParseBytes(step.Option("cdb")).value();
-    if (srb.cdb.empty() || srb.cdb.size() > 16)
-        throw StepError{"cdb= takes 1 to 16 bytes"};
-    srb.function = static_cast<unsigned>(ParseNumber(step.Option("function", "0")).value());
-    srb.length = static_cast<unsigned>(ParseNumber(step.Option("length", "0")).value());
-    if (step.Has("data"))
-        srb.data = ParseBytes(step.Option("data")).value();
-    srb.direction = step.Option("direction", srb.data.empty() ? "in" : "out");
-    if (srb.direction != "in" && srb.direction != "out" && srb.direction != "none")
-        throw StepError{"direction= takes in, out or none"};
-    srb.senseLength = static_cast<unsigned>(ParseNumber(step.Option("sense", "18")).value());
-    srb.flags = step.Option("flags");
-    std::string reason;
-    NTSTATUS status = STATUS_SUCCESS;
-    if (!SendSrbRequest(pdo.Device(), srb, &status, &reason))
-        throw StepError{reason};
-    CheckStatus(step, status, "the SRB");
-}
-
-void Runner::Execute(const Step& step)
-{
-    const std::string& c = step.command;
-    if (c == "title" || c == "pause") {
-    } else if (c == "service") {
-        if (driver_ != nullptr)
-            throw StepError{"the service name must be set before 'load'"};
-        if (!sim::ValidUtf8(step.args[0]))
-            throw StepError{"the service name is not UTF-8 text"};
-        service_ = step.args[0];
-    } else if (c == "registry") {
-        if (std::string reason = SetRegistryValue(step, ParametersKey()); !reason.empty())
-            throw StepError{reason};
-    } else if (c == "registry-file") {
-        std::string path = step.args[0];
-        if (!path.empty() && path[0] != '/')
-            path = scenario_.directory + "/" + path;
-        sim::RegLoadError error;
-        if (!sim::Registry().LoadRegFile(path, &error))
-            throw StepError{"registry file refused: " + error.Message()};
-    } else if (c == "expect-registry") {
-        if (std::string reason = ExpectRegistryValue(step, ParametersKey()); !reason.empty())
-            throw StepError{reason};
-    } else if (c == "wdm-version") {
-        if (step.args[0] != "on" && step.args[0] != "off")
-            throw StepError{"wdm-version takes on or off"};
-        sim::SetWdmVersionAvailable(step.args[0] == "on");
-    } else if (c == "time") {
-        uint64_t increment = ParseNumber(step.Option("increment", step.args.empty() ? "156250" : "10000")).value();
-        if (increment == 0)
-            throw StepError{"increment= must not be 0"};
-        sim::SetTimeIncrement(static_cast<uint32_t>(increment));
-        if (!step.args.empty()) {
-            std::optional<uint64_t> units = ParseTimeSinceBoot(step.args[0]);
-            if (!units)
-                throw StepError{"expected a time such as 1:02:03.045 (hours up to " +
-                                std::to_string(kMaxHoursSinceBoot) + "), not '" + step.args[0] + "'"};
-            sim::SetTickCount(*units / increment);
-        }
-        if (step.Has("ticks"))
-            sim::SetTickCount(ParseNumber(step.Option("ticks")).value());
-        if (step.Has("counter"))
-            sim::SetPerformanceCounter(ParseNumber(step.Option("counter")).value());
-    } else if (c == "fail") {
-        static const char* const kInjectable[] = {
-            "ExAllocatePoolWithTag",        "IoCreateDevice",
-            "IoCreateSymbolicLink",         "IoAttachDeviceToDeviceStack",
-            "RtlAnsiStringToUnicodeString", "RtlUnicodeStringToAnsiString",
-            "IoGetDeviceProperty",          "ZwCreateKey",
-            "RtlQueryRegistryValues",       "RtlWriteRegistryValue",
-            "IoAllocateMdl",                "MmProbeAndLockPages",
-            "MmMapLockedPagesSpecifyCache", "IoAllocateIrp", "IoAllocateWorkItem",
-        };
-        bool known = false;
-        std::string list;
-        for (const char* name : kInjectable) {
-            known = known || step.args[0] == name;
-            list += std::string(list.empty() ? "" : ", ") + name;
-        }
-        if (!known)
-            throw StepError{"no fault can be injected into '" + step.args[0] + "'; the routines that can fail are " +
-                            list};
-        sim::FailNthCall(step.args[0], static_cast<int>(ParseNumber(step.Option("nth", "1")).value()));
-    } else if (c == "load") {
-        if (driver_ != nullptr)
-            throw StepError{"the driver is loaded already"};
-        ApplyRegistryOverrides(ParametersKey(), options_);
-        NTSTATUS status = STATUS_SUCCESS;
-        driver_ = sim::LoadDriver(DriverEntry, service_, &status);
-        CheckStatus(step, status, "DriverEntry");
-        if (driver_ == nullptr)
-            throw StepError{"the driver did not load: " + Hex32(status)};
-    } else if (c == "unload") {
-        if (driver_ == nullptr)
-            throw StepError{"the driver is not loaded"};
-        std::string refusal = UnloadRefusal(devices_, driver_);
-        if (!refusal.empty())
-            throw StepError{refusal};
-        NTSTATUS status = sim::UnloadDriver(driver_);
-        if (!NT_SUCCESS(status))
-            throw StepError{"unload failed: " + Hex32(status)};
-        driver_ = nullptr;
-    } else if (c == "device") {
-        const std::string& name = step.args[0];
-        if (devices_.count(name))
-            throw StepError{"device '" + name + "' exists already"};
-        sim::PdoOptions pdoOptions;
-        std::string reason;
-        if (!ParseDeviceOptions(step, &pdoOptions, &reason))
-            throw StepError{reason};
-        std::string pdoName = step.Option("pdo", "\\Device\\" + name);
-        if (pdoName == "none")
-            pdoName.clear();
-        try {
-            devices_[name] = &sim::CreatePdo(pdoName, pdoOptions);
-        } catch (const std::exception& e) {
-            throw StepError{std::string("the bus refused the device: ") + e.what()};
-        }
-    } else if (c == "lower") {
-        ProgramLower(step);
-    } else if (c == "release") {
-        sim::Pdo& pdo = Device(step, step.args[0]);
-        pdo.Release();
-        pdo.WaitIdle();
-        std::string failure = held_.Settle(&pdo, AllDevices());
-        if (!failure.empty())
-            throw StepError{failure};
-    } else if (c == "add") {
-        if (driver_ == nullptr)
-            throw StepError{"load the driver before adding devices"};
-        ApplyRegistryOverrides(ParametersKey(), options_);
-        NTSTATUS status = sim::PnpAddDevice(driver_, Device(step, step.args[0]).Device());
-        CheckStatus(step, status, "add-device");
-    } else if (c == "start") {
-        CheckStatus(step, sim::PnpStartDevice(Device(step, step.args[0]).Device()).final, "the start");
-    } else if (c == "remove") {
-        CheckStatus(step, sim::PnpRemoveDevice(Device(step, step.args[0]).Device()).final, "the removal");
-    } else if (c == "pnp") {
-        sim::Pdo& pdo = Device(step, step.args[0]);
-        auto minor = Lookup(kPnpMinors, step.args[1], 0xFF);
-        if (!minor)
-            throw StepError{"unknown Plug and Play minor function '" + step.args[1] + "': expected " +
-                            Names(kPnpMinors) + " or a number"};
-        sim::IoResult result = *minor == IRP_MN_REMOVE_DEVICE ? sim::PnpRemoveDevice(pdo.Device())
-                                                               : sim::PnpRequest(pdo.Device(), static_cast<UCHAR>(*minor));
-        CheckStatus(step, result.final, "the request");
-    } else if (c == "power") {
-        sim::Pdo& pdo = Device(step, step.args[0]);
-        auto minor = Lookup(kPowerMinors, step.args[1], 0xFF);
-        if (!minor)
-            throw StepError{"unknown power minor function '" + step.args[1] + "': expected " + Names(kPowerMinors) +
-                            " or a number"};
-        CheckStatus(step, sim::PowerRequest(pdo.Device(), static_cast<UCHAR>(*minor)).final, "the request");
-    } else if (c == "irp") {
-        SendPlain(step, Device(step, step.args[0]).Device(), nullptr);
-    } else if (c == "wmi") {
-        SendWmi(step);
-    } else if (c == "read" || c == "write") {
-        SendReadWrite(step, c == "write");
-    } else if (c == "ioctl" || c == "internal") {
-        SendControl(step, c == "internal", nullptr);
-    } else if (c == "srb") {
-        SendSrb(step);
-    } else if (c == "open") {
-        if (handles_.count(step.args[0]))
-            throw StepError{"handle '" + step.args[0] + "' is open already"};
-        auto account = ParseAccount(step.Option("user", "admin"));
-        if (!account)
-            throw StepError{"user= takes admin, standard or system"};
-        sim::OpenResult opened = sim::OpenFile(step.args[1]);
-        CheckStatus(step, opened.status, "the open");
-        if (opened.handle != nullptr && step.Option("bits", "64") == "32")
-            sim::SetFileObject32bit(sim::FileObjectOf(opened.handle), true);
-        if (opened.handle != nullptr) {
-            handles_[step.args[0]] = opened.handle;
-            sim::SetHandleAccount(opened.handle, *account);
-        }
-        else if (!step.Has("expect"))
-            throw StepError{"cannot open " + step.args[1] + ": " + Hex32(opened.status)};
-    } else if (c == "close") {
-        HANDLE handle = Handle(step.args[0]);
-        sim::CloseFile(handle);
-        handles_.erase(step.args[0]);
-    } else if (c == "handle-irp") {
-        SendPlain(step, nullptr, Handle(step.args[0]));
-    } else if (c == "handle-ioctl") {
-        sim::ActingAs as(sim::HandleAccount(Handle(step.args[0])));
-        SendControl(step, false, Handle(step.args[0]));
-    } else if (IsZkctlCommand(c)) {
-        std::string reason =
-            RunZkctlStep(step, [this](const std::string& name) { return Handle(name); }, driver_ != nullptr);
-        if (!reason.empty())
-            throw StepError{reason};
-    } else if (IsIeee1394Command(c)) {
-        std::string reason = RunIeee1394Step(step, Device(step, step.args[0]));
-        if (!reason.empty())
-            throw StepError{reason};
-    } else if (IsUsbCommand(c)) {
-        std::string reason = RunUsbStep(step, Device(step, step.args[0]));
-        if (!reason.empty())
-            throw StepError{reason};
-    } else if (IsStorageCommand(c)) {
-        HANDLE handle = handles_.count(step.args[0]) != 0 ? handles_[step.args[0]] : nullptr;
-        NTSTATUS status = STATUS_SUCCESS;
-        std::string reason =
-            RunStorageStep(step, handle, handle != nullptr || c == "work-items" ? nullptr : &Device(step, step.args[0]),
-                           &status);
-        if (!reason.empty())
-            throw StepError{reason};
-        CheckStatus(step, status, "the request");
-    } else if (IsScsiConditionCommand(c)) {
-        std::string reason = RunScsiConditionStep(step, Device(step, step.args[0]));
-        if (!reason.empty())
-            throw StepError{reason};
-    } else {
-        throw StepError{"the runner does not know '" + c + "'"};
-    }
-}
-
 // A sweep's end, whatever the steps managed: held requests let go, every
 // device the filter sits on removed, and the driver unloaded, as the
 // Plug and Play manager would before the driver goes.
@@ -616,6 +108,95 @@ void Runner::Finish()
         pdo->WaitIdle();
 }
 
+// The steps in order, each with its line for the annotation and messages.
+void Runner::RunSteps(RunResult* result)
+{
+    for (const Step& step : scenario_.steps) {
+        {
+            std::lock_guard<std::mutex> guard(observeLock_);
+            where_ = scenario_.file + ":" + std::to_string(step.line) + " (" + step.command + ")";
+            label_ = "[" + std::to_string(step.line) + " " + step.command;
+            for (const std::string& arg : step.args)
+                label_ += " " + arg;
+            label_ += "] ";
+        }
+        try {
+            RunStep(step);
+            // What a step set going in the kernel's worker is done before the next.
+            sim::WaitForWorkItems();
+        } catch (const StepError& error) {
+            if (!options_.sweep)
+                throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
+            // A fault made this step impossible; the rest would only stumble on.
+            result->error = scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason;
+            break;
+        }
+    }
+}
+
+// After the steps: nothing held, the registry saved, and once the driver is
+// gone, nothing it allocated left.
+void Runner::CheckEnd(RunResult* result)
+{
+    if (options_.sweep)
+        TakeDown();
+    Finish();
+    if (!options_.saveRegistryFile.empty()) {
+        std::string error;
+        if (!sim::Registry().SaveRegFile(options_.saveRegistryFile, &error))
+            throw StepError{"cannot save the registry: " + error};
+    }
+    if (driver_ == nullptr) {
+        std::string leaks = sim::LeakReport();
+        for (const std::string& mdl : sim::OutstandingMdls())
+            leaks += "MDL still allocated: " + mdl + "\n";
+        result->leaks = leaks;
+        if (!leaks.empty())
+            throw StepError{scenario_.file + ": leaks at the end of the scenario:\n" + leaks};
+    }
+}
+
+// Whose doing a stop was: the driver's when it broke the rule (in its own
+// routine, or in what a routine of its left when it returned); the
+// scenario's when a simulated driver it programs broke it, when a step asked
+// the kernel itself for something it refuses, or when the simulator cannot do
+// what the scenario asks.
+std::string Runner::WhoseDoing(const std::string& message) const
+{
+    const std::string notDriver = "*** The scenario's doing, not the driver's: ";
+    if (message.rfind("*** STOP: SIMULATION_", 0) == 0)
+        return notDriver + "it asks for something the simulator cannot do.";
+    PDRIVER_OBJECT driver = sim::AnswerableDriver();
+    if (driver == nullptr)
+        return notDriver + "a step asked the simulated kernel for something it does not allow.";
+    if (driver->DriverInit == &DriverEntry)
+        return "*** The driver's doing: \\Driver\\" + service_ + " broke a rule of the kernel.";
+    if (driver == sim::BusDriver())
+        return notDriver + "the simulated device below broke the rule, answering as the scenario told it.";
+    return notDriver + "a simulated driver the scenario sets up broke the rule.";
+}
+
+// Runs on the thread that stopped, before the process ends: the text so far,
+// then the stop and whose doing it was, go to whoever asked for them.
+void Runner::Stopped(const std::string& message, const std::string& where) const
+{
+    std::cerr << "zelkor-sim: the simulated kernel stopped during " << where << "\n" << message << "\n";
+    if (!options_.onStop)
+        return;
+    const std::string stop = message + "\n" + WhoseDoing(message) + "\n";
+    RunResult result;
+    result.stopped = true;
+    result.error = "the simulated kernel stopped during " + where;
+    if (options_.annotate) {
+        Observe(stop);
+        std::lock_guard<std::mutex> guard(observeLock_);
+        result.output = annotated_;
+    } else {
+        result.output = sim::DebugText() + stop;
+    }
+    options_.onStop(result);
+}
+
 RunResult Runner::Run()
 {
     RunResult result;
@@ -629,13 +210,17 @@ RunResult Runner::Run()
         label_.clear();
         annotated_.clear();
         atLineStart_ = true;
+        where_ = scenario_.file;
     }
     if (options_.annotate)
         sim::SetDebugObserver(&Runner::Observe);
-
-    std::string where = scenario_.file;
-    sim::SetBugCheckHandler([&where](const std::string& message) {
-        std::cerr << "zelkor-sim: the simulated kernel stopped during " << where << "\n" << message << "\n";
+    sim::SetBugCheckHandler([this](const std::string& message) {
+        std::string where;
+        {
+            std::lock_guard<std::mutex> guard(observeLock_);
+            where = where_;
+        }
+        Stopped(message, where);
     });
 
     try {
@@ -645,44 +230,8 @@ RunResult Runner::Run()
                 throw StepError{"registry file refused: " + error.Message()};
         }
         ApplyRegistryOverrides(ParametersKey(), options_);
-        for (const Step& step : scenario_.steps) {
-            where = scenario_.file + ":" + std::to_string(step.line) + " (" + step.command + ")";
-            {
-                std::lock_guard<std::mutex> guard(observeLock_);
-                label_ = "[" + std::to_string(step.line) + " " + step.command;
-                for (const std::string& arg : step.args)
-                    label_ += " " + arg;
-                label_ += "] ";
-            }
-            try {
-                RunStep(step);
-                // What a step set going in the kernel's worker is done before the next.
-                sim::WaitForWorkItems();
-            } catch (const StepError& error) {
-                if (!options_.sweep)
-                    throw StepError{scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason};
-                // A fault made this step impossible; the rest would only stumble on.
-                result.error = scenario_.file + ":" + std::to_string(step.line) + ": " + error.reason;
-                break;
-            }
-        }
-        if (options_.sweep)
-            TakeDown();
-        Finish();
-        if (!options_.saveRegistryFile.empty()) {
-            std::string error;
-            if (!sim::Registry().SaveRegFile(options_.saveRegistryFile, &error))
-                throw StepError{"cannot save the registry: " + error};
-        }
-        if (driver_ == nullptr) {
-            // Once the driver is gone, nothing it allocated may remain.
-            std::string leaks = sim::LeakReport();
-            for (const std::string& mdl : sim::OutstandingMdls())
-                leaks += "MDL still allocated: " + mdl + "\n";
-            result.leaks = leaks;
-            if (!leaks.empty())
-                throw StepError{scenario_.file + ": leaks at the end of the scenario:\n" + leaks};
-        }
+        RunSteps(&result);
+        CheckEnd(&result);
         result.ok = true;
     } catch (const StepError& error) {
         result.error = error.reason;
@@ -701,11 +250,11 @@ RunResult Runner::Run()
     return result;
 }
 
-}  // namespace
+}  // namespace run
 
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options)
 {
-    Runner runner(scenario, options);
+    run::Runner runner(scenario, options);
     return runner.Run();
 }
 

@@ -10,6 +10,8 @@
 
 namespace scn {
 
+struct RunResult;
+
 struct RunOptions {
     std::optional<unsigned> mask;        // overrides every trace mask in the registry
     std::optional<std::string> trailer;  // overrides every trailer in the registry
@@ -24,12 +26,19 @@ struct RunOptions {
     std::string failRoutine;
     int failNth = 0;
     bool sweep = false;
+    // A stop of the simulated kernel (a bug check) cannot be unwound: the
+    // process ends on the thread that stopped. Given this, that thread hands
+    // it a result first, with the debugger text up to the stop followed by
+    // the stop and whose doing it was, so the caller can still show or
+    // compare it. Without it, only the message goes to standard error.
+    std::function<void(const RunResult& stopped)> onStop;
 };
 
 struct RunResult {
     bool ok = false;
     std::string output;  // the debugger text, as the debugger shows it
     std::string error;   // why the run stopped: "file:line: reason"
+    bool stopped = false;  // the simulated kernel stopped (given to onStop only)
     // Sweeps: the calls the run made of each routine that can fail, and what
     // was left allocated at the end ("" when nothing).
     std::vector<std::pair<std::string, int>> calls;

@@ -65,9 +65,10 @@ std::string CheckLower(const Step& step)
     return "";
 }
 
-const std::vector<CommandRule>& Commands()
+// The kernel, the driver, the devices below and Plug and Play.
+std::vector<CommandRule> KernelCommands()
 {
-    static const std::vector<CommandRule> commands = {
+    return {
         {"title", 1, 1, {}, "title \"TEXT\"                      what the scenario shows"},
         {"service", 1, 1, {}, "service NAME                      the driver's service name (default zelkor)"},
         {"registry", 2, 3, {},
@@ -109,6 +110,13 @@ const std::vector<CommandRule>& Commands()
         {"power", 2, 2, {{"expect", Kind::Number}},
          "power NAME MINOR                  a power request (wait-wake, power-sequence, set-power, query-power, or a "
          "number)"},
+    };
+}
+
+// Requests sent down a device's stack.
+std::vector<CommandRule> RequestCommands()
+{
+    return {
         {"irp", 2, 2, {{"minor", Kind::Number, 0, kByte}, {"expect", Kind::Number}},
          "irp NAME MAJOR [minor=N]          a plain request (create, close, cleanup, flush, shutdown, "
          "query-information, system-control, or a number)"},
@@ -138,6 +146,13 @@ const std::vector<CommandRule>& Commands()
           {"expect", Kind::Number}},
          "srb NAME cdb=BYTES [length=N] [direction=in|out|none] [data=BYTES] [function=N] [sense=N] "
          "[flags=no-queue-freeze,bypass-frozen-queue,disable-autosense]   an SRB"},
+    };
+}
+
+// What the SCSI, 1394 and USB models of the devices below do.
+std::vector<CommandRule> ModelCommands()
+{
+    return {
         {"medium", 2, 2, {}, "medium NAME absent|present          take out or put in a SCSI device's medium"},
         {"sense", 1, 1, {{"key", Kind::Number}, {"asc", Kind::Number}, {"ascq", Kind::Number}},
          "sense NAME key=K asc=A [ascq=Q]   the SCSI device's next command fails with this sense"},
@@ -191,6 +206,13 @@ const std::vector<CommandRule>& Commands()
         {"stall", 2, 2, {}, "stall NAME in|out                  the USB device's bulk endpoint stalls until reset"},
         {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
          "usb-answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the USB device completes URBs"},
+    };
+}
+
+// Programs with open handles, zkctl, and the checks at the end.
+std::vector<CommandRule> ProgramCommands()
+{
+    return {
         {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}, {"bits", Kind::Number}},
          "open HANDLE PATH [expect=STATUS] [user=admin|standard|system] [bits=32|64]   open a device as a program "
          "does (a standard user's, a 32-bit one)"},
@@ -236,6 +258,18 @@ const std::vector<CommandRule>& Commands()
         {"expect-registry", 2, 3, {},
          "expect-registry VALUE dword N | sz \"TEXT\" | absent   check a value under the Parameters key"},
     };
+}
+
+const std::vector<CommandRule>& Commands()
+{
+    static const std::vector<CommandRule> commands = [] {
+        std::vector<CommandRule> all;
+        for (auto group : {KernelCommands, RequestCommands, ModelCommands, ProgramCommands}) {
+            std::vector<CommandRule> part = group();
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    }();
     return commands;
 }
 

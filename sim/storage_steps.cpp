@@ -86,67 +86,75 @@ private:
     std::unique_ptr<LowBuffer> low_;
 };
 
+// A pass-through request as the step describes it.
+struct PassThroughLayout {
+    bool direct = false;
+    bool is32 = false;
+    std::vector<unsigned char> cdb;
+    std::vector<unsigned char> data;
+    UCHAR dataIn = SCSI_IOCTL_DATA_IN;
+    ULONG length = 0;
+    ULONG header = 0;
+    ULONG senseLength = 0;
+    ULONG senseOffset = 0;
+    ULONG dataOffset = 0;
+    ULONG inLength = 0;
+    ULONG outLength = 0;
+    ULONG_PTR dataField = 0;  // DataBufferOffset: an offset, or the direct form's address
+};
+
 // Lays out a pass-through request as a tool does: the block, the sense area
 // after it, then (buffered form) the data, each on an 8-byte boundary; every
 // offset and length can be given instead, wrong ones included.
-std::string SendPassThrough(const Step& step, HANDLE handle, sim::Pdo* pdo, NTSTATUS* status)
+std::string ReadLayout(const Step& step, HANDLE handle, PassThroughLayout* l)
 {
     const std::string form = step.Option("form", "buffered");
     if (form != "buffered" && form != "direct")
         return "form= takes buffered or direct";
-    const bool direct = form == "direct";
-    const bool is32 = handle != nullptr && sim::Is32bitFileObject(sim::FileObjectOf(handle));
-    std::vector<unsigned char> cdb = ParseBytes(step.Option("cdb")).value_or(std::vector<unsigned char>{});
-    if (cdb.empty() || cdb.size() > 16)
+    l->direct = form == "direct";
+    l->is32 = handle != nullptr && sim::Is32bitFileObject(sim::FileObjectOf(handle));
+    l->cdb = ParseBytes(step.Option("cdb")).value_or(std::vector<unsigned char>{});
+    if (l->cdb.empty() || l->cdb.size() > 16)
         return "cdb= takes 1 to 16 bytes";
-    std::vector<unsigned char> data;
     if (step.Has("data"))
-        data = ParseBytes(step.Option("data")).value();
-    const std::string direction = step.Option("direction", data.empty() ? "in" : "out");
-    UCHAR dataIn;
+        l->data = ParseBytes(step.Option("data")).value();
+    const std::string direction = step.Option("direction", l->data.empty() ? "in" : "out");
     if (direction == "out")
-        dataIn = SCSI_IOCTL_DATA_OUT;
+        l->dataIn = SCSI_IOCTL_DATA_OUT;
     else if (direction == "in")
-        dataIn = SCSI_IOCTL_DATA_IN;
+        l->dataIn = SCSI_IOCTL_DATA_IN;
     else if (direction == "unspecified")
-        dataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
+        l->dataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
     else
         return "direction= takes in, out or unspecified";
-    const ULONG length = Number(step, "length", static_cast<ULONG>(data.empty() ? 0 : data.size()));
-    const ULONG header = is32 ? sizeof(SCSI_PASS_THROUGH32) : sizeof(SCSI_PASS_THROUGH);
-    const ULONG senseLength = Number(step, "sense", 32);
-    const ULONG senseOffset = Number(step, "sense-offset", RoundUp8(header));
-    const ULONG dataOffset = Number(step, "data-offset", RoundUp8(senseOffset + senseLength));
+    l->length = Number(step, "length", static_cast<ULONG>(l->data.empty() ? 0 : l->data.size()));
+    l->header = l->is32 ? sizeof(SCSI_PASS_THROUGH32) : sizeof(SCSI_PASS_THROUGH);
+    l->senseLength = Number(step, "sense", 32);
+    l->senseOffset = Number(step, "sense-offset", RoundUp8(l->header));
+    l->dataOffset = Number(step, "data-offset", RoundUp8(l->senseOffset + l->senseLength));
     // The buffers cover the block, the sense area and the data unless told
     // otherwise; far offsets need lengths of their own.
-    const uint64_t end = direct ? (uint64_t{senseOffset} + senseLength + 7) / 8 * 8 : uint64_t{dataOffset} + length;
+    const uint64_t end = l->direct ? (uint64_t{l->senseOffset} + l->senseLength + 7) / 8 * 8
+                                   : uint64_t{l->dataOffset} + l->length;
     if (end > kMostBuffer && (!step.Has("in-length") || !step.Has("out")))
         return "the offsets place the request's end at " + std::to_string(end) +
                " bytes, past the 16 MiB a buffer may have: give in-length= and out=";
     const ULONG total = static_cast<ULONG>(std::min<uint64_t>(end, kMostBuffer));
-    const ULONG inLength = Number(step, "in-length", total);
-    const ULONG outLength = Number(step, "out", total);
+    l->inLength = Number(step, "in-length", total);
+    l->outLength = Number(step, "out", total);
+    l->dataField = l->dataOffset;
+    return "";
+}
 
-    // The direct form's data lies in a buffer of its own.
-    std::unique_ptr<DataArea> area;
-    ULONG_PTR dataField = dataOffset;
-    if (direct) {
-        area = std::make_unique<DataArea>(std::max<size_t>(length, 1), is32);
-        if (area->data() == nullptr)
-            return "no memory below 4 GB for the 32-bit program's data";
-        for (size_t i = 0; i < length; ++i)
-            area->data()[i] = data.empty() ? 0 : data[i % data.size()];
-        dataField = length == 0 && !step.Has("data") ? 0 : reinterpret_cast<ULONG_PTR>(area->data());
-        if (step.Has("data-buffer"))
-            dataField = static_cast<ULONG_PTR>(*ParseNumber(step.Option("data-buffer")));
-    }
-
-    const size_t size = std::max<size_t>({inLength, outLength, header, 1});
+// The request's bytes as the program writes them into its input buffer.
+std::vector<unsigned char> BlockBytes(const Step& step, const PassThroughLayout& l)
+{
+    const size_t size = std::max<size_t>({l.inLength, l.outLength, l.header, 1});
     std::vector<unsigned char> bytes(size, 0);
     auto put = [&bytes](size_t offset, const void* value, size_t n) { std::memcpy(bytes.data() + offset, value, n); };
-    const USHORT blockLength = static_cast<USHORT>(header);
-    const UCHAR cdbLength = static_cast<UCHAR>(Number(step, "cdb-length", static_cast<ULONG>(cdb.size())));
-    const UCHAR sense8 = static_cast<UCHAR>(senseLength);
+    const USHORT blockLength = static_cast<USHORT>(l.header);
+    const UCHAR cdbLength = static_cast<UCHAR>(Number(step, "cdb-length", static_cast<ULONG>(l.cdb.size())));
+    const UCHAR sense8 = static_cast<UCHAR>(l.senseLength);
     const UCHAR target = static_cast<UCHAR>(Number(step, "target", 0));
     const UCHAR lun = static_cast<UCHAR>(Number(step, "lun", 0));
     const ULONG timeout = 10;
@@ -155,34 +163,56 @@ std::string SendPassThrough(const Step& step, HANDLE handle, sim::Pdo* pdo, NTST
     put(offsetof(SCSI_PASS_THROUGH, Lun), &lun, 1);
     put(offsetof(SCSI_PASS_THROUGH, CdbLength), &cdbLength, 1);
     put(offsetof(SCSI_PASS_THROUGH, SenseInfoLength), &sense8, 1);
-    put(offsetof(SCSI_PASS_THROUGH, DataIn), &dataIn, 1);
-    put(offsetof(SCSI_PASS_THROUGH, DataTransferLength), &length, 4);
+    put(offsetof(SCSI_PASS_THROUGH, DataIn), &l.dataIn, 1);
+    put(offsetof(SCSI_PASS_THROUGH, DataTransferLength), &l.length, 4);
     put(offsetof(SCSI_PASS_THROUGH, TimeOutValue), &timeout, 4);
-    if (is32) {
-        const ULONG field = static_cast<ULONG>(dataField);
+    if (l.is32) {
+        const ULONG field = static_cast<ULONG>(l.dataField);
         put(offsetof(SCSI_PASS_THROUGH32, DataBufferOffset), &field, 4);
-        put(offsetof(SCSI_PASS_THROUGH32, SenseInfoOffset), &senseOffset, 4);
-        put(offsetof(SCSI_PASS_THROUGH32, Cdb), cdb.data(), cdb.size());
+        put(offsetof(SCSI_PASS_THROUGH32, SenseInfoOffset), &l.senseOffset, 4);
+        put(offsetof(SCSI_PASS_THROUGH32, Cdb), l.cdb.data(), l.cdb.size());
     } else {
-        put(offsetof(SCSI_PASS_THROUGH, DataBufferOffset), &dataField, sizeof(dataField));
-        put(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset), &senseOffset, 4);
-        put(offsetof(SCSI_PASS_THROUGH, Cdb), cdb.data(), cdb.size());
+        put(offsetof(SCSI_PASS_THROUGH, DataBufferOffset), &l.dataField, sizeof(l.dataField));
+        put(offsetof(SCSI_PASS_THROUGH, SenseInfoOffset), &l.senseOffset, 4);
+        put(offsetof(SCSI_PASS_THROUGH, Cdb), l.cdb.data(), l.cdb.size());
     }
-    if (!direct)
-        for (size_t i = 0; i < length && dataOffset + i < bytes.size() && !data.empty(); ++i)
-            bytes[dataOffset + i] = data[i % data.size()];
+    if (!l.direct)
+        for (size_t i = 0; i < l.length && l.dataOffset + i < bytes.size() && !l.data.empty(); ++i)
+            bytes[l.dataOffset + i] = l.data[i % l.data.size()];
+    return bytes;
+}
+
+std::string SendPassThrough(const Step& step, HANDLE handle, sim::Pdo* pdo, NTSTATUS* status)
+{
+    PassThroughLayout l;
+    if (std::string refusal = ReadLayout(step, handle, &l); !refusal.empty())
+        return refusal;
+
+    // The direct form's data lies in a buffer of its own.
+    std::unique_ptr<DataArea> area;
+    if (l.direct) {
+        area = std::make_unique<DataArea>(std::max<size_t>(l.length, 1), l.is32);
+        if (area->data() == nullptr)
+            return "no memory below 4 GB for the 32-bit program's data";
+        for (size_t i = 0; i < l.length; ++i)
+            area->data()[i] = l.data.empty() ? 0 : l.data[i % l.data.size()];
+        l.dataField = l.length == 0 && !step.Has("data") ? 0 : reinterpret_cast<ULONG_PTR>(area->data());
+        if (step.Has("data-buffer"))
+            l.dataField = static_cast<ULONG_PTR>(*ParseNumber(step.Option("data-buffer")));
+    }
+    const std::vector<unsigned char> bytes = BlockBytes(step, l);
 
     // The program's own buffers, at deterministic addresses.
-    sim::SimBuffer input = sim::AllocateBuffer(std::max<ULONG>(inLength, 1));
-    sim::SimBuffer output = sim::AllocateBuffer(std::max<ULONG>(outLength, 1));
-    std::memcpy(input.address, bytes.data(), std::min<size_t>(inLength, bytes.size()));
-    const ULONG code = direct ? IOCTL_SCSI_PASS_THROUGH_DIRECT : IOCTL_SCSI_PASS_THROUGH;
+    sim::SimBuffer input = sim::AllocateBuffer(std::max<ULONG>(l.inLength, 1));
+    sim::SimBuffer output = sim::AllocateBuffer(std::max<ULONG>(l.outLength, 1));
+    std::memcpy(input.address, bytes.data(), std::min<size_t>(l.inLength, bytes.size()));
+    const ULONG code = l.direct ? IOCTL_SCSI_PASS_THROUGH_DIRECT : IOCTL_SCSI_PASS_THROUGH;
     sim::IoResult result;
     if (handle != nullptr)
-        result = sim::DeviceIoControl(handle, code, input.address, inLength, output.address, outLength);
+        result = sim::DeviceIoControl(handle, code, input.address, l.inLength, output.address, l.outLength);
     else
         result = sim::Send(pdo->Device(),
-                           sim::Request::DeviceControl(code, input.address, inLength, output.address, outLength));
+                           sim::Request::DeviceControl(code, input.address, l.inLength, output.address, l.outLength));
     sim::FreeBuffer(input);
     sim::FreeBuffer(output);
     *status = result.final;

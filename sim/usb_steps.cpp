@@ -129,6 +129,128 @@ bool BuiltByNameOnly(USHORT f)
     return f == URB_FUNCTION_ABORT_PIPE || f == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER || f == URB_FUNCTION_ISOCH_TRANSFER;
 }
 
+// A select-configuration or select-interface URB, sized as the
+// configuration request builder sizes it: one interface with room for the
+// pipes its descriptor names.
+void LayOutSelect(sim::UsbModel& model, USHORT function, UrbRequest* request)
+{
+    const auto config = model.ConfigurationDescriptor();
+    const ULONG pipes = config[9 + 4];
+    const USHORT interfaceLength =
+        static_cast<USHORT>(sizeof(USBD_INTERFACE_INFORMATION) + (pipes - 1) * sizeof(USBD_PIPE_INFORMATION));
+    if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
+        request->block.resize(sizeof(_URB_SELECT_CONFIGURATION) + (pipes - 1) * sizeof(USBD_PIPE_INFORMATION), 0);
+        auto* select = reinterpret_cast<_URB_SELECT_CONFIGURATION*>(request->block.data());
+        select->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(0x1);  // any non-NULL
+        select->Interface.Length = interfaceLength;
+    } else {
+        request->block.resize(sizeof(_URB_SELECT_INTERFACE) + (pipes - 1) * sizeof(USBD_PIPE_INFORMATION), 0);
+        auto* select = reinterpret_cast<_URB_SELECT_INTERFACE*>(request->block.data());
+        select->ConfigurationHandle = model.ConfigurationHandle();
+        select->Interface.Length = interfaceLength;
+    }
+}
+
+// As a streaming client asks: packets= packets of the endpoint's size, back
+// to back, from the next frame on.
+void LayOutIsoch(const Step& step, sim::UsbModel& model, UrbRequest* request)
+{
+    const UCHAR endpoint = EndpointOption(step, model, "in");
+    const ULONG packets = std::max<ULONG>(1, static_cast<ULONG>(Number(step, "packets", 1, 64)));
+    ULONG size = 0;
+    const auto config = model.ConfigurationDescriptor();
+    for (size_t at = 0; at + 6 < config.size(); at += config[at] == 0 ? config.size() : config[at])
+        if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[at + 2] == endpoint)
+            size = config[at + 4] | (config[at + 5] << 8);
+    request->block.resize(sizeof(_URB_ISOCH_TRANSFER) + (packets - 1) * sizeof(USBD_ISO_PACKET_DESCRIPTOR), 0);
+    auto* isoch = reinterpret_cast<_URB_ISOCH_TRANSFER*>(request->block.data());
+    isoch->PipeHandle = Pipe(model, endpoint);
+    isoch->TransferFlags =
+        ((endpoint & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+    isoch->NumberOfPackets = packets;
+    for (ULONG i = 0; i < packets; ++i)
+        isoch->IsoPacket[i].Offset = i * size;
+    if (!step.Has("length"))
+        request->transferLength = packets * size;
+    request->bufferOffset = offsetof(_URB_ISOCH_TRANSFER, TransferBuffer);
+}
+
+void LayOutControl(const Step& step, UrbRequest* request)
+{
+    auto* control = Layout<_URB_CONTROL_TRANSFER>(request);
+    const auto setup = Bytes(step, "setup");
+    if (setup.size() != 8)
+        throw UsbError{"a control transfer needs setup= with the 8 bytes of its setup packet"};
+    std::memcpy(control->SetupPacket, setup.data(), 8);
+    control->TransferFlags = ((setup[0] & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK |
+                             0x8;  // USBD_DEFAULT_PIPE_TRANSFER
+    if (!step.Has("length"))
+        request->transferLength = static_cast<ULONG>(setup[6] | (setup[7] << 8));
+    request->bufferOffset = offsetof(_URB_CONTROL_TRANSFER, TransferBuffer);
+}
+
+// The function's own part of the block.
+void LayOutFunction(const Step& step, sim::UsbModel& model, USHORT function, ULONG flags, UrbRequest* request)
+{
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+    case URB_FUNCTION_SELECT_INTERFACE:
+        LayOutSelect(model, function, request);
+        break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        const UCHAR endpoint = EndpointOption(step, model, "in");
+        auto* bulk = Layout<_URB_BULK_OR_INTERRUPT_TRANSFER>(request);
+        bulk->PipeHandle = step.Has("handle") ? reinterpret_cast<USBD_PIPE_HANDLE>(Number(step, "handle", 0, ~0ull))
+                                              : Pipe(model, endpoint);
+        bulk->TransferFlags = ((endpoint & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK;
+        request->bufferOffset = offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer);
+        break;
+    }
+    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+        Layout<_URB_GET_CURRENT_FRAME_NUMBER>(request);
+        break;
+    case URB_FUNCTION_ISOCH_TRANSFER:
+        LayOutIsoch(step, model, request);
+        break;
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE: {
+        auto* pipe = Layout<_URB_PIPE_REQUEST>(request);
+        pipe->PipeHandle = Pipe(model, EndpointOption(step, model, "in"));
+        break;
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto* descriptor = Layout<_URB_CONTROL_DESCRIPTOR_REQUEST>(request);
+        descriptor->DescriptorType = static_cast<UCHAR>(Number(step, "type", USB_DEVICE_DESCRIPTOR_TYPE, 0xFF));
+        descriptor->Index = static_cast<UCHAR>(Number(step, "index", 0, 0xFF));
+        descriptor->LanguageId = static_cast<USHORT>(Number(step, "language", 0, 0xFFFF));
+        request->bufferOffset = offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer);
+        if (!step.Has("length"))
+            request->transferLength = 18;
+        break;
+    }
+    case URB_FUNCTION_CONTROL_TRANSFER:
+        LayOutControl(step, request);
+        break;
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_OTHER:
+    case URB_FUNCTION_VENDOR_OTHER: {
+        auto* vendor = Layout<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>(request);
+        vendor->TransferFlags = flags;
+        vendor->Request = static_cast<UCHAR>(Number(step, "request", 0, 0xFF));
+        vendor->Value = static_cast<USHORT>(Number(step, "value", 0, 0xFFFF));
+        vendor->Index = static_cast<USHORT>(Number(step, "index", 0, 0xFFFF));
+        request->bufferOffset = offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBuffer);
+        break;
+    }
+    default:
+        // A function nobody serves: a bare header.
+        Layout<_URB_HEADER>(request);
+        break;
+    }
+}
+
 // The URB of a 'urb' step.
 UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function, bool named = true)
 {
@@ -142,111 +264,8 @@ UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function, boo
         static_cast<ULONG>(Number(step, "length", request.data.size(), 0x100000));
     request.mdl = step.Option("mdl", "no") == "yes";
 
-    switch (!named && BuiltByNameOnly(function) ? 0xFFFF : function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION: {
-        // As the configuration request builder sizes it: one interface with
-        // room for the pipes its descriptor names.
-        const auto config = model.ConfigurationDescriptor();
-        const ULONG pipes = config[9 + 4];
-        request.block.resize(sizeof(_URB_SELECT_CONFIGURATION) + (pipes - 1) * sizeof(USBD_PIPE_INFORMATION), 0);
-        auto* select = reinterpret_cast<_URB_SELECT_CONFIGURATION*>(request.block.data());
-        select->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(0x1);  // any non-NULL
-        select->Interface.Length =
-            static_cast<USHORT>(sizeof(USBD_INTERFACE_INFORMATION) + (pipes - 1) * sizeof(USBD_PIPE_INFORMATION));
-        break;
-    }
-    case URB_FUNCTION_SELECT_INTERFACE: {
-        const auto config = model.ConfigurationDescriptor();
-        const ULONG pipes = config[9 + 4];
-        request.block.resize(sizeof(_URB_SELECT_INTERFACE) + (pipes - 1) * sizeof(USBD_PIPE_INFORMATION), 0);
-        auto* select = reinterpret_cast<_URB_SELECT_INTERFACE*>(request.block.data());
-        select->ConfigurationHandle = model.ConfigurationHandle();
-        select->Interface.Length =
-            static_cast<USHORT>(sizeof(USBD_INTERFACE_INFORMATION) + (pipes - 1) * sizeof(USBD_PIPE_INFORMATION));
-        break;
-    }
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-        const UCHAR endpoint = EndpointOption(step, model, "in");
-        auto* bulk = Layout<_URB_BULK_OR_INTERRUPT_TRANSFER>(&request);
-        bulk->PipeHandle = step.Has("handle") ? reinterpret_cast<USBD_PIPE_HANDLE>(Number(step, "handle", 0, ~0ull))
-                                              : Pipe(model, endpoint);
-        bulk->TransferFlags = ((endpoint & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK;
-        request.bufferOffset = offsetof(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer);
-        break;
-    }
-    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-        Layout<_URB_GET_CURRENT_FRAME_NUMBER>(&request);
-        break;
-    case URB_FUNCTION_ISOCH_TRANSFER: {
-        // As a streaming client asks: packets= packets of the endpoint's
-        // size, back to back, from the next frame on.
-        const UCHAR endpoint = EndpointOption(step, model, "in");
-        const ULONG packets = std::max<ULONG>(1, static_cast<ULONG>(Number(step, "packets", 1, 64)));
-        ULONG size = 0;
-        const auto config = model.ConfigurationDescriptor();
-        for (size_t at = 0; at + 6 < config.size(); at += config[at] == 0 ? config.size() : config[at])
-            if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[at + 2] == endpoint)
-                size = config[at + 4] | (config[at + 5] << 8);
-        request.block.resize(sizeof(_URB_ISOCH_TRANSFER) + (packets - 1) * sizeof(USBD_ISO_PACKET_DESCRIPTOR), 0);
-        auto* isoch = reinterpret_cast<_URB_ISOCH_TRANSFER*>(request.block.data());
-        isoch->PipeHandle = Pipe(model, endpoint);
-        isoch->TransferFlags =
-            ((endpoint & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
-        isoch->NumberOfPackets = packets;
-        for (ULONG i = 0; i < packets; ++i)
-            isoch->IsoPacket[i].Offset = i * size;
-        if (!step.Has("length"))
-            request.transferLength = packets * size;
-        request.bufferOffset = offsetof(_URB_ISOCH_TRANSFER, TransferBuffer);
-        break;
-    }
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE: {
-        auto* pipe = Layout<_URB_PIPE_REQUEST>(&request);
-        pipe->PipeHandle = Pipe(model, EndpointOption(step, model, "in"));
-        break;
-    }
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-        auto* descriptor = Layout<_URB_CONTROL_DESCRIPTOR_REQUEST>(&request);
-        descriptor->DescriptorType = static_cast<UCHAR>(Number(step, "type", USB_DEVICE_DESCRIPTOR_TYPE, 0xFF));
-        descriptor->Index = static_cast<UCHAR>(Number(step, "index", 0, 0xFF));
-        descriptor->LanguageId = static_cast<USHORT>(Number(step, "language", 0, 0xFFFF));
-        request.bufferOffset = offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer);
-        if (!step.Has("length"))
-            request.transferLength = 18;
-        break;
-    }
-    case URB_FUNCTION_CONTROL_TRANSFER: {
-        auto* control = Layout<_URB_CONTROL_TRANSFER>(&request);
-        const auto setup = Bytes(step, "setup");
-        if (setup.size() != 8)
-            throw UsbError{"a control transfer needs setup= with the 8 bytes of its setup packet"};
-        std::memcpy(control->SetupPacket, setup.data(), 8);
-        control->TransferFlags = ((setup[0] & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK |
-                                 0x8;  // USBD_DEFAULT_PIPE_TRANSFER
-        if (!step.Has("length"))
-            request.transferLength = static_cast<ULONG>(setup[6] | (setup[7] << 8));
-        request.bufferOffset = offsetof(_URB_CONTROL_TRANSFER, TransferBuffer);
-        break;
-    }
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_OTHER:
-    case URB_FUNCTION_VENDOR_OTHER: {
-        auto* vendor = Layout<_URB_CONTROL_VENDOR_OR_CLASS_REQUEST>(&request);
-        vendor->TransferFlags = flags;
-        vendor->Request = static_cast<UCHAR>(Number(step, "request", 0, 0xFF));
-        vendor->Value = static_cast<USHORT>(Number(step, "value", 0, 0xFFFF));
-        vendor->Index = static_cast<USHORT>(Number(step, "index", 0, 0xFFFF));
-        request.bufferOffset = offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBuffer);
-        break;
-    }
-    default:
-        // A function nobody serves: a bare header.
-        Layout<_URB_HEADER>(&request);
-        break;
-    }
+    const USHORT laidOut = !named && BuiltByNameOnly(function) ? USHORT{0xFFFF} : function;
+    LayOutFunction(step, model, laidOut, flags, &request);
     reinterpret_cast<_URB_HEADER*>(request.block.data())->Function = function;
     request.length = static_cast<ULONG>(Number(step, "urb-length", request.block.size(), 0xFFFF));
     const std::string place = step.Option("urb-place", "end");

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/iomgr.h"
 
 namespace sim {
@@ -85,14 +86,19 @@ NTSTATUS CompleteNow(Pdo::Impl* pdo, PIRP irp, const Reply& reply) {
     }
     if (reply.fill) reply.fill(irp);
     const NTSTATUS status = irp->IoStatus.Status;
+    PDRIVER_OBJECT busDriver;
     {
         std::lock_guard<std::mutex> lock(Bus().mutex);
+        busDriver = Bus().driver;
         if (ReceivedRequest* entry = EntryFor(pdo, irp)) {
             entry->completed = true;
             entry->completedWith = status;
             entry->information = irp->IoStatus.Information;
         }
     }
+    // The bus answers as its reply says, from its dispatch routine, its
+    // worker or a release: what the completion breaks is the bus's doing.
+    const Answerable answer(busDriver);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }

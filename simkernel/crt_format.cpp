@@ -164,17 +164,15 @@ void EmitText(Sink& out, const Directive& directive, std::string_view text) {
     EmitField(out, directive, {}, text.size(), [&] { out.Write(text); });
 }
 
-// d i u o x X, and p as sixteen upper-case hex digits.
-void FormatInteger(Sink& out, Directive directive, char conversion, ArgList& args) {
-    const bool isSigned = conversion == 'd' || conversion == 'i';
-    uint64_t magnitude = 0;
-    bool negative = false;
-
+// The integer argument of d i u o x X and p, widened to 64 bits: its
+// magnitude, and whether a signed one is negative. %p becomes %.16X.
+uint64_t ReadInteger(Directive& directive, char& conversion, ArgList& args, bool* negative) {
     if (conversion == 'p') {
-        magnitude = reinterpret_cast<uintptr_t>(va_arg(args.ap, void*));
         directive.precision = 16;
         conversion = 'X';
-    } else if (isSigned) {
+        return reinterpret_cast<uintptr_t>(va_arg(args.ap, void*));
+    }
+    if (conversion == 'd' || conversion == 'i') {
         int64_t value = 0;
         switch (IntegerBits(directive.size)) {
         case 64:
@@ -190,24 +188,26 @@ void FormatInteger(Sink& out, Directive directive, char conversion, ArgList& arg
             value = va_arg(args.ap, int);
             break;
         }
-        negative = value < 0;
-        magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    } else {
-        switch (IntegerBits(directive.size)) {
-        case 64:
-            magnitude = va_arg(args.ap, unsigned long long);
-            break;
-        case 16:
-            magnitude = static_cast<uint16_t>(va_arg(args.ap, unsigned int));
-            break;
-        case 8:
-            magnitude = static_cast<uint8_t>(va_arg(args.ap, unsigned int));
-            break;
-        default:
-            magnitude = va_arg(args.ap, unsigned int);
-            break;
-        }
+        *negative = value < 0;
+        return *negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
     }
+    switch (IntegerBits(directive.size)) {
+    case 64:
+        return va_arg(args.ap, unsigned long long);
+    case 16:
+        return static_cast<uint16_t>(va_arg(args.ap, unsigned int));
+    case 8:
+        return static_cast<uint8_t>(va_arg(args.ap, unsigned int));
+    default:
+        return va_arg(args.ap, unsigned int);
+    }
+}
+
+// d i u o x X, and p as sixteen upper-case hex digits.
+void FormatInteger(Sink& out, Directive directive, char conversion, ArgList& args) {
+    const bool isSigned = conversion == 'd' || conversion == 'i';
+    bool negative = false;
+    const uint64_t magnitude = ReadInteger(directive, conversion, args, &negative);
 
     // A precision is a minimum digit count and turns the '0' flag off.
     int precision = directive.precision;
@@ -317,6 +317,152 @@ int ReadNumber(const char*& p) {
 
 bool IsIntegerConversion(char c) { return c != '\0' && std::strchr("diouxX", c) != nullptr; }
 
+void ReadFlags(const char*& p, Directive& directive) {
+    for (;; ++p) {
+        switch (*p) {
+        case '-':
+            directive.flags |= kLeft;
+            break;
+        case '+':
+            directive.flags |= kSign;
+            break;
+        case ' ':
+            directive.flags |= kSpace;
+            break;
+        case '#':
+            directive.flags |= kAlternate;
+            break;
+        case '0':
+            directive.flags |= kLeadZero;
+            break;
+        default:
+            return;
+        }
+    }
+}
+
+// The width and the precision, written out or taken from the arguments (*).
+void ReadWidthAndPrecision(const char*& p, Directive& directive, ArgList& args) {
+    if (*p == '*') {
+        ++p;
+        const long long width = va_arg(args.ap, int);
+        if (width < 0) directive.flags |= kLeft;
+        directive.width = static_cast<size_t>(std::min<long long>(width < 0 ? -width : width, INT_MAX));
+    } else {
+        directive.width = static_cast<size_t>(ReadNumber(p));
+    }
+    if (*p == '.') {
+        ++p;
+        if (*p == '*') {
+            ++p;
+            const int precision = va_arg(args.ap, int);
+            directive.precision = precision < 0 ? -1 : precision;
+        } else {
+            directive.precision = ReadNumber(p);
+        }
+    }
+}
+
+// The size prefix. False for a bare I before anything but an integer
+// conversion: that is no size, the directive ends and the I is ordinary text.
+bool ReadSize(const char*& p, Directive& directive) {
+    switch (*p) {
+    case 'h':
+        directive.size = p[1] == 'h' ? Size::kChar : Size::kShort;
+        p += p[1] == 'h' ? 2 : 1;
+        break;
+    case 'l':
+        directive.size = p[1] == 'l' ? Size::kInt64 : Size::kLong;
+        p += p[1] == 'l' ? 2 : 1;
+        break;
+    case 'w':
+        directive.size = Size::kWide;
+        ++p;
+        break;
+    case 'L':
+        directive.size = Size::kLongDouble;
+        ++p;
+        break;
+    case 'z':
+    case 't':
+    case 'j':
+        directive.size = Size::kInt64;
+        ++p;
+        break;
+    case 'I':
+        if (p[1] == '6' && p[2] == '4') {
+            directive.size = Size::kInt64;
+            p += 3;
+        } else if (p[1] == '3' && p[2] == '2') {
+            directive.size = Size::kInt32;
+            p += 3;
+        } else if (IsIntegerConversion(p[1])) {
+            directive.size = Size::kInt64;  // pointer-sized
+            ++p;
+        } else {
+            return false;
+        }
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+// One conversion; [start, end) is the whole directive, for the wide check.
+void Convert(Sink& out, const Directive& directive, char conversion, const char* start, const char* end,
+             ArgList& args) {
+    const bool wide = IsWideText(directive.size, conversion);
+    switch (conversion) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X':
+    case 'p':
+        FormatInteger(out, directive, conversion, args);
+        break;
+    case 's':
+    case 'S':
+        if (wide) ReportWideConversion(start, end);
+        FormatString(out, directive, wide, args);
+        break;
+    case 'c':
+    case 'C':
+        if (wide) ReportWideConversion(start, end);
+        FormatCharacter(out, directive, wide, args);
+        break;
+    case 'Z':
+        if (wide) ReportWideConversion(start, end);
+        FormatCountedString(out, directive, wide, args);
+        break;
+    case 'n':
+        // The kernel refuses to write through %n; the pointer is skipped.
+        (void)va_arg(args.ap, void*);
+        break;
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+        // No floating point in kernel code: the value is skipped.
+        if (directive.size == Size::kLongDouble) {
+            (void)va_arg(args.ap, long double);
+        } else {
+            (void)va_arg(args.ap, double);
+        }
+        break;
+    default:
+        // %% and any unknown letter print the letter itself, unpadded.
+        out.Put(conversion);
+        break;
+    }
+}
+
 void FormatTo(Sink& out, const char* format, va_list source) {
     ArgList args;
     va_copy(args.ap, source);
@@ -330,155 +476,15 @@ void FormatTo(Sink& out, const char* format, va_list source) {
             p += run;
             continue;
         }
-
         const char* start = p++;
         Directive directive;
-
-        for (bool more = true; more;) {
-            switch (*p) {
-            case '-':
-                directive.flags |= kLeft;
-                break;
-            case '+':
-                directive.flags |= kSign;
-                break;
-            case ' ':
-                directive.flags |= kSpace;
-                break;
-            case '#':
-                directive.flags |= kAlternate;
-                break;
-            case '0':
-                directive.flags |= kLeadZero;
-                break;
-            default:
-                more = false;
-                continue;
-            }
-            ++p;
-        }
-
-        if (*p == '*') {
-            ++p;
-            const long long width = va_arg(args.ap, int);
-            if (width < 0) directive.flags |= kLeft;
-            directive.width = static_cast<size_t>(std::min<long long>(width < 0 ? -width : width, INT_MAX));
-        } else {
-            directive.width = static_cast<size_t>(ReadNumber(p));
-        }
-
-        if (*p == '.') {
-            ++p;
-            if (*p == '*') {
-                ++p;
-                const int precision = va_arg(args.ap, int);
-                directive.precision = precision < 0 ? -1 : precision;
-            } else {
-                directive.precision = ReadNumber(p);
-            }
-        }
-
-        switch (*p) {
-        case 'h':
-            directive.size = p[1] == 'h' ? Size::kChar : Size::kShort;
-            p += p[1] == 'h' ? 2 : 1;
-            break;
-        case 'l':
-            directive.size = p[1] == 'l' ? Size::kInt64 : Size::kLong;
-            p += p[1] == 'l' ? 2 : 1;
-            break;
-        case 'w':
-            directive.size = Size::kWide;
-            ++p;
-            break;
-        case 'L':
-            directive.size = Size::kLongDouble;
-            ++p;
-            break;
-        case 'z':
-        case 't':
-        case 'j':
-            directive.size = Size::kInt64;
-            ++p;
-            break;
-        case 'I':
-            if (p[1] == '6' && p[2] == '4') {
-                directive.size = Size::kInt64;
-                p += 3;
-            } else if (p[1] == '3' && p[2] == '2') {
-                directive.size = Size::kInt32;
-                p += 3;
-            } else if (IsIntegerConversion(p[1])) {
-                directive.size = Size::kInt64;  // pointer-sized
-                ++p;
-            } else {
-                // A bare I before anything but an integer conversion is no
-                // size: the directive ends and the I is ordinary text.
-                continue;
-            }
-            break;
-        default:
-            break;
-        }
-
+        ReadFlags(p, directive);
+        ReadWidthAndPrecision(p, directive, args);
+        if (!ReadSize(p, directive)) continue;
         const char conversion = *p;
         if (conversion == '\0') break;  // a directive cut off by the end prints nothing
         ++p;
-
-        switch (conversion) {
-        case 'd':
-        case 'i':
-        case 'u':
-        case 'o':
-        case 'x':
-        case 'X':
-        case 'p':
-            FormatInteger(out, directive, conversion, args);
-            break;
-        case 's':
-        case 'S': {
-            const bool wide = IsWideText(directive.size, conversion);
-            if (wide) ReportWideConversion(start, p);
-            FormatString(out, directive, wide, args);
-            break;
-        }
-        case 'c':
-        case 'C': {
-            const bool wide = IsWideText(directive.size, conversion);
-            if (wide) ReportWideConversion(start, p);
-            FormatCharacter(out, directive, wide, args);
-            break;
-        }
-        case 'Z': {
-            const bool wide = IsWideText(directive.size, conversion);
-            if (wide) ReportWideConversion(start, p);
-            FormatCountedString(out, directive, wide, args);
-            break;
-        }
-        case 'n':
-            // The kernel refuses to write through %n; the pointer is skipped.
-            (void)va_arg(args.ap, void*);
-            break;
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'F':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A':
-            // No floating point in kernel code: the value is skipped.
-            if (directive.size == Size::kLongDouble) {
-                (void)va_arg(args.ap, long double);
-            } else {
-                (void)va_arg(args.ap, double);
-            }
-            break;
-        default:
-            // %% and any unknown letter print the letter itself, unpadded.
-            out.Put(conversion);
-            break;
-        }
+        Convert(out, directive, conversion, start, p, args);
     }
 
     va_end(args.ap);

@@ -17,15 +17,27 @@ struct Frame {
 };
 
 thread_local std::vector<Frame> t_driverFrames;
+thread_local std::vector<PDRIVER_OBJECT> t_answerable;
 
 }  // namespace
 
 DriverFrame::DriverFrame(PDRIVER_OBJECT driver, FrameKind kind, const void* routine)
 {
     t_driverFrames.push_back(Frame{driver, kind, routine});
+    t_answerable.push_back(driver);
 }
 
-DriverFrame::~DriverFrame() { t_driverFrames.pop_back(); }
+DriverFrame::~DriverFrame()
+{
+    t_answerable.pop_back();
+    t_driverFrames.pop_back();
+}
+
+Answerable::Answerable(PDRIVER_OBJECT driver) { t_answerable.push_back(driver); }
+
+Answerable::~Answerable() { t_answerable.pop_back(); }
+
+PDRIVER_OBJECT AnswerableDriver() { return t_answerable.empty() ? nullptr : t_answerable.back(); }
 
 PDRIVER_OBJECT CurrentDriver()
 {

@@ -20,6 +20,10 @@
 
 namespace sim {
 
+namespace io {
+struct IrpRecord;
+}  // namespace io
+
 // ---------------------------------------------------------------------------
 // Object namespace
 
@@ -116,6 +120,11 @@ public:
 
 private:
     enum class Buffers { None, Read, Write, Control };
+    // The caller's buffers as the I/O manager hands them on, by the device's
+    // transfer method (reads, writes) or the code's (device control).
+    NTSTATUS AttachReadWriteBuffer(PIRP irp, PIO_STACK_LOCATION location, io::IrpRecord& record,
+                                   ULONG deviceFlags) const;
+    NTSTATUS AttachControlBuffers(PIRP irp, PIO_STACK_LOCATION location, io::IrpRecord& record) const;
     UCHAR major_;
     UCHAR minor_;
     UCHAR locationFlags_ = 0;

@@ -182,32 +182,103 @@ void CheckDeviceAlive(PDEVICE_OBJECT device, PIO_COMPLETION_ROUTINE routine, PIR
 
 }  // namespace
 
-extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
-    (void)PriorityBoost;
-    static constexpr const char* kRoutine = "IofCompleteRequest";
-    RequireAtMostDispatch(kRoutine);
-    IrpRecord* record;
+namespace {
+
+constexpr const char* kCompleteRoutine = "IofCompleteRequest";
+
+// The completer's side: the checks of the IRP it completes.
+IrpRecord* BeginCompletion(PIRP Irp) {
+    static constexpr const char* kRoutine = kCompleteRoutine;
+    Lock lock(IoLock());
+    IrpRecord* record = &IrpOrBugCheck(Irp, kRoutine, "MULTIPLE_IRP_COMPLETE_REQUESTS");
+    if (Irp->Type != kTypeIrp || Irp->CurrentLocation > Irp->StackCount + 1 || record->finished ||
+        record->freeRequested)
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", kRoutine, Irp, "the IRP was completed already");
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        BugCheck("CompleteWithStatusPending", kRoutine, Irp, "an IRP is never completed with STATUS_PENDING");
+    if (Irp->CancelRoutine != nullptr)
+        BugCheck("CompleteWithCancelRoutine", kRoutine, Irp,
+                 "the IRP still has a cancel routine (" +
+                     RoutineName(reinterpret_cast<const void*>(Irp->CancelRoutine)) + ")");
+    const int current = Irp->CurrentLocation;
+    if (current >= 1 && current <= Irp->StackCount &&
+        Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER && !record->powerStarted[current])
+        BugCheck("PoStartNextPowerIrp", kRoutine, Irp,
+                 "the driver at stack location " + std::to_string(current) +
+                     " completed a power IRP without calling PoStartNextPowerIrp first");
+    ++record->completions;
+    ++record->activeWalks;
+    record->informationBy = AnswerableDriver();
+    return record;
+}
+
+// What a completion routine returned, and what it did to the IRP meanwhile;
+// held against the routine's driver. Call with the lock held.
+void CheckCompletionReturn(PIRP Irp, const IrpRecord& record, PIO_COMPLETION_ROUTINE routine, NTSTATUS result,
+                           uint64_t generation, bool atTop) {
+    const std::string name = RoutineName(reinterpret_cast<const void*>(routine));
+    if (record.freeRequested)
+        BugCheck("CompletionContinuesAfterFree", name, Irp,
+                 "the completion routine freed the IRP and returned " + HexStatus(result) +
+                     " instead of STATUS_MORE_PROCESSING_REQUIRED");
+    if (record.completions != generation)
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", name, Irp,
+                 "the IRP was completed again while its completion routine ran, and the routine returned " +
+                     HexStatus(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
+    if (!atTop && Irp->PendingReturned && !(Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED))
+        BugCheck("PendingReturnedNotPropagated", name, Irp,
+                 "Irp->PendingReturned is set and the completion routine returned " + HexStatus(result) +
+                     " without marking its own stack location pending "
+                     "(if (Irp->PendingReturned) IoMarkIrpPending(Irp))");
+}
+
+// Calls the completion routine set at `location`, whose driver's location is
+// now current. False when the routine took the IRP back (the walk ends).
+bool RunCompletionRoutine(PIRP Irp, IrpRecord* record, PIO_STACK_LOCATION location, uint64_t generation) {
+    const PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    const PVOID context = location->Context;
+    ZeroIrpStackLocation(location);
+    // The routine gets the device of the driver that set it: the one
+    // whose location is now current; the sender has none.
+    const bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
+    PDEVICE_OBJECT device = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+    const int owner = Irp->CurrentLocation;
     {
         Lock lock(IoLock());
-        record = &IrpOrBugCheck(Irp, kRoutine, "MULTIPLE_IRP_COMPLETE_REQUESTS");
-        if (Irp->Type != kTypeIrp || Irp->CurrentLocation > Irp->StackCount + 1 || record->finished ||
-            record->freeRequested)
-            BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", kRoutine, Irp, "the IRP was completed already");
-        if (Irp->IoStatus.Status == STATUS_PENDING)
-            BugCheck("CompleteWithStatusPending", kRoutine, Irp, "an IRP is never completed with STATUS_PENDING");
-        if (Irp->CancelRoutine != nullptr)
-            BugCheck("CompleteWithCancelRoutine", kRoutine, Irp,
-                     "the IRP still has a cancel routine (" +
-                         RoutineName(reinterpret_cast<const void*>(Irp->CancelRoutine)) + ")");
-        const int current = Irp->CurrentLocation;
-        if (current >= 1 && current <= Irp->StackCount &&
-            Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER && !record->powerStarted[current])
-            BugCheck("PoStartNextPowerIrp", kRoutine, Irp,
-                     "the driver at stack location " + std::to_string(current) +
-                         " completed a power IRP without calling PoStartNextPowerIrp first");
-        ++record->completions;
-        ++record->activeWalks;
+        record->ownerLocation = owner;
+        if (device != nullptr) CheckDeviceAlive(device, routine, Irp);
     }
+    PDRIVER_OBJECT driver = device != nullptr ? device->DriverObject : nullptr;
+    const KIRQL irql = CurrentIrql();
+    const ULONG_PTR information = Irp->IoStatus.Information;
+    NTSTATUS result;
+    {
+        DriverFrame running(driver, FrameKind::Completion, reinterpret_cast<const void*>(routine));
+        result = routine(device, Irp, context);
+    }
+    const Answerable answer(driver);
+    if (CurrentIrql() != irql)
+        BugCheck("IrqlChangedByCompletionRoutine", RoutineName(reinterpret_cast<const void*>(routine)), Irp,
+                 "called at IRQL " + std::to_string(irql) + ", returned at IRQL " + std::to_string(CurrentIrql()));
+    Lock lock(IoLock());
+    if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        // The IRP is its owner's again, perhaps freed already: hands off.
+        --record->activeWalks;
+        FreeWhenIdle(Irp, *record);
+        return false;
+    }
+    CheckCompletionReturn(Irp, *record, routine, result, generation, atTop);
+    if (Irp->IoStatus.Information != information) record->informationBy = driver;
+    return true;
+}
+
+}  // namespace
+
+extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    (void)PriorityBoost;
+    static constexpr const char* kRoutine = kCompleteRoutine;
+    RequireAtMostDispatch(kRoutine);
+    IrpRecord* record = BeginCompletion(Irp);
 
     // The walk up the stack, location by location, as the I/O manager makes it.
     PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
@@ -225,53 +296,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         const UCHAR control = location->Control;
         if ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL))) {
-            const PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
-            const PVOID context = location->Context;
-            ZeroIrpStackLocation(location);
-            // The routine gets the device of the driver that set it: the one
-            // whose location is now current; the sender has none.
-            const bool atTop = Irp->CurrentLocation == Irp->StackCount + 1;
-            PDEVICE_OBJECT device = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-            const int owner = Irp->CurrentLocation;
-            {
-                Lock lock(IoLock());
-                record->ownerLocation = owner;
-                if (device != nullptr) CheckDeviceAlive(device, routine, Irp);
-            }
-            const KIRQL irql = CurrentIrql();
-            NTSTATUS result;
-            {
-                DriverFrame running(device != nullptr ? device->DriverObject : nullptr, FrameKind::Completion,
-                                    reinterpret_cast<const void*>(routine));
-                result = routine(device, Irp, context);
-            }
-            if (CurrentIrql() != irql)
-                BugCheck("IrqlChangedByCompletionRoutine", RoutineName(reinterpret_cast<const void*>(routine)), Irp,
-                         "called at IRQL " + std::to_string(irql) + ", returned at IRQL " +
-                             std::to_string(CurrentIrql()));
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The IRP is its owner's again, perhaps freed already: hands off.
-                Lock lock(IoLock());
-                --record->activeWalks;
-                FreeWhenIdle(Irp, *record);
-                return;
-            }
-            Lock lock(IoLock());
-            const std::string name = RoutineName(reinterpret_cast<const void*>(routine));
-            if (record->freeRequested)
-                BugCheck("CompletionContinuesAfterFree", name, Irp,
-                         "the completion routine freed the IRP and returned " + HexStatus(result) +
-                             " instead of STATUS_MORE_PROCESSING_REQUIRED");
-            if (record->completions != generation)
-                BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", name, Irp,
-                         "the IRP was completed again while its completion routine ran, and the routine returned " +
-                             HexStatus(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
-            if (!atTop && Irp->PendingReturned &&
-                !(Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED))
-                BugCheck("PendingReturnedNotPropagated", name, Irp,
-                         "Irp->PendingReturned is set and the completion routine returned " + HexStatus(result) +
-                             " without marking its own stack location pending "
-                             "(if (Irp->PendingReturned) IoMarkIrpPending(Irp))");
+            if (!RunCompletionRoutine(Irp, record, location, generation)) return;
         } else {
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
             ZeroIrpStackLocation(location);

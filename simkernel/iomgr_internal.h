@@ -84,6 +84,9 @@ struct IrpRecord {
     int activeWalks = 0;  // completions under way
     uint64_t completions = 0;
     int ownerLocation = 0;  // the location of the driver that holds the IRP
+    // Who set IoStatus.Information last: the completer, or a completion
+    // routine's driver that changed it (nullptr: no driver).
+    PDRIVER_OBJECT informationBy = nullptr;
     // Per stack location (1-based, as CurrentLocation counts):
     std::vector<uint8_t> pendingSeen;   // SL_PENDING_RETURNED met by a completion
     std::vector<uint8_t> powerStarted;  // PoStartNextPowerIrp called there

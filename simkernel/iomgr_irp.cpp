@@ -68,89 +68,110 @@ PIRP AllocateIrp(CCHAR stackSize) {
     return irp;
 }
 
-NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) {
-    const char* routine = viaPoCallDriver ? "PoCallDriver" : "IofCallDriver";
-    RequireAtMostDispatch(routine);
+namespace {
+
+// Where a call down lands: the next stack location, made current.
+struct CallTarget {
     PIO_STACK_LOCATION location;
     int index;
     PDRIVER_DISPATCH dispatch;
-    std::string target;
-    {
-        Lock lock(IoLock());
-        IrpRecord& record = IrpOrBugCheck(irp, routine);
-        if (record.finished)
-            BugCheck("IrpSentAfterCompletion", routine, irp, "the IRP was completed already; its sender owns it now");
-        if (device == nullptr || State().devices.count(device) == 0)
-            BugCheck("InvalidDeviceObject", routine, irp,
-                     Hex(device) + " is not a device object in memory: deleted and freed (a stale pointer), "
-                                   "or never one");
-        target = Describe(device);
-        index = irp->CurrentLocation - 1;
-        if (index <= 0)
-            BugCheck("NO_MORE_IRP_STACK_LOCATIONS", routine, irp,
-                     "the IRP has " + std::to_string(irp->StackCount) + " stack location(s), none left for " +
-                         target);
-        location = irp->Tail.Overlay.CurrentStackLocation - 1;
-        if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION)
-            BugCheck("InvalidMajorFunction", routine, irp,
-                     "major function " + std::to_string(location->MajorFunction) + " sent to " + target);
-        if (location->MajorFunction == IRP_MJ_POWER) {
-            const int owner = record.ownerLocation;
-            if (owner >= 1 && owner <= irp->StackCount && !record.powerStarted[owner])
-                BugCheck("PoStartNextPowerIrp", routine, irp,
-                         "the driver at stack location " + std::to_string(owner) +
-                             " passed a power IRP on to " + target + " without calling PoStartNextPowerIrp first");
-        } else if (viaPoCallDriver) {
-            BugCheck("PoCallDriver", routine, irp,
-                     std::string("PoCallDriver sends power IRPs only; this one is ") +
-                         MajorName(location->MajorFunction));
-        }
-        record.pendingSeen[index] = 0;
-        record.powerStarted[index] = 0;
-        record.viaPo[index] = viaPoCallDriver;
-        record.ownerLocation = index;
-        ++record.activeCalls;
-        irp->CurrentLocation = static_cast<CHAR>(index);
-        irp->Tail.Overlay.CurrentStackLocation = location;
-        location->DeviceObject = device;
-        dispatch = device->DriverObject->MajorFunction[location->MajorFunction];
-        if (dispatch == nullptr)
-            BugCheck("InvalidDispatchRoutine", routine, irp,
-                     target + " has no dispatch routine for " + MajorName(location->MajorFunction));
-        target += std::string(", ") + MajorName(location->MajorFunction);
-    }
+    std::string target;  // the device and the major function, for the messages
+};
 
-    ObserveCall(device, irp);
-    const KIRQL irql = CurrentIrql();
-    t_frames.push_back(CallFrame{irp, index, false});
-    NTSTATUS status;
-    {
-        DriverFrame running(device->DriverObject, FrameKind::Dispatch, reinterpret_cast<const void*>(dispatch));
-        status = dispatch(device, irp);
+// The caller's side of IofCallDriver: the checks of what it sends and where.
+CallTarget EnterNextLocation(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver, const char* routine) {
+    Lock lock(IoLock());
+    IrpRecord& record = IrpOrBugCheck(irp, routine);
+    if (record.finished)
+        BugCheck("IrpSentAfterCompletion", routine, irp, "the IRP was completed already; its sender owns it now");
+    if (device == nullptr || State().devices.count(device) == 0)
+        BugCheck("InvalidDeviceObject", routine, irp,
+                 Hex(device) + " is not a device object in memory: deleted and freed (a stale pointer), "
+                               "or never one");
+    CallTarget call{nullptr, irp->CurrentLocation - 1, nullptr, Describe(device)};
+    if (call.index <= 0)
+        BugCheck("NO_MORE_IRP_STACK_LOCATIONS", routine, irp,
+                 "the IRP has " + std::to_string(irp->StackCount) + " stack location(s), none left for " +
+                     call.target);
+    call.location = irp->Tail.Overlay.CurrentStackLocation - 1;
+    if (call.location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION)
+        BugCheck("InvalidMajorFunction", routine, irp,
+                 "major function " + std::to_string(call.location->MajorFunction) + " sent to " + call.target);
+    if (call.location->MajorFunction == IRP_MJ_POWER) {
+        const int owner = record.ownerLocation;
+        if (owner >= 1 && owner <= irp->StackCount && !record.powerStarted[owner])
+            BugCheck("PoStartNextPowerIrp", routine, irp,
+                     "the driver at stack location " + std::to_string(owner) + " passed a power IRP on to " +
+                         call.target + " without calling PoStartNextPowerIrp first");
+    } else if (viaPoCallDriver) {
+        BugCheck("PoCallDriver", routine, irp,
+                 std::string("PoCallDriver sends power IRPs only; this one is ") +
+                     MajorName(call.location->MajorFunction));
     }
-    const CallFrame frame = t_frames.back();
-    t_frames.pop_back();
-    if (!t_frames.empty() && t_frames.back().irp == irp)
-        t_frames.back().lowerReturnedPending = status == STATUS_PENDING;
+    record.pendingSeen[call.index] = 0;
+    record.powerStarted[call.index] = 0;
+    record.viaPo[call.index] = viaPoCallDriver;
+    record.ownerLocation = call.index;
+    ++record.activeCalls;
+    irp->CurrentLocation = static_cast<CHAR>(call.index);
+    irp->Tail.Overlay.CurrentStackLocation = call.location;
+    call.location->DeviceObject = device;
+    call.dispatch = device->DriverObject->MajorFunction[call.location->MajorFunction];
+    if (call.dispatch == nullptr)
+        BugCheck("InvalidDispatchRoutine", routine, irp,
+                 call.target + " has no dispatch routine for " + MajorName(call.location->MajorFunction));
+    call.target += std::string(", ") + MajorName(call.location->MajorFunction);
+    return call;
+}
+
+// The called driver's side: what its dispatch routine returned, and how. The
+// checks are held against that driver (whose device may be gone now).
+void CheckDispatchReturn(PDRIVER_OBJECT driver, PIRP irp, const CallTarget& call, const CallFrame& frame,
+                         NTSTATUS status, KIRQL irql, const char* routine) {
+    const Answerable answer(driver);
+    const auto name = [&call] { return RoutineName(reinterpret_cast<const void*>(call.dispatch)); };
     if (CurrentIrql() != irql)
-        BugCheck("IrqlChangedByDispatch", RoutineName(reinterpret_cast<const void*>(dispatch)), irp,
-                 "the dispatch routine for " + target + " was called at IRQL " + std::to_string(irql) +
+        BugCheck("IrqlChangedByDispatch", name(), irp,
+                 "the dispatch routine for " + call.target + " was called at IRQL " + std::to_string(irql) +
                      " and returned at IRQL " + std::to_string(CurrentIrql()));
 
     Lock lock(IoLock());
     IrpRecord& record = IrpOrBugCheck(irp, routine);
     // The memory is still there: a free waits for the calls inside the IRP.
-    const bool marked = (location->Control & SL_PENDING_RETURNED) != 0 || record.pendingSeen[index] != 0;
+    const bool marked = (call.location->Control & SL_PENDING_RETURNED) != 0 || record.pendingSeen[call.index] != 0;
     --record.activeCalls;
     if (status == STATUS_PENDING && !marked && !frame.lowerReturnedPending)
-        BugCheck("MarkIrpPending", RoutineName(reinterpret_cast<const void*>(dispatch)), irp,
-                 "the dispatch routine for " + target +
+        BugCheck("MarkIrpPending", name(), irp,
+                 "the dispatch routine for " + call.target +
                      " returned STATUS_PENDING without marking its stack location pending (IoMarkIrpPending)");
     if (status != STATUS_PENDING && marked)
-        BugCheck("MarkIrpPending2", RoutineName(reinterpret_cast<const void*>(dispatch)), irp,
-                 "the dispatch routine for " + target + " marked its stack location pending but returned " +
+        BugCheck("MarkIrpPending2", name(), irp,
+                 "the dispatch routine for " + call.target + " marked its stack location pending but returned " +
                      HexStatus(status) + " instead of STATUS_PENDING");
     FreeWhenIdle(irp, record);
+}
+
+}  // namespace
+
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) {
+    const char* routine = viaPoCallDriver ? "PoCallDriver" : "IofCallDriver";
+    RequireAtMostDispatch(routine);
+    const CallTarget call = EnterNextLocation(device, irp, viaPoCallDriver, routine);
+
+    ObserveCall(device, irp);
+    const KIRQL irql = CurrentIrql();
+    t_frames.push_back(CallFrame{irp, call.index, false});
+    PDRIVER_OBJECT driver = device->DriverObject;
+    NTSTATUS status;
+    {
+        DriverFrame running(driver, FrameKind::Dispatch, reinterpret_cast<const void*>(call.dispatch));
+        status = call.dispatch(device, irp);
+    }
+    const CallFrame frame = t_frames.back();
+    t_frames.pop_back();
+    if (!t_frames.empty() && t_frames.back().irp == irp)
+        t_frames.back().lowerReturnedPending = status == STATUS_PENDING;
+    CheckDispatchReturn(driver, irp, call, frame, status, irql, routine);
     return status;
 }
 
@@ -318,6 +339,78 @@ Request& Request::ExactDevice(bool exact) {
 
 PDEVICE_OBJECT Request::Receiver(PDEVICE_OBJECT target) const { return exact_ ? target : TopOfStack(target); }
 
+NTSTATUS Request::AttachReadWriteBuffer(PIRP irp, PIO_STACK_LOCATION location, IrpRecord& record,
+                                        ULONG deviceFlags) const {
+    const bool read = buffers_ == Buffers::Read;
+    void* callerBuffer = read ? buffer_ : const_cast<void*>(input_);
+    if (read) {
+        location->Parameters.Read.Length = length_;
+        location->Parameters.Read.ByteOffset.QuadPart = offset_;
+    } else {
+        location->Parameters.Write.Length = length_;
+        location->Parameters.Write.ByteOffset.QuadPart = offset_;
+    }
+    NTSTATUS result = ProbeUserBuffer(mode_, callerBuffer, length_);
+    if (!NT_SUCCESS(result) || length_ == 0) return result;
+    if (deviceFlags & DO_BUFFERED_IO) {
+        void* system = AllocateSystemBuffer(record, length_);
+        irp->AssociatedIrp.SystemBuffer = system;
+        irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
+        if (read) {
+            irp->Flags |= kIrpInputOperation;
+            irp->UserBuffer = callerBuffer;
+            record.copyBackTo = callerBuffer;
+            record.copyBackMax = length_;
+        } else {
+            result = CopyGuarded(system, callerBuffer, length_);
+        }
+    } else if (deviceFlags & DO_DIRECT_IO) {
+        result = AttachLockedMdl(irp, callerBuffer, length_, mode_, read ? IoWriteAccess : IoReadAccess);
+    } else {
+        irp->UserBuffer = callerBuffer;
+    }
+    return result;
+}
+
+NTSTATUS Request::AttachControlBuffers(PIRP irp, PIO_STACK_LOCATION location, IrpRecord& record) const {
+    location->Parameters.DeviceIoControl.OutputBufferLength = length_;
+    location->Parameters.DeviceIoControl.InputBufferLength = inputLength_;
+    location->Parameters.DeviceIoControl.IoControlCode = code_;
+    const ULONG method = code_ & 3;
+    if (method == 3) {  // METHOD_NEITHER: the caller's addresses, unchecked
+        location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input_);
+        irp->UserBuffer = buffer_;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS result = ProbeUserBuffer(mode_, input_, inputLength_);
+    if (NT_SUCCESS(result)) result = ProbeUserBuffer(mode_, buffer_, length_);
+    if (!NT_SUCCESS(result)) return result;
+    if (method == 0) {  // METHOD_BUFFERED: one system buffer for both directions
+        const ULONG size = std::max(inputLength_, length_);
+        if (size == 0) return result;
+        void* system = AllocateSystemBuffer(record, size);
+        irp->AssociatedIrp.SystemBuffer = system;
+        irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
+        result = CopyGuarded(system, input_, inputLength_);
+        if (length_ != 0) {
+            irp->Flags |= kIrpInputOperation;
+            irp->UserBuffer = buffer_;
+            record.copyBackTo = buffer_;
+            record.copyBackMax = length_;
+        }
+    } else {  // METHOD_IN_DIRECT / METHOD_OUT_DIRECT
+        if (inputLength_ != 0) {
+            void* system = AllocateSystemBuffer(record, inputLength_);
+            irp->AssociatedIrp.SystemBuffer = system;
+            irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
+            result = CopyGuarded(system, input_, inputLength_);
+        }
+        if (NT_SUCCESS(result) && length_ != 0)
+            result = AttachLockedMdl(irp, buffer_, length_, mode_, method == 1 ? IoReadAccess : IoWriteAccess);
+    }
+    return result;
+}
+
 PIRP Request::Build(PDEVICE_OBJECT target, NTSTATUS* status) const {
     PDEVICE_OBJECT device = Receiver(target);
     ULONG deviceFlags;
@@ -347,86 +440,16 @@ PIRP Request::Build(PDEVICE_OBJECT target, NTSTATUS* status) const {
     }
     if (codeOnly_) location->Parameters.DeviceIoControl.IoControlCode = code_;
 
-    NTSTATUS result = STATUS_SUCCESS;
     IrpRecord* record;
     {
         Lock lock(IoLock());
         record = &IrpOrBugCheck(irp, "Request::Build");
     }
-    switch (buffers_) {
-    case Buffers::None:
-        break;
-    case Buffers::Read:
-    case Buffers::Write: {
-        const bool read = buffers_ == Buffers::Read;
-        void* callerBuffer = read ? buffer_ : const_cast<void*>(input_);
-        if (read) {
-            location->Parameters.Read.Length = length_;
-            location->Parameters.Read.ByteOffset.QuadPart = offset_;
-        } else {
-            location->Parameters.Write.Length = length_;
-            location->Parameters.Write.ByteOffset.QuadPart = offset_;
-        }
-        result = ProbeUserBuffer(mode_, callerBuffer, length_);
-        if (!NT_SUCCESS(result) || length_ == 0) break;
-        if (deviceFlags & DO_BUFFERED_IO) {
-            void* system = AllocateSystemBuffer(*record, length_);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
-            if (read) {
-                irp->Flags |= kIrpInputOperation;
-                irp->UserBuffer = callerBuffer;
-                record->copyBackTo = callerBuffer;
-                record->copyBackMax = length_;
-            } else {
-                result = CopyGuarded(system, callerBuffer, length_);
-            }
-        } else if (deviceFlags & DO_DIRECT_IO) {
-            result = AttachLockedMdl(irp, callerBuffer, length_, mode_, read ? IoWriteAccess : IoReadAccess);
-        } else {
-            irp->UserBuffer = callerBuffer;
-        }
-        break;
-    }
-    case Buffers::Control: {
-        location->Parameters.DeviceIoControl.OutputBufferLength = length_;
-        location->Parameters.DeviceIoControl.InputBufferLength = inputLength_;
-        location->Parameters.DeviceIoControl.IoControlCode = code_;
-        const ULONG method = code_ & 3;
-        if (method == 3) {  // METHOD_NEITHER: the caller's addresses, unchecked
-            location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input_);
-            irp->UserBuffer = buffer_;
-            break;
-        }
-        result = ProbeUserBuffer(mode_, input_, inputLength_);
-        if (NT_SUCCESS(result)) result = ProbeUserBuffer(mode_, buffer_, length_);
-        if (!NT_SUCCESS(result)) break;
-        if (method == 0) {  // METHOD_BUFFERED: one system buffer for both directions
-            const ULONG size = std::max(inputLength_, length_);
-            if (size == 0) break;
-            void* system = AllocateSystemBuffer(*record, size);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
-            result = CopyGuarded(system, input_, inputLength_);
-            if (length_ != 0) {
-                irp->Flags |= kIrpInputOperation;
-                irp->UserBuffer = buffer_;
-                record->copyBackTo = buffer_;
-                record->copyBackMax = length_;
-            }
-        } else {  // METHOD_IN_DIRECT / METHOD_OUT_DIRECT
-            if (inputLength_ != 0) {
-                void* system = AllocateSystemBuffer(*record, inputLength_);
-                irp->AssociatedIrp.SystemBuffer = system;
-                irp->Flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
-                result = CopyGuarded(system, input_, inputLength_);
-            }
-            if (NT_SUCCESS(result) && length_ != 0)
-                result = AttachLockedMdl(irp, buffer_, length_, mode_, method == 1 ? IoReadAccess : IoWriteAccess);
-        }
-        break;
-    }
-    }
+    NTSTATUS result = STATUS_SUCCESS;
+    if (buffers_ == Buffers::Read || buffers_ == Buffers::Write)
+        result = AttachReadWriteBuffer(irp, location, *record, deviceFlags);
+    else if (buffers_ == Buffers::Control)
+        result = AttachControlBuffers(irp, location, *record);
     if (!NT_SUCCESS(result)) {
         DiscardUnsentIrp(irp);
         *status = result;
@@ -477,11 +500,13 @@ IoResult SendIrpAt(PDEVICE_OBJECT device, PIRP irp, std::optional<KIRQL> irql) {
     // As the I/O manager finishes a request: output copied back, buffers and
     // MDLs released, the packet freed.
     if (record.copyBackTo != nullptr && !NtError(result.final)) {
-        if (result.information > record.copyBackMax)
+        if (result.information > record.copyBackMax) {
+            const Answerable answer(record.informationBy);
             BugCheck("InformationExceedsBuffer", "IofCompleteRequest", irp,
                      "IoStatus.Information " + std::to_string(result.information) +
                          " is larger than the caller's output buffer of " + std::to_string(record.copyBackMax) +
                          " bytes");
+        }
         CopyGuarded(record.copyBackTo, record.systemBuffer, result.information);
     }
     ReleaseRequestBuffers(irp, record);

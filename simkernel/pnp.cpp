@@ -6,6 +6,7 @@
 
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/registry.h"
 
 namespace sim {
@@ -51,6 +52,7 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& serviceNa
     Registry().CreateKey(std::string(kServicesRoot) + "\\" + serviceName);
 
     const std::string routine = "DriverEntry of " + detail::DriverNameOf(driver);
+    const Answerable answer(driver);
     const KIRQL irql = CurrentIrql();
     result = entry(driver, detail::DriverRegistryPath(driver));
     if (CurrentIrql() != irql) IrqlChanged("IrqlChangedByDriverEntry", routine, irql);
@@ -72,6 +74,7 @@ namespace detail {
 
 void CompleteUnload(PDRIVER_OBJECT driver) {
     const std::string routine = "DriverUnload of " + DriverNameOf(driver);
+    const Answerable answer(driver);
     const KIRQL irql = CurrentIrql();
     driver->DriverUnload(driver);
     if (CurrentIrql() != irql) IrqlChanged("IrqlChangedByDriverUnload", routine, irql);
@@ -103,6 +106,7 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     const std::vector<PDEVICE_OBJECT> before = DevicesOf(driver);
     const std::set<PDEVICE_OBJECT> old(before.begin(), before.end());
     const std::string routine = "AddDevice of " + detail::DriverNameOf(driver);
+    const Answerable answer(driver);
     const KIRQL irql = CurrentIrql();
     const NTSTATUS status = addDevice(driver, pdo);
     if (CurrentIrql() != irql) IrqlChanged("IrqlChangedByAddDevice", routine, irql);

@@ -76,6 +76,48 @@ void ProbeAndLock(PVOID context) {
     MmProbeAndLockPages(args->mdl, args->mode, args->operation);
 }
 
+// The block in the system buffer, in the caller's layout.
+bool ReadBlock(const uint8_t* buffer, ULONG input, bool is32, Block* block) {
+    if (is32) {
+        if (!ReadLayout<SCSI_PASS_THROUGH32>(buffer, input, block)) return false;
+        block->data = reinterpret_cast<const SCSI_PASS_THROUGH32*>(buffer)->DataBufferOffset;
+    } else {
+        if (!ReadLayout<SCSI_PASS_THROUGH>(buffer, input, block)) return false;
+        std::memcpy(&block->data, buffer + offsetof(SCSI_PASS_THROUGH, DataBufferOffset), sizeof(ULONG_PTR));
+    }
+    return true;
+}
+
+// Where the data lies: in the system buffer, or in the caller's pages,
+// locked and described by an MDL on the request (the I/O manager frees it
+// with the request). *data stays NULL when no data moves.
+NTSTATUS LocateData(PIRP irp, bool direct, const Block& block, uint8_t* buffer, ULONG size, uint8_t** data) {
+    if (block.dataTransferLength == 0) return STATUS_SUCCESS;
+    if (!direct) {
+        if (block.data < block.size || !Inside(block.data, block.dataTransferLength, size))
+            return STATUS_INVALID_PARAMETER;
+        *data = buffer + block.data;
+        return STATUS_SUCCESS;
+    }
+    PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(block.data), block.dataTransferLength, FALSE, FALSE,
+                             irp->MdlAddress != nullptr ? nullptr : irp);
+    if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    LockArgs args{mdl, irp->RequestorMode, block.dataIn == SCSI_IOCTL_DATA_OUT ? IoReadAccess : IoWriteAccess};
+    const NTSTATUS locked = ZkGuardedCall(ProbeAndLock, &args);
+    if (!NT_SUCCESS(locked)) {
+        if (irp->MdlAddress == mdl) irp->MdlAddress = nullptr;
+        IoFreeMdl(mdl);
+        return locked;
+    }
+    if (irp->MdlAddress != mdl) {
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        BugCheck("SIMULATION_SETUP", "ScsiModel", irp, "a pass-through request arrived with an MDL already");
+    }
+    *data = static_cast<uint8_t*>(mdl->StartVa) + mdl->ByteOffset;
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 std::string ScsiModel::Serial() const {
@@ -104,50 +146,16 @@ ScsiModel::Completion ScsiModel::PassThrough(PIRP irp, bool direct) {
     const bool is32 = IoIs32bitProcess(irp) != FALSE;
 
     Block block;
-    bool read = false;
-    if (buffer != nullptr) {
-        if (is32) {
-            read = ReadLayout<SCSI_PASS_THROUGH32>(buffer, input, &block);
-            if (read) block.data = reinterpret_cast<const SCSI_PASS_THROUGH32*>(buffer)->DataBufferOffset;
-        } else {
-            read = ReadLayout<SCSI_PASS_THROUGH>(buffer, input, &block);
-            if (read) std::memcpy(&block.data, buffer + offsetof(SCSI_PASS_THROUGH, DataBufferOffset), sizeof(ULONG_PTR));
-        }
-    }
+    const bool read = buffer != nullptr && ReadBlock(buffer, input, is32, &block);
     if (!read || block.cdbLength == 0 || block.cdbLength > 16 || block.dataIn > SCSI_IOCTL_DATA_UNSPECIFIED)
         return Completion{STATUS_INVALID_PARAMETER, 0};
     if (block.senseInfoLength != 0 &&
         (block.senseInfoOffset < block.size || !Inside(block.senseInfoOffset, block.senseInfoLength, size)))
         return Completion{STATUS_INVALID_PARAMETER, 0};
 
-    // Where the data lies: in the system buffer, or in the caller's pages,
-    // locked and described by an MDL on the request (the I/O manager frees
-    // it with the request).
     uint8_t* data = nullptr;
-    if (block.dataTransferLength != 0) {
-        if (!direct) {
-            if (block.data < block.size || !Inside(block.data, block.dataTransferLength, size))
-                return Completion{STATUS_INVALID_PARAMETER, 0};
-            data = buffer + block.data;
-        } else {
-            PMDL mdl = IoAllocateMdl(reinterpret_cast<PVOID>(block.data), block.dataTransferLength, FALSE, FALSE,
-                                     irp->MdlAddress != nullptr ? nullptr : irp);
-            if (mdl == nullptr) return Completion{STATUS_INSUFFICIENT_RESOURCES, 0};
-            LockArgs args{mdl, irp->RequestorMode, block.dataIn == SCSI_IOCTL_DATA_OUT ? IoReadAccess : IoWriteAccess};
-            const NTSTATUS locked = ZkGuardedCall(ProbeAndLock, &args);
-            if (!NT_SUCCESS(locked)) {
-                if (irp->MdlAddress == mdl) irp->MdlAddress = nullptr;
-                IoFreeMdl(mdl);
-                return Completion{locked, 0};
-            }
-            if (irp->MdlAddress != mdl) {
-                MmUnlockPages(mdl);
-                IoFreeMdl(mdl);
-                BugCheck("SIMULATION_SETUP", "ScsiModel", irp, "a pass-through request arrived with an MDL already");
-            }
-            data = static_cast<uint8_t*>(mdl->StartVa) + mdl->ByteOffset;
-        }
-    }
+    if (const NTSTATUS located = LocateData(irp, direct, block, buffer, size, &data); !NT_SUCCESS(located))
+        return Completion{located, 0};
 
     std::lock_guard<std::mutex> lock(mutex_);
     UCHAR cdb[16] = {};

@@ -69,6 +69,48 @@ uint8_t* TransferData(PVOID buffer, PMDL mdl) {
     return nullptr;
 }
 
+// The setup packet of a request on the default pipe: the three control
+// layouts agree up to the transfer MDL, and each gives it its own way.
+void SetupPacket(const URB& urb, UCHAR (&setup)[8]) {
+    const USHORT function = urb.UrbHeader.Function;
+    const ULONG length0 = urb.UrbControlTransfer.TransferBufferLength;
+    if (function == URB_FUNCTION_CONTROL_TRANSFER) {
+        std::memcpy(setup, urb.UrbControlTransfer.SetupPacket, sizeof setup);
+    } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+        const _URB_CONTROL_DESCRIPTOR_REQUEST& d = urb.UrbControlDescriptorRequest;
+        const UCHAR bytes[8] = {kDirectionIn,
+                                kGetDescriptor,
+                                d.Index,
+                                d.DescriptorType,
+                                static_cast<UCHAR>(d.LanguageId),
+                                static_cast<UCHAR>(d.LanguageId >> 8),
+                                static_cast<UCHAR>(length0),
+                                static_cast<UCHAR>(length0 >> 8)};
+        std::memcpy(setup, bytes, sizeof setup);
+    } else {
+        const _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& v = urb.UrbControlVendorClassRequest;
+        UCHAR recipient = 0;
+        if (function == URB_FUNCTION_VENDOR_INTERFACE || function == URB_FUNCTION_CLASS_INTERFACE)
+            recipient = kRecipientInterface;
+        else if (function == URB_FUNCTION_VENDOR_ENDPOINT || function == URB_FUNCTION_CLASS_ENDPOINT)
+            recipient = kRecipientEndpoint;
+        else if (function == URB_FUNCTION_VENDOR_OTHER || function == URB_FUNCTION_CLASS_OTHER)
+            recipient = kRecipientOther;
+        const bool vendor = function == URB_FUNCTION_VENDOR_DEVICE || function == URB_FUNCTION_VENDOR_INTERFACE ||
+                            function == URB_FUNCTION_VENDOR_ENDPOINT || function == URB_FUNCTION_VENDOR_OTHER;
+        const UCHAR bytes[8] = {static_cast<UCHAR>(((v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? kDirectionIn : 0) |
+                                                   (vendor ? kTypeVendor : kTypeClass) | recipient),
+                                v.Request,
+                                static_cast<UCHAR>(v.Value),
+                                static_cast<UCHAR>(v.Value >> 8),
+                                static_cast<UCHAR>(v.Index),
+                                static_cast<UCHAR>(v.Index >> 8),
+                                static_cast<UCHAR>(length0),
+                                static_cast<UCHAR>(length0 >> 8)};
+        std::memcpy(setup, bytes, sizeof setup);
+    }
+}
+
 }  // namespace
 
 UsbModel::UsbModel(USHORT vendorId, USHORT productId, UCHAR maxPacket0, std::vector<uint8_t> interfaceClass,
@@ -444,48 +486,12 @@ UsbModel::Outcome UsbModel::Serve(PIRP irp, PURB urb) {
         return Outcome{USBD_STATUS_INVALID_URB_FUNCTION, STATUS_INVALID_PARAMETER};
     }
 
-    // A request on the default pipe: the three control layouts agree up to
-    // the transfer MDL, and each gives the setup packet its own way.
+    // A request on the default pipe.
     if (!needs(sizeof(_URB_CONTROL_TRANSFER))) return bad;
     _URB_CONTROL_TRANSFER& control = urb->UrbControlTransfer;
     UCHAR setup[8] = {};
-    const USHORT function = urb->UrbHeader.Function;
     const ULONG length0 = control.TransferBufferLength;
-    if (function == URB_FUNCTION_CONTROL_TRANSFER) {
-        std::memcpy(setup, control.SetupPacket, sizeof setup);
-    } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-        const _URB_CONTROL_DESCRIPTOR_REQUEST& d = urb->UrbControlDescriptorRequest;
-        const UCHAR bytes[8] = {kDirectionIn,
-                                kGetDescriptor,
-                                d.Index,
-                                d.DescriptorType,
-                                static_cast<UCHAR>(d.LanguageId),
-                                static_cast<UCHAR>(d.LanguageId >> 8),
-                                static_cast<UCHAR>(length0),
-                                static_cast<UCHAR>(length0 >> 8)};
-        std::memcpy(setup, bytes, sizeof setup);
-    } else {
-        const _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& v = urb->UrbControlVendorClassRequest;
-        UCHAR recipient = 0;
-        if (function == URB_FUNCTION_VENDOR_INTERFACE || function == URB_FUNCTION_CLASS_INTERFACE)
-            recipient = kRecipientInterface;
-        else if (function == URB_FUNCTION_VENDOR_ENDPOINT || function == URB_FUNCTION_CLASS_ENDPOINT)
-            recipient = kRecipientEndpoint;
-        else if (function == URB_FUNCTION_VENDOR_OTHER || function == URB_FUNCTION_CLASS_OTHER)
-            recipient = kRecipientOther;
-        const bool vendor = function == URB_FUNCTION_VENDOR_DEVICE || function == URB_FUNCTION_VENDOR_INTERFACE ||
-                            function == URB_FUNCTION_VENDOR_ENDPOINT || function == URB_FUNCTION_VENDOR_OTHER;
-        const UCHAR bytes[8] = {static_cast<UCHAR>(((v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? kDirectionIn : 0) |
-                                                   (vendor ? kTypeVendor : kTypeClass) | recipient),
-                                v.Request,
-                                static_cast<UCHAR>(v.Value),
-                                static_cast<UCHAR>(v.Value >> 8),
-                                static_cast<UCHAR>(v.Index),
-                                static_cast<UCHAR>(v.Index >> 8),
-                                static_cast<UCHAR>(length0),
-                                static_cast<UCHAR>(length0 >> 8)};
-        std::memcpy(setup, bytes, sizeof setup);
-    }
+    SetupPacket(*urb, setup);
 
     uint8_t* buffer = TransferData(control.TransferBuffer, control.TransferBufferMDL);
     if (length0 != 0 && buffer == nullptr)

@@ -55,13 +55,16 @@ Queue& State() {
             q.running = true;
         }
         PDEVICE_OBJECT device = item->device;
+        PDRIVER_OBJECT driver = device->DriverObject;
         {
-            DriverFrame running(device->DriverObject, FrameKind::WorkItem, reinterpret_cast<const void*>(item->routine));
+            DriverFrame running(driver, FrameKind::WorkItem, reinterpret_cast<const void*>(item->routine));
             item->routine(device, item->context);  // may free the item
         }
-        if (CurrentIrql() != PASSIVE_LEVEL)
+        if (CurrentIrql() != PASSIVE_LEVEL) {
+            const Answerable answer(driver);
             BugCheck("a work item's routine returns at PASSIVE_LEVEL", "IoQueueWorkItem", nullptr,
                      "the routine returned at IRQL " + std::to_string(CurrentIrql()));
+        }
         ObDereference(device, "IoQueueWorkItem");
         {
             std::lock_guard<std::mutex> lock(q.mutex);

@@ -81,6 +81,43 @@ private:
     HANDLE handle_;
 };
 
+// The four kinds of request the senders mix: a read, an SRB, a URB and an
+// IRB, each reading into `data`; `blocks` holds the block.
+sim::Request MixedRequest(unsigned kind, void* data, void* blocks)
+{
+    switch (kind) {
+    case 0:
+        return sim::Request::Read(data, 512, 0x10000);
+    case 1: {
+        auto* srb = reinterpret_cast<PSCSI_REQUEST_BLOCK>(blocks);
+        srb->Length = sizeof(SCSI_REQUEST_BLOCK);
+        srb->Function = SRB_FUNCTION_EXECUTE_SCSI;
+        srb->CdbLength = 10;
+        srb->Cdb[0] = 0x28;
+        srb->Cdb[8] = 1;
+        srb->SrbFlags = SRB_FLAGS_DATA_IN;
+        srb->DataTransferLength = 512;
+        srb->DataBuffer = data;
+        return sim::Request::InternalDeviceControl(0, srb);
+    }
+    case 2: {
+        auto* urb = reinterpret_cast<PURB>(blocks);
+        urb->UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+        urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
+        urb->UrbBulkOrInterruptTransfer.TransferBuffer = data;
+        return sim::Request::InternalDeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    }
+    default: {
+        auto* irb = reinterpret_cast<IRB*>(blocks);
+        irb->FunctionNumber = REQUEST_ASYNC_READ;
+        irb->u.AsyncRead.nNumberOfBytesToRead = 64;
+        return sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, irb);
+    }
+    }
+}
+
 TEST(DriverLoad, RequestsRacingConfigurationChangesAndRemoval)
 {
     sim::ResetKernel();
@@ -105,42 +142,7 @@ TEST(DriverLoad, RequestsRacingConfigurationChangesAndRemoval)
         sim::SimBuffer blocks = sim::AllocateBuffer(4096);
         for (unsigned i = 0; !stop.load(); ++i) {
             std::memset(blocks.address, 0, 4096);
-            sim::Request request(IRP_MJ_READ);
-            switch ((seed + i) % 4) {
-            case 0:
-                request = sim::Request::Read(data.address, 512, 0x10000);
-                break;
-            case 1: {
-                auto* srb = reinterpret_cast<PSCSI_REQUEST_BLOCK>(blocks.address);
-                srb->Length = sizeof(SCSI_REQUEST_BLOCK);
-                srb->Function = SRB_FUNCTION_EXECUTE_SCSI;
-                srb->CdbLength = 10;
-                srb->Cdb[0] = 0x28;
-                srb->Cdb[8] = 1;
-                srb->SrbFlags = SRB_FLAGS_DATA_IN;
-                srb->DataTransferLength = 512;
-                srb->DataBuffer = data.address;
-                request = sim::Request::InternalDeviceControl(0, srb);
-                break;
-            }
-            case 2: {
-                auto* urb = reinterpret_cast<PURB>(blocks.address);
-                urb->UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-                urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-                urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
-                urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
-                urb->UrbBulkOrInterruptTransfer.TransferBuffer = data.address;
-                request = sim::Request::InternalDeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
-                break;
-            }
-            default: {
-                auto* irb = reinterpret_cast<IRB*>(blocks.address);
-                irb->FunctionNumber = REQUEST_ASYNC_READ;
-                irb->u.AsyncRead.nNumberOfBytesToRead = 64;
-                request = sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, irb);
-                break;
-            }
-            }
+            const sim::Request request = MixedRequest((seed + i) % 4, data.address, blocks.address);
             sent.fetch_add(1);
             sim::Send(top, request);
             returned.fetch_add(1);

@@ -433,18 +433,15 @@ TEST_F(SimMemory, ResetForgetsMdlsAndReleasesBuffers) {
 
 class SimMemoryDeathTest : public SimMemory {};
 
-TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
+struct DeathCase {
+    const char* name;
+    std::function<void()> body;
+    const char* message;
+};
+
+TEST_F(SimMemoryDeathTest, FaultsOutsideRegionsAndAtDispatchStopTheSystem) {
     SimBuffer buffer = AllocateBuffer(2 * kPageSize);
-    auto lockedMdl = [&] {
-        PMDL mdl = IoAllocateMdl(buffer.address, 16, FALSE, FALSE, nullptr);
-        if (GuardedLock(mdl) != STATUS_SUCCESS) std::abort();
-        return mdl;
-    };
-    struct Case {
-        const char* name;
-        std::function<void()> body;
-        const char* message;
-    } cases[] = {
+    const DeathCase cases[] = {
         {"fault outside any region", [&] { InvalidatePage(buffer.address); ReadOutside(buffer.address); },
          SIM_MEMORY_UNGUARDED_FAULT},
         {"raise outside any region", [] { RaiseStatus(STATUS_INSUFFICIENT_RESOURCES, "IoSomething"); },
@@ -473,6 +470,18 @@ TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
              GuardedLock(mdl);
          },
          "IRQL_NOT_LESS_OR_EQUAL in MmProbeAndLockPages"},
+    };
+    for (const DeathCase& c : cases) EXPECT_DEATH(c.body(), c.message) << c.name;
+}
+
+TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
+    SimBuffer buffer = AllocateBuffer(2 * kPageSize);
+    auto lockedMdl = [&] {
+        PMDL mdl = IoAllocateMdl(buffer.address, 16, FALSE, FALSE, nullptr);
+        if (GuardedLock(mdl) != STATUS_SUCCESS) std::abort();
+        return mdl;
+    };
+    const DeathCase cases[] = {
         {"free of a locked MDL", [&] { IoFreeMdl(lockedMdl()); }, "an MDL is unlocked before it is freed"},
         {"double free",
          [&] {
@@ -519,7 +528,7 @@ TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
          },
          "secondary buffer"},
     };
-    for (const Case& c : cases) EXPECT_DEATH(c.body(), c.message) << c.name;
+    for (const DeathCase& c : cases) EXPECT_DEATH(c.body(), c.message) << c.name;
 }
 
 // Another library may take SIGSEGV over after us; the next guarded region

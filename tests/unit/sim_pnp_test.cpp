@@ -7,6 +7,7 @@
 
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
+#include "simkernel/frames.h"
 #include "simkernel/iomgr.h"
 #include "simkernel/pnp.h"
 #include "simkernel/registry.h"
@@ -203,6 +204,35 @@ TEST_F(PnpTest, AddDeviceGetsThePdoAndItsStatusComesBack) {
 TEST_F(PnpTest, AddDeviceThatLeavesDeviceInitializingBugChecks) {
     g_leaveInitializing = true;
     EXPECT_DEATH(FilteredPdo(), "STOP: DeviceInitializingNotCleared in AddDevice of \\\\Driver\\\\zelkor");
+}
+
+// A stop is held against the driver whose routine broke the rule, also when
+// the kernel finds it only after the routine returned (what the simulator
+// tells its user); against nobody when no driver's routine is involved.
+TEST_F(PnpTest, AStopIsHeldAgainstTheDriverWhoseRoutineLeftTheFault) {
+    const auto saying = [](auto stop) {
+        sim::SetBugCheckHandler([](const std::string&) {
+            PDRIVER_OBJECT driver = sim::AnswerableDriver();
+            std::fprintf(stderr, "held against %s\n",
+                         driver == nullptr                   ? "nobody"
+                         : driver->DriverInit == FilterEntry ? "the filter"
+                                                             : "another driver");
+        });
+        stop();
+    };
+    g_leaveInitializing = true;
+    EXPECT_DEATH(saying([this] { FilteredPdo(); }), "held against the filter");
+    g_leaveInitializing = false;
+    EXPECT_DEATH(saying([this] {
+                     FilteredPdo();
+                     sim::UnloadDriver(driver_);
+                 }),
+                 "held against the filter");
+    EXPECT_DEATH(saying([] {
+                     sim::IrqlScope high(DISPATCH_LEVEL);
+                     sim::PnpStartDevice(sim::CreatePdo("\\Device\\00000062").Device());
+                 }),
+                 "held against nobody");
 }
 
 // ---------------------------------------------------------------------------

@@ -165,6 +165,130 @@ std::string Join(const std::vector<std::string>& pieces, size_t from, size_t cou
     return text;
 }
 
+// The simulator's lines by the step they belong to; false when a line
+// names no step.
+bool SimulatorSteps(const std::vector<std::string>& simText, const std::vector<std::string>& simAnnotated,
+                    std::map<unsigned, std::vector<std::string>>* simSteps)
+{
+    for (size_t i = 0; i < simText.size(); ++i) {
+        unsigned step = 0;
+        if (std::sscanf(simAnnotated[i].c_str(), "[%u ", &step) != 1) {
+            std::cerr << "zelkor-wine-compare: simulator line " << i + 1 << " names no step\n";
+            return false;
+        }
+        (*simSteps)[step].push_back(simText[i]);
+    }
+    return true;
+}
+
+// What the stack driver printed under Wine: its pieces by step, the
+// failures it reported, and whether it reached the end.
+struct WineRun {
+    std::vector<WineStep> steps = std::vector<WineStep>(1);
+    bool done = false;
+    std::vector<std::string> failures;
+};
+
+WineRun ReadWineLog(const std::vector<std::string>& wineLog)
+{
+    WineRun run;
+    for (const std::string& raw : wineLog) {
+        std::string piece;
+        size_t at = raw.find(kDebugMarker);
+        if (raw.rfind(kHarnessMarker, 0) == 0) {
+            piece = raw.substr(std::string(kHarnessMarker).size());
+        } else if (at != std::string::npos) {
+            // "XXXXXXXX:XXXXXXXX: " (component and level) comes before the text.
+            piece = raw.substr(at + std::string(kDebugMarker).size());
+            size_t colon = piece.find(": ");
+            piece = colon == std::string::npos ? "" : piece.substr(colon + 2);
+        } else {
+            continue;
+        }
+        if (piece.rfind(kStepMarker, 0) == 0) {
+            WineStep step;
+            std::sscanf(piece.c_str() + std::string(kStepMarker).size(), "%u", &step.line);
+            step.command = piece.substr(piece.find(": ", std::string(kStepMarker).size()) + 2);
+            run.steps.push_back(step);
+        } else if (piece.rfind(kFailMarker, 0) == 0) {
+            run.failures.push_back(piece);
+        } else if (piece.rfind(kDoneMarker, 0) == 0) {
+            run.done = true;
+        } else {
+            run.steps.back().pieces.push_back(piece);
+        }
+    }
+    return run;
+}
+
+// Wine's own property queries in an add step, before simulator line l (or at
+// the end): skipped only where the simulator's line does not start here.
+size_t SkipWinePropertyQueries(const std::vector<std::string>& lines, size_t l,
+                               const std::vector<std::string>& pieces, size_t p, const AddressMap& addresses)
+{
+    while (p < pieces.size()) {
+        AddressMap scratch = addresses;
+        std::string unused;
+        bool simulatorLine = false;
+        for (size_t k = 1; l < lines.size() && k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
+            simulatorLine = simulatorLine || Matches(lines[l], Join(pieces, p, k), &scratch, &unused);
+        size_t n = 0;
+        for (size_t k = 1; !simulatorLine && k < kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
+            if (pieces[p + k - 1].find("IRP_MN_QUERY_ID") != std::string::npos) {
+                n = k;
+                break;
+            }
+        if (n == 0)
+            break;
+        p += n;  // rule wine-property-query
+    }
+    return p;
+}
+
+// Holds one step's simulator lines against Wine's pieces, in order.
+void CompareStep(const WineStep& step, const std::vector<std::string>& lines, AddressMap* addresses,
+                 int* differences, size_t* matchedLines)
+{
+    const std::vector<std::string>& pieces = step.pieces;
+    size_t p = 0;
+    for (size_t l = 0; l <= lines.size() && *differences < 5; ++l) {
+        if (step.command == "add")
+            p = SkipWinePropertyQueries(lines, l, pieces, p, *addresses);
+        if (l == lines.size())
+            break;
+        std::string why = "Wine printed nothing more in this step";
+        bool matched = false;
+        for (size_t k = 1; k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k) {
+            std::string attempt;
+            if (Matches(lines[l], Join(pieces, p, k), addresses, &attempt)) {
+                p += k;
+                matched = true;
+                break;
+            }
+            // The grouping with as many words as the line tells best why.
+            if (k == 1 || attempt != "the lines differ")
+                why = attempt;
+        }
+        if (matched) {
+            ++*matchedLines;
+            continue;
+        }
+        std::cout << "FAIL: step at line " << step.line << " (" << step.command << "), simulator line " << l + 1
+                  << " of the step differs: " << why << "\n"
+                  << "  simulator:  " << lines[l] << "\n";
+        for (size_t k = p; k < p + kMaxPiecesPerLine && k < pieces.size(); ++k)
+            std::cout << "  Wine piece: " << pieces[k] << "\n";
+        ++*differences;
+        p = pieces.size();
+        break;  // the rest of the step would only repeat the difference
+    }
+    if (p < pieces.size() && *differences < 5) {
+        std::cout << "FAIL: step at line " << step.line << " (" << step.command
+                  << "): Wine printed more than the simulator: " << Join(pieces, p, kMaxPiecesPerLine) << "\n";
+        ++*differences;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -185,121 +309,27 @@ int main(int argc, char** argv)
         std::cerr << "zelkor-wine-compare: the two simulator texts differ in length\n";
         return 2;
     }
-
-    // The simulator's lines by step.
     std::map<unsigned, std::vector<std::string>> simSteps;
-    for (size_t i = 0; i < simText.size(); ++i) {
-        unsigned step = 0;
-        if (std::sscanf(simAnnotated[i].c_str(), "[%u ", &step) != 1) {
-            std::cerr << "zelkor-wine-compare: simulator line " << i + 1 << " names no step\n";
-            return 2;
-        }
-        simSteps[step].push_back(simText[i]);
-    }
-
-    // Wine's pieces by step.
-    std::vector<WineStep> wineSteps(1);
-    bool done = false;
-    std::vector<std::string> failures;
-    for (const std::string& raw : wineLog) {
-        std::string piece;
-        size_t at = raw.find(kDebugMarker);
-        if (raw.rfind(kHarnessMarker, 0) == 0) {
-            piece = raw.substr(std::string(kHarnessMarker).size());
-        } else if (at != std::string::npos) {
-            // "XXXXXXXX:XXXXXXXX: " (component and level) comes before the text.
-            piece = raw.substr(at + std::string(kDebugMarker).size());
-            size_t colon = piece.find(": ");
-            piece = colon == std::string::npos ? "" : piece.substr(colon + 2);
-        } else {
-            continue;
-        }
-        if (piece.rfind(kStepMarker, 0) == 0) {
-            WineStep step;
-            std::sscanf(piece.c_str() + std::string(kStepMarker).size(), "%u", &step.line);
-            step.command = piece.substr(piece.find(": ", std::string(kStepMarker).size()) + 2);
-            wineSteps.push_back(step);
-        } else if (piece.rfind(kFailMarker, 0) == 0) {
-            failures.push_back(piece);
-        } else if (piece.rfind(kDoneMarker, 0) == 0) {
-            done = true;
-        } else {
-            wineSteps.back().pieces.push_back(piece);
-        }
-    }
+    if (!SimulatorSteps(simText, simAnnotated, &simSteps))
+        return 2;
+    const WineRun wine = ReadWineLog(wineLog);
 
     int differences = 0;
     size_t matchedLines = 0;
     AddressMap addresses;
-    for (const std::string& failure : failures) {
+    for (const std::string& failure : wine.failures) {
         std::cout << "FAIL: the stack driver under Wine: " << failure << "\n";
         ++differences;
     }
-    if (!done && failures.empty()) {
-        std::cout << "FAIL: the story did not reach its end under Wine (last step: line " << wineSteps.back().line
+    if (!wine.done && wine.failures.empty()) {
+        std::cout << "FAIL: the story did not reach its end under Wine (last step: line " << wine.steps.back().line
                   << "); did winedevice crash? See the Wine log.\n";
         ++differences;
     }
-
     std::map<unsigned, bool> seen;
-    for (const WineStep& step : wineSteps) {
+    for (const WineStep& step : wine.steps) {
         seen[step.line] = true;
-        const std::vector<std::string>& lines = simSteps[step.line];
-        const std::vector<std::string>& pieces = step.pieces;
-        const bool addStep = step.command == "add";
-        size_t p = 0;
-        for (size_t l = 0; l <= lines.size() && differences < 5; ++l) {
-            // Wine's own property queries, before this line (or at the end):
-            // only where the simulator's line does not start here.
-            while (addStep && p < pieces.size()) {
-                AddressMap scratch = addresses;
-                std::string unused;
-                bool simulatorLine = false;
-                for (size_t k = 1; l < lines.size() && k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
-                    simulatorLine = simulatorLine || Matches(lines[l], Join(pieces, p, k), &scratch, &unused);
-                size_t n = 0;
-                for (size_t k = 1; !simulatorLine && k < kMaxPiecesPerLine && p + k <= pieces.size(); ++k)
-                    if (pieces[p + k - 1].find("IRP_MN_QUERY_ID") != std::string::npos) {
-                        n = k;
-                        break;
-                    }
-                if (n == 0)
-                    break;
-                p += n;  // rule wine-property-query
-            }
-            if (l == lines.size())
-                break;
-            std::string why = "Wine printed nothing more in this step";
-            bool matched = false;
-            for (size_t k = 1; k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k) {
-                std::string attempt;
-                if (Matches(lines[l], Join(pieces, p, k), &addresses, &attempt)) {
-                    p += k;
-                    matched = true;
-                    break;
-                }
-                // The grouping with as many words as the line tells best why.
-                if (k == 1 || attempt != "the lines differ")
-                    why = attempt;
-            }
-            if (matched) {
-                ++matchedLines;
-                continue;
-            }
-            std::cout << "FAIL: step at line " << step.line << " (" << step.command << "), simulator line " << l + 1
-                      << " of the step differs: " << why << "\n"
-                      << "  simulator:  " << lines[l] << "\n";
-            for (size_t k = p; k < p + kMaxPiecesPerLine && k < pieces.size(); ++k)
-                std::cout << "  Wine piece: " << pieces[k] << "\n";
-            ++differences;
-            p = pieces.size();
-            break;  // the rest of the step would only repeat the difference
-        }
-        if (p < pieces.size() && differences < 5) {
-            std::cout << "FAIL: step at line " << step.line << " (" << step.command
-                      << "): Wine printed more than the simulator: " << Join(pieces, p, kMaxPiecesPerLine) << "\n";
-            ++differences;
-        }
+        CompareStep(step, simSteps[step.line], &addresses, &differences, &matchedLines);
     }
     for (const auto& [line, lines] : simSteps)
         if (!seen.count(line) && !lines.empty()) {
@@ -309,7 +339,7 @@ int main(int argc, char** argv)
         }
 
     std::cout << (differences == 0 ? "ok: " : "") << matchedLines << " of " << simText.size()
-              << " simulator lines matched under Wine, " << wineSteps.size() - 1 << " steps, " << addresses.size()
+              << " simulator lines matched under Wine, " << wine.steps.size() - 1 << " steps, " << addresses.size()
               << " addresses paired\n";
     return differences == 0 ? 0 : 1;
 }
