@@ -17,7 +17,7 @@ static_assert(DO_BUFFERED_IO + DO_POWER_PAGABLE + DO_POWER_INRUSH == 0x6004);
 
 // Add-device messages bypass the trace mask: the instance has no
 // configuration yet. Each goes out behind its own default prefix.
-void AddDevicePrint(PCSTR Format, ...)
+ZK_PRINTF_FORMAT(1, 2) void AddDevicePrint(PCSTR Format, ...)
 {
     CHAR line[512];
     va_list arguments;
@@ -174,7 +174,7 @@ next_instance:
     }
     if (!NT_SUCCESS(status)) {
         AddDevicePrint("ZK_AddDevice: Can't create free device object %*S. Error: 0x%X.\n",
-                       (int)controlName.Length, controlName.Buffer, (ULONG)status);
+                       (int)controlName.Length, ZK_PrintWide(controlName.Buffer), (ULONG)status);
         RtlFreeUnicodeString(&controlName);
         return status;
     }

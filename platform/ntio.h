@@ -617,7 +617,7 @@ ULONG KeQueryTimeIncrement(void);
 typedef LARGE_INTEGER (*PKE_QUERY_PERFORMANCE_COUNTER)(PLARGE_INTEGER PerformanceFrequency);
 PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 
-ULONG DbgPrint(PCSTR Format, ...);
+ULONG DbgPrint(PCSTR Format, ...) ZK_PRINTF_FORMAT(1, 2);
 }
 
 #define IoCallDriver(a, b) IofCallDriver(a, b)
