@@ -109,14 +109,14 @@ void ReadConfiguration(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
     trailer.MaximumLength = ZK_TRAILER_SIZE;
 
     Filter->TraceMask = 0;
-    ZK_RegReadDword(DriverObject, u"Config", &Filter->TraceMask);
+    ZK_RegReadDword(DriverObject, u"Config", &Filter->TraceMask.Value);
     strncpy(Filter->Trailer, "** ", ZK_TRAILER_SIZE);
     trailer.Length = (USHORT)strlen(Filter->Trailer);
     ZK_RegReadString(DriverObject, u"Trailer", &trailer);
 
     ReadConfigurationName(PhysicalDeviceObject, Filter);
 
-    ReadDeviceValue(DriverObject, Filter, u"_Config", &Filter->TraceMask, NULL);
+    ReadDeviceValue(DriverObject, Filter, u"_Config", &Filter->TraceMask.Value, NULL);
     trailer.Length = (USHORT)strlen(Filter->Trailer);
     ReadDeviceValue(DriverObject, Filter, u"_Trailer", NULL, &trailer);
 }

@@ -115,7 +115,9 @@ VOID ReadDeviceValue(PDRIVER_OBJECT DriverObject, PZK_EXTENSION Extension, PCWST
 VOID LoadModelConfiguration(PDEVICE_OBJECT DeviceObject)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    ReadDeviceValue(DeviceObject->DriverObject, extension, u"_Config", &extension->TraceMask, NULL);
+    ULONG mask = extension->TraceMask;
+    ReadDeviceValue(DeviceObject->DriverObject, extension, u"_Config", &mask, NULL);
+    extension->TraceMask = mask;
     ANSI_STRING trailer;
     trailer.Buffer = extension->Trailer;
     trailer.Length = (USHORT)strlen(extension->Trailer);

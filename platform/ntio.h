@@ -686,7 +686,9 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
         next->Control |= SL_INVOKE_ON_CANCEL;
 }
 
+// The dispatch routine and a completion routine running on another
+// processor may mark the same location: one atomic or of the bit.
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
 {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, (UCHAR)SL_PENDING_RETURNED, __ATOMIC_RELAXED);
 }

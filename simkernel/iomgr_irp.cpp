@@ -140,7 +140,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) {
     Lock lock(IoLock());
     IrpRecord& record = IrpOrBugCheck(irp, routine);
     // The memory is still there: a free waits for the calls inside the IRP.
-    const bool marked = (location->Control & SL_PENDING_RETURNED) != 0 || record.pendingSeen[index] != 0;
+    // A completion on the bus's worker may be marking it at this moment.
+    const UCHAR control = __atomic_load_n(&location->Control, __ATOMIC_RELAXED);
+    const bool marked = (control & SL_PENDING_RETURNED) != 0 || record.pendingSeen[index] != 0;
     --record.activeCalls;
     if (status == STATUS_PENDING && !marked && !frame.lowerReturnedPending)
         BugCheck("MarkIrpPending", RoutineName(reinterpret_cast<const void*>(dispatch)), irp,
