@@ -249,7 +249,7 @@ next_instance:
     controlRecord->FilterDevice = filter;
     record->ControlDevice = control;
 
-    control->Flags &= ~DO_DEVICE_INITIALIZING;
-    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    control->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
+    filter->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
