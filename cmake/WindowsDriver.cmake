@@ -36,10 +36,13 @@ endforeach()
 #   large frame fails the build instead of eating into the 24 KiB kernel stack.
 # -fno-stack-protector: no security cookie to initialise before DriverEntry.
 # -Wglobal-constructors, -Wexit-time-destructors: nothing runs them in a driver.
+# -Wimplicit-fallthrough, -Wshadow, -Wconversion: as the Linux build of the
+#   driver (CMakeLists.txt).
 # Floating point fails the link (_fltused is not defined anywhere).
 set(ZELKOR_WIN_CXX_FLAGS
   --target=x86_64-pc-windows-msvc -std=c++20
-  -Wall -Wextra -Werror -Wglobal-constructors -Wexit-time-destructors -Wframe-larger-than=2048
+  -Wall -Wextra -Werror -Wimplicit-fallthrough -Wshadow -Wconversion
+  -Wglobal-constructors -Wexit-time-destructors -Wframe-larger-than=2048
   -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-delayed-template-parsing
   -fms-extensions -funwind-tables -mno-red-zone -fno-stack-protector -mno-stack-arg-probe
   -O2 -gcodeview -g

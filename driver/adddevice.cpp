@@ -17,7 +17,7 @@ static_assert(DO_BUFFERED_IO + DO_POWER_PAGABLE + DO_POWER_INRUSH == 0x6004);
 
 // Add-device messages bypass the trace mask: the instance has no
 // configuration yet. Each goes out behind its own default prefix.
-void AddDevicePrint(PCSTR Format, ...)
+ZK_PRINTF_FORMAT(1, 2) void AddDevicePrint(PCSTR Format, ...)
 {
     CHAR line[512];
     va_list arguments;
@@ -95,7 +95,7 @@ void ReadConfiguration(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
     trailer.MaximumLength = ZK_TRAILER_SIZE;
 
     Filter->TraceMask = 0;
-    ZK_RegReadDword(DriverObject, u"Config", &Filter->TraceMask);
+    ZK_RegReadDword(DriverObject, u"Config", &Filter->TraceMask.Value);
     strncpy(Filter->Trailer, "** ", ZK_TRAILER_SIZE);
     trailer.Length = (USHORT)strlen(Filter->Trailer);
     ZK_RegReadString(DriverObject, u"Trailer", &trailer);
@@ -156,7 +156,7 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject, Attempt* Made)
     }
     if (!NT_SUCCESS(status)) {
         AddDevicePrint("ZK_AddDevice: Can't create free device object %*S. Error: 0x%X.\n",
-                       (int)Made->ControlName.Length, Made->ControlName.Buffer, (ULONG)status);
+                       (int)Made->ControlName.Length, ZK_PrintWide(Made->ControlName.Buffer), (ULONG)status);
         RtlFreeUnicodeString(&Made->ControlName);
         return status;
     }
@@ -285,7 +285,7 @@ NTSTATUS ZK_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevice
     ZK_GetExtension(made.Control)->FilterDevice = made.Filter;
     ZK_GetExtension(made.Filter)->ControlDevice = made.Control;
 
-    made.Control->Flags &= ~DO_DEVICE_INITIALIZING;
-    made.Filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    made.Control->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
+    made.Filter->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

@@ -32,6 +32,28 @@ constexpr ULONG ZK_REMOVE_LOCK_TAG = 0x6D526B5A;  // 'ZkRm'
 constexpr ULONG ZK_DEVICE_NAME_SIZE = 256;
 constexpr ULONG ZK_DRIVER_NAME_SIZE = 256;
 
+// TraceMask and Trailer are rewritten in place while other processors print
+// with them, without a lock: each access is one relaxed atomic load or store
+// of the mask or of one character (a plain move on x64), so a line carries
+// the old mask or the new one, and its trailer ends within the field.
+struct ZK_SHARED_ULONG {
+    ULONG Value;
+    FORCEINLINE operator ULONG() const { return __atomic_load_n(&Value, __ATOMIC_RELAXED); }
+    FORCEINLINE ZK_SHARED_ULONG& operator=(ULONG New)
+    {
+        __atomic_store_n(&Value, New, __ATOMIC_RELAXED);
+        return *this;
+    }
+};
+FORCEINLINE CHAR ZK_ReadSharedChar(const CHAR* Text)
+{
+    return __atomic_load_n(Text, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID ZK_WriteSharedChar(PCHAR Text, CHAR Value)
+{
+    __atomic_store_n(Text, Value, __ATOMIC_RELAXED);
+}
+
 typedef struct _ZK_EXTENSION {
     UCHAR DeviceKind;
     ULONG RecordFlags;
@@ -42,7 +64,7 @@ typedef struct _ZK_EXTENSION {
     PDEVICE_OBJECT LowerDevice;
     LONG PnpState;
     LONG PreviousPnpState;
-    ULONG TraceMask;
+    ZK_SHARED_ULONG TraceMask;
     CHAR Trailer[ZK_TRAILER_SIZE];
     CHAR DeviceName[ZK_DEVICE_NAME_SIZE];
     LONG StorageDeviceType;

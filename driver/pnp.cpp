@@ -214,6 +214,6 @@ NTSTATUS ZK_CompletionRoutineUsageNotification(PDEVICE_OBJECT DeviceObject, PIRP
         IoMarkIrpPending(Irp);
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
     if (!(extension->LowerDevice->Flags & DO_POWER_PAGABLE))
-        DeviceObject->Flags &= ~DO_POWER_PAGABLE;
+        DeviceObject->Flags &= ~(ULONG)DO_POWER_PAGABLE;
     return ZK_LeaveCompletion(extension, Irp);
 }

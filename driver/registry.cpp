@@ -160,8 +160,11 @@ BOOLEAN ZK_BuildValueName(PCSTR ConfigurationName, PCWSTR Suffix, PWSTR Buffer)
 VOID ZK_RegReadDeviceConfiguration(PDRIVER_OBJECT DriverObject, PZK_EXTENSION Filter)
 {
     WCHAR valueName[ZK_VALUE_NAME_CHARS];
-    if (ZK_BuildValueName(Filter->DeviceName, u"_Config", valueName))
-        ZK_RegReadDword(DriverObject, valueName, &Filter->TraceMask);
+    // The mask is read into a local and stored whole: the device's requests
+    // may be reading it meanwhile.
+    ULONG mask = Filter->TraceMask;
+    if (ZK_BuildValueName(Filter->DeviceName, u"_Config", valueName) && ZK_RegReadDword(DriverObject, valueName, &mask))
+        Filter->TraceMask = mask;
     if (ZK_BuildValueName(Filter->DeviceName, u"_Trailer", valueName)) {
         ANSI_STRING trailer;
         trailer.Buffer = Filter->Trailer;

@@ -52,7 +52,7 @@ static_assert(ZK_IRB_FUNCTION_COUNT == REQUEST_SET_LOCAL_HOST_PROPERTIES + 1);
 static_assert(REQUEST_ALLOCATE_ADDRESS_RANGE == 0x11 && REQUEST_GET_LOCAL_HOST_INFO == 0x13);
 
 // The node address is one 16-bit word of two bit fields.
-ULONG NodeId(const NODE_ADDRESS* Node)
+USHORT NodeId(const NODE_ADDRESS* Node)
 {
     USHORT value;
     __builtin_memcpy(&value, Node, sizeof(value));
@@ -67,7 +67,7 @@ VOID TraceAsync(PZK_EXTENSION Extension, PIRP Irp, const IRB* Irb)
                      "Irp: 0x%X - IOCTL_1394_CLASS - REQUEST_ASYNC_READ. ID: 0x%hX, Offset: 0x%hX 0x%X, BytesToRead: "
                      "0x%X, BlockSize: 0x%X, Flags: 0x%X\n",
                      ZK_Low32(Irp), NodeId(&read->DestinationAddress.IA_Destination_ID),
-                     (ULONG)read->DestinationAddress.IA_Destination_Offset.Off_High,
+                     read->DestinationAddress.IA_Destination_Offset.Off_High,
                      read->DestinationAddress.IA_Destination_Offset.Off_Low, read->nNumberOfBytesToRead,
                      read->nBlockSize, read->fulFlags);
         return;
@@ -77,7 +77,7 @@ VOID TraceAsync(PZK_EXTENSION Extension, PIRP Irp, const IRB* Irb)
                  "Irp: 0x%X - IOCTL_1394_CLASS - REQUEST_ASYNC_WRITE. ID: 0x%hX, Offset: 0x%hX 0x%X, BytesToWrite: "
                  "0x%X, BlockSize: 0x%X, Flags: 0x%X\n",
                  ZK_Low32(Irp), NodeId(&write->DestinationAddress.IA_Destination_ID),
-                 (ULONG)write->DestinationAddress.IA_Destination_Offset.Off_High,
+                 write->DestinationAddress.IA_Destination_Offset.Off_High,
                  write->DestinationAddress.IA_Destination_Offset.Off_Low, write->nNumberOfBytesToWrite,
                  write->nBlockSize, write->fulFlags);
     ZK_DumpMdl(TRACE_INTERNAL, Extension, write->Mdl, write->nNumberOfBytesToWrite);

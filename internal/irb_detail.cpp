@@ -16,7 +16,7 @@ constexpr PCSTR ZK_LOCK_TRANSACTIONS[] = {
     "LOCK_TRANSACTION_WRAP_ADD",
 };
 
-ULONG NodeId(const NODE_ADDRESS* Node)
+USHORT NodeId(const NODE_ADDRESS* Node)
 {
     USHORT value;
     __builtin_memcpy(&value, Node, sizeof(value));
@@ -58,7 +58,7 @@ VOID ZK_TraceIrbDetail(PZK_EXTENSION Extension, PIRP Irp, const void* Block)
                      "TransactionType: %s, ArgBytes: 0x%X, DataBytes: 0x%X, Arguments: 0x%08X 0x%08X, DataValues: "
                      "0x%08X 0x%08X, Buffer: 0x%X, Flags: 0x%X, Generation: 0x%X.\n",
                      ZK_Low32(Irp), NodeId(&lock->DestinationAddress.IA_Destination_ID),
-                     (ULONG)lock->DestinationAddress.IA_Destination_Offset.Off_High,
+                     lock->DestinationAddress.IA_Destination_Offset.Off_High,
                      lock->DestinationAddress.IA_Destination_Offset.Off_Low, name, lock->nNumberOfArgBytes,
                      lock->nNumberOfDataBytes, lock->Arguments[0], lock->Arguments[1], lock->DataValues[0],
                      lock->DataValues[1], ZK_Low32(lock->pBuffer), lock->fulFlags, lock->ulGeneration);

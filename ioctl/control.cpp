@@ -182,8 +182,9 @@ ZK_ANSWER GetConfig(const ZK_DATA_AREA* Area, PZK_EXTENSION Filter)
     WriteUlong(data, Filter->TraceMask);
     // The trailer may be rewritten meanwhile: at most its field, always ended.
     ULONG length = 0;
-    while (length < ZK_CONFIG_TRAILER_SIZE - 1 && Filter->Trailer[length] != 0) {
-        data[ZK_CONFIG_TRAILER_OFFSET + length] = (UCHAR)Filter->Trailer[length];
+    CHAR next;
+    while (length < ZK_CONFIG_TRAILER_SIZE - 1 && (next = ZK_ReadSharedChar(&Filter->Trailer[length])) != 0) {
+        data[ZK_CONFIG_TRAILER_OFFSET + length] = (UCHAR)next;
         ++length;
     }
     data[ZK_CONFIG_TRAILER_OFFSET + length] = 0;
@@ -236,7 +237,7 @@ ZK_ANSWER SetConfig(const ZK_DATA_AREA* Area, PZK_EXTENSION Filter, PIRP Irp, PD
     PCHAR trailer = (PCHAR)data + ZK_CONFIG_TRAILER_OFFSET;
     Filter->TraceMask = mask;
     for (ULONG i = 0;; ++i) {
-        Filter->Trailer[i] = trailer[i];
+        ZK_WriteSharedChar(&Filter->Trailer[i], trailer[i]);
         if (trailer[i] == 0)
             break;
     }

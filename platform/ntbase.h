@@ -20,6 +20,18 @@
 #define ZK_TAIL_CALL [[clang::musttail]]
 #define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
 
+// Marks a routine whose argument Format is a format of the kernel's printf
+// dialect (%I64X, %*S, %wZ, ...) and whose arguments start at First (0: a
+// va_list), so the compiler checks every call's arguments against the
+// format. Only the image's build checks: clang knows the dialect for the
+// windows-msvc target, and on Linux it takes %I64X and %wZ for mistakes.
+// The image compiles every driver source, so each call is checked there.
+#if defined(ZK_PLATFORM_WINDOWS)
+#define ZK_PRINTF_FORMAT(Format, First) __attribute__((format(printf, Format, First)))
+#else
+#define ZK_PRINTF_FORMAT(Format, First)
+#endif
+
 typedef void VOID;
 typedef void* PVOID;
 typedef char CHAR;
@@ -55,6 +67,14 @@ typedef ULONG* PULONG;
 typedef LONG* PLONG;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
+
+// A WCHAR text as the format check wants it for %S and %ws: as wchar_t, the
+// image's 16-bit unit, where WCHAR is char16_t for the u"..." literals. Only
+// the type changes; the formatting routines read 16-bit units on both builds.
+FORCEINLINE const wchar_t* ZK_PrintWide(PCWSTR Text)
+{
+    return (const wchar_t*)Text;
+}
 typedef HANDLE* PHANDLE;
 typedef BOOLEAN* PBOOLEAN;
 typedef ULONG_PTR* PULONG_PTR;

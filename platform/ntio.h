@@ -617,7 +617,7 @@ ULONG KeQueryTimeIncrement(void);
 typedef LARGE_INTEGER (*PKE_QUERY_PERFORMANCE_COUNTER)(PLARGE_INTEGER PerformanceFrequency);
 PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 
-ULONG DbgPrint(PCSTR Format, ...);
+ULONG DbgPrint(PCSTR Format, ...) ZK_PRINTF_FORMAT(1, 2);
 }
 
 #define IoCallDriver(a, b) IofCallDriver(a, b)
@@ -686,7 +686,9 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
         next->Control |= SL_INVOKE_ON_CANCEL;
 }
 
+// The dispatch routine and a completion routine running on another
+// processor may mark the same location: one atomic or of the bit.
 FORCEINLINE VOID IoMarkIrpPending(PIRP Irp)
 {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, (UCHAR)SL_PENDING_RETURNED, __ATOMIC_RELAXED);
 }

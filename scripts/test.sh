@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything (the simulator, the tests and zelkor.sys) and runs every
-# test twice: in the plain build, and under AddressSanitizer and UBSan.
+# test twice: in the plain build, and under AddressSanitizer and UBSan; then
+# the unit and golden tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -17,3 +18,11 @@ echo "== AddressSanitizer and UBSan build"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+# Completions run on the simulated bus's worker thread. The test preset
+# leaves out Wine, the image checks and the browser: they run no driver
+# code in this process, and would only cost time.
+echo "== ThreadSanitizer build"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs"

@@ -542,8 +542,8 @@ bool ParseScenario(const std::string& text, const std::string& file, Scenario* s
         parsed.steps.push_back(std::move(step));
     }
     std::string reason;
-    if (int line = FirstOversizedReply(parsed.steps, &reason))
-        return fail(line, reason);
+    if (int oversized = FirstOversizedReply(parsed.steps, &reason))
+        return fail(oversized, reason);
     *scenario = std::move(parsed);
     return true;
 }

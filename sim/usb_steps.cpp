@@ -527,12 +527,13 @@ private:
             srb->SrbStatus = SRB_STATUS_ERROR;
             if (srb->SenseInfoBuffer != nullptr && srb->SenseInfoBufferLength != 0 &&
                 !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE)) {
-                const UCHAR length = srb->SenseInfoBufferLength;
-                const BulkOnlyResult sense = BulkOnlyCommand(device, *model, over_, {0x03, 0, 0, 0, length, 0}, true,
-                                                             length, {}, static_cast<uint8_t*>(srb->SenseInfoBuffer),
-                                                             false);
+                const UCHAR senseLength = srb->SenseInfoBufferLength;
+                const BulkOnlyResult sense =
+                    BulkOnlyCommand(device, *model, over_, {0x03, 0, 0, 0, senseLength, 0}, true, senseLength, {},
+                                    static_cast<uint8_t*>(srb->SenseInfoBuffer), false);
                 if (sense.status == 0) {
-                    srb->SenseInfoBufferLength = static_cast<UCHAR>(length - std::min<ULONG>(sense.residue, length));
+                    srb->SenseInfoBufferLength =
+                        static_cast<UCHAR>(senseLength - std::min<ULONG>(sense.residue, senseLength));
                     srb->SrbStatus |= SRB_STATUS_AUTOSENSE_VALID;
                 }
             }

@@ -16,14 +16,14 @@ namespace {
 
 // Far from the heap, the stacks and the sanitizers' shadow ranges, with low
 // 32 bits that look like the kernel addresses a debugger shows.
-constexpr uintptr_t kArenaBase = 0x20008A3F0000ull;
+constexpr uintptr_t kArenaBase = kFixedRangeHigh | 0x8A3F0000ull;
 constexpr size_t kArenaSize = size_t{1} << 30;
 constexpr size_t kPage = 4096;
 // Objects start a little into their page, as pool blocks do behind a header.
 constexpr size_t kHeader = 0x40;
 // Test buffers (request data) go to a range of their own, one after another
 // with a page between them.
-constexpr uintptr_t kBufferBase = 0x2000D1E00000ull;
+constexpr uintptr_t kBufferBase = kFixedRangeHigh | 0xD1E00000ull;
 constexpr size_t kBufferRange = size_t{1} << 30;
 
 struct Arena {

@@ -9,8 +9,25 @@
 // benchmarks use the ordinary heap.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 namespace sim {
+
+// The high bits of the fixed ranges (the arena, the test buffers, the fixed
+// entry points): far from the heap, the stacks and AddressSanitizer's shadow.
+// ThreadSanitizer keeps that part of the address space for itself, so there
+// the ranges sit in its low application range; the low 32 bits, the ones the
+// driver prints, are the same.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZK_SIM_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(ZK_SIM_THREAD_SANITIZER)
+constexpr uintptr_t kFixedRangeHigh = 0x0010ull << 32;
+#else
+constexpr uintptr_t kFixedRangeHigh = 0x2000ull << 32;
+#endif
 
 void UseDeterministicAddresses(bool enabled);
 bool DeterministicAddresses();

@@ -315,8 +315,8 @@ Reply Reply::Hold(NTSTATUS status, ULONG_PTR information, KIRQL irql) {
     return r;
 }
 
-Reply& Reply::Fill(std::function<void(PIRP)> fill) {
-    this->fill = std::move(fill);
+Reply& Reply::Fill(std::function<void(PIRP)> routine) {
+    this->fill = std::move(routine);
     return *this;
 }
 

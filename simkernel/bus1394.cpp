@@ -315,7 +315,7 @@ void Bus1394::Impl::Process(PIRP irp)
         break;
     }
     if (completion != nullptr) {
-        IrqlScope irql(DISPATCH_LEVEL);
+        IrqlScope raised(DISPATCH_LEVEL);
         reinterpret_cast<PALLOCATION_COMPLETION_ROUTINE>(completion)(completionContext);
     }
     irp->IoStatus.Status = status;

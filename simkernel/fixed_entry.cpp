@@ -7,13 +7,14 @@
 #include <map>
 #include <mutex>
 
+#include "simkernel/arena.h"
 #include "simkernel/core.h"
 
 namespace sim {
 namespace {
 
 // Beside the kernel's object arena, with low 32 bits that look like code.
-constexpr uintptr_t kCodeBase = 0x2000F1394000ull;
+constexpr uintptr_t kCodeBase = kFixedRangeHigh | 0xF1394000ull;
 constexpr size_t kCodeSize = 4096;
 // Entries start past the page's first bytes: a sanitizer may look just
 // before a routine it is about to call.

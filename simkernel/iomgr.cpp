@@ -184,7 +184,9 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
 void ZeroIrpStackLocation(PIO_STACK_LOCATION location) {
     location->MinorFunction = 0;
     location->Flags = 0;
-    location->Control = 0;
+    // The sending thread may still be reading it, or its dispatch routine
+    // marking it pending (IoMarkIrpPending is one atomic or).
+    __atomic_store_n(&location->Control, (UCHAR)0, __ATOMIC_RELAXED);
     location->Parameters.Others.Argument1 = nullptr;
     location->Parameters.Others.Argument2 = nullptr;
     location->Parameters.Others.Argument3 = nullptr;

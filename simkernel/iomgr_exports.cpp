@@ -225,7 +225,8 @@ void CheckCompletionReturn(PIRP Irp, const IrpRecord& record, PIO_COMPLETION_ROU
         BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", name, Irp,
                  "the IRP was completed again while its completion routine ran, and the routine returned " +
                      HexStatus(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
-    if (!atTop && Irp->PendingReturned && !(Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED))
+    if (!atTop && Irp->PendingReturned &&
+        !(__atomic_load_n(&Irp->Tail.Overlay.CurrentStackLocation->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED))
         BugCheck("PendingReturnedNotPropagated", name, Irp,
                  "Irp->PendingReturned is set and the completion routine returned " + HexStatus(result) +
                      " without marking its own stack location pending "
@@ -285,7 +286,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
     while (Irp->CurrentLocation <= Irp->StackCount + 1) {
-        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+        Irp->PendingReturned = (__atomic_load_n(&location->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
         uint64_t generation;
         {
             Lock lock(IoLock());
@@ -293,7 +294,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             generation = record->completions;
         }
         const NTSTATUS status = Irp->IoStatus.Status;
-        const UCHAR control = location->Control;
+        const UCHAR control = __atomic_load_n(&location->Control, __ATOMIC_RELAXED);
         if ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL))) {
             if (!RunCompletionRoutine(Irp, record, location, generation)) return;

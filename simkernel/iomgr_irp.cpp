@@ -138,7 +138,9 @@ void CheckDispatchReturn(PDRIVER_OBJECT driver, PIRP irp, const CallTarget& call
     Lock lock(IoLock());
     IrpRecord& record = IrpOrBugCheck(irp, routine);
     // The memory is still there: a free waits for the calls inside the IRP.
-    const bool marked = (call.location->Control & SL_PENDING_RETURNED) != 0 || record.pendingSeen[call.index] != 0;
+    // A completion on the bus's worker may be marking it at this moment.
+    const UCHAR control = __atomic_load_n(&call.location->Control, __ATOMIC_RELAXED);
+    const bool marked = (control & SL_PENDING_RETURNED) != 0 || record.pendingSeen[call.index] != 0;
     --record.activeCalls;
     if (status == STATUS_PENDING && !marked && !frame.lowerReturnedPending)
         BugCheck("MarkIrpPending", name(), irp,

@@ -191,9 +191,9 @@ ScsiModel::Completion ScsiModel::PassThrough(PIRP irp, bool direct) {
         } else if (out) {
             if (blocks) WriteStore(outcome.lba, transferred / blockSize_, data);
         } else if (blocks && transferred != 0) {
-            std::vector<uint8_t> read(size_t{(transferred + blockSize_ - 1) / blockSize_} * blockSize_);
-            ReadStore(outcome.lba, static_cast<ULONG>(read.size() / blockSize_), read.data());
-            std::memcpy(data, read.data(), transferred);
+            std::vector<uint8_t> stored(size_t{(transferred + blockSize_ - 1) / blockSize_} * blockSize_);
+            ReadStore(outcome.lba, static_cast<ULONG>(stored.size() / blockSize_), stored.data());
+            std::memcpy(data, stored.data(), transferred);
         } else if (transferred != 0) {
             std::memcpy(data, outcome.dataIn.data(), transferred);
         }

@@ -71,7 +71,12 @@ FORCEINLINE void PrintPrefix(PZK_EXTENSION Extension)
         DbgPrint("%s", stamp);
     }
 
-    DbgPrint("%s", Extension->Trailer);
+    // A copy: the trailer may be rewritten while it is printed.
+    CHAR trailer[ZK_TRAILER_SIZE];
+    for (ULONG i = 0; i < ZK_TRAILER_SIZE; ++i)
+        trailer[i] = ZK_ReadSharedChar(&Extension->Trailer[i]);
+    trailer[ZK_TRAILER_SIZE - 1] = '\0';
+    DbgPrint("%s", trailer);
 }
 
 }  // namespace

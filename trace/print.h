@@ -50,8 +50,13 @@ struct ZK_PrintArgument<const char*> {
 };
 
 // Prints stamp, trailer and message. Reached through ZK_PrintLine, which
-// checks the arguments.
+// checks the arguments. Not marked as a printf routine itself: the one call,
+// in ZK_PrintLine, passes the format on, and it is checked where it is written.
 void ZK_PrintFormatted(PZK_EXTENSION Extension, PCSTR Format, ...);
+
+// Never called: a call of it in an unevaluated operand has the compiler check
+// a message's arguments against its format where the format is written.
+int ZK_CheckFormat(PCSTR Format, ...) ZK_PRINTF_FORMAT(1, 2);
 
 // Prints stamp, trailer and Text as it is, without formatting it: for lines
 // the caller has built itself (the hex dumps), which end with their own
@@ -77,6 +82,13 @@ FORCEINLINE void ZK_Print(ULONG Level, PZK_EXTENSION Extension, PCSTR Format, Ar
     if (Extension->TraceMask & Level)
         ZK_PrintLine(Extension, Format, Arguments...);
 }
+
+// The call sites of both pass through the format check first (the templates
+// see only a pointer). The macros do not expand their own names again.
+#define ZK_PrintLine(Extension, ...) \
+    ((void)sizeof(ZK_CheckFormat(__VA_ARGS__)), ZK_PrintLine(Extension, __VA_ARGS__))
+#define ZK_Print(Level, Extension, ...) \
+    ((void)sizeof(ZK_CheckFormat(__VA_ARGS__)), ZK_Print(Level, Extension, __VA_ARGS__))
 
 // Formats the time since boot as "h:mm:ss.mmm " into Buffer (at least 32
 // bytes). Exposed for the tests of its arithmetic.

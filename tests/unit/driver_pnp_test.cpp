@@ -36,7 +36,7 @@ PZK_EXTENSION Record(PDEVICE_OBJECT device) { return static_cast<PZK_EXTENSION>(
 struct IrpCapture {
     PIRP irp = nullptr;
     std::function<void(PIRP, PIO_STACK_LOCATION)> Setup() {
-        return [this](PIRP irp, PIO_STACK_LOCATION) { this->irp = irp; };
+        return [this](PIRP sent, PIO_STACK_LOCATION) { irp = sent; };
     }
 };
 

@@ -41,7 +41,7 @@ size_t CountLines(const std::string& text) { return static_cast<size_t>(std::cou
 struct IrpCapture {
     PIRP irp = nullptr;
     std::function<void(PIRP, PIO_STACK_LOCATION)> Setup() {
-        return [this](PIRP irp, PIO_STACK_LOCATION) { this->irp = irp; };
+        return [this](PIRP sent, PIO_STACK_LOCATION) { irp = sent; };
     }
 };
 

@@ -234,7 +234,7 @@ VOID CreateDevice(const Step& step)
     }
     *(Lower**)pdo->DeviceExtension = lower;
     pdo->Flags |= flags;
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    pdo->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
     lower->pdo = pdo;
     ++g->deviceCount;
 }

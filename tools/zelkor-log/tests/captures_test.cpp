@@ -225,10 +225,10 @@ TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
     for (size_t block = 0; block + 12 <= file.size(); block += at(block + 4, 4)) {
         if (at(block, 4) != 6) continue;
         ++packets;
-        size_t usb = block + 28;
-        EXPECT_EQ(at(usb + 19, 2), 1u);    // device
-        EXPECT_EQ(at(usb + 21, 1), 0x81u);  // endpoint
-        EXPECT_EQ(at(usb + 22, 1), 1u);    // interrupt
+        size_t packet = block + 28;
+        EXPECT_EQ(at(packet + 19, 2), 1u);    // device
+        EXPECT_EQ(at(packet + 21, 1), 0x81u);  // endpoint
+        EXPECT_EQ(at(packet + 22, 1), 1u);    // interrupt
     }
     EXPECT_EQ(packets, 4u);
 
