@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "driver/dispatch.h"
+#include "internal/srb.h"
 #include "sim/runner.h"
 #include "sim/scenario.h"
 #include "simkernel/arena.h"
@@ -178,15 +180,41 @@ std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
     return request;
 }
 
-// The stack: the lower device's flags and type, every trace level, and the
-// four buffers' offsets and contents (an internal request's block, then what
-// its pointers point to).
-void WriteStack(fuzz::SeedWriter& out, const Request& request)
+// What an input does besides sending a scenario's request as it was sent:
+// by default nothing (every level traced, the lower driver's plain success,
+// no fault, no registry values). The variants reach what the scenarios'
+// requests alone do not (tests/fuzz/reach.h).
+struct Variant {
+    bool quiet = false;    // the trace mask 0
+    int configuration = 0;  // fuzz::Stack::Configure
+    int fault = fuzz::Stack::kNoFault;  // a routine of fuzz::Stack::kFaultRoutines, failing its nth call
+    int nth = 1;
+    size_t status = 0;  // of the lower driver's answer: fuzz::PickStatus's list
+    ULONG_PTR information = 0;
+    std::vector<std::pair<size_t, uint8_t>> edits;
+    int answer = 0;  // at once, later at DISPATCH_LEVEL, later at PASSIVE_LEVEL
+    bool intoSystemBuffer = false;
+    int pageOut = -1;  // a buffer whose first page is paged out
+    // The device control target's choices after the scenarios' (more_requests.h).
+    int form = 0;
+    bool wow64 = false;
+    std::vector<uint8_t> reply;
+    int other = 0;
+    std::function<void(fuzz::SeedWriter&)> choices;  // the other request's own
+    int race = 0;  // the control target's removal
+};
+
+// The stack: the lower device's flags and type, the trace mask, the four
+// buffers' offsets and contents (an internal request's block, then what its
+// pointers point to), the registry and the fault.
+void WriteStack(fuzz::SeedWriter& out, const Request& request, const Variant& variant)
 {
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
     out.Pick(request.flags, std::size(fuzz::Stack::kFlags));
     out.Pick(request.type, std::size(fuzz::Stack::kDeviceTypes));
-    out.Bool(true);
+    out.Bool(!variant.quiet);
+    if (variant.quiet)
+        out.Integral<uint16_t>(0);
     for (int i = 0; i < fuzz::Stack::kBuffers; ++i) {
         std::vector<uint8_t> contents;
         if (i == 0 && internal)
@@ -197,6 +225,10 @@ void WriteStack(fuzz::SeedWriter& out, const Request& request)
         out.Range<size_t>(0, 512, contents.size());
         out.Bytes(contents);
     }
+    out.Range<int>(0, fuzz::Stack::kConfigurations - 1, variant.configuration);
+    out.Range<int>(0, fuzz::Stack::kNoFault, variant.fault);
+    if (variant.fault != fuzz::Stack::kNoFault)
+        out.Range<int>(1, 16, variant.nth);
 }
 
 // A code as the targets read it: one of their list by its place, or any
@@ -274,11 +306,11 @@ void WriteBusPlay(fuzz::SeedWriter& out, const Request& request)
 
 // The input that makes the target send `request`, read in the order the
 // target reads it (tests/fuzz/targets.h and fuzz_stack.h).
-std::vector<uint8_t> Write(const Request& request, bool play = false)
+std::vector<uint8_t> Write(const Request& request, bool play = false, const Variant& variant = {})
 {
     fuzz::SeedWriter out;
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    WriteStack(out, request);
+    WriteStack(out, request, variant);
     if (internal) {
         // Each pointer at a buffer of its own while there are buffers, then
         // at the unwritten half of one; spare plants repeat the last.
@@ -303,21 +335,42 @@ std::vector<uint8_t> Write(const Request& request, bool play = false)
         out.Range<ULONG>(0, kOutputBytes, request.outLength);
         out.Bool(request.program);
         out.Range<int>(0, 7, request.onControl ? 0 : 1);
-        out.Bool(false);  // the lower driver's changes go to the block
+        out.Bool(variant.intoSystemBuffer);  // the lower driver's changes go to the block, or the system buffer
     }
-    // The lower driver: STATUS_SUCCESS at once, nothing returned or changed;
-    // no page spoiled.
+    // The lower driver: STATUS_SUCCESS at once, nothing returned or changed,
+    // unless the variant says otherwise.
     out.Bool(true);
-    out.Pick(0, 10);
-    out.Range<ULONG_PTR>(0, internal ? 0x10000 : request.outLength, 0);
-    out.Range<int>(0, 8, 0);
-    out.Range<int>(0, 2, 0);
-    // No page spoiled, or the block's first page taken away.
-    out.Range<int>(0, 3, request.unreadable ? 1 : 0);
+    out.Pick(variant.status, 10);
+    out.Range<ULONG_PTR>(0, internal ? 0x10000 : request.outLength, variant.information);
+    out.Range<int>(0, 8, int(variant.edits.size()));
+    for (const auto& [offset, value] : variant.edits) {
+        out.Range<size_t>(0, 255, offset);
+        out.Integral<uint8_t>(value);
+    }
+    out.Range<int>(0, 2, variant.answer);
+    // No page spoiled, or the block's first page taken away, or a page of
+    // the variant's buffer paged out.
+    out.Range<int>(0, 3, int(request.unreadable) + int(variant.pageOut >= 0));
     if (request.unreadable) {
         out.Range<int>(0, fuzz::Stack::kBuffers - 1, 0);
         out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, 0);
         out.Range<int>(0, 2, 0);
+    }
+    if (variant.pageOut >= 0) {
+        out.Range<int>(0, fuzz::Stack::kBuffers - 1, variant.pageOut);
+        out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, 0);
+        out.Range<int>(0, 2, 1);
+    }
+    if (!internal) {
+        out.Range<int>(0, 3, variant.form);
+        if (request.program)
+            out.Bool(variant.wow64);
+        out.Range<size_t>(0, 256, variant.reply.size());
+        out.Bytes(variant.reply);
+        out.Range<int>(0, fuzz::kOtherRequests, variant.other);
+        if (variant.choices)
+            variant.choices(out);
+        return out.Input();
     }
     // The internal target's bus calls nothing (tests/fuzz/bus_calls.h), or
     // plays what a bus and a host do with the routines the request names.
@@ -336,13 +389,13 @@ uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset)
 // The control target's input for a program's private request to the control
 // device (fuzz::ControlRequest), from an administrator; nullopt when that
 // target cannot send it.
-std::optional<std::vector<uint8_t>> WriteControl(const Request& request)
+std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const Variant& variant = {})
 {
     if (request.code != ZK_REQUEST_CODE || !request.program || !request.onControl || request.bytes.size() < 12 ||
         Le32(request.bytes, 4) > 5)
         return std::nullopt;
     fuzz::SeedWriter out;
-    WriteStack(out, request);
+    WriteStack(out, request, variant);
     out.Pick(0, std::size(fuzz::kAccounts));
     const uint32_t magic = Le32(request.bytes, 0);
     out.Range<int>(0, 15, magic == ZK_REQUEST_MAGIC ? 1 : 0);
@@ -360,7 +413,196 @@ std::optional<std::vector<uint8_t>> WriteControl(const Request& request)
     out.Range<size_t>(0, request.bytes.size(), request.bytes.size());
     out.Bool(true);  // the whole record
     out.Range<size_t>(0, kOutputBytes, request.outLength);
+    out.Range<int>(0, 2, variant.race);
     return out.Input();
+}
+
+// ---------------------------------------------------------------------------
+// Variants: what the scenarios' requests alone never make the filter do.
+
+uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset);
+
+void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value)
+{
+    if (bytes.size() < offset + 4)
+        bytes.resize(offset + 4);
+    std::memcpy(bytes.data() + offset, &value, 4);
+}
+
+bool IsSrb(const Request& request)
+{
+    return request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.bytes.size() >= 0x40 &&
+           ZK_IsSrbControlCode(request.code);
+}
+
+// A storage device descriptor naming the product: at ProductIdOffset, or
+// (offset 0) at byte 48, or at an offset past what is returned.
+std::vector<uint8_t> Descriptor(uint32_t productOffset)
+{
+    std::vector<uint8_t> reply(0x60, 0);
+    Put32(reply, 0, 1);
+    Put32(reply, 4, 0x60);
+    reply[8] = 5;  // a CD-ROM
+    Put32(reply, 0x10, productOffset);
+    const char name[] = "FUZZ";
+    std::memcpy(reply.data() + (productOffset != 0 && productOffset < 0x5B ? productOffset : 0x30), name, 4);
+    return reply;
+}
+
+// Every request again: answered later, and untraced; an SRB answered with
+// sense data or a failure; a storage query answered with a descriptor (and
+// the model's configuration in the registry); a pass-through answered with
+// sense data or with data, its direct form's data named by address in every
+// way a sender names it.
+std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const Request& request)
+{
+    std::vector<std::pair<std::string, std::pair<Request, Variant>>> variants;
+    auto add = [&variants](const std::string& name, const Request& changed, const Variant& variant) {
+        variants.emplace_back(name, std::make_pair(changed, variant));
+    };
+    Variant later;
+    later.answer = 1;
+    add("later", request, later);
+    Variant quiet;
+    quiet.quiet = true;
+    add("quiet", request, quiet);
+    if (IsSrb(request)) {
+        Variant sense;
+        sense.edits = {{3, 0x84}, {4, 0x02}};
+        add("sense", request, sense);
+        Variant failed;
+        failed.edits = {{3, 0x04}};
+        failed.status = 4;
+        add("failed", request, failed);
+    }
+    if (request.major != IRP_MJ_DEVICE_CONTROL)
+        return variants;
+    if (request.code == IOCTL_STORAGE_QUERY_PROPERTY && request.bytes.size() >= 4 && Le32(request.bytes, 0) == 0 &&
+        request.outLength > 0x28) {
+        const uint32_t offsets[] = {0x40, 0, 0x200};
+        for (int i = 0; i < 3; ++i) {
+            Variant named;
+            named.intoSystemBuffer = true;
+            named.information = std::min<ULONG>(request.outLength, 0x60);
+            named.reply = Descriptor(offsets[i]);
+            named.configuration = i + 1;
+            add("named-" + std::to_string(i), request, named);
+        }
+    }
+    const bool direct = request.code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
+    if ((request.code != IOCTL_SCSI_PASS_THROUGH && !direct) || request.bytes.size() < sizeof(SCSI_PASS_THROUGH))
+        return variants;
+    for (uint8_t scsiStatus : {0x02, 0x00}) {
+        Variant answered;
+        answered.intoSystemBuffer = true;
+        answered.information = std::max<ULONG>(ULONG(request.bytes.size()), request.outLength);
+        answered.reply = request.bytes;
+        answered.reply[2] = scsiStatus;
+        add(scsiStatus ? "checked" : "answered", request, answered);
+    }
+    if (!direct)
+        return variants;
+    for (bool program : {false, true})
+        for (uint8_t dataIn : {SCSI_IOCTL_DATA_OUT, SCSI_IOCTL_DATA_IN}) {
+            Request changed = request;
+            changed.program = program;
+            changed.onControl = false;
+            changed.bytes[8] = dataIn;
+            Put32(changed.bytes, 12, 0x200);
+            const std::string name = std::string(program ? "program-" : "driver-") + (dataIn ? "in-" : "out-");
+            for (int form = 1; form <= 3; ++form) {
+                Variant named;
+                named.form = form;
+                add(name + std::to_string(form), changed, named);
+            }
+            Variant paged;
+            paged.form = 1;
+            paged.pageOut = 1;
+            add(name + "paged", changed, paged);
+            if (program) {
+                Variant wow64;
+                wow64.form = 2;
+                wow64.wow64 = true;
+                add(name + "wow64", changed, wow64);
+            }
+        }
+    return variants;
+}
+
+// The device control target's other requests (tests/fuzz/more_requests.h),
+// each with its own choices.
+std::vector<std::pair<std::string, Variant>> OtherRequests()
+{
+    std::vector<std::pair<std::string, Variant>> others;
+    auto add = [&others](const std::string& name, int other, std::function<void(fuzz::SeedWriter&)> choices,
+                         Variant variant = {}) {
+        variant.other = other;
+        variant.choices = std::move(choices);
+        others.emplace_back(name, std::move(variant));
+    };
+    for (int64_t offset : {int64_t(0), int64_t(-1)}) {
+        add("read" + std::to_string(offset), 1, [offset](fuzz::SeedWriter& out) { out.Integral<int64_t>(offset); });
+        add("write" + std::to_string(offset), 2, [offset](fuzz::SeedWriter& out) { out.Integral<int64_t>(offset); });
+    }
+    for (UCHAR minor = 0; minor <= IRP_MN_QUERY_POWER + 1; ++minor)
+        for (bool system : {true, false})
+            add("power-" + std::to_string(minor) + (system ? "s" : "d"), 3, [minor, system](fuzz::SeedWriter& out) {
+                out.Range<UCHAR>(0, IRP_MN_QUERY_POWER + 1, minor);
+                out.Bool(system);
+                out.Range<ULONG>(0, 6, 1);
+            });
+    for (UCHAR minor = 0; minor <= IRP_MN_REGINFO_EX + 1; ++minor)
+        add("wmi-" + std::to_string(minor), 4,
+            [minor](fuzz::SeedWriter& out) { out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, minor); });
+    // Plug and Play: each minor alone, then the pairs whose second undoes
+    // the first, and minors no list names.
+    auto pnp = [](std::vector<UCHAR> minors) {
+        return [minors](fuzz::SeedWriter& out) {
+            out.Range<int>(1, 3, int(minors.size()));
+            for (UCHAR minor : minors) {
+                out.Bool(minor <= IRP_MN_QUERY_LEGACY_BUS_INFORMATION);
+                if (minor <= IRP_MN_QUERY_LEGACY_BUS_INFORMATION)
+                    out.Range<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION, minor);
+                else
+                    out.Integral<UCHAR>(minor);
+                if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION) {
+                    out.Range<int>(0, 4, 1);
+                    out.Bool(true);
+                }
+            }
+        };
+    };
+    for (UCHAR minor = 0; minor <= IRP_MN_QUERY_LEGACY_BUS_INFORMATION; ++minor)
+        add("pnp-" + std::to_string(minor), 5, pnp({minor}));
+    add("pnp-stop", 5, pnp({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_STOP_DEVICE}));
+    add("pnp-remove", 5, pnp({IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}));
+    add("pnp-surprise", 5, pnp({IRP_MN_SURPRISE_REMOVAL, IRP_MN_START_DEVICE}));
+    add("pnp-unnamed", 5, pnp({IRP_MN_BUS_RESET, 0x42}));
+    Variant later;
+    later.answer = 1;
+    add("pnp-start-later", 5, pnp({IRP_MN_START_DEVICE}), later);
+    Variant failed;
+    failed.status = 1;
+    add("pnp-start-failed", 5, pnp({IRP_MN_START_DEVICE}), failed);
+    add("open", 6, nullptr);
+    for (size_t major = 0; major < std::size(fuzz::kPlainMajors); ++major)
+        add("major-" + std::to_string(major), 7,
+            [major](fuzz::SeedWriter& out) { out.Pick(major, std::size(fuzz::kPlainMajors)); });
+    for (int kind = 0; kind <= 3; ++kind)
+        add("removed-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 3, kind); });
+    return others;
+}
+
+// A floppy controller's command: the parameter block, whose FIFO pointer
+// names the command bytes.
+Request FdcCommand()
+{
+    Request request;
+    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    request.code = IOCTL_DISK_INTERNAL_ISSUE_FDC_COMMAND;
+    request.bytes.assign(sizeof(ISSUE_FDC_COMMAND_PARMS), 0);
+    request.pointers.emplace_back(offsetof(ISSUE_FDC_COMMAND_PARMS, FifoInBuffer), std::vector<uint8_t>{0x46, 0x00});
+    return request;
 }
 
 // Runs the input through its target and returns what reached the filter.
@@ -467,8 +709,48 @@ int main(int argc, char** argv)
             if (!check(fuzz::ControlRequest, *control, request, stem))
                 return 1;
             write("fuzz_control", stem, *control);
+            for (int race = 1; race <= 2; ++race) {
+                Variant removed;
+                removed.race = race;
+                write("fuzz_control", stem + "-removed" + std::to_string(race), *WriteControl(request, removed));
+            }
         }
+        for (const auto& [name, variant] : Variants(request))
+            write(internal ? "fuzz_internal" : "fuzz_devicecontrol", stem + "-" + name,
+                  Write(variant.first, false, variant.second));
     }
+    // Once: the other requests, on a driver's device control request with an
+    // input of 16 bytes or more (a WMI registration buffer); every routine
+    // that can fail, failing each of its first calls, on that and on an
+    // internal request; a floppy command.
+    std::optional<Request> plain, block;
+    for (const auto& [stem, request] : requests) {
+        if (!plain && request.major == IRP_MJ_DEVICE_CONTROL && !request.program && !request.onControl &&
+            request.bytes.size() >= 16)
+            plain = request;
+        if (!block && IsSrb(request) && !request.pointers.empty())
+            block = request;
+    }
+    if (!plain || !block) {
+        std::cerr << "make_seeds: the scenarios send no device control request with input, or no SRB\n";
+        return 1;
+    }
+    for (const auto& [name, variant] : OtherRequests()) {
+        write("fuzz_devicecontrol", "other-" + name, Write(*plain, false, variant));
+        Request program = *plain;
+        program.program = true;
+        write("fuzz_devicecontrol", "other-program-" + name, Write(program, false, variant));
+    }
+    for (int fault = 0; fault < fuzz::Stack::kNoFault; ++fault)
+        for (int nth = 1; nth <= 3; ++nth) {
+            Variant failing;
+            failing.fault = fault;
+            failing.nth = nth;
+            const std::string name = std::string("fault-") + fuzz::Stack::kFaultRoutines[fault] + "-" + std::to_string(nth);
+            write("fuzz_devicecontrol", name, Write(*plain, false, failing));
+            write("fuzz_internal", name, Write(*block, false, failing));
+        }
+    write("fuzz_internal", "fdc", Write(FdcCommand()));
     for (const char* target : {"fuzz_internal", "fuzz_devicecontrol", "fuzz_control"})
         std::cout << target << ": " << written[target] << " inputs\n";
     return 0;
