@@ -185,7 +185,7 @@ std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
 // no fault, no registry values). The variants reach what the scenarios'
 // requests alone do not (tests/fuzz/reach.h).
 struct Variant {
-    bool quiet = false;    // the trace mask 0
+    std::optional<uint16_t> mask;  // a trace mask other than every level
     int configuration = 0;  // fuzz::Stack::Configure
     int fault = fuzz::Stack::kNoFault;  // a routine of fuzz::Stack::kFaultRoutines, failing its nth call
     int nth = 1;
@@ -194,7 +194,8 @@ struct Variant {
     std::vector<std::pair<size_t, uint8_t>> edits;
     int answer = 0;  // at once, later at DISPATCH_LEVEL, later at PASSIVE_LEVEL
     bool intoSystemBuffer = false;
-    int pageOut = -1;  // a buffer whose first page is paged out
+    int pageOut = -1;  // a buffer whose first page is taken away:
+    int pageKind = 1;  // made invalid (0), paged out (1), or read-only (2)
     // The device control target's choices after the scenarios' (more_requests.h).
     int form = 0;
     bool wow64 = false;
@@ -212,9 +213,9 @@ void WriteStack(fuzz::SeedWriter& out, const Request& request, const Variant& va
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
     out.Pick(request.flags, std::size(fuzz::Stack::kFlags));
     out.Pick(request.type, std::size(fuzz::Stack::kDeviceTypes));
-    out.Bool(!variant.quiet);
-    if (variant.quiet)
-        out.Integral<uint16_t>(0);
+    out.Bool(!variant.mask);
+    if (variant.mask)
+        out.Integral<uint16_t>(*variant.mask);
     for (int i = 0; i < fuzz::Stack::kBuffers; ++i) {
         std::vector<uint8_t> contents;
         if (i == 0 && internal)
@@ -359,7 +360,7 @@ std::vector<uint8_t> Write(const Request& request, bool play = false, const Vari
     if (variant.pageOut >= 0) {
         out.Range<int>(0, fuzz::Stack::kBuffers - 1, variant.pageOut);
         out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, 0);
-        out.Range<int>(0, 2, 1);
+        out.Range<int>(0, 2, variant.pageKind);
     }
     if (!internal) {
         out.Range<int>(0, 3, variant.form);
@@ -464,9 +465,26 @@ std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const 
     later.answer = 1;
     add("later", request, later);
     Variant quiet;
-    quiet.quiet = true;
+    quiet.mask = 0;
     add("quiet", request, quiet);
+    if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        Variant stamped;
+        stamped.mask = 0x3FF;
+        add("stamped", request, stamped);
+    }
+    if (request.code == IOCTL_1394_CLASS) {
+        Variant io;
+        io.mask = 0x001;
+        add("io", request, io);
+        Variant readOnly;
+        readOnly.pageOut = 0;
+        readOnly.pageKind = 2;
+        add("readonly", request, readOnly);
+    }
     if (IsSrb(request)) {
+        Variant done;
+        done.edits = {{3, 0x01}};
+        add("done", request, done);
         Variant sense;
         sense.edits = {{3, 0x84}, {4, 0x02}};
         add("sense", request, sense);
@@ -591,6 +609,20 @@ std::vector<std::pair<std::string, Variant>> OtherRequests()
     for (int kind = 0; kind <= 3; ++kind)
         add("removed-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 3, kind); });
     return others;
+}
+
+// A URB as another function: every function code up to the last one named
+// and one past it, the block otherwise as it was.
+std::vector<Request> UrbFunctions(const Request& urb)
+{
+    std::vector<Request> urbs;
+    for (USHORT function = 0; function <= 0x3A; ++function) {
+        Request changed = urb;
+        changed.bytes[2] = uint8_t(function);
+        changed.bytes[3] = 0;
+        urbs.push_back(changed);
+    }
+    return urbs;
 }
 
 // A floppy controller's command: the parameter block, whose FIFO pointer
@@ -723,16 +755,21 @@ int main(int argc, char** argv)
     // input of 16 bytes or more (a WMI registration buffer); every routine
     // that can fail, failing each of its first calls, on that and on an
     // internal request; a floppy command.
-    std::optional<Request> plain, block;
+    std::optional<Request> plain, block, urb, allocation;
     for (const auto& [stem, request] : requests) {
+        if (!allocation && Playable(request) && Le32(request.bytes, 0) == REQUEST_ALLOCATE_ADDRESS_RANGE)
+            allocation = request;
+        if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.code == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            request.bytes.size() >= 0x90 && (!urb || request.pointers.size() > urb->pointers.size()))
+            urb = request;
         if (!plain && request.major == IRP_MJ_DEVICE_CONTROL && !request.program && !request.onControl &&
             request.bytes.size() >= 16)
             plain = request;
         if (!block && IsSrb(request) && !request.pointers.empty())
             block = request;
     }
-    if (!plain || !block) {
-        std::cerr << "make_seeds: the scenarios send no device control request with input, or no SRB\n";
+    if (!plain || !block || !urb || !allocation) {
+        std::cerr << "make_seeds: the scenarios send no device control request with input, no SRB, no URB or no 1394 allocation\n";
         return 1;
     }
     for (const auto& [name, variant] : OtherRequests()) {
@@ -749,8 +786,26 @@ int main(int argc, char** argv)
             const std::string name = std::string("fault-") + fuzz::Stack::kFaultRoutines[fault] + "-" + std::to_string(nth);
             write("fuzz_devicecontrol", name, Write(*plain, false, failing));
             write("fuzz_internal", name, Write(*block, false, failing));
+            write("fuzz_internal", name + "-bus", Write(*allocation, true, failing));
         }
     write("fuzz_internal", "fdc", Write(FdcCommand()));
+    Variant paged;
+    paged.pageOut = 1;
+    write("fuzz_internal", "fdc-paged", Write(FdcCommand(), false, paged));
+    Request fdcEmpty = FdcCommand();
+    fdcEmpty.pointers.clear();
+    write("fuzz_internal", "fdc-empty", Write(fdcEmpty));
+    Request fdcNone = fdcEmpty;
+    fdcNone.noBlock = true;
+    fdcNone.bytes.clear();
+    write("fuzz_internal", "fdc-none", Write(fdcNone));
+    for (const Request& changed : UrbFunctions(*urb)) {
+        write("fuzz_internal", "urb-function", Write(changed));
+        Variant stamped;
+        stamped.mask = 0x3FF;
+        stamped.information = 0x40;
+        write("fuzz_internal", "urb-function-answered", Write(changed, false, stamped));
+    }
     for (const char* target : {"fuzz_internal", "fuzz_devicecontrol", "fuzz_control"})
         std::cout << target << ": " << written[target] << " inputs\n";
     return 0;

@@ -6,7 +6,8 @@
 //   fuzz_coverage TARGET PATH...
 //
 // TARGET is internal, devicecontrol or control; a PATH is an input file or a
-// directory of them.
+// directory of them. Objects and buffers get the simulated kernel's
+// deterministic addresses.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "simkernel/arena.h"
 #include "tests/fuzz/targets.h"
 
 namespace {
@@ -55,6 +57,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: fuzz_coverage internal|devicecontrol|control PATH...\n");
         return 2;
     }
+    // The same addresses for every run: a dump that meets a page boundary
+    // does so on every run, and the coverage is the same from run to run.
+    sim::UseDeterministicAddresses(true);
     size_t runs = 0;
     for (int i = 2; i < argc; ++i) {
         for (const std::filesystem::path& path : Inputs(argv[i])) {
