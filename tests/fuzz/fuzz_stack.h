@@ -21,6 +21,7 @@
 
 #include "driver/dispatch.h"
 #include "driver/extension.h"
+#include "platform/guarded.h"
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
 #include "simkernel/iomgr.h"
@@ -45,6 +46,36 @@ inline NTSTATUS PickStatus(FuzzedDataProvider& input)
         return kStatuses[input.ConsumeIntegralInRange<size_t>(0, sizeof(kStatuses) / sizeof(kStatuses[0]) - 1)];
     NTSTATUS status = input.ConsumeIntegral<int32_t>();
     return status == STATUS_PENDING ? STATUS_SUCCESS : status;
+}
+
+struct LockRequest {
+    PMDL mdl;
+    KPROCESSOR_MODE mode;
+};
+
+inline VOID ProbeAndLock(PVOID context)
+{
+    auto* lock = static_cast<LockRequest*>(context);
+    MmProbeAndLockPages(lock->mdl, lock->mode, IoWriteAccess);
+}
+
+// A locked MDL for `bytes` at `address`, as its owner builds it (mapped to
+// system space or not); nullptr when the kernel refuses.
+inline PMDL LockedMdl(void* address, size_t bytes, KPROCESSOR_MODE mode, bool mapped, PIRP irp = nullptr)
+{
+    PMDL mdl = IoAllocateMdl(address, static_cast<ULONG>(bytes), FALSE, FALSE, irp);
+    if (mdl == nullptr)
+        return nullptr;
+    LockRequest lock{mdl, mode};
+    if (!NT_SUCCESS(ZkGuardedCall(ProbeAndLock, &lock))) {
+        if (irp != nullptr)
+            irp->MdlAddress = nullptr;
+        IoFreeMdl(mdl);
+        return nullptr;
+    }
+    if (mapped)
+        MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute);
+    return mdl;
 }
 
 class Stack {
@@ -105,6 +136,10 @@ public:
         Remove();
         if (afterRemoval_)
             afterRemoval_();
+        for (PMDL mdl : mdls_) {
+            MmUnlockPages(mdl);
+            IoFreeMdl(mdl);
+        }
         if (driver_ != nullptr && sim::UnloadDriver(driver_) != STATUS_SUCCESS)
             Finding("unloading failed");
         std::string leaks = sim::LeakReport();
@@ -165,9 +200,18 @@ public:
             if (slot + sizeof(void*) > BlockSize())
                 continue;
             const void* target = nullptr;
-            switch (input_.ConsumeIntegralInRange<int>(0, 5)) {
+            switch (input_.ConsumeIntegralInRange<int>(0, 6)) {
             case 0: break;
             case 1: target = sim::InvalidKernelAddress(); break;
+            case 6: {
+                // An MDL of the last buffer, locked, mapped or not.
+                const sim::SimBuffer& buffer = buffers_[kBuffers - 1];
+                PMDL mdl = LockedMdl(buffer.address, buffer.size, KernelMode, input_.ConsumeBool());
+                if (mdl != nullptr)
+                    mdls_.push_back(mdl);
+                target = mdl;
+                break;
+            }
             default: {
                 const sim::SimBuffer& buffer = buffers_[input_.ConsumeIntegralInRange<int>(1, kBuffers - 1)];
                 target = buffer.address + input_.ConsumeIntegralInRange<size_t>(0, buffer.size);
@@ -379,6 +423,7 @@ private:
     std::atomic<bool> removalDone_{false};
     std::vector<uint8_t> reply_;
     sim::Reply answer_;
+    std::vector<PMDL> mdls_;
 };
 
 }  // namespace fuzz

@@ -203,6 +203,8 @@ struct Variant {
     int other = 0;
     std::function<void(fuzz::SeedWriter&)> choices;  // the other request's own
     int race = 0;  // the control target's removal
+    int mdlPlant = -1;  // a pointer of the block aimed at a locked MDL instead
+    bool mdlMapped = false;
 };
 
 // The stack: the lower device's flags and type, the trace mask, the four
@@ -318,12 +320,17 @@ std::vector<uint8_t> Write(const Request& request, bool play = false, const Vari
         for (int i = 0; i < kPlants; ++i) {
             if (request.pointers.empty()) {
                 out.Range<size_t>(0, 63, 63);  // past every block's bytes
-                out.Range<int>(0, 5, 0);
+                out.Range<int>(0, 6, 0);
                 continue;
             }
             const size_t p = std::min<size_t>(i, request.pointers.size() - 1);
             out.Range<size_t>(0, 63, request.pointers[p].first / 8);
-            out.Range<int>(0, 5, 2);
+            if (int(p) == variant.mdlPlant) {
+                out.Range<int>(0, 6, 6);
+                out.Bool(variant.mdlMapped);
+                continue;
+            }
+            out.Range<int>(0, 6, 2);
             out.Range<int>(1, fuzz::Stack::kBuffers - 1, int(p % 3) + 1);
             out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, p < 3 ? 0 : 2048);
         }
@@ -481,6 +488,14 @@ std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const 
         readOnly.pageKind = 2;
         add("readonly", request, readOnly);
     }
+    if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && !IsSrb(request))
+        for (size_t p = 0; p < std::min<size_t>(request.pointers.size(), 3); ++p)
+            for (bool mapped : {false, true}) {
+                Variant mdl;
+                mdl.mdlPlant = int(p);
+                mdl.mdlMapped = mapped;
+                add("mdl-" + std::to_string(p) + (mapped ? "m" : ""), request, mdl);
+            }
     if (IsSrb(request)) {
         Variant done;
         done.edits = {{3, 0x01}};
@@ -606,8 +621,8 @@ std::vector<std::pair<std::string, Variant>> OtherRequests()
     for (size_t major = 0; major < std::size(fuzz::kPlainMajors); ++major)
         add("major-" + std::to_string(major), 7,
             [major](fuzz::SeedWriter& out) { out.Pick(major, std::size(fuzz::kPlainMajors)); });
-    for (int kind = 0; kind <= 3; ++kind)
-        add("removed-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 3, kind); });
+    for (int kind = 0; kind <= 5; ++kind)
+        add("removing-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 5, kind); });
     return others;
 }
 

@@ -3,12 +3,15 @@
 // pass-through's DataBuffer, in the sender's memory, described or not by an
 // MDL on the request, in a 32-bit program's layout or a 64-bit one), and
 // other requests through the same stack: reads, writes, power, WMI, Plug and
-// Play, opening and closing, and a program's requests on a handle it still
-// holds after the device was removed. The input reads these choices after
+// Play, opening and closing, and requests that arrive while the device is
+// being removed. The input reads these choices after
 // everything a seed of a golden scenario writes, so that such a seed reads
 // "none" for each (tests/fuzz/make_seeds.cpp).
 #pragma once
+#include <chrono>
 #include <cstddef>
+#include <future>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -28,17 +31,6 @@ inline constexpr char kPdoName[] = "\\Device\\00000062";
 // they are), by address, by address and a locked MDL on the request, or by
 // address and a locked MDL already mapped to system space.
 enum class DataForm { Plain, Address, Mdl, MappedMdl };
-
-struct LockRequest {
-    PMDL mdl;
-    KPROCESSOR_MODE mode;
-};
-
-inline VOID ProbeAndLock(PVOID context)
-{
-    auto* lock = static_cast<LockRequest*>(context);
-    MmProbeAndLockPages(lock->mdl, lock->mode, IoWriteAccess);
-}
 
 // The data a pass-through names by address: the stack's second buffer for a
 // driver, a page of the program's own for a program; its address goes into
@@ -82,20 +74,9 @@ public:
     // its own IRP does; the I/O manager frees it with the request.
     void Describe(PIRP irp) const
     {
-        if (form_ != DataForm::Mdl && form_ != DataForm::MappedMdl)
-            return;
-        PMDL mdl = IoAllocateMdl(area_, kBytes, FALSE, FALSE, irp);
-        if (mdl == nullptr)
-            return;
-        LockRequest lock{mdl, static_cast<KPROCESSOR_MODE>(program_ ? UserMode : KernelMode)};
-        if (!NT_SUCCESS(ZkGuardedCall(ProbeAndLock, &lock))) {
-            irp->MdlAddress = nullptr;
-            IoFreeMdl(mdl);
-            return;
-        }
-        if (form_ == DataForm::MappedMdl)
-            MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
-                                         NormalPagePriority | MdlMappingNoExecute);
+        if (form_ == DataForm::Mdl || form_ == DataForm::MappedMdl)
+            LockedMdl(area_, kBytes, static_cast<KPROCESSOR_MODE>(program_ ? UserMode : KernelMode),
+                      form_ == DataForm::MappedMdl, irp);
     }
 
 private:
@@ -189,24 +170,32 @@ inline void SendWmi(Stack& stack, FuzzedDataProvider& input, const Buffers& buff
     }));
 }
 
-// A program keeps a handle on the device while it is removed, then sends
-// on it: the filter must refuse what arrives for a device that is gone.
-inline void SendAfterRemoval(Stack& stack, FuzzedDataProvider& input, const Buffers& buffers, ULONG code)
+// Requests that arrive while the device is being removed: a read held
+// below the filter keeps the removal waiting for it, and meanwhile a
+// request of the input's kind comes; then the read is let go.
+inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG code)
 {
-    Handle handle(kPdoName, UserMode);
-    stack.Remove();
-    if (handle.Get() == nullptr)
-        return;
-    std::vector<uint8_t> in(buffers.in, buffers.in + std::min<ULONG>(buffers.inLength, 64));
-    std::vector<uint8_t> out(buffers.outLength);
-    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: sim::DeviceIoControl(handle.Get(), code, in, out); break;
-    case 1: sim::ReadFile(handle.Get(), out.data(), static_cast<ULONG>(out.size())); break;
-    case 2: sim::WriteFile(handle.Get(), in.data(), static_cast<ULONG>(in.size())); break;
-    default:
-        sim::SendOnHandle(handle.Get(), sim::Request::InternalDeviceControl(IOCTL_SCSI_EXECUTE_NONE, nullptr));
-        break;
+    stack.Pdo().SetRule(IRP_MJ_READ, sim::Reply::Hold(STATUS_SUCCESS));
+    std::vector<uint8_t> held(16);
+    std::future<sim::IoResult> read = sim::SendAsync(stack.Top(), sim::Request::Read(held.data(), 16));
+    while (stack.Pdo().HeldCount() == 0 && read.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        std::this_thread::yield();
+    std::thread remover([&stack] { stack.Remove(); });
+    while (sim::RemoveLockWaiters() == 0 && !stack.RemovalDone())
+        std::this_thread::yield();
+    std::vector<uint8_t> data(64);
+    PDEVICE_OBJECT top = stack.Top();
+    switch (input.ConsumeIntegralInRange<int>(0, 5)) {
+    case 0: sim::Send(top, sim::Request::DeviceControl(code, data.data(), 64, data.data(), 64)); break;
+    case 1: sim::Send(top, sim::Request::Read(data.data(), 64)); break;
+    case 2: sim::Send(top, sim::Request::Write(data.data(), 64)); break;
+    case 3: sim::Send(top, sim::Request::InternalDeviceControl(IOCTL_SCSI_EXECUTE_NONE, nullptr)); break;
+    case 4: sim::Send(top, sim::Request::Power(IRP_MN_QUERY_POWER)); break;
+    default: sim::Send(top, sim::Request(IRP_MJ_FLUSH_BUFFERS)); break;
     }
+    stack.Pdo().Release();
+    read.wait();
+    remover.join();
 }
 
 // Majors the filter passes on as they are (the last three it does not name).
@@ -240,7 +229,7 @@ inline void SendOther(Stack& stack, FuzzedDataProvider& input, int which, const 
         sim::Send(stack.Top(), sim::Request(major).Mode(mode));
         break;
     }
-    default: SendAfterRemoval(stack, input, buffers, code); break;
+    default: SendDuringRemoval(stack, input, code); break;
     }
 }
 
