@@ -16,6 +16,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -203,6 +204,8 @@ struct Variant {
     int other = 0;
     std::function<void(fuzz::SeedWriter&)> choices;  // the other request's own
     int race = 0;  // the control target's removal
+    size_t account = 0;  // the control target's account (fuzz::kAccounts)
+    int dataAt = -1;     // and where its data lies: in the program's area (1), in kernel space (2)
     int mdlPlant = -1;  // a pointer of the block aimed at a locked MDL instead
     bool mdlMapped = false;
 };
@@ -404,16 +407,21 @@ std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const V
         return std::nullopt;
     fuzz::SeedWriter out;
     WriteStack(out, request, variant);
-    out.Pick(0, std::size(fuzz::kAccounts));
+    out.Pick(variant.account, std::size(fuzz::kAccounts));
     const uint32_t magic = Le32(request.bytes, 0);
     out.Range<int>(0, 15, magic == ZK_REQUEST_MAGIC ? 1 : 0);
     if (magic != ZK_REQUEST_MAGIC)
         out.Integral<uint32_t>(magic);
     out.Range<uint32_t>(0, 5, Le32(request.bytes, 4));
     const uint32_t address = Le32(request.bytes, 8);
-    out.Range<int>(0, 4, address == 0 ? 0 : 4);
-    if (address != 0)
-        out.Integral<uint32_t>(address);
+    if (variant.dataAt > 0) {
+        out.Range<int>(0, 4, variant.dataAt);
+        out.Range<uint32_t>(0, variant.dataAt == 1 ? 4096 : 0x1000, 0);
+    } else {
+        out.Range<int>(0, 4, address == 0 ? 0 : 4);
+        if (address != 0)
+            out.Integral<uint32_t>(address);
+    }
     const std::vector<uint8_t> tail(request.bytes.begin() + 12, request.bytes.end());
     out.Range<size_t>(0, kInputBytes, tail.size());
     out.Bytes(tail);
@@ -445,15 +453,15 @@ bool IsSrb(const Request& request)
 
 // A storage device descriptor naming the product: at ProductIdOffset, or
 // (offset 0) at byte 48, or at an offset past what is returned.
-std::vector<uint8_t> Descriptor(uint32_t productOffset)
+std::vector<uint8_t> Descriptor(uint32_t productOffset, const std::string& name = "FUZZ")
 {
-    std::vector<uint8_t> reply(0x60, 0);
+    std::vector<uint8_t> reply(0x80, 0);
     Put32(reply, 0, 1);
-    Put32(reply, 4, 0x60);
+    Put32(reply, 4, 0x80);
     reply[8] = 5;  // a CD-ROM
     Put32(reply, 0x10, productOffset);
-    const char name[] = "FUZZ";
-    std::memcpy(reply.data() + (productOffset != 0 && productOffset < 0x5B ? productOffset : 0x30), name, 4);
+    std::memcpy(reply.data() + (productOffset != 0 && productOffset < 0x5B ? productOffset : 0x30), name.data(),
+                name.size());
     return reply;
 }
 
@@ -512,13 +520,14 @@ std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const 
         return variants;
     if (request.code == IOCTL_STORAGE_QUERY_PROPERTY && request.bytes.size() >= 4 && Le32(request.bytes, 0) == 0 &&
         request.outLength > 0x28) {
-        const uint32_t offsets[] = {0x40, 0, 0x200};
-        for (int i = 0; i < 3; ++i) {
+        const uint32_t offsets[] = {0x40, 0, 0x200, 0x40};
+        for (int i = 0; i < 4; ++i) {
             Variant named;
             named.intoSystemBuffer = true;
-            named.information = std::min<ULONG>(request.outLength, 0x60);
-            named.reply = Descriptor(offsets[i]);
-            named.configuration = i + 1;
+            named.information = std::min<ULONG>(request.outLength, 0x80);
+            // The last: a name as long as a name is kept, too long for a value name.
+            named.reply = Descriptor(offsets[i], i == 3 ? std::string(28, 'N') : "FUZZ");
+            named.configuration = i % 3 + 1;
             add("named-" + std::to_string(i), request, named);
         }
     }
@@ -532,6 +541,11 @@ std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const 
         answered.reply = request.bytes;
         answered.reply[2] = scsiStatus;
         add(scsiStatus ? "checked" : "answered", request, answered);
+    }
+    if (request.program) {
+        Variant wow64;
+        wow64.wow64 = true;
+        add("wow64", request, wow64);
     }
     if (!direct)
         return variants;
@@ -547,7 +561,23 @@ std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const 
                 Variant named;
                 named.form = form;
                 add(name + std::to_string(form), changed, named);
+                // The kernel refuses the MDL, its lock or its mapping.
+                for (const char* routine : {"IoAllocateMdl", "MmProbeAndLockPages", "MmMapLockedPagesSpecifyCache"})
+                    for (int nth = 1; nth <= 2; ++nth) {
+                        Variant refused = named;
+                        refused.fault = int(std::find(std::begin(fuzz::Stack::kFaultRoutines),
+                                                      std::end(fuzz::Stack::kFaultRoutines), std::string_view(routine)) -
+                                            std::begin(fuzz::Stack::kFaultRoutines));
+                        refused.nth = nth;
+                        add(name + std::to_string(form) + "-" + routine + std::to_string(nth), changed, refused);
+                    }
             }
+            // More data than a dump shows.
+            Request longer = changed;
+            Put32(longer.bytes, 12, 0x1000);
+            Variant mapped;
+            mapped.form = 3;
+            add(name + "long", longer, mapped);
             Variant paged;
             paged.form = 1;
             paged.pageOut = 1;
@@ -761,6 +791,14 @@ int main(int argc, char** argv)
                 removed.race = race;
                 write("fuzz_control", stem + "-removed" + std::to_string(race), *WriteControl(request, removed));
             }
+            for (int dataAt = 1; dataAt <= 2; ++dataAt) {
+                Variant placed;
+                placed.dataAt = dataAt;
+                write("fuzz_control", stem + "-data" + std::to_string(dataAt), *WriteControl(request, placed));
+            }
+            Variant user;
+            user.account = 1;
+            write("fuzz_control", stem + "-user", *WriteControl(request, user));
         }
         for (const auto& [name, variant] : Variants(request))
             write(internal ? "fuzz_internal" : "fuzz_devicecontrol", stem + "-" + name,
