@@ -518,6 +518,15 @@ std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const 
     }
     if (request.major != IRP_MJ_DEVICE_CONTROL)
         return variants;
+    // The private request from a driver, naming its data at a kernel
+    // address (one no one mapped).
+    if (request.code == ZK_REQUEST_CODE && request.onControl && request.bytes.size() >= 12 &&
+        Le32(request.bytes, 8) != 0) {
+        Request kernel = request;
+        kernel.program = false;
+        Put32(kernel.bytes, 8, 0x80001000u);
+        add("kernel", kernel, Variant{});
+    }
     if (request.code == IOCTL_STORAGE_QUERY_PROPERTY && request.bytes.size() >= 4 && Le32(request.bytes, 0) == 0 &&
         request.outLength > 0x28) {
         const uint32_t offsets[] = {0x40, 0, 0x200, 0x40};
