@@ -52,7 +52,7 @@ cmake --build --preset asan -j "$(nproc)" > /dev/null
 bin=build/asan/tests/fuzz
 if [[ -n $seeds ]]; then
     for target in fuzz_internal fuzz_devicecontrol fuzz_control; do
-        find tests/fuzz/seeds/$target -type f ! -name empty -delete
+        find tests/fuzz/seeds/$target -type f ! -name empty ! -name 'finding-*' -delete
     done
     ASAN_OPTIONS=detect_leaks=0 "$bin"/make_seeds tests/fuzz/seeds tests/golden/*.scn
     exit 0

@@ -71,10 +71,11 @@ public:
     RequestData& operator=(const RequestData&) = delete;
 
     // Puts a locked MDL for the data on the request, as a sender that built
-    // its own IRP does; the I/O manager frees it with the request.
+    // its own IRP does; the I/O manager frees it with the request. A request
+    // whose code is of a direct method has the I/O manager's own already.
     void Describe(PIRP irp) const
     {
-        if (form_ == DataForm::Mdl || form_ == DataForm::MappedMdl)
+        if ((form_ == DataForm::Mdl || form_ == DataForm::MappedMdl) && irp->MdlAddress == nullptr)
             LockedMdl(area_, kBytes, static_cast<KPROCESSOR_MODE>(program_ ? UserMode : KernelMode),
                       form_ == DataForm::MappedMdl, irp);
     }
