@@ -21,6 +21,8 @@
 
 #include "driver/dispatch.h"
 #include "driver/extension.h"
+#include "platform/nt1394.h"
+#include "platform/ntusb.h"
 #include "platform/guarded.h"
 #include "simkernel/bus.h"
 #include "simkernel/core.h"
@@ -83,6 +85,9 @@ public:
     static constexpr size_t kBufferBytes = 2 * 4096;
     static constexpr int kBuffers = 4;  // 0: the request's block; 1..3: what it points to
     static constexpr ULONG kFlags[] = {0, DO_BUFFERED_IO, DO_DIRECT_IO};
+    static constexpr size_t kMdlSlots[] = {
+        offsetof(_URB_CONTROL_TRANSFER, TransferBufferMDL), offsetof(IRB, u.AsyncRead.Mdl),
+        offsetof(IRB, u.AsyncWrite.Mdl), offsetof(IRB, u.AllocateAddressRange.Mdl)};
     static constexpr ULONG kEveryLevel = 0x2FF;
     static constexpr ULONG kAnyMask = 0x3FF;
     static constexpr DEVICE_TYPE kDeviceTypes[] = {FILE_DEVICE_DISK, FILE_DEVICE_CD_ROM, FILE_DEVICE_UNKNOWN,
@@ -136,7 +141,11 @@ public:
         Remove();
         if (afterRemoval_)
             afterRemoval_();
-        for (PMDL mdl : mdls_) {
+        // A planted MDL is also just memory the block names: the bus or the
+        // driver may have written a reply into it. It is the harness's own,
+        // and gets back its bytes as they were before it goes.
+        for (const auto& [mdl, bytes] : mdls_) {
+            std::memcpy(mdl, bytes.data(), bytes.size());
             MmUnlockPages(mdl);
             IoFreeMdl(mdl);
         }
@@ -195,6 +204,7 @@ public:
     // null, or a kernel address no one mapped).
     void PlantPointers(int count)
     {
+        std::vector<std::pair<size_t, PMDL>> mdls;
         for (int i = 0; i < count && input_.remaining_bytes() != 0; ++i) {
             size_t slot = input_.ConsumeIntegralInRange<size_t>(0, 63) * sizeof(void*);
             if (slot + sizeof(void*) > BlockSize())
@@ -204,11 +214,18 @@ public:
             case 0: break;
             case 1: target = sim::InvalidKernelAddress(); break;
             case 6: {
-                // An MDL of the last buffer, locked, mapped or not.
+                // An MDL of the last buffer, locked, mapped or not, where a
+                // block names an MDL: only there, for the driver reads what
+                // other pointers name as data, and an MDL here is a small
+                // heap block.
+                slot = kMdlSlots[input_.ConsumeIntegralInRange<size_t>(0, std::size(kMdlSlots) - 1)];
                 const sim::SimBuffer& buffer = buffers_[kBuffers - 1];
                 PMDL mdl = LockedMdl(buffer.address, buffer.size, KernelMode, input_.ConsumeBool());
-                if (mdl != nullptr)
-                    mdls_.push_back(mdl);
+                if (mdl != nullptr) {
+                    const auto* bytes = reinterpret_cast<const uint8_t*>(mdl);
+                    mdls_.emplace_back(mdl, std::vector<uint8_t>(bytes, bytes + mdl->Size));
+                    mdls.emplace_back(slot, mdl);
+                }
                 target = mdl;
                 break;
             }
@@ -219,9 +236,17 @@ public:
             }
             std::memcpy(Block() + slot, &target, sizeof(target));
         }
-        // What the input wrote: at most 512 bytes of each buffer.
+        // What the input wrote: at most 512 bytes of each buffer. An MDL
+        // still planted (no later plant took its slot) is pool memory of
+        // this process, and stays.
+        std::vector<std::pair<size_t, PMDL>> planted;
+        for (const auto& [slot, mdl] : mdls)
+            if (std::memcmp(Block() + slot, &mdl, sizeof(mdl)) == 0)
+                planted.emplace_back(slot, mdl);
         for (const sim::SimBuffer& buffer : buffers_)
             Defang(buffer.address, std::min<size_t>(buffer.size, 512 + sizeof(void*)));
+        for (const auto& [slot, mdl] : planted)
+            std::memcpy(Block() + slot, &mdl, sizeof(mdl));
     }
 
     // A pointer-sized value in the block that names this process's own memory
@@ -423,7 +448,7 @@ private:
     std::atomic<bool> removalDone_{false};
     std::vector<uint8_t> reply_;
     sim::Reply answer_;
-    std::vector<PMDL> mdls_;
+    std::vector<std::pair<PMDL, std::vector<uint8_t>>> mdls_;  // with their bytes as made
 };
 
 }  // namespace fuzz

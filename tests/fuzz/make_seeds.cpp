@@ -206,7 +206,7 @@ struct Variant {
     int race = 0;  // the control target's removal
     size_t account = 0;  // the control target's account (fuzz::kAccounts)
     int dataAt = -1;     // and where its data lies: in the program's area (1), in kernel space (2)
-    int mdlPlant = -1;  // a pointer of the block aimed at a locked MDL instead
+    int mdlSlot = -1;  // the last plant: a locked MDL where the block names one (fuzz::Stack::kMdlSlots)
     bool mdlMapped = false;
 };
 
@@ -321,6 +321,13 @@ std::vector<uint8_t> Write(const Request& request, bool play = false, const Vari
         // Each pointer at a buffer of its own while there are buffers, then
         // at the unwritten half of one; spare plants repeat the last.
         for (int i = 0; i < kPlants; ++i) {
+            if (i == kPlants - 1 && variant.mdlSlot >= 0) {
+                out.Range<size_t>(0, 63, 0);
+                out.Range<int>(0, 6, 6);
+                out.Range<size_t>(0, std::size(fuzz::Stack::kMdlSlots) - 1, size_t(variant.mdlSlot));
+                out.Bool(variant.mdlMapped);
+                continue;
+            }
             if (request.pointers.empty()) {
                 out.Range<size_t>(0, 63, 63);  // past every block's bytes
                 out.Range<int>(0, 6, 0);
@@ -328,11 +335,6 @@ std::vector<uint8_t> Write(const Request& request, bool play = false, const Vari
             }
             const size_t p = std::min<size_t>(i, request.pointers.size() - 1);
             out.Range<size_t>(0, 63, request.pointers[p].first / 8);
-            if (int(p) == variant.mdlPlant) {
-                out.Range<int>(0, 6, 6);
-                out.Bool(variant.mdlMapped);
-                continue;
-            }
             out.Range<int>(0, 6, 2);
             out.Range<int>(1, fuzz::Stack::kBuffers - 1, int(p % 3) + 1);
             out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, p < 3 ? 0 : 2048);
@@ -496,13 +498,16 @@ std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const 
         readOnly.pageKind = 2;
         add("readonly", request, readOnly);
     }
-    if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && !IsSrb(request))
-        for (size_t p = 0; p < std::min<size_t>(request.pointers.size(), 3); ++p)
+    // A locked MDL where the block names one: a URB's transfer, a 1394
+    // read's, write's or address range's.
+    const bool urb = request.code == IOCTL_INTERNAL_USB_SUBMIT_URB;
+    if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && (urb || request.code == IOCTL_1394_CLASS))
+        for (int slot = urb ? 0 : 1; slot < (urb ? 1 : int(std::size(fuzz::Stack::kMdlSlots))); ++slot)
             for (bool mapped : {false, true}) {
                 Variant mdl;
-                mdl.mdlPlant = int(p);
+                mdl.mdlSlot = slot;
                 mdl.mdlMapped = mapped;
-                add("mdl-" + std::to_string(p) + (mapped ? "m" : ""), request, mdl);
+                add("mdl-" + std::to_string(slot) + (mapped ? "m" : ""), request, mdl);
             }
     if (IsSrb(request)) {
         Variant done;
