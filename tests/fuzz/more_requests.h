@@ -45,8 +45,15 @@ public:
         if (form == DataForm::Plain)
             return;
         if (program) {
+            // What the input put in the second buffer, where its pages are
+            // still there.
             area_ = sim::LowUserArea(kBytes);
-            std::memcpy(area_, stack.Buffer(1).address, std::min(kBytes, stack.Buffer(1).size));
+            const sim::SimBuffer& from = stack.Buffer(1);
+            for (size_t i = 0; i < std::min(kBytes, from.size); ++i) {
+                const sim::PageState state = sim::QueryPage(from.address + i);
+                if (state == sim::PageState::Valid || state == sim::PageState::ReadOnly)
+                    area_[i] = from.address[i];
+            }
         } else {
             area_ = stack.Buffer(1).address;
         }
