@@ -35,10 +35,13 @@
 #include "sim/runner.h"
 #include "sim/scenario.h"
 #include "simkernel/arena.h"
+#include "tests/fuzz/seed_variants.h"
 #include "tests/fuzz/seed_writer.h"
 #include "tests/fuzz/targets.h"
 
 namespace {
+
+using namespace fuzz::seeds;
 
 constexpr size_t kBlockBytes = 512;   // what the targets copy into a buffer
 constexpr size_t kInputBytes = 600;   // the device control target's longest input
@@ -84,37 +87,6 @@ std::vector<uint8_t> WithoutAddresses(std::vector<uint8_t> bytes)
     }
     return bytes;
 }
-
-struct Request {
-    UCHAR major = 0;
-    ULONG code = 0;
-    std::vector<uint8_t> bytes;  // the block, or the input buffer
-    ULONG outLength = 0;
-    bool program = false;
-    bool onControl = false;
-    bool noBlock = false;
-    bool unreadable = false;  // a block at an address with nothing there
-    size_t flags = 0;  // indexes into the stack's choices
-    size_t type = 0;
-    // Internal: block offset of a pointer, and what it pointed to.
-    std::vector<std::pair<size_t, std::vector<uint8_t>>> pointers;
-
-    std::string Key() const
-    {
-        std::string key{char(major),   char(program), char(onControl), char(noBlock),
-                        char(unreadable), char(flags),   char(type)};
-        key.append(reinterpret_cast<const char*>(&code), sizeof(code));
-        key.append(reinterpret_cast<const char*>(&outLength), sizeof(outLength));
-        // Pointers differ from request to request; what they point to counts.
-        std::vector<uint8_t> plain = bytes;
-        for (const auto& [offset, target] : pointers) {
-            std::fill_n(plain.begin() + offset, 8, 0);
-            key.append(target.begin(), target.end());
-        }
-        key.append(plain.begin(), plain.end());
-        return key;
-    }
-};
 
 template <typename T, size_t N>
 size_t IndexOf(const T (&values)[N], T value, size_t otherwise)
@@ -180,35 +152,6 @@ std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
     request.bytes = WithoutAddresses(std::move(request.bytes));
     return request;
 }
-
-// What an input does besides sending a scenario's request as it was sent:
-// by default nothing (every level traced, the lower driver's plain success,
-// no fault, no registry values). The variants reach what the scenarios'
-// requests alone do not (tests/fuzz/reach.h).
-struct Variant {
-    std::optional<uint16_t> mask;  // a trace mask other than every level
-    int configuration = 0;  // fuzz::Stack::Configure
-    int fault = fuzz::Stack::kNoFault;  // a routine of fuzz::Stack::kFaultRoutines, failing its nth call
-    int nth = 1;
-    size_t status = 0;  // of the lower driver's answer: fuzz::PickStatus's list
-    ULONG_PTR information = 0;
-    std::vector<std::pair<size_t, uint8_t>> edits;
-    int answer = 0;  // at once, later at DISPATCH_LEVEL, later at PASSIVE_LEVEL
-    bool intoSystemBuffer = false;
-    int pageOut = -1;  // a buffer whose first page is taken away:
-    int pageKind = 1;  // made invalid (0), paged out (1), or read-only (2)
-    // The device control target's choices after the scenarios' (more_requests.h).
-    int form = 0;
-    bool wow64 = false;
-    std::vector<uint8_t> reply;
-    int other = 0;
-    std::function<void(fuzz::SeedWriter&)> choices;  // the other request's own
-    int race = 0;  // the control target's removal
-    size_t account = 0;  // the control target's account (fuzz::kAccounts)
-    int dataAt = -1;     // and where its data lies: in the program's area (1), in kernel space (2)
-    int mdlSlot = -1;  // the last plant: a locked MDL where the block names one (fuzz::Stack::kMdlSlots)
-    bool mdlMapped = false;
-};
 
 // The stack: the lower device's flags and type, the trace mask, the four
 // buffers' offsets and contents (an internal request's block, then what its
@@ -394,11 +337,6 @@ std::vector<uint8_t> Write(const Request& request, bool play = false, const Vari
     return out.Input();
 }
 
-uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset)
-{
-    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 | uint32_t(bytes[offset + 3]) << 24;
-}
-
 // The control target's input for a program's private request to the control
 // device (fuzz::ControlRequest), from an administrator; nullopt when that
 // target cannot send it.
@@ -433,267 +371,6 @@ std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const V
     out.Range<size_t>(0, kOutputBytes, request.outLength);
     out.Range<int>(0, 2, variant.race);
     return out.Input();
-}
-
-// ---------------------------------------------------------------------------
-// Variants: what the scenarios' requests alone never make the filter do.
-
-uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset);
-
-void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value)
-{
-    if (bytes.size() < offset + 4)
-        bytes.resize(offset + 4);
-    std::memcpy(bytes.data() + offset, &value, 4);
-}
-
-bool IsSrb(const Request& request)
-{
-    return request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.bytes.size() >= 0x40 &&
-           ZK_IsSrbControlCode(request.code);
-}
-
-// A storage device descriptor naming the product: at ProductIdOffset, or
-// (offset 0) at byte 48, or at an offset past what is returned.
-std::vector<uint8_t> Descriptor(uint32_t productOffset, const std::string& name = "FUZZ")
-{
-    std::vector<uint8_t> reply(0x80, 0);
-    Put32(reply, 0, 1);
-    Put32(reply, 4, 0x80);
-    reply[8] = 5;  // a CD-ROM
-    Put32(reply, 0x10, productOffset);
-    std::memcpy(reply.data() + (productOffset != 0 && productOffset < 0x5B ? productOffset : 0x30), name.data(),
-                name.size());
-    return reply;
-}
-
-// Every request again: answered later, and untraced; an SRB answered with
-// sense data or a failure; a storage query answered with a descriptor (and
-// the model's configuration in the registry); a pass-through answered with
-// sense data or with data, its direct form's data named by address in every
-// way a sender names it.
-std::vector<std::pair<std::string, std::pair<Request, Variant>>> Variants(const Request& request)
-{
-    std::vector<std::pair<std::string, std::pair<Request, Variant>>> variants;
-    auto add = [&variants](const std::string& name, const Request& changed, const Variant& variant) {
-        variants.emplace_back(name, std::make_pair(changed, variant));
-    };
-    Variant later;
-    later.answer = 1;
-    add("later", request, later);
-    Variant quiet;
-    quiet.mask = 0;
-    add("quiet", request, quiet);
-    if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-        Variant stamped;
-        stamped.mask = 0x3FF;
-        add("stamped", request, stamped);
-    }
-    if (request.code == IOCTL_1394_CLASS) {
-        Variant io;
-        io.mask = 0x001;
-        add("io", request, io);
-        Variant readOnly;
-        readOnly.pageOut = 0;
-        readOnly.pageKind = 2;
-        add("readonly", request, readOnly);
-    }
-    // A locked MDL where the block names one: a URB's transfer, a 1394
-    // read's, write's or address range's.
-    const bool urb = request.code == IOCTL_INTERNAL_USB_SUBMIT_URB;
-    if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && (urb || request.code == IOCTL_1394_CLASS))
-        for (int slot = urb ? 0 : 1; slot < (urb ? 1 : int(std::size(fuzz::Stack::kMdlSlots))); ++slot)
-            for (bool mapped : {false, true}) {
-                Variant mdl;
-                mdl.mdlSlot = slot;
-                mdl.mdlMapped = mapped;
-                add("mdl-" + std::to_string(slot) + (mapped ? "m" : ""), request, mdl);
-            }
-    if (IsSrb(request)) {
-        Variant done;
-        done.edits = {{3, 0x01}};
-        add("done", request, done);
-        Variant sense;
-        sense.edits = {{3, 0x84}, {4, 0x02}};
-        add("sense", request, sense);
-        Variant failed;
-        failed.edits = {{3, 0x04}};
-        failed.status = 4;
-        add("failed", request, failed);
-    }
-    if (request.major != IRP_MJ_DEVICE_CONTROL)
-        return variants;
-    // The private request from a driver, naming its data at a kernel
-    // address (one no one mapped).
-    if (request.code == ZK_REQUEST_CODE && request.onControl && request.bytes.size() >= 12 &&
-        Le32(request.bytes, 8) != 0) {
-        Request kernel = request;
-        kernel.program = false;
-        Put32(kernel.bytes, 8, 0x80001000u);
-        add("kernel", kernel, Variant{});
-    }
-    if (request.code == IOCTL_STORAGE_QUERY_PROPERTY && request.bytes.size() >= 4 && Le32(request.bytes, 0) == 0 &&
-        request.outLength > 0x28) {
-        const uint32_t offsets[] = {0x40, 0, 0x200, 0x40};
-        for (int i = 0; i < 4; ++i) {
-            Variant named;
-            named.intoSystemBuffer = true;
-            named.information = std::min<ULONG>(request.outLength, 0x80);
-            // The last: a name as long as a name is kept, too long for a value name.
-            named.reply = Descriptor(offsets[i], i == 3 ? std::string(28, 'N') : "FUZZ");
-            named.configuration = i % 3 + 1;
-            add("named-" + std::to_string(i), request, named);
-        }
-    }
-    const bool direct = request.code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
-    if ((request.code != IOCTL_SCSI_PASS_THROUGH && !direct) || request.bytes.size() < sizeof(SCSI_PASS_THROUGH))
-        return variants;
-    for (uint8_t scsiStatus : {0x02, 0x00}) {
-        Variant answered;
-        answered.intoSystemBuffer = true;
-        answered.information = std::max<ULONG>(ULONG(request.bytes.size()), request.outLength);
-        answered.reply = request.bytes;
-        answered.reply[2] = scsiStatus;
-        add(scsiStatus ? "checked" : "answered", request, answered);
-    }
-    if (request.program) {
-        Variant wow64;
-        wow64.wow64 = true;
-        add("wow64", request, wow64);
-    }
-    if (!direct)
-        return variants;
-    for (bool program : {false, true})
-        for (uint8_t dataIn : {SCSI_IOCTL_DATA_OUT, SCSI_IOCTL_DATA_IN}) {
-            Request changed = request;
-            changed.program = program;
-            changed.onControl = false;
-            changed.bytes[8] = dataIn;
-            Put32(changed.bytes, 12, 0x200);
-            const std::string name = std::string(program ? "program-" : "driver-") + (dataIn ? "in-" : "out-");
-            for (int form = 1; form <= 3; ++form) {
-                Variant named;
-                named.form = form;
-                add(name + std::to_string(form), changed, named);
-                // The kernel refuses the MDL, its lock or its mapping.
-                for (const char* routine : {"IoAllocateMdl", "MmProbeAndLockPages", "MmMapLockedPagesSpecifyCache"})
-                    for (int nth = 1; nth <= 2; ++nth) {
-                        Variant refused = named;
-                        refused.fault = int(std::find(std::begin(fuzz::Stack::kFaultRoutines),
-                                                      std::end(fuzz::Stack::kFaultRoutines), std::string_view(routine)) -
-                                            std::begin(fuzz::Stack::kFaultRoutines));
-                        refused.nth = nth;
-                        add(name + std::to_string(form) + "-" + routine + std::to_string(nth), changed, refused);
-                    }
-            }
-            // More data than a dump shows.
-            Request longer = changed;
-            Put32(longer.bytes, 12, 0x1000);
-            Variant mapped;
-            mapped.form = 3;
-            add(name + "long", longer, mapped);
-            Variant paged;
-            paged.form = 1;
-            paged.pageOut = 1;
-            add(name + "paged", changed, paged);
-            if (program) {
-                Variant wow64;
-                wow64.form = 2;
-                wow64.wow64 = true;
-                add(name + "wow64", changed, wow64);
-            }
-        }
-    return variants;
-}
-
-// The device control target's other requests (tests/fuzz/more_requests.h),
-// each with its own choices.
-std::vector<std::pair<std::string, Variant>> OtherRequests()
-{
-    std::vector<std::pair<std::string, Variant>> others;
-    auto add = [&others](const std::string& name, int other, std::function<void(fuzz::SeedWriter&)> choices,
-                         Variant variant = {}) {
-        variant.other = other;
-        variant.choices = std::move(choices);
-        others.emplace_back(name, std::move(variant));
-    };
-    for (int64_t offset : {int64_t(0), int64_t(-1)}) {
-        add("read" + std::to_string(offset), 1, [offset](fuzz::SeedWriter& out) { out.Integral<int64_t>(offset); });
-        add("write" + std::to_string(offset), 2, [offset](fuzz::SeedWriter& out) { out.Integral<int64_t>(offset); });
-    }
-    for (UCHAR minor = 0; minor <= IRP_MN_QUERY_POWER + 1; ++minor)
-        for (bool system : {true, false})
-            add("power-" + std::to_string(minor) + (system ? "s" : "d"), 3, [minor, system](fuzz::SeedWriter& out) {
-                out.Range<UCHAR>(0, IRP_MN_QUERY_POWER + 1, minor);
-                out.Bool(system);
-                out.Range<ULONG>(0, 6, 1);
-            });
-    for (UCHAR minor = 0; minor <= IRP_MN_REGINFO_EX + 1; ++minor)
-        add("wmi-" + std::to_string(minor), 4,
-            [minor](fuzz::SeedWriter& out) { out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, minor); });
-    // Plug and Play: each minor alone, then the pairs whose second undoes
-    // the first, and minors no list names.
-    auto pnp = [](std::vector<UCHAR> minors) {
-        return [minors](fuzz::SeedWriter& out) {
-            out.Range<int>(1, 3, int(minors.size()));
-            for (UCHAR minor : minors) {
-                out.Bool(minor <= IRP_MN_QUERY_LEGACY_BUS_INFORMATION);
-                if (minor <= IRP_MN_QUERY_LEGACY_BUS_INFORMATION)
-                    out.Range<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION, minor);
-                else
-                    out.Integral<UCHAR>(minor);
-                if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION) {
-                    out.Range<int>(0, 4, 1);
-                    out.Bool(true);
-                }
-            }
-        };
-    };
-    for (UCHAR minor = 0; minor <= IRP_MN_QUERY_LEGACY_BUS_INFORMATION; ++minor)
-        add("pnp-" + std::to_string(minor), 5, pnp({minor}));
-    add("pnp-stop", 5, pnp({IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_STOP_DEVICE}));
-    add("pnp-remove", 5, pnp({IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}));
-    add("pnp-surprise", 5, pnp({IRP_MN_SURPRISE_REMOVAL, IRP_MN_START_DEVICE}));
-    add("pnp-unnamed", 5, pnp({IRP_MN_BUS_RESET, 0x42}));
-    Variant later;
-    later.answer = 1;
-    add("pnp-start-later", 5, pnp({IRP_MN_START_DEVICE}), later);
-    Variant failed;
-    failed.status = 1;
-    add("pnp-start-failed", 5, pnp({IRP_MN_START_DEVICE}), failed);
-    add("open", 6, nullptr);
-    for (size_t major = 0; major < std::size(fuzz::kPlainMajors); ++major)
-        add("major-" + std::to_string(major), 7,
-            [major](fuzz::SeedWriter& out) { out.Pick(major, std::size(fuzz::kPlainMajors)); });
-    for (int kind = 0; kind <= 5; ++kind)
-        add("removing-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 5, kind); });
-    return others;
-}
-
-// A URB as another function: every function code up to the last one named
-// and one past it, the block otherwise as it was.
-std::vector<Request> UrbFunctions(const Request& urb)
-{
-    std::vector<Request> urbs;
-    for (USHORT function = 0; function <= 0x3A; ++function) {
-        Request changed = urb;
-        changed.bytes[2] = uint8_t(function);
-        changed.bytes[3] = 0;
-        urbs.push_back(changed);
-    }
-    return urbs;
-}
-
-// A floppy controller's command: the parameter block, whose FIFO pointer
-// names the command bytes.
-Request FdcCommand()
-{
-    Request request;
-    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    request.code = IOCTL_DISK_INTERNAL_ISSUE_FDC_COMMAND;
-    request.bytes.assign(sizeof(ISSUE_FDC_COMMAND_PARMS), 0);
-    request.pointers.emplace_back(offsetof(ISSUE_FDC_COMMAND_PARMS, FifoInBuffer), std::vector<uint8_t>{0x46, 0x00});
-    return request;
 }
 
 // Runs the input through its target and returns what reached the filter.
@@ -733,23 +410,19 @@ bool SameRequest(const Request& want, const Request& got)
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Every distinct device control and internal device control request the
+// scenarios send to the filter, by the scenario's name; nullopt when one
+// does not load or run.
+std::optional<std::vector<std::pair<std::string, Request>>> LoadRequests(int count, char** files)
 {
-    if (argc < 3 || std::string(argv[1]) == "--help") {
-        std::cerr << "usage: make_seeds OUT-DIR SCENARIO-FILE...\n";
-        return argc < 3 ? 2 : 0;
-    }
-    const std::filesystem::path out = argv[1];
     std::set<std::string> known;
     std::vector<std::pair<std::string, Request>> requests;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = 0; i < count; ++i) {
         scn::Scenario scenario;
         scn::ParseError error;
-        if (!scn::LoadScenarioFile(argv[i], &scenario, &error)) {
+        if (!scn::LoadScenarioFile(files[i], &scenario, &error)) {
             std::cerr << "make_seeds: " << error.Message() << "\n";
-            return 1;
+            return std::nullopt;
         }
         std::vector<Request> captured;
         sim::SetCallObserver([&captured](PDEVICE_OBJECT device, PIRP irp) {
@@ -760,18 +433,124 @@ int main(int argc, char** argv)
         sim::SetCallObserver(nullptr);
         if (!result.ok) {
             std::cerr << "make_seeds: " << result.error << "\n";
-            return 1;
+            return std::nullopt;
         }
-        const std::string stem = std::filesystem::path(argv[i]).stem().string();
+        const std::string stem = std::filesystem::path(files[i]).stem().string();
         for (Request& request : captured)
             if (known.insert(request.Key()).second)
                 requests.emplace_back(stem, std::move(request));
     }
+    return requests;
+}
+
+using Writer = std::function<void(const std::string& target, const std::string& stem, const std::vector<uint8_t>&)>;
+
+// The control target's variants of a private request: the filtered device
+// removed while the request is in the driver or before it, the data in the
+// program's area or in kernel space, a standard user.
+void WriteControlVariants(const Request& request, const std::string& stem, const Writer& write)
+{
+    for (int race = 1; race <= 2; ++race) {
+        Variant removed;
+        removed.race = race;
+        write("fuzz_control", stem + "-removed" + std::to_string(race), *WriteControl(request, removed));
+    }
+    for (int dataAt = 1; dataAt <= 2; ++dataAt) {
+        Variant placed;
+        placed.dataAt = dataAt;
+        write("fuzz_control", stem + "-data" + std::to_string(dataAt), *WriteControl(request, placed));
+    }
+    Variant user;
+    user.account = 1;
+    write("fuzz_control", stem + "-user", *WriteControl(request, user));
+}
+
+// Floppy commands with their command bytes, paged out, without them, and
+// without a block; a URB as every function, answered or not.
+void WriteBlocks(const Request& urb, const Writer& write)
+{
+    write("fuzz_internal", "fdc", Write(FdcCommand()));
+    Variant paged;
+    paged.pageOut = 1;
+    write("fuzz_internal", "fdc-paged", Write(FdcCommand(), false, paged));
+    Request fdcEmpty = FdcCommand();
+    fdcEmpty.pointers.clear();
+    write("fuzz_internal", "fdc-empty", Write(fdcEmpty));
+    Request fdcNone = fdcEmpty;
+    fdcNone.noBlock = true;
+    fdcNone.bytes.clear();
+    write("fuzz_internal", "fdc-none", Write(fdcNone));
+    for (const Request& changed : UrbFunctions(urb)) {
+        write("fuzz_internal", "urb-function", Write(changed));
+        Variant stamped;
+        stamped.mask = 0x3FF;
+        stamped.information = 0x40;
+        write("fuzz_internal", "urb-function-answered", Write(changed, false, stamped));
+    }
+}
+
+// Once: the other requests, on a driver's device control request with an
+// input of 16 bytes or more (a WMI registration buffer) and from a program;
+// every routine that can fail, failing each of its first calls, on that, on
+// an SRB and on a 1394 allocation; floppy commands and URB functions.
+bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, const Writer& write)
+{
+    std::optional<Request> plain, block, urb, allocation;
+    for (const auto& [stem, request] : requests) {
+        if (!allocation && Playable(request) && Le32(request.bytes, 0) == REQUEST_ALLOCATE_ADDRESS_RANGE)
+            allocation = request;
+        if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.code == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            request.bytes.size() >= 0x90 && (!urb || request.pointers.size() > urb->pointers.size()))
+            urb = request;
+        if (!plain && request.major == IRP_MJ_DEVICE_CONTROL && !request.program && !request.onControl &&
+            request.bytes.size() >= 16)
+            plain = request;
+        if (!block && IsSrb(request) && !request.pointers.empty())
+            block = request;
+    }
+    if (!plain || !block || !urb || !allocation) {
+        std::cerr << "make_seeds: the scenarios send no device control request with input, no SRB, no URB or "
+                     "no 1394 allocation\n";
+        return false;
+    }
+    for (const auto& [name, variant] : OtherRequests()) {
+        write("fuzz_devicecontrol", "other-" + name, Write(*plain, false, variant));
+        Request program = *plain;
+        program.program = true;
+        write("fuzz_devicecontrol", "other-program-" + name, Write(program, false, variant));
+    }
+    for (int fault = 0; fault < fuzz::Stack::kNoFault; ++fault)
+        for (int nth = 1; nth <= 3; ++nth) {
+            Variant failing;
+            failing.fault = fault;
+            failing.nth = nth;
+            const std::string name =
+                std::string("fault-") + fuzz::Stack::kFaultRoutines[fault] + "-" + std::to_string(nth);
+            write("fuzz_devicecontrol", name, Write(*plain, false, failing));
+            write("fuzz_internal", name, Write(*block, false, failing));
+            write("fuzz_internal", name + "-bus", Write(*allocation, true, failing));
+        }
+    WriteBlocks(*urb, write);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3 || std::string(argv[1]) == "--help") {
+        std::cerr << "usage: make_seeds OUT-DIR SCENARIO-FILE...\n";
+        return argc < 3 ? 2 : 0;
+    }
+    const std::filesystem::path out = argv[1];
+    const std::optional<std::vector<std::pair<std::string, Request>>> requests = LoadRequests(argc - 2, argv + 2);
+    if (!requests)
+        return 1;
     sim::UseDeterministicAddresses(false);  // as in the fuzzers
 
     std::map<std::string, int> written;
-    auto write = [&out, &written](const std::string& target, const std::string& stem,
-                                  const std::vector<uint8_t>& input) {
+    const Writer write = [&out, &written](const std::string& target, const std::string& stem,
+                                          const std::vector<uint8_t>& input) {
         std::filesystem::create_directories(out / target);
         const std::string name = stem + "-" + std::to_string(++written[target + "/" + stem]);
         std::ofstream(out / target / name, std::ios::binary)
@@ -787,7 +566,7 @@ int main(int argc, char** argv)
                   << ") does not bring its request to the filter: the writer and the targets disagree\n";
         return false;
     };
-    for (const auto& [stem, request] : requests) {
+    for (const auto& [stem, request] : *requests) {
         const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
         const std::vector<uint8_t> input = Write(request);
         auto target = internal ? fuzz::InternalRequest : fuzz::DeviceControlRequest;
@@ -800,79 +579,14 @@ int main(int argc, char** argv)
             if (!check(fuzz::ControlRequest, *control, request, stem))
                 return 1;
             write("fuzz_control", stem, *control);
-            for (int race = 1; race <= 2; ++race) {
-                Variant removed;
-                removed.race = race;
-                write("fuzz_control", stem + "-removed" + std::to_string(race), *WriteControl(request, removed));
-            }
-            for (int dataAt = 1; dataAt <= 2; ++dataAt) {
-                Variant placed;
-                placed.dataAt = dataAt;
-                write("fuzz_control", stem + "-data" + std::to_string(dataAt), *WriteControl(request, placed));
-            }
-            Variant user;
-            user.account = 1;
-            write("fuzz_control", stem + "-user", *WriteControl(request, user));
+            WriteControlVariants(request, stem, write);
         }
         for (const auto& [name, variant] : Variants(request))
             write(internal ? "fuzz_internal" : "fuzz_devicecontrol", stem + "-" + name,
                   Write(variant.first, false, variant.second));
     }
-    // Once: the other requests, on a driver's device control request with an
-    // input of 16 bytes or more (a WMI registration buffer); every routine
-    // that can fail, failing each of its first calls, on that and on an
-    // internal request; a floppy command.
-    std::optional<Request> plain, block, urb, allocation;
-    for (const auto& [stem, request] : requests) {
-        if (!allocation && Playable(request) && Le32(request.bytes, 0) == REQUEST_ALLOCATE_ADDRESS_RANGE)
-            allocation = request;
-        if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.code == IOCTL_INTERNAL_USB_SUBMIT_URB &&
-            request.bytes.size() >= 0x90 && (!urb || request.pointers.size() > urb->pointers.size()))
-            urb = request;
-        if (!plain && request.major == IRP_MJ_DEVICE_CONTROL && !request.program && !request.onControl &&
-            request.bytes.size() >= 16)
-            plain = request;
-        if (!block && IsSrb(request) && !request.pointers.empty())
-            block = request;
-    }
-    if (!plain || !block || !urb || !allocation) {
-        std::cerr << "make_seeds: the scenarios send no device control request with input, no SRB, no URB or no 1394 allocation\n";
+    if (!WriteOnce(*requests, write))
         return 1;
-    }
-    for (const auto& [name, variant] : OtherRequests()) {
-        write("fuzz_devicecontrol", "other-" + name, Write(*plain, false, variant));
-        Request program = *plain;
-        program.program = true;
-        write("fuzz_devicecontrol", "other-program-" + name, Write(program, false, variant));
-    }
-    for (int fault = 0; fault < fuzz::Stack::kNoFault; ++fault)
-        for (int nth = 1; nth <= 3; ++nth) {
-            Variant failing;
-            failing.fault = fault;
-            failing.nth = nth;
-            const std::string name = std::string("fault-") + fuzz::Stack::kFaultRoutines[fault] + "-" + std::to_string(nth);
-            write("fuzz_devicecontrol", name, Write(*plain, false, failing));
-            write("fuzz_internal", name, Write(*block, false, failing));
-            write("fuzz_internal", name + "-bus", Write(*allocation, true, failing));
-        }
-    write("fuzz_internal", "fdc", Write(FdcCommand()));
-    Variant paged;
-    paged.pageOut = 1;
-    write("fuzz_internal", "fdc-paged", Write(FdcCommand(), false, paged));
-    Request fdcEmpty = FdcCommand();
-    fdcEmpty.pointers.clear();
-    write("fuzz_internal", "fdc-empty", Write(fdcEmpty));
-    Request fdcNone = fdcEmpty;
-    fdcNone.noBlock = true;
-    fdcNone.bytes.clear();
-    write("fuzz_internal", "fdc-none", Write(fdcNone));
-    for (const Request& changed : UrbFunctions(*urb)) {
-        write("fuzz_internal", "urb-function", Write(changed));
-        Variant stamped;
-        stamped.mask = 0x3FF;
-        stamped.information = 0x40;
-        write("fuzz_internal", "urb-function-answered", Write(changed, false, stamped));
-    }
     for (const char* target : {"fuzz_internal", "fuzz_devicecontrol", "fuzz_control"})
         std::cout << target << ": " << written[target] << " inputs\n";
     return 0;
