@@ -296,10 +296,14 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests()
         variant.choices = std::move(choices);
         others.emplace_back(name, std::move(variant));
     };
+    Variant quiet;
+    quiet.mask = 0;
     for (int64_t offset : {int64_t(0), int64_t(-1)}) {
         add("read" + std::to_string(offset), 1, [offset](fuzz::SeedWriter& out) { out.Integral<int64_t>(offset); });
         add("write" + std::to_string(offset), 2, [offset](fuzz::SeedWriter& out) { out.Integral<int64_t>(offset); });
     }
+    add("read-quiet", 1, [](fuzz::SeedWriter& out) { out.Integral<int64_t>(0); }, quiet);
+    add("write-quiet", 2, [](fuzz::SeedWriter& out) { out.Integral<int64_t>(0); }, quiet);
     for (UCHAR minor = 0; minor <= IRP_MN_QUERY_POWER + 1; ++minor)
         for (bool system : {true, false})
             add("power-" + std::to_string(minor) + (system ? "s" : "d"), 3, [minor, system](fuzz::SeedWriter& out) {
@@ -310,6 +314,12 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests()
     for (UCHAR minor = 0; minor <= IRP_MN_REGINFO_EX + 1; ++minor)
         add("wmi-" + std::to_string(minor), 4,
             [minor](fuzz::SeedWriter& out) { out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, minor); });
+    // A registration buffer whose page is gone.
+    Variant gone;
+    gone.pageOut = 0;
+    gone.pageKind = 0;
+    add("wmi-gone", 4, [](fuzz::SeedWriter& out) { out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, IRP_MN_REGINFO_EX); },
+        gone);
     // Plug and Play: each minor alone, then the pairs whose second undoes
     // the first, and minors no list names.
     auto pnp = [](std::vector<UCHAR> minors) {
