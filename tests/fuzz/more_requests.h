@@ -136,7 +136,7 @@ inline void SendPnp(Stack& stack, FuzzedDataProvider& input)
             return;
         }
         if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION) {
-            const auto type = static_cast<DEVICE_USAGE_NOTIFICATION_TYPE>(input.ConsumeIntegralInRange<int>(0, 4));
+            const auto type = static_cast<DEVICE_USAGE_NOTIFICATION_TYPE>(input.ConsumeIntegralInRange<int>(0, 3));
             sim::PnpUsageNotification(pdo, type, input.ConsumeBool());
             continue;
         }

@@ -332,7 +332,7 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests()
                 else
                     out.Integral<UCHAR>(minor);
                 if (minor == IRP_MN_DEVICE_USAGE_NOTIFICATION) {
-                    out.Range<int>(0, 4, 1);
+                    out.Range<int>(0, 3, 1);
                     out.Bool(true);
                 }
             }
