@@ -448,11 +448,17 @@ VOID TraceInterfaces(const DetailLine* Line, const void* Urb, ULONG UrbLength, U
             USBD_PIPE_INFORMATION pipe;
             if (!ZK_ReadBlock(base + Offset + head + i * sizeof(pipe), &pipe, sizeof(pipe)))
                 return;
+            // The lower driver's value, whatever it is: read as the number
+            // it is, not as the enumeration, whose range it may lie outside
+            // (and a compiler may take the test below for always true).
+            ULONG pipeType;
+            static_assert(sizeof(pipe.PipeType) == sizeof(pipeType));
+            __builtin_memcpy(&pipeType, &pipe.PipeType, sizeof(pipeType));
             CHAR type[32];
-            if ((ULONG)pipe.PipeType < 4)
-                strncpy(type, ZK_PIPE_TYPE_NAMES[pipe.PipeType], sizeof(type));
+            if (pipeType < 4)
+                strncpy(type, ZK_PIPE_TYPE_NAMES[pipeType], sizeof(type));
             else
-                sprintf(type, "0x%X", (ULONG)pipe.PipeType);
+                sprintf(type, "0x%X", pipeType);
             type[sizeof(type) - 1] = '\0';
             ZK_PrintLine(Line->Extension,
                          ZK_DETAIL_UP "InterfaceNumber: %u, Pipe: %u, PipeHandle: 0x%X, EndpointAddress: 0x%02X, "

@@ -16,10 +16,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -29,13 +31,17 @@
 #include <vector>
 
 #include "driver/dispatch.h"
+#include "internal/srb.h"
 #include "sim/runner.h"
 #include "sim/scenario.h"
 #include "simkernel/arena.h"
+#include "tests/fuzz/seed_variants.h"
 #include "tests/fuzz/seed_writer.h"
 #include "tests/fuzz/targets.h"
 
 namespace {
+
+using namespace fuzz::seeds;
 
 constexpr size_t kBlockBytes = 512;   // what the targets copy into a buffer
 constexpr size_t kInputBytes = 600;   // the device control target's longest input
@@ -81,37 +87,6 @@ std::vector<uint8_t> WithoutAddresses(std::vector<uint8_t> bytes)
     }
     return bytes;
 }
-
-struct Request {
-    UCHAR major = 0;
-    ULONG code = 0;
-    std::vector<uint8_t> bytes;  // the block, or the input buffer
-    ULONG outLength = 0;
-    bool program = false;
-    bool onControl = false;
-    bool noBlock = false;
-    bool unreadable = false;  // a block at an address with nothing there
-    size_t flags = 0;  // indexes into the stack's choices
-    size_t type = 0;
-    // Internal: block offset of a pointer, and what it pointed to.
-    std::vector<std::pair<size_t, std::vector<uint8_t>>> pointers;
-
-    std::string Key() const
-    {
-        std::string key{char(major),   char(program), char(onControl), char(noBlock),
-                        char(unreadable), char(flags),   char(type)};
-        key.append(reinterpret_cast<const char*>(&code), sizeof(code));
-        key.append(reinterpret_cast<const char*>(&outLength), sizeof(outLength));
-        // Pointers differ from request to request; what they point to counts.
-        std::vector<uint8_t> plain = bytes;
-        for (const auto& [offset, target] : pointers) {
-            std::fill_n(plain.begin() + offset, 8, 0);
-            key.append(target.begin(), target.end());
-        }
-        key.append(plain.begin(), plain.end());
-        return key;
-    }
-};
 
 template <typename T, size_t N>
 size_t IndexOf(const T (&values)[N], T value, size_t otherwise)
@@ -178,15 +153,17 @@ std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
     return request;
 }
 
-// The stack: the lower device's flags and type, every trace level, and the
-// four buffers' offsets and contents (an internal request's block, then what
-// its pointers point to).
-void WriteStack(fuzz::SeedWriter& out, const Request& request)
+// The stack: the lower device's flags and type, the trace mask, the four
+// buffers' offsets and contents (an internal request's block, then what its
+// pointers point to), the registry and the fault.
+void WriteStack(fuzz::SeedWriter& out, const Request& request, const Variant& variant)
 {
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
     out.Pick(request.flags, std::size(fuzz::Stack::kFlags));
     out.Pick(request.type, std::size(fuzz::Stack::kDeviceTypes));
-    out.Bool(true);
+    out.Bool(!variant.mask);
+    if (variant.mask)
+        out.Integral<uint16_t>(*variant.mask);
     for (int i = 0; i < fuzz::Stack::kBuffers; ++i) {
         std::vector<uint8_t> contents;
         if (i == 0 && internal)
@@ -197,6 +174,10 @@ void WriteStack(fuzz::SeedWriter& out, const Request& request)
         out.Range<size_t>(0, 512, contents.size());
         out.Bytes(contents);
     }
+    out.Range<int>(0, fuzz::Stack::kConfigurations - 1, variant.configuration);
+    out.Range<int>(0, fuzz::Stack::kNoFault, variant.fault);
+    if (variant.fault != fuzz::Stack::kNoFault)
+        out.Range<int>(1, 16, variant.nth);
 }
 
 // A code as the targets read it: one of their list by its place, or any
@@ -274,23 +255,30 @@ void WriteBusPlay(fuzz::SeedWriter& out, const Request& request)
 
 // The input that makes the target send `request`, read in the order the
 // target reads it (tests/fuzz/targets.h and fuzz_stack.h).
-std::vector<uint8_t> Write(const Request& request, bool play = false)
+std::vector<uint8_t> Write(const Request& request, bool play = false, const Variant& variant = {})
 {
     fuzz::SeedWriter out;
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    WriteStack(out, request);
+    WriteStack(out, request, variant);
     if (internal) {
         // Each pointer at a buffer of its own while there are buffers, then
         // at the unwritten half of one; spare plants repeat the last.
         for (int i = 0; i < kPlants; ++i) {
+            if (i == kPlants - 1 && variant.mdlSlot >= 0) {
+                out.Range<size_t>(0, 63, 0);
+                out.Range<int>(0, 6, 6);
+                out.Range<size_t>(0, std::size(fuzz::Stack::kMdlSlots) - 1, size_t(variant.mdlSlot));
+                out.Bool(variant.mdlMapped);
+                continue;
+            }
             if (request.pointers.empty()) {
                 out.Range<size_t>(0, 63, 63);  // past every block's bytes
-                out.Range<int>(0, 5, 0);
+                out.Range<int>(0, 6, 0);
                 continue;
             }
             const size_t p = std::min<size_t>(i, request.pointers.size() - 1);
             out.Range<size_t>(0, 63, request.pointers[p].first / 8);
-            out.Range<int>(0, 5, 2);
+            out.Range<int>(0, 6, 2);
             out.Range<int>(1, fuzz::Stack::kBuffers - 1, int(p % 3) + 1);
             out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, p < 3 ? 0 : 2048);
         }
@@ -303,21 +291,42 @@ std::vector<uint8_t> Write(const Request& request, bool play = false)
         out.Range<ULONG>(0, kOutputBytes, request.outLength);
         out.Bool(request.program);
         out.Range<int>(0, 7, request.onControl ? 0 : 1);
-        out.Bool(false);  // the lower driver's changes go to the block
+        out.Bool(variant.intoSystemBuffer);  // the lower driver's changes go to the block, or the system buffer
     }
-    // The lower driver: STATUS_SUCCESS at once, nothing returned or changed;
-    // no page spoiled.
+    // The lower driver: STATUS_SUCCESS at once, nothing returned or changed,
+    // unless the variant says otherwise.
     out.Bool(true);
-    out.Pick(0, 10);
-    out.Range<ULONG_PTR>(0, internal ? 0x10000 : request.outLength, 0);
-    out.Range<int>(0, 8, 0);
-    out.Range<int>(0, 2, 0);
-    // No page spoiled, or the block's first page taken away.
-    out.Range<int>(0, 3, request.unreadable ? 1 : 0);
+    out.Pick(variant.status, 10);
+    out.Range<ULONG_PTR>(0, internal ? 0x10000 : request.outLength, variant.information);
+    out.Range<int>(0, 8, int(variant.edits.size()));
+    for (const auto& [offset, value] : variant.edits) {
+        out.Range<size_t>(0, 255, offset);
+        out.Integral<uint8_t>(value);
+    }
+    out.Range<int>(0, 2, variant.answer);
+    // No page spoiled, or the block's first page taken away, or a page of
+    // the variant's buffer paged out.
+    out.Range<int>(0, 3, int(request.unreadable) + int(variant.pageOut >= 0));
     if (request.unreadable) {
         out.Range<int>(0, fuzz::Stack::kBuffers - 1, 0);
         out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, 0);
         out.Range<int>(0, 2, 0);
+    }
+    if (variant.pageOut >= 0) {
+        out.Range<int>(0, fuzz::Stack::kBuffers - 1, variant.pageOut);
+        out.Range<size_t>(0, fuzz::Stack::kBufferBytes - 4096, 0);
+        out.Range<int>(0, 2, variant.pageKind);
+    }
+    if (!internal) {
+        out.Range<int>(0, 3, variant.form);
+        if (request.program)
+            out.Bool(variant.wow64);
+        out.Range<size_t>(0, 256, variant.reply.size());
+        out.Bytes(variant.reply);
+        out.Range<int>(0, fuzz::kOtherRequests, variant.other);
+        if (variant.choices)
+            variant.choices(out);
+        return out.Input();
     }
     // The internal target's bus calls nothing (tests/fuzz/bus_calls.h), or
     // plays what a bus and a host do with the routines the request names.
@@ -328,31 +337,31 @@ std::vector<uint8_t> Write(const Request& request, bool play = false)
     return out.Input();
 }
 
-uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset)
-{
-    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 | uint32_t(bytes[offset + 3]) << 24;
-}
-
 // The control target's input for a program's private request to the control
 // device (fuzz::ControlRequest), from an administrator; nullopt when that
 // target cannot send it.
-std::optional<std::vector<uint8_t>> WriteControl(const Request& request)
+std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const Variant& variant = {})
 {
     if (request.code != ZK_REQUEST_CODE || !request.program || !request.onControl || request.bytes.size() < 12 ||
         Le32(request.bytes, 4) > 5)
         return std::nullopt;
     fuzz::SeedWriter out;
-    WriteStack(out, request);
-    out.Pick(0, std::size(fuzz::kAccounts));
+    WriteStack(out, request, variant);
+    out.Pick(variant.account, std::size(fuzz::kAccounts));
     const uint32_t magic = Le32(request.bytes, 0);
     out.Range<int>(0, 15, magic == ZK_REQUEST_MAGIC ? 1 : 0);
     if (magic != ZK_REQUEST_MAGIC)
         out.Integral<uint32_t>(magic);
     out.Range<uint32_t>(0, 5, Le32(request.bytes, 4));
     const uint32_t address = Le32(request.bytes, 8);
-    out.Range<int>(0, 4, address == 0 ? 0 : 4);
-    if (address != 0)
-        out.Integral<uint32_t>(address);
+    if (variant.dataAt > 0) {
+        out.Range<int>(0, 4, variant.dataAt);
+        out.Range<uint32_t>(0, variant.dataAt == 1 ? 4096 : 0x1000, 0);
+    } else {
+        out.Range<int>(0, 4, address == 0 ? 0 : 4);
+        if (address != 0)
+            out.Integral<uint32_t>(address);
+    }
     const std::vector<uint8_t> tail(request.bytes.begin() + 12, request.bytes.end());
     out.Range<size_t>(0, kInputBytes, tail.size());
     out.Bytes(tail);
@@ -360,6 +369,7 @@ std::optional<std::vector<uint8_t>> WriteControl(const Request& request)
     out.Range<size_t>(0, request.bytes.size(), request.bytes.size());
     out.Bool(true);  // the whole record
     out.Range<size_t>(0, kOutputBytes, request.outLength);
+    out.Range<int>(0, 2, variant.race);
     return out.Input();
 }
 
@@ -400,23 +410,19 @@ bool SameRequest(const Request& want, const Request& got)
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Every distinct device control and internal device control request the
+// scenarios send to the filter, by the scenario's name; nullopt when one
+// does not load or run.
+std::optional<std::vector<std::pair<std::string, Request>>> LoadRequests(int count, char** files)
 {
-    if (argc < 3 || std::string(argv[1]) == "--help") {
-        std::cerr << "usage: make_seeds OUT-DIR SCENARIO-FILE...\n";
-        return argc < 3 ? 2 : 0;
-    }
-    const std::filesystem::path out = argv[1];
     std::set<std::string> known;
     std::vector<std::pair<std::string, Request>> requests;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = 0; i < count; ++i) {
         scn::Scenario scenario;
         scn::ParseError error;
-        if (!scn::LoadScenarioFile(argv[i], &scenario, &error)) {
+        if (!scn::LoadScenarioFile(files[i], &scenario, &error)) {
             std::cerr << "make_seeds: " << error.Message() << "\n";
-            return 1;
+            return std::nullopt;
         }
         std::vector<Request> captured;
         sim::SetCallObserver([&captured](PDEVICE_OBJECT device, PIRP irp) {
@@ -427,18 +433,124 @@ int main(int argc, char** argv)
         sim::SetCallObserver(nullptr);
         if (!result.ok) {
             std::cerr << "make_seeds: " << result.error << "\n";
-            return 1;
+            return std::nullopt;
         }
-        const std::string stem = std::filesystem::path(argv[i]).stem().string();
+        const std::string stem = std::filesystem::path(files[i]).stem().string();
         for (Request& request : captured)
             if (known.insert(request.Key()).second)
                 requests.emplace_back(stem, std::move(request));
     }
+    return requests;
+}
+
+using Writer = std::function<void(const std::string& target, const std::string& stem, const std::vector<uint8_t>&)>;
+
+// The control target's variants of a private request: the filtered device
+// removed while the request is in the driver or before it, the data in the
+// program's area or in kernel space, a standard user.
+void WriteControlVariants(const Request& request, const std::string& stem, const Writer& write)
+{
+    for (int race = 1; race <= 2; ++race) {
+        Variant removed;
+        removed.race = race;
+        write("fuzz_control", stem + "-removed" + std::to_string(race), *WriteControl(request, removed));
+    }
+    for (int dataAt = 1; dataAt <= 2; ++dataAt) {
+        Variant placed;
+        placed.dataAt = dataAt;
+        write("fuzz_control", stem + "-data" + std::to_string(dataAt), *WriteControl(request, placed));
+    }
+    Variant user;
+    user.account = 1;
+    write("fuzz_control", stem + "-user", *WriteControl(request, user));
+}
+
+// Floppy commands with their command bytes, paged out, without them, and
+// without a block; a URB as every function, answered or not.
+void WriteBlocks(const Request& urb, const Writer& write)
+{
+    write("fuzz_internal", "fdc", Write(FdcCommand()));
+    Variant paged;
+    paged.pageOut = 1;
+    write("fuzz_internal", "fdc-paged", Write(FdcCommand(), false, paged));
+    Request fdcEmpty = FdcCommand();
+    fdcEmpty.pointers.clear();
+    write("fuzz_internal", "fdc-empty", Write(fdcEmpty));
+    Request fdcNone = fdcEmpty;
+    fdcNone.noBlock = true;
+    fdcNone.bytes.clear();
+    write("fuzz_internal", "fdc-none", Write(fdcNone));
+    for (const Request& changed : UrbFunctions(urb)) {
+        write("fuzz_internal", "urb-function", Write(changed));
+        Variant stamped;
+        stamped.mask = 0x3FF;
+        stamped.information = 0x40;
+        write("fuzz_internal", "urb-function-answered", Write(changed, false, stamped));
+    }
+}
+
+// Once: the other requests, on a driver's device control request with an
+// input of 16 bytes or more (a WMI registration buffer) and from a program;
+// every routine that can fail, failing each of its first calls, on that, on
+// an SRB and on a 1394 allocation; floppy commands and URB functions.
+bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, const Writer& write)
+{
+    std::optional<Request> plain, block, urb, allocation;
+    for (const auto& [stem, request] : requests) {
+        if (!allocation && Playable(request) && Le32(request.bytes, 0) == REQUEST_ALLOCATE_ADDRESS_RANGE)
+            allocation = request;
+        if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.code == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            request.bytes.size() >= 0x90 && (!urb || request.pointers.size() > urb->pointers.size()))
+            urb = request;
+        if (!plain && request.major == IRP_MJ_DEVICE_CONTROL && !request.program && !request.onControl &&
+            request.bytes.size() >= 16)
+            plain = request;
+        if (!block && IsSrb(request) && !request.pointers.empty())
+            block = request;
+    }
+    if (!plain || !block || !urb || !allocation) {
+        std::cerr << "make_seeds: the scenarios send no device control request with input, no SRB, no URB or "
+                     "no 1394 allocation\n";
+        return false;
+    }
+    for (const auto& [name, variant] : OtherRequests()) {
+        write("fuzz_devicecontrol", "other-" + name, Write(*plain, false, variant));
+        Request program = *plain;
+        program.program = true;
+        write("fuzz_devicecontrol", "other-program-" + name, Write(program, false, variant));
+    }
+    for (int fault = 0; fault < fuzz::Stack::kNoFault; ++fault)
+        for (int nth = 1; nth <= 3; ++nth) {
+            Variant failing;
+            failing.fault = fault;
+            failing.nth = nth;
+            const std::string name =
+                std::string("fault-") + fuzz::Stack::kFaultRoutines[fault] + "-" + std::to_string(nth);
+            write("fuzz_devicecontrol", name, Write(*plain, false, failing));
+            write("fuzz_internal", name, Write(*block, false, failing));
+            write("fuzz_internal", name + "-bus", Write(*allocation, true, failing));
+        }
+    WriteBlocks(*urb, write);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3 || std::string(argv[1]) == "--help") {
+        std::cerr << "usage: make_seeds OUT-DIR SCENARIO-FILE...\n";
+        return argc < 3 ? 2 : 0;
+    }
+    const std::filesystem::path out = argv[1];
+    const std::optional<std::vector<std::pair<std::string, Request>>> requests = LoadRequests(argc - 2, argv + 2);
+    if (!requests)
+        return 1;
     sim::UseDeterministicAddresses(false);  // as in the fuzzers
 
     std::map<std::string, int> written;
-    auto write = [&out, &written](const std::string& target, const std::string& stem,
-                                  const std::vector<uint8_t>& input) {
+    const Writer write = [&out, &written](const std::string& target, const std::string& stem,
+                                          const std::vector<uint8_t>& input) {
         std::filesystem::create_directories(out / target);
         const std::string name = stem + "-" + std::to_string(++written[target + "/" + stem]);
         std::ofstream(out / target / name, std::ios::binary)
@@ -454,7 +566,7 @@ int main(int argc, char** argv)
                   << ") does not bring its request to the filter: the writer and the targets disagree\n";
         return false;
     };
-    for (const auto& [stem, request] : requests) {
+    for (const auto& [stem, request] : *requests) {
         const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
         const std::vector<uint8_t> input = Write(request);
         auto target = internal ? fuzz::InternalRequest : fuzz::DeviceControlRequest;
@@ -467,8 +579,14 @@ int main(int argc, char** argv)
             if (!check(fuzz::ControlRequest, *control, request, stem))
                 return 1;
             write("fuzz_control", stem, *control);
+            WriteControlVariants(request, stem, write);
         }
+        for (const auto& [name, variant] : Variants(request))
+            write(internal ? "fuzz_internal" : "fuzz_devicecontrol", stem + "-" + name,
+                  Write(variant.first, false, variant.second));
     }
+    if (!WriteOnce(*requests, write))
+        return 1;
     for (const char* target : {"fuzz_internal", "fuzz_devicecontrol", "fuzz_control"})
         std::cout << target << ": " << written[target] << " inputs\n";
     return 0;

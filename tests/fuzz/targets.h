@@ -3,11 +3,15 @@
 // each consumes from the input, and in what order, is what
 // tests/fuzz/make_seeds.cpp writes: keep the two in step.
 #pragma once
+#include <optional>
+#include <thread>
+
 #include "ioctl/request.h"
 #include "platform/ntscsi.h"
 #include "simkernel/caller.h"
 #include "tests/fuzz/bus_calls.h"
 #include "tests/fuzz/fuzz_stack.h"
+#include "tests/fuzz/more_requests.h"
 
 namespace fuzz {
 
@@ -15,6 +19,7 @@ namespace fuzz {
 inline constexpr ULONG kInternalCodes[] = {
     0u, (ULONG)IOCTL_SCSI_EXECUTE_IN, (ULONG)IOCTL_SCSI_EXECUTE_OUT, (ULONG)IOCTL_SCSI_EXECUTE_NONE,
     (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB, (ULONG)IOCTL_1394_CLASS, (ULONG)IOCTL_INTERNAL_USB_RESET_PORT,
+    (ULONG)IOCTL_DISK_INTERNAL_ISSUE_FDC_COMMAND,
 };
 inline constexpr ULONG kDeviceControlCodes[] = {
     0x4D004u, 0x4D014u, 0x4D008u, 0x4D028u, 0x4D02Cu, 0x2D1400u, 0x2D1080u,
@@ -30,6 +35,8 @@ inline void InternalRequest(FuzzedDataProvider& input)
 {
     fuzz::BusCalls bus(input);
     fuzz::Stack stack(input);
+    if (!stack.Ready())
+        return;
     bus.Attach(stack);
     stack.PlantPointers(8);
     const ULONG code = input.ConsumeBool() ? input.PickValueInArray(kInternalCodes) : input.ConsumeIntegral<ULONG>();
@@ -37,7 +44,12 @@ inline void InternalRequest(FuzzedDataProvider& input)
     stack.ProgramAnswer(IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x10000, false, bus.Taker());
     stack.SpoilPages();
     bus.Choose(noBlock ? nullptr : stack.Block());
-    sim::Send(stack.Top(), sim::Request::InternalDeviceControl(code, noBlock ? nullptr : stack.Block()));
+    // A floppy controller's command names its parameters in Argument4
+    // (Type3InputBuffer): the block, or nothing.
+    sim::Request request = sim::Request::InternalDeviceControl(code, noBlock ? nullptr : stack.Block());
+    if (code == IOCTL_DISK_INTERNAL_ISSUE_FDC_COMMAND && !noBlock)
+        request.Argument(1, stack.Block()).Argument(4, stack.Block());
+    sim::Send(stack.Top(), request);
     bus.Play();
 }
 
@@ -48,6 +60,8 @@ inline void InternalRequest(FuzzedDataProvider& input)
 inline void DeviceControlRequest(FuzzedDataProvider& input)
 {
     fuzz::Stack stack(input);
+    if (!stack.Ready())
+        return;
     const ULONG code =
         input.ConsumeBool() ? input.PickValueInArray(kDeviceControlCodes) : input.ConsumeIntegral<ULONG>();
     std::vector<uint8_t> in = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 600));
@@ -64,10 +78,31 @@ inline void DeviceControlRequest(FuzzedDataProvider& input)
     fuzz::Stack::Defang(inBuffer, inLength);
     stack.SpoilPages();
     const ULONG outUsable = program ? outLength : std::min<ULONG>(outLength, 2048);
-    PDEVICE_OBJECT target = onControl ? sim::FindDevice(std::string("\\Device\\Zelkor1")) : stack.Top();
-    sim::Send(target, sim::Request::DeviceControl(code, inBuffer, inLength, outBuffer, outUsable)
-                          .Mode(program ? UserMode : KernelMode)
-                          .ExactDevice(onControl));
+    // What no seed of a golden scenario chooses (tests/fuzz/more_requests.h).
+    const auto form = static_cast<DataForm>(input.ConsumeIntegralInRange<int>(0, 3));
+    const bool wow64 = program && input.ConsumeBool();
+    stack.SetReply(input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 256)));
+    const int other = input.ConsumeIntegralInRange<int>(0, kOtherRequests);
+    if (other != 0) {
+        SendOther(stack, input, other, Buffers{inBuffer, inLength, outBuffer, outUsable, program}, code);
+    } else {
+        RequestData data(stack, form, program, wow64, inBuffer, inLength);
+        // A 32-bit program's request comes through a handle of its own.
+        std::optional<Handle> handle;
+        if (wow64) {
+            handle.emplace(onControl ? "\\Device\\Zelkor1" : kPdoName, UserMode);
+            if (handle->File() != nullptr)
+                sim::SetFileObject32bit(handle->File(), true);
+        }
+        PDEVICE_OBJECT target = onControl ? sim::FindDevice(std::string("\\Device\\Zelkor1")) : stack.Top();
+        sim::Request request = sim::Request::DeviceControl(code, inBuffer, inLength, outBuffer, outUsable)
+                                   .Mode(program ? UserMode : KernelMode)
+                                   .ExactDevice(onControl)
+                                   .Setup([&data](PIRP irp, PIO_STACK_LOCATION) { data.Describe(irp); });
+        if (handle && handle->File() != nullptr)
+            request.File(handle->File());
+        sim::Send(target, request);
+    }
     if (program) {
         sim::FreeLowUserArea(inBuffer);
         sim::FreeLowUserArea(outBuffer);
@@ -86,11 +121,16 @@ inline void ControlRequest(FuzzedDataProvider& input)
 {
     {
         Stack stack(input);
+        if (!stack.Ready())
+            return;
         const sim::Account account = input.PickValueInArray(kAccounts);
         sim::ActingAs actingAs(account);
         sim::OpenResult opened = sim::OpenFile("\\\\.\\Zelkor1", UserMode);
-        if (opened.handle == nullptr)
+        if (opened.handle == nullptr) {
+            if (stack.Faulted())
+                return;
             Stack::Finding("the control device does not open");
+        }
 
         uint8_t* area = sim::LowUserArea(4096);
         std::vector<uint8_t> record(12, 0);
@@ -119,7 +159,29 @@ inline void ControlRequest(FuzzedDataProvider& input)
         const size_t cut = input.ConsumeIntegralInRange<size_t>(0, record.size());
         record.resize(input.ConsumeBool() ? record.size() : cut);
         std::vector<uint8_t> output(input.ConsumeIntegralInRange<size_t>(0, 1024));
+        // The filtered device goes while the request is in the driver (right
+        // after the driver probed the program's data, or before it came), or
+        // stays (what every seed of a golden scenario reads).
+        // The removal runs in a thread of its own, as the Plug and Play
+        // manager's: the request goes on once the removal is done or waits
+        // for the request to leave the driver, so that the two meet at the
+        // same point on every run.
+        std::thread remover;
+        switch (input.ConsumeIntegralInRange<int>(0, 2)) {
+        case 0: break;
+        case 1:
+            sim::RunAfterNextProbe([&stack, &remover] {
+                remover = std::thread([&stack] { stack.Remove(); });
+                while (!stack.RemovalDone() && sim::RemoveLockWaiters() == 0)
+                    std::this_thread::yield();
+            });
+            break;
+        default: stack.Remove(); break;
+        }
         sim::DeviceIoControl(opened.handle, ZK_REQUEST_CODE, record, output);
+        sim::RunAfterNextProbe(nullptr);
+        if (remover.joinable())
+            remover.join();
         sim::CloseFile(opened.handle);
         if (area != nullptr)
             sim::FreeLowUserArea(area);

@@ -186,7 +186,9 @@ TEST_F(DriverUrb, AnMdlThatCannotBeReadIsNotDumped) {
 // the lower driver put in the URB no further than the URB's Length: here a
 // lower driver claims 100 pipes in an interface record that runs past a
 // URB which ends at a page with nothing behind it. One pipe fits; one is
-// printed, and nothing faults. Without the bit the request has no routine.
+// printed, and nothing faults. Its type is a value no pipe type has, read as
+// the number it is (not as the enumeration, whose range it lies outside:
+// UBSan stopped the read before). Without the bit the request has no routine.
 TEST_F(DriverUrb, TheDetailLevelReadsASelectionNoFurtherThanItsUrb) {
     constexpr ULONG length = sizeof(_URB_SELECT_CONFIGURATION);  // room for one pipe
     sim::SimBuffer tight = sim::AllocateBuffer(length, sim::kPageSize - length);
@@ -202,7 +204,8 @@ TEST_F(DriverUrb, TheDetailLevelReadsASelectionNoFurtherThanItsUrb) {
         select->Interface.Length = 0x18 + 100 * sizeof(USBD_PIPE_INFORMATION);
         select->Interface.NumberOfPipes = 100;
         select->Interface.Pipes[0].EndpointAddress = 0x81;
-        select->Interface.Pipes[0].PipeType = UsbdPipeTypeBulk;
+        const ULONG type = 0xF7;
+        std::memcpy(&select->Interface.Pipes[0].PipeType, &type, sizeof(type));
         select->Interface.Pipes[0].MaximumPacketSize = 0x200;
         select->Interface.Pipes[0].PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x8A7C0100);
     });
@@ -226,7 +229,7 @@ TEST_F(DriverUrb, TheDetailLevelReadsASelectionNoFurtherThanItsUrb) {
                         "InterfaceHandle: 0x0, NumberOfPipes: 100.\n" +
                         head +
                         "InterfaceNumber: 0, Pipe: 0, PipeHandle: 0x8A7C0100, EndpointAddress: 0x81, PipeType: "
-                        "UsbdPipeTypeBulk, MaximumPacketSize: 0x200, Interval: 0x0.\n");
+                        "0xF7, MaximumPacketSize: 0x200, Interval: 0x0.\n");
     pdo_->WaitIdle();
     sim::FreeBuffer(tight);
 }
