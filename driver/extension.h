@@ -54,7 +54,7 @@ FORCEINLINE VOID ZK_WriteSharedChar(PCHAR Text, CHAR Value)
     __atomic_store_n(Text, Value, __ATOMIC_RELAXED);
 }
 
-typedef struct _ZK_EXTENSION {
+typedef struct ZK_EXTENSION {
     UCHAR DeviceKind;
     ULONG RecordFlags;
     PDEVICE_OBJECT DeviceObject;

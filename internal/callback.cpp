@@ -78,6 +78,7 @@ PZK_CALLBACK_CONTEXT FindLocked(PVOID Address)
 // call frees it.
 BOOLEAN DropLocked(PZK_CALLBACK_CONTEXT Record)
 {
+    // NOLINTNEXTLINE(clang-analyzer-core.NullDereference): a record on the list has both links.
     Record->Link.Blink->Flink = Record->Link.Flink;
     Record->Link.Flink->Blink = Record->Link.Blink;
     Record->Link.Flink = NULL;

@@ -6,7 +6,7 @@
 #include "driver/extension.h"
 #include "driver/lifetime.h"
 
-typedef struct _ZK_CALLBACK_CONTEXT {
+typedef struct ZK_CALLBACK_CONTEXT {
     ULONG FreeAfterCall;  // bit 0: ZK_AllocationCompletionRoutine frees the record after its call
     PVOID SavedContext;
     PVOID SavedCallback;

@@ -194,6 +194,7 @@ template <typename T>
 FORCEINLINE T Field(const UrbBytes* Copy, ULONG Offset)
 {
     T value;
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer, the field read.
     __builtin_memcpy(&value, Copy->Raw + Offset, sizeof(T));
     return value;
 }

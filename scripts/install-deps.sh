@@ -25,6 +25,8 @@ packages=(
     mingw-w64-x86-64-dev
     g++-mingw-w64-x86-64-win32
     valgrind
+    clang-tidy      # scripts/check-tidy.sh (ctest -L house)
+    clang-format    # scripts/check-format.sh
     python3
     openssl
     osslsigncode

@@ -135,7 +135,7 @@ VOID LockAndMap(PVOID Context)
     map->Locked = TRUE;
 
     // A failed mapping must come back as NULL, not stop the machine.
-    CSHORT canFail = map->Mdl->MdlFlags & MDL_MAPPING_CAN_FAIL;
+    CSHORT canFail = (CSHORT)(map->Mdl->MdlFlags & MDL_MAPPING_CAN_FAIL);
     map->Mdl->MdlFlags |= MDL_MAPPING_CAN_FAIL;
     map->Address = SystemAddress(map->Mdl);
     if (!canFail)

@@ -186,7 +186,7 @@ std::string FormatTime(int64_t us) {
 std::optional<std::vector<uint8_t>> ParseDumpLine(std::string_view text) {
     // Bytes from 0x7F up are printed raw: a text tool may have turned each
     // into several bytes (UTF-8), which lengthens the line.
-    if (text.size() > kDumpWidth + 3 * 16 || text.size() < 4) return std::nullopt;
+    if (text.size() > kDumpWidth + size_t{3} * 16 || text.size() < 4) return std::nullopt;
     std::string line(text);
     if (line.size() < kDumpWidth) line.resize(kDumpWidth, ' ');
     std::vector<uint8_t> bytes;

@@ -453,6 +453,7 @@ int Pcap(const Options& options) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-exception-escape): what escapes is a fault; the runtime reports it.
 int main(int argc, char** argv) {
     CLI::App app{"zelkor-log: reads a captured trace of the Zelkor driver and tells what happened"};
     app.require_subcommand(1);

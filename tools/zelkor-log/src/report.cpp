@@ -333,8 +333,10 @@ nlohmann::ordered_json Summary::Json(const CaptureStats& stats, size_t unreadabl
         nlohmann::ordered_json latency = nlohmann::ordered_json::object();
         for (const auto& [kind, values] : d.latencies) {
             LatencyFigures f = Latency(values);
-            latency[kind.empty() ? "all" : kind] = {{"count", f.count}, {"median_ms", f.medianUs / 1000.0},
-                                                    {"p99_ms", f.p99Us / 1000.0}, {"max_ms", f.maxUs / 1000.0}};
+            latency[kind.empty() ? "all" : kind] = {{"count", f.count},
+                                                    {"median_ms", static_cast<double>(f.medianUs) / 1000.0},
+                                                    {"p99_ms", static_cast<double>(f.p99Us) / 1000.0},
+                                                    {"max_ms", static_cast<double>(f.maxUs) / 1000.0}};
         }
         dev["latency"] = latency;
         dev["clock"] = d.clocks.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(
