@@ -29,9 +29,10 @@
 constexpr ULONG ZK_BLOCK_PAGE_SIZE = 0x1000;
 
 // Copies Length bytes (at most a page) from Source into Copy when every page
-// they span is valid, inside a guarded region. FALSE, with Copy zeroed, for
-// a NULL, invalid or paged-out source or a fault while copying. Any IRQL
-// up to DISPATCH_LEVEL: a page that is not resident is never touched.
+// they span is valid, in one copy inside a guarded region. FALSE, with Copy
+// zeroed, for a NULL, invalid or paged-out source or a fault while copying.
+// Any IRQL up to DISPATCH_LEVEL: a page that is not resident is never
+// touched.
 BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length);
 
 // The guarded read of ZK_ReadWord: one load of the four bytes at Source,
