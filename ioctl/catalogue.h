@@ -401,3 +401,47 @@ constexpr bool ZK_PlainHomeExact()
 }
 static_assert(ZK_PlainHomeExact());
 static_assert(!ZK_IsPlainControlCode(0) && !ZK_IsPlainControlCode(0xFFFFFFFF) && !ZK_IsPlainControlCode(0x5A4B0004));
+
+// Every other code at its home slot
+
+// A row with a handling of its own sits at its hash's slot of the index
+// (ZK_SpecialRowsAtHome), so for a code that is not plain that slot alone
+// decides: the row's handling when the slot holds the code, else
+// ZK_CONTROL_NONE, no row (an empty slot's code 0 is code 0's, which no row
+// has). One load and one compare, where a search walks on to an empty slot.
+// Hash is ZK_ControlHash(Code).
+constexpr const ZK_CONTROL_SLOT* ZK_ControlHome(ULONG_PTR Hash)
+{
+    return &ZK_ControlIndex.Slot[Hash];
+}
+
+constexpr UCHAR ZK_OtherControlHandlingAt(ULONG Code, ULONG_PTR Hash)
+{
+    const ZK_CONTROL_SLOT* home = ZK_ControlHome(Hash);
+    return home->Code == Code ? home->Handling : ZK_CONTROL_NONE;
+}
+
+// Agrees with the search for every code that is not plain: each row, each
+// code the index and the plain codes' table hold (the stand-ins among
+// them), 0, all ones and the private code.
+constexpr bool ZK_OtherControlHandlingAgrees(ULONG Code)
+{
+    return ZK_IsPlainControlCode(Code) ||
+           ZK_OtherControlHandlingAt(Code, ZK_ControlHash(Code)) == ZK_FindControlSlot(Code)->Handling;
+}
+
+constexpr bool ZK_OtherControlHandlingExact()
+{
+    for (const ZK_CONTROL_CODE& row : ZK_ControlCodes)
+        if (!ZK_OtherControlHandlingAgrees(row.Code))
+            return false;
+    for (const ZK_CONTROL_SLOT& slot : ZK_ControlIndex.Slot)
+        if (!ZK_OtherControlHandlingAgrees(slot.Code))
+            return false;
+    for (ULONG value : ZK_PlainHome.Code)
+        if (!ZK_OtherControlHandlingAgrees(value))
+            return false;
+    return ZK_OtherControlHandlingAgrees(0) && ZK_OtherControlHandlingAgrees(0xFFFFFFFF) &&
+           ZK_OtherControlHandlingAgrees(0x5A4B0004);
+}
+static_assert(ZK_OtherControlHandlingExact());
