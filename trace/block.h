@@ -55,15 +55,21 @@ FORCEINLINE BOOLEAN ZK_ReadWord(const void* Source, PULONG Value)
 {
     const ULONG_PTR first = (ULONG_PTR)Source;
     const ULONG_PTR last = first + (sizeof(ULONG) - 1);
-    ZK_WORD_READ read = {Source, 0};
+    // The value is written by the guarded read alone, and read only when it
+    // finished.
+    ZK_WORD_READ read;
+    read.Source = Source;
     // The next page first, so that nothing but the read itself is kept
-    // across the calls.
-    const BOOLEAN valid = Source != NULL && last > first &&
-                          ((first & (ZK_BLOCK_PAGE_SIZE - 1)) <= ZK_BLOCK_PAGE_SIZE - sizeof(ULONG) ||
-                           MmIsAddressValid((PVOID)last)) &&
-                          MmIsAddressValid((PVOID)first) && NT_SUCCESS(ZkGuardedCall(ZK_ReadWordGuarded, &read));
-    *Value = valid ? read.Value : 0;
-    return valid;
+    // across the calls. Every failure leaves by one end, so that the caller
+    // tests the answer once.
+    if (Source == NULL || last <= first ||
+        ((first & (ZK_BLOCK_PAGE_SIZE - 1)) > ZK_BLOCK_PAGE_SIZE - sizeof(ULONG) && !MmIsAddressValid((PVOID)last)) ||
+        !MmIsAddressValid((PVOID)first) || !NT_SUCCESS(ZkGuardedCall(ZK_ReadWordGuarded, &read))) {
+        *Value = 0;
+        return FALSE;
+    }
+    *Value = read.Value;
+    return TRUE;
 }
 
 // Copies Length bytes (at most a page) from Data to Target when every page
