@@ -185,9 +185,10 @@ static_assert(ZK_CONTROL_CODE_COUNT == 134);
 // the row's number plus one (0 and ZK_CONTROL_NONE when empty), so that the
 // untraced path decides on the slot alone; a search starts at the code's
 // hash and ends at its row or at an empty slot. The index is filled to about
-// a quarter, so an unknown code ends after a probe or two. Every request that
-// is not a plain code (below) pays for it, traced or not. Its hash is the one
-// of the plain codes' table, so that the dispatch routine computes it once.
+// a quarter, so an unknown code ends after a probe or two. The traced path
+// searches it; untraced, a code that is not plain (below) is decided by its
+// hash's slot alone. Its hash is the one of the plain codes' table, so that
+// the dispatch routine computes it once.
 constexpr ULONG ZK_CONTROL_INDEX_BITS = 9;
 constexpr ULONG ZK_CONTROL_INDEX_SIZE = 1u << ZK_CONTROL_INDEX_BITS;
 static_assert(ZK_CONTROL_CODE_COUNT < ZK_CONTROL_INDEX_SIZE / 3 * 2, "the index must keep empty slots");
