@@ -356,18 +356,19 @@ void SetZelkorMask(ULONG mask)
     }
 }
 
-// The same world as the case at mask 0 makes, then the full mask.
-std::function<std::unique_ptr<Runner>()> AtFullMask(std::function<std::unique_ptr<Runner>()> make)
+// The same world as the case at mask 0 makes, then Mask.
+std::function<std::unique_ptr<Runner>()> AtMask(std::function<std::unique_ptr<Runner>()> make, ULONG mask)
 {
-    return [make = std::move(make)] {
+    return [make = std::move(make), mask] {
         std::unique_ptr<Runner> runner = make();
-        SetZelkorMask(kFullLevels);
+        SetZelkorMask(mask);
         return runner;
     };
 }
 
-// The two cases every Zelkor case at mask 0 gets.
-void AddFullMaskCases(std::vector<Case>& cases)
+// The two cases every Zelkor case at mask 0 gets for a full mask, named
+// "<subject>/zelkor-<Tag>" and "<subject>/lines-<Tag>".
+void AddFullMaskCases(std::vector<Case>& cases, ULONG mask, const std::string& tag)
 {
     const std::string suffix = "/zelkor-0";
     const size_t count = cases.size();
@@ -379,15 +380,15 @@ void AddFullMaskCases(std::vector<Case>& cases)
         const std::string subject = base.name.substr(0, base.name.size() - suffix.size());
 
         Case full;
-        full.name = subject + "/zelkor-ff";
+        full.name = subject + "/zelkor-" + tag;
         full.operations = base.operations;
         full.requests = base.requests;
         full.expectedCalls = kExpectAny;
-        full.make = AtFullMask(base.make);
+        full.make = AtMask(base.make, mask);
         cases.push_back(full);
 
         Case lines;
-        lines.name = subject + "/lines-ff";
+        lines.name = subject + "/lines-" + tag;
         lines.operations = base.operations;
         lines.expectedCalls = kExpectNone;
         lines.make = [make = full.make, name = full.name] {
@@ -484,7 +485,8 @@ std::vector<Case> MakeCases()
     cases.push_back(TextCase("dump-2048/zelkor", Text::Dump, 2 * kDumpLength / 16));
     // Last, so that every request's mask-0 case, from whatever file, has
     // its full-mask cases made.
-    AddFullMaskCases(cases);
+    AddFullMaskCases(cases, kFullLevels, "ff");
+    AddFullMaskCases(cases, kFullDetailLevels, "2ff");
     return cases;
 }
 

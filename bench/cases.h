@@ -52,12 +52,15 @@ struct Case {
 // two more, made from it with no work of its own: "<subject>/zelkor-ff",
 // the same requests with every Zelkor filter device at the full mask 0x0FF
 // (no stamps), and "<subject>/lines-ff", the lines those requests print
-// formatted alone.
+// formatted alone; and the same two at 0x2FF, the detail level added
+// ("<subject>/zelkor-2ff", "<subject>/lines-2ff").
 constexpr int kExpectNone = 0;
 constexpr int kExpectSome = -1;
 constexpr int kExpectAny = -2;
 // The full mask of the table of traced paths: every level, no stamps.
 constexpr unsigned long kFullLevels = 0x0FF;
+// The same with the bus detail level (TRACE_BUS_DETAIL).
+constexpr unsigned long kFullDetailLevels = 0x2FF;
 
 const std::vector<Case>& Cases();
 const Case* FindCase(const std::string& name);

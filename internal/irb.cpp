@@ -95,18 +95,14 @@ VOID TraceFree(PZK_EXTENSION Extension, PIRP Irp, const IRB* Irb)
                  ZK_Low32(Irp), (ULONG)range.AR_Off_High, range.AR_Off_Low, (ULONG)range.AR_Length);
 }
 
-// The request's line, from a copy of its block. Out of line: the copy is
-// large, and the untraced path carries none of it.
-DECLSPEC_NOINLINE VOID TraceIrb(PZK_EXTENSION Extension, PIRP Irp, const void* Block)
+// The request's line, from the copy of its block.
+VOID TraceIrb(PZK_EXTENSION Extension, PIRP Irp, const IRB* Irb)
 {
-    IRB irb;
-    if (!ZK_ReadBlock(Block, &irb, sizeof(irb)))
-        return;
-    ULONG function = irb.FunctionNumber;
+    ULONG function = Irb->FunctionNumber;
     if (function == REQUEST_ASYNC_READ || function == REQUEST_ASYNC_WRITE) {
-        TraceAsync(Extension, Irp, &irb);
+        TraceAsync(Extension, Irp, Irb);
     } else if (function == REQUEST_ALLOCATE_ADDRESS_RANGE) {
-        const IRB_REQ_ALLOCATE_ADDRESS_RANGE* allocate = &irb.u.AllocateAddressRange;
+        const IRB_REQ_ALLOCATE_ADDRESS_RANGE* allocate = &Irb->u.AllocateAddressRange;
         ZK_PrintLine(Extension,
                      "Irp: 0x%X - IOCTL_1394_CLASS - REQUEST_ALLOCATE_ADDRESS_RANGE - Callback: 0x%X, NotifyOptions: "
                      "0x%X, Mdl: 0x%X, RequiredAddress: 0x%X 0x%X, Length: 0x%X.\n",
@@ -114,17 +110,17 @@ DECLSPEC_NOINLINE VOID TraceIrb(PZK_EXTENSION Extension, PIRP Irp, const void* B
                      ZK_Low32(allocate->Mdl), (ULONG)allocate->Required1394Offset.Off_High,
                      allocate->Required1394Offset.Off_Low, allocate->nLength);
     } else if (function == REQUEST_FREE_ADDRESS_RANGE) {
-        TraceFree(Extension, Irp, &irb);
+        TraceFree(Extension, Irp, Irb);
     } else if (function == REQUEST_GET_LOCAL_HOST_INFO) {
         ZK_PrintLine(Extension,
                      "Irp: 0x%X - IOCTL_1394_CLASS - REQUEST_GET_LOCAL_HOST_INFO. Level: 0x%X Information: 0x%X.\n",
-                     ZK_Low32(Irp), irb.u.GetLocalHostInformation.nLevel,
-                     ZK_Low32(irb.u.GetLocalHostInformation.Information));
+                     ZK_Low32(Irp), Irb->u.GetLocalHostInformation.nLevel,
+                     ZK_Low32(Irb->u.GetLocalHostInformation.Information));
     } else if (function < ZK_IRB_FUNCTION_COUNT) {
         ZK_PrintLine(Extension, ZK_IRB_LINES[function], ZK_Low32(Irp));
     } else {
         ZK_PrintLine(Extension, "Irp: 0x%X - IOCTL_1394_CLASS. Unknown function: 0x%X, Flags: 0x%X\n", ZK_Low32(Irp),
-                     function, irb.Flags);
+                     function, Irb->Flags);
     }
 }
 
@@ -171,26 +167,26 @@ BOOLEAN HasCallbackRecords(PZK_EXTENSION Extension)
     return Extension->DeviceKind == ZK_KIND_FILTER && ZK_HasCallbackContexts(Extension);
 }
 
-// Untraced but for the data's header: an MDL dump's header line prints at
-// 0x001, whatever the dump's own level.
-DECLSPEC_NOINLINE VOID TraceWriteMdl(PZK_EXTENSION Extension, const void* Block)
-{
-    IRB irb;
-    if (ZK_ReadBlock(Block, &irb, sizeof(irb)))
-        ZK_DumpMdl(TRACE_INTERNAL, Extension, irb.u.AsyncWrite.Mdl, irb.u.AsyncWrite.nNumberOfBytesToWrite);
-}
-
-// The request's lines as the mask asks: the standard line, or without it a
-// write's MDL header; then the detail level's. One test on the untraced path.
+// The request's lines as the mask asks, from one copy of its block: the
+// standard line, or without it a write's MDL header (an MDL dump's header
+// line prints at 0x001, whatever the dump's own level); then the detail
+// level's. A block that cannot be copied prints none of them. Out of line:
+// the copy is large, and the untraced path carries none of it.
 DECLSPEC_NOINLINE VOID TraceIrbLines(PZK_EXTENSION Extension, PIRP Irp, const void* Block, ULONG Function)
 {
     ULONG mask = Extension->TraceMask;
+    const BOOLEAN writeHeader = (mask & TRACE_IO) && Function == REQUEST_ASYNC_WRITE;
+    if (!(mask & (TRACE_INTERNAL | TRACE_BUS_DETAIL)) && !writeHeader)
+        return;
+    IRB irb;
+    if (!ZK_ReadBlock(Block, &irb, sizeof(irb)))
+        return;
     if (mask & TRACE_INTERNAL)
-        TraceIrb(Extension, Irp, Block);
-    else if ((mask & TRACE_IO) && Function == REQUEST_ASYNC_WRITE)
-        TraceWriteMdl(Extension, Block);
+        TraceIrb(Extension, Irp, &irb);
+    else if (writeHeader)
+        ZK_DumpMdl(TRACE_INTERNAL, Extension, irb.u.AsyncWrite.Mdl, irb.u.AsyncWrite.nNumberOfBytesToWrite);
     if (mask & TRACE_BUS_DETAIL)
-        ZK_TraceIrbDetail(Extension, Irp, Block);
+        ZK_TraceIrbDetail(Extension, Irp, &irb);
 }
 
 // Where a request of Function goes, traced or not: a read, a write and a

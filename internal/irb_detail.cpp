@@ -1,7 +1,6 @@
 #include "internal/irb_detail.h"
 
 #include "platform/nt.h"
-#include "trace/block.h"
 #include "trace/print.h"
 
 namespace {
@@ -27,25 +26,22 @@ USHORT NodeId(const NODE_ADDRESS* Node)
 
 // The generation is what a request fails with STATUS_INVALID_GENERATION
 // for: the bus has been reset since the sender learned it.
-VOID ZK_TraceIrbDetail(PZK_EXTENSION Extension, PIRP Irp, const void* Block)
+VOID ZK_TraceIrbDetail(PZK_EXTENSION Extension, PIRP Irp, const IRB* Irb)
 {
-    IRB irb;
-    if (!ZK_ReadBlock(Block, &irb, sizeof(irb)))
-        return;
-    if (irb.FunctionNumber == REQUEST_ASYNC_READ || irb.FunctionNumber == REQUEST_ASYNC_WRITE) {
+    if (Irb->FunctionNumber == REQUEST_ASYNC_READ || Irb->FunctionNumber == REQUEST_ASYNC_WRITE) {
         // The two layouts agree up to the elapsed time.
         static_assert(__builtin_offsetof(IRB, u.AsyncRead.ulGeneration) ==
                           __builtin_offsetof(IRB, u.AsyncWrite.ulGeneration) &&
                       __builtin_offsetof(IRB, u.AsyncRead.tCode) == __builtin_offsetof(IRB, u.AsyncWrite.tCode));
-        const IRB_REQ_ASYNC_READ* async = &irb.u.AsyncRead;
+        const IRB_REQ_ASYNC_READ* async = &Irb->u.AsyncRead;
         ZK_PrintLine(Extension,
                      "Irp: 0x%X - IOCTL_1394_CLASS - %s - Generation: 0x%X, Speed: 0x%X, Priority: 0x%X, tCode: "
                      "0x%X.\n",
                      ZK_Low32(Irp),
-                     irb.FunctionNumber == REQUEST_ASYNC_READ ? "REQUEST_ASYNC_READ" : "REQUEST_ASYNC_WRITE",
+                     Irb->FunctionNumber == REQUEST_ASYNC_READ ? "REQUEST_ASYNC_READ" : "REQUEST_ASYNC_WRITE",
                      async->ulGeneration, (ULONG)async->nSpeed, (ULONG)async->chPriority, (ULONG)async->tCode);
-    } else if (irb.FunctionNumber == REQUEST_ASYNC_LOCK) {
-        const IRB_REQ_ASYNC_LOCK* lock = &irb.u.AsyncLock;
+    } else if (Irb->FunctionNumber == REQUEST_ASYNC_LOCK) {
+        const IRB_REQ_ASYNC_LOCK* lock = &Irb->u.AsyncLock;
         CHAR type[16];
         PCSTR name = type;
         if (lock->fulTransactionType < sizeof(ZK_LOCK_TRANSACTIONS) / sizeof(ZK_LOCK_TRANSACTIONS[0]) &&

@@ -101,8 +101,11 @@ const ZK_URB_FUNCTION* FindUrbFunction(USHORT Function)
 // The requests whose result is traced: bulk, descriptor and vendor.
 FORCEINLINE BOOLEAN CompletionTraced(USHORT Function)
 {
-    return Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
-           Function == URB_FUNCTION_VENDOR_DEVICE;
+    // Bulk and interrupt transfers, by far the commonest URBs, by one
+    // compare of their own.
+    if (__builtin_expect(Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, 1))
+        return TRUE;
+    return Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || Function == URB_FUNCTION_VENDOR_DEVICE;
 }
 
 // ---------------------------------------------------------------------------

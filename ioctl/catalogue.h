@@ -185,9 +185,10 @@ static_assert(ZK_CONTROL_CODE_COUNT == 134);
 // the row's number plus one (0 and ZK_CONTROL_NONE when empty), so that the
 // untraced path decides on the slot alone; a search starts at the code's
 // hash and ends at its row or at an empty slot. The index is filled to about
-// a quarter, so an unknown code ends after a probe or two. Every request that
-// is not a plain code (below) pays for it, traced or not. Its hash is the one
-// of the plain codes' table, so that the dispatch routine computes it once.
+// a quarter, so an unknown code ends after a probe or two. The traced path
+// searches it; untraced, a code that is not plain (below) is decided by its
+// hash's slot alone. Its hash is the one of the plain codes' table, so that
+// the dispatch routine computes it once.
 constexpr ULONG ZK_CONTROL_INDEX_BITS = 9;
 constexpr ULONG ZK_CONTROL_INDEX_SIZE = 1u << ZK_CONTROL_INDEX_BITS;
 static_assert(ZK_CONTROL_CODE_COUNT < ZK_CONTROL_INDEX_SIZE / 3 * 2, "the index must keep empty slots");
@@ -401,3 +402,47 @@ constexpr bool ZK_PlainHomeExact()
 }
 static_assert(ZK_PlainHomeExact());
 static_assert(!ZK_IsPlainControlCode(0) && !ZK_IsPlainControlCode(0xFFFFFFFF) && !ZK_IsPlainControlCode(0x5A4B0004));
+
+// Every other code at its home slot
+
+// A row with a handling of its own sits at its hash's slot of the index
+// (ZK_SpecialRowsAtHome), so for a code that is not plain that slot alone
+// decides: the row's handling when the slot holds the code, else
+// ZK_CONTROL_NONE, no row (an empty slot's code 0 is code 0's, which no row
+// has). One load and one compare, where a search walks on to an empty slot.
+// Hash is ZK_ControlHash(Code).
+constexpr const ZK_CONTROL_SLOT* ZK_ControlHome(ULONG_PTR Hash)
+{
+    return &ZK_ControlIndex.Slot[Hash];
+}
+
+constexpr UCHAR ZK_OtherControlHandlingAt(ULONG Code, ULONG_PTR Hash)
+{
+    const ZK_CONTROL_SLOT* home = ZK_ControlHome(Hash);
+    return home->Code == Code ? home->Handling : ZK_CONTROL_NONE;
+}
+
+// Agrees with the search for every code that is not plain: each row, each
+// code the index and the plain codes' table hold (the stand-ins among
+// them), 0, all ones and the private code.
+constexpr bool ZK_OtherControlHandlingAgrees(ULONG Code)
+{
+    return ZK_IsPlainControlCode(Code) ||
+           ZK_OtherControlHandlingAt(Code, ZK_ControlHash(Code)) == ZK_FindControlSlot(Code)->Handling;
+}
+
+constexpr bool ZK_OtherControlHandlingExact()
+{
+    for (const ZK_CONTROL_CODE& row : ZK_ControlCodes)
+        if (!ZK_OtherControlHandlingAgrees(row.Code))
+            return false;
+    for (const ZK_CONTROL_SLOT& slot : ZK_ControlIndex.Slot)
+        if (!ZK_OtherControlHandlingAgrees(slot.Code))
+            return false;
+    for (ULONG value : ZK_PlainHome.Code)
+        if (!ZK_OtherControlHandlingAgrees(value))
+            return false;
+    return ZK_OtherControlHandlingAgrees(0) && ZK_OtherControlHandlingAgrees(0xFFFFFFFF) &&
+           ZK_OtherControlHandlingAgrees(0x5A4B0004);
+}
+static_assert(ZK_OtherControlHandlingExact());

@@ -93,25 +93,33 @@ DECLSPEC_NOINLINE NTSTATUS PassByHandling(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     }
 }
 
-// Every request that is not a plain named code, traced or not: its slot's
-// handling, found from the hash the caller computed (Hash is
+// The completion routine of a row that only chooses one, by its handling.
+// A plain row (ZK_CONTROL_NAME) never asks: its code is known before.
+constexpr PIO_COMPLETION_ROUTINE ZK_CONTROL_ROUTINES[] = {
+    ZK_CompletionRoutineGeneric,
+    ZK_CompletionRoutineGeneric,
+    ZK_CompletionRoutinePassThrough,
+};
+static_assert(ZK_CONTROL_NAME == 0 && ZK_CONTROL_GENERIC == 1 && ZK_CONTROL_PASS_THROUGH == 2);
+
+// Every request that is not a plain named code, untraced: its handling,
+// decided by its home slot alone from the hash the caller computed (Hash is
 // ZK_ControlHash(Code)). Out of line and reached by a tail call, so that the
 // dispatch routine's untraced path keeps no frame for it. The commonest ends
-// on the filter device, an unknown code or a row that only chooses its
-// completion routine, take a few compares and the one call of the lower
-// driver; the rest go on to PassByHandling.
-DECLSPEC_NOINLINE NTSTATUS PassOther(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code, ULONG Hash)
+// on the filter device, an unknown code (a slot that does not hold it) or a
+// row that only chooses its completion routine, take a compare or two and
+// the one call of the lower driver; the rest go on to PassByHandling.
+DECLSPEC_NOINLINE NTSTATUS PassOther(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code, ULONG_PTR Hash)
 {
     PZK_EXTENSION extension = ZK_GetExtension(DeviceObject);
-    const UCHAR handling = ZK_FindControlSlotFrom(Code, Hash)->Handling;
-    if (extension->DeviceKind != ZK_KIND_FILTER)
-        return PassByHandling(DeviceObject, Irp, Code, handling);
-    PIO_COMPLETION_ROUTINE routine = ZK_CompletionRoutineGeneric;
-    if (handling == ZK_CONTROL_PASS_THROUGH)
-        routine = ZK_CompletionRoutinePassThrough;
-    else if (handling != ZK_CONTROL_NONE && handling != ZK_CONTROL_GENERIC)
-        return PassByHandling(DeviceObject, Irp, Code, handling);
-    return ZK_PassDownWithCompletion(extension, Irp, routine);
+    const ZK_CONTROL_SLOT* home = ZK_ControlHome(Hash);
+    if (extension->DeviceKind == ZK_KIND_FILTER) {
+        if (home->Code != Code)
+            return ZK_PassDownWithCompletion(extension, Irp, ZK_CompletionRoutineGeneric);
+        if (home->Handling <= ZK_CONTROL_PASS_THROUGH)
+            return ZK_PassDownWithCompletion(extension, Irp, ZK_CONTROL_ROUTINES[home->Handling]);
+    }
+    return PassByHandling(DeviceObject, Irp, Code, ZK_OtherControlHandlingAt(Code, Hash));
 }
 
 // Out of line: the untraced path would otherwise carry the frame of the

@@ -4,15 +4,47 @@
 
 namespace {
 
-// The guarded copy: its frame may be abandoned by a fault, so it owns
-// nothing. Byte by byte through volatile, so that every read happens inside
-// the guarded region.
+// The guarded copies: their frames may be abandoned by a fault, so they own
+// nothing. The routine runs only through ZkGuardedCall, so every read of the
+// block happens inside the guarded region.
+struct BlockRead {
+    const void* Source;
+    PVOID Copy;
+    ULONG Length;
+};
+
+// Eight bytes of the source at any alignment, read by one load that the
+// compiler may neither split, merge nor turn into a library call: the
+// faulting instruction of a bad block stays the filter's own.
+typedef volatile ULONG64 __attribute__((aligned(1))) ZK_UNALIGNED_QWORD;
+
+// A read: eight bytes a load, then the last few one by one, never past the
+// block's end (a block of hundreds of bytes, the IRB's 664, in a tenth of
+// the instructions of a byte loop). The caller has tested its pages.
+VOID CopyBlock(PVOID Context)
+{
+    BlockRead* block = (BlockRead*)Context;
+    const UCHAR* source = (const UCHAR*)block->Source;
+    PUCHAR copy = (PUCHAR)block->Copy;
+    const ULONG length = block->Length;
+    ULONG i = 0;
+    for (; length - i >= sizeof(ULONG64); i += sizeof(ULONG64)) {
+        const ULONG64 word = *(const ZK_UNALIGNED_QWORD*)(source + i);
+        __builtin_memcpy(copy + i, &word, sizeof(word));
+    }
+    for (; i < length; ++i)
+        copy[i] = ((const volatile UCHAR*)source)[i];
+}
+
 struct BlockCopy {
     const volatile UCHAR* Source;
     volatile UCHAR* Copy;
     ULONG Length;
 };
 
+// A write into another driver's block: byte by byte through volatile, in
+// order, so that a fault on a read-only page stops it at that page's first
+// byte.
 VOID CopyBytes(PVOID Context)
 {
     BlockCopy* block = (BlockCopy*)Context;
@@ -51,11 +83,8 @@ BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length)
         return FALSE;
     }
 
-    BlockCopy block;
-    block.Source = (const volatile UCHAR*)Source;
-    block.Copy = (PUCHAR)Copy;
-    block.Length = Length;
-    if (NT_SUCCESS(ZkGuardedCall(CopyBytes, &block)))
+    BlockRead block = {Source, Copy, Length};
+    if (NT_SUCCESS(ZkGuardedCall(CopyBlock, &block)))
         return TRUE;
     memset(Copy, 0, Length);
     return FALSE;

@@ -29,9 +29,10 @@
 constexpr ULONG ZK_BLOCK_PAGE_SIZE = 0x1000;
 
 // Copies Length bytes (at most a page) from Source into Copy when every page
-// they span is valid, inside a guarded region. FALSE, with Copy zeroed, for
-// a NULL, invalid or paged-out source or a fault while copying. Any IRQL
-// up to DISPATCH_LEVEL: a page that is not resident is never touched.
+// they span is valid, in one copy inside a guarded region. FALSE, with Copy
+// zeroed, for a NULL, invalid or paged-out source or a fault while copying.
+// Any IRQL up to DISPATCH_LEVEL: a page that is not resident is never
+// touched.
 BOOLEAN ZK_ReadBlock(const void* Source, PVOID Copy, ULONG Length);
 
 // The guarded read of ZK_ReadWord: one load of the four bytes at Source,
@@ -54,15 +55,21 @@ FORCEINLINE BOOLEAN ZK_ReadWord(const void* Source, PULONG Value)
 {
     const ULONG_PTR first = (ULONG_PTR)Source;
     const ULONG_PTR last = first + (sizeof(ULONG) - 1);
-    ZK_WORD_READ read = {Source, 0};
+    // The value is written by the guarded read alone, and read only when it
+    // finished.
+    ZK_WORD_READ read;
+    read.Source = Source;
     // The next page first, so that nothing but the read itself is kept
-    // across the calls.
-    const BOOLEAN valid = Source != NULL && last > first &&
-                          ((first & (ZK_BLOCK_PAGE_SIZE - 1)) <= ZK_BLOCK_PAGE_SIZE - sizeof(ULONG) ||
-                           MmIsAddressValid((PVOID)last)) &&
-                          MmIsAddressValid((PVOID)first) && NT_SUCCESS(ZkGuardedCall(ZK_ReadWordGuarded, &read));
-    *Value = valid ? read.Value : 0;
-    return valid;
+    // across the calls. Every failure leaves by one end, so that the caller
+    // tests the answer once.
+    if (Source == NULL || last <= first ||
+        ((first & (ZK_BLOCK_PAGE_SIZE - 1)) > ZK_BLOCK_PAGE_SIZE - sizeof(ULONG) && !MmIsAddressValid((PVOID)last)) ||
+        !MmIsAddressValid((PVOID)first) || !NT_SUCCESS(ZkGuardedCall(ZK_ReadWordGuarded, &read))) {
+        *Value = 0;
+        return FALSE;
+    }
+    *Value = read.Value;
+    return TRUE;
 }
 
 // Copies Length bytes (at most a page) from Data to Target when every page
