@@ -26,7 +26,8 @@ void RunCase(benchmark::State& state, const zkbench::Case* c)
     if (runner->Failures() != 0)
         state.SkipWithError("requests did not succeed");
     const double operations = static_cast<double>(state.iterations()) * c->operations;
-    state.counters["per_op"] = benchmark::Counter(operations, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_op"] =
+        benchmark::Counter(operations, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace

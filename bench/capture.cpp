@@ -26,6 +26,32 @@ constexpr size_t kMostSlots = 24;
 bool g_capturing = false;
 std::vector<FormatCall> g_calls;
 
+// Reads a conversion's size prefix at P: whether the argument is 64 bits wide
+// or a wide string; returns where the conversion letter is.
+const char* SizePrefix(const char* p, bool* wide64, bool* wideText)
+{
+    if (std::strncmp(p, "I64", 3) == 0) {
+        *wide64 = true;
+        p += 3;
+    } else if (std::strncmp(p, "I32", 3) == 0) {
+        p += 3;
+    } else if (std::strncmp(p, "ll", 2) == 0) {
+        *wide64 = true;
+        p += 2;
+    } else if (*p == 'I' || *p == 'z') {
+        *wide64 = true;
+        ++p;
+    } else if (std::strncmp(p, "hh", 2) == 0) {
+        p += 2;
+    } else if (*p == 'h' || *p == 'l') {
+        ++p;
+    } else if (*p == 'w') {
+        *wideText = true;
+        ++p;
+    }
+    return p;
+}
+
 // Takes the arguments of the kernel's printf dialect off the list, as the
 // formatter will: flags, width and precision (either may be *), a size
 // (h, hh, l, ll, I, I32, I64, w, z) and the conversion.
@@ -56,27 +82,15 @@ FormatCall Parse(const char* format, va_list args)
             number();
         }
         bool wide64 = false, wideText = false;
-        if (std::strncmp(p, "I64", 3) == 0) {
-            wide64 = true;
-            p += 3;
-        } else if (std::strncmp(p, "I32", 3) == 0) {
-            p += 3;
-        } else if (std::strncmp(p, "ll", 2) == 0) {
-            wide64 = true;
-            p += 2;
-        } else if (*p == 'I' || *p == 'z') {
-            wide64 = true;
-            ++p;
-        } else if (std::strncmp(p, "hh", 2) == 0) {
-            p += 2;
-        } else if (*p == 'h' || *p == 'l') {
-            ++p;
-        } else if (*p == 'w') {
-            wideText = true;
-            ++p;
-        }
+        p = SizePrefix(p, &wide64, &wideText);
         switch (*p) {
-        case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+        case 'c':
             if (wideText) {
                 call.replayable = false;
                 return call;
@@ -138,8 +152,9 @@ void Replay(const FormatCall& call)
     std::array<uint64_t, kMostSlots> slots{};
     const size_t count = call.slots.size();
     for (size_t i = 0; i < count; ++i)
-        slots[i] = call.textSlot[i] < 0 ? call.slots[i]
-                                        : reinterpret_cast<uint64_t>(call.texts[static_cast<size_t>(call.textSlot[i])].c_str());
+        slots[i] = call.textSlot[i] < 0
+                       ? call.slots[i]
+                       : reinterpret_cast<uint64_t>(call.texts[static_cast<size_t>(call.textSlot[i])].c_str());
     CallWith(count, call.format.c_str(), slots.data(), std::make_index_sequence<kMostSlots + 1>());
 }
 

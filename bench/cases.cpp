@@ -56,7 +56,17 @@ sim::SimBuffer PatternBuffer(size_t bytes)
 // Requests through a whole stack
 
 enum class Filter { Zelkor, ReferenceSkip, ReferenceCompletion };
-enum class Operation { CreateClose, Read, Write, NamedControl, UnknownControl, PassThrough, SrbRead, IrbRead, UrbBulkIn };
+enum class Operation {
+    CreateClose,
+    Read,
+    Write,
+    NamedControl,
+    UnknownControl,
+    PassThrough,
+    SrbRead,
+    IrbRead,
+    UrbBulkIn
+};
 
 class StackRunner : public Runner {
 public:
@@ -68,7 +78,7 @@ public:
         Require(pdo_ != nullptr, "no lower device");
         sim::MarkAsPdo(pdo_);
 
-        PDRIVER_INITIALIZE entry = filter == Filter::Zelkor           ? DriverEntry
+        PDRIVER_INITIALIZE entry = filter == Filter::Zelkor          ? DriverEntry
                                    : filter == Filter::ReferenceSkip ? ZKB_ReferenceSkipEntry
                                                                      : ZKB_ReferenceCompletionEntry;
         PDRIVER_OBJECT driver = sim::LoadDriver(entry, filter == Filter::Zelkor ? "zelkor" : "zkbref");
@@ -93,10 +103,12 @@ public:
             requests_.push_back(sim::Request::Write(data_.address, kTransferLength, 0x10000));
             break;
         case Operation::NamedControl:
-            requests_.push_back(sim::Request::DeviceControl(kNamedControlCode, nullptr, 0, data_.address, kGeometrySize));
+            requests_.push_back(
+                sim::Request::DeviceControl(kNamedControlCode, nullptr, 0, data_.address, kGeometrySize));
             break;
         case Operation::UnknownControl:
-            requests_.push_back(sim::Request::DeviceControl(kUnknownControlCode, nullptr, 0, data_.address, kGeometrySize));
+            requests_.push_back(
+                sim::Request::DeviceControl(kUnknownControlCode, nullptr, 0, data_.address, kGeometrySize));
             break;
         case Operation::PassThrough:
             requests_.push_back(MakePassThrough());
@@ -128,7 +140,10 @@ public:
             if (sim::Send(pdo_, request).final != STATUS_SUCCESS)
                 ++failures_;
     }
-    unsigned Failures() const override { return failures_; }
+    unsigned Failures() const override
+    {
+        return failures_;
+    }
 
 private:
     // READ(10) of one sector into the data buffer, with room for sense data.
@@ -189,8 +204,8 @@ private:
         block->SenseInfoOffset = kSenseOffset;
         const UCHAR inquiry[6] = {0x12, 0, 0, 0, 36, 0};
         std::memcpy(block->Cdb, inquiry, sizeof(inquiry));
-        return sim::Request::DeviceControl(IOCTL_SCSI_PASS_THROUGH, passThrough_.address, kTotal,
-                                           passThrough_.address, kTotal);
+        return sim::Request::DeviceControl(IOCTL_SCSI_PASS_THROUGH, passThrough_.address, kTotal, passThrough_.address,
+                                           kTotal);
     }
 
     PDEVICE_OBJECT pdo_ = nullptr;
@@ -237,7 +252,10 @@ public:
         stack_.Parameters.Read.Length = kTransferLength;
         stack_.Parameters.Read.ByteOffset.QuadPart = 0x10000;
     }
-    ~TextRunner() override { sim::ResetKernel(); }
+    ~TextRunner() override
+    {
+        sim::ResetKernel();
+    }
 
     void Run() override
     {
@@ -507,8 +525,8 @@ void WatchLowerDevice(std::vector<SentRequest>& sent)
         if (lower != nullptr && device != lower)
             return;
         const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        const bool control = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
-                             stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        const bool control =
+            stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
         sent.push_back({stack->MajorFunction, control ? stack->Parameters.DeviceIoControl.IoControlCode : 0});
     });
 }

@@ -20,7 +20,10 @@ public:
     virtual void Run() = 0;
     // Requests since the runner was made that did not end with
     // STATUS_SUCCESS.
-    virtual unsigned Failures() const { return 0; }
+    virtual unsigned Failures() const
+    {
+        return 0;
+    }
 };
 
 // A request as the device under the filter receives it: its major function

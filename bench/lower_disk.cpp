@@ -60,8 +60,7 @@ extern "C" NTSTATUS ZKB_DiskEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING R
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"\\Device\\00000062");
     PDEVICE_OBJECT device = NULL;
-    NTSTATUS status = IoCreateDevice(DriverObject, 0, &name, FILE_DEVICE_DISK, FILE_DEVICE_SECURE_OPEN, FALSE,
-                                     &device);
+    NTSTATUS status = IoCreateDevice(DriverObject, 0, &name, FILE_DEVICE_DISK, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
     device->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;

@@ -33,8 +33,8 @@ void ZKB_FormatAlone(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack
         KeQueryTickCount(&ticks);
         LONGLONG milliseconds = ticks.QuadPart * (LONGLONG)(ULONGLONG)KeQueryTimeIncrement() / 10000;
         LONGLONG seconds = milliseconds / 1000;
-        sprintf(line, "%u:%02u:%02u.%03u ", (ULONG)(seconds / 3600), (ULONG)(seconds / 60 % 60),
-                (ULONG)(seconds % 60), (ULONG)(milliseconds % 1000));
+        sprintf(line, "%u:%02u:%02u.%03u ", (ULONG)(seconds / 3600), (ULONG)(seconds / 60 % 60), (ULONG)(seconds % 60),
+                (ULONG)(milliseconds % 1000));
         DbgPrint("%s", line);
     }
     DbgPrint("%s", Extension->Trailer);

@@ -87,8 +87,7 @@ void ReadConfigurationName(PDEVICE_OBJECT PhysicalDeviceObject, PZK_EXTENSION Fi
 
 // Built-in defaults, overridden by the global values, overridden by the
 // values named after the device.
-void ReadConfiguration(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                       PZK_EXTENSION Filter)
+void ReadConfiguration(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject, PZK_EXTENSION Filter)
 {
     ANSI_STRING trailer;
     trailer.Buffer = Filter->Trailer;
@@ -172,12 +171,12 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject, Attempt* Made)
 
 // The filter device, with its record zeroed, attached on top of the stack.
 // On failure the attempt is undone.
-NTSTATUS CreateFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
-                            DEVICE_TYPE FilterType, Attempt* Made)
+NTSTATUS CreateFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject, DEVICE_TYPE FilterType,
+                            Attempt* Made)
 {
     Made->Filter = NULL;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(ZK_EXTENSION), NULL, FilterType,
-                                     FILE_DEVICE_SECURE_OPEN, FALSE, &Made->Filter);
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(ZK_EXTENSION), NULL, FilterType, FILE_DEVICE_SECURE_OPEN,
+                                     FALSE, &Made->Filter);
     if (!NT_SUCCESS(status)) {
         Made->Filter = NULL;
         Unwind(Made);
@@ -204,8 +203,8 @@ NTSTATUS CreateFilterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
 NTSTATUS CreateLink(Attempt* Made)
 {
     PZK_EXTENSION record = ZK_GetExtension(Made->Filter);
-    NTSTATUS status = MakeObjectName("\\DosDevices\\Zelkor%u", Made->Instance, Made->AnsiName,
-                                     &record->SymbolicLinkName);
+    NTSTATUS status =
+        MakeObjectName("\\DosDevices\\Zelkor%u", Made->Instance, Made->AnsiName, &record->SymbolicLinkName);
     if (NT_SUCCESS(status))
         status = IoCreateSymbolicLink(&record->SymbolicLinkName, &Made->ControlName);
     if (status == STATUS_OBJECT_NAME_COLLISION) {
@@ -239,8 +238,8 @@ void CompleteFilterRecord(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDe
 
     // The lower driver's name, cut to the field if it is longer.
     PUNICODE_STRING driverName = &lower->DriverObject->DriverName;
-    _snprintf(record->LowerDriverName, ZK_DRIVER_NAME_SIZE - 1, "%.*S",
-              (int)(driverName->Length / sizeof(WCHAR)), driverName->Buffer);
+    _snprintf(record->LowerDriverName, ZK_DRIVER_NAME_SIZE - 1, "%.*S", (int)(driverName->Length / sizeof(WCHAR)),
+              driverName->Buffer);
     record->LowerDriverName[ZK_DRIVER_NAME_SIZE - 1] = '\0';
 
     ReadConfiguration(DriverObject, PhysicalDeviceObject, record);

@@ -46,8 +46,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     attributes.SecurityQualityOfService = NULL;
 
     HANDLE key;
-    NTSTATUS status = ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, NULL,
-                                  REG_OPTION_NON_VOLATILE, NULL);
+    NTSTATUS status = ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL);
     if (NT_SUCCESS(status))
         ZwClose(key);
 

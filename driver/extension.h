@@ -38,7 +38,10 @@ constexpr ULONG ZK_DRIVER_NAME_SIZE = 256;
 // the old mask or the new one, and its trailer ends within the field.
 struct ZK_SHARED_ULONG {
     ULONG Value;
-    FORCEINLINE operator ULONG() const { return __atomic_load_n(&Value, __ATOMIC_RELAXED); }
+    FORCEINLINE operator ULONG() const
+    {
+        return __atomic_load_n(&Value, __ATOMIC_RELAXED);
+    }
     FORCEINLINE ZK_SHARED_ULONG& operator=(ULONG New)
     {
         __atomic_store_n(&Value, New, __ATOMIC_RELAXED);

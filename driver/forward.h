@@ -16,8 +16,7 @@ NTSTATUS ZK_CompleteOnControl(PIRP Irp);
 // wait for: TRUE.
 FORCEINLINE BOOLEAN ZK_EnterDispatch(PZK_EXTENSION Extension, PIRP Irp)
 {
-    return Extension->DeviceKind != ZK_KIND_FILTER ||
-           NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, Irp));
+    return Extension->DeviceKind != ZK_KIND_FILTER || NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, Irp));
 }
 
 // A request that reached the filter after its removal began (through a

@@ -64,8 +64,8 @@ VOID TraceSystemControl(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION St
     else if (minor == IRP_MN_REGINFO_EX)
         TraceRegInfoEx(Extension, Irp, Stack);
     else
-        ZK_Print(TRACE_PASS_PNP, Extension, "Irp: 0x%X - IRP_MJ_SYSTEM_CONTROL - unknown minor 0x%X.\n",
-                 ZK_Low32(Irp), (ULONG)minor);
+        ZK_Print(TRACE_PASS_PNP, Extension, "Irp: 0x%X - IRP_MJ_SYSTEM_CONTROL - unknown minor 0x%X.\n", ZK_Low32(Irp),
+                 (ULONG)minor);
 }
 
 // Every level a line of ZK_IRP_Pass prints at.

@@ -230,8 +230,7 @@ BOOLEAN ZK_HasCallbackContexts(PZK_EXTENSION Extension)
     return found;
 }
 
-VOID ZK_EndAllocation(PZK_EXTENSION Extension, PVOID Block, PVOID Context, BOOLEAN Succeeded,
-                      HANDLE AddressRange)
+VOID ZK_EndAllocation(PZK_EXTENSION Extension, PVOID Block, PVOID Context, BOOLEAN Succeeded, HANDLE AddressRange)
 {
     PVOID callback = NULL;
     PVOID context = NULL;
@@ -346,8 +345,8 @@ VOID ZK_AllocationCompletionRoutine(PVOID Context)
     if (record == NULL)
         return;
     if (extension != NULL) {
-        ZK_Print(TRACE_IO, extension, "ZK_AllocationCompletionRoutine: #%u MDL: 0x%X, Context: 0x%X.\n",
-                 record->Number, ZK_Low32(record->Mdl), ZK_Low32(record));
+        ZK_Print(TRACE_IO, extension, "ZK_AllocationCompletionRoutine: #%u MDL: 0x%X, Context: 0x%X.\n", record->Number,
+                 ZK_Low32(record->Mdl), ZK_Low32(record));
         ZK_Print(TRACE_IO, extension, "ZK_AllocationCompletionRoutine: Buffer before.\n");
         if (record->Mdl != NULL)
             ZK_DumpMdl(TRACE_INTERNAL, extension, record->Mdl, 0);

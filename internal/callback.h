@@ -51,8 +51,7 @@ BOOLEAN ZK_HasCallbackContexts(PZK_EXTENSION Extension);
 // block, the block gets the client's own routine and context back (the bus
 // has taken the pair by now), and the record remembers the bus's handle of
 // the range, or goes when the bus refused the range.
-VOID ZK_EndAllocation(PZK_EXTENSION Extension, PVOID Block, PVOID Context, BOOLEAN Succeeded,
-                      HANDLE AddressRange);
+VOID ZK_EndAllocation(PZK_EXTENSION Extension, PVOID Block, PVOID Context, BOOLEAN Succeeded, HANDLE AddressRange);
 
 // The range was released: frees the records that served it.
 VOID ZK_FreeRangeCallbackContexts(PZK_EXTENSION Extension, HANDLE AddressRange);

@@ -18,9 +18,9 @@
 
 // What the dispatch routine does with a request of the row's code.
 enum ZK_INTERNAL_HANDLING : UCHAR {
-    ZK_INTERNAL_PASS = 0,        // the line, then passed on unchanged
-    ZK_INTERNAL_GENERIC = 1,     // the line, then passed on with the generic completion
-    ZK_INTERNAL_FDC_COMMAND = 2, // the line with the first command byte, then passed on
+    ZK_INTERNAL_PASS = 0,         // the line, then passed on unchanged
+    ZK_INTERNAL_GENERIC = 1,      // the line, then passed on with the generic completion
+    ZK_INTERNAL_FDC_COMMAND = 2,  // the line with the first command byte, then passed on
 };
 
 struct ZK_INTERNAL_CODE {
@@ -29,9 +29,15 @@ struct ZK_INTERNAL_CODE {
     ZK_INTERNAL_HANDLING Handling;
 };
 
-#define ZK_INTERNAL_ROW(Code, Handling) {Code, "Irp: 0x%X - " #Code ".\n", Handling}
+#define ZK_INTERNAL_ROW(Code, Handling)            \
+    {                                              \
+        Code, "Irp: 0x%X - " #Code ".\n", Handling \
+    }
 // Two platform names of one value: the line names both.
-#define ZK_INTERNAL_ROW2(Code, Alias) {Code, "Irp: 0x%X - " #Code " or " #Alias ".\n", ZK_INTERNAL_PASS}
+#define ZK_INTERNAL_ROW2(Code, Alias)                                    \
+    {                                                                    \
+        Code, "Irp: 0x%X - " #Code " or " #Alias ".\n", ZK_INTERNAL_PASS \
+    }
 
 constexpr ZK_INTERNAL_CODE ZK_InternalCodes[] = {
     ZK_INTERNAL_ROW(IOCTL_DISK_INTERNAL_ACQUIRE_FDC, ZK_INTERNAL_PASS),

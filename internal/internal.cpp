@@ -44,8 +44,8 @@ NTSTATUS PlainRequest(PZK_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stac
 {
     const ZK_INTERNAL_CODE* row = ZK_FindInternalCode(Code);
     if (row == NULL) {
-        ZK_Print(TRACE_INTERNAL, Extension, "Irp: 0x%X - unknown internal device control IOCTL 0x%X.\n",
-                 ZK_Low32(Irp), Code);
+        ZK_Print(TRACE_INTERNAL, Extension, "Irp: 0x%X - unknown internal device control IOCTL 0x%X.\n", ZK_Low32(Irp),
+                 Code);
     } else if (row->Handling == ZK_INTERNAL_FDC_COMMAND) {
         if (Extension->TraceMask & TRACE_INTERNAL)
             ZK_PrintLine(Extension, row->Line, ZK_Low32(Irp), FdcCommandByte(Stack));

@@ -112,10 +112,9 @@ VOID TraceIrb(PZK_EXTENSION Extension, PIRP Irp, const IRB* Irb)
     } else if (function == REQUEST_FREE_ADDRESS_RANGE) {
         TraceFree(Extension, Irp, Irb);
     } else if (function == REQUEST_GET_LOCAL_HOST_INFO) {
-        ZK_PrintLine(Extension,
-                     "Irp: 0x%X - IOCTL_1394_CLASS - REQUEST_GET_LOCAL_HOST_INFO. Level: 0x%X Information: 0x%X.\n",
-                     ZK_Low32(Irp), Irb->u.GetLocalHostInformation.nLevel,
-                     ZK_Low32(Irb->u.GetLocalHostInformation.Information));
+        ZK_PrintLine(
+            Extension, "Irp: 0x%X - IOCTL_1394_CLASS - REQUEST_GET_LOCAL_HOST_INFO. Level: 0x%X Information: 0x%X.\n",
+            ZK_Low32(Irp), Irb->u.GetLocalHostInformation.nLevel, ZK_Low32(Irb->u.GetLocalHostInformation.Information));
     } else if (function < ZK_IRB_FUNCTION_COUNT) {
         ZK_PrintLine(Extension, ZK_IRB_LINES[function], ZK_Low32(Irp));
     } else {
@@ -157,8 +156,9 @@ DECLSPEC_NOINLINE BOOLEAN Interpose(PZK_EXTENSION Extension, PVOID Block)
         ZK_FreeCallbackContext(record);
         return FALSE;
     }
-    ZK_Print(TRACE_INTERNAL, Extension, "ZK_IRP_InternalDeviceControl: #%u Original Context: 0x%X, New Context: 0x%X.\n",
-             record->Number, ZK_Low32(record->SavedContext), ZK_Low32(record));
+    ZK_Print(TRACE_INTERNAL, Extension,
+             "ZK_IRP_InternalDeviceControl: #%u Original Context: 0x%X, New Context: 0x%X.\n", record->Number,
+             ZK_Low32(record->SavedContext), ZK_Low32(record));
     return TRUE;
 }
 

@@ -123,9 +123,11 @@ DECLSPEC_NOINLINE VOID TraceSrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
         ZK_ScsiStatusName(srb.ScsiStatus, scsiStatus);
         ZK_SrbStatusName(srb.SrbStatus, srbStatus);
         ZK_SrbFunctionName(srb.Function, function);
-        ZK_PrintLine(Extension, "SrbCompletion: Irp: 0x%X - Function: %s, IrpStatus: %s, ScsiStatus: %s, SrbStatus: %s.\n",
+        ZK_PrintLine(Extension,
+                     "SrbCompletion: Irp: 0x%X - Function: %s, IrpStatus: %s, ScsiStatus: %s, SrbStatus: %s.\n",
                      ZK_Low32(Irp), function, status, scsiStatus, srbStatus);
-        ZK_PrintLine(Extension, "SrbCompletion: DataBuffer: 0x%X, DataTransferLength: 0x%X, SenseInfoBufferLength: 0x%X.\n",
+        ZK_PrintLine(Extension,
+                     "SrbCompletion: DataBuffer: 0x%X, DataTransferLength: 0x%X, SenseInfoBufferLength: 0x%X.\n",
                      ZK_Low32(srb.DataBuffer), srb.DataTransferLength, (ULONG)srb.SenseInfoBufferLength);
     }
 

@@ -266,8 +266,8 @@ DECLSPEC_NOINLINE NTSTATUS TraceInternal(PZK_EXTENSION Extension, PIRP Irp)
 {
     UrbCopy copy;
     if (!ReadUrb(UrbOf(Irp), &copy)) {
-        ZK_Print(TRACE_INTERNAL, Extension, "Irp: 0x%X - unknown internal device control IOCTL 0x%X.\n",
-                 ZK_Low32(Irp), (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB);
+        ZK_Print(TRACE_INTERNAL, Extension, "Irp: 0x%X - unknown internal device control IOCTL 0x%X.\n", ZK_Low32(Irp),
+                 (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB);
         return ZK_PassDown(Extension, Irp);
     }
     TraceUrb(Extension, Irp, &copy, FALSE);
@@ -309,8 +309,7 @@ NTSTATUS ZK_InternalUrbRequest(PZK_EXTENSION Extension, PIRP Irp)
     if (Extension->TraceMask & ZK_URB_INTERNAL_LEVELS)
         return TraceInternal(Extension, Irp);
     USHORT function;
-    if (ReadUrbFunction(UrbOf(Irp), &function) && CompletionTraced(function) &&
-        Extension->DeviceKind == ZK_KIND_FILTER)
+    if (ReadUrbFunction(UrbOf(Irp), &function) && CompletionTraced(function) && Extension->DeviceKind == ZK_KIND_FILTER)
         return ZK_PassDownWithCompletion(Extension, Irp, ZK_CompletionRoutineUrbSubmit);
     return ZK_PassDownOutOfLine(Extension, Irp);
 }
@@ -348,8 +347,8 @@ VOID DumpIncoming(PZK_EXTENSION Extension, ULONG Flags, PVOID Buffer, PMDL Mdl, 
 VOID TraceShortCompletion(PZK_EXTENSION Extension, PIRP Irp, USHORT Function, PCSTR Status)
 {
     PCSTR name = Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ? "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER"
-                 : Function == URB_FUNCTION_VENDOR_DEVICE          ? "URB_FUNCTION_VENDOR_DEVICE"
-                                                                   : "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE";
+                 : Function == URB_FUNCTION_VENDOR_DEVICE            ? "URB_FUNCTION_VENDOR_DEVICE"
+                                                                     : "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE";
     ZK_Print(TRACE_INTERNAL, Extension,
              "ZK_CompletionRoutineUrbSubmit: Irp: 0x%X - IOCTL_INTERNAL_USB_SUBMIT_URB - %s - Status %s.\n",
              ZK_Low32(Irp), name, Status);
@@ -412,8 +411,8 @@ VOID TraceUrbCompletion(PZK_EXTENSION Extension, PIRP Irp)
                  ZK_Low32(descriptor.TransferBuffer), ZK_Low32(descriptor.TransferBufferMDL),
                  descriptor.TransferBufferLength, (ULONG)descriptor.Index, (ULONG)descriptor.DescriptorType);
         // Whatever the direction and the status.
-        DumpTransfer(TRACE_INTERNAL, Extension, descriptor.TransferBuffer,
-                     descriptor.TransferBufferMDL, descriptor.TransferBufferLength);
+        DumpTransfer(TRACE_INTERNAL, Extension, descriptor.TransferBuffer, descriptor.TransferBufferMDL,
+                     descriptor.TransferBufferLength);
     }
 }
 

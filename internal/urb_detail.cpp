@@ -16,7 +16,10 @@ struct ZK_NAMED_VALUE {
     ULONG Value;
     PCSTR Name;
 };
-#define ZK_NAMED(Value) {(ULONG)(Value), #Value}
+#define ZK_NAMED(Value)        \
+    {                          \
+        (ULONG)(Value), #Value \
+    }
 
 constexpr ZK_NAMED_VALUE ZK_URB_NAMES[] = {
     ZK_NAMED(URB_FUNCTION_SELECT_CONFIGURATION),
@@ -151,10 +154,18 @@ constexpr PCSTR ZK_PIPE_TYPE_NAMES[] = {"UsbdPipeTypeControl", "UsbdPipeTypeIsoc
 
 // Standard requests of the setup packet, by bRequest.
 constexpr PCSTR ZK_STANDARD_REQUESTS[] = {
-    "USB_REQUEST_GET_STATUS",        "USB_REQUEST_CLEAR_FEATURE", NULL,
-    "USB_REQUEST_SET_FEATURE",       NULL,                        "USB_REQUEST_SET_ADDRESS",
-    "USB_REQUEST_GET_DESCRIPTOR",    "USB_REQUEST_SET_DESCRIPTOR", "USB_REQUEST_GET_CONFIGURATION",
-    "USB_REQUEST_SET_CONFIGURATION", "USB_REQUEST_GET_INTERFACE", "USB_REQUEST_SET_INTERFACE",
+    "USB_REQUEST_GET_STATUS",
+    "USB_REQUEST_CLEAR_FEATURE",
+    NULL,
+    "USB_REQUEST_SET_FEATURE",
+    NULL,
+    "USB_REQUEST_SET_ADDRESS",
+    "USB_REQUEST_GET_DESCRIPTOR",
+    "USB_REQUEST_SET_DESCRIPTOR",
+    "USB_REQUEST_GET_CONFIGURATION",
+    "USB_REQUEST_SET_CONFIGURATION",
+    "USB_REQUEST_GET_INTERFACE",
+    "USB_REQUEST_SET_INTERFACE",
     "USB_REQUEST_SYNC_FRAME",
 };
 constexpr PCSTR ZK_REQUEST_TYPES[] = {"Standard", "Class", "Vendor", "Reserved"};
@@ -222,12 +233,12 @@ static_assert(__builtin_offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request) 
 
 enum ZK_CONTROL_KIND : UCHAR {
     ZK_NOT_CONTROL,
-    ZK_CONTROL_TRANSFER,   // the setup packet itself
-    ZK_CONTROL_DESCRIPTOR, // Index, DescriptorType, LanguageId
-    ZK_CONTROL_FEATURE,    // FeatureSelector, Index; no data
-    ZK_CONTROL_STATUS,     // Index
-    ZK_CONTROL_VENDOR,     // Request, Value, Index; direction from TransferFlags
-    ZK_CONTROL_FIXED,      // GET_CONFIGURATION; GET_INTERFACE with its Interface
+    ZK_CONTROL_TRANSFER,    // the setup packet itself
+    ZK_CONTROL_DESCRIPTOR,  // Index, DescriptorType, LanguageId
+    ZK_CONTROL_FEATURE,     // FeatureSelector, Index; no data
+    ZK_CONTROL_STATUS,      // Index
+    ZK_CONTROL_VENDOR,      // Request, Value, Index; direction from TransferFlags
+    ZK_CONTROL_FIXED,       // GET_CONFIGURATION; GET_INTERFACE with its Interface
 };
 
 struct ZK_CONTROL_ROW {
@@ -239,36 +250,66 @@ struct ZK_CONTROL_ROW {
 ZK_CONTROL_ROW ControlRow(USHORT Function)
 {
     switch (Function) {
-    case URB_FUNCTION_CONTROL_TRANSFER: return {ZK_CONTROL_TRANSFER, 0, 0};
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return {ZK_CONTROL_DESCRIPTOR, 0x80, 6};
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE: return {ZK_CONTROL_DESCRIPTOR, 0x81, 6};
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: return {ZK_CONTROL_DESCRIPTOR, 0x82, 6};
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE: return {ZK_CONTROL_DESCRIPTOR, 0x00, 7};
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE: return {ZK_CONTROL_DESCRIPTOR, 0x01, 7};
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT: return {ZK_CONTROL_DESCRIPTOR, 0x02, 7};
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE: return {ZK_CONTROL_FEATURE, 0x00, 3};
-    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE: return {ZK_CONTROL_FEATURE, 0x01, 3};
-    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT: return {ZK_CONTROL_FEATURE, 0x02, 3};
-    case URB_FUNCTION_SET_FEATURE_TO_OTHER: return {ZK_CONTROL_FEATURE, 0x03, 3};
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE: return {ZK_CONTROL_FEATURE, 0x00, 1};
-    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE: return {ZK_CONTROL_FEATURE, 0x01, 1};
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT: return {ZK_CONTROL_FEATURE, 0x02, 1};
-    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: return {ZK_CONTROL_FEATURE, 0x03, 1};
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE: return {ZK_CONTROL_STATUS, 0x80, 0};
-    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE: return {ZK_CONTROL_STATUS, 0x81, 0};
-    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT: return {ZK_CONTROL_STATUS, 0x82, 0};
-    case URB_FUNCTION_GET_STATUS_FROM_OTHER: return {ZK_CONTROL_STATUS, 0x83, 0};
-    case URB_FUNCTION_VENDOR_DEVICE: return {ZK_CONTROL_VENDOR, 0x40, 0};
-    case URB_FUNCTION_VENDOR_INTERFACE: return {ZK_CONTROL_VENDOR, 0x41, 0};
-    case URB_FUNCTION_VENDOR_ENDPOINT: return {ZK_CONTROL_VENDOR, 0x42, 0};
-    case URB_FUNCTION_VENDOR_OTHER: return {ZK_CONTROL_VENDOR, 0x43, 0};
-    case URB_FUNCTION_CLASS_DEVICE: return {ZK_CONTROL_VENDOR, 0x20, 0};
-    case URB_FUNCTION_CLASS_INTERFACE: return {ZK_CONTROL_VENDOR, 0x21, 0};
-    case URB_FUNCTION_CLASS_ENDPOINT: return {ZK_CONTROL_VENDOR, 0x22, 0};
-    case URB_FUNCTION_CLASS_OTHER: return {ZK_CONTROL_VENDOR, 0x23, 0};
-    case URB_FUNCTION_GET_CONFIGURATION: return {ZK_CONTROL_FIXED, 0x80, 8};
-    case URB_FUNCTION_GET_INTERFACE: return {ZK_CONTROL_FIXED, 0x81, 10};
-    default: return {ZK_NOT_CONTROL, 0, 0};
+    case URB_FUNCTION_CONTROL_TRANSFER:
+        return {ZK_CONTROL_TRANSFER, 0, 0};
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return {ZK_CONTROL_DESCRIPTOR, 0x80, 6};
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+        return {ZK_CONTROL_DESCRIPTOR, 0x81, 6};
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+        return {ZK_CONTROL_DESCRIPTOR, 0x82, 6};
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
+        return {ZK_CONTROL_DESCRIPTOR, 0x00, 7};
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE:
+        return {ZK_CONTROL_DESCRIPTOR, 0x01, 7};
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT:
+        return {ZK_CONTROL_DESCRIPTOR, 0x02, 7};
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+        return {ZK_CONTROL_FEATURE, 0x00, 3};
+    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
+        return {ZK_CONTROL_FEATURE, 0x01, 3};
+    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
+        return {ZK_CONTROL_FEATURE, 0x02, 3};
+    case URB_FUNCTION_SET_FEATURE_TO_OTHER:
+        return {ZK_CONTROL_FEATURE, 0x03, 3};
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+        return {ZK_CONTROL_FEATURE, 0x00, 1};
+    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
+        return {ZK_CONTROL_FEATURE, 0x01, 1};
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+        return {ZK_CONTROL_FEATURE, 0x02, 1};
+    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER:
+        return {ZK_CONTROL_FEATURE, 0x03, 1};
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+        return {ZK_CONTROL_STATUS, 0x80, 0};
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+        return {ZK_CONTROL_STATUS, 0x81, 0};
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+        return {ZK_CONTROL_STATUS, 0x82, 0};
+    case URB_FUNCTION_GET_STATUS_FROM_OTHER:
+        return {ZK_CONTROL_STATUS, 0x83, 0};
+    case URB_FUNCTION_VENDOR_DEVICE:
+        return {ZK_CONTROL_VENDOR, 0x40, 0};
+    case URB_FUNCTION_VENDOR_INTERFACE:
+        return {ZK_CONTROL_VENDOR, 0x41, 0};
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+        return {ZK_CONTROL_VENDOR, 0x42, 0};
+    case URB_FUNCTION_VENDOR_OTHER:
+        return {ZK_CONTROL_VENDOR, 0x43, 0};
+    case URB_FUNCTION_CLASS_DEVICE:
+        return {ZK_CONTROL_VENDOR, 0x20, 0};
+    case URB_FUNCTION_CLASS_INTERFACE:
+        return {ZK_CONTROL_VENDOR, 0x21, 0};
+    case URB_FUNCTION_CLASS_ENDPOINT:
+        return {ZK_CONTROL_VENDOR, 0x22, 0};
+    case URB_FUNCTION_CLASS_OTHER:
+        return {ZK_CONTROL_VENDOR, 0x23, 0};
+    case URB_FUNCTION_GET_CONFIGURATION:
+        return {ZK_CONTROL_FIXED, 0x80, 8};
+    case URB_FUNCTION_GET_INTERFACE:
+        return {ZK_CONTROL_FIXED, 0x81, 10};
+    default:
+        return {ZK_NOT_CONTROL, 0, 0};
     }
 }
 
@@ -339,13 +380,14 @@ VOID TraceSetup(PZK_EXTENSION Extension, PIRP Irp, PCSTR Name, const UCHAR* s)
         request = ZK_STANDARD_REQUESTS[s[1]];
     PCSTR recipient = (type & 0x1F) < 4 ? ZK_RECIPIENTS[type & 0x1F] : "Reserved";
     ZK_PrintLine(Extension,
-                 ZK_DETAIL_DOWN "SetupPacket: %02X %02X %02X %02X %02X %02X %02X %02X - bmRequestType: 0x%02X "
-                                "(%s, %s, %s), bRequest: 0x%02X (%s), wValue: 0x%04X, wIndex: 0x%04X, "
-                                "wLength: 0x%04X.\n",
+                 ZK_DETAIL_DOWN
+                 "SetupPacket: %02X %02X %02X %02X %02X %02X %02X %02X - bmRequestType: 0x%02X "
+                 "(%s, %s, %s), bRequest: 0x%02X (%s), wValue: 0x%04X, wIndex: 0x%04X, "
+                 "wLength: 0x%04X.\n",
                  ZK_Low32(Irp), Name, (ULONG)s[0], (ULONG)s[1], (ULONG)s[2], (ULONG)s[3], (ULONG)s[4], (ULONG)s[5],
-                 (ULONG)s[6], (ULONG)s[7], (ULONG)type, (type & 0x80) ? "In" : "Out",
-                 ZK_REQUEST_TYPES[(type >> 5) & 3], recipient, (ULONG)s[1], request, (ULONG)(s[2] | s[3] << 8),
-                 (ULONG)(s[4] | s[5] << 8), (ULONG)(s[6] | s[7] << 8));
+                 (ULONG)s[6], (ULONG)s[7], (ULONG)type, (type & 0x80) ? "In" : "Out", ZK_REQUEST_TYPES[(type >> 5) & 3],
+                 recipient, (ULONG)s[1], request, (ULONG)(s[2] | s[3] << 8), (ULONG)(s[4] | s[5] << 8),
+                 (ULONG)(s[6] | s[7] << 8));
 }
 
 }  // namespace
@@ -393,9 +435,10 @@ VOID ZK_TraceUrbDetail(PZK_EXTENSION Extension, PIRP Irp, const void* Urb)
             ULONG flags = Field<ULONG>(&copy, ZK_FLAGS_AT);
             ULONG length = Field<ULONG>(&copy, ZK_LENGTH_AT);
             ZK_PrintLine(Extension,
-                         ZK_DETAIL_DOWN "PipeHandle: 0x%X, TransferFlags: 0x%X, TransferBuffer: 0x%X, "
-                                        "TransferBufferMDL: 0x%X, TransferBufferLength: 0x%X, StartFrame: 0x%X, "
-                                        "NumberOfPackets: 0x%X.\n",
+                         ZK_DETAIL_DOWN
+                         "PipeHandle: 0x%X, TransferFlags: 0x%X, TransferBuffer: 0x%X, "
+                         "TransferBufferMDL: 0x%X, TransferBufferLength: 0x%X, StartFrame: 0x%X, "
+                         "NumberOfPackets: 0x%X.\n",
                          irp, name, ZK_Low32(Field<PVOID>(&copy, __builtin_offsetof(_URB_ISOCH_TRANSFER, PipeHandle))),
                          flags, ZK_Low32(Field<PVOID>(&copy, ZK_BUFFER_AT)), ZK_Low32(Field<PVOID>(&copy, ZK_MDL_AT)),
                          length, Field<ULONG>(&copy, __builtin_offsetof(_URB_ISOCH_TRANSFER, StartFrame)),
@@ -440,8 +483,9 @@ VOID TraceInterfaces(const DetailLine* Line, const void* Urb, ULONG UrbLength, U
         ULONG room = (span - head) / sizeof(USBD_PIPE_INFORMATION);
         ULONG pipes = info.NumberOfPipes < room ? info.NumberOfPipes : room;
         ZK_PrintLine(Line->Extension,
-                     ZK_DETAIL_UP "InterfaceNumber: %u, AlternateSetting: %u, Class: 0x%02X, SubClass: 0x%02X, "
-                                  "Protocol: 0x%02X, InterfaceHandle: 0x%X, NumberOfPipes: %u.\n",
+                     ZK_DETAIL_UP
+                     "InterfaceNumber: %u, AlternateSetting: %u, Class: 0x%02X, SubClass: 0x%02X, "
+                     "Protocol: 0x%02X, InterfaceHandle: 0x%X, NumberOfPipes: %u.\n",
                      Line->Routine, Line->Irp, Line->Name, (ULONG)info.InterfaceNumber, (ULONG)info.AlternateSetting,
                      (ULONG)info.Class, (ULONG)info.SubClass, (ULONG)info.Protocol, ZK_Low32(info.InterfaceHandle),
                      info.NumberOfPipes);
@@ -462,8 +506,9 @@ VOID TraceInterfaces(const DetailLine* Line, const void* Urb, ULONG UrbLength, U
                 sprintf(type, "0x%X", pipeType);
             type[sizeof(type) - 1] = '\0';
             ZK_PrintLine(Line->Extension,
-                         ZK_DETAIL_UP "InterfaceNumber: %u, Pipe: %u, PipeHandle: 0x%X, EndpointAddress: 0x%02X, "
-                                      "PipeType: %s, MaximumPacketSize: 0x%X, Interval: 0x%X.\n",
+                         ZK_DETAIL_UP
+                         "InterfaceNumber: %u, Pipe: %u, PipeHandle: 0x%X, EndpointAddress: 0x%02X, "
+                         "PipeType: %s, MaximumPacketSize: 0x%X, Interval: 0x%X.\n",
                          Line->Routine, Line->Irp, Line->Name, (ULONG)info.InterfaceNumber, i,
                          ZK_Low32(pipe.PipeHandle), (ULONG)pipe.EndpointAddress, type, (ULONG)pipe.MaximumPacketSize,
                          (ULONG)pipe.Interval);
@@ -531,8 +576,8 @@ VOID ZK_TraceUrbDetailCompletion(PZK_EXTENSION Extension, PIRP Irp, const void* 
     BOOLEAN control = SetupPacket(&copy, setup, &kind);
     BOOLEAN moves = MovesData(copy.Function, kind) && Holds(&copy, ZK_LENGTH_AT + sizeof(ULONG));
     ULONG moved = moves ? Field<ULONG>(&copy, ZK_LENGTH_AT) : 0;
-    ZK_PrintLine(Extension, ZK_DETAIL_UP "Status: %s, UsbdStatus: %s, Length: 0x%X.\n", Routine, line.Irp, name,
-                 status, usbd, moved);
+    ZK_PrintLine(Extension, ZK_DETAIL_UP "Status: %s, UsbdStatus: %s, Length: 0x%X.\n", Routine, line.Irp, name, status,
+                 usbd, moved);
 
     // The URB says whether what it carries back is worth reading.
     BOOLEAN succeeded = USBD_SUCCESS(usbdStatus);

@@ -33,9 +33,15 @@ struct ZK_CONTROL_CODE {
     ZK_CONTROL_HANDLING Handling;
 };
 
-#define ZK_CONTROL_ROW(Code, Handling) {Code, "Irp: 0x%X - " #Code ".\n", Handling}
+#define ZK_CONTROL_ROW(Code, Handling)             \
+    {                                              \
+        Code, "Irp: 0x%X - " #Code ".\n", Handling \
+    }
 // Two platform names of one value: the line names both.
-#define ZK_CONTROL_ROW2(Code, Alias) {Code, "Irp: 0x%X - " #Code " or " #Alias ".\n", ZK_CONTROL_NAME}
+#define ZK_CONTROL_ROW2(Code, Alias)                                    \
+    {                                                                   \
+        Code, "Irp: 0x%X - " #Code " or " #Alias ".\n", ZK_CONTROL_NAME \
+    }
 
 inline constexpr ZK_CONTROL_CODE ZK_ControlCodes[] = {
     ZK_CONTROL_ROW(IOCTL_CDROM_DISK_TYPE, ZK_CONTROL_NAME),

@@ -44,8 +44,7 @@ DECLSPEC_NOINLINE VOID TraceGenericCompletion(PZK_EXTENSION Extension, PIRP Irp)
 
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
     ZK_Print(TRACE_IO, Extension, "Buffer: 0x%X, Length: 0x%X/0x%X.\n", ZK_Low32(buffer),
-             stack->Parameters.DeviceIoControl.InputBufferLength,
-             stack->Parameters.DeviceIoControl.OutputBufferLength);
+             stack->Parameters.DeviceIoControl.InputBufferLength, stack->Parameters.DeviceIoControl.OutputBufferLength);
     ZK_DumpMemory(TRACE_DEVICE_CONTROL, Extension, buffer, SystemBufferDumpLength(stack));
 }
 

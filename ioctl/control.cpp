@@ -41,9 +41,9 @@ VOID WriteUlong(UCHAR* Bytes, ULONG Value)
 // Where the operation's data goes or comes from.
 struct ZK_DATA_AREA {
     PUCHAR Address;
-    ULONG Capacity;    // bytes the caller gave; the operation's size for its own memory
-    BOOLEAN InRequest; // the area follows the record in the system buffer
-    BOOLEAN Probe;     // a user-mode program's own memory
+    ULONG Capacity;     // bytes the caller gave; the operation's size for its own memory
+    BOOLEAN InRequest;  // the area follows the record in the system buffer
+    BOOLEAN Probe;      // a user-mode program's own memory
 };
 
 // One guarded copy between the caller's data area and a local buffer. A
@@ -55,7 +55,7 @@ struct ZK_CALLER_COPY {
     ULONG StopAtNulFrom;  // Length: never stops early
     BOOLEAN Probe;
     ULONG Copied;
-    ULONG Reach;          // writes: bytes from Caller that must all be writable first
+    ULONG Reach;  // writes: bytes from Caller that must all be writable first
 };
 
 // Makes sure the byte may be written, without changing it: a locked
@@ -109,7 +109,7 @@ VOID CopyFromCaller(PVOID Context)
 // memory fails, and then nothing was written.
 NTSTATUS PutData(const ZK_DATA_AREA* Area, ULONG Offset, const UCHAR* Local, ULONG Length, ULONG Reach = 0)
 {
-    ZK_CALLER_COPY copy = {Area->Address + Offset, (PUCHAR)Local, Length, Length, Area->Probe, 0,
+    ZK_CALLER_COPY copy = {Area->Address + Offset,         (PUCHAR)Local, Length, Length, Area->Probe, 0,
                            Reach > Length ? Reach : Length};
     return ZkGuardedCall(CopyToCaller, &copy);
 }
@@ -171,8 +171,8 @@ ZK_ANSWER DeviceInfo(const ZK_DATA_AREA* Area, PZK_EXTENSION Filter)
     // Byte 255 stays as it is, yet the whole area is made sure of first.
     NTSTATUS status = PutData(Area, 0, data, ZK_INFO_TEXT_FIELD, ZK_INFO_DATA_SIZE);
     if (NT_SUCCESS(status))
-        status = PutData(Area, ZK_INFO_TYPE_OFFSET, data + ZK_INFO_TYPE_OFFSET,
-                         ZK_INFO_DATA_SIZE - ZK_INFO_TYPE_OFFSET);
+        status =
+            PutData(Area, ZK_INFO_TYPE_OFFSET, data + ZK_INFO_TYPE_OFFSET, ZK_INFO_DATA_SIZE - ZK_INFO_TYPE_OFFSET);
     return {status, 0};
 }
 

@@ -38,7 +38,8 @@ PCSTR BufferLine(ULONG Code)
 {
     switch (Code) {
     case IOCTL_SCSI_MINIPORT:
-        return "Irp: 0x%X - IOCTL_SCSI_MINIPORT. SystemBuffer: 0x%X, InputBufferLength: 0x%X, OutputBufferLength: 0x%X.\n";
+        return "Irp: 0x%X - IOCTL_SCSI_MINIPORT. SystemBuffer: 0x%X, InputBufferLength: 0x%X, OutputBufferLength: "
+               "0x%X.\n";
     case IOCTL_IDE_PASS_THROUGH:
         return "Irp: 0x%X - IOCTL_IDE_PASS_THROUGH. SystemBuffer: 0x%X, InputBufferLength: 0x%X, OutputBufferLength: "
                "0x%X.\n";

@@ -222,7 +222,8 @@ DECLSPEC_NOINLINE VOID TracePassThroughCompletion(PZK_EXTENSION Extension, PIRP 
     if (!ReadPassThrough(Irp, &block)) {
         if (Extension->TraceMask & TRACE_DEVICE_CONTROL) {
             ZK_StatusName(Irp->IoStatus.Status, status);
-            ZK_PrintLine(Extension, "PassThroughCompletion: Irp: 0x%X - IrpStatus: %s, no pass-through block in 0x%X bytes.\n",
+            ZK_PrintLine(Extension,
+                         "PassThroughCompletion: Irp: 0x%X - IrpStatus: %s, no pass-through block in 0x%X bytes.\n",
                          ZK_Low32(Irp), status, stack->Parameters.DeviceIoControl.InputBufferLength);
         }
         return;
@@ -238,9 +239,10 @@ DECLSPEC_NOINLINE VOID TracePassThroughCompletion(PZK_EXTENSION Extension, PIRP 
         ZK_ScsiStatusName(block.ScsiStatus, scsiStatus);
         ZK_PrintLine(Extension, "PassThroughCompletion: Irp: 0x%X - IrpStatus: %s, ScsiStatus: %s.\n", ZK_Low32(Irp),
                      status, scsiStatus);
-        ZK_PrintLine(Extension,
-                     "PassThroughCompletion: DataBuffer: 0x%X, DataTransferLength: 0x%X, SenseInfoBufferLength: 0x%X.\n",
-                     (ULONG)data, block.DataTransferLength, (ULONG)block.SenseInfoLength);
+        ZK_PrintLine(
+            Extension,
+            "PassThroughCompletion: DataBuffer: 0x%X, DataTransferLength: 0x%X, SenseInfoBufferLength: 0x%X.\n",
+            (ULONG)data, block.DataTransferLength, (ULONG)block.SenseInfoLength);
     }
 
     // What the port driver returned in the system buffer: never more than

@@ -140,8 +140,9 @@ VOID DescribeDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
              ZK_Low32(Irp));
     ULONG output = stack->Parameters.DeviceIoControl.OutputBufferLength;
     if (output <= ZK_DESCRIPTOR_SIZE) {
-        ZK_Print(TRACE_DETAIL, extension, "ZK_CompletionRoutineDeviceControl: Irp: 0x%X - Buffer was too small 0x%X<=0x%X.\n",
-                 ZK_Low32(Irp), output, ZK_DESCRIPTOR_SIZE);
+        ZK_Print(TRACE_DETAIL, extension,
+                 "ZK_CompletionRoutineDeviceControl: Irp: 0x%X - Buffer was too small 0x%X<=0x%X.\n", ZK_Low32(Irp),
+                 output, ZK_DESCRIPTOR_SIZE);
         return;
     }
 

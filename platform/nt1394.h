@@ -353,8 +353,7 @@ static_assert(sizeof(GET_LOCAL_HOST_INFO1) == 0x8);
 static_assert(sizeof(GET_LOCAL_HOST_INFO2) == 0xC);
 static_assert(sizeof(GET_LOCAL_HOST_INFO3) == 0x8);
 static_assert(sizeof(GET_LOCAL_HOST_INFO4) == 0x10 && __builtin_offsetof(GET_LOCAL_HOST_INFO4, Context) == 0x8);
-static_assert(sizeof(GET_LOCAL_HOST_INFO5) == 0x10 &&
-              __builtin_offsetof(GET_LOCAL_HOST_INFO5, ConfigRomLength) == 0x8);
+static_assert(sizeof(GET_LOCAL_HOST_INFO5) == 0x10 && __builtin_offsetof(GET_LOCAL_HOST_INFO5, ConfigRomLength) == 0x8);
 static_assert(sizeof(GET_LOCAL_HOST_INFO6) == 0x18);
 static_assert(__builtin_offsetof(GET_LOCAL_HOST_INFO6, CsrDataLength) == 0x8);
 static_assert(__builtin_offsetof(GET_LOCAL_HOST_INFO6, CsrDataBuffer) == 0x10);

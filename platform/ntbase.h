@@ -18,7 +18,7 @@
 // routine that hands its rare path to a helper keeps no registers for it.
 // The helper takes the caller's very parameters.
 #define ZK_TAIL_CALL [[clang::musttail]]
-#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
+#define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
 
 // Marks a routine whose argument Format is a format of the kernel's printf
 // dialect (%I64X, %*S, %wZ, ...) and whose arguments start at First (0: a

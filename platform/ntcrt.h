@@ -24,8 +24,7 @@ typedef __builtin_va_list va_list;
 extern "C" {
 int sprintf(char* Buffer, const char* Format, ...) ZK_CRT(sprintf) ZK_PRINTF_FORMAT(2, 3);
 int vsprintf(char* Buffer, const char* Format, va_list Args) ZK_CRT(vsprintf) ZK_PRINTF_FORMAT(2, 0);
-int _vsnprintf(char* Buffer, SIZE_T Count, const char* Format, va_list Args) ZK_CRT(_vsnprintf)
-    ZK_PRINTF_FORMAT(3, 0);
+int _vsnprintf(char* Buffer, SIZE_T Count, const char* Format, va_list Args) ZK_CRT(_vsnprintf) ZK_PRINTF_FORMAT(3, 0);
 // Not marked: clang takes a precision with %S for undefined, where the
 // kernel's routine counts characters with it (the lower driver's name is cut
 // so), and the check cannot be turned off for one conversion.

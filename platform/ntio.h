@@ -77,11 +77,7 @@ static_assert(__builtin_offsetof(MDL, ByteOffset) == 0x2C);
 
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached, MmCached, MmWriteCombined } MEMORY_CACHING_TYPE;
-typedef enum _MM_PAGE_PRIORITY {
-    LowPagePriority = 0,
-    NormalPagePriority = 16,
-    HighPagePriority = 32
-} MM_PAGE_PRIORITY;
+typedef enum _MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
 // Or'ed into MmMapLockedPagesSpecifyCache's priority: a mapping that may not
 // be executed, the only kind a memory-integrity system grants.
 #define MdlMappingNoExecute 0x40000000
@@ -98,16 +94,13 @@ typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 
 
 typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
-                                   struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
-                                   PUNICODE_STRING RegistryPath);
+typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
-                                       PVOID Context);
+typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
@@ -564,39 +557,34 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
 // Routines exported by the kernel
 
 extern "C" {
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                           PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 LONG_PTR ObfDereferenceObject(PVOID Object);
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY Property,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY Property, ULONG BufferLength,
+                             PVOID PropertyBuffer, PULONG ResultLength);
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID IoFreeIrp(PIRP Irp);
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
 VOID IoFreeMdl(PMDL Mdl);
 
 VOID PoStartNextPowerIrp(PIRP Irp);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 BOOLEAN MmIsAddressValid(PVOID VirtualAddress);
-VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                         LOCK_OPERATION Operation);
+VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
 VOID MmUnlockPages(PMDL MemoryDescriptorList);
-PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                   ULONG BugCheckOnFailure, ULONG Priority);
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+                                   PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
@@ -607,8 +595,7 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
-                               KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout);
 ULONG KeQueryTimeIncrement(void);
 // KeQueryPerformanceCounter is exported by the hardware layer on older
@@ -670,9 +657,8 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
     next->Control = 0;
 }
 
-FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                                        PVOID Context, BOOLEAN InvokeOnSuccess,
-                                        BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;

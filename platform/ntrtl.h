@@ -44,9 +44,8 @@ static_assert(__builtin_offsetof(OBJECT_ATTRIBUTES, Attributes) == 0x18);
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 
-typedef NTSTATUS RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                            ULONG ValueLength, PVOID Context,
-                                            PVOID EntryContext);
+typedef NTSTATUS RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                                            PVOID Context, PVOID EntryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
@@ -68,28 +67,22 @@ static_assert(__builtin_offsetof(RTL_QUERY_REGISTRY_TABLE, DefaultData) == 0x28)
 static_assert(__builtin_offsetof(RTL_QUERY_REGISTRY_TABLE, DefaultLength) == 0x30);
 
 extern "C" {
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                     POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
-                     PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
 NTSTATUS ZwClose(HANDLE Handle);
-NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
                                 PVOID Environment);
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
-                               ULONG ValueType, PVOID ValueData, ULONG ValueLength);
+NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                               ULONG ValueLength);
 
 VOID RtlInitString(PSTRING DestinationString, PCSTR SourceString);
 VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
-                                      PCANSI_STRING SourceString,
+NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                      PCUNICODE_STRING SourceString,
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                       BOOLEAN AllocateDestinationString);
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                        PCUNICODE_STRING Source);
+NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 }
-

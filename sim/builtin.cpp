@@ -8,7 +8,8 @@ namespace {
 // whose stack the filter joins as well. Each SRB of the disk class driver is
 // seen twice: as a command above the storage port, and beneath it as the
 // URBs of bulk-only transport that carry it to the flash.
-const char kDemo[] = R"(title "A USB flash disk plugged in: its SCSI commands seen above the storage port, its URBs beneath it"
+const char kDemo[] =
+    R"(title "A USB flash disk plugged in: its SCSI commands seen above the storage port, its URBs beneath it"
 # Time stamps, requests, SRBs, URBs and their completion and data: mask 0x10F.
 registry Config dword 0x10F
 time 0:00:42.125
@@ -120,7 +121,8 @@ unload
 // A disk tool at work: the disk describes itself and the filter takes its
 // product's name and that model's configuration from the registry; then the
 // tool talks to the disk with SCSI pass-through.
-const char kDiskTool[] = R"(title "A disk tool: the disk names itself, its model's configuration applies, the tool's SCSI commands are traced"
+const char kDiskTool[] =
+    R"(title "A disk tool: the disk names itself, its model's configuration applies, the tool's SCSI commands are traced"
 # Until the disk has named itself, only the descriptor's lines.
 registry Config dword 0x0A0
 # For every disk of this model: device control, data both ways, and a trailer.

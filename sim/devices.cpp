@@ -50,7 +50,8 @@ struct ModelRegistry {
     std::map<std::string, std::shared_ptr<sim::ScsiModel>> models;
 };
 
-ModelRegistry& Models() {
+ModelRegistry& Models()
+{
     static ModelRegistry* registry = [] {
         auto* r = new ModelRegistry;
         sim::RegisterResetHook([r] {
@@ -64,16 +65,20 @@ ModelRegistry& Models() {
 
 // The model that answered for the PDO: a frozen queue needs a request
 // answered before, so a model that has not served yet never matters here.
-std::shared_ptr<sim::ScsiModel> ServingModel(PDEVICE_OBJECT pdo) {
+std::shared_ptr<sim::ScsiModel> ServingModel(PDEVICE_OBJECT pdo)
+{
     ModelRegistry& registry = Models();
     std::lock_guard<std::mutex> lock(registry.mutex);
     for (auto& [name, model] : registry.models)
-        if (model->ServedDevice() == pdo) return model;
+        if (model->ServedDevice() == pdo)
+            return model;
     return nullptr;
 }
 
-bool ParseText(const Step& step, const char* key, size_t width, std::string* value, std::string* reason) {
-    if (!step.Has(key)) return true;
+bool ParseText(const Step& step, const char* key, size_t width, std::string* value, std::string* reason)
+{
+    if (!step.Has(key))
+        return true;
     *value = step.Option(key);
     for (char c : *value)
         if (c < 0x20 || c > 0x7E) {
@@ -87,7 +92,8 @@ bool ParseText(const Step& step, const char* key, size_t width, std::string* val
     return true;
 }
 
-bool ParseScsiModel(const Step& step, const std::string& kind, sim::PdoOptions* options, std::string* reason) {
+bool ParseScsiModel(const Step& step, const std::string& kind, sim::PdoOptions* options, std::string* reason)
+{
     const bool disk = kind == "disk";
     ULONG64 blocks = disk ? sim::ScsiDiskModel::kDefaultBlocks : sim::ScsiCdromModel::kDefaultBlocks;
     if (step.Has("blocks")) {
@@ -117,7 +123,8 @@ bool ParseScsiModel(const Step& step, const std::string& kind, sim::PdoOptions* 
         }
         model->SetRemovable(removable == "yes");
     }
-    if (!step.Has("type")) options->deviceType = disk ? FILE_DEVICE_DISK : FILE_DEVICE_CD_ROM;
+    if (!step.Has("type"))
+        options->deviceType = disk ? FILE_DEVICE_DISK : FILE_DEVICE_CD_ROM;
     options->model = model;
     if (!step.args.empty()) {
         ModelRegistry& registry = Models();
@@ -127,7 +134,8 @@ bool ParseScsiModel(const Step& step, const std::string& kind, sim::PdoOptions* 
     return true;
 }
 
-bool ParseSrbFlags(const std::string& text, ULONG* flags, std::string* reason) {
+bool ParseSrbFlags(const std::string& text, ULONG* flags, std::string* reason)
+{
     std::istringstream words(text);
     std::string flag;
     while (std::getline(words, flag, ',')) {
@@ -137,7 +145,8 @@ bool ParseSrbFlags(const std::string& text, ULONG* flags, std::string* reason) {
                 *flags |= f.value;
                 found = true;
             }
-        if (found) continue;
+        if (found)
+            continue;
         const auto number = ParseNumber(flag);
         if (!number || *number > 0xFFFFFFFFull) {
             *reason = "unknown SRB flag '" + flag +
@@ -149,7 +158,8 @@ bool ParseSrbFlags(const std::string& text, ULONG* flags, std::string* reason) {
     return true;
 }
 
-std::optional<UCHAR> ByteOption(const Step& step, const char* key, unsigned limit, std::string* reason) {
+std::optional<UCHAR> ByteOption(const Step& step, const char* key, unsigned limit, std::string* reason)
+{
     const auto value = ParseNumber(step.Option(key, "0"));
     if (!value || *value > limit) {
         *reason = std::string(key) + "= takes 0 to " + std::to_string(limit);
@@ -173,8 +183,9 @@ bool ParseDeviceOptions(const Step& step, sim::PdoOptions* options, std::string*
         if (!found) {
             auto number = ParseNumber(type);
             if (!number || *number > 0xFFFF) {
-                *reason = "unknown device type '" + type +
-                          "': expected disk, cdrom, unknown, mass-storage, keyboard, mouse, bus, controller or a number";
+                *reason =
+                    "unknown device type '" + type +
+                    "': expected disk, cdrom, unknown, mass-storage, keyboard, mouse, bus, controller or a number";
                 return false;
             }
             options->deviceType = static_cast<ULONG>(*number);
@@ -204,7 +215,8 @@ bool ParseDeviceOptions(const Step& step, sim::PdoOptions* options, std::string*
     if (IsUsbModel(model))
         return ParseUsbModel(step, model, options, reason);
     if (model != "plain") {
-        *reason = "unknown device model '" + model + "': expected plain, disk, cdrom, usb-disk, usb-mouse, usb-camera or usb-storage";
+        *reason = "unknown device model '" + model +
+                  "': expected plain, disk, cdrom, usb-disk, usb-mouse, usb-camera or usb-storage";
         return false;
     }
     for (const char* key : {"vendor", "product", "revision", "blocks", "removable"})
@@ -257,9 +269,10 @@ bool SendSrbRequest(PDEVICE_OBJECT device, const SrbRequest& request, NTSTATUS* 
     if (request.function == SRB_FUNCTION_EXECUTE_SCSI && !(flags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
         const auto model = ServingModel(device);
         if (model && model->QueueFrozen()) {
-            *reason = "the device's queue is frozen since a command failed: a class driver releases it first "
-                      "('srb NAME function=0x04 cdb=00'), or sends with flags=bypass-frozen-queue; commands "
-                      "with flags=no-queue-freeze do not freeze it";
+            *reason =
+                "the device's queue is frozen since a command failed: a class driver releases it first "
+                "('srb NAME function=0x04 cdb=00'), or sends with flags=bypass-frozen-queue; commands "
+                "with flags=no-queue-freeze do not freeze it";
             return false;
         }
     }
@@ -353,8 +366,7 @@ std::string RunScsiConditionStep(const Step& step, sim::Pdo& pdo)
             const auto delay = ParseNumber(step.Option("delay", "0"));
             if (!delay || *delay > 10000)
                 return "delay= takes 0 to 10000 milliseconds";
-            model->AnswerPended(irql == "dispatch" ? DISPATCH_LEVEL : PASSIVE_LEVEL,
-                                std::chrono::milliseconds(*delay));
+            model->AnswerPended(irql == "dispatch" ? DISPATCH_LEVEL : PASSIVE_LEVEL, std::chrono::milliseconds(*delay));
         } else {
             return "answer takes sync or pend";
         }

@@ -25,10 +25,10 @@ std::shared_ptr<sim::ScsiModel> ScsiModelOf(const std::string& device);
 
 struct SrbRequest {
     std::vector<unsigned char> cdb;
-    unsigned function = 0;     // SRB_FUNCTION_EXECUTE_SCSI
-    unsigned length = 0;       // data transfer length; 0 with data: the data's length
+    unsigned function = 0;            // SRB_FUNCTION_EXECUTE_SCSI
+    unsigned length = 0;              // data transfer length; 0 with data: the data's length
     std::vector<unsigned char> data;  // the buffer's content before the send, repeated to length
-    std::string direction;     // in, out or none
+    std::string direction;            // in, out or none
     unsigned senseLength = 18;
     // More SrbFlags, comma-separated: no-queue-freeze, bypass-frozen-queue,
     // disable-autosense, or numbers.

@@ -31,9 +31,15 @@ public:
     FreedPages(const FreedPages&) = delete;
     FreedPages& operator=(const FreedPages&) = delete;
 
-    const std::string& error() const { return error_; }
+    const std::string& error() const
+    {
+        return error_;
+    }
     // The request block's address for `block`, or nullptr.
-    unsigned char* block() const { return block_; }
+    unsigned char* block() const
+    {
+        return block_;
+    }
     // Empty when faults= is absent or the count is what it says.
     std::string CheckFaults() const;
 

@@ -82,7 +82,8 @@ std::string HeldSteps::Settle(sim::Pdo* released, const Devices& devices)
     std::vector<size_t> before = HeldCounts(devices);
     for (Step& step : waiting_) {
         bool waitsHere = std::find(step.holders.begin(), step.holders.end(), released) != step.holders.end();
-        bool ended = waitsHere ? WaitFinishedOrHeld(step, devices, before) : Ready(step.done, std::chrono::milliseconds(0));
+        bool ended =
+            waitsHere ? WaitFinishedOrHeld(step, devices, before) : Ready(step.done, std::chrono::milliseconds(0));
         if (!ended) {
             before = HeldCounts(devices);
             continue;

@@ -35,10 +35,22 @@ struct ClientRange {
     PMDL mdl = nullptr;
     bool allocated = false;
 
-    IRB* Irb() const { return reinterpret_cast<IRB*>(block.address); }
-    PADDRESS_RANGE Ranges() const { return reinterpret_cast<PADDRESS_RANGE>(block.address + kRangesAt); }
-    PHANDLE Handle() const { return reinterpret_cast<PHANDLE>(block.address + kHandleAt); }
-    PVOID Context() const { return block.address + kContextAt; }
+    IRB* Irb() const
+    {
+        return reinterpret_cast<IRB*>(block.address);
+    }
+    PADDRESS_RANGE Ranges() const
+    {
+        return reinterpret_cast<PADDRESS_RANGE>(block.address + kRangesAt);
+    }
+    PHANDLE Handle() const
+    {
+        return reinterpret_cast<PHANDLE>(block.address + kHandleAt);
+    }
+    PVOID Context() const
+    {
+        return block.address + kContextAt;
+    }
 };
 
 struct Client {
@@ -100,7 +112,8 @@ VOID ClientNotification(PNOTIFICATION_INFO info)
 {
     ClientRange* range = RangeOf(info->Context);
     if (range == nullptr) {
-        Say(Hex("client: notification with a context it never gave: 0x%llX.\n", reinterpret_cast<uintptr_t>(info->Context)));
+        Say(Hex("client: notification with a context it never gave: 0x%llX.\n",
+                reinterpret_cast<uintptr_t>(info->Context)));
         return;
     }
     Say("client: " + range->name + " notified" + Hex(", offset 0x%llX", info->ulOffset) +
@@ -244,8 +257,8 @@ std::string Allocate(const Step& step, sim::Pdo& pdo, Client& client, bool viaMa
     const bool again = step.Option("again", "no") == "yes";
     if (again && range->block.address == nullptr)
         return "again=yes needs a range that was sent before";
-    ULONG length = again ? range->Irb()->u.AllocateAddressRange.nLength
-                         : static_cast<ULONG>(Number(step, "length", 0x100));
+    ULONG length =
+        again ? range->Irb()->u.AllocateAddressRange.nLength : static_cast<ULONG>(Number(step, "length", 0x100));
     if (!again) {
         range->block = NewBlock();
         range->memory = sim::AllocateBuffer(length == 0 ? 1 : length);
@@ -272,8 +285,9 @@ std::string Allocate(const Step& step, sim::Pdo& pdo, Client& client, bool viaMa
         irb->FunctionNumber = REQUEST_ALLOCATE_ADDRESS_RANGE;
         IRB_REQ_ALLOCATE_ADDRESS_RANGE& request = irb->u.AllocateAddressRange;
         request.fulNotificationOptions = notify;
-        request.fulAccessType = static_cast<ULONG>(Number(step, "access", ACCESS_FLAGS_TYPE_READ | ACCESS_FLAGS_TYPE_WRITE));
-        request.Callback = !callback ? nullptr
+        request.fulAccessType =
+            static_cast<ULONG>(Number(step, "access", ACCESS_FLAGS_TYPE_READ | ACCESS_FLAGS_TYPE_WRITE));
+        request.Callback = !callback     ? nullptr
                            : notify != 0 ? Fixed(reinterpret_cast<void*>(&ClientNotification))
                                          : Fixed(reinterpret_cast<void*>(&ClientAllocated));
         request.Context = range->Context();

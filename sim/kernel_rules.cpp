@@ -38,7 +38,8 @@ std::string ReportedInformation::Refusal(const std::string& device, unsigned maj
 bool IsPropertyQuery(const Step& step)
 {
     return step.command == "ioctl" && step.args.size() > 1 &&
-           (step.args[1] == "IOCTL_STORAGE_QUERY_PROPERTY" || ParseNumber(step.args[1]) == IOCTL_STORAGE_QUERY_PROPERTY);
+           (step.args[1] == "IOCTL_STORAGE_QUERY_PROPERTY" ||
+            ParseNumber(step.args[1]) == IOCTL_STORAGE_QUERY_PROPERTY);
 }
 
 // What `descriptor NAME information=N` makes a SCSI device report for its
@@ -98,14 +99,15 @@ int FirstOversizedReply(const std::vector<Step>& steps, std::string* reason)
             std::string major = step.Option("major");
             for (const Checked& checked : kChecked)
                 if (major == checked.majorName || ParseNumber(major) == checked.major)
-                    reported.Set(step.args[0], checked.major,
-                                 ParseNumber(step.Option("information", "0")).value_or(0), step.line);
+                    reported.Set(step.args[0], checked.major, ParseNumber(step.Option("information", "0")).value_or(0),
+                                 step.line);
             continue;
         }
         for (const Checked& checked : kChecked) {
             if (step.command != checked.command)
                 continue;
-            size_t dataSize = step.Has("data") ? ParseBytes(step.Option("data")).value_or(std::vector<unsigned char>()).size() : 0;
+            size_t dataSize =
+                step.Has("data") ? ParseBytes(step.Option("data")).value_or(std::vector<unsigned char>()).size() : 0;
             std::string fallback = step.command == "ioctl" ? "0" : std::to_string(dataSize == 0 ? 512 : dataSize);
             auto size = ParseNumber(step.Option(step.command == "ioctl" ? "out" : "length", fallback));
             *reason = reported.Refusal(step.args[0], checked.major, size.value_or(0));

@@ -90,8 +90,8 @@ std::string ExpectRegistryValue(const Step& step, const std::string& key)
     } else if (type == "sz") {
         auto stored = registry.GetString(key, name);
         if (!stored || *stored != step.args[2])
-            return "value " + name + " is " + (stored ? "\"" + *stored + "\"" : "absent") +
-                   ", expected \"" + step.args[2] + "\"";
+            return "value " + name + " is " + (stored ? "\"" + *stored + "\"" : "absent") + ", expected \"" +
+                   step.args[2] + "\"";
     } else {
         return "unknown value type '" + type + "': expected dword, sz or absent";
     }

@@ -54,10 +54,12 @@ void Runner::RunStep(const Step& step)
     static const char* const kMustFinish[] = {"open", "close", "load", "unload", "add", "device"};
     bool mustFinish = std::find_if(std::begin(kMustFinish), std::end(kMustFinish),
                                    [&](const char* name) { return step.command == name; }) != std::end(kMustFinish);
-    if (held_.Run(step.line, step.command, [this, &step] { Execute(step); }, AllDevices()))
+    if (held_.Run(
+            step.line, step.command, [this, &step] { Execute(step); }, AllDevices()))
         return;
     if (mustFinish)
-        throw StepError{"'" + step.command + "' cannot wait for a request the device below holds: it must "
+        throw StepError{"'" + step.command +
+                        "' cannot wait for a request the device below holds: it must "
                         "finish before the next step; send a held request with irp, read, write, ioctl, pnp, "
                         "... and release it later"};
 }

@@ -36,8 +36,8 @@ struct RunOptions {
 
 struct RunResult {
     bool ok = false;
-    std::string output;  // the debugger text, as the debugger shows it
-    std::string error;   // why the run stopped: "file:line: reason"
+    std::string output;    // the debugger text, as the debugger shows it
+    std::string error;     // why the run stopped: "file:line: reason"
     bool stopped = false;  // the simulated kernel stopped (given to onStop only)
     // Sweeps: the calls the run made of each routine that can fail, and what
     // was left allocated at the end ("" when nothing).

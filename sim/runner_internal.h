@@ -29,11 +29,20 @@ public:
         for (size_t i = 0; i < size_ && !bytes.empty(); ++i)
             buffer_.address[i] = i < bytes.size() ? bytes[i] : 0;
     }
-    ~DataBuffer() { sim::FreeBuffer(buffer_); }
+    ~DataBuffer()
+    {
+        sim::FreeBuffer(buffer_);
+    }
     DataBuffer(const DataBuffer&) = delete;
     DataBuffer& operator=(const DataBuffer&) = delete;
-    unsigned char* data() const { return buffer_.address; }
-    size_t size() const { return size_; }
+    unsigned char* data() const
+    {
+        return buffer_.address;
+    }
+    size_t size() const
+    {
+        return size_;
+    }
 
 private:
     sim::SimBuffer buffer_;
@@ -43,7 +52,10 @@ private:
 // The request failed the scenario: carries the step's reason up.
 struct StepError : std::exception {
     explicit StepError(std::string why) : reason(std::move(why)) {}
-    const char* what() const noexcept override { return reason.c_str(); }
+    const char* what() const noexcept override
+    {
+        return reason.c_str();
+    }
     std::string reason;
 };
 
@@ -99,13 +111,31 @@ private:
     void RemoveDevice(const Step& step);
     void SendPnp(const Step& step);
     void SendPower(const Step& step);
-    void SendIrp(const Step& step) { SendPlain(step, Device(step, step.args[0]).Device(), nullptr); }
-    void SendHandleIrp(const Step& step) { SendPlain(step, nullptr, Handle(step.args[0])); }
+    void SendIrp(const Step& step)
+    {
+        SendPlain(step, Device(step, step.args[0]).Device(), nullptr);
+    }
+    void SendHandleIrp(const Step& step)
+    {
+        SendPlain(step, nullptr, Handle(step.args[0]));
+    }
     void SendWmi(const Step& step);
-    void SendRead(const Step& step) { SendReadWrite(step, false); }
-    void SendWrite(const Step& step) { SendReadWrite(step, true); }
-    void SendIoctl(const Step& step) { SendControl(step, false, nullptr); }
-    void SendInternal(const Step& step) { SendControl(step, true, nullptr); }
+    void SendRead(const Step& step)
+    {
+        SendReadWrite(step, false);
+    }
+    void SendWrite(const Step& step)
+    {
+        SendReadWrite(step, true);
+    }
+    void SendIoctl(const Step& step)
+    {
+        SendControl(step, false, nullptr);
+    }
+    void SendInternal(const Step& step)
+    {
+        SendControl(step, true, nullptr);
+    }
     void SendHandleIoctl(const Step& step);
     void SendSrb(const Step& step);
     void Open(const Step& step);

@@ -52,8 +52,7 @@ void Runner::CheckStatus(const Step& step, NTSTATUS status, const char* what)
         return;
     NTSTATUS expected = static_cast<NTSTATUS>(*ParseNumber(step.Option("expect")));
     if (status != expected)
-        throw StepError{std::string(what) + " ended with " + Hex32(status) + ", expected " +
-                        Hex32(expected)};
+        throw StepError{std::string(what) + " ended with " + Hex32(status) + ", expected " + Hex32(expected)};
 }
 
 HeldSteps::Devices Runner::AllDevices() const
@@ -117,8 +116,8 @@ void Runner::ExecuteFamily(const Step& step)
 {
     const std::string& c = step.command;
     if (IsZkctlCommand(c)) {
-        std::string reason =
-            RunZkctlStep(step, [this](const std::string& name) { return Handle(name); }, driver_ != nullptr);
+        std::string reason = RunZkctlStep(
+            step, [this](const std::string& name) { return Handle(name); }, driver_ != nullptr);
         if (!reason.empty())
             throw StepError{reason};
     } else if (IsIeee1394Command(c)) {
@@ -132,9 +131,8 @@ void Runner::ExecuteFamily(const Step& step)
     } else if (IsStorageCommand(c)) {
         HANDLE handle = handles_.count(step.args[0]) != 0 ? handles_[step.args[0]] : nullptr;
         NTSTATUS status = STATUS_SUCCESS;
-        std::string reason =
-            RunStorageStep(step, handle, handle != nullptr || c == "work-items" ? nullptr : &Device(step, step.args[0]),
-                           &status);
+        std::string reason = RunStorageStep(
+            step, handle, handle != nullptr || c == "work-items" ? nullptr : &Device(step, step.args[0]), &status);
         if (!reason.empty())
             throw StepError{reason};
         CheckStatus(step, status, "the request");
@@ -197,8 +195,8 @@ void Runner::SetTime(const Step& step)
     if (!step.args.empty()) {
         std::optional<uint64_t> units = ParseTimeSinceBoot(step.args[0]);
         if (!units)
-            throw StepError{"expected a time such as 1:02:03.045 (hours up to " +
-                            std::to_string(kMaxHoursSinceBoot) + "), not '" + step.args[0] + "'"};
+            throw StepError{"expected a time such as 1:02:03.045 (hours up to " + std::to_string(kMaxHoursSinceBoot) +
+                            "), not '" + step.args[0] + "'"};
         sim::SetTickCount(*units / increment);
     }
     if (step.Has("ticks"))
@@ -210,13 +208,21 @@ void Runner::SetTime(const Step& step)
 void Runner::InjectFault(const Step& step)
 {
     static const char* const kInjectable[] = {
-        "ExAllocatePoolWithTag",        "IoCreateDevice",
-        "IoCreateSymbolicLink",         "IoAttachDeviceToDeviceStack",
-        "RtlAnsiStringToUnicodeString", "RtlUnicodeStringToAnsiString",
-        "IoGetDeviceProperty",          "ZwCreateKey",
-        "RtlQueryRegistryValues",       "RtlWriteRegistryValue",
-        "IoAllocateMdl",                "MmProbeAndLockPages",
-        "MmMapLockedPagesSpecifyCache", "IoAllocateIrp", "IoAllocateWorkItem",
+        "ExAllocatePoolWithTag",
+        "IoCreateDevice",
+        "IoCreateSymbolicLink",
+        "IoAttachDeviceToDeviceStack",
+        "RtlAnsiStringToUnicodeString",
+        "RtlUnicodeStringToAnsiString",
+        "IoGetDeviceProperty",
+        "ZwCreateKey",
+        "RtlQueryRegistryValues",
+        "RtlWriteRegistryValue",
+        "IoAllocateMdl",
+        "MmProbeAndLockPages",
+        "MmMapLockedPagesSpecifyCache",
+        "IoAllocateIrp",
+        "IoAllocateWorkItem",
     };
     bool known = false;
     std::string list;
@@ -225,8 +231,7 @@ void Runner::InjectFault(const Step& step)
         list += std::string(list.empty() ? "" : ", ") + name;
     }
     if (!known)
-        throw StepError{"no fault can be injected into '" + step.args[0] + "'; the routines that can fail are " +
-                        list};
+        throw StepError{"no fault can be injected into '" + step.args[0] + "'; the routines that can fail are " + list};
     sim::FailNthCall(step.args[0], static_cast<int>(ParseNumber(step.Option("nth", "1")).value()));
 }
 
@@ -311,10 +316,10 @@ void Runner::SendPnp(const Step& step)
     sim::Pdo& pdo = Device(step, step.args[0]);
     auto minor = Lookup(kPnpMinors, step.args[1], 0xFF);
     if (!minor)
-        throw StepError{"unknown Plug and Play minor function '" + step.args[1] + "': expected " +
-                        Names(kPnpMinors) + " or a number"};
+        throw StepError{"unknown Plug and Play minor function '" + step.args[1] + "': expected " + Names(kPnpMinors) +
+                        " or a number"};
     sim::IoResult result = *minor == IRP_MN_REMOVE_DEVICE ? sim::PnpRemoveDevice(pdo.Device())
-                                                           : sim::PnpRequest(pdo.Device(), static_cast<UCHAR>(*minor));
+                                                          : sim::PnpRequest(pdo.Device(), static_cast<UCHAR>(*minor));
     CheckStatus(step, result.final, "the request");
 }
 
@@ -345,8 +350,7 @@ void Runner::Open(const Step& step)
     if (opened.handle != nullptr) {
         handles_[step.args[0]] = opened.handle;
         sim::SetHandleAccount(opened.handle, *account);
-    }
-    else if (!step.Has("expect"))
+    } else if (!step.Has("expect"))
         throw StepError{"cannot open " + step.args[1] + ": " + Hex32(opened.status)};
 }
 
@@ -486,16 +490,16 @@ void Runner::SendReadWrite(const Step& step, bool write)
     for (size_t i = 0; i < pattern.size() && !data.empty(); ++i)
         pattern[i] = data[i % data.size()];
     DataBuffer buffer(pattern, length);
-    sim::Request request = write ? sim::Request::Write(buffer.data(), length, offset)
-                                 : sim::Request::Read(buffer.data(), length, offset);
+    sim::Request request =
+        write ? sim::Request::Write(buffer.data(), length, offset) : sim::Request::Read(buffer.data(), length, offset);
     sim::IoResult result = sim::Send(pdo.Device(), request);
     CheckStatus(step, result.final, write ? "the write" : "the read");
 }
 
 void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
 {
-    std::optional<unsigned> code = internal ? Lookup(kInternalCodes, step.args[1], 0xFFFFFFFFu)
-                                            : Lookup(kControlCodes, step.args[1], 0xFFFFFFFFu);
+    std::optional<unsigned> code =
+        internal ? Lookup(kInternalCodes, step.args[1], 0xFFFFFFFFu) : Lookup(kControlCodes, step.args[1], 0xFFFFFFFFu);
     if (!code)
         throw StepError{"expected a control code such as 0x2D1400 or one of its names (" +
                         (internal ? Names(kInternalCodes) : Names(kControlCodes)) + "), not '" + step.args[1] + "'"};
@@ -513,15 +517,13 @@ void Runner::SendControl(const Step& step, bool internal, HANDLE handle)
         void* block = freed.block() != nullptr ? freed.block() : inputBytes.empty() ? nullptr : input.data();
         result = sim::Send(pdo.Device(), sim::Request::InternalDeviceControl(static_cast<ULONG>(*code), block));
     } else if (handle != nullptr) {
-        result = sim::DeviceIoControl(handle, static_cast<ULONG>(*code), input.data(),
-                                      static_cast<ULONG>(input.size()), output.data(),
-                                      static_cast<ULONG>(output.size()));
+        result = sim::DeviceIoControl(handle, static_cast<ULONG>(*code), input.data(), static_cast<ULONG>(input.size()),
+                                      output.data(), static_cast<ULONG>(output.size()));
     } else {
         sim::Pdo& pdo = Device(step, step.args[0]);
-        result = sim::Send(pdo.Device(),
-                           sim::Request::DeviceControl(static_cast<ULONG>(*code), input.data(),
-                                                       static_cast<ULONG>(input.size()), output.data(),
-                                                       static_cast<ULONG>(output.size())));
+        result = sim::Send(pdo.Device(), sim::Request::DeviceControl(static_cast<ULONG>(*code), input.data(),
+                                                                     static_cast<ULONG>(input.size()), output.data(),
+                                                                     static_cast<ULONG>(output.size())));
     }
     CheckStatus(step, result.final, "the request");
     if (std::string wrong = freed.CheckFaults(); !wrong.empty())

@@ -68,6 +68,8 @@ std::string CheckLower(const Step& step)
 // The kernel, the driver, the devices below and Plug and Play.
 std::vector<CommandRule> KernelCommands()
 {
+    // A command a row, its help text beside it.
+    // clang-format off
     return {
         {"title", 1, 1, {}, "title \"TEXT\"                      what the scenario shows"},
         {"service", 1, 1, {}, "service NAME                      the driver's service name (default zelkor)"},
@@ -111,11 +113,14 @@ std::vector<CommandRule> KernelCommands()
          "power NAME MINOR                  a power request (wait-wake, power-sequence, set-power, query-power, or a "
          "number)"},
     };
+    // clang-format on
 }
 
 // Requests sent down a device's stack.
 std::vector<CommandRule> RequestCommands()
 {
+    // A command a row, its help text beside it.
+    // clang-format off
     return {
         {"irp", 2, 2, {{"minor", Kind::Number, 0, kByte}, {"expect", Kind::Number}},
          "irp NAME MAJOR [minor=N]          a plain request (create, close, cleanup, flush, shutdown, "
@@ -147,11 +152,14 @@ std::vector<CommandRule> RequestCommands()
          "srb NAME cdb=BYTES [length=N] [direction=in|out|none] [data=BYTES] [function=N] [sense=N] "
          "[flags=no-queue-freeze,bypass-frozen-queue,disable-autosense]   an SRB"},
     };
+    // clang-format on
 }
 
 // What the SCSI, 1394 and USB models of the devices below do.
 std::vector<CommandRule> ModelCommands()
 {
+    // A command a row, its help text beside it.
+    // clang-format off
     return {
         {"medium", 2, 2, {}, "medium NAME absent|present          take out or put in a SCSI device's medium"},
         {"sense", 1, 1, {{"key", Kind::Number}, {"asc", Kind::Number}, {"ascq", Kind::Number}},
@@ -207,11 +215,14 @@ std::vector<CommandRule> ModelCommands()
         {"usb-answer", 2, 2, {{"irql", Kind::Word}, {"delay", Kind::Number, 0, kDelay}},
          "usb-answer NAME sync|pend [irql=passive|dispatch] [delay=MS]   how the USB device completes URBs"},
     };
+    // clang-format on
 }
 
 // Programs with open handles, zkctl, and the checks at the end.
 std::vector<CommandRule> ProgramCommands()
 {
+    // A command a row, its help text beside it.
+    // clang-format off
     return {
         {"open", 2, 2, {{"expect", Kind::Number}, {"user", Kind::Word}, {"bits", Kind::Number}},
          "open HANDLE PATH [expect=STATUS] [user=admin|standard|system] [bits=32|64]   open a device as a program "
@@ -258,6 +269,7 @@ std::vector<CommandRule> ProgramCommands()
         {"expect-registry", 2, 3, {},
          "expect-registry VALUE dword N | sz \"TEXT\" | absent   check a value under the Parameters key"},
     };
+    // clang-format on
 }
 
 const std::vector<CommandRule>& Commands()
@@ -508,16 +520,14 @@ bool ParseScenario(const std::string& text, const std::string& file, Scenario* s
             const std::string& word = words[i].text;
             // Positional words come first; a word with '=' after them is an
             // option, except where the command takes free text.
-            if (!words[i].startsQuoted && IsOptionWord(word) &&
-                static_cast<int>(step.args.size()) >= rule->minArgs) {
+            if (!words[i].startsQuoted && IsOptionWord(word) && static_cast<int>(step.args.size()) >= rule->minArgs) {
                 size_t eq = word.find('=');
                 std::string key = word.substr(0, eq);
                 std::string value = word.substr(eq + 1);
                 auto option = std::find_if(rule->options.begin(), rule->options.end(),
                                            [&](const OptionRule& o) { return key == o.name; });
                 if (option == rule->options.end())
-                    return fail(number, "'" + step.command + "' has no option '" + key + "'; expected: " +
-                                            rule->usage);
+                    return fail(number, "'" + step.command + "' has no option '" + key + "'; expected: " + rule->usage);
                 if (step.options.count(key))
                     return fail(number, "option '" + key + "' given twice");
                 if (!CheckValue(*option, value, &reason))

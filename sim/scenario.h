@@ -15,16 +15,19 @@ namespace scn {
 struct Step {
     int line = 0;
     std::string command;
-    std::vector<std::string> args;                // positional words, quotes removed
-    std::map<std::string, std::string> options;   // key=value words
+    std::vector<std::string> args;               // positional words, quotes removed
+    std::map<std::string, std::string> options;  // key=value words
 
-    bool Has(const std::string& key) const { return options.count(key) != 0; }
+    bool Has(const std::string& key) const
+    {
+        return options.count(key) != 0;
+    }
     std::string Option(const std::string& key, const std::string& fallback = "") const;
 };
 
 struct Scenario {
-    std::string file;          // as given, for messages
-    std::string directory;     // relative paths in the scenario start here
+    std::string file;       // as given, for messages
+    std::string directory;  // relative paths in the scenario start here
     std::string title;
     std::vector<Step> steps;
 };
@@ -39,8 +42,7 @@ struct ParseError {
 // Parses and checks the whole text: unknown commands, missing or surplus
 // arguments, unknown options and malformed numbers are refused here, so that
 // nothing runs from a file with a mistake in it.
-bool ParseScenario(const std::string& text, const std::string& file, Scenario* scenario,
-                   ParseError* error);
+bool ParseScenario(const std::string& text, const std::string& file, Scenario* scenario, ParseError* error);
 bool LoadScenarioFile(const std::string& path, Scenario* scenario, ParseError* error);
 
 // Numbers in scenarios: decimal, or hexadecimal with 0x. Empty on a bad one.

@@ -54,7 +54,10 @@ public:
     }
     LowBuffer(const LowBuffer&) = delete;
     LowBuffer& operator=(const LowBuffer&) = delete;
-    uint8_t* data() const { return address_; }
+    uint8_t* data() const
+    {
+        return address_;
+    }
 
 private:
     size_t size_;
@@ -79,7 +82,10 @@ public:
     }
     DataArea(const DataArea&) = delete;
     DataArea& operator=(const DataArea&) = delete;
-    uint8_t* data() const { return low_ ? low_->data() : buffer_.address; }
+    uint8_t* data() const
+    {
+        return low_ ? low_->data() : buffer_.address;
+    }
 
 private:
     sim::SimBuffer buffer_;
@@ -134,8 +140,8 @@ std::string ReadLayout(const Step& step, HANDLE handle, PassThroughLayout* l)
     l->dataOffset = Number(step, "data-offset", RoundUp8(l->senseOffset + l->senseLength));
     // The buffers cover the block, the sense area and the data unless told
     // otherwise; far offsets need lengths of their own.
-    const uint64_t end = l->direct ? (uint64_t{l->senseOffset} + l->senseLength + 7) / 8 * 8
-                                   : uint64_t{l->dataOffset} + l->length;
+    const uint64_t end =
+        l->direct ? (uint64_t{l->senseOffset} + l->senseLength + 7) / 8 * 8 : uint64_t{l->dataOffset} + l->length;
     if (end > kMostBuffer && (!step.Has("in-length") || !step.Has("out")))
         return "the offsets place the request's end at " + std::to_string(end) +
                " bytes, past the 16 MiB a buffer may have: give in-length= and out=";

@@ -39,7 +39,7 @@ const NamedFunction kFunctions[] = {
 struct UsbModels {
     std::mutex mutex;
     std::map<std::string, std::shared_ptr<sim::UsbModel>> models;
-    std::map<std::string, uint32_t> tags;  // the last command block's tag, per device
+    std::map<std::string, uint32_t> tags;     // the last command block's tag, per device
     std::map<std::string, std::string> pdos;  // the PDO's name, per device
 };
 
@@ -126,7 +126,8 @@ UCHAR EndpointOption(const Step& step, sim::UsbModel& model, const std::string& 
 // Built only when named: by number these stay the bare headers they were.
 bool BuiltByNameOnly(USHORT f)
 {
-    return f == URB_FUNCTION_ABORT_PIPE || f == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER || f == URB_FUNCTION_ISOCH_TRANSFER;
+    return f == URB_FUNCTION_ABORT_PIPE || f == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER ||
+           f == URB_FUNCTION_ISOCH_TRANSFER;
 }
 
 // A select-configuration or select-interface URB, sized as the
@@ -260,8 +261,7 @@ UrbRequest BuildUrb(const Step& step, sim::UsbModel& model, USHORT function, boo
         throw UsbError{"direction= takes in or out"};
     const ULONG flags = (direction == "in" ? USBD_TRANSFER_DIRECTION_IN : 0) | USBD_SHORT_TRANSFER_OK;
     request.data = Bytes(step, "data");
-    request.transferLength =
-        static_cast<ULONG>(Number(step, "length", request.data.size(), 0x100000));
+    request.transferLength = static_cast<ULONG>(Number(step, "length", request.data.size(), 0x100000));
     request.mdl = step.Option("mdl", "no") == "yes";
 
     const USHORT laidOut = !named && BuiltByNameOnly(function) ? USHORT{0xFFFF} : function;
@@ -315,16 +315,21 @@ USHORT FunctionOf(const std::string& word)
 }
 
 // A descriptor as enumeration fetches it.
-UrbResult GetDescriptor(PDEVICE_OBJECT device, bool viaControl, UCHAR type, UCHAR index, USHORT language,
-                        ULONG length, bool mdl)
+UrbResult GetDescriptor(PDEVICE_OBJECT device, bool viaControl, UCHAR type, UCHAR index, USHORT language, ULONG length,
+                        bool mdl)
 {
     UrbRequest request;
     request.transferLength = length;
     request.mdl = mdl;
     if (viaControl) {
         auto* control = Layout<_URB_CONTROL_TRANSFER>(&request);
-        const UCHAR setup[8] = {0x80, 0x06, index, type, static_cast<UCHAR>(language),
-                                static_cast<UCHAR>(language >> 8), static_cast<UCHAR>(length),
+        const UCHAR setup[8] = {0x80,
+                                0x06,
+                                index,
+                                type,
+                                static_cast<UCHAR>(language),
+                                static_cast<UCHAR>(language >> 8),
+                                static_cast<UCHAR>(length),
                                 static_cast<UCHAR>(length >> 8)};
         std::memcpy(control->SetupPacket, setup, 8);
         control->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | 0x8;
@@ -414,8 +419,8 @@ struct BulkOnlyResult {
 };
 
 BulkOnlyResult BulkOnlyCommand(PDEVICE_OBJECT device, sim::UsbModel& model, const std::string& name,
-                               const std::vector<uint8_t>& cdb, bool in, ULONG length,
-                               const std::vector<uint8_t>& out, uint8_t* buffer, bool mdl)
+                               const std::vector<uint8_t>& cdb, bool in, ULONG length, const std::vector<uint8_t>& out,
+                               uint8_t* buffer, bool mdl)
 {
     std::vector<uint8_t> cbw(sim::UsbFlashDiskModel::kCbwLength, 0);
     const uint32_t fields[3] = {0x43425355, NextTag(name), length};
@@ -425,7 +430,8 @@ BulkOnlyResult BulkOnlyCommand(PDEVICE_OBJECT device, sim::UsbModel& model, cons
     cbw[12] = in ? 0x80 : 0x00;
     cbw[14] = static_cast<uint8_t>(cdb.size());
     std::copy(cdb.begin(), cdb.end(), cbw.begin() + 15);
-    UrbResult result = Bulk(device, model, sim::UsbFlashDiskModel::kBulkOut, cbw, static_cast<ULONG>(cbw.size()), false);
+    UrbResult result =
+        Bulk(device, model, sim::UsbFlashDiskModel::kBulkOut, cbw, static_cast<ULONG>(cbw.size()), false);
     if (!NT_SUCCESS(result.status))
         throw UsbError{"the device refused the command block: " + Hex(static_cast<ULONG>(result.status))};
 
@@ -440,8 +446,8 @@ BulkOnlyResult BulkOnlyCommand(PDEVICE_OBJECT device, sim::UsbModel& model, cons
         throw UsbError{"no command status came back"};
     BulkOnlyResult csw;
     csw.status = result.data[12];
-    csw.residue = result.data[8] | (result.data[9] << 8) | (result.data[10] << 16) |
-                  (static_cast<ULONG>(result.data[11]) << 24);
+    csw.residue =
+        result.data[8] | (result.data[9] << 8) | (result.data[10] << 16) | (static_cast<ULONG>(result.data[11]) << 24);
     return csw;
 }
 
@@ -512,7 +518,8 @@ private:
         try {
             const std::vector<uint8_t> cdb(srb->Cdb, srb->Cdb + std::min<size_t>(srb->CdbLength, 16));
             const bool in = (srb->SrbFlags & SRB_FLAGS_DATA_IN) != 0;
-            const ULONG length = (srb->SrbFlags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT)) ? srb->DataTransferLength : 0;
+            const ULONG length =
+                (srb->SrbFlags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT)) ? srb->DataTransferLength : 0;
             const BulkOnlyResult csw = BulkOnlyCommand(device, *model, over_, cdb, in, length, {},
                                                        static_cast<uint8_t*>(srb->DataBuffer), false);
             srb->ScsiStatus = SCSISTAT_GOOD;
@@ -610,8 +617,8 @@ bool ParseUsbModel(const Step& step, const std::string& model, sim::PdoOptions* 
     // The flash disk's bridge reports the same names to INQUIRY, as far as
     // its fields hold them.
     if (auto* disk = dynamic_cast<sim::UsbFlashDiskModel*>(usb.get()))
-        disk->Disk().SetIdentity(sim::ScsiIdentity{identity.manufacturer.substr(0, 8),
-                                                   identity.product.substr(0, 16), "1.00"});
+        disk->Disk().SetIdentity(
+            sim::ScsiIdentity{identity.manufacturer.substr(0, 8), identity.product.substr(0, 16), "1.00"});
     if (!step.Has("type"))
         options->deviceType = FILE_DEVICE_UNKNOWN;
     options->model = usb;
@@ -656,7 +663,8 @@ std::string RunUsbStep(const Step& step, sim::Pdo& pdo)
                 return "mouse needs a device with model=usb-mouse";
             auto signedByte = [&step](const char* key) {
                 const auto value = ParseNumber(step.Option(key, "0"));
-                if (!value) throw UsbError{std::string(key) + "= takes a number"};
+                if (!value)
+                    throw UsbError{std::string(key) + "= takes a number"};
                 return static_cast<int8_t>(static_cast<uint8_t>(*value));
             };
             const std::string major = step.Option("major", "internal");
@@ -666,9 +674,9 @@ std::string RunUsbStep(const Step& step, sim::Pdo& pdo)
                         signedByte("wheel"));
             // The HID class driver's read: an interrupt transfer that the
             // movement completes.
-            const UrbResult result = Bulk(device, *model, sim::UsbMouseModel::kInterruptIn, {},
-                                          sim::UsbMouseModel::kReportLength, step.Option("mdl", "no") == "yes",
-                                          step.Option("major", "internal") == "device-control");
+            const UrbResult result =
+                Bulk(device, *model, sim::UsbMouseModel::kInterruptIn, {}, sim::UsbMouseModel::kReportLength,
+                     step.Option("mdl", "no") == "yes", step.Option("major", "internal") == "device-control");
             CheckExpected(step, result, true);
         } else if (c == "stall") {
             const std::string which = step.args.size() > 1 ? step.args[1] : "";

@@ -81,9 +81,9 @@ UrbResult SendUrb(PDEVICE_OBJECT device, UrbRequest request)
     std::memcpy(block.address, request.block.data(), length);
     PVOID urb = block.address;
 
-    sim::Request irp = request.deviceControl ? sim::Request::DeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr, 0,
-                                                                           nullptr, 0)
-                                             : sim::Request::InternalDeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+    sim::Request irp = request.deviceControl
+                           ? sim::Request::DeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr, 0, nullptr, 0)
+                           : sim::Request::InternalDeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
     if (request.deviceControl)
         irp.Setup([urb](PIRP, PIO_STACK_LOCATION location) { location->Parameters.Others.Argument1 = urb; });
     irp.Mode(request.mode);

@@ -21,16 +21,16 @@ struct UsbError {
 
 // What one URB needs beyond its function.
 struct UrbRequest {
-    std::vector<uint8_t> block;        // the whole URB as its layout has it
-    ULONG length = 0;                  // the header's Length: the bytes the sender owns
-    std::vector<uint8_t> data;         // the transfer buffer's content before the send
+    std::vector<uint8_t> block;  // the whole URB as its layout has it
+    ULONG length = 0;            // the header's Length: the bytes the sender owns
+    std::vector<uint8_t> data;   // the transfer buffer's content before the send
     ULONG transferLength = 0;
-    bool mdl = false;                  // the buffer goes by MDL
-    uint8_t* external = nullptr;       // the sender's own buffer of transferLength bytes, used in place
-    size_t bufferOffset = 0;           // of TransferBuffer/TransferBufferMDL in the block
-    bool deviceControl = false;        // IRP_MJ_DEVICE_CONTROL instead of internal device control
+    bool mdl = false;             // the buffer goes by MDL
+    uint8_t* external = nullptr;  // the sender's own buffer of transferLength bytes, used in place
+    size_t bufferOffset = 0;      // of TransferBuffer/TransferBufferMDL in the block
+    bool deviceControl = false;   // IRP_MJ_DEVICE_CONTROL instead of internal device control
     KPROCESSOR_MODE mode = KernelMode;
-    bool middle = false;               // the block lies inside readable memory, not at its end
+    bool middle = false;  // the block lies inside readable memory, not at its end
 };
 
 // Bytes that follow a block placed in the middle of readable memory: what a

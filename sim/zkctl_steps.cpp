@@ -15,7 +15,6 @@
 #include "tools/zkctl/install.h"
 #include "tools/zkctl/zkctl.h"
 
-
 namespace scn {
 namespace {
 
@@ -53,7 +52,10 @@ zkctl::Failure FailureOf(NTSTATUS status)
 class SimInstance : public zkctl::Instance {
 public:
     SimInstance(HANDLE handle, sim::Account account) : handle_(handle), account_(account) {}
-    ~SimInstance() override { sim::CloseFile(handle_); }
+    ~SimInstance() override
+    {
+        sim::CloseFile(handle_);
+    }
 
     zkctl::Reply Request(const std::vector<uint8_t>& input, size_t outputLength) override
     {
@@ -104,21 +106,33 @@ public:
         sim::Registry().DeleteValue(Path(key), name);
         return true;
     }
-    bool KeyExists(const std::string& key) override { return sim::Registry().KeyExists(Path(key)); }
+    bool KeyExists(const std::string& key) override
+    {
+        return sim::Registry().KeyExists(Path(key));
+    }
     bool DeleteKeyIfEmpty(const std::string& key) override
     {
         if (!sim::Registry().ValueNames(Path(key)).empty() || !sim::Registry().SubkeyNames(Path(key)).empty())
             return false;
         return sim::Registry().DeleteKey(Path(key));
     }
-    std::vector<zkctl::DeviceEntry> Devices() override { return {}; }
-    bool DeviceFilters(const std::string&, std::optional<zkctl::RegValue>*) override { return false; }
+    std::vector<zkctl::DeviceEntry> Devices() override
+    {
+        return {};
+    }
+    bool DeviceFilters(const std::string&, std::optional<zkctl::RegValue>*) override
+    {
+        return false;
+    }
     bool SetDeviceFilters(const std::string&, const std::optional<zkctl::RegValue>&, std::string* error) override
     {
         *error = "no such device";
         return false;
     }
-    zkctl::Restart RestartDevice(const std::string&) override { return zkctl::Restart::Failed; }
+    zkctl::Restart RestartDevice(const std::string&) override
+    {
+        return zkctl::Restart::Failed;
+    }
     zkctl::ServiceState Service() override
     {
         if (loaded_)
@@ -127,7 +141,10 @@ public:
     }
 
 private:
-    static std::string Path(const std::string& key) { return "\\Registry\\Machine\\" + key; }
+    static std::string Path(const std::string& key)
+    {
+        return "\\Registry\\Machine\\" + key;
+    }
     bool loaded_;
 };
 

@@ -30,36 +30,30 @@ struct Arena {
     std::mutex lock;
     bool enabled = false;
     bool reserved = false;
-    size_t next = 0;  // offset of the next free page
-    size_t nextBuffer = 0;  // offset of the next test buffer
+    size_t next = 0;                          // offset of the next free page
+    size_t nextBuffer = 0;                    // offset of the next test buffer
     std::unordered_map<void*, size_t> sizes;  // arena objects, by address
 };
 
-Arena& TheArena()
-{
+Arena& TheArena() {
     static Arena* arena = new Arena;
     return *arena;
 }
 
-bool Reserve(Arena& arena)
-{
-    if (arena.reserved)
-        return true;
+bool Reserve(Arena& arena) {
+    if (arena.reserved) return true;
     void* p = mmap(reinterpret_cast<void*>(kArenaBase), kArenaSize, PROT_NONE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
     if (p == MAP_FAILED || p != reinterpret_cast<void*>(kArenaBase)) {
-        if (p != MAP_FAILED)
-            munmap(p, kArenaSize);
+        if (p != MAP_FAILED) munmap(p, kArenaSize);
         return false;
     }
     arena.reserved = true;
     return true;
 }
 
-void Rewind(Arena& arena)
-{
-    if (arena.reserved && arena.next != 0)
-        mprotect(reinterpret_cast<void*>(kArenaBase), arena.next, PROT_NONE);
+void Rewind(Arena& arena) {
+    if (arena.reserved && arena.next != 0) mprotect(reinterpret_cast<void*>(kArenaBase), arena.next, PROT_NONE);
     arena.next = 0;
     arena.nextBuffer = 0;
     arena.sizes.clear();
@@ -67,15 +61,13 @@ void Rewind(Arena& arena)
 
 }  // namespace
 
-void RewindObjectArena()
-{
+void RewindObjectArena() {
     Arena& arena = TheArena();
     std::lock_guard<std::mutex> guard(arena.lock);
     Rewind(arena);
 }
 
-void UseDeterministicAddresses(bool enabled)
-{
+void UseDeterministicAddresses(bool enabled) {
     Arena& arena = TheArena();
     std::lock_guard<std::mutex> guard(arena.lock);
     if (enabled && !Reserve(arena))
@@ -85,15 +77,13 @@ void UseDeterministicAddresses(bool enabled)
     Rewind(arena);
 }
 
-bool DeterministicAddresses()
-{
+bool DeterministicAddresses() {
     Arena& arena = TheArena();
     std::lock_guard<std::mutex> guard(arena.lock);
     return arena.enabled;
 }
 
-void* ObjectAllocate(size_t bytes)
-{
+void* ObjectAllocate(size_t bytes) {
     Arena& arena = TheArena();
     {
         std::lock_guard<std::mutex> guard(arena.lock);
@@ -101,8 +91,7 @@ void* ObjectAllocate(size_t bytes)
             size_t pages = (kHeader + bytes + kPage - 1) / kPage;
             size_t span = (pages + 1) * kPage;  // and a guard page
             if (arena.next + span > kArenaSize)
-                BugCheck("SIMULATION_LIMIT", "ObjectAllocate", nullptr,
-                         "the deterministic object arena is full");
+                BugCheck("SIMULATION_LIMIT", "ObjectAllocate", nullptr, "the deterministic object arena is full");
             auto* page = reinterpret_cast<uint8_t*>(kArenaBase + arena.next);
             arena.next += span;
             mprotect(page, pages * kPage, PROT_READ | PROT_WRITE);
@@ -115,24 +104,19 @@ void* ObjectAllocate(size_t bytes)
     return std::calloc(1, bytes);
 }
 
-void* DeterministicBufferAddress(size_t bytes)
-{
+void* DeterministicBufferAddress(size_t bytes) {
     Arena& arena = TheArena();
     std::lock_guard<std::mutex> guard(arena.lock);
-    if (!arena.enabled)
-        return nullptr;
+    if (!arena.enabled) return nullptr;
     size_t span = (bytes + kPage - 1) / kPage * kPage + kPage;
-    if (arena.nextBuffer + span > kBufferRange)
-        return nullptr;
+    if (arena.nextBuffer + span > kBufferRange) return nullptr;
     void* address = reinterpret_cast<void*>(kBufferBase + arena.nextBuffer);
     arena.nextBuffer += span;
     return address;
 }
 
-void ObjectFree(void* p)
-{
-    if (p == nullptr)
-        return;
+void ObjectFree(void* p) {
+    if (p == nullptr) return;
     Arena& arena = TheArena();
     {
         std::lock_guard<std::mutex> guard(arena.lock);
@@ -146,8 +130,7 @@ void ObjectFree(void* p)
         // An arena object that outlived a reset (a bus worker finishing a
         // request while the kernel was being reset): its pages are gone.
         auto address = reinterpret_cast<uintptr_t>(p);
-        if (address >= kArenaBase && address < kArenaBase + kArenaSize)
-            return;
+        if (address >= kArenaBase && address < kArenaBase + kArenaSize) return;
     }
     std::free(p);
 }

@@ -28,13 +28,13 @@ struct Pdo::Impl {
     std::string name;
     PDEVICE_OBJECT device = nullptr;
     bool deleted = false;
-    bool gone = false;            // unplugged, or surprise-removed
+    bool gone = false;  // unplugged, or surprise-removed
     Handler handler;
     std::map<std::pair<UCHAR, int>, Reply> rules;  // minor -1: any minor
     std::shared_ptr<DeviceModel> model;
     std::deque<HeldRequest> held;
     std::vector<ReceivedRequest> received;
-    int queued = 0;  // requests waiting for the worker or being completed by it
+    int queued = 0;        // requests waiting for the worker or being completed by it
     bool pagable = false;  // DO_POWER_PAGABLE as created
     int usage[4] = {};     // special files on the device, by DEVICE_USAGE_NOTIFICATION_TYPE
 };
@@ -425,8 +425,10 @@ PDRIVER_OBJECT BusDriver() {
     NTSTATUS status = STATUS_SUCCESS;
     PDRIVER_OBJECT driver = detail::CreateDriverObject("simbus", nullptr, &status);
     if (driver == nullptr)
-        BugCheck("SIMULATION_SETUP", "BusDriver", nullptr, "\\Driver\\simbus cannot be created: " + detail::HexStatus(status));
-    for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = BusDispatch;
+        BugCheck("SIMULATION_SETUP", "BusDriver", nullptr,
+                 "\\Driver\\simbus cannot be created: " + detail::HexStatus(status));
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = BusDispatch;
     std::lock_guard<std::mutex> lock(Bus().mutex);
     Bus().driver = driver;
     return driver;

@@ -44,15 +44,14 @@ struct Reply {
     ULONG_PTR information = 0;
     bool keepStatus = false;  // complete with IoStatus as the request arrived
     std::chrono::milliseconds delay{0};
-    KIRQL irql = DISPATCH_LEVEL;  // of the worker that completes a pended request
+    KIRQL irql = DISPATCH_LEVEL;     // of the worker that completes a pended request
     std::function<void(PIRP)> fill;  // runs just before completion (fills output, say)
 
     static Reply Complete(NTSTATUS status, ULONG_PTR information = 0);
     // Completes with the IoStatus the request came with.
     static Reply Unchanged();
     static Reply Pend(NTSTATUS status, ULONG_PTR information = 0,
-                      std::chrono::milliseconds delay = std::chrono::milliseconds(0),
-                      KIRQL irql = DISPATCH_LEVEL);
+                      std::chrono::milliseconds delay = std::chrono::milliseconds(0), KIRQL irql = DISPATCH_LEVEL);
     static Reply Hold(NTSTATUS status, ULONG_PTR information = 0, KIRQL irql = DISPATCH_LEVEL);
     Reply& Fill(std::function<void(PIRP)> fill);
 };

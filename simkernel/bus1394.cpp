@@ -35,18 +35,14 @@ struct Range {
     ULONG access = 0;
 };
 
-uint64_t Address(USHORT high, ULONG low)
-{
-    return (uint64_t{high} << 32) | low;
-}
+uint64_t Address(USHORT high, ULONG low) { return (uint64_t{high} << 32) | low; }
 
 // The system address of a locked MDL's memory.
-uint8_t* SystemAddress(PMDL mdl)
-{
+uint8_t* SystemAddress(PMDL mdl) {
     if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         return static_cast<uint8_t*>(mdl->MappedSystemVa);
-    return static_cast<uint8_t*>(
-        MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute));
+    return static_cast<uint8_t*>(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                                              NormalPagePriority | MdlMappingNoExecute));
 }
 
 }  // namespace
@@ -76,31 +72,27 @@ struct Bus1394::Impl {
 
 namespace {
 
-std::mutex& RegistryLock()
-{
+std::mutex& RegistryLock() {
     static std::mutex* lock = new std::mutex;
     return *lock;
 }
 
 // The buses by device, for the mapping routine, whose context is the device.
-std::map<PDEVICE_OBJECT, Bus1394::Impl*>& Buses()
-{
+std::map<PDEVICE_OBJECT, Bus1394::Impl*>& Buses() {
     static auto* buses = new std::map<PDEVICE_OBJECT, Bus1394::Impl*>;
     return *buses;
 }
 
 // The contexts of the buses whose device was removed: the host is still
 // there, and its routine refuses to map for a device that is gone.
-std::set<PDEVICE_OBJECT>& RemovedBuses()
-{
+std::set<PDEVICE_OBJECT>& RemovedBuses() {
     static auto* removed = new std::set<PDEVICE_OBJECT>;
     return *removed;
 }
 
 // The host's physical-address mapping routine: allocates the range of an
 // allocation request at once and calls its allocation completion routine.
-NTSTATUS PhysAddrMapping(PVOID Context, PIRB Irb)
-{
+NTSTATUS PhysAddrMapping(PVOID Context, PIRB Irb) {
     Bus1394::Impl* bus = nullptr;
     {
         std::lock_guard<std::mutex> guard(RegistryLock());
@@ -113,10 +105,8 @@ NTSTATUS PhysAddrMapping(PVOID Context, PIRB Irb)
     if (bus == nullptr)
         BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "PhysAddrMappingRoutine", nullptr,
                  "called with a context the host never handed out, or after the device was removed");
-    if (Irb == nullptr || Irb->FunctionNumber != REQUEST_ALLOCATE_ADDRESS_RANGE)
-        return STATUS_INVALID_PARAMETER;
-    if (Irb->u.AllocateAddressRange.fulNotificationOptions != 0)
-        return STATUS_INVALID_PARAMETER;
+    if (Irb == nullptr || Irb->FunctionNumber != REQUEST_ALLOCATE_ADDRESS_RANGE) return STATUS_INVALID_PARAMETER;
+    if (Irb->u.AllocateAddressRange.fulNotificationOptions != 0) return STATUS_INVALID_PARAMETER;
     PVOID completion = nullptr;
     PVOID completionContext = nullptr;
     NTSTATUS status = bus->Allocate(Irb, true, &completion, &completionContext);
@@ -129,18 +119,15 @@ NTSTATUS PhysAddrMapping(PVOID Context, PIRB Irb)
 
 }  // namespace
 
-NTSTATUS Bus1394::Impl::Allocate(IRB* irb, bool viaMapping, PVOID* completion, PVOID* completionContext)
-{
+NTSTATUS Bus1394::Impl::Allocate(IRB* irb, bool viaMapping, PVOID* completion, PVOID* completionContext) {
     IRB_REQ_ALLOCATE_ADDRESS_RANGE& request = irb->u.AllocateAddressRange;
     if (request.nLength == 0 || request.Mdl == nullptr || request.nLength > request.Mdl->ByteCount)
         return STATUS_INVALID_PARAMETER;
-    if (request.fulNotificationOptions != 0 && request.Callback == nullptr)
-        return STATUS_INVALID_PARAMETER;
+    if (request.fulNotificationOptions != 0 && request.Callback == nullptr) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> guard(lock);
     Range range;
     range.address = Address(request.Required1394Offset.Off_High, request.Required1394Offset.Off_Low);
-    if (range.address == 0)
-        range.address = Address(kRangeHigh, kRangeSlot * nextSlot++);
+    if (range.address == 0) range.address = Address(kRangeHigh, kRangeSlot * nextSlot++);
     for (const Range& other : ranges)
         if (range.address < other.address + other.length && other.address < range.address + request.nLength)
             return STATUS_INSUFFICIENT_RESOURCES;
@@ -171,41 +158,34 @@ NTSTATUS Bus1394::Impl::Allocate(IRB* irb, bool viaMapping, PVOID* completion, P
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Bus1394::Impl::Free(IRB* irb)
-{
-    if (irb->u.FreeAddressRange.pAddressRange == nullptr)
-        return STATUS_INVALID_PARAMETER;
+NTSTATUS Bus1394::Impl::Free(IRB* irb) {
+    if (irb->u.FreeAddressRange.pAddressRange == nullptr) return STATUS_INVALID_PARAMETER;
     HANDLE handle = *irb->u.FreeAddressRange.pAddressRange;
     std::lock_guard<std::recursive_mutex> guard(lock);
     auto found = std::find_if(ranges.begin(), ranges.end(), [&](const Range& r) { return r.handle == handle; });
-    if (found == ranges.end())
-        return STATUS_INVALID_PARAMETER;
+    if (found == ranges.end()) return STATUS_INVALID_PARAMETER;
     ranges.erase(found);
     return STATUS_SUCCESS;
 }
 
 // An asynchronous read or write: the two requests share their layout up to
 // the MDL and the generation, and differ only in which way the bytes go.
-NTSTATUS Bus1394::Impl::AsyncTransfer(IRB* irb, bool write)
-{
+NTSTATUS Bus1394::Impl::AsyncTransfer(IRB* irb, bool write) {
     static_assert(offsetof(IRB_REQ_ASYNC_READ, Mdl) == offsetof(IRB_REQ_ASYNC_WRITE, Mdl) &&
                   offsetof(IRB_REQ_ASYNC_READ, ulGeneration) == offsetof(IRB_REQ_ASYNC_WRITE, ulGeneration) &&
                   offsetof(IRB_REQ_ASYNC_READ, nNumberOfBytesToRead) ==
                       offsetof(IRB_REQ_ASYNC_WRITE, nNumberOfBytesToWrite));
     IRB_REQ_ASYNC_READ& request = irb->u.AsyncRead;
     const ULONG length = request.nNumberOfBytesToRead;
-    if (request.Mdl == nullptr || length > request.Mdl->ByteCount)
-        return STATUS_INVALID_PARAMETER;
+    if (request.Mdl == nullptr || length > request.Mdl->ByteCount) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::recursive_mutex> guard(lock);
-    if (request.ulGeneration != generation)
-        return STATUS_INVALID_GENERATION;
+    if (request.ulGeneration != generation) return STATUS_INVALID_GENERATION;
     USHORT node;
     std::memcpy(&node, &request.DestinationAddress.IA_Destination_ID, sizeof(node));
     uint64_t offset = Address(request.DestinationAddress.IA_Destination_Offset.Off_High,
                               request.DestinationAddress.IA_Destination_Offset.Off_Low);
     uint8_t* data = SystemAddress(request.Mdl);
-    if (data == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (data == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     for (ULONG i = 0; i < length; ++i) {
         if (write) {
             remote[{node, offset + i}] = data[i];
@@ -217,11 +197,9 @@ NTSTATUS Bus1394::Impl::AsyncTransfer(IRB* irb, bool write)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Bus1394::Impl::HostInformation(IRB* irb)
-{
+NTSTATUS Bus1394::Impl::HostInformation(IRB* irb) {
     PVOID information = irb->u.GetLocalHostInformation.Information;
-    if (information == nullptr)
-        return STATUS_INVALID_PARAMETER;
+    if (information == nullptr) return STATUS_INVALID_PARAMETER;
     switch (irb->u.GetLocalHostInformation.nLevel) {
     case GET_HOST_UNIQUE_ID:
         static_cast<PGET_LOCAL_HOST_INFO1>(information)->UniqueId.QuadPart = 0x0800280000A1B2C3ll;
@@ -278,8 +256,7 @@ NTSTATUS Bus1394::Impl::HostInformation(IRB* irb)
 
 // Carries the request out; runs just before completion, in the sender's
 // thread or on the bus's worker.
-void Bus1394::Impl::Process(PIRP irp)
-{
+void Bus1394::Impl::Process(PIRP irp) {
     IRB* irb = static_cast<IRB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     NTSTATUS status = STATUS_SUCCESS;
     PVOID completion = nullptr;
@@ -322,29 +299,25 @@ void Bus1394::Impl::Process(PIRP irp)
     irp->IoStatus.Information = 0;
 }
 
-Bus1394::Bus1394(Pdo& pdo) : impl_(std::make_unique<Impl>())
-{
+Bus1394::Bus1394(Pdo& pdo) : impl_(std::make_unique<Impl>()) {
     impl_->pdo = &pdo;
     impl_->device = pdo.Device();
     impl_->host = AllocateBuffer(kHostPage);
     std::memset(impl_->host.address, 0, kHostPage);
-    SetConfigRom({0x04, 0x04, 0x12, 0x34, 0x31, 0x33, 0x39, 0x34, 0xE0, 0x64, 0xA2, 0x22, 0x08, 0x00, 0x28, 0x00,
-                  0x00, 0xA1, 0xB2, 0xC3});
+    SetConfigRom({0x04, 0x04, 0x12, 0x34, 0x31, 0x33, 0x39, 0x34, 0xE0, 0x64,
+                  0xA2, 0x22, 0x08, 0x00, 0x28, 0x00, 0x00, 0xA1, 0xB2, 0xC3});
     std::lock_guard<std::mutex> guard(RegistryLock());
     Buses()[impl_->device] = impl_.get();
     RemovedBuses().erase(impl_->device);
 }
 
-Bus1394::~Bus1394()
-{
+Bus1394::~Bus1394() {
     std::lock_guard<std::mutex> guard(RegistryLock());
     auto found = Buses().find(impl_->device);
-    if (found != Buses().end() && found->second == impl_.get())
-        Buses().erase(found);
+    if (found != Buses().end() && found->second == impl_.get()) Buses().erase(found);
 }
 
-NTSTATUS Bus1394::Dispatch(PDEVICE_OBJECT pdo, PIRP irp)
-{
+NTSTATUS Bus1394::Dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     (void)pdo;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
@@ -366,29 +339,25 @@ NTSTATUS Bus1394::Dispatch(PDEVICE_OBJECT pdo, PIRP irp)
     return impl_->pdo->Answer(irp, reply);
 }
 
-void Bus1394::AnswerSynchronously()
-{
+void Bus1394::AnswerSynchronously() {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     impl_->pend = false;
 }
 
-void Bus1394::AnswerLater(KIRQL irql, std::chrono::milliseconds delay)
-{
+void Bus1394::AnswerLater(KIRQL irql, std::chrono::milliseconds delay) {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     impl_->pend = true;
     impl_->irql = irql;
     impl_->delay = delay;
 }
 
-void Bus1394::SetRemote(USHORT node, uint64_t offset, const std::vector<uint8_t>& bytes)
-{
+void Bus1394::SetRemote(USHORT node, uint64_t offset, const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     for (size_t i = 0; i < bytes.size(); ++i)
         impl_->remote[{node, offset + i}] = bytes[i];
 }
 
-std::vector<uint8_t> Bus1394::Remote(USHORT node, uint64_t offset, size_t length) const
-{
+std::vector<uint8_t> Bus1394::Remote(USHORT node, uint64_t offset, size_t length) const {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     std::vector<uint8_t> bytes(length);
     for (size_t i = 0; i < length; ++i) {
@@ -399,8 +368,7 @@ std::vector<uint8_t> Bus1394::Remote(USHORT node, uint64_t offset, size_t length
 }
 
 bool Bus1394::RemoteAccess(uint64_t address, bool write, const std::vector<uint8_t>& data, ULONG length,
-                           std::string* reason)
-{
+                           std::string* reason) {
     Range range;
     {
         std::lock_guard<std::recursive_mutex> guard(impl_->lock);
@@ -425,8 +393,7 @@ bool Bus1394::RemoteAccess(uint64_t address, bool write, const std::vector<uint8
             memory[offset + i] = i < data.size() ? data[i] : 0;
 
     ULONG notify = write ? NOTIFY_FLAGS_AFTER_WRITE : NOTIFY_FLAGS_AFTER_READ;
-    if (range.callback == nullptr || !(range.options & notify))
-        return true;
+    if (range.callback == nullptr || !(range.options & notify)) return true;
     NOTIFICATION_INFO info{};
     info.Mdl = range.mdl;
     info.ulOffset = offset;
@@ -438,40 +405,34 @@ bool Bus1394::RemoteAccess(uint64_t address, bool write, const std::vector<uint8
     return true;
 }
 
-void Bus1394::BusReset()
-{
+void Bus1394::BusReset() {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     ++impl_->generation;
 }
 
-ULONG Bus1394::Generation() const
-{
+ULONG Bus1394::Generation() const {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     return impl_->generation;
 }
 
-size_t Bus1394::Ranges() const
-{
+size_t Bus1394::Ranges() const {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     return impl_->ranges.size();
 }
 
-void Bus1394::SetConfigRom(const std::vector<uint8_t>& bytes)
-{
+void Bus1394::SetConfigRom(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     size_t length = std::min(bytes.size(), kHostPage - kConfigRomOffset);
     std::memcpy(impl_->host.address + kConfigRomOffset, bytes.data(), length);
     impl_->configRomLength = static_cast<ULONG>(length);
 }
 
-void Bus1394::OnRemoved(std::function<void()> observer)
-{
+void Bus1394::OnRemoved(std::function<void()> observer) {
     std::lock_guard<std::recursive_mutex> guard(impl_->lock);
     impl_->removed = std::move(observer);
 }
 
-std::shared_ptr<Bus1394> AttachBus1394(Pdo& pdo)
-{
+std::shared_ptr<Bus1394> AttachBus1394(Pdo& pdo) {
     auto bus = std::make_shared<Bus1394>(pdo);
     pdo.SetModel(bus);
     std::weak_ptr<Bus1394> weak = bus;
@@ -482,11 +443,9 @@ std::shared_ptr<Bus1394> AttachBus1394(Pdo& pdo)
     }
     pdo.SetHandler([weak, impl](PDEVICE_OBJECT, PIRP irp) -> std::optional<Reply> {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_REMOVE_DEVICE)
-            return std::nullopt;
+        if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_REMOVE_DEVICE) return std::nullopt;
         auto bus = weak.lock();
-        if (bus == nullptr)
-            return std::nullopt;
+        if (bus == nullptr) return std::nullopt;
         // The bus lets go of the device's ranges and of its mapping: nothing
         // of the device is called from now on.
         std::function<void()> removed;
@@ -500,8 +459,7 @@ std::shared_ptr<Bus1394> AttachBus1394(Pdo& pdo)
             Buses().erase(impl->device);
             RemovedBuses().insert(impl->device);
         }
-        if (removed)
-            removed();
+        if (removed) removed();
         return std::nullopt;
     });
     return bus;

@@ -21,7 +21,7 @@ const char kTokens[3] = {};
 
 std::mutex g_mutex;
 std::map<HANDLE, Account> g_handleAccounts;
-std::map<uint8_t*, size_t> g_areas;  // low user areas by start, their mapped size
+std::map<uint8_t*, size_t> g_areas;               // low user areas by start, their mapped size
 std::map<const uint8_t*, size_t> g_programPages;  // other pages of a program's, by start
 uint8_t* g_freeAfterProbe = nullptr;
 std::function<void()> g_afterProbe;
@@ -34,7 +34,8 @@ uintptr_t g_nextLow = kLowBase;
 
 void Reset() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    for (auto& [start, size] : g_areas) munmap(start, size);
+    for (auto& [start, size] : g_areas)
+        munmap(start, size);
     g_areas.clear();
     g_handleAccounts.clear();
     g_freeAfterProbe = nullptr;

@@ -54,18 +54,21 @@ thread_local KIRQL t_irql = PASSIVE_LEVEL;
 
 const char* IrqlName(KIRQL irql) {
     switch (irql) {
-        case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
-        case APC_LEVEL: return "APC_LEVEL";
-        case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
-        default: return "DIRQL";
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    default:
+        return "DIRQL";
     }
 }
 
 [[noreturn]] void IrqlTooHigh(const char* routine, const char* required) {
     const KIRQL irql = t_irql;
     BugCheck("IRQL_NOT_LESS_OR_EQUAL", routine, nullptr,
-             "called at IRQL " + std::to_string(irql) + " (" + IrqlName(irql) +
-                 "), allowed at most at " + required);
+             "called at IRQL " + std::to_string(irql) + " (" + IrqlName(irql) + "), allowed at most at " + required);
 }
 
 // ---------------------------------------------------------------------------
@@ -110,10 +113,8 @@ HookList& Hooks() {
 [[noreturn]] void BugCheck(const std::string& rule, const std::string& routine, const void* irp,
                            const std::string& detail) {
     char irpText[32];
-    std::snprintf(irpText, sizeof irpText, "0x%016" PRIX64,
-                  static_cast<uint64_t>(reinterpret_cast<uintptr_t>(irp)));
-    const std::string message =
-        "*** STOP: " + rule + " in " + routine + ", IRP " + irpText + ": " + detail;
+    std::snprintf(irpText, sizeof irpText, "0x%016" PRIX64, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(irp)));
+    const std::string message = "*** STOP: " + rule + " in " + routine + ", IRP " + irpText + ": " + detail;
     std::fprintf(stderr, "%s\n", message.c_str());
     std::fflush(stderr);
 
@@ -184,7 +185,8 @@ std::vector<std::pair<std::string, int>> CallCounts() {
     FaultState& faults = Faults();
     std::lock_guard<std::mutex> lock(faults.mutex);
     std::vector<std::pair<std::string, int>> counts;
-    for (const auto& [routine, count] : faults.calls) counts.emplace_back(routine, count);
+    for (const auto& [routine, count] : faults.calls)
+        counts.emplace_back(routine, count);
     std::sort(counts.begin(), counts.end());
     return counts;
 }
@@ -247,7 +249,8 @@ void ResetKernel() {
         std::lock_guard<std::mutex> lock(list.mutex);
         hooks = list.hooks;
     }
-    for (const auto& hook : hooks) hook();
+    for (const auto& hook : hooks)
+        hook();
 
     ClearFaults();
     g_tickCount = 0;
@@ -285,7 +288,6 @@ extern "C" PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
 extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
     if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = sim::kPerformanceFrequency;
     LARGE_INTEGER counter;
-    counter.QuadPart = static_cast<LONGLONG>(sim::g_counterSet ? sim::g_counter.load()
-                                                                : sim::Now());
+    counter.QuadPart = static_cast<LONGLONG>(sim::g_counterSet ? sim::g_counter.load() : sim::Now());
     return counter;
 }

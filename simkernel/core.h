@@ -19,8 +19,8 @@ namespace sim {
 // death tests to prove a check fires). A handler may be installed instead,
 // for example by the simulator to print the message its own way; a handler
 // that returns still ends in abort().
-[[noreturn]] void BugCheck(const std::string& rule, const std::string& routine,
-                           const void* irp, const std::string& detail);
+[[noreturn]] void BugCheck(const std::string& rule, const std::string& routine, const void* irp,
+                           const std::string& detail);
 using BugCheckHandler = std::function<void(const std::string& message)>;
 void SetBugCheckHandler(BugCheckHandler handler);
 

@@ -31,9 +31,7 @@ int CompareFolded(const char* left, const char* right, size_t count) {
 
 extern "C" {
 
-int zkcrt_vsprintf(char* buffer, const char* format, va_list args) {
-    return sim::KernelVsprintf(buffer, format, args);
-}
+int zkcrt_vsprintf(char* buffer, const char* format, va_list args) { return sim::KernelVsprintf(buffer, format, args); }
 
 int zkcrt_sprintf(char* buffer, const char* format, ...) {
     va_list args;
@@ -57,8 +55,10 @@ int zkcrt__snprintf(char* buffer, size_t count, const char* format, ...) {
 
 char* zkcrt_strncpy(char* dest, const char* src, size_t count) {
     size_t i = 0;
-    for (; i < count && src[i] != '\0'; ++i) dest[i] = src[i];
-    for (; i < count; ++i) dest[i] = '\0';
+    for (; i < count && src[i] != '\0'; ++i)
+        dest[i] = src[i];
+    for (; i < count; ++i)
+        dest[i] = '\0';
     return dest;
 }
 
@@ -74,7 +74,8 @@ char* zkcrt_strrchr(const char* s, int c) {
 
 size_t zkcrt_strlen(const char* s) {
     size_t length = 0;
-    while (s[length] != '\0') ++length;
+    while (s[length] != '\0')
+        ++length;
     return length;
 }
 
@@ -89,12 +90,8 @@ int zkcrt_strcmp(const char* left, const char* right) {
     return *l < *r ? -1 : (*l > *r ? 1 : 0);
 }
 
-int zkcrt__stricmp(const char* left, const char* right) {
-    return CompareFolded(left, right, static_cast<size_t>(-1));
-}
+int zkcrt__stricmp(const char* left, const char* right) { return CompareFolded(left, right, static_cast<size_t>(-1)); }
 
-int zkcrt__strnicmp(const char* left, const char* right, size_t count) {
-    return CompareFolded(left, right, count);
-}
+int zkcrt__strnicmp(const char* left, const char* right, size_t count) { return CompareFolded(left, right, count); }
 
 }  // extern "C"

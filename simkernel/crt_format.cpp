@@ -140,7 +140,8 @@ bool IsWideText(Size size, char conversion) {
 char Narrow(char16_t unit) { return unit < 0x100 ? static_cast<char>(unit) : '?'; }
 
 void WriteNarrowed(Sink& out, const char16_t* text, size_t length) {
-    for (size_t i = 0; i < length; ++i) out.Put(Narrow(text[i]));
+    for (size_t i = 0; i < length; ++i)
+        out.Put(Narrow(text[i]));
 }
 
 // Writes a field: padding to the width, the prefix (sign or 0x) and the
@@ -260,7 +261,8 @@ void FormatInteger(Sink& out, Directive directive, char conversion, ArgList& arg
 template <typename Char>
 size_t BoundedLength(const Char* text, int precision) {
     size_t length = 0;
-    while ((precision < 0 || length < static_cast<size_t>(precision)) && text[length] != 0) ++length;
+    while ((precision < 0 || length < static_cast<size_t>(precision)) && text[length] != 0)
+        ++length;
     return length;
 }
 

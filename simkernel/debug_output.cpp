@@ -49,7 +49,8 @@ std::string DebugText() {
     DebugState& debug = Debug();
     std::lock_guard<std::mutex> lock(debug.mutex);
     std::string text;
-    for (const DebugCall& call : debug.calls) text += call.text;
+    for (const DebugCall& call : debug.calls)
+        text += call.text;
     return text;
 }
 

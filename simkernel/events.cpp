@@ -49,9 +49,7 @@ void ResetEvents() {
 constexpr UCHAR kNotificationEventObject = 0;
 constexpr UCHAR kSynchronizationEventObject = 1;
 
-void MirrorState(PRKEVENT event, bool signalled) {
-    event->Header.SignalState = signalled ? 1 : 0;
-}
+void MirrorState(PRKEVENT event, bool signalled) { event->Header.SignalState = signalled ? 1 : 0; }
 
 [[noreturn]] void NotAnEvent(const char* routine, const void* object) {
     char address[32];
@@ -73,8 +71,7 @@ std::chrono::steady_clock::time_point Deadline(LONGLONG timeout) {
         remaining = timeout < -kLongestWait100ns ? kLongestWait100ns : -timeout;
     } else {
         const long long now100ns =
-            duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 +
-            kUnixEpochIn100ns;
+            duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 + kUnixEpochIn100ns;
         remaining = timeout <= now100ns ? 0 : timeout - now100ns;
         if (remaining > kLongestWait100ns) remaining = kLongestWait100ns;
     }
@@ -91,8 +88,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
     }
     EventTable& table = Events();
     std::lock_guard<std::mutex> lock(table.mutex);
-    Event->Header.Type =
-        Type == NotificationEvent ? kNotificationEventObject : kSynchronizationEventObject;
+    Event->Header.Type = Type == NotificationEvent ? kNotificationEventObject : kSynchronizationEventObject;
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
     Event->Header.Reserved1 = 0;
@@ -126,9 +122,8 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     return previous;
 }
 
-extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
-                                          KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                          PLARGE_INTEGER Timeout) {
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                          BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
@@ -138,10 +133,8 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         sim::RequireAtMostDispatch(kRoutine);
     } else if (sim::CurrentIrql() > APC_LEVEL) {
         sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", kRoutine, nullptr,
-                      "waiting " + std::string(Timeout == nullptr ? "without a time-out"
-                                                                  : "with a non-zero time-out") +
-                          " at IRQL " + std::to_string(sim::CurrentIrql()) +
-                          ", allowed at most at APC_LEVEL");
+                      "waiting " + std::string(Timeout == nullptr ? "without a time-out" : "with a non-zero time-out") +
+                          " at IRQL " + std::to_string(sim::CurrentIrql()) + ", allowed at most at APC_LEVEL");
     }
 
     EventTable& table = Events();

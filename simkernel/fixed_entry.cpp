@@ -29,14 +29,12 @@ struct CodePage {
     std::map<void*, void*> entries;
 };
 
-CodePage& Code()
-{
+CodePage& Code() {
     static CodePage* code = new CodePage;
     return *code;
 }
 
-void Forget()
-{
+void Forget() {
     CodePage& code = Code();
     std::lock_guard<std::mutex> guard(code.lock);
     code.entries.clear();
@@ -45,8 +43,7 @@ void Forget()
 
 }  // namespace
 
-void* FixedEntry(void* routine)
-{
+void* FixedEntry(void* routine) {
     CodePage& code = Code();
     std::lock_guard<std::mutex> guard(code.lock);
     if (!code.tried) {
@@ -60,10 +57,8 @@ void* FixedEntry(void* routine)
         RegisterResetHook(Forget);
     }
     auto found = code.entries.find(routine);
-    if (found != code.entries.end())
-        return found->second;
-    if (code.page == nullptr || code.next + kEntrySize > kCodeSize)
-        return routine;
+    if (found != code.entries.end()) return found->second;
+    if (code.page == nullptr || code.next + kEntrySize > kCodeSize) return routine;
 
     // movabs rax, routine; jmp rax
     uint8_t* entry = code.page + code.next;

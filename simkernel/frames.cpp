@@ -21,14 +21,12 @@ thread_local std::vector<PDRIVER_OBJECT> t_answerable;
 
 }  // namespace
 
-DriverFrame::DriverFrame(PDRIVER_OBJECT driver, FrameKind kind, const void* routine)
-{
+DriverFrame::DriverFrame(PDRIVER_OBJECT driver, FrameKind kind, const void* routine) {
     t_driverFrames.push_back(Frame{driver, kind, routine});
     t_answerable.push_back(driver);
 }
 
-DriverFrame::~DriverFrame()
-{
+DriverFrame::~DriverFrame() {
     t_answerable.pop_back();
     t_driverFrames.pop_back();
 }
@@ -39,13 +37,9 @@ Answerable::~Answerable() { t_answerable.pop_back(); }
 
 PDRIVER_OBJECT AnswerableDriver() { return t_answerable.empty() ? nullptr : t_answerable.back(); }
 
-PDRIVER_OBJECT CurrentDriver()
-{
-    return t_driverFrames.empty() ? nullptr : t_driverFrames.back().driver;
-}
+PDRIVER_OBJECT CurrentDriver() { return t_driverFrames.empty() ? nullptr : t_driverFrames.back().driver; }
 
-void RequireOutsideCompletion(const char* routine)
-{
+void RequireOutsideCompletion(const char* routine) {
     for (auto frame = t_driverFrames.rbegin(); frame != t_driverFrames.rend(); ++frame)
         if (frame->kind == FrameKind::Completion)
             BugCheck("NoRegistryInCompletionRoutine", routine, nullptr,

@@ -52,8 +52,7 @@ int SignalIndex(int sig) { return sig == SIGBUS ? 1 : 0; }
 
 [[noreturn]] void RaisedIrqlFault(const void* address, const char* what) {
     char detail[160];
-    std::snprintf(detail, sizeof detail, "%s %p touched at IRQL %d", what, address,
-                  static_cast<int>(CurrentIrql()));
+    std::snprintf(detail, sizeof detail, "%s %p touched at IRQL %d", what, address, static_cast<int>(CurrentIrql()));
     BugCheck("IRQL_NOT_LESS_OR_EQUAL", "page fault", nullptr, detail);
 }
 
@@ -67,8 +66,7 @@ void PassOn(int sig, siginfo_t* info, void* context) {
             t_passingOn = false;
             return;
         }
-        if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler != SIG_DFL &&
-            previous.sa_handler != SIG_IGN) {
+        if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
             t_passingOn = true;
             previous.sa_handler(sig);
             t_passingOn = false;
@@ -116,8 +114,7 @@ void FaultHandler(int sig, siginfo_t* info, void* context) {
             // APC_LEVEL, and the fault path stops the system before any
             // exception handler gets a say.
             const bool notPresent = state == PageState::Invalid ||
-                                    (state == PageState::Unknown && sig == SIGSEGV &&
-                                     info->si_code == SEGV_MAPERR);
+                                    (state == PageState::Unknown && sig == SIGSEGV && info->si_code == SEGV_MAPERR);
             // Only user addresses raise: a kernel address that is not
             // mapped stops the system at any IRQL.
             if (notPresent && IsKernelAddress(address)) {
@@ -128,8 +125,7 @@ void FaultHandler(int sig, siginfo_t* info, void* context) {
                               address, static_cast<int>(CurrentIrql()));
                 BugCheck("PAGE_FAULT_IN_NONPAGED_AREA", "page fault", nullptr, detail);
             }
-            if (notPresent && CurrentIrql() >= DISPATCH_LEVEL)
-                RaisedIrqlFault(address, "invalid address");
+            if (notPresent && CurrentIrql() >= DISPATCH_LEVEL) RaisedIrqlFault(address, "invalid address");
             NoteCaughtFault();
             Unwind(STATUS_ACCESS_VIOLATION);
         }
@@ -168,7 +164,8 @@ void InstallFaultHandler() {
 
 int GuardedDepth() {
     int depth = 0;
-    for (const GuardFrame* f = t_innermost; f != nullptr; f = f->outer) ++depth;
+    for (const GuardFrame* f = t_innermost; f != nullptr; f = f->outer)
+        ++depth;
     return depth;
 }
 

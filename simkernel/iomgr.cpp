@@ -243,8 +243,7 @@ void* AllocateSystemBuffer(IrpRecord& record, ULONG bytes) {
 
 // Describes the caller's buffer with a locked MDL on the IRP. Fails as the
 // I/O manager fails the call: no MDL, or a probe that raises.
-NTSTATUS AttachLockedMdl(PIRP irp, void* buffer, ULONG length, KPROCESSOR_MODE mode,
-                         LOCK_OPERATION operation) {
+NTSTATUS AttachLockedMdl(PIRP irp, void* buffer, ULONG length, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
     PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
     if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     LockArgs args{mdl, mode, operation};
@@ -313,7 +312,6 @@ void ResetIoManager() {
     state.resetting = false;
 }
 
-
 }  // namespace io
 
 // ---------------------------------------------------------------------------
@@ -335,13 +333,33 @@ std::string HexStatus(NTSTATUS status) {
 
 const char* MajorName(UCHAR major) {
     static constexpr const char* kNames[IRP_MJ_MAXIMUM_FUNCTION + 1] = {
-        "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-        "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-        "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-        "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-        "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-        "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-        "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA",
+        "IRP_MJ_CREATE",
+        "IRP_MJ_CREATE_NAMED_PIPE",
+        "IRP_MJ_CLOSE",
+        "IRP_MJ_READ",
+        "IRP_MJ_WRITE",
+        "IRP_MJ_QUERY_INFORMATION",
+        "IRP_MJ_SET_INFORMATION",
+        "IRP_MJ_QUERY_EA",
+        "IRP_MJ_SET_EA",
+        "IRP_MJ_FLUSH_BUFFERS",
+        "IRP_MJ_QUERY_VOLUME_INFORMATION",
+        "IRP_MJ_SET_VOLUME_INFORMATION",
+        "IRP_MJ_DIRECTORY_CONTROL",
+        "IRP_MJ_FILE_SYSTEM_CONTROL",
+        "IRP_MJ_DEVICE_CONTROL",
+        "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+        "IRP_MJ_SHUTDOWN",
+        "IRP_MJ_LOCK_CONTROL",
+        "IRP_MJ_CLEANUP",
+        "IRP_MJ_CREATE_MAILSLOT",
+        "IRP_MJ_QUERY_SECURITY",
+        "IRP_MJ_SET_SECURITY",
+        "IRP_MJ_POWER",
+        "IRP_MJ_SYSTEM_CONTROL",
+        "IRP_MJ_DEVICE_CHANGE",
+        "IRP_MJ_QUERY_QUOTA",
+        "IRP_MJ_SET_QUOTA",
         "IRP_MJ_PNP",
     };
     return major <= IRP_MJ_MAXIMUM_FUNCTION ? kNames[major] : "IRP_MJ_(invalid)";

@@ -87,8 +87,7 @@ public:
 
     static Request Read(void* buffer, ULONG length, LONGLONG offset = 0);
     static Request Write(const void* buffer, ULONG length, LONGLONG offset = 0);
-    static Request DeviceControl(ULONG code, const void* input, ULONG inputLength, void* output,
-                                 ULONG outputLength);
+    static Request DeviceControl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength);
     // Internal device control carries no buffers of its own: its arguments
     // (an SRB, a URB, an IRB) go into Parameters.Others.
     static Request InternalDeviceControl(ULONG code, PVOID argument1 = nullptr);
@@ -179,11 +178,10 @@ struct OpenResult {
 // holds a reference on the device, so a device deleted while open stays in
 // memory and still receives the handle's requests.
 OpenResult OpenFile(const std::string& name, KPROCESSOR_MODE mode = UserMode);
-IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength,
-                         void* output, ULONG outputLength);
+IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                         ULONG outputLength);
 // The output vector's size is the output buffer's length; it keeps that size.
-IoResult DeviceIoControl(HANDLE handle, ULONG code, const std::vector<uint8_t>& input,
-                         std::vector<uint8_t>& output);
+IoResult DeviceIoControl(HANDLE handle, ULONG code, const std::vector<uint8_t>& input, std::vector<uint8_t>& output);
 IoResult ReadFile(HANDLE handle, void* buffer, ULONG length, LONGLONG offset = 0);
 IoResult WriteFile(HANDLE handle, const void* buffer, ULONG length, LONGLONG offset = 0);
 // Any request on the handle: the file object goes into the stack location.
@@ -236,15 +234,13 @@ LONG ObReferences(const void* object);
 void ResetObjects();
 
 // Devices (iomgr.cpp).
-PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize,
-                                  const std::u16string* name, DEVICE_TYPE type,
-                                  ULONG characteristics, BOOLEAN exclusive, NTSTATUS* status);
+PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::u16string* name,
+                                  DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive, NTSTATUS* status);
 std::u16string DeviceNameOf(PDEVICE_OBJECT device);
 
 // Driver objects (iomgr.cpp). The dispatch table starts filled with a routine
 // that fails every request with STATUS_INVALID_DEVICE_REQUEST, as on Windows.
-PDRIVER_OBJECT CreateDriverObject(const std::string& serviceName, PDRIVER_INITIALIZE entry,
-                                  NTSTATUS* status);
+PDRIVER_OBJECT CreateDriverObject(const std::string& serviceName, PDRIVER_INITIALIZE entry, NTSTATUS* status);
 PUNICODE_STRING DriverRegistryPath(PDRIVER_OBJECT driver);
 void MarkDriverUnloaded(PDRIVER_OBJECT driver);
 bool IsDriverLoaded(PDRIVER_OBJECT driver);

@@ -13,9 +13,8 @@ using namespace sim;
 using namespace sim::detail;
 using namespace sim::io;
 
-extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                                   PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                                   ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                                   DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                    PDEVICE_OBJECT* DeviceObject) {
     RequirePassive("IoCreateDevice");
     if (DeviceObject == nullptr) BugCheck("InvalidParameter", "IoCreateDevice", nullptr, "DeviceObject is NULL");
@@ -24,8 +23,8 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     if (DeviceName != nullptr) name = FromUnicodeString(DeviceName, "IoCreateDevice");
     if (ShouldFail("IoCreateDevice")) return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = STATUS_SUCCESS;
-    *DeviceObject = CreateDeviceObject(DriverObject, DeviceExtensionSize, DeviceName ? &name : nullptr,
-                                       DeviceType, DeviceCharacteristics, Exclusive, &status);
+    *DeviceObject = CreateDeviceObject(DriverObject, DeviceExtensionSize, DeviceName ? &name : nullptr, DeviceType,
+                                       DeviceCharacteristics, Exclusive, &status);
     return status;
 }
 
@@ -296,7 +295,8 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         const NTSTATUS status = Irp->IoStatus.Status;
         const UCHAR control = __atomic_load_n(&location->Control, __ATOMIC_RELAXED);
         if ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-            (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) || (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL))) {
+            (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+            (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL))) {
             if (!RunCompletionRoutine(Irp, record, location, generation)) return;
         } else {
             if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) IoMarkIrpPending(Irp);
@@ -318,4 +318,3 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     record->done.notify_all();
     FreeWhenIdle(Irp, *record);
 }
-

@@ -9,7 +9,6 @@ namespace sim {
 using namespace io;
 using namespace detail;
 
-
 OpenResult OpenFile(const std::string& name, KPROCESSOR_MODE mode) {
     EnsureResetHook();
     PDEVICE_OBJECT device;
@@ -20,7 +19,8 @@ OpenResult OpenFile(const std::string& name, KPROCESSOR_MODE mode) {
         device = ResolveDevice(Widen(name), &status);
         if (device == nullptr) return OpenResult{status, nullptr};
         if (device->Flags & DO_DEVICE_INITIALIZING) return OpenResult{STATUS_NO_SUCH_DEVICE, nullptr};
-        if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) return OpenResult{STATUS_ACCESS_DENIED, nullptr};
+        if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0)
+            return OpenResult{STATUS_ACCESS_DENIED, nullptr};
         bool arena = false;
         file = static_cast<PFILE_OBJECT>(AllocateObject(sizeof(FILE_OBJECT), &arena));
         file->Type = kTypeFile;

@@ -117,7 +117,6 @@ struct IoState {
 };
 IoState& State();
 
-
 // One dispatch call under way on this thread.
 struct CallFrame {
     PIRP irp;
@@ -125,7 +124,6 @@ struct CallFrame {
     bool lowerReturnedPending;
 };
 extern thread_local std::vector<CallFrame> t_frames;
-
 
 void ResetIoManager();
 void EnsureResetHook();

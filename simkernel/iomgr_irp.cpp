@@ -86,13 +86,13 @@ CallTarget EnterNextLocation(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriv
         BugCheck("IrpSentAfterCompletion", routine, irp, "the IRP was completed already; its sender owns it now");
     if (device == nullptr || State().devices.count(device) == 0)
         BugCheck("InvalidDeviceObject", routine, irp,
-                 Hex(device) + " is not a device object in memory: deleted and freed (a stale pointer), "
-                               "or never one");
+                 Hex(device) +
+                     " is not a device object in memory: deleted and freed (a stale pointer), "
+                     "or never one");
     CallTarget call{nullptr, irp->CurrentLocation - 1, nullptr, Describe(device)};
     if (call.index <= 0)
         BugCheck("NO_MORE_IRP_STACK_LOCATIONS", routine, irp,
-                 "the IRP has " + std::to_string(irp->StackCount) + " stack location(s), none left for " +
-                     call.target);
+                 "the IRP has " + std::to_string(irp->StackCount) + " stack location(s), none left for " + call.target);
     call.location = irp->Tail.Overlay.CurrentStackLocation - 1;
     if (call.location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION)
         BugCheck("InvalidMajorFunction", routine, irp,
@@ -104,9 +104,9 @@ CallTarget EnterNextLocation(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriv
                      "the driver at stack location " + std::to_string(owner) + " passed a power IRP on to " +
                          call.target + " without calling PoStartNextPowerIrp first");
     } else if (viaPoCallDriver) {
-        BugCheck("PoCallDriver", routine, irp,
-                 std::string("PoCallDriver sends power IRPs only; this one is ") +
-                     MajorName(call.location->MajorFunction));
+        BugCheck(
+            "PoCallDriver", routine, irp,
+            std::string("PoCallDriver sends power IRPs only; this one is ") + MajorName(call.location->MajorFunction));
     }
     record.pendingSeen[call.index] = 0;
     record.powerStarted[call.index] = 0;
@@ -468,8 +468,7 @@ IoResult SendIrpAt(PDEVICE_OBJECT device, PIRP irp, std::optional<KIRQL> irql) {
     {
         Lock lock(IoLock());
         IrpRecord& record = IrpOrBugCheck(irp, "SendIrp");
-        if (record.hasOriginator)
-            BugCheck("IrpSentTwice", "SendIrp", irp, "the IRP is already on its way");
+        if (record.hasOriginator) BugCheck("IrpSentTwice", "SendIrp", irp, "the IRP is already on its way");
         record.hasOriginator = true;
     }
     // Power IRPs go out through PoCallDriver, as the power manager sends them.
@@ -492,9 +491,8 @@ IoResult SendIrpAt(PDEVICE_OBJECT device, PIRP irp, std::optional<KIRQL> irql) {
     // more (a completion that stopped with STATUS_MORE_PROCESSING_REQUIRED
     // may still be returning): what it leaves behind is then its own.
     const auto timeout = State().timeout;
-    if (!record.done.wait_for(lock, timeout, [&] {
-            return record.finished && record.activeCalls == 0 && record.activeWalks == 0;
-        }))
+    if (!record.done.wait_for(lock, timeout,
+                              [&] { return record.finished && record.activeCalls == 0 && record.activeWalks == 0; }))
         BugCheck("RequestNeverCompleted", "SendIrp", irp,
                  "the request was pended and not completed within " + std::to_string(timeout.count()) + " ms");
     result.final = irp->IoStatus.Status;

@@ -17,8 +17,7 @@ namespace detail {
 // Devices
 
 PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::u16string* name,
-                                  DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
-                                  NTSTATUS* status) {
+                                  DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive, NTSTATUS* status) {
     EnsureResetHook();
     Lock lock(IoLock());
     if (State().drivers.count(driver) == 0)
@@ -99,15 +98,14 @@ PDRIVER_OBJECT CreateDriverObject(const std::string& serviceName, PDRIVER_INITIA
     auto state = std::make_unique<DriverState>();
     state->service = Widen(serviceName);
     state->name = u"\\Driver\\" + state->service;
-    state->registryPath = Widen(std::string(
-                              "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\")) +
-                          state->service;
+    state->registryPath =
+        Widen(std::string("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\")) + state->service;
     state->hardwareDatabase = u"\\REGISTRY\\MACHINE\\HARDWARE\\DESCRIPTION\\SYSTEM";
     *status = CheckNewName(state->name);
     if (!NT_SUCCESS(*status)) return nullptr;
 
-    auto* driver = static_cast<PDRIVER_OBJECT>(
-        AllocateObject(sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION), &state->arena));
+    auto* driver =
+        static_cast<PDRIVER_OBJECT>(AllocateObject(sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION), &state->arena));
     auto* extension = reinterpret_cast<PDRIVER_EXTENSION>(driver + 1);
     auto counted = [](std::u16string& text) {
         UNICODE_STRING s;
@@ -125,7 +123,8 @@ PDRIVER_OBJECT CreateDriverObject(const std::string& serviceName, PDRIVER_INITIA
     state->hardwareDatabaseString = counted(state->hardwareDatabase);
     driver->HardwareDatabase = &state->hardwareDatabaseString;
     driver->DriverInit = entry;
-    for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = InvalidDeviceRequest;
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = InvalidDeviceRequest;
     extension->DriverObject = driver;
     extension->ServiceKeyName = counted(state->service);
     state->registryPathString = counted(state->registryPath);
@@ -174,8 +173,7 @@ bool MarkUnloadPending(PDRIVER_OBJECT driver) {
 PDRIVER_OBJECT TakePendingUnload(PDRIVER_OBJECT owner) {
     Lock lock(IoLock());
     const auto it = State().drivers.find(owner);
-    if (it == State().drivers.end() || !it->second->unloadPending || State().resetting ||
-        HasDevicesInMemory(owner))
+    if (it == State().drivers.end() || !it->second->unloadPending || State().resetting || HasDevicesInMemory(owner))
         return nullptr;
     it->second->unloadPending = false;
     return owner;
@@ -192,7 +190,6 @@ std::string DriverNameOf(PDRIVER_OBJECT driver) {
     const auto it = State().drivers.find(driver);
     return it == State().drivers.end() ? "driver " + Hex(driver) : Narrow(it->second->name);
 }
-
 
 }  // namespace detail
 
@@ -220,7 +217,8 @@ bool IsPdo(PDEVICE_OBJECT device) {
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
     Lock lock(IoLock());
-    while (device != nullptr && device->AttachedDevice != nullptr) device = device->AttachedDevice;
+    while (device != nullptr && device->AttachedDevice != nullptr)
+        device = device->AttachedDevice;
     return device;
 }
 
@@ -245,7 +243,8 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver) {
     Lock lock(IoLock());
     std::vector<PDEVICE_OBJECT> devices;
     if (State().drivers.count(driver) == 0) return devices;
-    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) devices.push_back(d);
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice)
+        devices.push_back(d);
     return devices;
 }
 
@@ -271,6 +270,5 @@ void SetCompletionTimeout(std::chrono::milliseconds timeout) {
     Lock lock(IoLock());
     State().timeout = timeout;
 }
-
 
 }  // namespace sim

@@ -20,7 +20,6 @@
 namespace sim {
 namespace {
 
-
 constexpr uint32_t kMdlTag = 'M' | ('d' << 8) | ('l' << 16) | (' ' << 24);
 // IoAllocateMdl takes small MDLs from a fixed-size lookaside list and says so
 // in the flags.
@@ -37,9 +36,7 @@ std::mutex g_mutex;
 std::map<const MDL*, MdlRecord> g_mdls;
 uint64_t g_serial = 0;
 
-uintptr_t RangeStart(const MDL* mdl) {
-    return reinterpret_cast<uintptr_t>(mdl->StartVa) + mdl->ByteOffset;
-}
+uintptr_t RangeStart(const MDL* mdl) { return reinterpret_cast<uintptr_t>(mdl->StartVa) + mdl->ByteOffset; }
 
 size_t SpanPages(uintptr_t start, size_t length) {
     return ((start & (kPageSize - 1)) + length + kPageSize - 1) / kPageSize;
@@ -49,24 +46,22 @@ PFN_NUMBER* PageArray(MDL* mdl) { return reinterpret_cast<PFN_NUMBER*>(mdl + 1);
 
 std::string Hex(const void* p) {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
     return text;
 }
 
 std::string Describe(const MDL* mdl) {
     char text[200];
-    std::snprintf(text, sizeof text, "MDL %s: range 0x%llX length 0x%X flags 0x%04X%s%s%s",
-                  Hex(mdl).c_str(), static_cast<unsigned long long>(RangeStart(mdl)),
-                  mdl->ByteCount, static_cast<unsigned>(static_cast<USHORT>(mdl->MdlFlags)),
+    std::snprintf(text, sizeof text, "MDL %s: range 0x%llX length 0x%X flags 0x%04X%s%s%s", Hex(mdl).c_str(),
+                  static_cast<unsigned long long>(RangeStart(mdl)), mdl->ByteCount,
+                  static_cast<unsigned>(static_cast<USHORT>(mdl->MdlFlags)),
                   (mdl->MdlFlags & MDL_PAGES_LOCKED) ? " locked" : "",
                   (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) ? " mapped" : "",
                   (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) ? " nonpaged-pool" : "");
     return text;
 }
 
-[[noreturn]] void MdlBugCheck(const char* rule, const char* routine, const MDL* mdl,
-                              const std::string& what) {
+[[noreturn]] void MdlBugCheck(const char* rule, const char* routine, const MDL* mdl, const std::string& what) {
     BugCheck(rule, routine, nullptr, what + " (" + Describe(mdl) + ")");
 }
 
@@ -116,8 +111,8 @@ NTSTATUS ProbeRange(MDL* mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
     if (length == 0) return STATUS_SUCCESS;
     const uintptr_t last = start + length - 1;
     if (last < start) return STATUS_ACCESS_VIOLATION;
-    if (mode == UserMode && (IsKernelAddress(reinterpret_cast<const void*>(start)) ||
-                             IsKernelAddress(reinterpret_cast<const void*>(last))))
+    if (mode == UserMode &&
+        (IsKernelAddress(reinterpret_cast<const void*>(start)) || IsKernelAddress(reinterpret_cast<const void*>(last))))
         return STATUS_ACCESS_VIOLATION;
 
     for (uintptr_t page = start & ~(uintptr_t)(kPageSize - 1); page <= last; page += kPageSize) {
@@ -125,9 +120,9 @@ NTSTATUS ProbeRange(MDL* mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation) {
         PageState state = QueryPage(first);
         if (state == PageState::PagedOut) {
             if (CurrentIrql() > APC_LEVEL)
-                MdlBugCheck("IRQL_NOT_LESS_OR_EQUAL", "MmProbeAndLockPages", mdl,
-                            "a paged-out page " + Hex(first) + " must be brought in at IRQL " +
-                                std::to_string(CurrentIrql()));
+                MdlBugCheck(
+                    "IRQL_NOT_LESS_OR_EQUAL", "MmProbeAndLockPages", mdl,
+                    "a paged-out page " + Hex(first) + " must be brought in at IRQL " + std::to_string(CurrentIrql()));
             // Brought in, the page has its protection back, and the access
             // is checked against that.
             PageIn(first);
@@ -155,27 +150,30 @@ void ForEachPage(const MDL* mdl, void (*action)(const void*)) {
     const uintptr_t start = RangeStart(mdl);
     const size_t pages = SpanPages(start, mdl->ByteCount);
     const uintptr_t first = start & ~(uintptr_t)(kPageSize - 1);
-    for (size_t i = 0; i < pages; ++i) action(reinterpret_cast<const void*>(first + i * kPageSize));
+    for (size_t i = 0; i < pages; ++i)
+        action(reinterpret_cast<const void*>(first + i * kPageSize));
 }
 
 void FillPageArray(MDL* mdl) {
     const uintptr_t start = RangeStart(mdl);
     const size_t pages = SpanPages(start, mdl->ByteCount);
-    for (size_t i = 0; i < pages; ++i) PageArray(mdl)[i] = (start / kPageSize) + i;
+    for (size_t i = 0; i < pages; ++i)
+        PageArray(mdl)[i] = (start / kPageSize) + i;
 }
 
-constexpr CSHORT kBuildFlags =
-    MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL;
+constexpr CSHORT kBuildFlags = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL;
 
 }  // namespace
 
 std::vector<std::string> OutstandingMdls() {
     std::lock_guard<std::mutex> lock(g_mutex);
     std::vector<std::pair<uint64_t, const MDL*>> order;
-    for (const auto& [mdl, record] : g_mdls) order.emplace_back(record.serial, mdl);
+    for (const auto& [mdl, record] : g_mdls)
+        order.emplace_back(record.serial, mdl);
     std::sort(order.begin(), order.end());
     std::vector<std::string> out;
-    for (const auto& entry : order) out.push_back(Describe(entry.second));
+    for (const auto& entry : order)
+        out.push_back(Describe(entry.second));
     return out;
 }
 
@@ -183,8 +181,8 @@ std::vector<std::string> OutstandingMdls() {
 
 using namespace sim;
 
-extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                              BOOLEAN ChargeQuota, PIRP Irp) {
+extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                              PIRP Irp) {
     (void)ChargeQuota;
     RequireAtMostDispatch("IoAllocateMdl");
     EnsureResetHook();
@@ -197,8 +195,8 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
     if (size > kMaxMdlBytes) return nullptr;
 
     if (Irp != nullptr && SecondaryBuffer && Irp->MdlAddress == nullptr)
-        BugCheck("IoAllocateMdl adds a secondary buffer only to an IRP that has an MDL",
-                 "IoAllocateMdl", Irp, "the IRP has no MdlAddress to chain to");
+        BugCheck("IoAllocateMdl adds a secondary buffer only to an IRP that has an MDL", "IoAllocateMdl", Irp,
+                 "the IRP has no MdlAddress to chain to");
 
     auto* mdl = static_cast<MDL*>(PoolAllocate(size, kMdlTag));
     if (mdl == nullptr) return nullptr;
@@ -218,7 +216,8 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
             Irp->MdlAddress = mdl;
         } else {
             MDL* tail = Irp->MdlAddress;
-            while (tail->Next != nullptr) tail = tail->Next;
+            while (tail->Next != nullptr)
+                tail = tail->Next;
             tail->Next = mdl;
         }
     }
@@ -228,11 +227,10 @@ extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN Second
 extern "C" VOID IoFreeMdl(PMDL Mdl) {
     RequireAtMostDispatch("IoFreeMdl");
     if (!Known(Mdl))
-        BugCheck("IoFreeMdl frees only an MDL that IoAllocateMdl returned, once", "IoFreeMdl",
-                 nullptr, "MDL " + Hex(Mdl) + " is unknown or already freed");
+        BugCheck("IoFreeMdl frees only an MDL that IoAllocateMdl returned, once", "IoFreeMdl", nullptr,
+                 "MDL " + Hex(Mdl) + " is unknown or already freed");
     if (Mdl->MdlFlags & MDL_PAGES_LOCKED)
-        MdlBugCheck("an MDL is unlocked before it is freed", "IoFreeMdl", Mdl,
-                    "the MDL still has its pages locked");
+        MdlBugCheck("an MDL is unlocked before it is freed", "IoFreeMdl", Mdl, "the MDL still has its pages locked");
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_mdls.erase(Mdl);
@@ -240,14 +238,13 @@ extern "C" VOID IoFreeMdl(PMDL Mdl) {
     PoolFree(Mdl);
 }
 
-extern "C" VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                    LOCK_OPERATION Operation) {
+extern "C" VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
     // Nothing with a destructor may live in this frame: a raise abandons it.
     RequireAtMostDispatch("MmProbeAndLockPages");
     RequireOwnMdl(MemoryDescriptorList, "MmProbeAndLockPages");
     if (MemoryDescriptorList->MdlFlags & kBuildFlags)
-        MdlBugCheck("MmProbeAndLockPages takes an MDL that is not locked, mapped or built yet",
-                    "MmProbeAndLockPages", MemoryDescriptorList, "the MDL's flags forbid a probe");
+        MdlBugCheck("MmProbeAndLockPages takes an MDL that is not locked, mapped or built yet", "MmProbeAndLockPages",
+                    MemoryDescriptorList, "the MDL's flags forbid a probe");
     if (ShouldFail("MmProbeAndLockPages")) RaiseStatus(STATUS_ACCESS_VIOLATION, "MmProbeAndLockPages");
     const NTSTATUS status = ProbeRange(MemoryDescriptorList, AccessMode, Operation);
     if (!NT_SUCCESS(status)) RaiseStatus(status, "MmProbeAndLockPages");
@@ -261,8 +258,8 @@ extern "C" VOID MmUnlockPages(PMDL MemoryDescriptorList) {
     RequireAtMostDispatch("MmUnlockPages");
     RequireOwnMdl(MemoryDescriptorList, "MmUnlockPages");
     if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED))
-        MdlBugCheck("MmUnlockPages takes an MDL whose pages are locked", "MmUnlockPages",
-                    MemoryDescriptorList, "the MDL is not locked");
+        MdlBugCheck("MmUnlockPages takes an MDL whose pages are locked", "MmUnlockPages", MemoryDescriptorList,
+                    "the MDL is not locked");
     // The system mapping goes with the lock.
     MemoryDescriptorList->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
     ForEachPage(MemoryDescriptorList, UnlockPage);
@@ -286,9 +283,10 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCES
                     "executable mapping");
     RequireOwnMdl(mdl, "MmMapLockedPagesSpecifyCache");
     if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL)))
-        MdlBugCheck("MmMapLockedPagesSpecifyCache maps only a locked MDL, a partial one of locked pages or one "
-                    "built for non-paged pool",
-                    "MmMapLockedPagesSpecifyCache", mdl, "the MDL is none of them");
+        MdlBugCheck(
+            "MmMapLockedPagesSpecifyCache maps only a locked MDL, a partial one of locked pages or one "
+            "built for non-paged pool",
+            "MmMapLockedPagesSpecifyCache", mdl, "the MDL is none of them");
     if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) return mdl->MappedSystemVa;
     if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)
         MdlBugCheck("an MDL is mapped to system space once", "MmMapLockedPagesSpecifyCache", mdl,
@@ -332,8 +330,8 @@ extern "C" VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
     RequireAtMostDispatch("MmUnmapLockedPages");
     RequireOwnMdl(mdl, "MmUnmapLockedPages");
     if (!(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL))
-        MdlBugCheck("MmUnmapLockedPages undoes a mapping MmMapLockedPagesSpecifyCache made", "MmUnmapLockedPages",
-                    mdl, "the MDL has no such mapping");
+        MdlBugCheck("MmUnmapLockedPages undoes a mapping MmMapLockedPagesSpecifyCache made", "MmUnmapLockedPages", mdl,
+                    "the MDL has no such mapping");
     if (BaseAddress != mdl->MappedSystemVa)
         MdlBugCheck("MmUnmapLockedPages takes the address the mapping returned", "MmUnmapLockedPages", mdl,
                     "address " + Hex(BaseAddress) + ", mapped at " + Hex(mdl->MappedSystemVa));
@@ -358,8 +356,8 @@ extern "C" VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualA
                     "range " + Hex(VirtualAddress) + " + 0x" + std::to_string(Length) + " lies outside it");
     const size_t pages = SpanPages(start, Length);
     if (static_cast<size_t>(static_cast<USHORT>(TargetMdl->Size)) < sizeof(MDL) + pages * sizeof(PFN_NUMBER))
-        MdlBugCheck("IoBuildPartialMdl's target holds the range's page frame numbers", "IoBuildPartialMdl",
-                    TargetMdl, "the target's Size is too small for " + std::to_string(pages) + " pages");
+        MdlBugCheck("IoBuildPartialMdl's target holds the range's page frame numbers", "IoBuildPartialMdl", TargetMdl,
+                    "the target's Size is too small for " + std::to_string(pages) + " pages");
     TargetMdl->MdlFlags = static_cast<CSHORT>((TargetMdl->MdlFlags & MDL_ALLOCATED_FIXED_SIZE) | MDL_PARTIAL);
     TargetMdl->StartVa = reinterpret_cast<PVOID>(start & ~(uintptr_t)(kPageSize - 1));
     TargetMdl->ByteOffset = static_cast<ULONG>(start & (kPageSize - 1));

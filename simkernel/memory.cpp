@@ -47,9 +47,7 @@ constexpr uintptr_t kKernelHint = 0x00006FFFFFFFF000ULL;  // low 32 bits 0xFFFFF
 constexpr size_t kKernelPages = 16;
 std::atomic<uintptr_t> g_kernelBase{0};
 
-uintptr_t PageOf(const void* address) {
-    return reinterpret_cast<uintptr_t>(address) & ~(uintptr_t)(kPageSize - 1);
-}
+uintptr_t PageOf(const void* address) { return reinterpret_cast<uintptr_t>(address) & ~(uintptr_t)(kPageSize - 1); }
 
 [[noreturn]] void Misuse(const char* routine, const char* what, const void* address) {
     std::fprintf(stderr, "sim::%s: %s (address %p)\n", routine, what, address);
@@ -69,7 +67,8 @@ void ResetBuffers() {
     g_caughtFaults = 0;
     std::lock_guard<std::mutex> lock(g_mutex);
     g_vouched.clear();
-    for (auto& [base, region] : g_regions) munmap(region.mapping, region.pages * kPageSize);
+    for (auto& [base, region] : g_regions)
+        munmap(region.mapping, region.pages * kPageSize);
     g_regions.clear();
 }
 
@@ -110,8 +109,7 @@ void SetState(const char* routine, const void* address, PageState state) {
     if (state == PageState::PagedOut) {
         // The pager never takes a locked page, nor one that is not resident.
         if (region->locks[index] > 0) return;
-        if (region->state[index] == PageState::Invalid || region->state[index] == PageState::PagedOut)
-            return;
+        if (region->state[index] == PageState::Invalid || region->state[index] == PageState::PagedOut) return;
         region->resident[index] = region->state[index];
     }
     if (mprotect(region->mapping + index * kPageSize, kPageSize, ProtectionFor(state)) != 0)
@@ -204,11 +202,10 @@ void FreeBuffer(const SimBuffer& buffer) {
         if (region->locks[i] > 0) {
             char detail[128];
             std::snprintf(detail, sizeof detail, "page %p of buffer %p is still locked by an MDL",
-                          static_cast<void*>(region->mapping + i * kPageSize),
-                          static_cast<void*>(buffer.address));
+                          static_cast<void*>(region->mapping + i * kPageSize), static_cast<void*>(buffer.address));
             lock.unlock();
-            BugCheck("PROCESS_HAS_LOCKED_PAGES: memory is released after the MDLs that lock it",
-                     "FreeBuffer", nullptr, detail);
+            BugCheck("PROCESS_HAS_LOCKED_PAGES: memory is released after the MDLs that lock it", "FreeBuffer", nullptr,
+                     detail);
         }
     }
     munmap(region->mapping, region->pages * kPageSize);

@@ -73,10 +73,10 @@ bool IsKernelAddress(const void* address);
 
 // What the memory manager knows of the page holding an address.
 enum class PageState {
-    Unknown,   // not a buffer: ordinary process memory, probed for real
+    Unknown,  // not a buffer: ordinary process memory, probed for real
     Valid,
     ReadOnly,
-    Invalid,   // a no-access buffer page, a guard page, or the kernel range
+    Invalid,  // a no-access buffer page, a guard page, or the kernel range
     PagedOut,
 };
 PageState QueryPage(const void* address);

@@ -40,7 +40,7 @@ ObjectState& State() {
 
 // The directories of the namespace; a name can only be made inside one.
 constexpr std::u16string_view kDirectories[] = {
-    u"\\Device", u"\\??", u"\\Driver", u"\\FileSystem", u"\\Callback", u"\\KernelObjects",
+    u"\\Device",           u"\\??",          u"\\Driver", u"\\FileSystem", u"\\Callback", u"\\KernelObjects",
     u"\\BaseNamedObjects", u"\\ObjectTypes",
 };
 
@@ -48,7 +48,8 @@ char16_t FoldChar(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<ch
 
 std::u16string Fold(std::u16string_view name) {
     std::u16string folded(name);
-    for (char16_t& c : folded) c = FoldChar(c);
+    for (char16_t& c : folded)
+        c = FoldChar(c);
     return folded;
 }
 
@@ -69,9 +70,12 @@ bool IsDirectory(std::u16string_view name) {
 
 const char* KindName(NameKind kind) {
     switch (kind) {
-    case NameKind::Device: return "device";
-    case NameKind::Driver: return "driver";
-    case NameKind::Link: return "symbolic link";
+    case NameKind::Device:
+        return "device";
+    case NameKind::Driver:
+        return "driver";
+    case NameKind::Link:
+        return "symbolic link";
     }
     return "object";
 }
@@ -89,7 +93,8 @@ std::u16string Widen(std::string_view text) {
     if (auto wide = Utf8ToUtf16(text)) return *wide;
     std::u16string wide;
     wide.reserve(text.size());
-    for (char c : text) wide.push_back(static_cast<unsigned char>(c));
+    for (char c : text)
+        wide.push_back(static_cast<unsigned char>(c));
     return wide;
 }
 
@@ -97,7 +102,8 @@ std::string Narrow(std::u16string_view text) {
     if (auto narrow = Utf16ToUtf8(text)) return *narrow;
     std::string narrow;
     narrow.reserve(text.size());
-    for (char16_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    for (char16_t c : text)
+        narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
     return narrow;
 }
 
@@ -116,8 +122,7 @@ NTSTATUS CheckNewName(const std::u16string& name) {
     if (name.empty() || name[0] != u'\\' || name.back() == u'\\') return STATUS_OBJECT_NAME_INVALID;
     for (size_t i = 0; i < name.size(); ++i) {
         if (name[i] == 0) return STATUS_OBJECT_NAME_INVALID;
-        if (name[i] == u'\\' && i + 1 < name.size() && name[i + 1] == u'\\')
-            return STATUS_OBJECT_NAME_INVALID;
+        if (name[i] == u'\\' && i + 1 < name.size() && name[i + 1] == u'\\') return STATUS_OBJECT_NAME_INVALID;
     }
     const size_t slash = name.rfind(u'\\');
     const std::u16string parent = slash == 0 ? std::u16string(u"\\") : name.substr(0, slash);
@@ -179,9 +184,8 @@ std::u16string FromUnicodeString(PCUNICODE_STRING string, const char* routine) {
     if ((string->Length & 1) != 0 || string->Length > string->MaximumLength ||
         (string->Length != 0 && string->Buffer == nullptr)) {
         BugCheck("InvalidUnicodeString", routine, nullptr,
-                 "malformed UNICODE_STRING: Length " + std::to_string(string->Length) +
-                     ", MaximumLength " + std::to_string(string->MaximumLength) + ", Buffer " +
-                     Hex(string->Buffer));
+                 "malformed UNICODE_STRING: Length " + std::to_string(string->Length) + ", MaximumLength " +
+                     std::to_string(string->MaximumLength) + ", Buffer " + Hex(string->Buffer));
     }
     return std::u16string(string->Buffer, string->Length / 2);
 }
@@ -286,9 +290,9 @@ std::vector<std::string> NamespaceListing() {
     std::vector<std::string> lines;
     for (const auto& [folded, entry] : detail::State().names) {
         std::string line = detail::Narrow(entry.name) + " -> ";
-        line += entry.kind == detail::NameKind::Link ? detail::Narrow(entry.target)
-                                                     : std::string(detail::KindName(entry.kind)) + " " +
-                                                           detail::Hex(entry.object);
+        line += entry.kind == detail::NameKind::Link
+                    ? detail::Narrow(entry.target)
+                    : std::string(detail::KindName(entry.kind)) + " " + detail::Hex(entry.object);
         lines.push_back(std::move(line));
     }
     return lines;

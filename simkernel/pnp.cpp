@@ -59,13 +59,15 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& serviceNa
     const std::vector<PDEVICE_OBJECT> devices = DevicesOf(driver);
     if (!NT_SUCCESS(result)) {
         if (!devices.empty())
-            BugCheck("DriverEntryFailureLeftDevices", routine, nullptr,
-                     "failed with " + detail::HexStatus(result) + " and left its devices behind: " + DeviceList(devices));
+            BugCheck(
+                "DriverEntryFailureLeftDevices", routine, nullptr,
+                "failed with " + detail::HexStatus(result) + " and left its devices behind: " + DeviceList(devices));
         detail::MarkDriverUnloaded(driver);
         if (status != nullptr) *status = result;
         return nullptr;
     }
-    for (PDEVICE_OBJECT device : devices) device->Flags &= ~DO_DEVICE_INITIALIZING;
+    for (PDEVICE_OBJECT device : devices)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
     if (status != nullptr) *status = result;
     return driver;
 }

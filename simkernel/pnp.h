@@ -21,8 +21,7 @@ namespace sim {
 // DO_DEVICE_INITIALIZING afterwards, as the I/O manager does for them.
 // nullptr when the entry routine fails (devices left behind are a bug
 // check) or the name is taken; *status (if given) says why.
-PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& serviceName,
-                          NTSTATUS* status = nullptr);
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::string& serviceName, NTSTATUS* status = nullptr);
 // Calls the unload routine; device objects of the driver left after it are a
 // bug check. STATUS_INVALID_DEVICE_REQUEST for a driver without one (it
 // cannot be unloaded), STATUS_INVALID_PARAMETER for one not loaded.
@@ -56,8 +55,7 @@ IoResult PnpSurpriseRemoval(PDEVICE_OBJECT pdo);
 IoResult PnpRemoveDevice(PDEVICE_OBJECT pdo);
 // Any minor function; setup fills the parameters. IRP_MN_REMOVE_DEVICE is
 // checked as above.
-IoResult PnpRequest(PDEVICE_OBJECT pdo, UCHAR minor,
-                    std::function<void(PIRP, PIO_STACK_LOCATION)> setup = {});
+IoResult PnpRequest(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIRP, PIO_STACK_LOCATION)> setup = {});
 // IRP_MN_DEVICE_USAGE_NOTIFICATION: a paging, hibernation or dump file moves
 // onto the device (inPath) or off it. When any such request has come back,
 // the power manager's rule is checked along the stack (CheckPagableStack).
@@ -78,7 +76,6 @@ IoResult PowerQueryState(PDEVICE_OBJECT pdo, POWER_STATE_TYPE type, ULONG state)
 // state: the deepest system power state the device may wake the system from.
 IoResult PowerWaitWake(PDEVICE_OBJECT pdo, ULONG systemState);
 IoResult PowerSequence(PDEVICE_OBJECT pdo, PVOID sequence);
-IoResult PowerRequest(PDEVICE_OBJECT pdo, UCHAR minor,
-                      std::function<void(PIRP, PIO_STACK_LOCATION)> setup = {});
+IoResult PowerRequest(PDEVICE_OBJECT pdo, UCHAR minor, std::function<void(PIRP, PIO_STACK_LOCATION)> setup = {});
 
 }  // namespace sim

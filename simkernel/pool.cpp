@@ -51,8 +51,7 @@ PoolState& Pool() {
 
 std::string Hex(const void* p) {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%016" PRIX64,
-                  static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)));
+    std::snprintf(text, sizeof text, "0x%016" PRIX64, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)));
     return text;
 }
 
@@ -98,16 +97,14 @@ void Release(const char* routine, void* p, FreeCheck check, uint32_t tag, bool c
         std::lock_guard<std::mutex> lock(pool.mutex);
         const auto it = pool.live.find(p);
         if (it == pool.live.end()) {
-            problem = pool.freed.count(p) != 0
-                          ? "block " + Hex(p) + " was already freed"
-                          : "address " + Hex(p) + " is not the start of a pool block";
+            problem = pool.freed.count(p) != 0 ? "block " + Hex(p) + " was already freed"
+                                               : "address " + Hex(p) + " is not the start of a pool block";
         } else if (check == FreeCheck::kTagMustMatch && it->second.tag != tag) {
-            problem = "block " + Hex(p) + " has tag '" + TagText(it->second.tag) +
-                      "', freed with tag '" + TagText(tag) + "'";
+            problem =
+                "block " + Hex(p) + " has tag '" + TagText(it->second.tag) + "', freed with tag '" + TagText(tag) + "'";
         } else if (checkIrql && it->second.type == PagedPool && CurrentIrql() > APC_LEVEL) {
             rule = "IRQL_NOT_LESS_OR_EQUAL";
-            problem = "freeing paged pool at IRQL " + std::to_string(CurrentIrql()) +
-                      ", allowed at most at APC_LEVEL";
+            problem = "freeing paged pool at IRQL " + std::to_string(CurrentIrql()) + ", allowed at most at APC_LEVEL";
         } else {
             block = it->second;
             pool.live.erase(it);
@@ -144,15 +141,16 @@ std::vector<PoolLeak> PoolLeaks() {
         ordered[block.serial] = PoolLeak{block.tag, block.bytes, address};
     std::vector<PoolLeak> leaks;
     leaks.reserve(ordered.size());
-    for (const auto& entry : ordered) leaks.push_back(entry.second);
+    for (const auto& entry : ordered)
+        leaks.push_back(entry.second);
     return leaks;
 }
 
 std::string LeakReport() {
     std::string report;
     for (const PoolLeak& leak : PoolLeaks()) {
-        report += "pool leak: tag '" + TagText(leak.tag) + "' " + std::to_string(leak.bytes) +
-                  " bytes at " + Hex(leak.address) + "\n";
+        report += "pool leak: tag '" + TagText(leak.tag) + "' " + std::to_string(leak.bytes) + " bytes at " +
+                  Hex(leak.address) + "\n";
     }
     return report;
 }
@@ -174,9 +172,9 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
     static constexpr const char* kRoutine = "ExAllocatePoolWithTag";
     sim::RequireAtMostDispatch(kRoutine);
     if (PoolType == PagedPool && sim::CurrentIrql() > APC_LEVEL) {
-        sim::BugCheck("IRQL_NOT_LESS_OR_EQUAL", kRoutine, nullptr,
-                      "paged pool requested at IRQL " + std::to_string(sim::CurrentIrql()) +
-                          ", allowed at most at APC_LEVEL");
+        sim::BugCheck(
+            "IRQL_NOT_LESS_OR_EQUAL", kRoutine, nullptr,
+            "paged pool requested at IRQL " + std::to_string(sim::CurrentIrql()) + ", allowed at most at APC_LEVEL");
     }
     // Driver Verifier's code integrity checks, as memory integrity enforces:
     // no driver gets memory it could execute.
@@ -190,8 +188,7 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
                       "unknown pool type " + std::to_string(static_cast<int>(PoolType)));
     }
     if (NumberOfBytes == 0) {
-        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", kRoutine, nullptr,
-                      "allocation of zero bytes");
+        sim::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION", kRoutine, nullptr, "allocation of zero bytes");
     }
     if (sim::ShouldFail(kRoutine)) return nullptr;
     return sim::Allocate(NumberOfBytes, Tag, PoolType);

@@ -86,7 +86,8 @@ std::u16string ToUtf16(std::string_view text) {
 
 size_t WideLength(PCWSTR s) {
     size_t n = 0;
-    while (s[n] != 0) ++n;
+    while (s[n] != 0)
+        ++n;
     return n;
 }
 
@@ -137,10 +138,8 @@ std::optional<std::string> HandlePath(HANDLE handle) {
 
 [[noreturn]] void BadHandle(const char* routine, HANDLE handle) {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
-    BugCheck("INVALID_KERNEL_HANDLE", routine, nullptr,
-             std::string("handle ") + text + " is not an open key handle");
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    BugCheck("INVALID_KERNEL_HANDLE", routine, nullptr, std::string("handle ") + text + " is not an open key handle");
 }
 
 void ResetRegistry() {
@@ -163,22 +162,21 @@ NTSTATUS ResolvePath(ULONG relativeTo, PCWSTR path, std::string* out) {
         if (!relative) return STATUS_OBJECT_NAME_INVALID;
     }
     switch (relativeTo & ~static_cast<ULONG>(RTL_REGISTRY_OPTIONAL)) {
-        case RTL_REGISTRY_ABSOLUTE:
-            if (!relative) return STATUS_OBJECT_NAME_INVALID;
-            *out = *relative;
-            break;
-        case RTL_REGISTRY_SERVICES:
-        case RTL_REGISTRY_CONTROL:
-            *out = (relativeTo & ~static_cast<ULONG>(RTL_REGISTRY_OPTIONAL)) == RTL_REGISTRY_SERVICES
-                       ? kServicesRoot
-                       : kControlRoot;
-            if (relative && !relative->empty()) {
-                if ((*relative)[0] != '\\') *out += '\\';
-                *out += *relative;
-            }
-            break;
-        default:
-            return STATUS_INVALID_PARAMETER;
+    case RTL_REGISTRY_ABSOLUTE:
+        if (!relative) return STATUS_OBJECT_NAME_INVALID;
+        *out = *relative;
+        break;
+    case RTL_REGISTRY_SERVICES:
+    case RTL_REGISTRY_CONTROL:
+        *out = (relativeTo & ~static_cast<ULONG>(RTL_REGISTRY_OPTIONAL)) == RTL_REGISTRY_SERVICES ? kServicesRoot
+                                                                                                  : kControlRoot;
+        if (relative && !relative->empty()) {
+            if ((*relative)[0] != '\\') *out += '\\';
+            *out += *relative;
+        }
+        break;
+    default:
+        return STATUS_INVALID_PARAMETER;
     }
     return ValidKeyPath(*out) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
 }
@@ -206,8 +204,8 @@ private:
     NTSTATUS RunEntry(PRTL_QUERY_REGISTRY_TABLE entry) {
         const ULONG flags = entry->Flags;
         const bool direct = (flags & RTL_QUERY_REGISTRY_DIRECT) != 0;
-        if (direct && (entry->Name == nullptr || entry->EntryContext == nullptr ||
-                       (flags & RTL_QUERY_REGISTRY_SUBKEY) != 0))
+        if (direct &&
+            (entry->Name == nullptr || entry->EntryContext == nullptr || (flags & RTL_QUERY_REGISTRY_SUBKEY) != 0))
             return STATUS_INVALID_PARAMETER;
 
         if ((flags & (RTL_QUERY_REGISTRY_TOPKEY | RTL_QUERY_REGISTRY_SUBKEY)) != 0) current_ = top_;
@@ -229,8 +227,7 @@ private:
 
         if ((flags & RTL_QUERY_REGISTRY_NOVALUE) != 0) {
             if (entry->QueryRoutine == nullptr) return STATUS_INVALID_PARAMETER;
-            return entry->QueryRoutine(entry->Name, REG_NONE, nullptr, 0, context_,
-                                       entry->EntryContext);
+            return entry->QueryRoutine(entry->Name, REG_NONE, nullptr, 0, context_, entry->EntryContext);
         }
         if (entry->Name == nullptr) return EnumerateValues(entry);
         return QueryNamed(entry);
@@ -244,12 +241,10 @@ private:
         if (current_) value = Registry().GetValue(*current_, *name);
 
         if (value) {
-            if ((flags & RTL_QUERY_REGISTRY_TYPECHECK) != 0 &&
-                (flags & RTL_QUERY_REGISTRY_DIRECT) != 0 &&
+            if ((flags & RTL_QUERY_REGISTRY_TYPECHECK) != 0 && (flags & RTL_QUERY_REGISTRY_DIRECT) != 0 &&
                 value->type != (entry->DefaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT))
                 return STATUS_OBJECT_TYPE_MISMATCH;
-            const NTSTATUS status =
-                Deliver(entry, entry->Name, value->type, value->data.data(), value->data.size());
+            const NTSTATUS status = Deliver(entry, entry->Name, value->type, value->data.data(), value->data.size());
             if (NT_SUCCESS(status) && (flags & RTL_QUERY_REGISTRY_DELETE) != 0)
                 Registry().DeleteValue(*current_, *name);
             return status;
@@ -263,10 +258,8 @@ private:
     // Every value of the current key through the entry's routine.
     NTSTATUS EnumerateValues(PRTL_QUERY_REGISTRY_TABLE entry) {
         if (entry->QueryRoutine == nullptr) return STATUS_INVALID_PARAMETER;
-        const std::vector<std::string> names =
-            current_ ? Registry().ValueNames(*current_) : std::vector<std::string>{};
-        if (names.empty() && (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED) != 0)
-            return STATUS_OBJECT_NAME_NOT_FOUND;
+        const std::vector<std::string> names = current_ ? Registry().ValueNames(*current_) : std::vector<std::string>{};
+        if (names.empty() && (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED) != 0) return STATUS_OBJECT_NAME_NOT_FOUND;
         for (const std::string& name : names) {
             const std::optional<RegValue> value = Registry().GetValue(*current_, name);
             if (!value) continue;  // deleted meanwhile by another thread
@@ -302,7 +295,8 @@ private:
             const auto* units = static_cast<PCWSTR>(entry->DefaultData);
             size_t n = 0;
             if (type == REG_MULTI_SZ) {
-                while (units[n] != 0) n += WideLength(units + n) + 1;
+                while (units[n] != 0)
+                    n += WideLength(units + n) + 1;
             } else {
                 n = WideLength(units);
             }
@@ -313,8 +307,7 @@ private:
     }
 
     // A multi-string goes out one text at a time unless NOEXPAND is set.
-    NTSTATUS Deliver(PRTL_QUERY_REGISTRY_TABLE entry, PWSTR name, ULONG type, const uint8_t* data,
-                     size_t length) {
+    NTSTATUS Deliver(PRTL_QUERY_REGISTRY_TABLE entry, PWSTR name, ULONG type, const uint8_t* data, size_t length) {
         const bool expand = (entry->Flags & RTL_QUERY_REGISTRY_NOEXPAND) == 0;
         if (type == REG_EXPAND_SZ && expand) type = REG_SZ;
         if (type != REG_MULTI_SZ || !expand) return DeliverOne(entry, name, type, data, length);
@@ -326,26 +319,23 @@ private:
             if (end == start) break;  // the empty text that ends the list
             std::u16string item = units.substr(start, end - start);
             item += u'\0';
-            const NTSTATUS status =
-                DeliverOne(entry, name, REG_SZ, reinterpret_cast<const uint8_t*>(item.data()),
-                           item.size() * sizeof(WCHAR));
+            const NTSTATUS status = DeliverOne(entry, name, REG_SZ, reinterpret_cast<const uint8_t*>(item.data()),
+                                               item.size() * sizeof(WCHAR));
             if (!NT_SUCCESS(status)) return status;
             start = end + 1;
         }
         return STATUS_SUCCESS;
     }
 
-    NTSTATUS DeliverOne(PRTL_QUERY_REGISTRY_TABLE entry, PWSTR name, ULONG type,
-                        const uint8_t* data, size_t length) {
+    NTSTATUS DeliverOne(PRTL_QUERY_REGISTRY_TABLE entry, PWSTR name, ULONG type, const uint8_t* data, size_t length) {
         if ((entry->Flags & RTL_QUERY_REGISTRY_DIRECT) != 0) return StoreDirect(entry, type, data, length);
         // The routine gets its own copy: it may write to the data.
         std::vector<uint8_t> copy(data, data + length);
-        return entry->QueryRoutine(name, type, copy.empty() ? nullptr : copy.data(),
-                                   static_cast<ULONG>(length), context_, entry->EntryContext);
+        return entry->QueryRoutine(name, type, copy.empty() ? nullptr : copy.data(), static_cast<ULONG>(length),
+                                   context_, entry->EntryContext);
     }
 
-    static NTSTATUS StoreDirect(PRTL_QUERY_REGISTRY_TABLE entry, ULONG type, const uint8_t* data,
-                                size_t length) {
+    static NTSTATUS StoreDirect(PRTL_QUERY_REGISTRY_TABLE entry, ULONG type, const uint8_t* data, size_t length) {
         const ULONG declared = DeclaredType(entry);
         if (declared != REG_NONE && IsText(declared) != IsText(type)) return STATUS_OBJECT_TYPE_MISMATCH;
         if (IsText(type)) return StoreText(static_cast<PUNICODE_STRING>(entry->EntryContext), type, data, length);
@@ -371,8 +361,7 @@ private:
 
     // Into the caller's counted string, with a NUL after the text. A string
     // without a buffer gets one from pool.
-    static NTSTATUS StoreText(PUNICODE_STRING destination, ULONG type, const uint8_t* data,
-                              size_t length) {
+    static NTSTATUS StoreText(PUNICODE_STRING destination, ULONG type, const uint8_t* data, size_t length) {
         std::u16string units(length / sizeof(WCHAR), u'\0');
         if (!units.empty()) std::memcpy(units.data(), data, units.size() * sizeof(WCHAR));
         if (type == REG_MULTI_SZ) {
@@ -410,18 +399,19 @@ std::vector<std::string> OpenKeyHandles() {
     HandleTable& table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);
     std::map<uint64_t, std::string> ordered;
-    for (const auto& entry : table.keys) ordered[entry.second.serial] = entry.second.path;
+    for (const auto& entry : table.keys)
+        ordered[entry.second.serial] = entry.second.path;
     std::vector<std::string> paths;
-    for (auto& entry : ordered) paths.push_back(std::move(entry.second));
+    for (auto& entry : ordered)
+        paths.push_back(std::move(entry.second));
     return paths;
 }
 
 }  // namespace sim
 
 // Creates one key level: the parent must exist already.
-extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                                POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
-                                PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
+extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
     (void)DesiredAccess;
     (void)TitleIndex;
     (void)Class;
@@ -430,17 +420,14 @@ extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     sim::RequirePassive(kRoutine);
     sim::RequireOutsideCompletion(kRoutine);
     if (sim::ShouldFail(kRoutine)) return STATUS_INSUFFICIENT_RESOURCES;
-    if (KeyHandle == nullptr || ObjectAttributes == nullptr ||
-        ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES))
+    if (KeyHandle == nullptr || ObjectAttributes == nullptr || ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES))
         return STATUS_INVALID_PARAMETER;
 
     std::string name;
     if (const PUNICODE_STRING objectName = ObjectAttributes->ObjectName;
         objectName != nullptr && objectName->Length != 0) {
-        if (objectName->Length % sizeof(WCHAR) != 0 || objectName->Buffer == nullptr)
-            return STATUS_OBJECT_NAME_INVALID;
-        const auto utf8 = sim::ToUtf8(
-            std::u16string_view(objectName->Buffer, objectName->Length / sizeof(WCHAR)));
+        if (objectName->Length % sizeof(WCHAR) != 0 || objectName->Buffer == nullptr) return STATUS_OBJECT_NAME_INVALID;
+        const auto utf8 = sim::ToUtf8(std::u16string_view(objectName->Buffer, objectName->Length / sizeof(WCHAR)));
         if (!utf8) return STATUS_OBJECT_NAME_INVALID;
         name = *utf8;
     }
@@ -487,9 +474,8 @@ extern "C" NTSTATUS ZwClose(HANDLE Handle) {
     sim::BadHandle("ZwClose", Handle);
 }
 
-extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                           PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                           PVOID Environment) {
+extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
+                                           PVOID Context, PVOID Environment) {
     (void)Environment;
     static constexpr const char* kRoutine = "RtlQueryRegistryValues";
     sim::RequirePassive(kRoutine);
@@ -497,23 +483,21 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     if (sim::ShouldFail(kRoutine)) return STATUS_INSUFFICIENT_RESOURCES;
     if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
     std::string key;
-    if (const NTSTATUS status = sim::ResolvePath(RelativeTo, Path, &key); !NT_SUCCESS(status))
-        return status;
+    if (const NTSTATUS status = sim::ResolvePath(RelativeTo, Path, &key); !NT_SUCCESS(status)) return status;
     if (!sim::Registry().KeyExists(key)) return STATUS_OBJECT_NAME_NOT_FOUND;
     sim::Query query(key, Context);
     return query.Run(QueryTable);
 }
 
 // The key must exist: this routine writes values, it does not create keys.
-extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
-                                          ULONG ValueType, PVOID ValueData, ULONG ValueLength) {
+extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                                          PVOID ValueData, ULONG ValueLength) {
     static constexpr const char* kRoutine = "RtlWriteRegistryValue";
     sim::RequirePassive(kRoutine);
     sim::RequireOutsideCompletion(kRoutine);
     if (sim::ShouldFail(kRoutine)) return STATUS_INSUFFICIENT_RESOURCES;
     std::string key;
-    if (const NTSTATUS status = sim::ResolvePath(RelativeTo, Path, &key); !NT_SUCCESS(status))
-        return status;
+    if (const NTSTATUS status = sim::ResolvePath(RelativeTo, Path, &key); !NT_SUCCESS(status)) return status;
     if (ValueData == nullptr && ValueLength != 0) return STATUS_INVALID_PARAMETER;
     std::string name;
     if (ValueName != nullptr) {

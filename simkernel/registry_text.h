@@ -36,11 +36,11 @@ bool IsFixedRoot(const std::vector<std::string_view>& parts);
 
 // One thing a .reg file does, in file order.
 struct LoadOp {
-  enum class Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue };
-  Kind kind;
-  std::string path;
-  std::string name;
-  RegValue value;
+    enum class Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue };
+    Kind kind;
+    std::string path;
+    std::string name;
+    RegValue value;
 };
 
 // Reads the raw bytes of a .reg file into its operations; false with the

@@ -21,9 +21,9 @@ LONG Add(PIO_REMOVE_LOCK Lock, LONG Delta) {
 
 void CheckSize(ULONG RemlockSize, const char* routine) {
     if (RemlockSize != kFreeBuildSize)
-        sim::BugCheck("RemoveLockSize", routine, nullptr,
-                      "the lock's size is " + std::to_string(RemlockSize) + ", expected " +
-                          std::to_string(kFreeBuildSize));
+        sim::BugCheck(
+            "RemoveLockSize", routine, nullptr,
+            "the lock's size is " + std::to_string(RemlockSize) + ", expected " + std::to_string(kFreeBuildSize));
 }
 
 }  // namespace
@@ -47,10 +47,8 @@ extern "C" NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
     sim::RequireAtMostDispatch("IoAcquireRemoveLockEx");
     CheckSize(RemlockSize, "IoAcquireRemoveLockEx");
     Add(RemoveLock, 1);
-    if (!__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST))
-        return STATUS_SUCCESS;
-    if (Add(RemoveLock, -1) == 0)
-        KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    if (!__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) return STATUS_SUCCESS;
+    if (Add(RemoveLock, -1) == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
     return STATUS_DELETE_PENDING;
 }
 
@@ -62,8 +60,7 @@ extern "C" VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULO
     if (count < 0)
         sim::BugCheck("RemoveLockReleasedTooOften", "IoReleaseRemoveLockEx", nullptr,
                       "the lock was released more often than it was acquired");
-    if (count == 0)
-        KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    if (count == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
 }
 
 extern "C" VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {

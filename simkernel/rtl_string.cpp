@@ -23,7 +23,8 @@ constexpr NTSTATUS kStatusInvalidParameter2 = static_cast<NTSTATUS>(0xC00000F0);
 
 size_t WideLength(PCWSTR s) {
     size_t n = 0;
-    while (s[n] != 0) ++n;
+    while (s[n] != 0)
+        ++n;
     return n;
 }
 
@@ -68,8 +69,7 @@ extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR S
 // On failure for want of room, the kernel has already set the destination's
 // Length to what the text would need and copies nothing; callers that ignore
 // the status see that Length.
-extern "C" NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
-                                                 PCANSI_STRING SourceString,
+extern "C" NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                                  BOOLEAN AllocateDestinationString) {
     static constexpr const char* kRoutine = "RtlAnsiStringToUnicodeString";
     sim::RequirePassive(kRoutine);
@@ -96,8 +96,7 @@ extern "C" NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationStri
 // Unlike its counterpart, a destination that is too small still receives
 // what fits, less one byte, and a NUL: Length becomes MaximumLength - 1 and
 // the status STATUS_BUFFER_OVERFLOW.
-extern "C" NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
-                                                 PCUNICODE_STRING SourceString,
+extern "C" NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                                  BOOLEAN AllocateDestinationString) {
     static constexpr const char* kRoutine = "RtlUnicodeStringToAnsiString";
     sim::RequirePassive(kRoutine);
@@ -123,8 +122,7 @@ extern "C" NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
     return status;
 }
 
-extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                                   PCUNICODE_STRING Source) {
+extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
     sim::RequireAtMostDispatch("RtlAppendUnicodeStringToString");
     const size_t n = Source->Length;
     if (n == 0) return STATUS_SUCCESS;
@@ -133,8 +131,7 @@ extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
     std::memmove(end, Source->Buffer, n);
     Destination->Length = static_cast<USHORT>(Destination->Length + n);
     // The NUL only when there is room for a whole unit after the text.
-    if (Destination->Length + sizeof(WCHAR) <= Destination->MaximumLength)
-        end[n / sizeof(WCHAR)] = 0;
+    if (Destination->Length + sizeof(WCHAR) <= Destination->MaximumLength) end[n / sizeof(WCHAR)] = 0;
     return STATUS_SUCCESS;
 }
 

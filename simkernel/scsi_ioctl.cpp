@@ -22,9 +22,7 @@ namespace sim {
 namespace {
 
 // Whether [offset, offset + length) lies within a buffer of `size` bytes.
-bool Inside(ULONG_PTR offset, ULONG length, ULONG size) {
-    return offset <= size && length <= size - offset;
-}
+bool Inside(ULONG_PTR offset, ULONG length, ULONG size) { return offset <= size && length <= size - offset; }
 
 // The fields the port driver works with, whichever layout came in.
 struct Block {
@@ -35,7 +33,7 @@ struct Block {
     ULONG_PTR data = 0;  // offset, or the direct form's address
     ULONG senseInfoOffset = 0;
     UCHAR cdb[16] = {};
-    ULONG size = 0;      // of the layout
+    ULONG size = 0;  // of the layout
 };
 
 template <typename Layout>
@@ -180,7 +178,7 @@ ScsiModel::Completion ScsiModel::PassThrough(PIRP irp, bool direct) {
     } else {
         const bool blocks = outcome.phase == Phase::BlocksIn || outcome.phase == Phase::BlocksOut;
         const bool out = outcome.phase == Phase::BlocksOut || outcome.phase == Phase::ParametersOut;
-        const size_t want = blocks                                     ? size_t{outcome.blocks} * blockSize_
+        const size_t want = blocks                                  ? size_t{outcome.blocks} * blockSize_
                             : outcome.phase == Phase::ParametersOut ? outcome.parameters
                                                                     : outcome.dataIn.size();
         transferred = static_cast<ULONG>(std::min<size_t>(want, block.dataTransferLength));

@@ -126,7 +126,11 @@ std::vector<uint8_t> FixedSense(const SenseCode& code) {
 
 ScsiModel::ScsiModel(UCHAR peripheral, ULONG blockSize, ULONG64 blocks, bool removable, const char* marker,
                      const std::string& product)
-    : peripheral_(peripheral), blockSize_(blockSize), blocks_(blocks), marker_(marker), removable_(removable),
+    : peripheral_(peripheral),
+      blockSize_(blockSize),
+      blocks_(blocks),
+      marker_(marker),
+      removable_(removable),
       identity_{"Simbus", product, "1.00"} {
     if (blocks == 0) throw std::invalid_argument("ScsiModel: a device has at least one block");
 }
@@ -247,7 +251,8 @@ void ScsiModel::ReadStore(ULONG64 lba, ULONG count, uint8_t* out) const {
 }
 
 void ScsiModel::WriteStore(ULONG64 lba, ULONG count, const uint8_t* in) {
-    for (ULONG i = 0; i < count; ++i, in += blockSize_) written_[lba + i].assign(in, in + blockSize_);
+    for (ULONG i = 0; i < count; ++i, in += blockSize_)
+        written_[lba + i].assign(in, in + blockSize_);
 }
 
 std::vector<uint8_t> ScsiModel::ReadBlocks(ULONG64 lba, ULONG count) const {
@@ -449,7 +454,7 @@ ScsiModel::Completion ScsiModel::ExecuteSrb(PIRP irp, PSCSI_REQUEST_BLOCK srb) {
     ULONG transferred = 0;
     const bool blocks = outcome.phase == Phase::BlocksIn || outcome.phase == Phase::BlocksOut;
     const bool out = outcome.phase == Phase::BlocksOut || outcome.phase == Phase::ParametersOut;
-    const size_t want = blocks                                     ? size_t{outcome.blocks} * blockSize_
+    const size_t want = blocks                                  ? size_t{outcome.blocks} * blockSize_
                         : outcome.phase == Phase::ParametersOut ? outcome.parameters
                                                                 : outcome.dataIn.size();
     if (!outcome.sense && want > 0) {
@@ -651,8 +656,8 @@ void ScsiModel::RunWaiting(Pdo& bus) {
 NTSTATUS ScsiModel::DispatchReadWrite(Pdo& bus, PDEVICE_OBJECT pdo, PIRP irp, bool write) {
     const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     const ULONG length = write ? location->Parameters.Write.Length : location->Parameters.Read.Length;
-    const LONGLONG offset = write ? location->Parameters.Write.ByteOffset.QuadPart
-                                  : location->Parameters.Read.ByteOffset.QuadPart;
+    const LONGLONG offset =
+        write ? location->Parameters.Write.ByteOffset.QuadPart : location->Parameters.Read.ByteOffset.QuadPart;
 
     std::unique_lock<std::mutex> lock(mutex_);
     Completion completion{STATUS_SUCCESS, 0};

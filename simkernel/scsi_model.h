@@ -175,7 +175,7 @@ protected:
         Phase phase = Phase::None;       // or blocks of the store move, either way
         ULONG64 lba = 0;
         ULONG blocks = 0;
-        ULONG parameters = 0;            // bytes of a parameter list going out
+        ULONG parameters = 0;  // bytes of a parameter list going out
     };
     static Outcome Check(SenseCode code);
 

@@ -13,15 +13,11 @@ namespace {
 
 thread_local char tOwnerTag;
 
-ULONG_PTR Me()
-{
-    return reinterpret_cast<ULONG_PTR>(&tOwnerTag);
-}
+ULONG_PTR Me() { return reinterpret_cast<ULONG_PTR>(&tOwnerTag); }
 
 }  // namespace
 
-extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
-{
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
     static constexpr const char* kRoutine = "KeAcquireSpinLockRaiseToDpc";
     sim::RequireAtMostDispatch(kRoutine);
     if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) == Me())
@@ -36,8 +32,7 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
     }
 }
 
-extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
-{
+extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     static constexpr const char* kRoutine = "KeReleaseSpinLock";
     if (__atomic_load_n(SpinLock, __ATOMIC_ACQUIRE) != Me())
         sim::BugCheck("SPIN_LOCK_NOT_OWNED", kRoutine, nullptr, "the thread does not hold this spin lock");

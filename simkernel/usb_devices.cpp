@@ -10,7 +10,8 @@ namespace {
 constexpr UCHAR kDirectionIn = 0x80;  // bmRequestType: device to host
 
 void Put32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 uint32_t Get32(const uint8_t* in) {
     return in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<uint32_t>(in[3]) << 24);
@@ -51,9 +52,12 @@ void UsbFlashDiskModel::Run(const std::vector<uint8_t>* dataOut) {
     // No autosense: the host asks with REQUEST SENSE, as bulk-only
     // transport has it; and no queue to freeze.
     srb.SrbFlags = SRB_FLAGS_NO_QUEUE_FREEZE | SRB_FLAGS_DISABLE_AUTOSENSE |
-                   (expected_ == 0 ? 0 : in_ ? SRB_FLAGS_DATA_IN : SRB_FLAGS_DATA_OUT);
+                   (expected_ == 0 ? 0
+                    : in_          ? SRB_FLAGS_DATA_IN
+                                   : SRB_FLAGS_DATA_OUT);
     std::vector<uint8_t> buffer(expected_);
-    if (dataOut != nullptr) std::copy(dataOut->begin(), dataOut->begin() + std::min<size_t>(dataOut->size(), expected_), buffer.begin());
+    if (dataOut != nullptr)
+        std::copy(dataOut->begin(), dataOut->begin() + std::min<size_t>(dataOut->size(), expected_), buffer.begin());
     srb.DataTransferLength = expected_;
     srb.DataBuffer = buffer.empty() ? nullptr : buffer.data();
     const UCHAR status = SRB_STATUS(disk_.ExecuteBridged(&srb));
@@ -159,7 +163,8 @@ USBD_STATUS UsbCameraModel::TransferOut(UCHAR endpoint, const std::vector<uint8_
 USBD_STATUS UsbCameraModel::TransferIn(UCHAR endpoint, std::vector<uint8_t>* data) {
     if (endpoint != kIsochIn) return USBD_STATUS_STALL_PID;
     data->resize(std::min<size_t>(data->size(), 12));
-    for (size_t i = 0; i < data->size(); ++i) (*data)[i] = i == 0 ? 2 : i == 1 ? 0x80 : next_++;
+    for (size_t i = 0; i < data->size(); ++i)
+        (*data)[i] = i == 0 ? 2 : i == 1 ? 0x80 : next_++;
     return USBD_STATUS_SUCCESS;
 }
 

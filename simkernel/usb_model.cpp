@@ -108,8 +108,7 @@ void SetupPacket(const URB& urb, UCHAR (&setup)[8]) {
 }  // namespace
 
 UsbModel::UsbModel(USHORT vendorId, USHORT productId, UCHAR maxPacket0, std::vector<uint8_t> interfaceClass,
-                   std::vector<uint8_t> classDescriptor, std::vector<Endpoint> endpoints,
-                   const UsbIdentity& identity)
+                   std::vector<uint8_t> classDescriptor, std::vector<Endpoint> endpoints, const UsbIdentity& identity)
     : vendorId_(vendorId),
       productId_(productId),
       maxPacket0_(maxPacket0),
@@ -117,7 +116,8 @@ UsbModel::UsbModel(USHORT vendorId, USHORT productId, UCHAR maxPacket0, std::vec
       classDescriptor_(std::move(classDescriptor)),
       handleBase_(NextHandleBase()),
       identity_(identity) {
-    for (const Endpoint& e : endpoints) pipes_.push_back(Pipe{e, false});
+    for (const Endpoint& e : endpoints)
+        pipes_.push_back(Pipe{e, false});
 }
 
 void UsbModel::SetIdentity(const UsbIdentity& identity) {
@@ -226,22 +226,30 @@ std::vector<uint8_t> UsbModel::StringDescriptor(UCHAR index) const {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (index == 0) return {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};  // English (United States)
-        if (index == 1) text = identity_.manufacturer;
-        else if (index == 2) text = identity_.product;
-        else if (index == 3) text = identity_.serial;
-        else return {};
+        if (index == 1)
+            text = identity_.manufacturer;
+        else if (index == 2)
+            text = identity_.product;
+        else if (index == 3)
+            text = identity_.serial;
+        else
+            return {};
     }
     text.resize(std::min<size_t>(text.size(), 126));
     std::vector<uint8_t> d = {static_cast<uint8_t>(2 + 2 * text.size()), USB_STRING_DESCRIPTOR_TYPE};
-    for (char c : text) Put16(&d, static_cast<unsigned char>(c));
+    for (char c : text)
+        Put16(&d, static_cast<unsigned char>(c));
     return d;
 }
 
 UsbModel::Outcome UsbModel::Descriptor(UCHAR type, UCHAR index, std::vector<uint8_t>* data) const {
     std::vector<uint8_t> descriptor;
-    if (type == USB_DEVICE_DESCRIPTOR_TYPE) descriptor = DeviceDescriptor();
-    else if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) descriptor = ConfigurationDescriptor();
-    else if (type == USB_STRING_DESCRIPTOR_TYPE) descriptor = StringDescriptor(index);
+    if (type == USB_DEVICE_DESCRIPTOR_TYPE)
+        descriptor = DeviceDescriptor();
+    else if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0)
+        descriptor = ConfigurationDescriptor();
+    else if (type == USB_STRING_DESCRIPTOR_TYPE)
+        descriptor = StringDescriptor(index);
     // The device stalls its default pipe for a descriptor it does not have.
     if (descriptor.empty()) return Outcome{USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
     descriptor.resize(std::min(descriptor.size(), data->size()));
@@ -325,7 +333,8 @@ UsbModel::Outcome UsbModel::SelectConfiguration(PURB urb, ULONG length) {
         configured_ = false;
         return Outcome{};
     }
-    if (length < sizeof(_URB_SELECT_CONFIGURATION)) return Outcome{USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER};
+    if (length < sizeof(_URB_SELECT_CONFIGURATION))
+        return Outcome{USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER};
     const ULONG room = PipeRoom(length, offsetof(_URB_SELECT_CONFIGURATION, Interface));
     if (room < pipes_.size()) return Outcome{USBD_STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER};
     select.ConfigurationHandle = ConfigurationHandle();
@@ -430,8 +439,8 @@ UsbModel::Outcome UsbModel::IsochTransfer(PIRP irp, PURB urb, ULONG length) {
             if (packet.Length != 0) std::memcpy(buffer + packet.Offset, data.data(), packet.Length);
             moved += packet.Length;
         } else {
-            packet.Status = TransferOut(pipe->endpoint.address,
-                                        std::vector<uint8_t>(buffer + packet.Offset, buffer + end));
+            packet.Status =
+                TransferOut(pipe->endpoint.address, std::vector<uint8_t>(buffer + packet.Offset, buffer + end));
             packet.Length = 0;
             if (USBD_SUCCESS(packet.Status)) moved += span;
         }

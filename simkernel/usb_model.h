@@ -142,9 +142,9 @@ private:
     const USHORT vendorId_;
     const USHORT productId_;
     const UCHAR maxPacket0_;
-    const std::vector<uint8_t> interfaceClass_;  // class, subclass, protocol
+    const std::vector<uint8_t> interfaceClass_;   // class, subclass, protocol
     const std::vector<uint8_t> classDescriptor_;  // between the interface and its endpoints, or empty
-    const uintptr_t handleBase_;                 // where this device's handles start
+    const uintptr_t handleBase_;                  // where this device's handles start
 
     mutable std::mutex mutex_;
     UsbIdentity identity_;

@@ -31,7 +31,7 @@ struct Queue {
     std::condition_variable changed;
     std::set<PIO_WORKITEM> items;  // allocated, not freed
     std::deque<PIO_WORKITEM> queue;
-    bool running = false;          // an item's routine is running
+    bool running = false;  // an item's routine is running
     bool hold = false;
     bool workerStarted = false;
 };
@@ -117,8 +117,8 @@ extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     return item;
 }
 
-extern "C" VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
-                                WORK_QUEUE_TYPE QueueType, PVOID Context) {
+extern "C" VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                                PVOID Context) {
     (void)QueueType;
     RequireAtMostDispatch("IoQueueWorkItem");
     EnsureStarted();

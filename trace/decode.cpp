@@ -27,8 +27,7 @@ static PCSTR ZK_FindName(const ZK_CODE_NAME (&Table)[N], ULONG Code)
 
 // The fixed text for Code, or Fallback formatted with Code.
 template <SIZE_T N>
-static PCHAR ZK_NameOrFormat(const ZK_CODE_NAME (&Table)[N], ULONG Code, PCSTR Fallback,
-                             PCHAR Buffer)
+static PCHAR ZK_NameOrFormat(const ZK_CODE_NAME (&Table)[N], ULONG Code, PCSTR Fallback, PCHAR Buffer)
 {
     PCSTR name = ZK_FindName(Table, Code);
     if (name != nullptr)

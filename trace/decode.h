@@ -21,8 +21,8 @@ constexpr ULONG ZK_SENSE_CODE_NAME_SIZE = 55;
 constexpr ULONG ZK_CDB_NAME_SIZE = 29;
 
 static_assert(ZK_NAME_BUFFER >= ZK_STATUS_NAME_SIZE && ZK_NAME_BUFFER >= ZK_SRB_FUNCTION_NAME_SIZE &&
-              ZK_NAME_BUFFER >= ZK_SRB_STATUS_NAME_SIZE && ZK_NAME_BUFFER >= ZK_SCSI_STATUS_NAME_SIZE &&
-              ZK_NAME_BUFFER >= ZK_SENSE_CODE_NAME_SIZE && ZK_NAME_BUFFER >= ZK_CDB_NAME_SIZE,
+                  ZK_NAME_BUFFER >= ZK_SRB_STATUS_NAME_SIZE && ZK_NAME_BUFFER >= ZK_SCSI_STATUS_NAME_SIZE &&
+                  ZK_NAME_BUFFER >= ZK_SENSE_CODE_NAME_SIZE && ZK_NAME_BUFFER >= ZK_CDB_NAME_SIZE,
               "a caller's name buffer must hold every decoder's longest text");
 
 // The final status of a request, compared as the whole 32-bit value.

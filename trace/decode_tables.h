@@ -33,12 +33,8 @@ constexpr ZK_CODE_NAME ZK_StatusNames[] = {
 };
 
 constexpr ZK_CODE_NAME ZK_SrbFunctionNames[] = {
-    {0x00, "SRB_FUNCTION_EXECUTE_SCSI"},
-    {0x01, "SRB_FUNCTION_CLAIM_DEVICE"},
-    {0x12, "SRB_FUNCTION_RESET_BUS"},
-    {0x15, "SRB_FUNCTION_FLUSH_QUEUE"},
-    {0x18, "SRB_FUNCTION_LOCK_QUEUE"},
-    {0x19, "SRB_FUNCTION_UNLOCK_QUEUE"},
+    {0x00, "SRB_FUNCTION_EXECUTE_SCSI"}, {0x01, "SRB_FUNCTION_CLAIM_DEVICE"}, {0x12, "SRB_FUNCTION_RESET_BUS"},
+    {0x15, "SRB_FUNCTION_FLUSH_QUEUE"},  {0x18, "SRB_FUNCTION_LOCK_QUEUE"},   {0x19, "SRB_FUNCTION_UNLOCK_QUEUE"},
 };
 
 // Base statuses only: the two flag bits are decoded as suffixes.

@@ -14,8 +14,8 @@ void ZK_FormatTimeStamp(LONGLONG Ticks, ULONG Increment, PCHAR Buffer)
     ULONGLONG seconds = milliseconds / 1000;
     ULONGLONG minutes = seconds / 60;
     ULONGLONG hours = minutes / 60;
-    sprintf(Buffer, "%u:%02u:%02u.%03u ", (ULONG)hours, (ULONG)(minutes - 60 * hours),
-            (ULONG)(seconds - 60 * minutes), (ULONG)(milliseconds - 1000 * seconds));
+    sprintf(Buffer, "%u:%02u:%02u.%03u ", (ULONG)hours, (ULONG)(minutes - 60 * hours), (ULONG)(seconds - 60 * minutes),
+            (ULONG)(milliseconds - 1000 * seconds));
 }
 
 void ZK_FormatTimeStampMicro(LONGLONG Counter, LONGLONG Frequency, PCHAR Buffer)
@@ -28,8 +28,8 @@ void ZK_FormatTimeStampMicro(LONGLONG Counter, LONGLONG Frequency, PCHAR Buffer)
     ULONGLONG microseconds = (counter % frequency) * 1000000 / frequency;
     ULONGLONG minutes = seconds / 60;
     ULONGLONG hours = minutes / 60;
-    sprintf(Buffer, "%u:%02u:%02u.%06u ", (ULONG)hours, (ULONG)(minutes - 60 * hours),
-            (ULONG)(seconds - 60 * minutes), (ULONG)microseconds);
+    sprintf(Buffer, "%u:%02u:%02u.%06u ", (ULONG)hours, (ULONG)(minutes - 60 * hours), (ULONG)(seconds - 60 * minutes),
+            (ULONG)microseconds);
 }
 
 namespace {

@@ -85,8 +85,7 @@ FORCEINLINE void ZK_Print(ULONG Level, PZK_EXTENSION Extension, PCSTR Format, Ar
 
 // The call sites of both pass through the format check first (the templates
 // see only a pointer). The macros do not expand their own names again.
-#define ZK_PrintLine(Extension, ...) \
-    ((void)sizeof(ZK_CheckFormat(__VA_ARGS__)), ZK_PrintLine(Extension, __VA_ARGS__))
+#define ZK_PrintLine(Extension, ...) ((void)sizeof(ZK_CheckFormat(__VA_ARGS__)), ZK_PrintLine(Extension, __VA_ARGS__))
 #define ZK_Print(Level, Extension, ...) \
     ((void)sizeof(ZK_CheckFormat(__VA_ARGS__)), ZK_Print(Level, Extension, __VA_ARGS__))
 

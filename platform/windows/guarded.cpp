@@ -16,8 +16,8 @@
 // that frame calls the routine rather than jumping to it: no tail call, so the
 // return address into the guarded range stays on the stack below the
 // routine's frame whatever the routine is.
-static __declspec(noinline) __attribute__((disable_tail_calls)) VOID ZkRunGuardedRoutine(
-    ZK_GUARDED_ROUTINE* Routine, PVOID Context)
+static __declspec(noinline) __attribute__((disable_tail_calls)) VOID
+    ZkRunGuardedRoutine(ZK_GUARDED_ROUTINE* Routine, PVOID Context)
 {
     Routine(Context);
 }

@@ -17,10 +17,8 @@ namespace {
 
 std::uint32_t ReadU32(const std::vector<unsigned char>& image, std::size_t offset)
 {
-    return static_cast<std::uint32_t>(image[offset]) |
-           static_cast<std::uint32_t>(image[offset + 1]) << 8 |
-           static_cast<std::uint32_t>(image[offset + 2]) << 16 |
-           static_cast<std::uint32_t>(image[offset + 3]) << 24;
+    return static_cast<std::uint32_t>(image[offset]) | static_cast<std::uint32_t>(image[offset + 1]) << 8 |
+           static_cast<std::uint32_t>(image[offset + 2]) << 16 | static_cast<std::uint32_t>(image[offset + 3]) << 24;
 }
 
 void WriteU32(std::vector<unsigned char>& image, std::size_t offset, std::uint32_t value)
@@ -62,7 +60,7 @@ std::uint32_t ComputeChecksum(const std::vector<unsigned char>& image, std::size
     return static_cast<std::uint32_t>(sum + image.size());
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -77,8 +75,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s: cannot read\n", path);
         return 2;
     }
-    std::vector<unsigned char> image((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
+    std::vector<unsigned char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     in.close();
     std::size_t offset = ChecksumOffset(image);
     if (offset == 0) {

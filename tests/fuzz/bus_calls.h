@@ -38,31 +38,25 @@ public:
     // removes the device and calls the mapping routine after it.
     explicit BusCalls(FuzzedDataProvider& input) : input_(input) {}
     void Attach(Stack& stack) { stack_ = &stack; }
-    ~BusCalls()
-    {
-        if (mapping_.address != nullptr)
-            sim::FreeBuffer(mapping_);
+    ~BusCalls() {
+        if (mapping_.address != nullptr) sim::FreeBuffer(mapping_);
     }
 
     // For ProgramAnswer: the bus's part of the answer, before the lower
     // driver's own changes.
-    std::function<void(PIRP)> Taker()
-    {
+    std::function<void(PIRP)> Taker() {
         return [this](PIRP irp) {
-            if (active_)
-                Take(static_cast<uint8_t*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1));
+            if (active_) Take(static_cast<uint8_t*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1));
         };
     }
 
     // Whether the bus plays at all, and the client puts routines of its own
     // into an allocation block (the routines a golden scenario's client
     // named are not in this process).
-    void Choose(uint8_t* block)
-    {
+    void Choose(uint8_t* block) {
         active_ = input_.ConsumeIntegralInRange<int>(0, 1) == 1;
         block_ = block;
-        if (!active_ || !Fits(block, sizeof(IRB)))
-            return;
+        if (!active_ || !Fits(block, sizeof(IRB))) return;
         IRB irb = Load(block);
         if (irb.FunctionNumber == REQUEST_ALLOCATE_ADDRESS_RANGE && irb.u.AllocateAddressRange.Callback != nullptr) {
             irb.u.AllocateAddressRange.Callback = irb.u.AllocateAddressRange.fulNotificationOptions != 0
@@ -74,42 +68,47 @@ public:
 
     // After the request: the client reads what it was answered, then the
     // bus, the host and the client act as the input says.
-    void Play()
-    {
-        if (!active_)
-            return;
+    void Play() {
+        if (!active_) return;
         ReadAnswer();
         for (int round = input_.ConsumeIntegralInRange<int>(0, 6); round > 0; --round) {
             switch (input_.ConsumeIntegralInRange<int>(0, 4)) {
-            case 0: CallTaken(); break;
-            case 1: Release(); break;
-            case 2: SendAgain(); break;
-            case 3: Map(true); break;
-            default: Map(false); break;
+            case 0:
+                CallTaken();
+                break;
+            case 1:
+                Release();
+                break;
+            case 2:
+                SendAgain();
+                break;
+            case 3:
+                Map(true);
+                break;
+            default:
+                Map(false);
+                break;
             }
         }
-        if (input_.ConsumeBool())
-            stack_->AfterRemoval([this] { Map(true); });
+        if (input_.ConsumeBool()) stack_->AfterRemoval([this] { Map(true); });
     }
 
 private:
-    static bool Fits(const void* address, size_t size)
-    {
+    static bool Fits(const void* address, size_t size) {
         const uint8_t* bytes = static_cast<const uint8_t*>(address);
         return bytes != nullptr && Stack::Writable(bytes) && Stack::Writable(bytes + size - 1) &&
-               sim::QueryPage(bytes) == sim::PageState::Valid && sim::QueryPage(bytes + size - 1) == sim::PageState::Valid;
+               sim::QueryPage(bytes) == sim::PageState::Valid &&
+               sim::QueryPage(bytes + size - 1) == sim::PageState::Valid;
     }
 
     // A block lies at any alignment: it is read and written as bytes.
-    static IRB Load(const void* block)
-    {
+    static IRB Load(const void* block) {
         IRB irb;
         std::memcpy(&irb, block, sizeof(irb));
         return irb;
     }
 
-    static bool Known(PVOID routine)
-    {
+    static bool Known(PVOID routine) {
         return routine == reinterpret_cast<PVOID>(&ClientAllocated) ||
                routine == reinterpret_cast<PVOID>(&ClientNotified) ||
                routine == reinterpret_cast<PVOID>(&ZK_AllocationCompletionRoutine) ||
@@ -118,10 +117,8 @@ private:
 
     // The bus takes the pair an allocation names (and gives the range a
     // handle), or answers level 4 with its host's routine.
-    void Take(uint8_t* block)
-    {
-        if (!Fits(block, sizeof(IRB)))
-            return;
+    void Take(uint8_t* block) {
+        if (!Fits(block, sizeof(IRB))) return;
         IRB irb = Load(block);
         if (irb.FunctionNumber == REQUEST_ALLOCATE_ADDRESS_RANGE) {
             IRB_REQ_ALLOCATE_ADDRESS_RANGE& allocate = irb.u.AllocateAddressRange;
@@ -140,10 +137,8 @@ private:
         }
     }
 
-    void ReadAnswer()
-    {
-        if (!Fits(block_, sizeof(IRB)))
-            return;
+    void ReadAnswer() {
+        if (!Fits(block_, sizeof(IRB))) return;
         const IRB irb = Load(block_);
         if (irb.FunctionNumber == REQUEST_GET_LOCAL_HOST_INFO &&
             irb.u.GetLocalHostInformation.nLevel == GET_PHYS_ADDR_ROUTINE &&
@@ -154,8 +149,7 @@ private:
         }
     }
 
-    static void Call(const Taken& taken)
-    {
+    static void Call(const Taken& taken) {
         sim::IrqlScope irql(DISPATCH_LEVEL);
         if (taken.options == 0) {
             reinterpret_cast<PALLOCATION_COMPLETION_ROUTINE>(taken.routine)(taken.context);
@@ -171,22 +165,18 @@ private:
 
     // One of the routines the bus or the host took, whenever: before or
     // after a release, once or again.
-    void CallTaken()
-    {
+    void CallTaken() {
         std::vector<Taken> taken;
         {
             std::lock_guard<std::mutex> guard(lock_);
             taken = taken_;
         }
-        if (!taken.empty())
-            Call(taken[input_.ConsumeIntegralInRange<size_t>(0, taken.size() - 1)]);
+        if (!taken.empty()) Call(taken[input_.ConsumeIntegralInRange<size_t>(0, taken.size() - 1)]);
     }
 
     // The client releases the range its block holds; the bus agrees or not.
-    void Release()
-    {
-        if (!Fits(block_, sizeof(IRB)))
-            return;
+    void Release() {
+        if (!Fits(block_, sizeof(IRB))) return;
         HANDLE handle = Load(block_).u.AllocateAddressRange.hAddressRange;
         sim::SimBuffer request = sim::AllocateBuffer(sizeof(IRB) + sizeof(HANDLE));
         IRB* irb = reinterpret_cast<IRB*>(request.address);
@@ -201,8 +191,7 @@ private:
     }
 
     // The client sends its block again, as it holds it now.
-    void SendAgain()
-    {
+    void SendAgain() {
         sim::Reply reply = sim::Reply::Complete(PickStatus(input_));
         reply.Fill(Taker());
         stack_->Pdo().SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, reply);
@@ -211,10 +200,8 @@ private:
 
     // The client has the host map a range through the routine it holds: in
     // its block (as it holds it now) or in a block of its own.
-    void Map(bool ownBlock)
-    {
-        if (held_.PhysAddrMappingRoutine == nullptr)
-            return;
+    void Map(bool ownBlock) {
+        if (held_.PhysAddrMappingRoutine == nullptr) return;
         Host& host = TheHost();
         {
             std::lock_guard<std::mutex> guard(host.lock);
@@ -226,26 +213,22 @@ private:
         uint8_t* block = block_;
         // The client hands over a block of its own only: an allocation whose
         // routine is its own (or the filter's, still in the block), or none.
-        if (!ownBlock && (!Fits(block, sizeof(IRB)) ||
-                          Load(block).FunctionNumber != REQUEST_ALLOCATE_ADDRESS_RANGE ||
+        if (!ownBlock && (!Fits(block, sizeof(IRB)) || Load(block).FunctionNumber != REQUEST_ALLOCATE_ADDRESS_RANGE ||
                           (Load(block).u.AllocateAddressRange.Callback != nullptr &&
                            !Known(Load(block).u.AllocateAddressRange.Callback))))
             return;
         if (ownBlock) {
-            if (mapping_.address == nullptr)
-                mapping_ = sim::AllocateBuffer(sizeof(IRB));
+            if (mapping_.address == nullptr) mapping_ = sim::AllocateBuffer(sizeof(IRB));
             IRB* irb = reinterpret_cast<IRB*>(mapping_.address);
             std::memset(irb, 0, sizeof(IRB));
             irb->FunctionNumber = REQUEST_ALLOCATE_ADDRESS_RANGE;
             irb->u.AllocateAddressRange.fulNotificationOptions = input_.ConsumeIntegralInRange<ULONG>(0, 1);
             irb->u.AllocateAddressRange.nLength = 0x10;
-            if (input_.ConsumeBool())
-                irb->u.AllocateAddressRange.Callback = reinterpret_cast<PVOID>(&ClientAllocated);
+            if (input_.ConsumeBool()) irb->u.AllocateAddressRange.Callback = reinterpret_cast<PVOID>(&ClientAllocated);
             irb->u.AllocateAddressRange.Context = irb;
             block = mapping_.address;
         }
-        if (!Fits(block, sizeof(IRB)))
-            return;
+        if (!Fits(block, sizeof(IRB))) return;
         sim::IrqlScope irql(DISPATCH_LEVEL);
         held_.PhysAddrMappingRoutine(held_.Context, reinterpret_cast<PIRB>(block));
     }
@@ -260,14 +243,12 @@ private:
         std::vector<Taken>* taken = nullptr;
         std::mutex* takenLock = nullptr;
     };
-    static Host& TheHost()
-    {
+    static Host& TheHost() {
         static Host* host = new Host;
         return *host;
     }
 
-    static NTSTATUS HostMaps(PVOID Context, PIRB Irb)
-    {
+    static NTSTATUS HostMaps(PVOID Context, PIRB Irb) {
         if (Context != reinterpret_cast<PVOID>(kHostContext))
             Stack::Finding("the host's mapping routine was called with a context it never handed out");
         Host& host = TheHost();
@@ -286,8 +267,7 @@ private:
             std::lock_guard<std::mutex> takenGuard(*host.takenLock);
             host.taken->push_back(taken);
         }
-        if (now)
-            Call(taken);
+        if (now) Call(taken);
         return status;
     }
 

@@ -16,16 +16,14 @@
 #include "report.h"
 #include "requests.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<zklog::Request> requests;
     std::vector<zklog::Unreadable> unreadable;
     zklog::Tracker tracker([&requests](const zklog::Request& request) { requests.push_back(request); });
     zklog::CaptureReader reader(
         zklog::Format::Auto,
         [&](const zklog::TraceLine& line) {
-            if (!tracker.Add(line))
-                unreadable.push_back({line.line, line.message, "a trace message it cannot read"});
+            if (!tracker.Add(line)) unreadable.push_back({line.line, line.message, "a trace message it cannot read"});
         },
         [&](const zklog::Unreadable& problem) {
             tracker.Problem(problem);
@@ -37,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t piece = size > 0 ? 1 + data[0] % 61 : 1;
     for (size_t at = 0; at < bytes.size(); at += piece) {
         reader.FeedBytes(bytes.substr(at, piece));
-        if (piece % 7 == 0)
-            tracker.ReleaseEnded();
+        if (piece % 7 == 0) tracker.ReleaseEnded();
     }
     reader.Finish();
     tracker.Finish();
@@ -48,14 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const zklog::Request& request : requests) {
         columns.Fit(request);
         summary.Add(request);
-        out << zklog::RequestLine(request, columns) << zklog::RequestJson(request).dump() << zklog::RequestCsv(request) << "\n";
+        out << zklog::RequestLine(request, columns) << zklog::RequestJson(request).dump() << zklog::RequestCsv(request)
+            << "\n";
         zklog::PrintRequest(out, request, {{request.firstLine, "line"}});
     }
     summary.Print(out, tracker.stats(), unreadable.size(), unreadable);
     out << summary.Json(tracker.stats(), unreadable.size()).dump();
     zklog::PlotSvg(out, requests, "fuzz");
-    if (auto pasted = zklog::ParseHexBytes(bytes))
-        out << zklog::DecodeSense(*pasted) << zklog::CdbFields(*pasted);
+    if (auto pasted = zklog::ParseHexBytes(bytes)) out << zklog::DecodeSense(*pasted) << zklog::CdbFields(*pasted);
     zklog::ParseViewerTime(bytes.substr(0, 24));
     return 0;
 }

@@ -9,10 +9,8 @@
 
 #include "simkernel/registry_store.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size > 64 * 1024)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 64 * 1024) return 0;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     sim::RegistryStore store;
     const std::string empty = store.SaveRegText();

@@ -9,10 +9,8 @@
 
 #include "sim/scenario.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size > 64 * 1024)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 64 * 1024) return 0;
     const std::string text(reinterpret_cast<const char*>(data), size);
     scn::Scenario scenario;
     scn::ParseError error;

@@ -37,12 +37,10 @@ namespace fuzz {
 
 // A few statuses lower drivers really answer with, and now and then any
 // other value (never STATUS_PENDING, which no completion may carry).
-inline NTSTATUS PickStatus(FuzzedDataProvider& input)
-{
+inline NTSTATUS PickStatus(FuzzedDataProvider& input) {
     static constexpr NTSTATUS kStatuses[] = {
-        STATUS_SUCCESS, (NTSTATUS)0xC0000001, (NTSTATUS)0xC0000010, (NTSTATUS)0xC000000D,
-        (NTSTATUS)0xC0000185, (NTSTATUS)0xC00000BB, (NTSTATUS)0xC0000120, (NTSTATUS)0x80000005,
-        (NTSTATUS)0xC0000023, (NTSTATUS)0x00000102,
+        STATUS_SUCCESS,       (NTSTATUS)0xC0000001, (NTSTATUS)0xC0000010, (NTSTATUS)0xC000000D, (NTSTATUS)0xC0000185,
+        (NTSTATUS)0xC00000BB, (NTSTATUS)0xC0000120, (NTSTATUS)0x80000005, (NTSTATUS)0xC0000023, (NTSTATUS)0x00000102,
     };
     if (input.ConsumeBool())
         return kStatuses[input.ConsumeIntegralInRange<size_t>(0, sizeof(kStatuses) / sizeof(kStatuses[0]) - 1)];
@@ -55,28 +53,25 @@ struct LockRequest {
     KPROCESSOR_MODE mode;
 };
 
-inline VOID ProbeAndLock(PVOID context)
-{
+inline VOID ProbeAndLock(PVOID context) {
     auto* lock = static_cast<LockRequest*>(context);
     MmProbeAndLockPages(lock->mdl, lock->mode, IoWriteAccess);
 }
 
 // A locked MDL for `bytes` at `address`, as its owner builds it (mapped to
 // system space or not); nullptr when the kernel refuses.
-inline PMDL LockedMdl(void* address, size_t bytes, KPROCESSOR_MODE mode, bool mapped, PIRP irp = nullptr)
-{
+inline PMDL LockedMdl(void* address, size_t bytes, KPROCESSOR_MODE mode, bool mapped, PIRP irp = nullptr) {
     PMDL mdl = IoAllocateMdl(address, static_cast<ULONG>(bytes), FALSE, FALSE, irp);
-    if (mdl == nullptr)
-        return nullptr;
+    if (mdl == nullptr) return nullptr;
     LockRequest lock{mdl, mode};
     if (!NT_SUCCESS(ZkGuardedCall(ProbeAndLock, &lock))) {
-        if (irp != nullptr)
-            irp->MdlAddress = nullptr;
+        if (irp != nullptr) irp->MdlAddress = nullptr;
         IoFreeMdl(mdl);
         return nullptr;
     }
     if (mapped)
-        MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute);
+        MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                     NormalPagePriority | MdlMappingNoExecute);
     return mdl;
 }
 
@@ -85,16 +80,15 @@ public:
     static constexpr size_t kBufferBytes = 2 * 4096;
     static constexpr int kBuffers = 4;  // 0: the request's block; 1..3: what it points to
     static constexpr ULONG kFlags[] = {0, DO_BUFFERED_IO, DO_DIRECT_IO};
-    static constexpr size_t kMdlSlots[] = {
-        offsetof(_URB_CONTROL_TRANSFER, TransferBufferMDL), offsetof(IRB, u.AsyncRead.Mdl),
-        offsetof(IRB, u.AsyncWrite.Mdl), offsetof(IRB, u.AllocateAddressRange.Mdl)};
+    static constexpr size_t kMdlSlots[] = {offsetof(_URB_CONTROL_TRANSFER, TransferBufferMDL),
+                                           offsetof(IRB, u.AsyncRead.Mdl), offsetof(IRB, u.AsyncWrite.Mdl),
+                                           offsetof(IRB, u.AllocateAddressRange.Mdl)};
     static constexpr ULONG kEveryLevel = 0x2FF;
     static constexpr ULONG kAnyMask = 0x3FF;
     static constexpr DEVICE_TYPE kDeviceTypes[] = {FILE_DEVICE_DISK, FILE_DEVICE_CD_ROM, FILE_DEVICE_UNKNOWN,
                                                    FILE_DEVICE_MASS_STORAGE};
 
-    explicit Stack(FuzzedDataProvider& input) : input_(input)
-    {
+    explicit Stack(FuzzedDataProvider& input) : input_(input) {
         sim::ResetKernel();
         sim::PdoOptions options;
         options.flags = input.PickValueInArray(kFlags);
@@ -117,17 +111,14 @@ public:
         // A kernel routine the input names fails its Nth call from here on:
         // while the driver loads, adds its device, or serves the request.
         faulted_ = fault < kNoFault;
-        if (faulted_)
-            sim::FailNthCall(kFaultRoutines[fault], nth);
+        if (faulted_) sim::FailNthCall(kFaultRoutines[fault], nth);
         driver_ = sim::LoadDriver(DriverEntry, "zelkor");
         if (driver_ == nullptr) {
-            if (!faulted_)
-                Finding("the driver did not load");
+            if (!faulted_) Finding("the driver did not load");
             return;
         }
         if (sim::PnpAddDevice(driver_, pdo_->Device()) != STATUS_SUCCESS) {
-            if (!faulted_)
-                Finding("add-device failed");
+            if (!faulted_) Finding("add-device failed");
             return;
         }
         top_ = sim::TopOfStack(pdo_->Device());
@@ -135,12 +126,10 @@ public:
         static_cast<PZK_EXTENSION>(top_->DeviceExtension)->TraceMask = mask;
     }
 
-    ~Stack()
-    {
+    ~Stack() {
         sim::ClearFaults();
         Remove();
-        if (afterRemoval_)
-            afterRemoval_();
+        if (afterRemoval_) afterRemoval_();
         // A planted MDL is also just memory the block names: the bus or the
         // driver may have written a reply into it. It is the harness's own,
         // and gets back its bytes as they were before it goes.
@@ -149,16 +138,13 @@ public:
             MmUnlockPages(mdl);
             IoFreeMdl(mdl);
         }
-        if (driver_ != nullptr && sim::UnloadDriver(driver_) != STATUS_SUCCESS)
-            Finding("unloading failed");
+        if (driver_ != nullptr && sim::UnloadDriver(driver_) != STATUS_SUCCESS) Finding("unloading failed");
         std::string leaks = sim::LeakReport();
         for (const std::string& mdl : sim::OutstandingMdls())
             leaks += "MDL still allocated: " + mdl + "\n";
-        if (!leaks.empty())
-            Finding("left behind after unload:\n" + leaks);
+        if (!leaks.empty()) Finding("left behind after unload:\n" + leaks);
         for (const sim::SimBuffer& buffer : buffers_)
-            if (buffer.address != nullptr)
-                sim::FreeBuffer(buffer);
+            if (buffer.address != nullptr) sim::FreeBuffer(buffer);
     }
 
     // What a client still does once the device is gone, before the unload.
@@ -171,18 +157,15 @@ public:
     bool Faulted() const { return faulted_; }
 
     // The Plug and Play manager removes the device, once.
-    void Remove()
-    {
-        if (removed_ || driver_ == nullptr)
-            return;
+    void Remove() {
+        if (removed_ || driver_ == nullptr) return;
         removed_ = true;
         // What the driver queued for the kernel's worker runs before the
         // device goes, as the work item's reference on the device ensures.
         pdo_->WaitIdle();
         sim::WaitForWorkItems();
         pdo_->ClearRules();
-        if (sim::PnpRemoveDevice(pdo_->Device()).final != STATUS_SUCCESS)
-            Finding("the removal failed");
+        if (sim::PnpRemoveDevice(pdo_->Device()).final != STATUS_SUCCESS) Finding("the removal failed");
         removalDone_ = true;
     }
     bool RemovalDone() const { return removalDone_; }
@@ -202,17 +185,18 @@ public:
     // Plants up to `count` pointers in the block, each at a pointer-aligned
     // offset the input gives, to a buffer and an offset the input gives (or
     // null, or a kernel address no one mapped).
-    void PlantPointers(int count)
-    {
+    void PlantPointers(int count) {
         std::vector<std::pair<size_t, PMDL>> mdls;
         for (int i = 0; i < count && input_.remaining_bytes() != 0; ++i) {
             size_t slot = input_.ConsumeIntegralInRange<size_t>(0, 63) * sizeof(void*);
-            if (slot + sizeof(void*) > BlockSize())
-                continue;
+            if (slot + sizeof(void*) > BlockSize()) continue;
             const void* target = nullptr;
             switch (input_.ConsumeIntegralInRange<int>(0, 6)) {
-            case 0: break;
-            case 1: target = sim::InvalidKernelAddress(); break;
+            case 0:
+                break;
+            case 1:
+                target = sim::InvalidKernelAddress();
+                break;
             case 6: {
                 // An MDL of the last buffer, locked, mapped or not, where a
                 // block names an MDL: only there, for the driver reads what
@@ -241,8 +225,7 @@ public:
         // this process, and stays.
         std::vector<std::pair<size_t, PMDL>> planted;
         for (const auto& [slot, mdl] : mdls)
-            if (std::memcmp(Block() + slot, &mdl, sizeof(mdl)) == 0)
-                planted.emplace_back(slot, mdl);
+            if (std::memcmp(Block() + slot, &mdl, sizeof(mdl)) == 0) planted.emplace_back(slot, mdl);
         for (const sim::SimBuffer& buffer : buffers_)
             Defang(buffer.address, std::min<size_t>(buffer.size, 512 + sizeof(void*)));
         for (const auto& [slot, mdl] : planted)
@@ -260,26 +243,20 @@ public:
     // the run allocates later will be (the fuzzer learns such addresses from
     // earlier runs): most values in the user range (an SRB's header, a length
     // beside flags) name nothing and stay as they are.
-    static bool NamesOwnMemory(const void* value)
-    {
+    static bool NamesOwnMemory(const void* value) {
         const auto address = reinterpret_cast<uintptr_t>(value);
-        if (address < 0x10000 || address > 0x7FFFFFFFFFFFull)
-            return false;
-        if (sim::QueryPage(value) != sim::PageState::Unknown)
-            return false;  // a buffer of the test's
-        if (address >= 0x550000000000ull)
-            return true;
+        if (address < 0x10000 || address > 0x7FFFFFFFFFFFull) return false;
+        if (sim::QueryPage(value) != sim::PageState::Unknown) return false;  // a buffer of the test's
+        if (address >= 0x550000000000ull) return true;
         const auto [stackLow, stackHigh] = ThreadStack();
-        if (address >= stackLow && address < stackHigh)
-            return true;
+        if (address >= stackLow && address < stackHigh) return true;
         char byte;
         iovec local{&byte, 1};
         iovec remote{const_cast<void*>(value), 1};
         return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == 1;
     }
 
-    static std::pair<uintptr_t, uintptr_t> ThreadStack()
-    {
+    static std::pair<uintptr_t, uintptr_t> ThreadStack() {
         thread_local std::pair<uintptr_t, uintptr_t> range{0, 0};
         if (range.second == 0) {
             pthread_attr_t attributes;
@@ -297,18 +274,15 @@ public:
     // Whether the test may write at `address`: a buffer page the input left
     // valid, or ordinary memory (the pool's system buffers, a program's
     // pages), which the input cannot take away.
-    static bool Writable(const void* address)
-    {
+    static bool Writable(const void* address) {
         const sim::PageState state = sim::QueryPage(address);
         return state == sim::PageState::Valid || state == sim::PageState::Unknown;
     }
 
     // The pointer-sized slot at `offset` (aligned as the block's fields are),
     // where its pages can be read and written.
-    static void DefangSlot(uint8_t* block, size_t offset)
-    {
-        if (!Writable(block + offset) || !Writable(block + offset + sizeof(void*) - 1))
-            return;
+    static void DefangSlot(uint8_t* block, size_t offset) {
+        if (!Writable(block + offset) || !Writable(block + offset + sizeof(void*) - 1)) return;
         const void* value;
         std::memcpy(&value, block + offset, sizeof(value));
         if (NamesOwnMemory(value)) {
@@ -317,23 +291,27 @@ public:
         }
     }
 
-    static void Defang(uint8_t* block, size_t size)
-    {
+    static void Defang(uint8_t* block, size_t size) {
         for (size_t offset = 0; offset + sizeof(void*) <= size; offset += sizeof(void*))
             DefangSlot(block, offset);
     }
 
     // Makes some pages of the buffers invalid, paged out or read-only.
-    void SpoilPages()
-    {
+    void SpoilPages() {
         int count = input_.ConsumeIntegralInRange<int>(0, 3);
         for (int i = 0; i < count; ++i) {
             const sim::SimBuffer& buffer = buffers_[input_.ConsumeIntegralInRange<int>(0, kBuffers - 1)];
             const uint8_t* page = buffer.address + input_.ConsumeIntegralInRange<size_t>(0, buffer.size);
             switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
-            case 0: sim::InvalidatePage(page); break;
-            case 1: sim::PageOut(page); break;
-            default: sim::MakeReadOnly(page); break;
+            case 0:
+                sim::InvalidatePage(page);
+                break;
+            case 1:
+                sim::PageOut(page);
+                break;
+            default:
+                sim::MakeReadOnly(page);
+                break;
             }
         }
     }
@@ -346,8 +324,7 @@ public:
     // buffered control request.
     // `before` is the lower driver's own part, ahead of those changes.
     void ProgramAnswer(UCHAR major, ULONG_PTR informationLimit, bool intoSystemBuffer = false,
-                       std::function<void(PIRP)> before = nullptr)
-    {
+                       std::function<void(PIRP)> before = nullptr) {
         NTSTATUS status = PickStatus(input_);
         ULONG_PTR information = input_.ConsumeIntegralInRange<ULONG_PTR>(0, informationLimit);
         std::vector<std::pair<size_t, uint8_t>> edits;
@@ -357,8 +334,7 @@ public:
         uint8_t* block = Block();
         const std::vector<uint8_t>* bytes = &reply_;
         auto fill = [block, edits, intoSystemBuffer, before, bytes](PIRP irp) {
-            if (before)
-                before(irp);
+            if (before) before(irp);
             uint8_t* target = block;
             size_t size = 256;
             if (intoSystemBuffer && IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
@@ -372,8 +348,7 @@ public:
             // The lower driver writes only where it can: not into pages the
             // input took away or made read-only.
             for (size_t offset = 0; target != nullptr && offset < std::min(size, bytes->size()); ++offset)
-                if (Writable(target + offset))
-                    target[offset] = (*bytes)[offset];
+                if (Writable(target + offset)) target[offset] = (*bytes)[offset];
             for (size_t slot = 0; target != nullptr && slot + sizeof(void*) <= std::min(size, bytes->size());
                  slot += sizeof(void*))
                 DefangSlot(target, slot);
@@ -381,23 +356,27 @@ public:
                 if (target != nullptr && offset < size && Writable(target + offset)) {
                     target[offset] = value;
                     const size_t slot = offset & ~(sizeof(void*) - 1);
-                    if (slot + sizeof(void*) <= size)
-                        DefangSlot(target, slot);
+                    if (slot + sizeof(void*) <= size) DefangSlot(target, slot);
                 }
         };
         sim::Reply reply;
         switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
-        case 0: reply = sim::Reply::Complete(status, information); break;
-        case 1: reply = sim::Reply::Pend(status, information, std::chrono::milliseconds(0), DISPATCH_LEVEL); break;
-        default: reply = sim::Reply::Pend(status, information, std::chrono::milliseconds(0), PASSIVE_LEVEL); break;
+        case 0:
+            reply = sim::Reply::Complete(status, information);
+            break;
+        case 1:
+            reply = sim::Reply::Pend(status, information, std::chrono::milliseconds(0), DISPATCH_LEVEL);
+            break;
+        default:
+            reply = sim::Reply::Pend(status, information, std::chrono::milliseconds(0), PASSIVE_LEVEL);
+            break;
         }
         reply.Fill(fill);
         answer_ = reply;
         pdo_->SetRule(major, reply);
     }
 
-    [[noreturn]] static void Finding(const std::string& what)
-    {
+    [[noreturn]] static void Finding(const std::string& what) {
         std::fprintf(stderr, "FINDING: %s\n", what.c_str());
         std::abort();
     }
@@ -405,11 +384,21 @@ public:
     // Kernel routines the input may make fail (those the simulated kernel
     // can fail), and the choice that fails none.
     static constexpr const char* kFaultRoutines[] = {
-        "ExAllocatePoolWithTag",        "IoCreateDevice",   "IoCreateSymbolicLink",
-        "IoAttachDeviceToDeviceStack",  "RtlAnsiStringToUnicodeString", "RtlUnicodeStringToAnsiString",
-        "IoGetDeviceProperty",          "ZwCreateKey",      "RtlQueryRegistryValues",
-        "RtlWriteRegistryValue",        "IoAllocateMdl",    "MmProbeAndLockPages",
-        "MmMapLockedPagesSpecifyCache", "IoAllocateIrp",    "IoAllocateWorkItem",
+        "ExAllocatePoolWithTag",
+        "IoCreateDevice",
+        "IoCreateSymbolicLink",
+        "IoAttachDeviceToDeviceStack",
+        "RtlAnsiStringToUnicodeString",
+        "RtlUnicodeStringToAnsiString",
+        "IoGetDeviceProperty",
+        "ZwCreateKey",
+        "RtlQueryRegistryValues",
+        "RtlWriteRegistryValue",
+        "IoAllocateMdl",
+        "MmProbeAndLockPages",
+        "MmMapLockedPagesSpecifyCache",
+        "IoAllocateIrp",
+        "IoAllocateWorkItem",
     };
     static constexpr int kNoFault = sizeof(kFaultRoutines) / sizeof(kFaultRoutines[0]);
     // The configuration in the registry: none; a model's own values (for
@@ -419,10 +408,8 @@ public:
     static constexpr char kModel[] = "FUZZ";
 
 private:
-    void Configure(int configuration)
-    {
-        if (configuration == 0)
-            return;
+    void Configure(int configuration) {
+        if (configuration == 0) return;
         const std::string parameters = std::string(sim::kServicesRoot) + "\\zelkor\\Parameters";
         sim::RegistryStore& registry = sim::Registry();
         registry.CreateKey(parameters);

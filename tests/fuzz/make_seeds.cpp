@@ -49,8 +49,7 @@ constexpr ULONG kOutputBytes = 1024;  // and its longest output
 constexpr int kPlants = 8;            // pointers the internal target plants
 
 // Bytes at `address` that this process can read, at most `limit`.
-std::vector<uint8_t> Readable(const void* address, size_t limit)
-{
+std::vector<uint8_t> Readable(const void* address, size_t limit) {
     std::vector<uint8_t> bytes(limit);
     size_t got = 0;
     // Page by page: a read stops at the first page that is not there.
@@ -59,8 +58,7 @@ std::vector<uint8_t> Readable(const void* address, size_t limit)
         const size_t chunk = std::min(limit - got, 4096 - at % 4096);
         iovec local{bytes.data() + got, chunk};
         iovec remote{reinterpret_cast<void*>(at), chunk};
-        if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(chunk))
-            break;
+        if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(chunk)) break;
         got += chunk;
     }
     // Nor past the end of a heap block: what follows is another's.
@@ -73,8 +71,7 @@ std::vector<uint8_t> Readable(const void* address, size_t limit)
 // Addresses of this run's memory mean nothing in another process (the
 // targets defang them): zeros keep the seeds the same from one run of this
 // maker to the next.
-std::vector<uint8_t> WithoutAddresses(std::vector<uint8_t> bytes)
-{
+std::vector<uint8_t> WithoutAddresses(std::vector<uint8_t> bytes) {
     // At any offset: code the kernel made (a thunk) holds addresses too.
     for (size_t offset = 0; offset + 8 <= bytes.size(); ++offset) {
         uint64_t value;
@@ -89,28 +86,24 @@ std::vector<uint8_t> WithoutAddresses(std::vector<uint8_t> bytes)
 }
 
 template <typename T, size_t N>
-size_t IndexOf(const T (&values)[N], T value, size_t otherwise)
-{
+size_t IndexOf(const T (&values)[N], T value, size_t otherwise) {
     for (size_t i = 0; i < N; ++i)
-        if (values[i] == value)
-            return i;
+        if (values[i] == value) return i;
     return otherwise;
 }
 
 bool IsFilterDevice(PDEVICE_OBJECT device) { return device->DriverObject->DriverInit == DriverEntry; }
 
-bool IsControlDevice(PDEVICE_OBJECT device)
-{
+bool IsControlDevice(PDEVICE_OBJECT device) {
     const std::optional<std::string> name = sim::DeviceName(device);
     return name && name->rfind("\\Device\\Zelkor", 0) == 0;
 }
 
 // The request as it reaches the filter (or its control device).
-std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
-{
+std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    if (!IsFilterDevice(device) || (location->MajorFunction != IRP_MJ_DEVICE_CONTROL &&
-                                    location->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL))
+    if (!IsFilterDevice(device) ||
+        (location->MajorFunction != IRP_MJ_DEVICE_CONTROL && location->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL))
         return std::nullopt;
     Request request;
     request.major = location->MajorFunction;
@@ -123,31 +116,26 @@ std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
         const void* in = (request.code & 3) == METHOD_NEITHER ? location->Parameters.DeviceIoControl.Type3InputBuffer
                                                               : irp->AssociatedIrp.SystemBuffer;
         const size_t length = std::min<size_t>(location->Parameters.DeviceIoControl.InputBufferLength, kInputBytes);
-        if (in != nullptr)
-            request.bytes = WithoutAddresses(Readable(in, length));
+        if (in != nullptr) request.bytes = WithoutAddresses(Readable(in, length));
         request.outLength = std::min(location->Parameters.DeviceIoControl.OutputBufferLength, kOutputBytes);
         return request;
     }
     const void* block = location->Parameters.Others.Argument1;
     request.noBlock = block == nullptr;
-    if (block == nullptr)
-        return request;
+    if (block == nullptr) return request;
     request.bytes = Readable(block, kBlockBytes);
     request.unreadable = request.bytes.empty();
     // SRBs and URBs say how long they are in their first USHORT.
     if (request.bytes.size() >= 2 && request.code != IOCTL_1394_CLASS) {
         const size_t length = request.bytes[0] | request.bytes[1] << 8;
-        if (length >= 8 && length < request.bytes.size())
-            request.bytes.resize(length);
+        if (length >= 8 && length < request.bytes.size()) request.bytes.resize(length);
     }
     for (size_t offset = 0; offset + 8 <= request.bytes.size() && request.pointers.size() < kPlants; offset += 8) {
         uint64_t value;
         std::memcpy(&value, request.bytes.data() + offset, sizeof(value));
-        if (value < 0x10000 || value > 0x7FFFFFFFFFFFull)
-            continue;
+        if (value < 0x10000 || value > 0x7FFFFFFFFFFFull) continue;
         std::vector<uint8_t> target = Readable(reinterpret_cast<const void*>(value), kBlockBytes);
-        if (!target.empty())
-            request.pointers.emplace_back(offset, WithoutAddresses(std::move(target)));
+        if (!target.empty()) request.pointers.emplace_back(offset, WithoutAddresses(std::move(target)));
     }
     request.bytes = WithoutAddresses(std::move(request.bytes));
     return request;
@@ -156,14 +144,12 @@ std::optional<Request> Capture(PDEVICE_OBJECT device, PIRP irp)
 // The stack: the lower device's flags and type, the trace mask, the four
 // buffers' offsets and contents (an internal request's block, then what its
 // pointers point to), the registry and the fault.
-void WriteStack(fuzz::SeedWriter& out, const Request& request, const Variant& variant)
-{
+void WriteStack(fuzz::SeedWriter& out, const Request& request, const Variant& variant) {
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
     out.Pick(request.flags, std::size(fuzz::Stack::kFlags));
     out.Pick(request.type, std::size(fuzz::Stack::kDeviceTypes));
     out.Bool(!variant.mask);
-    if (variant.mask)
-        out.Integral<uint16_t>(*variant.mask);
+    if (variant.mask) out.Integral<uint16_t>(*variant.mask);
     for (int i = 0; i < fuzz::Stack::kBuffers; ++i) {
         std::vector<uint8_t> contents;
         if (i == 0 && internal)
@@ -176,15 +162,13 @@ void WriteStack(fuzz::SeedWriter& out, const Request& request, const Variant& va
     }
     out.Range<int>(0, fuzz::Stack::kConfigurations - 1, variant.configuration);
     out.Range<int>(0, fuzz::Stack::kNoFault, variant.fault);
-    if (variant.fault != fuzz::Stack::kNoFault)
-        out.Range<int>(1, 16, variant.nth);
+    if (variant.fault != fuzz::Stack::kNoFault) out.Range<int>(1, 16, variant.nth);
 }
 
 // A code as the targets read it: one of their list by its place, or any
 // value.
 template <size_t N>
-void WriteCode(fuzz::SeedWriter& out, const ULONG (&codes)[N], ULONG code)
-{
+void WriteCode(fuzz::SeedWriter& out, const ULONG (&codes)[N], ULONG code) {
     const size_t index = IndexOf(codes, code, SIZE_MAX);
     out.Bool(index != SIZE_MAX);
     if (index != SIZE_MAX)
@@ -195,8 +179,7 @@ void WriteCode(fuzz::SeedWriter& out, const ULONG (&codes)[N], ULONG code)
 
 // A 1394 request whose routines a bus calls: an allocation, or the host's
 // information at level 4.
-bool Playable(const Request& request)
-{
+bool Playable(const Request& request) {
     constexpr size_t levelAt = offsetof(IRB, u.GetLocalHostInformation.nLevel);
     if (request.major != IRP_MJ_INTERNAL_DEVICE_CONTROL || request.code != IOCTL_1394_CLASS ||
         request.bytes.size() < levelAt + sizeof(ULONG))
@@ -214,8 +197,7 @@ bool Playable(const Request& request)
 // called after its release. Level 4: the client maps twice, completed at
 // once and later, both completions called again, a mapping refused, and one
 // more after the device is gone.
-void WriteBusPlay(fuzz::SeedWriter& out, const Request& request)
-{
+void WriteBusPlay(fuzz::SeedWriter& out, const Request& request) {
     auto success = [&out](size_t status = 0) {
         out.Bool(true);
         out.Pick(status, 10);
@@ -255,8 +237,7 @@ void WriteBusPlay(fuzz::SeedWriter& out, const Request& request)
 
 // The input that makes the target send `request`, read in the order the
 // target reads it (tests/fuzz/targets.h and fuzz_stack.h).
-std::vector<uint8_t> Write(const Request& request, bool play = false, const Variant& variant = {})
-{
+std::vector<uint8_t> Write(const Request& request, bool play = false, const Variant& variant = {}) {
     fuzz::SeedWriter out;
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
     WriteStack(out, request, variant);
@@ -319,29 +300,24 @@ std::vector<uint8_t> Write(const Request& request, bool play = false, const Vari
     }
     if (!internal) {
         out.Range<int>(0, 3, variant.form);
-        if (request.program)
-            out.Bool(variant.wow64);
+        if (request.program) out.Bool(variant.wow64);
         out.Range<size_t>(0, 256, variant.reply.size());
         out.Bytes(variant.reply);
         out.Range<int>(0, fuzz::kOtherRequests, variant.other);
-        if (variant.choices)
-            variant.choices(out);
+        if (variant.choices) variant.choices(out);
         return out.Input();
     }
     // The internal target's bus calls nothing (tests/fuzz/bus_calls.h), or
     // plays what a bus and a host do with the routines the request names.
-    if (internal)
-        out.Range<int>(0, 1, play ? 1 : 0);
-    if (play)
-        WriteBusPlay(out, request);
+    if (internal) out.Range<int>(0, 1, play ? 1 : 0);
+    if (play) WriteBusPlay(out, request);
     return out.Input();
 }
 
 // The control target's input for a program's private request to the control
 // device (fuzz::ControlRequest), from an administrator; nullopt when that
 // target cannot send it.
-std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const Variant& variant = {})
-{
+std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const Variant& variant = {}) {
     if (request.code != ZK_REQUEST_CODE || !request.program || !request.onControl || request.bytes.size() < 12 ||
         Le32(request.bytes, 4) > 5)
         return std::nullopt;
@@ -350,8 +326,7 @@ std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const V
     out.Pick(variant.account, std::size(fuzz::kAccounts));
     const uint32_t magic = Le32(request.bytes, 0);
     out.Range<int>(0, 15, magic == ZK_REQUEST_MAGIC ? 1 : 0);
-    if (magic != ZK_REQUEST_MAGIC)
-        out.Integral<uint32_t>(magic);
+    if (magic != ZK_REQUEST_MAGIC) out.Integral<uint32_t>(magic);
     out.Range<uint32_t>(0, 5, Le32(request.bytes, 4));
     const uint32_t address = Le32(request.bytes, 8);
     if (variant.dataAt > 0) {
@@ -359,8 +334,7 @@ std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const V
         out.Range<uint32_t>(0, variant.dataAt == 1 ? 4096 : 0x1000, 0);
     } else {
         out.Range<int>(0, 4, address == 0 ? 0 : 4);
-        if (address != 0)
-            out.Integral<uint32_t>(address);
+        if (address != 0) out.Integral<uint32_t>(address);
     }
     const std::vector<uint8_t> tail(request.bytes.begin() + 12, request.bytes.end());
     out.Range<size_t>(0, kInputBytes, tail.size());
@@ -374,12 +348,10 @@ std::optional<std::vector<uint8_t>> WriteControl(const Request& request, const V
 }
 
 // Runs the input through its target and returns what reached the filter.
-std::optional<Request> Replay(void (*target)(FuzzedDataProvider&), const std::vector<uint8_t>& input)
-{
+std::optional<Request> Replay(void (*target)(FuzzedDataProvider&), const std::vector<uint8_t>& input) {
     std::optional<Request> seen;
     sim::SetCallObserver([&seen](PDEVICE_OBJECT device, PIRP irp) {
-        if (!seen)
-            seen = Capture(device, irp);
+        if (!seen) seen = Capture(device, irp);
     });
     FuzzedDataProvider provider(input.data(), input.size());
     target(provider);
@@ -389,11 +361,10 @@ std::optional<Request> Replay(void (*target)(FuzzedDataProvider&), const std::ve
 
 // Same request: code, sender, target and buffer lengths, and the bytes that
 // are no pointers (those are the test's own buffers now).
-bool SameRequest(const Request& want, const Request& got)
-{
-    if (want.major != got.major || want.code != got.code || want.program != got.program || want.noBlock != got.noBlock ||
-        want.unreadable != got.unreadable ||
-        want.onControl != got.onControl || want.bytes.size() != got.bytes.size() || want.flags != got.flags)
+bool SameRequest(const Request& want, const Request& got) {
+    if (want.major != got.major || want.code != got.code || want.program != got.program ||
+        want.noBlock != got.noBlock || want.unreadable != got.unreadable || want.onControl != got.onControl ||
+        want.bytes.size() != got.bytes.size() || want.flags != got.flags)
         return false;
     std::set<size_t> pointers;
     for (const auto& [offset, target] : want.pointers)
@@ -404,8 +375,7 @@ bool SameRequest(const Request& want, const Request& got)
             uint64_t value = 0;
             std::memcpy(&value, want.bytes.data() + (i & ~size_t(7)),
                         std::min<size_t>(8, want.bytes.size() - (i & ~size_t(7))));
-            if (value < 0x10000 || value > 0x7FFFFFFFFFFFull)
-                return false;
+            if (value < 0x10000 || value > 0x7FFFFFFFFFFFull) return false;
         }
     return true;
 }
@@ -413,8 +383,7 @@ bool SameRequest(const Request& want, const Request& got)
 // Every distinct device control and internal device control request the
 // scenarios send to the filter, by the scenario's name; nullopt when one
 // does not load or run.
-std::optional<std::vector<std::pair<std::string, Request>>> LoadRequests(int count, char** files)
-{
+std::optional<std::vector<std::pair<std::string, Request>>> LoadRequests(int count, char** files) {
     std::set<std::string> known;
     std::vector<std::pair<std::string, Request>> requests;
     for (int i = 0; i < count; ++i) {
@@ -426,8 +395,7 @@ std::optional<std::vector<std::pair<std::string, Request>>> LoadRequests(int cou
         }
         std::vector<Request> captured;
         sim::SetCallObserver([&captured](PDEVICE_OBJECT device, PIRP irp) {
-            if (std::optional<Request> request = Capture(device, irp))
-                captured.push_back(std::move(*request));
+            if (std::optional<Request> request = Capture(device, irp)) captured.push_back(std::move(*request));
         });
         const scn::RunResult result = scn::RunScenario(scenario, scn::RunOptions{});
         sim::SetCallObserver(nullptr);
@@ -437,8 +405,7 @@ std::optional<std::vector<std::pair<std::string, Request>>> LoadRequests(int cou
         }
         const std::string stem = std::filesystem::path(files[i]).stem().string();
         for (Request& request : captured)
-            if (known.insert(request.Key()).second)
-                requests.emplace_back(stem, std::move(request));
+            if (known.insert(request.Key()).second) requests.emplace_back(stem, std::move(request));
     }
     return requests;
 }
@@ -448,8 +415,7 @@ using Writer = std::function<void(const std::string& target, const std::string& 
 // The control target's variants of a private request: the filtered device
 // removed while the request is in the driver or before it, the data in the
 // program's area or in kernel space, a standard user.
-void WriteControlVariants(const Request& request, const std::string& stem, const Writer& write)
-{
+void WriteControlVariants(const Request& request, const std::string& stem, const Writer& write) {
     for (int race = 1; race <= 2; ++race) {
         Variant removed;
         removed.race = race;
@@ -467,8 +433,7 @@ void WriteControlVariants(const Request& request, const std::string& stem, const
 
 // Floppy commands with their command bytes, paged out, without them, and
 // without a block; a URB as every function, answered or not.
-void WriteBlocks(const Request& urb, const Writer& write)
-{
+void WriteBlocks(const Request& urb, const Writer& write) {
     write("fuzz_internal", "fdc", Write(FdcCommand()));
     Variant paged;
     paged.pageOut = 1;
@@ -493,8 +458,7 @@ void WriteBlocks(const Request& urb, const Writer& write)
 // input of 16 bytes or more (a WMI registration buffer) and from a program;
 // every routine that can fail, failing each of its first calls, on that, on
 // an SRB and on a 1394 allocation; floppy commands and URB functions.
-bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, const Writer& write)
-{
+bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, const Writer& write) {
     std::optional<Request> plain, block, urb, allocation;
     for (const auto& [stem, request] : requests) {
         if (!allocation && Playable(request) && Le32(request.bytes, 0) == REQUEST_ALLOCATE_ADDRESS_RANGE)
@@ -505,8 +469,7 @@ bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, con
         if (!plain && request.major == IRP_MJ_DEVICE_CONTROL && !request.program && !request.onControl &&
             request.bytes.size() >= 16)
             plain = request;
-        if (!block && IsSrb(request) && !request.pointers.empty())
-            block = request;
+        if (!block && IsSrb(request) && !request.pointers.empty()) block = request;
     }
     if (!plain || !block || !urb || !allocation) {
         std::cerr << "make_seeds: the scenarios send no device control request with input, no SRB, no URB or "
@@ -536,16 +499,14 @@ bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, con
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc < 3 || std::string(argv[1]) == "--help") {
         std::cerr << "usage: make_seeds OUT-DIR SCENARIO-FILE...\n";
         return argc < 3 ? 2 : 0;
     }
     const std::filesystem::path out = argv[1];
     const std::optional<std::vector<std::pair<std::string, Request>>> requests = LoadRequests(argc - 2, argv + 2);
-    if (!requests)
-        return 1;
+    if (!requests) return 1;
     sim::UseDeterministicAddresses(false);  // as in the fuzzers
 
     std::map<std::string, int> written;
@@ -560,8 +521,7 @@ int main(int argc, char** argv)
     auto check = [](void (*target)(FuzzedDataProvider&), const std::vector<uint8_t>& input, const Request& request,
                     const std::string& stem) {
         const std::optional<Request> seen = Replay(target, input);
-        if (seen && SameRequest(request, *seen))
-            return true;
+        if (seen && SameRequest(request, *seen)) return true;
         std::cerr << "make_seeds: an input from " << stem << " (code 0x" << std::hex << request.code << std::dec
                   << ") does not bring its request to the filter: the writer and the targets disagree\n";
         return false;
@@ -570,14 +530,11 @@ int main(int argc, char** argv)
         const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
         const std::vector<uint8_t> input = Write(request);
         auto target = internal ? fuzz::InternalRequest : fuzz::DeviceControlRequest;
-        if (!check(target, input, request, stem))
-            return 1;
+        if (!check(target, input, request, stem)) return 1;
         write(internal ? "fuzz_internal" : "fuzz_devicecontrol", stem, input);
-        if (Playable(request))
-            write("fuzz_internal", stem + "-bus", Write(request, true));
+        if (Playable(request)) write("fuzz_internal", stem + "-bus", Write(request, true));
         if (std::optional<std::vector<uint8_t>> control = WriteControl(request)) {
-            if (!check(fuzz::ControlRequest, *control, request, stem))
-                return 1;
+            if (!check(fuzz::ControlRequest, *control, request, stem)) return 1;
             write("fuzz_control", stem, *control);
             WriteControlVariants(request, stem, write);
         }
@@ -585,8 +542,7 @@ int main(int argc, char** argv)
             write(internal ? "fuzz_internal" : "fuzz_devicecontrol", stem + "-" + name,
                   Write(variant.first, false, variant.second));
     }
-    if (!WriteOnce(*requests, write))
-        return 1;
+    if (!WriteOnce(*requests, write)) return 1;
     for (const char* target : {"fuzz_internal", "fuzz_devicecontrol", "fuzz_control"})
         std::cout << target << ": " << written[target] << " inputs\n";
     return 0;

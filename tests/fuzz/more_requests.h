@@ -40,10 +40,8 @@ public:
     static constexpr size_t kBytes = 4096;
 
     RequestData(Stack& stack, DataForm form, bool program, bool wow64, uint8_t* block, ULONG blockLength)
-        : form_(form), program_(program)
-    {
-        if (form == DataForm::Plain)
-            return;
+        : form_(form), program_(program) {
+        if (form == DataForm::Plain) return;
         if (program) {
             // What the input put in the second buffer, where its pages are
             // still there.
@@ -51,8 +49,7 @@ public:
             const sim::SimBuffer& from = stack.Buffer(1);
             for (size_t i = 0; i < std::min(kBytes, from.size); ++i) {
                 const sim::PageState state = sim::QueryPage(from.address + i);
-                if (state == sim::PageState::Valid || state == sim::PageState::ReadOnly)
-                    area_[i] = from.address[i];
+                if (state == sim::PageState::Valid || state == sim::PageState::ReadOnly) area_[i] = from.address[i];
             }
         } else {
             area_ = stack.Buffer(1).address;
@@ -69,10 +66,8 @@ public:
                 std::memcpy(block + at, &address, sizeof(address));
         }
     }
-    ~RequestData()
-    {
-        if (program_ && area_ != nullptr)
-            sim::FreeLowUserArea(area_);
+    ~RequestData() {
+        if (program_ && area_ != nullptr) sim::FreeLowUserArea(area_);
     }
     RequestData(const RequestData&) = delete;
     RequestData& operator=(const RequestData&) = delete;
@@ -80,8 +75,7 @@ public:
     // Puts a locked MDL for the data on the request, as a sender that built
     // its own IRP does; the I/O manager frees it with the request. A request
     // whose code is of a direct method has the I/O manager's own already.
-    void Describe(PIRP irp) const
-    {
+    void Describe(PIRP irp) const {
         if ((form_ == DataForm::Mdl || form_ == DataForm::MappedMdl) && irp->MdlAddress == nullptr)
             LockedMdl(area_, kBytes, static_cast<KPROCESSOR_MODE>(program_ ? UserMode : KernelMode),
                       form_ == DataForm::MappedMdl, irp);
@@ -98,10 +92,8 @@ private:
 class Handle {
 public:
     Handle(const std::string& name, KPROCESSOR_MODE mode) : handle_(sim::OpenFile(name, mode).handle) {}
-    ~Handle()
-    {
-        if (handle_ != nullptr)
-            sim::CloseFile(handle_);
+    ~Handle() {
+        if (handle_ != nullptr) sim::CloseFile(handle_);
     }
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
@@ -125,12 +117,12 @@ struct Buffers {
     bool program;
 };
 
-inline void SendPnp(Stack& stack, FuzzedDataProvider& input)
-{
+inline void SendPnp(Stack& stack, FuzzedDataProvider& input) {
     PDEVICE_OBJECT pdo = stack.Pdo().Device();
     for (int count = input.ConsumeIntegralInRange<int>(1, 3); count > 0; --count) {
-        const UCHAR minor = input.ConsumeBool() ? input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION)
-                                                : input.ConsumeIntegral<UCHAR>();
+        const UCHAR minor = input.ConsumeBool()
+                                ? input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION)
+                                : input.ConsumeIntegral<UCHAR>();
         if (minor == IRP_MN_REMOVE_DEVICE) {
             stack.Remove();
             return;
@@ -142,16 +134,14 @@ inline void SendPnp(Stack& stack, FuzzedDataProvider& input)
         }
         // The lower driver answers a start as the input says; other requests
         // as a bus driver does (their answers carry what the manager reads).
-        if (minor == IRP_MN_START_DEVICE)
-            stack.AnswerAlso(IRP_MJ_PNP);
+        if (minor == IRP_MN_START_DEVICE) stack.AnswerAlso(IRP_MJ_PNP);
         sim::PnpRequest(pdo, minor);
         stack.Pdo().WaitIdle();
         stack.Pdo().ClearRules();
     }
 }
 
-inline void SendPower(Stack& stack, FuzzedDataProvider& input)
-{
+inline void SendPower(Stack& stack, FuzzedDataProvider& input) {
     const UCHAR minor = input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_QUERY_POWER + 1);
     const POWER_STATE_TYPE type = input.ConsumeBool() ? SystemPowerState : DevicePowerState;
     const ULONG state = input.ConsumeIntegralInRange<ULONG>(0, 6);
@@ -165,8 +155,7 @@ inline void SendPower(Stack& stack, FuzzedDataProvider& input)
     });
 }
 
-inline void SendWmi(Stack& stack, FuzzedDataProvider& input, const Buffers& buffers)
-{
+inline void SendWmi(Stack& stack, FuzzedDataProvider& input, const Buffers& buffers) {
     const UCHAR minor = input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_REGINFO_EX + 1);
     stack.AnswerAlso(IRP_MJ_SYSTEM_CONTROL);
     PDEVICE_OBJECT top = stack.Top();
@@ -181,8 +170,7 @@ inline void SendWmi(Stack& stack, FuzzedDataProvider& input, const Buffers& buff
 // Requests that arrive while the device is being removed: a read held
 // below the filter keeps the removal waiting for it, and meanwhile a
 // request of the input's kind comes; then the read is let go.
-inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG code)
-{
+inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG code) {
     stack.Pdo().SetRule(IRP_MJ_READ, sim::Reply::Hold(STATUS_SUCCESS));
     std::vector<uint8_t> held(16);
     std::future<sim::IoResult> read = sim::SendAsync(stack.Top(), sim::Request::Read(held.data(), 16));
@@ -200,12 +188,24 @@ inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG cod
     std::vector<uint8_t> data(64);
     PDEVICE_OBJECT top = stack.Top();
     switch (input.ConsumeIntegralInRange<int>(0, 5)) {
-    case 0: sim::Send(top, sim::Request::DeviceControl(code, data.data(), 64, data.data(), 64)); break;
-    case 1: sim::Send(top, sim::Request::Read(data.data(), 64)); break;
-    case 2: sim::Send(top, sim::Request::Write(data.data(), 64)); break;
-    case 3: sim::Send(top, sim::Request::InternalDeviceControl(IOCTL_SCSI_EXECUTE_NONE, nullptr)); break;
-    case 4: sim::Send(top, sim::Request::Power(IRP_MN_QUERY_POWER)); break;
-    default: sim::Send(top, sim::Request(IRP_MJ_FLUSH_BUFFERS)); break;
+    case 0:
+        sim::Send(top, sim::Request::DeviceControl(code, data.data(), 64, data.data(), 64));
+        break;
+    case 1:
+        sim::Send(top, sim::Request::Read(data.data(), 64));
+        break;
+    case 2:
+        sim::Send(top, sim::Request::Write(data.data(), 64));
+        break;
+    case 3:
+        sim::Send(top, sim::Request::InternalDeviceControl(IOCTL_SCSI_EXECUTE_NONE, nullptr));
+        break;
+    case 4:
+        sim::Send(top, sim::Request::Power(IRP_MN_QUERY_POWER));
+        break;
+    default:
+        sim::Send(top, sim::Request(IRP_MJ_FLUSH_BUFFERS));
+        break;
     }
     stack.Pdo().Release();
     read.wait();
@@ -216,23 +216,28 @@ inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG cod
 inline constexpr UCHAR kPlainMajors[] = {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SHUTDOWN, IRP_MJ_CREATE_NAMED_PIPE,
                                          IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION};
 
-inline void SendOther(Stack& stack, FuzzedDataProvider& input, int which, const Buffers& buffers, ULONG code)
-{
+inline void SendOther(Stack& stack, FuzzedDataProvider& input, int which, const Buffers& buffers, ULONG code) {
     const auto mode = static_cast<KPROCESSOR_MODE>(buffers.program ? UserMode : KernelMode);
     switch (which) {
     case 1:
         stack.AnswerAlso(IRP_MJ_READ);
-        sim::Send(stack.Top(), sim::Request::Read(buffers.out, buffers.outLength, input.ConsumeIntegral<int64_t>())
-                                   .Mode(mode));
+        sim::Send(stack.Top(),
+                  sim::Request::Read(buffers.out, buffers.outLength, input.ConsumeIntegral<int64_t>()).Mode(mode));
         break;
     case 2:
         stack.AnswerAlso(IRP_MJ_WRITE);
-        sim::Send(stack.Top(), sim::Request::Write(buffers.in, buffers.inLength, input.ConsumeIntegral<int64_t>())
-                                   .Mode(mode));
+        sim::Send(stack.Top(),
+                  sim::Request::Write(buffers.in, buffers.inLength, input.ConsumeIntegral<int64_t>()).Mode(mode));
         break;
-    case 3: SendPower(stack, input); break;
-    case 4: SendWmi(stack, input, buffers); break;
-    case 5: SendPnp(stack, input); break;
+    case 3:
+        SendPower(stack, input);
+        break;
+    case 4:
+        SendWmi(stack, input, buffers);
+        break;
+    case 5:
+        SendPnp(stack, input);
+        break;
     case 6: {
         Handle handle(kPdoName, mode);
         break;
@@ -243,7 +248,9 @@ inline void SendOther(Stack& stack, FuzzedDataProvider& input, int which, const 
         sim::Send(stack.Top(), sim::Request(major).Mode(mode));
         break;
     }
-    default: SendDuringRemoval(stack, input, code); break;
+    default:
+        SendDuringRemoval(stack, input, code);
+        break;
     }
 }
 

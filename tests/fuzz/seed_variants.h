@@ -34,14 +34,13 @@ struct Request {
     bool onControl = false;
     bool noBlock = false;
     bool unreadable = false;  // a block at an address with nothing there
-    size_t flags = 0;  // indexes into the stack's choices
+    size_t flags = 0;         // indexes into the stack's choices
     size_t type = 0;
     // Internal: block offset of a pointer, and what it pointed to.
     std::vector<std::pair<size_t, std::vector<uint8_t>>> pointers;
 
-    std::string Key() const
-    {
-        std::string key{char(major),   char(program), char(onControl), char(noBlock),
+    std::string Key() const {
+        std::string key{char(major),      char(program), char(onControl), char(noBlock),
                         char(unreadable), char(flags),   char(type)};
         key.append(reinterpret_cast<const char*>(&code), sizeof(code));
         key.append(reinterpret_cast<const char*>(&outLength), sizeof(outLength));
@@ -61,8 +60,8 @@ struct Request {
 // no fault, no registry values). The variants reach what the scenarios'
 // requests alone do not (Variants, below).
 struct Variant {
-    std::optional<uint16_t> mask;  // a trace mask other than every level
-    int configuration = 0;  // fuzz::Stack::Configure
+    std::optional<uint16_t> mask;       // a trace mask other than every level
+    int configuration = 0;              // fuzz::Stack::Configure
     int fault = fuzz::Stack::kNoFault;  // a routine of fuzz::Stack::kFaultRoutines, failing its nth call
     int nth = 1;
     size_t status = 0;  // of the lower driver's answer: fuzz::PickStatus's list
@@ -78,35 +77,30 @@ struct Variant {
     std::vector<uint8_t> reply;
     int other = 0;
     std::function<void(fuzz::SeedWriter&)> choices;  // the other request's own
-    int race = 0;  // the control target's removal
-    size_t account = 0;  // the control target's account (fuzz::kAccounts)
-    int dataAt = -1;     // and where its data lies: in the program's area (1), in kernel space (2)
+    int race = 0;                                    // the control target's removal
+    size_t account = 0;                              // the control target's account (fuzz::kAccounts)
+    int dataAt = -1;   // and where its data lies: in the program's area (1), in kernel space (2)
     int mdlSlot = -1;  // the last plant: a locked MDL where the block names one (fuzz::Stack::kMdlSlots)
     bool mdlMapped = false;
 };
 
-inline uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset)
-{
+inline uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset) {
     return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 | uint32_t(bytes[offset + 3]) << 24;
 }
 
-inline void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value)
-{
-    if (bytes.size() < offset + 4)
-        bytes.resize(offset + 4);
+inline void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {
+    if (bytes.size() < offset + 4) bytes.resize(offset + 4);
     std::memcpy(bytes.data() + offset, &value, 4);
 }
 
-inline bool IsSrb(const Request& request)
-{
+inline bool IsSrb(const Request& request) {
     return request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.bytes.size() >= 0x40 &&
            ZK_IsSrbControlCode(request.code);
 }
 
 // A storage device descriptor naming the product: at ProductIdOffset, or
 // (offset 0) at byte 48, or at an offset past what is returned.
-inline std::vector<uint8_t> Descriptor(uint32_t productOffset, const std::string& name = "FUZZ")
-{
+inline std::vector<uint8_t> Descriptor(uint32_t productOffset, const std::string& name = "FUZZ") {
     std::vector<uint8_t> reply(0x80, 0);
     Put32(reply, 0, 1);
     Put32(reply, 4, 0x80);
@@ -124,8 +118,7 @@ using AddVariant = std::function<void(const std::string&, const Request&, const 
 // time stamps, 1394 blocks traced at the I/O level only or read-only, a
 // locked MDL where a URB or IRB names one, SRBs answered with success,
 // sense data or a failure.
-inline void InternalVariants(const Request& request, const AddVariant& add)
-{
+inline void InternalVariants(const Request& request, const AddVariant& add) {
     Variant later;
     later.answer = 1;
     add("later", request, later);
@@ -174,8 +167,7 @@ inline void InternalVariants(const Request& request, const AddVariant& add)
 // The private request from a driver naming kernel memory; a storage query
 // answered with a descriptor (and the model's configuration in the
 // registry).
-inline void ControlVariants(const Request& request, const AddVariant& add)
-{
+inline void ControlVariants(const Request& request, const AddVariant& add) {
     // The private request from a driver, naming its data at a kernel
     // address (one no one mapped).
     if (request.code == ZK_REQUEST_CODE && request.onControl && request.bytes.size() >= 12 &&
@@ -203,8 +195,7 @@ inline void ControlVariants(const Request& request, const AddVariant& add)
 // A direct pass-through from a driver and from a program, sending and
 // receiving, its data named by address in every way a sender names it, the
 // kernel refusing the MDL, its lock or its mapping.
-inline void DirectVariants(const Request& request, const AddVariant& add)
-{
+inline void DirectVariants(const Request& request, const AddVariant& add) {
     for (bool program : {false, true})
         for (uint8_t dataIn : {SCSI_IOCTL_DATA_OUT, SCSI_IOCTL_DATA_IN}) {
             Request changed = request;
@@ -221,9 +212,10 @@ inline void DirectVariants(const Request& request, const AddVariant& add)
                 for (const char* routine : {"IoAllocateMdl", "MmProbeAndLockPages", "MmMapLockedPagesSpecifyCache"})
                     for (int nth = 1; nth <= 2; ++nth) {
                         Variant refused = named;
-                        refused.fault = int(std::find(std::begin(fuzz::Stack::kFaultRoutines),
-                                                      std::end(fuzz::Stack::kFaultRoutines), std::string_view(routine)) -
-                                            std::begin(fuzz::Stack::kFaultRoutines));
+                        refused.fault =
+                            int(std::find(std::begin(fuzz::Stack::kFaultRoutines),
+                                          std::end(fuzz::Stack::kFaultRoutines), std::string_view(routine)) -
+                                std::begin(fuzz::Stack::kFaultRoutines));
                         refused.nth = nth;
                         add(name + std::to_string(form) + "-" + routine + std::to_string(nth), changed, refused);
                     }
@@ -249,8 +241,7 @@ inline void DirectVariants(const Request& request, const AddVariant& add)
 
 // A pass-through answered with sense data or with data, from a 32-bit
 // program too; its direct form as above.
-inline void PassThroughVariants(const Request& request, const AddVariant& add)
-{
+inline void PassThroughVariants(const Request& request, const AddVariant& add) {
     const bool direct = request.code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
     if ((request.code != IOCTL_SCSI_PASS_THROUGH && !direct) || request.bytes.size() < sizeof(SCSI_PASS_THROUGH))
         return;
@@ -267,12 +258,10 @@ inline void PassThroughVariants(const Request& request, const AddVariant& add)
         wow64.wow64 = true;
         add("wow64", request, wow64);
     }
-    if (direct)
-        DirectVariants(request, add);
+    if (direct) DirectVariants(request, add);
 }
 
-inline NamedVariants Variants(const Request& request)
-{
+inline NamedVariants Variants(const Request& request) {
     NamedVariants variants;
     const AddVariant add = [&variants](const std::string& name, const Request& changed, const Variant& variant) {
         variants.emplace_back(name, std::make_pair(changed, variant));
@@ -287,8 +276,7 @@ inline NamedVariants Variants(const Request& request)
 
 // The device control target's other requests (tests/fuzz/more_requests.h),
 // each with its own choices.
-inline std::vector<std::pair<std::string, Variant>> OtherRequests()
-{
+inline std::vector<std::pair<std::string, Variant>> OtherRequests() {
     std::vector<std::pair<std::string, Variant>> others;
     auto add = [&others](const std::string& name, int other, std::function<void(fuzz::SeedWriter&)> choices,
                          Variant variant = {}) {
@@ -302,8 +290,10 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests()
         add("read" + std::to_string(offset), 1, [offset](fuzz::SeedWriter& out) { out.Integral<int64_t>(offset); });
         add("write" + std::to_string(offset), 2, [offset](fuzz::SeedWriter& out) { out.Integral<int64_t>(offset); });
     }
-    add("read-quiet", 1, [](fuzz::SeedWriter& out) { out.Integral<int64_t>(0); }, quiet);
-    add("write-quiet", 2, [](fuzz::SeedWriter& out) { out.Integral<int64_t>(0); }, quiet);
+    add(
+        "read-quiet", 1, [](fuzz::SeedWriter& out) { out.Integral<int64_t>(0); }, quiet);
+    add(
+        "write-quiet", 2, [](fuzz::SeedWriter& out) { out.Integral<int64_t>(0); }, quiet);
     for (UCHAR minor = 0; minor <= IRP_MN_QUERY_POWER + 1; ++minor)
         for (bool system : {true, false})
             add("power-" + std::to_string(minor) + (system ? "s" : "d"), 3, [minor, system](fuzz::SeedWriter& out) {
@@ -318,7 +308,8 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests()
     Variant gone;
     gone.pageOut = 0;
     gone.pageKind = 0;
-    add("wmi-gone", 4, [](fuzz::SeedWriter& out) { out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, IRP_MN_REGINFO_EX); },
+    add(
+        "wmi-gone", 4, [](fuzz::SeedWriter& out) { out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, IRP_MN_REGINFO_EX); },
         gone);
     // Plug and Play: each minor alone, then the pairs whose second undoes
     // the first, and minors no list names.
@@ -361,8 +352,7 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests()
 
 // A URB as another function: every function code up to the last one named
 // and one past it, the block otherwise as it was.
-inline std::vector<Request> UrbFunctions(const Request& urb)
-{
+inline std::vector<Request> UrbFunctions(const Request& urb) {
     std::vector<Request> urbs;
     for (USHORT function = 0; function <= 0x3A; ++function) {
         Request changed = urb;
@@ -375,8 +365,7 @@ inline std::vector<Request> UrbFunctions(const Request& urb)
 
 // A floppy controller's command: the parameter block, whose FIFO pointer
 // names the command bytes.
-inline Request FdcCommand()
-{
+inline Request FdcCommand() {
     Request request;
     request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     request.code = IOCTL_DISK_INTERNAL_ISSUE_FDC_COMMAND;

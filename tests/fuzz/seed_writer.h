@@ -14,8 +14,7 @@ class SeedWriter {
 public:
     // What ConsumeIntegralInRange<T>(min, max) returns as `value`.
     template <typename T>
-    void Range(T min, T max, T value)
-    {
+    void Range(T min, T max, T value) {
         const uint64_t range = static_cast<uint64_t>(max) - static_cast<uint64_t>(min);
         const uint64_t offset = static_cast<uint64_t>(value) - static_cast<uint64_t>(min);
         size_t bytes = 0;
@@ -25,8 +24,7 @@ public:
             back_.push_back(static_cast<uint8_t>(offset >> (8 * i)));
     }
     template <typename T>
-    void Integral(T value)
-    {
+    void Integral(T value) {
         Range<T>(std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), value);
     }
     void Bool(bool value) { Integral<uint8_t>(value ? 1 : 0); }
@@ -35,8 +33,7 @@ public:
     // What ConsumeBytes(bytes.size()) returns.
     void Bytes(const std::vector<uint8_t>& bytes) { front_.insert(front_.end(), bytes.begin(), bytes.end()); }
 
-    std::vector<uint8_t> Input() const
-    {
+    std::vector<uint8_t> Input() const {
         std::vector<uint8_t> input = front_;
         input.insert(input.end(), back_.rbegin(), back_.rend());
         return input;

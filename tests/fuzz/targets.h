@@ -17,13 +17,29 @@ namespace fuzz {
 
 // The codes each target picks from most of the time (any value otherwise).
 inline constexpr ULONG kInternalCodes[] = {
-    0u, (ULONG)IOCTL_SCSI_EXECUTE_IN, (ULONG)IOCTL_SCSI_EXECUTE_OUT, (ULONG)IOCTL_SCSI_EXECUTE_NONE,
-    (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB, (ULONG)IOCTL_1394_CLASS, (ULONG)IOCTL_INTERNAL_USB_RESET_PORT,
+    0u,
+    (ULONG)IOCTL_SCSI_EXECUTE_IN,
+    (ULONG)IOCTL_SCSI_EXECUTE_OUT,
+    (ULONG)IOCTL_SCSI_EXECUTE_NONE,
+    (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB,
+    (ULONG)IOCTL_1394_CLASS,
+    (ULONG)IOCTL_INTERNAL_USB_RESET_PORT,
     (ULONG)IOCTL_DISK_INTERNAL_ISSUE_FDC_COMMAND,
 };
 inline constexpr ULONG kDeviceControlCodes[] = {
-    0x4D004u, 0x4D014u, 0x4D008u, 0x4D028u, 0x4D02Cu, 0x2D1400u, 0x2D1080u,
-    0x220003u, 0x220007u, 0x220013u, 0x70000u, 0x2D0800u, (ULONG)ZK_REQUEST_CODE,
+    0x4D004u,
+    0x4D014u,
+    0x4D008u,
+    0x4D028u,
+    0x4D02Cu,
+    0x2D1400u,
+    0x2D1080u,
+    0x220003u,
+    0x220007u,
+    0x220013u,
+    0x70000u,
+    0x2D0800u,
+    (ULONG)ZK_REQUEST_CODE,
 };
 
 // Internal device control with arbitrary request blocks: SRBs, URBs and
@@ -31,12 +47,10 @@ inline constexpr ULONG kDeviceControlCodes[] = {
 // trace mask, answered by a lower driver that changes the block as it likes
 // and, as a 1394 bus and host, calls the routines the request named
 // (tests/fuzz/bus_calls.h).
-inline void InternalRequest(FuzzedDataProvider& input)
-{
+inline void InternalRequest(FuzzedDataProvider& input) {
     fuzz::BusCalls bus(input);
     fuzz::Stack stack(input);
-    if (!stack.Ready())
-        return;
+    if (!stack.Ready()) return;
     bus.Attach(stack);
     stack.PlantPointers(8);
     const ULONG code = input.ConsumeBool() ? input.PickValueInArray(kInternalCodes) : input.ConsumeIntegral<ULONG>();
@@ -57,11 +71,9 @@ inline void InternalRequest(FuzzedDataProvider& input)
 // senders and from programs, on the filter and on the control device,
 // answered by a lower driver that writes what it likes into the buffer it
 // returns (pass-through structures, storage descriptors, ...).
-inline void DeviceControlRequest(FuzzedDataProvider& input)
-{
+inline void DeviceControlRequest(FuzzedDataProvider& input) {
     fuzz::Stack stack(input);
-    if (!stack.Ready())
-        return;
+    if (!stack.Ready()) return;
     const ULONG code =
         input.ConsumeBool() ? input.PickValueInArray(kDeviceControlCodes) : input.ConsumeIntegral<ULONG>();
     std::vector<uint8_t> in = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 600));
@@ -72,8 +84,7 @@ inline void DeviceControlRequest(FuzzedDataProvider& input)
     // A program's buffers lie in user space; a driver's anywhere.
     uint8_t* inBuffer = program ? sim::LowUserArea(in.size() + 1) : stack.Block();
     uint8_t* outBuffer = program ? sim::LowUserArea(outLength + 1) : stack.Block() + 2048;
-    if (!in.empty())
-        std::memcpy(inBuffer, in.data(), std::min<size_t>(in.size(), program ? in.size() : 2048));
+    if (!in.empty()) std::memcpy(inBuffer, in.data(), std::min<size_t>(in.size(), program ? in.size() : 2048));
     const ULONG inLength = static_cast<ULONG>(program ? in.size() : std::min<size_t>(in.size(), 2048));
     fuzz::Stack::Defang(inBuffer, inLength);
     stack.SpoilPages();
@@ -91,16 +102,14 @@ inline void DeviceControlRequest(FuzzedDataProvider& input)
         std::optional<Handle> handle;
         if (wow64) {
             handle.emplace(onControl ? "\\Device\\Zelkor1" : kPdoName, UserMode);
-            if (handle->File() != nullptr)
-                sim::SetFileObject32bit(handle->File(), true);
+            if (handle->File() != nullptr) sim::SetFileObject32bit(handle->File(), true);
         }
         PDEVICE_OBJECT target = onControl ? sim::FindDevice(std::string("\\Device\\Zelkor1")) : stack.Top();
         sim::Request request = sim::Request::DeviceControl(code, inBuffer, inLength, outBuffer, outUsable)
                                    .Mode(program ? UserMode : KernelMode)
                                    .ExactDevice(onControl)
                                    .Setup([&data](PIRP irp, PIO_STACK_LOCATION) { data.Describe(irp); });
-        if (handle && handle->File() != nullptr)
-            request.File(handle->File());
+        if (handle && handle->File() != nullptr) request.File(handle->File());
         sim::Send(target, request);
     }
     if (program) {
@@ -117,34 +126,42 @@ inline void DeviceControlRequest(FuzzedDataProvider& input)
 inline constexpr sim::Account kAccounts[] = {sim::Account::Administrator, sim::Account::StandardUser,
                                              sim::Account::System};
 
-inline void ControlRequest(FuzzedDataProvider& input)
-{
+inline void ControlRequest(FuzzedDataProvider& input) {
     {
         Stack stack(input);
-        if (!stack.Ready())
-            return;
+        if (!stack.Ready()) return;
         const sim::Account account = input.PickValueInArray(kAccounts);
         sim::ActingAs actingAs(account);
         sim::OpenResult opened = sim::OpenFile("\\\\.\\Zelkor1", UserMode);
         if (opened.handle == nullptr) {
-            if (stack.Faulted())
-                return;
+            if (stack.Faulted()) return;
             Stack::Finding("the control device does not open");
         }
 
         uint8_t* area = sim::LowUserArea(4096);
         std::vector<uint8_t> record(12, 0);
-        const uint32_t magic = input.ConsumeIntegralInRange<int>(0, 15) ? 0x5A654C6B : input.ConsumeIntegral<uint32_t>();
+        const uint32_t magic =
+            input.ConsumeIntegralInRange<int>(0, 15) ? 0x5A654C6B : input.ConsumeIntegral<uint32_t>();
         const uint32_t operation = input.ConsumeIntegralInRange<uint32_t>(0, 5);
         uint32_t address = 0;
         switch (input.ConsumeIntegralInRange<int>(0, 4)) {
-        case 0: break;  // the data follows the record
-        case 1: address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(area) +
-                                                input.ConsumeIntegralInRange<uint32_t>(0, 4096)); break;
-        case 2: address = 0x80001000u + input.ConsumeIntegralInRange<uint32_t>(0, 0x1000); break;  // kernel, sign-extended
-        case 3: address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(area));
-                sim::FreeLowUserAreaAfterProbe(area); area = nullptr; break;
-        default: address = input.ConsumeIntegral<uint32_t>(); break;
+        case 0:
+            break;  // the data follows the record
+        case 1:
+            address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(area) +
+                                            input.ConsumeIntegralInRange<uint32_t>(0, 4096));
+            break;
+        case 2:
+            address = 0x80001000u + input.ConsumeIntegralInRange<uint32_t>(0, 0x1000);
+            break;  // kernel, sign-extended
+        case 3:
+            address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(area));
+            sim::FreeLowUserAreaAfterProbe(area);
+            area = nullptr;
+            break;
+        default:
+            address = input.ConsumeIntegral<uint32_t>();
+            break;
         }
         std::memcpy(&record[0], &magic, 4);
         std::memcpy(&record[4], &operation, 4);
@@ -153,8 +170,7 @@ inline void ControlRequest(FuzzedDataProvider& input)
         record.insert(record.end(), tail.begin(), tail.end());
         if (input.ConsumeBool() && area != nullptr) {
             std::vector<uint8_t> content = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 300));
-            if (!content.empty())
-                std::memcpy(area, content.data(), content.size());
+            if (!content.empty()) std::memcpy(area, content.data(), content.size());
         }
         const size_t cut = input.ConsumeIntegralInRange<size_t>(0, record.size());
         record.resize(input.ConsumeBool() ? record.size() : cut);
@@ -168,7 +184,8 @@ inline void ControlRequest(FuzzedDataProvider& input)
         // same point on every run.
         std::thread remover;
         switch (input.ConsumeIntegralInRange<int>(0, 2)) {
-        case 0: break;
+        case 0:
+            break;
         case 1:
             sim::RunAfterNextProbe([&stack, &remover] {
                 remover = std::thread([&stack] { stack.Remove(); });
@@ -176,17 +193,16 @@ inline void ControlRequest(FuzzedDataProvider& input)
                     std::this_thread::yield();
             });
             break;
-        default: stack.Remove(); break;
+        default:
+            stack.Remove();
+            break;
         }
         sim::DeviceIoControl(opened.handle, ZK_REQUEST_CODE, record, output);
         sim::RunAfterNextProbe(nullptr);
-        if (remover.joinable())
-            remover.join();
+        if (remover.joinable()) remover.join();
         sim::CloseFile(opened.handle);
-        if (area != nullptr)
-            sim::FreeLowUserArea(area);
-        if (sim::OpenSubjectContexts() != 0)
-            Stack::Finding("a subject context was left captured");
+        if (area != nullptr) sim::FreeLowUserArea(area);
+        if (sim::OpenSubjectContexts() != 0) Stack::Finding("a subject context was left captured");
     }
 }
 

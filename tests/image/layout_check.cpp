@@ -31,8 +31,7 @@
 #define ZK_SIZE(type, bytes) static_assert(sizeof(type) == (bytes), "sizeof(" #type ")");
 #define ZK_OFFSET(type, member, offset) \
     static_assert(__builtin_offsetof(type, member) == (offset), "offset of " #type "." #member);
-#define ZK_CONST(name, value) \
-    static_assert((unsigned int)(name) == (unsigned int)(value), "value of " #name);
+#define ZK_CONST(name, value) static_assert((unsigned int)(name) == (unsigned int)(value), "value of " #name);
 #define ZK_PLATFORM_CONST(name, value)
 
 #define ZK_PLATFORM_SIZE(type, bytes)

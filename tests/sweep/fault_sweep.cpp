@@ -44,8 +44,7 @@ struct Child {
 };
 
 // In the child: runs the scenario and writes what the parent needs.
-[[noreturn]] void RunChild(const scn::Scenario& scenario, const Job& job, int fd)
-{
+[[noreturn]] void RunChild(const scn::Scenario& scenario, const Job& job, int fd) {
     alarm(120);
     dup2(fd, 2);  // the verifier's report goes to the parent too
     scn::RunOptions options;
@@ -56,16 +55,13 @@ struct Child {
     std::ostringstream out;
     for (const auto& [routine, count] : result.calls)
         out << "CALLS " << routine << " " << count << "\n";
-    if (!result.leaks.empty())
-        out << "LEAKS\n" << result.leaks;
+    if (!result.leaks.empty()) out << "LEAKS\n" << result.leaks;
     const std::string text = out.str();
-    if (write(fd, text.data(), text.size()) < 0)
-        _exit(4);
+    if (write(fd, text.data(), text.size()) < 0) _exit(4);
     _exit(result.leaks.empty() ? 0 : 3);
 }
 
-Child Start(const scn::Scenario& scenario, const Job& job)
-{
+Child Start(const scn::Scenario& scenario, const Job& job) {
     int pipes[2];
     if (pipe(pipes) != 0) {
         std::perror("pipe");
@@ -88,8 +84,7 @@ Child Start(const scn::Scenario& scenario, const Job& job)
 
 // Reads the child's output to its end and waits for it; "" when the run was
 // clean, else what went wrong.
-std::string Finish(Child& child)
-{
+std::string Finish(Child& child) {
     char buffer[4096];
     ssize_t n;
     while ((n = read(child.fd, buffer, sizeof buffer)) > 0)
@@ -98,31 +93,27 @@ std::string Finish(Child& child)
     int status = 0;
     waitpid(child.pid, &status, 0);
     if (WIFSIGNALED(status))
-        return "stopped by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
-               "):\n" + child.text;
-    if (WEXITSTATUS(status) == 3)
-        return "left behind:\n" + child.text.substr(child.text.find("LEAKS\n") + 6);
+        return "stopped by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + "):\n" +
+               child.text;
+    if (WEXITSTATUS(status) == 3) return "left behind:\n" + child.text.substr(child.text.find("LEAKS\n") + 6);
     if (WEXITSTATUS(status) != 0)
         return "ended with exit code " + std::to_string(WEXITSTATUS(status)) + ":\n" + child.text;
     return "";
 }
 
-std::vector<std::pair<std::string, int>> Calls(const std::string& text)
-{
+std::vector<std::pair<std::string, int>> Calls(const std::string& text) {
     std::vector<std::pair<std::string, int>> calls;
     std::istringstream in(text);
     std::string word, routine;
     int count;
     while (in >> word) {
-        if (word == "CALLS" && in >> routine >> count)
-            calls.emplace_back(routine, count);
+        if (word == "CALLS" && in >> routine >> count) calls.emplace_back(routine, count);
     }
     return calls;
 }
 
 // Sweeps one scenario; returns the number of failed runs.
-int Sweep(const std::string& name, const scn::Scenario& scenario, int jobs, int* runs)
-{
+int Sweep(const std::string& name, const scn::Scenario& scenario, int jobs, int* runs) {
     Child clean = Start(scenario, Job{});
     std::string problem = Finish(clean);
     if (!problem.empty()) {
@@ -146,20 +137,19 @@ int Sweep(const std::string& name, const scn::Scenario& scenario, int jobs, int*
         problem = Finish(child);
         if (!problem.empty()) {
             ++failed;
-            std::cout << name << ": call " << child.job.nth << " of " << child.job.routine << " failed: "
-                      << problem << "\n";
+            std::cout << name << ": call " << child.job.nth << " of " << child.job.routine << " failed: " << problem
+                      << "\n";
         }
     }
     *runs += static_cast<int>(total);
-    std::cout << name << ": " << total << " faults injected, " << (failed ? std::to_string(failed) + " FAILED" : "all clean")
-              << "\n";
+    std::cout << name << ": " << total << " faults injected, "
+              << (failed ? std::to_string(failed) + " FAILED" : "all clean") << "\n";
     return failed;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::vector<std::pair<std::string, scn::Scenario>> scenarios;
     int jobs = 2;
     for (int i = 1; i < argc; ++i) {

@@ -32,7 +32,8 @@ struct Case {
 };
 
 void ExpectAll(const std::vector<Case>& cases) {
-    for (const Case& c : cases) EXPECT_EQ(c.actual, c.expected) << "format: " << c.format;
+    for (const Case& c : cases)
+        EXPECT_EQ(c.actual, c.expected) << "format: " << c.format;
 }
 
 // Layouts of ANSI_STRING and UNICODE_STRING on x64.
@@ -71,8 +72,8 @@ TEST(KernelFormat, ArgumentSizesAreLlp64) {
 TEST(KernelFormat, MixedArgumentSizesStayAligned) {
     // More arguments than registers, so later ones come from the stack.
     EXPECT_EQ(KernelFormat("%lX %I64X %X %llu %hX %Ix %d %I64d %lu %p %s", 0x11111111u, 0x2222222233333333ull,
-                           0x44444444u, 5555555555555555555ull, 0x16666, 0x7777777777ull, -8,
-                           -9999999999ll, 10u, reinterpret_cast<void*>(0xB0B0), "end"),
+                           0x44444444u, 5555555555555555555ull, 0x16666, 0x7777777777ull, -8, -9999999999ll, 10u,
+                           reinterpret_cast<void*>(0xB0B0), "end"),
               "11111111 2222222233333333 44444444 5555555555555555555 6666 7777777777 -8 -9999999999 10 "
               "000000000000B0B0 end");
 }
@@ -217,10 +218,9 @@ TEST(KernelVsnprintf, TruncationFollowsTheKernel) {
         int result;
         const char* buffer;  // the 8 bytes afterwards; '#' is untouched
     } const cases[] = {
-        {7, 5, "12345\0##"},  // fits with its NUL
-        {6, 5, "12345\0##"},
-        {5, 5, "12345###"},   // exact fit: no NUL
-        {3, -1, "123#####"},  // too long: cut, no NUL
+        {7, 5, "12345\0##"},                      // fits with its NUL
+        {6, 5, "12345\0##"}, {5, 5, "12345###"},  // exact fit: no NUL
+        {3, -1, "123#####"},                      // too long: cut, no NUL
         {0, -1, "########"},
     };
     for (const auto& c : cases) {
@@ -265,8 +265,7 @@ TEST(KernelFormat, WideConversionHookSeesOnlyWideConversions) {
     KernelFormat("%S %-*ws %ls %wZ %C %wc %lc %.3S", u"w", 4, u"w", u"w", &empty, u'w', u'w', u'w',
                  static_cast<char16_t*>(nullptr));
     sim::g_wideConversionHook = nullptr;
-    EXPECT_EQ(g_conversions,
-              (std::vector<std::string>{"%S", "%-*ws", "%ls", "%wZ", "%C", "%wc", "%lc", "%.3S"}));
+    EXPECT_EQ(g_conversions, (std::vector<std::string>{"%S", "%-*ws", "%ls", "%wZ", "%C", "%wc", "%lc", "%.3S"}));
 }
 
 TEST(KernelCrt, StringRoutines) {

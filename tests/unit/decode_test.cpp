@@ -28,7 +28,8 @@ using Names = std::map<uint32_t, std::string>;
 
 Names ToMap(const std::vector<Row>& rows) {
     Names names;
-    for (const Row& row : rows) names.emplace(row.code, row.text);
+    for (const Row& row : rows)
+        names.emplace(row.code, row.text);
     return names;
 }
 
@@ -133,9 +134,8 @@ const std::vector<Row> kStatusNames = {
 };
 
 const std::vector<Row> kSrbFunctionNames = {
-    {0x00, "SRB_FUNCTION_EXECUTE_SCSI"}, {0x01, "SRB_FUNCTION_CLAIM_DEVICE"},
-    {0x12, "SRB_FUNCTION_RESET_BUS"},    {0x15, "SRB_FUNCTION_FLUSH_QUEUE"},
-    {0x18, "SRB_FUNCTION_LOCK_QUEUE"},   {0x19, "SRB_FUNCTION_UNLOCK_QUEUE"},
+    {0x00, "SRB_FUNCTION_EXECUTE_SCSI"}, {0x01, "SRB_FUNCTION_CLAIM_DEVICE"}, {0x12, "SRB_FUNCTION_RESET_BUS"},
+    {0x15, "SRB_FUNCTION_FLUSH_QUEUE"},  {0x18, "SRB_FUNCTION_LOCK_QUEUE"},   {0x19, "SRB_FUNCTION_UNLOCK_QUEUE"},
 };
 
 const std::vector<Row> kSrbStatusBaseNames = {
@@ -210,7 +210,8 @@ TEST(StatusName, KnownCodesAndHexFallback) {
                                   {0x80000006, "0x80000006"},
                                   {0xFFFFFFFF, "0xFFFFFFFF"},
                               });
-    for (const Row& c : cases) EXPECT_EQ(StatusName(c.code), c.text) << std::hex << c.code;
+    for (const Row& c : cases)
+        EXPECT_EQ(StatusName(c.code), c.text) << std::hex << c.code;
 }
 
 // The byte decoders are walked over every byte value: a row the driver has
@@ -258,10 +259,10 @@ TEST(SrbStatusName, SpelledOutCases) {
         {0x43, "0x43 | SRB_STATUS_QUEUE_FROZEN"},
         {0xBF, "0xBF | SRB_STATUS_AUTOSENSE_VALID"},
         // The longest text any decoder writes: 86 characters and the NUL.
-        {0xD0,
-         "SRB_STATUS_REQUEST_SENSE_FAILED | SRB_STATUS_QUEUE_FROZEN | SRB_STATUS_AUTOSENSE_VALID"},
+        {0xD0, "SRB_STATUS_REQUEST_SENSE_FAILED | SRB_STATUS_QUEUE_FROZEN | SRB_STATUS_AUTOSENSE_VALID"},
     };
-    for (const Row& c : cases) EXPECT_EQ(SrbStatusName(c.code), c.text) << std::hex << c.code;
+    for (const Row& c : cases)
+        EXPECT_EQ(SrbStatusName(c.code), c.text) << std::hex << c.code;
 }
 
 TEST(SenseCodeName, KnownCodes) {
@@ -290,8 +291,7 @@ TEST(SenseCodeName, KnownCodes) {
         {0x80, 0x00, 0x01, "FILEMARK DETECTED"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(SenseName(c.key, c.asc, c.ascq), c.text)
-            << std::hex << +c.key << " " << +c.asc << " " << +c.ascq;
+        EXPECT_EQ(SenseName(c.key, c.asc, c.ascq), c.text) << std::hex << +c.key << " " << +c.asc << " " << +c.ascq;
 }
 
 // The key byte is compared whole: ILI, EOM or FILEMARK beside a known key
@@ -343,9 +343,7 @@ TEST(CdbName, OrdinaryOpcodeReadsOnlyByteZero) {
 
 TEST(CdbName, AtaPassThroughCarriesCommandByte) {
     // Nine bytes exactly; bytes 1 to 7 are noise that must not show.
-    const auto ata = [](UCHAR command) {
-        return CdbName({0xCC, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, command});
-    };
+    const auto ata = [](UCHAR command) { return CdbName({0xCC, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, command}); };
     EXPECT_EQ(ata(0xEC), "ATA PASSTHROUGH 0xEC");
     EXPECT_EQ(ata(0x05), "ATA PASSTHROUGH 0x05");
     EXPECT_EQ(ata(0x00), "ATA PASSTHROUGH 0x00");

@@ -20,8 +20,7 @@ protected:
     void TearDown() override { sim::ResetKernel(); }
 };
 
-TEST_F(BlockRead, EveryLengthAndAlignmentUpToAnInvalidPage)
-{
+TEST_F(BlockRead, EveryLengthAndAlignmentUpToAnInvalidPage) {
     // One page of data, then the buffer's no-access guard page.
     sim::SimBuffer buffer = sim::AllocateBuffer(sim::kPageSize);
     uint8_t* end = buffer.address + sim::kPageSize;
@@ -35,8 +34,10 @@ TEST_F(BlockRead, EveryLengthAndAlignmentUpToAnInvalidPage)
         for (size_t before = 0; before < 8; ++before) {
             const uint8_t* source = end - before - length;
             std::vector<uint8_t> copy(length + 1, 0xEE);
-            ASSERT_TRUE(ZK_ReadBlock(source, copy.data(), length)) << length << " bytes, " << before << " before the end";
-            EXPECT_EQ(std::memcmp(copy.data(), source, length), 0) << length << " bytes, " << before << " before the end";
+            ASSERT_TRUE(ZK_ReadBlock(source, copy.data(), length))
+                << length << " bytes, " << before << " before the end";
+            EXPECT_EQ(std::memcmp(copy.data(), source, length), 0)
+                << length << " bytes, " << before << " before the end";
             EXPECT_EQ(copy[length], 0xEE) << "written past the copy: " << length << " bytes";
         }
     }

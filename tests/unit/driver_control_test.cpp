@@ -19,8 +19,7 @@ namespace {
 
 class ControlRequestTest : public FilteredStackTest {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         sim::ResetKernel();
         sim::UseDeterministicAddresses(false);
     }
@@ -31,8 +30,7 @@ protected:
 // device on another processor. The removal must wait until the request is
 // done with the filter's record: freed objects' pages become inaccessible,
 // so a late touch faults.
-TEST_F(ControlRequestTest, RemovalWaitsForARequestThatHoldsTheFiltersRecord)
-{
+TEST_F(ControlRequestTest, RemovalWaitsForARequestThatHoldsTheFiltersRecord) {
     sim::UseDeterministicAddresses(true);
     ASSERT_NO_FATAL_FAILURE(BuildStack());
     sim::OpenResult opened = sim::OpenFile("\\\\.\\Zelkor1");
@@ -77,8 +75,7 @@ TEST_F(ControlRequestTest, RemovalWaitsForARequestThatHoldsTheFiltersRecord)
 // freed under the driver (the validity test still vouches for it): each
 // operation that writes fails with STATUS_ACCESS_VIOLATION, and not one byte
 // of the area changed, the device information's split fields included.
-TEST_F(ControlRequestTest, AnAreaRunningIntoAFreedPageIsWrittenAllOrNothing)
-{
+TEST_F(ControlRequestTest, AnAreaRunningIntoAFreedPageIsWrittenAllOrNothing) {
     ASSERT_NO_FATAL_FAILURE(BuildStack());
     uint8_t* page = sim::LowUserArea(sim::kPageSize);
     sim::VouchForPage(page + sim::kPageSize);  // the gap after the area
@@ -107,8 +104,7 @@ TEST_F(ControlRequestTest, AnAreaRunningIntoAFreedPageIsWrittenAllOrNothing)
 // to a kernel address that is not mapped, which the driver may not touch at
 // all (there a fault stops the machine, it raises nothing). It checks the
 // area first and refuses the request.
-TEST_F(ControlRequestTest, AKernelSendersUnmappedKernelAddressIsCheckedBeforeItIsTouched)
-{
+TEST_F(ControlRequestTest, AKernelSendersUnmappedKernelAddressIsCheckedBeforeItIsTouched) {
     ASSERT_NO_FATAL_FAILURE(BuildStack());
     sim::OpenResult opened = sim::OpenFile("\\\\.\\Zelkor1", KernelMode);
     ASSERT_NE(opened.handle, nullptr);
@@ -123,8 +119,7 @@ TEST_F(ControlRequestTest, AKernelSendersUnmappedKernelAddressIsCheckedBeforeItI
     EXPECT_EQ(sim::CloseFile(opened.handle), STATUS_SUCCESS);
 }
 
-TEST(ZkctlMaskTest, NamesAliasesAndNumbersMixAndUnknownWordsAreRefused)
-{
+TEST(ZkctlMaskTest, NamesAliasesAndNumbersMixAndUnknownWordsAreRefused) {
     std::string error;
     EXPECT_EQ(zkctl::ParseMask("srb,sense,dumps", &error), std::optional<uint32_t>(0x00E));
     EXPECT_EQ(zkctl::ParseMask("io,0x100", &error), std::optional<uint32_t>(0x101));

@@ -22,8 +22,7 @@ namespace {
 
 const std::string kParameters = std::string(sim::kServicesRoot) + "\\zelkor\\Parameters";
 
-std::vector<std::string> Calls()
-{
+std::vector<std::string> Calls() {
     std::vector<std::string> texts;
     for (const sim::DebugCall& call : sim::DebugCalls())
         texts.push_back(call.text);
@@ -32,15 +31,13 @@ std::vector<std::string> Calls()
 
 class DriverTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         sim::ResetKernel();
         sim::ClearDebugOutput();
     }
     void TearDown() override { sim::ResetKernel(); }
 
-    PDRIVER_OBJECT Load()
-    {
+    PDRIVER_OBJECT Load() {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         PDRIVER_OBJECT driver = sim::LoadDriver(DriverEntry, "zelkor", &status);
         EXPECT_EQ(status, STATUS_SUCCESS);
@@ -48,8 +45,7 @@ protected:
     }
 
     // Adds the filter to a new PDO's stack; returns the filter's record.
-    PZK_EXTENSION Add(PDRIVER_OBJECT driver, const std::string& pdoName, sim::PdoOptions options = {})
-    {
+    PZK_EXTENSION Add(PDRIVER_OBJECT driver, const std::string& pdoName, sim::PdoOptions options = {}) {
         sim::Pdo& pdo = sim::CreatePdo(pdoName, options);
         EXPECT_EQ(sim::PnpAddDevice(driver, pdo.Device()), STATUS_SUCCESS);
         PDEVICE_OBJECT top = sim::TopOfStack(pdo.Device());
@@ -60,8 +56,7 @@ protected:
 // ---------------------------------------------------------------------------
 // Entry
 
-TEST_F(DriverTest, EntryFillsEveryDispatchSlotAndCreatesTheParametersKey)
-{
+TEST_F(DriverTest, EntryFillsEveryDispatchSlotAndCreatesTheParametersKey) {
     ASSERT_FALSE(sim::Registry().KeyExists(kParameters));
     PDRIVER_OBJECT driver = Load();
     ASSERT_NE(driver, nullptr);
@@ -71,12 +66,24 @@ TEST_F(DriverTest, EntryFillsEveryDispatchSlotAndCreatesTheParametersKey)
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         PDRIVER_DISPATCH expected = ZK_IRP_Pass;
         switch (major) {
-        case IRP_MJ_READ: expected = ZK_IRP_Read; break;
-        case IRP_MJ_WRITE: expected = ZK_IRP_Write; break;
-        case IRP_MJ_DEVICE_CONTROL: expected = ZK_IRP_DeviceControl; break;
-        case IRP_MJ_INTERNAL_DEVICE_CONTROL: expected = ZK_IRP_InternalDeviceControl; break;
-        case IRP_MJ_POWER: expected = ZK_IRP_Power; break;
-        case IRP_MJ_PNP: expected = ZK_IRP_PnP; break;
+        case IRP_MJ_READ:
+            expected = ZK_IRP_Read;
+            break;
+        case IRP_MJ_WRITE:
+            expected = ZK_IRP_Write;
+            break;
+        case IRP_MJ_DEVICE_CONTROL:
+            expected = ZK_IRP_DeviceControl;
+            break;
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            expected = ZK_IRP_InternalDeviceControl;
+            break;
+        case IRP_MJ_POWER:
+            expected = ZK_IRP_Power;
+            break;
+        case IRP_MJ_PNP:
+            expected = ZK_IRP_PnP;
+            break;
         }
         EXPECT_EQ(driver->MajorFunction[major], expected) << "major " << major;
     }
@@ -86,8 +93,7 @@ TEST_F(DriverTest, EntryFillsEveryDispatchSlotAndCreatesTheParametersKey)
     EXPECT_EQ(sim::UnloadDriver(driver), STATUS_SUCCESS);
 }
 
-TEST_F(DriverTest, EntryKeepsExistingValuesAndSurvivesARegistryFailure)
-{
+TEST_F(DriverTest, EntryKeepsExistingValuesAndSurvivesARegistryFailure) {
     sim::Registry().CreateKey(kParameters);
     sim::Registry().SetDword(kParameters, "Config", 0x3F);
     PDRIVER_OBJECT driver = Load();
@@ -104,8 +110,7 @@ TEST_F(DriverTest, EntryKeepsExistingValuesAndSurvivesARegistryFailure)
     EXPECT_EQ(sim::UnloadDriver(driver), STATUS_SUCCESS);
 }
 
-TEST_F(DriverTest, EntryWithAServiceNameTooLongForThePathStillLoads)
-{
+TEST_F(DriverTest, EntryWithAServiceNameTooLongForThePathStillLoads) {
     // The path buffer holds 512 bytes: the appends fail and the key cannot be
     // made, but loading goes on.
     std::string service(300, 's');
@@ -123,15 +128,13 @@ TEST_F(DriverTest, EntryWithAServiceNameTooLongForThePathStillLoads)
 class PrintTest : public DriverTest {
 protected:
     ZK_EXTENSION record{};
-    void SetUp() override
-    {
+    void SetUp() override {
         DriverTest::SetUp();
         std::strcpy(record.Trailer, "** ");
     }
 };
 
-TEST_F(PrintTest, TheMaskDecidesAndTheStampBitIsNoLevel)
-{
+TEST_F(PrintTest, TheMaskDecidesAndTheStampBitIsNoLevel) {
     struct Case {
         ULONG mask;
         ULONG level;
@@ -155,8 +158,7 @@ TEST_F(PrintTest, TheMaskDecidesAndTheStampBitIsNoLevel)
     }
 }
 
-TEST_F(PrintTest, TimeStampFields)
-{
+TEST_F(PrintTest, TimeStampFields) {
     struct Case {
         LONGLONG ticks;
         ULONG increment;
@@ -164,13 +166,13 @@ TEST_F(PrintTest, TimeStampFields)
     };
     const Case cases[] = {
         {0, 156250, "0:00:00.000 "},
-        {1, 50000, "0:00:00.005 "},                           // five milliseconds
-        {3723045, 10000, "1:02:03.045 "},                     // h:mm:ss.mmm
-        {90000000, 10000, "25:00:00.000 "},                   // hours do not wrap
-        {5759, 156250, "0:01:29.984 "},                       // 15.625 ms ticks truncate
+        {1, 50000, "0:00:00.005 "},          // five milliseconds
+        {3723045, 10000, "1:02:03.045 "},    // h:mm:ss.mmm
+        {90000000, 10000, "25:00:00.000 "},  // hours do not wrap
+        {5759, 156250, "0:01:29.984 "},      // 15.625 ms ticks truncate
         {(LONGLONG)1000 * 3600 * 1000, 10000, "1000:00:00.000 "},
-        {0x7FFFFFFFFFFFFFFF, 1, "256204778:48:05.477 "},          // the largest product that fits
-        {0x7FFFFFFFFFFFFFFF, 156250, "512409557:36:10.939 "},     // wraps, no overflow
+        {0x7FFFFFFFFFFFFFFF, 1, "256204778:48:05.477 "},       // the largest product that fits
+        {0x7FFFFFFFFFFFFFFF, 156250, "512409557:36:10.939 "},  // wraps, no overflow
     };
     for (const Case& c : cases) {
         char text[32] = {};
@@ -179,16 +181,14 @@ TEST_F(PrintTest, TimeStampFields)
     }
 }
 
-TEST_F(PrintTest, PercentSignsInTheTrailerAndTheTextArePrintedAsThemselves)
-{
+TEST_F(PrintTest, PercentSignsInTheTrailerAndTheTextArePrintedAsThemselves) {
     record.TraceMask = TRACE_IO;
     std::strcpy(record.Trailer, "%s %n 100% ");
     ZK_Print(TRACE_IO, &record, "%s\n", "50% %d");
     EXPECT_EQ(Calls(), (std::vector<std::string>{"%s %n 100% ", "50% %d\n"}));
 }
 
-TEST_F(PrintTest, ALongMessageIsCutTo511Characters)
-{
+TEST_F(PrintTest, ALongMessageIsCutTo511Characters) {
     record.TraceMask = TRACE_IO;
     std::string name(700, 'n');
     ZK_Print(TRACE_IO, &record, "Device: %s end\n", name.c_str());
@@ -202,15 +202,13 @@ TEST_F(PrintTest, ALongMessageIsCutTo511Characters)
 class RegistryValueTest : public DriverTest {
 protected:
     PDRIVER_OBJECT driver = nullptr;
-    void SetUp() override
-    {
+    void SetUp() override {
         DriverTest::SetUp();
         driver = Load();
     }
 };
 
-TEST_F(RegistryValueTest, DwordsReadWithTheirDefault)
-{
+TEST_F(RegistryValueTest, DwordsReadWithTheirDefault) {
     ULONG value = 0x10;
     EXPECT_TRUE(ZK_RegReadDword(driver, u"Config", &value));
     EXPECT_EQ(value, 0x10u);
@@ -226,8 +224,7 @@ TEST_F(RegistryValueTest, DwordsReadWithTheirDefault)
     EXPECT_EQ(sim::Registry().GetValue(kParameters, "disk_Config")->type, sim::kRegDword);
 }
 
-TEST_F(RegistryValueTest, TextsAreReadWhenPresentAndCutToTheField)
-{
+TEST_F(RegistryValueTest, TextsAreReadWhenPresentAndCutToTheField) {
     char field[ZK_TRAILER_SIZE] = "** ";
     ANSI_STRING text{3, ZK_TRAILER_SIZE, field};
     EXPECT_FALSE(ZK_RegReadString(driver, u"Trailer", &text));
@@ -249,8 +246,7 @@ TEST_F(RegistryValueTest, TextsAreReadWhenPresentAndCutToTheField)
     EXPECT_EQ(std::string(big), std::string(254, 'a'));
 }
 
-TEST_F(RegistryValueTest, TextsAreWrittenWithTheirNul)
-{
+TEST_F(RegistryValueTest, TextsAreWrittenWithTheirNul) {
     char field[ZK_TRAILER_SIZE] = "** ";
     ANSI_STRING text{3, ZK_TRAILER_SIZE, field};
     EXPECT_TRUE(ZK_RegWriteString(driver, u"disk_Trailer", &text));
@@ -260,8 +256,7 @@ TEST_F(RegistryValueTest, TextsAreWrittenWithTheirNul)
     EXPECT_EQ(value->data, (std::vector<uint8_t>{'*', 0, '*', 0, ' ', 0, 0, 0}));
 }
 
-TEST_F(RegistryValueTest, AMissingKeyLeavesTheVariables)
-{
+TEST_F(RegistryValueTest, AMissingKeyLeavesTheVariables) {
     sim::Registry().DeleteKey(kParameters);
     ULONG value = 0x10;
     char field[ZK_TRAILER_SIZE] = "** ";
@@ -275,13 +270,12 @@ TEST_F(RegistryValueTest, AMissingKeyLeavesTheVariables)
 
 // A value of the wrong type must not be stored through the caller's
 // variable: a text into a 4-byte mask would run past it.
-TEST_F(RegistryValueTest, ValuesOfAnotherTypeAreRefusedWithoutWritingPastTheVariable)
-{
+TEST_F(RegistryValueTest, ValuesOfAnotherTypeAreRefusedWithoutWritingPastTheVariable) {
     struct {
         ULONG mask;
         ULONG canary[8];
-    } guarded = {0x10, {0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA,
-                        0xAAAAAAAA}};
+    } guarded = {0x10,
+                 {0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA, 0xAAAAAAAA}};
     sim::Registry().SetString(kParameters, "Config", std::string_view("a text where a number belongs"));
     EXPECT_FALSE(ZK_RegReadDword(driver, u"Config", &guarded.mask));
     EXPECT_EQ(guarded.mask, 0x10u);
@@ -295,8 +289,7 @@ TEST_F(RegistryValueTest, ValuesOfAnotherTypeAreRefusedWithoutWritingPastTheVari
     EXPECT_STREQ(field, "** ");
 }
 
-TEST_F(RegistryValueTest, ValueNamesMustFitWithTheirSuffix)
-{
+TEST_F(RegistryValueTest, ValueNamesMustFitWithTheirSuffix) {
     WCHAR name[ZK_VALUE_NAME_CHARS];
     EXPECT_TRUE(ZK_BuildValueName("USBPDO-3", u"_Config", name));
     EXPECT_EQ(std::u16string(name), u"USBPDO-3_Config");
@@ -309,8 +302,7 @@ TEST_F(RegistryValueTest, ValueNamesMustFitWithTheirSuffix)
 // ---------------------------------------------------------------------------
 // Add-device
 
-TEST_F(DriverTest, AddDeviceBuildsBothRecords)
-{
+TEST_F(DriverTest, AddDeviceBuildsBothRecords) {
     PDRIVER_OBJECT driver = Load();
     sim::PdoOptions options;
     options.deviceType = FILE_DEVICE_DISK;
@@ -360,8 +352,7 @@ TEST_F(DriverTest, AddDeviceBuildsBothRecords)
 // Another driver holds \DosDevices\Zelkor1: the instance moves on to 2 for
 // both names instead of failing add-device, which would take the user's
 // device out of service.
-TEST_F(DriverTest, ALinkNameTakenByAnotherDriverMovesTheInstanceOn)
-{
+TEST_F(DriverTest, ALinkNameTakenByAnotherDriverMovesTheInstanceOn) {
     PDRIVER_OBJECT driver = Load();
     UNICODE_STRING link, target;
     RtlInitUnicodeString(&link, u"\\DosDevices\\Zelkor1");
@@ -377,8 +368,7 @@ TEST_F(DriverTest, ALinkNameTakenByAnotherDriverMovesTheInstanceOn)
     IoDeleteSymbolicLink(&link);
 }
 
-TEST_F(DriverTest, BufferedLowerDevicesGiveTheirFlag)
-{
+TEST_F(DriverTest, BufferedLowerDevicesGiveTheirFlag) {
     PDRIVER_OBJECT driver = Load();
     sim::PdoOptions options;
     options.flags = DO_BUFFERED_IO | DO_POWER_INRUSH;
@@ -386,8 +376,7 @@ TEST_F(DriverTest, BufferedLowerDevicesGiveTheirFlag)
     EXPECT_EQ(filter->DeviceObject->Flags & 0x6014u, static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_INRUSH));
 }
 
-TEST_F(DriverTest, WithoutWdm120TheTopOfTheStackIsAskedAndReleased)
-{
+TEST_F(DriverTest, WithoutWdm120TheTopOfTheStackIsAskedAndReleased) {
     PDRIVER_OBJECT driver = Load();
     sim::SetWdmVersionAvailable(false);
     sim::Pdo& pdo = sim::CreatePdo("\\Device\\00000062", {});
@@ -397,25 +386,21 @@ TEST_F(DriverTest, WithoutWdm120TheTopOfTheStackIsAskedAndReleased)
 }
 
 // A lower driver whose name does not fit the 256-byte field.
-NTSTATUS LongNameAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
+NTSTATUS LongNameAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &device);
-    if (!NT_SUCCESS(status))
-        return status;
+    if (!NT_SUCCESS(status)) return status;
     IoAttachDeviceToDeviceStack(device, pdo);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS LongNameEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
+NTSTATUS LongNameEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverExtension->AddDevice = LongNameAddDevice;
     return STATUS_SUCCESS;
 }
 
-TEST_F(DriverTest, ALongLowerDriverNameIsCutWithinItsField)
-{
+TEST_F(DriverTest, ALongLowerDriverNameIsCutWithinItsField) {
     PDRIVER_OBJECT driver = Load();
     std::string service(300, 'L');
     PDRIVER_OBJECT lower = sim::LoadDriver(LongNameEntry, service);
@@ -428,8 +413,7 @@ TEST_F(DriverTest, ALongLowerDriverNameIsCutWithinItsField)
     EXPECT_EQ(std::string(filter->LowerDriverName), expected);
 }
 
-TEST_F(DriverTest, ANameQueryThatFailsLeavesUnknownAndItsValues)
-{
+TEST_F(DriverTest, ANameQueryThatFailsLeavesUnknownAndItsValues) {
     sim::Registry().CreateKey(kParameters);
     sim::Registry().SetDword(kParameters, "Config", 0x10);
     sim::Registry().SetDword(kParameters, "unknown_Config", 0x30);
@@ -440,21 +424,22 @@ TEST_F(DriverTest, ANameQueryThatFailsLeavesUnknownAndItsValues)
     EXPECT_EQ(filter->TraceMask, 0x30u);
 }
 
-TEST_F(DriverTest, AnUnnamedPdoLeavesUnknown)
-{
+TEST_F(DriverTest, AnUnnamedPdoLeavesUnknown) {
     PDRIVER_OBJECT driver = Load();
     PZK_EXTENSION filter = Add(driver, "");
     EXPECT_STREQ(filter->DeviceName, "unknown");
 }
 
-TEST_F(DriverTest, EveryStepOfAddDeviceUnwindsCompletely)
-{
+TEST_F(DriverTest, EveryStepOfAddDeviceUnwindsCompletely) {
     // Each failure leaves no device, no link, no name, no pool behind, and
     // the next add takes instance 1 again.
     const char* routines[][2] = {
-        {"RtlAnsiStringToUnicodeString", "1"}, {"IoCreateDevice", "1"},
-        {"IoCreateDevice", "2"},               {"IoAttachDeviceToDeviceStack", "1"},
-        {"RtlAnsiStringToUnicodeString", "2"}, {"IoCreateSymbolicLink", "1"},
+        {"RtlAnsiStringToUnicodeString", "1"},
+        {"IoCreateDevice", "1"},
+        {"IoCreateDevice", "2"},
+        {"IoAttachDeviceToDeviceStack", "1"},
+        {"RtlAnsiStringToUnicodeString", "2"},
+        {"IoCreateSymbolicLink", "1"},
     };
     for (auto& routine : routines) {
         sim::ResetKernel();
@@ -471,8 +456,7 @@ TEST_F(DriverTest, EveryStepOfAddDeviceUnwindsCompletely)
     }
 }
 
-TEST_F(DriverTest, RemovalReleasesEverythingTheInstanceHeld)
-{
+TEST_F(DriverTest, RemovalReleasesEverythingTheInstanceHeld) {
     PDRIVER_OBJECT driver = Load();
     sim::Pdo& pdo = sim::CreatePdo("\\Device\\00000062", {});
     ASSERT_EQ(sim::PnpAddDevice(driver, pdo.Device()), STATUS_SUCCESS);

@@ -22,12 +22,10 @@ constexpr ULONG kOtherCode = 0x9C402410;
 
 class DeviceControlCompletion : public FilteredStackTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(BuildStack({FILE_DEVICE_DISK, 0, 0, nullptr}));
         pdo_->SetHandler([](PDEVICE_OBJECT, PIRP irp) -> std::optional<sim::Reply> {
-            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
-                return std::nullopt;
+            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) return std::nullopt;
             PIO_STACK_LOCATION filterLocation = IoGetCurrentIrpStackLocation(irp) + 1;
             filterLocation->Parameters.DeviceIoControl.IoControlCode = kOtherCode;
             return sim::Reply::Complete(STATUS_SUCCESS);
@@ -35,16 +33,14 @@ protected:
         record_->TraceMask = TRACE_UNRECOGNISED;
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         sim::PnpRemoveDevice(pdo_->Device());
         EXPECT_EQ(sim::LeakReport(), "");
         sim::ResetKernel();
     }
 
     // Sends the code with a 64-byte buffer both ways; the IRP's address.
-    PIRP Send(ULONG code)
-    {
+    PIRP Send(ULONG code) {
         sim::SimBuffer buffer = sim::AllocateBuffer(64);
         std::memset(buffer.address, 0, 64);
         PIRP sent = nullptr;
@@ -56,8 +52,7 @@ protected:
     }
 };
 
-TEST_F(DeviceControlCompletion, ARoutineCompletingAnotherCodeSaysSoAndReadsNothing)
-{
+TEST_F(DeviceControlCompletion, ARoutineCompletingAnotherCodeSaysSoAndReadsNothing) {
     PIRP irp = Send(IOCTL_SCSI_PASS_THROUGH);
     EXPECT_EQ(sim::DebugText(),
               Line("ZK_CompletionRoutinePassThrough: Irp: 0x%X - Called for unknown IOCTL code 0x%X.\n", Low32(irp),

@@ -69,7 +69,8 @@ protected:
     // page-aligned), filled with a pattern.
     uint8_t* Buffer(size_t bytes, size_t before = 0) {
         sim::SimBuffer buffer = sim::AllocateBuffer(bytes, before == 0 ? 0 : kPageSize - before);
-        for (size_t i = 0; i < bytes; ++i) buffer.address[i] = static_cast<uint8_t>(i * 7 + 1);
+        for (size_t i = 0; i < bytes; ++i)
+            buffer.address[i] = static_cast<uint8_t>(i * 7 + 1);
         return buffer.address;
     }
 
@@ -107,7 +108,8 @@ TEST_F(DriverDump, LineLayoutIsExact) {
         Dump(buffer, static_cast<ULONG>(c.bytes.size()));
         const std::vector<std::string> lines = PrintedLines();
         EXPECT_EQ(lines, c.lines) << c.bytes.size() << " bytes";
-        for (const std::string& line : lines) EXPECT_EQ(line.size(), 66u);
+        for (const std::string& line : lines)
+            EXPECT_EQ(line.size(), 66u);
     }
 }
 
@@ -142,7 +144,8 @@ TEST_F(DriverDump, BuiltLinesAreTraceLinesLikeAnyOther) {
     Dump(buffer, 48);
     sim::SetDebugObserver(nullptr);
     std::vector<std::string> texts;
-    for (const sim::DebugCall& call : sim::DebugCalls()) texts.push_back(call.text);
+    for (const sim::DebugCall& call : sim::DebugCalls())
+        texts.push_back(call.text);
     EXPECT_EQ(texts, (std::vector<std::string>{"1:02:03.045 ", "** ", expected[0] + "\n"}));
     EXPECT_EQ(expected[0].substr(0, 17), "25 73 25 58 25 6E");
 }
@@ -243,7 +246,8 @@ TEST_F(DriverDump, FaultWhileReadingReportsTheStartAddress) {
         std::vector<std::string> lines = PrintedLines();
         ASSERT_EQ(lines.size(), static_cast<size_t>(linesBefore) + 1) << linesBefore;
         EXPECT_EQ(lines.back(), sucks);
-        for (int i = 0; i < linesBefore; ++i) EXPECT_EQ(lines[i], all[i]) << "line " << i;
+        for (int i = 0; i < linesBefore; ++i)
+            EXPECT_EQ(lines[i], all[i]) << "line " << i;
     }
 }
 
@@ -283,7 +287,8 @@ TEST_F(DriverDumpMdl, LimitIsLoweredToTheByteCountButZeroStaysZero) {
         PMDL mdl = LockedMdl(buffer, c.byteCount);
         ZK_DumpMdl(TRACE_DATA, &record_, mdl, c.limit);
         std::vector<std::string> expected = {Header(mdl)};
-        for (const std::string& line : ExpectedLines(buffer, c.dumped)) expected.push_back(line);
+        for (const std::string& line : ExpectedLines(buffer, c.dumped))
+            expected.push_back(line);
         EXPECT_EQ(PrintedLines(), expected) << c.byteCount << "/" << c.limit;
         // Another driver's MDL: seen through a view of the filter's own,
         // and left exactly as it was.
@@ -313,7 +318,8 @@ TEST_F(DriverDumpMdl, AnotherDriversMdlIsDumpedWithoutAWriteIntoIt) {
         ZK_DumpMdl(TRACE_DATA, &record_, mdl, 40);
     }
     std::vector<std::string> expected = {Header(mdl)};
-    for (const std::string& line : ExpectedLines(buffer, 40)) expected.push_back(line);
+    for (const std::string& line : ExpectedLines(buffer, 40))
+        expected.push_back(line);
     EXPECT_EQ(PrintedLines(), expected);
     EXPECT_EQ(std::memcmp(&before, mdl, sizeof(before)), 0);
     sim::DriverFrame running(client, sim::FrameKind::Dispatch, nullptr);
@@ -364,7 +370,8 @@ TEST_F(DriverDumpMdl, MdlsThatAreNotThereOrNotLockedAreNotRead) {
     sim::MakeReadOnly(readOnly);
     ZK_DumpMdl(TRACE_DATA, &record_, reinterpret_cast<PMDL>(readOnly), 20);
     std::vector<std::string> expected = {Header(reinterpret_cast<PMDL>(readOnly))};
-    for (const std::string& line : ExpectedLines(buffer, 20)) expected.push_back(line);
+    for (const std::string& line : ExpectedLines(buffer, 20))
+        expected.push_back(line);
     EXPECT_EQ(PrintedLines(), expected);
     // Nor one whose offset lies past its first page (here from a null
     // StartVa, which no arithmetic may be done on), which no MDL has.
@@ -389,7 +396,8 @@ TEST_F(DriverDumpMdl, MappedAndNonPagedMdlsAreNotMappedAgain) {
     PMDL pool = IoAllocateMdl(buffer, 20, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(pool);
     PMDL locked = LockedMdl(buffer, 20);
-    ASSERT_EQ(MmMapLockedPagesSpecifyCache(locked, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute),
+    ASSERT_EQ(MmMapLockedPagesSpecifyCache(locked, KernelMode, MmCached, nullptr, FALSE,
+                                           NormalPagePriority | MdlMappingNoExecute),
               buffer);
     // A second mapping of either would be a bug check.
     {
@@ -398,7 +406,8 @@ TEST_F(DriverDumpMdl, MappedAndNonPagedMdlsAreNotMappedAgain) {
         ZK_DumpMdl(TRACE_DATA, &record_, locked, 20);
     }
     const std::vector<std::string> data = ExpectedLines(buffer, 20);
-    EXPECT_EQ(PrintedLines(), (std::vector<std::string>{Header(pool), data[0], data[1], Header(locked), data[0], data[1]}));
+    EXPECT_EQ(PrintedLines(),
+              (std::vector<std::string>{Header(pool), data[0], data[1], Header(locked), data[0], data[1]}));
     IoFreeMdl(pool);
     Release(locked);
 }

@@ -25,8 +25,7 @@ class CallbackRecordTest : public FilteredStackTest {};
 
 // After 999 the numbers start again at 10; a record the pool cannot give
 // uses up no number.
-TEST_F(CallbackRecordTest, NumbersRunTo999ThenFrom10AndFailuresUseNone)
-{
+TEST_F(CallbackRecordTest, NumbersRunTo999ThenFrom10AndFailuresUseNone) {
     ASSERT_NO_FATAL_FAILURE(BuildStack());
     record_->CallbackSerial = 998;
     std::vector<PZK_CALLBACK_CONTEXT> records;
@@ -59,8 +58,7 @@ TEST_F(CallbackRecordTest, NumbersRunTo999ThenFrom10AndFailuresUseNone)
 // read-only page keeps what it held, and no record is made for it.
 NTSTATUS HostMapping(PVOID, PIRB) { return STATUS_SUCCESS; }
 
-TEST_F(CallbackRecordTest, SubstitutesGoOnlyWhereTheClientsBlockCanBeWritten)
-{
+TEST_F(CallbackRecordTest, SubstitutesGoOnlyWhereTheClientsBlockCanBeWritten) {
     ASSERT_NO_FATAL_FAILURE(BuildStack());
     record_->TraceMask = 0;
     PVOID hostRoutine = reinterpret_cast<PVOID>(&HostMapping);
@@ -125,19 +123,16 @@ TEST_F(CallbackRecordTest, SubstitutesGoOnlyWhereTheClientsBlockCanBeWritten)
     EXPECT_EQ(sim::LeakReport(), "");
 }
 
-std::string Hex(ULONG value)
-{
+std::string Hex(ULONG value) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%X", value);
     return text;
 }
 
 // The lines of the output that contain `text`, by position.
-size_t LineWith(const std::vector<std::string>& lines, const std::string& text, size_t from = 0)
-{
+size_t LineWith(const std::vector<std::string>& lines, const std::string& text, size_t from = 0) {
     for (size_t i = from; i < lines.size(); ++i)
-        if (lines[i].find(text) != std::string::npos)
-            return i;
+        if (lines[i].find(text) != std::string::npos) return i;
     return std::string::npos;
 }
 
@@ -148,21 +143,18 @@ size_t LineWith(const std::vector<std::string>& lines, const std::string& text, 
 // lines come first, then the older record's, then the client's routine runs
 // with its own context; only the newer record goes. Once the request has
 // completed, the client's block holds its own routine and context again.
-NTSTATUS HostCompletesAtOnce(PVOID, PIRB Irb)
-{
+NTSTATUS HostCompletesAtOnce(PVOID, PIRB Irb) {
     auto callback = reinterpret_cast<PALLOCATION_COMPLETION_ROUTINE>(Irb->u.AllocateAddressRange.Callback);
     callback(Irb->u.AllocateAddressRange.Context);
     return STATUS_SUCCESS;
 }
 
-VOID ClientAllocated(PVOID Context)
-{
+VOID ClientAllocated(PVOID Context) {
     ++*static_cast<int*>(Context);
     DbgPrint("%s", "client: allocated.\n");
 }
 
-TEST_F(CallbackRecordTest, TwiceInterposedAllocationUnwindsNewestFirst)
-{
+TEST_F(CallbackRecordTest, TwiceInterposedAllocationUnwindsNewestFirst) {
     ASSERT_NO_FATAL_FAILURE(BuildStack());
     record_->TraceMask = 0x43;
     sim::SimBuffer buffer = sim::AllocateBuffer(4096);
@@ -224,13 +216,9 @@ TEST_F(CallbackRecordTest, TwiceInterposedAllocationUnwindsNewestFirst)
 // with that call. A call through it afterwards finds nothing to call.
 std::function<void()> clientInside;
 
-VOID ClientCalledDuringRemoval(PVOID)
-{
-    clientInside();
-}
+VOID ClientCalledDuringRemoval(PVOID) { clientInside(); }
 
-TEST_F(CallbackRecordTest, RemovalWaitsForASubstituteThatIsRunning)
-{
+TEST_F(CallbackRecordTest, RemovalWaitsForASubstituteThatIsRunning) {
     ASSERT_NO_FATAL_FAILURE(BuildStack());
     record_->TraceMask = 0x43;
     sim::SimBuffer buffer = sim::AllocateBuffer(sizeof(IRB));

@@ -32,7 +32,6 @@ using namespace expected;
 
 using namespace std::chrono_literals;
 
-
 // The status every request is answered with below the filter: one the bus
 // would not choose by itself, so that passing it back is visible.
 constexpr NTSTATUS kLowerStatus = STATUS_DEVICE_NOT_READY;
@@ -81,7 +80,6 @@ protected:
         pdo_->ClearReceived();
         return received.empty() ? sim::ReceivedRequest{} : received[0];
     }
-
 };
 
 // ---------------------------------------------------------------------------
@@ -108,8 +106,8 @@ TEST_F(DriverInternal, CatalogueLinesByCode) {
         {0x220224, "Irp: 0x%X - IOCTL_1394_TOGGLE_ENUM_TEST_OFF.\n", false},
         {0x2203FC, "Irp: 0x%X - IOCTL_USB_HCD_GET_STATS_1.\n", false},
         {0x220408, "Irp: 0x%X - IOCTL_USB_GET_ROOT_HUB_NAME or IOCTL_USB_GET_NODE_INFORMATION.\n", false},
-        {0x220420,
-         "Irp: 0x%X - IOCTL_INTERNAL_USB_GET_BUS_INFO or IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME.\n", false},
+        {0x220420, "Irp: 0x%X - IOCTL_INTERNAL_USB_GET_BUS_INFO or IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME.\n",
+         false},
         {0x220424, "Irp: 0x%X - IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME or IOCTL_GET_HCD_DRIVERKEY_NAME.\n", false},
         {0x220428, "Irp: 0x%X - IOCTL_INTERNAL_USB_GET_BUSGUID_INFO or IOCTL_USB_HCD_GET_STATS_2.\n", false},
         {0x22042C, "Irp: 0x%X - IOCTL_INTERNAL_USB_GET_PARENT_HUB_INFO.\n", false},
@@ -122,8 +120,7 @@ TEST_F(DriverInternal, CatalogueLinesByCode) {
         sim::ClearDebugOutput();
         const Sent sent = Send(pdo_->Device(), c.code, &block);
         std::string expected = Line(c.line, Low32(sent.irp));
-        if (c.traced)
-            expected += Line("Irp: 0x%X - completed with Status: %s.\n", Low32(sent.irp), kLowerStatusName);
+        if (c.traced) expected += Line("Irp: 0x%X - completed with Status: %s.\n", Low32(sent.irp), kLowerStatusName);
         EXPECT_EQ(sim::DebugText(), expected) << std::hex << c.code;
         // With a completion routine the sender sees STATUS_PENDING; without
         // one, the lower driver's own answer.
@@ -227,11 +224,10 @@ TEST_F(DriverInternal, PortStatusPendedAndCompletedAtDispatchLevel) {
         const Sent sent = Send(pdo_->Device(), code, &portStatus);
         EXPECT_EQ(sent.result.returned, STATUS_PENDING);
         EXPECT_EQ(sent.result.final, STATUS_SUCCESS);
-        const std::string name =
-            code == IOCTL_INTERNAL_USB_RESET_PORT ? "IOCTL_INTERNAL_USB_RESET_PORT" : "IOCTL_INTERNAL_USB_GET_PORT_STATUS";
-        EXPECT_EQ(sim::DebugText(),
-                  Line("Irp: 0x%X - %s.\n", Low32(sent.irp), name.c_str()) +
-                      Line("Irp: 0x%X - completed with Status: STATUS_SUCCESS.\n", Low32(sent.irp)));
+        const std::string name = code == IOCTL_INTERNAL_USB_RESET_PORT ? "IOCTL_INTERNAL_USB_RESET_PORT"
+                                                                       : "IOCTL_INTERNAL_USB_GET_PORT_STATUS";
+        EXPECT_EQ(sim::DebugText(), Line("Irp: 0x%X - %s.\n", Low32(sent.irp), name.c_str()) +
+                                        Line("Irp: 0x%X - completed with Status: STATUS_SUCCESS.\n", Low32(sent.irp)));
         Received();
     }
     // Without a completion routine the lower driver's pending answer is
@@ -335,14 +331,16 @@ TEST_F(DriverInternal, ControlDeviceClassifiesButPassesNothingOn) {
         {IOCTL_DISK_INTERNAL_ISSUE_FDC_COMMAND, nullptr, &parameters,
          "Irp: 0x%X - IOCTL_DISK_INTERNAL_ISSUE_FDC_COMMAND. Command. 0x0F\n"},
         {0, &srb, nullptr, "Irp: 0x%X - SRB_FUNCTION_FLUSH.\n"},
-        {IOCTL_INTERNAL_USB_SUBMIT_URB, nowhere, nullptr, "Irp: 0x%X - unknown internal device control IOCTL 0x220003.\n"},
+        {IOCTL_INTERNAL_USB_SUBMIT_URB, nowhere, nullptr,
+         "Irp: 0x%X - unknown internal device control IOCTL 0x220003.\n"},
         {0x12345678, nullptr, nullptr, "Irp: 0x%X - unknown internal device control IOCTL 0x12345678.\n"},
     };
     for (const ULONG controlMask : {0u, ULONG(TRACE_INTERNAL)}) {
         ZK_GetExtension(control_)->TraceMask = controlMask;
         for (const Case& c : cases) {
             sim::ClearDebugOutput();
-            sim::Request request = sim::Request::InternalDeviceControl(c.code, c.argument1).InitialStatus(STATUS_NOT_SUPPORTED);
+            sim::Request request =
+                sim::Request::InternalDeviceControl(c.code, c.argument1).InitialStatus(STATUS_NOT_SUPPORTED);
             PIRP irp = nullptr;
             request.Setup([&](PIRP built, PIO_STACK_LOCATION location) {
                 irp = built;

@@ -34,8 +34,7 @@ namespace {
 // STATUS_NO_SUCH_DEVICE.
 class LoadModel : public sim::DeviceModel {
 public:
-    NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) override
-    {
+    NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) override {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         NTSTATUS status = gone ? (NTSTATUS)0xC000000E : STATUS_SUCCESS;
         ULONG_PTR information = 0;
@@ -49,11 +48,12 @@ public:
         if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
             stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
             auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-            urb->UrbHeader.Status = status == STATUS_SUCCESS ? USBD_STATUS_SUCCESS : (USBD_STATUS)0xC0007000;  // USBD_STATUS_DEVICE_GONE
+            urb->UrbHeader.Status =
+                status == STATUS_SUCCESS ? USBD_STATUS_SUCCESS : (USBD_STATUS)0xC0007000;  // USBD_STATUS_DEVICE_GONE
         }
         if (counter.fetch_add(1) % 3 == 0)
-            return pdo->Answer(irp, sim::Reply::Pend(status, information, std::chrono::milliseconds(0),
-                                                     DISPATCH_LEVEL));
+            return pdo->Answer(irp,
+                               sim::Reply::Pend(status, information, std::chrono::milliseconds(0), DISPATCH_LEVEL));
         return pdo->Answer(irp, sim::Reply::Complete(status, information));
     }
 
@@ -65,13 +65,11 @@ public:
 class HandleInstance : public zkctl::Instance {
 public:
     explicit HandleInstance(HANDLE handle) : handle_(handle) {}
-    zkctl::Reply Request(const std::vector<uint8_t>& input, size_t outputLength) override
-    {
+    zkctl::Reply Request(const std::vector<uint8_t>& input, size_t outputLength) override {
         std::vector<uint8_t> output(outputLength);
         sim::IoResult result = sim::DeviceIoControl(handle_, ZK_REQUEST_CODE, input, output);
         zkctl::Reply reply;
-        if (!NT_SUCCESS(result.final))
-            reply.failure = zkctl::Failure::Refused;
+        if (!NT_SUCCESS(result.final)) reply.failure = zkctl::Failure::Refused;
         output.resize(std::min<size_t>(result.information, output.size()));
         reply.output = output;
         return reply;
@@ -83,8 +81,7 @@ private:
 
 // The four kinds of request the senders mix: a read, an SRB, a URB and an
 // IRB, each reading into `data`; `blocks` holds the block.
-sim::Request MixedRequest(unsigned kind, void* data, void* blocks)
-{
+sim::Request MixedRequest(unsigned kind, void* data, void* blocks) {
     switch (kind) {
     case 0:
         return sim::Request::Read(data, 512, 0x10000);
@@ -118,8 +115,7 @@ sim::Request MixedRequest(unsigned kind, void* data, void* blocks)
     }
 }
 
-TEST(DriverLoad, RequestsRacingConfigurationChangesAndRemoval)
-{
+TEST(DriverLoad, RequestsRacingConfigurationChangesAndRemoval) {
     sim::ResetKernel();
     sim::SetDebugRecording(false);
     PDRIVER_OBJECT driver = sim::LoadDriver(DriverEntry, "zelkor");

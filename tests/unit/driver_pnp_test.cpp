@@ -136,8 +136,7 @@ TEST_F(DriverPnp, StartIsCompletedAfterTheLowerDevices) {
 TEST_F(DriverPnp, StartWaitsWhileTheBusHoldsIt) {
     record_->TraceMask = TRACE_PASS_PNP;
     pdo_->SetRule(IRP_MJ_PNP, IRP_MN_START_DEVICE, sim::Reply::Hold(STATUS_SUCCESS));
-    std::future<sim::IoResult> start =
-        sim::SendAsync(pdo_->Device(), sim::Request::Pnp(IRP_MN_START_DEVICE));
+    std::future<sim::IoResult> start = sim::SendAsync(pdo_->Device(), sim::Request::Pnp(IRP_MN_START_DEVICE));
     EXPECT_EQ(start.wait_for(200ms), std::future_status::timeout);
     EXPECT_EQ(pdo_->HeldCount(), 1u);
     EXPECT_EQ(record_->PnpState, NotStarted);
@@ -168,29 +167,39 @@ TEST_F(DriverPnp, StateFollowsTheRequests) {
     } cases[] = {
         {"start", {IRP_MN_START_DEVICE}, Started, NotStarted},
         {"query-stop, cancel-stop",
-         {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, Started, Started},
+         {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+         Started,
+         Started},
         // The restore keeps PreviousPnpState: a second cancel steps no further back.
         {"cancel-stop twice",
          {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
-         Started, Started},
+         Started,
+         Started},
         {"stop", {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, StopPending, StopPending},
         {"stop, start again",
-         {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}, Started,
+         {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE},
+         Started,
          StopPending},
         {"query-remove", {IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}, RemovePending, Started},
         {"query-remove, cancel-remove",
-         {IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, Started, Started},
+         {IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+         Started,
+         Started},
         {"cancel-remove when not pending", {IRP_MN_START_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, Started, NotStarted},
         {"cancel-stop after query-remove",
-         {IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, RemovePending, Started},
+         {IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+         RemovePending,
+         Started},
         {"surprise removal", {IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL}, SurpriseRemoved, Started},
         {"other requests change nothing",
-         {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_DEVICE_USAGE_NOTIFICATION, 0x0E}, Started,
+         {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_DEVICE_USAGE_NOTIFICATION, 0x0E},
+         Started,
          NotStarted},
     };
     for (const Case& c : cases) {
         Boot();
-        for (UCHAR minor : c.minors) Pnp(minor);
+        for (UCHAR minor : c.minors)
+            Pnp(minor);
         EXPECT_EQ(record_->PnpState, c.state) << c.what;
         EXPECT_EQ(record_->PreviousPnpState, c.previous) << c.what;
         Shutdown();
@@ -259,8 +268,8 @@ TEST_F(DriverPnp, NamedAndUnknownMinorsHaveTheirOwnLevels) {
             if (c.name != nullptr && mask == TRACE_PASS_PNP)
                 expected = Line("Irp: 0x%X - %s - Device: 0x%X.\n", Low32(irp), c.name, Low32(filter_));
             if (c.name == nullptr && mask == TRACE_UNRECOGNISED)
-                expected = Line("ZK_IRP_PnP: Unknown irp minor 0x%X. Irp: 0x%X. Device: 0%X.\n", c.minor,
-                                Low32(irp), Low32(filter_));
+                expected = Line("ZK_IRP_PnP: Unknown irp minor 0x%X. Irp: 0x%X. Device: 0%X.\n", c.minor, Low32(irp),
+                                Low32(filter_));
             EXPECT_EQ(sim::DebugText(), expected) << int(c.minor) << " at mask " << mask;
         }
     }
@@ -321,13 +330,13 @@ TEST_F(DriverPnp, UsageNotificationMirrorsTheDevicesAround) {
     PDEVICE_OBJECT above = sim::CreatePdo("\\Device\\Upper").Device();
     ASSERT_EQ(IoAttachDeviceToDeviceStack(above, below), filter_);
     const auto notify = [&](bool inPath) {
-        const sim::IoResult result =
-            sim::Send(filter_, sim::Request::Pnp(IRP_MN_DEVICE_USAGE_NOTIFICATION)
-                                   .Setup([=](PIRP, PIO_STACK_LOCATION location) {
-                                       location->Parameters.UsageNotification.InPath = inPath;
-                                       location->Parameters.UsageNotification.Type = DeviceUsageTypeHibernation;
-                                   })
-                                   .ExactDevice());
+        const sim::IoResult result = sim::Send(filter_, sim::Request::Pnp(IRP_MN_DEVICE_USAGE_NOTIFICATION)
+                                                            .Setup([=](PIRP, PIO_STACK_LOCATION location) {
+                                                                location->Parameters.UsageNotification.InPath = inPath;
+                                                                location->Parameters.UsageNotification.Type =
+                                                                    DeviceUsageTypeHibernation;
+                                                            })
+                                                            .ExactDevice());
         EXPECT_EQ(result.final, STATUS_SUCCESS);
         return (filter_->Flags & DO_POWER_PAGABLE) != 0;
     };
@@ -574,13 +583,26 @@ TEST_F(DriverPnp, RegInfoExShowsTheBufferOnlyAsFarAsItGoes) {
         std::vector<std::string> after;  // lines after the first, without trailer
     } cases[] = {
         {"null buffer", nullptr, 0x40, TRACE_PASS_PNP | TRACE_DATA, {}},
-        {"whole record", &info, sizeof info, TRACE_PASS_PNP | TRACE_DATA,
+        {"whole record",
+         &info,
+         sizeof info,
+         TRACE_PASS_PNP | TRACE_DATA,
          {infoLine0, infoLine1, "pWmiRegInfo->MofResourceName: 0x1234."}},
         {"no dump level", &info, sizeof info, TRACE_PASS_PNP, {"pWmiRegInfo->MofResourceName: 0x1234."}},
-        {"exactly 16 bytes", &info, 16, TRACE_PASS_PNP | TRACE_DATA, {infoLine0, "pWmiRegInfo->MofResourceName: 0x1234."}},
-        {"short buffer", shortBlock.data(), 12, TRACE_PASS_PNP | TRACE_DATA,
+        {"exactly 16 bytes",
+         &info,
+         16,
+         TRACE_PASS_PNP | TRACE_DATA,
+         {infoLine0, "pWmiRegInfo->MofResourceName: 0x1234."}},
+        {"short buffer",
+         shortBlock.data(),
+         12,
+         TRACE_PASS_PNP | TRACE_DATA,
          {"AB AB AB AB AB AB AB AB  AB AB AB AB" + std::string(14, ' ') + std::string(12, '\xAB') + "    "}},
-        {"size larger than the buffer", atPageEnd.address, 16, TRACE_PASS_PNP | TRACE_DATA,
+        {"size larger than the buffer",
+         atPageEnd.address,
+         16,
+         TRACE_PASS_PNP | TRACE_DATA,
          {"41 41 41 41 41 41 41 41" + std::string(27, ' ') + "AAAAAAAA" + std::string(8, ' ')}},
     };
     for (const Case& c : cases) {
@@ -588,19 +610,21 @@ TEST_F(DriverPnp, RegInfoExShowsTheBufferOnlyAsFarAsItGoes) {
         pdo_->ClearReceived();
         record_->TraceMask = c.mask;
         IrpCapture capture;
-        sim::Send(pdo_->Device(), sim::Request(IRP_MJ_SYSTEM_CONTROL, IRP_MN_REGINFO_EX)
-                                      .Setup([&](PIRP irp, PIO_STACK_LOCATION location) {
-                                          capture.irp = irp;
-                                          location->Parameters.WMI.ProviderId = 0x1122334455667788ULL;
-                                          location->Parameters.WMI.DataPath = reinterpret_cast<PVOID>(0xABCD);
-                                          location->Parameters.WMI.BufferSize = c.size;
-                                          location->Parameters.WMI.Buffer = c.buffer;
-                                      }));
+        sim::Send(
+            pdo_->Device(),
+            sim::Request(IRP_MJ_SYSTEM_CONTROL, IRP_MN_REGINFO_EX).Setup([&](PIRP irp, PIO_STACK_LOCATION location) {
+                capture.irp = irp;
+                location->Parameters.WMI.ProviderId = 0x1122334455667788ULL;
+                location->Parameters.WMI.DataPath = reinterpret_cast<PVOID>(0xABCD);
+                location->Parameters.WMI.BufferSize = c.size;
+                location->Parameters.WMI.Buffer = c.buffer;
+            }));
         std::string expected = Line(
             "Irp: 0x%X - IRP_MJ_SYSTEM_CONTROL - IRP_MN_REGINFO_EX. Provider: 0x55667788, DataPath: 0xABCD, "
             "BufferSize: 0x%X, Buffer: 0x%X.\n",
             Low32(capture.irp), c.size, Low32(c.buffer));
-        for (const std::string& line : c.after) expected += "** " + line + "\n";
+        for (const std::string& line : c.after)
+            expected += "** " + line + "\n";
         EXPECT_EQ(sim::DebugText(), expected) << c.what;
 
         const std::vector<sim::ReceivedRequest> received = pdo_->Received();

@@ -37,7 +37,6 @@ using namespace std::chrono_literals;
 
 size_t CountLines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
-
 struct IrpCapture {
     PIRP irp = nullptr;
     std::function<void(PIRP, PIO_STACK_LOCATION)> Setup() {
@@ -61,7 +60,9 @@ struct UpperExtension {
     PDEVICE_OBJECT lower;
 };
 
-PDEVICE_OBJECT UpperLower(PDEVICE_OBJECT device) { return static_cast<UpperExtension*>(device->DeviceExtension)->lower; }
+PDEVICE_OBJECT UpperLower(PDEVICE_OBJECT device) {
+    return static_cast<UpperExtension*>(device->DeviceExtension)->lower;
+}
 
 NTSTATUS UpperCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
     g_upper.pendingReturned = irp->PendingReturned != FALSE;
@@ -106,7 +107,8 @@ NTSTATUS UpperAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS UpperEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = UpperPass;
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = UpperPass;
     driver->MajorFunction[IRP_MJ_READ] = UpperTransfer;
     driver->MajorFunction[IRP_MJ_WRITE] = UpperTransfer;
     driver->MajorFunction[IRP_MJ_PNP] = UpperPnp;
@@ -144,7 +146,6 @@ protected:
         EXPECT_EQ(sim::LeakReport(), "");
         sim::ResetKernel();
     }
-
 };
 
 // How the bus answers a transfer in the table tests.
@@ -185,7 +186,8 @@ sim::IoResult SendAnswered(sim::Pdo& pdo, PDEVICE_OBJECT target, const sim::Requ
     case Lower::Cancel: {
         pdo.SetRule(major, sim::Reply::Hold(answer.status, information));
         std::future<sim::IoResult> pending = sim::SendAsync(target, request);
-        while (pdo.HeldCount() == 0) std::this_thread::sleep_for(1ms);
+        while (pdo.HeldCount() == 0)
+            std::this_thread::sleep_for(1ms);
         EXPECT_EQ(pending.wait_for(20ms), std::future_status::timeout);
         if (answer.how == Lower::Hold)
             pdo.Release();
@@ -291,8 +293,9 @@ TEST_F(DriverReadWrite, SentAtDispatchLevel) {
     EXPECT_EQ(result.returned, STATUS_PENDING);
     EXPECT_EQ(result.final, STATUS_SUCCESS);
     // The offset is a 64-bit value.
-    EXPECT_EQ(sim::DebugText(), Line("Irp: 0x%X - IRP_MJ_READ: Length: 0x10, Offset: 0x123456789A\n", Low32(capture.irp)) +
-                                    Line("Irp: 0x%X - completed with Status: STATUS_SUCCESS.\n", Low32(capture.irp)));
+    EXPECT_EQ(sim::DebugText(),
+              Line("Irp: 0x%X - IRP_MJ_READ: Length: 0x10, Offset: 0x123456789A\n", Low32(capture.irp)) +
+                  Line("Irp: 0x%X - completed with Status: STATUS_SUCCESS.\n", Low32(capture.irp)));
     EXPECT_EQ(pdo_->Received().at(0).irql, DISPATCH_LEVEL);
 }
 
@@ -391,7 +394,8 @@ constexpr ULONG kNeitherCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_NEITH
 
 std::vector<uint8_t> Pattern(size_t count) {
     std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(0x30 + i % 64);
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<uint8_t>(0x30 + i % 64);
     return bytes;
 }
 

@@ -24,8 +24,7 @@ constexpr ULONG kLength = 16;
 
 class RequestData : public FilteredStackTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(BuildStack({FILE_DEVICE_DISK, 0, 0, nullptr}));
         sender_ = sim::AllocateBuffer(kLength);
         mapping_ = sim::AllocateBuffer(kLength);
@@ -34,8 +33,7 @@ protected:
         sim::ClearDebugOutput();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         pdo_->WaitIdle();
         sim::PnpRemoveDevice(pdo_->Device());
         sim::FreeBuffer(sender_);
@@ -48,8 +46,7 @@ protected:
     // The sender's buffer described by a locked MDL on the request, mapped in
     // system space at the other buffer. The I/O manager unlocks and frees it
     // with the request.
-    void AttachMdl(PIRP irp)
-    {
+    void AttachMdl(PIRP irp) {
         PMDL mdl = IoAllocateMdl(sender_.address, kLength, FALSE, FALSE, irp);
         ASSERT_NE(mdl, nullptr);
         MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
@@ -67,15 +64,12 @@ protected:
 // A program's direct pass-through: the port driver locks DataBuffer behind an
 // MDL and completes at DISPATCH_LEVEL in another thread. The data that came
 // in is read through the MDL; without one, the program's address is not read.
-TEST_F(RequestData, DirectPassThroughReadsTheProgramsDataThroughTheMdl)
-{
+TEST_F(RequestData, DirectPassThroughReadsTheProgramsDataThroughTheMdl) {
     record_->TraceMask = TRACE_DEVICE_CONTROL | TRACE_DATA;
     bool describe = true;
     pdo_->SetHandler([&](PDEVICE_OBJECT, PIRP irp) -> std::optional<sim::Reply> {
-        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL)
-            return std::nullopt;
-        if (describe)
-            AttachMdl(irp);
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) return std::nullopt;
+        if (describe) AttachMdl(irp);
         return sim::Reply::Pend(STATUS_SUCCESS, sizeof(SCSI_PASS_THROUGH_DIRECT), 0ms, DISPATCH_LEVEL);
     });
     sim::SimBuffer block = sim::AllocateBuffer(sizeof(SCSI_PASS_THROUGH_DIRECT));
@@ -110,13 +104,11 @@ TEST_F(RequestData, DirectPassThroughReadsTheProgramsDataThroughTheMdl)
 
 // A disk class driver's SRB for a program's read: DataBuffer is the address
 // the program's MDL describes, and the MDL travels on the request.
-TEST_F(RequestData, SrbDataOfAProgramsReadComesThroughTheMdl)
-{
+TEST_F(RequestData, SrbDataOfAProgramsReadComesThroughTheMdl) {
     record_->TraceMask = TRACE_DATA;
     pdo_->SetHandler([](PDEVICE_OBJECT, PIRP irp) -> std::optional<sim::Reply> {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-        if (location->MajorFunction != IRP_MJ_SCSI)
-            return std::nullopt;
+        if (location->MajorFunction != IRP_MJ_SCSI) return std::nullopt;
         location->Parameters.Scsi.Srb->SrbStatus = SRB_STATUS_SUCCESS;
         return sim::Reply::Pend(STATUS_SUCCESS, kLength, 0ms, DISPATCH_LEVEL);
     });

@@ -32,7 +32,6 @@ using namespace expected;
 
 using namespace std::chrono_literals;
 
-
 // Fixed-format sense data: INVALID FIELD IN CDB (key 5, ASC 24h).
 const std::vector<uint8_t> kInvalidFieldSense = {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00,
                                                  0x00, 0x00, 0x00, 0x24, 0x00, 0x00, 0x00, 0x00, 0x00};
@@ -134,6 +133,7 @@ protected:
 
 TEST_F(DriverSrb, CommandLineShowsAll16CdbBytesAndTheName) {
     record_->TraceMask = TRACE_INTERNAL;
+    // clang-format off
     struct Case {
         std::vector<uint8_t> cdb;
         const char* bytes;
@@ -152,6 +152,7 @@ TEST_F(DriverSrb, CommandLineShowsAll16CdbBytesAndTheName) {
          "CC 00 00 00 00 00 00 00 25 00 00 00 00 00 00 00", "ATA PASSTHROUGH 0x25"},
         {{0xFF, 0x01}, "FF 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00", "unknown command"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sim::ClearDebugOutput();
         pdo_->ClearReceived();
@@ -190,6 +191,7 @@ TEST_F(DriverSrb, EachOfTheFourCodesCarriesAnSrb) {
 // of unrecognised codes, with the control code. Either way the request goes
 // down with the completion routine, which then prints its two lines only.
 TEST_F(DriverSrb, FunctionLinesAndTheirLevels) {
+    // clang-format off
     struct Case {
         UCHAR function;
         const char* line;      // nullptr: unknown
@@ -211,6 +213,7 @@ TEST_F(DriverSrb, FunctionLinesAndTheirLevels) {
         {0x28, nullptr, "0x28"},
         {0xFF, nullptr, "0xFF"},
     };
+    // clang-format on
     srb_->DataBuffer = nullptr;
     for (const Case& c : cases) {
         srb_->Function = c.function;
@@ -226,7 +229,8 @@ TEST_F(DriverSrb, FunctionLinesAndTheirLevels) {
                     "ZK_IRP_InternalDeviceControl: Irp: 0x%X - unknown SCSI function 0x%X, IOCTL code: 0x1B0013.\n",
                     Low32(sent.irp), c.function);
             if (mask == TRACE_SRB_COMPLETION)
-                expected = CompletionLines(sent.irp, c.decoded, "STATUS_SUCCESS", "SCSISTAT_GOOD", "SRB_STATUS_SUCCESS");
+                expected =
+                    CompletionLines(sent.irp, c.decoded, "STATUS_SUCCESS", "SCSISTAT_GOOD", "SRB_STATUS_SUCCESS");
             EXPECT_EQ(sim::DebugText(), expected) << int(c.function) << " at mask " << mask;
             EXPECT_EQ(sent.result.returned, STATUS_PENDING);
             ASSERT_EQ(pdo_->Received().size(), 1u);
@@ -240,11 +244,13 @@ TEST_F(DriverSrb, FunctionLinesAndTheirLevels) {
 
 TEST_F(DriverSrb, CompletionOfACommandByOutcome) {
     std::vector<uint8_t> data(0x20);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>('A' + i);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>('A' + i);
     const std::string dataDump = DumpLines(data.data(), data.size());
     const std::string senseLines =
         Line("SrbCompletion: SenseCode: INVALID FIELD IN CDB.\n") + DumpLines(kInvalidFieldSense.data(), 18);
 
+    // clang-format off
     struct Case {
         const char* what;
         NTSTATUS irpStatus;
@@ -277,6 +283,7 @@ TEST_F(DriverSrb, CompletionOfACommandByOutcome) {
         {"unnamed statuses", STATUS_INVALID_DEVICE_REQUEST, 0x3F, 0x30, false, true,
          {"0xC0000010", "unknown 0x30", "0x3F"}, false, false},
     };
+    // clang-format on
     for (const bool pend : {false, true}) {
         for (const Case& c : cases) {
             sim::ClearDebugOutput();
@@ -309,6 +316,7 @@ TEST_F(DriverSrb, LevelsSplitTheLines) {
     sim::SimBuffer data = sim::AllocateBuffer(0x10);
     std::memset(data.address, 0x42, 0x10);
     sim::PageOut(data.address);
+    // clang-format off
     struct Case {
         ULONG mask;
         bool dispatchLine, completionLines, dump;
@@ -319,6 +327,7 @@ TEST_F(DriverSrb, LevelsSplitTheLines) {
         {0, false, false, false},
         {TRACE_INTERNAL | TRACE_SRB_COMPLETION | TRACE_DATA, true, true, true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sim::ClearDebugOutput();
         sim::PageOut(data.address);
@@ -350,7 +359,8 @@ TEST_F(DriverSrb, LevelsSplitTheLines) {
 TEST_F(DriverSrb, PagedOutDataBuffer) {
     record_->TraceMask = TRACE_SRB_COMPLETION | TRACE_DATA;
     sim::SimBuffer data = sim::AllocateBuffer(0x18);
-    for (int i = 0; i < 0x18; ++i) data.address[i] = static_cast<uint8_t>(0x61 + i);
+    for (int i = 0; i < 0x18; ++i)
+        data.address[i] = static_cast<uint8_t>(0x61 + i);
     std::vector<uint8_t> bytes(data.address, data.address + 0x18);
     for (const bool pend : {false, true}) {
         sim::ClearDebugOutput();
@@ -360,8 +370,8 @@ TEST_F(DriverSrb, PagedOutDataBuffer) {
         outcome_.pend = pend;
         const int mdls = sim::CallCount("IoAllocateMdl");
         const Sent sent = Send();
-        std::string expected = CompletionLines(sent.irp, "SRB_FUNCTION_EXECUTE_SCSI", "STATUS_SUCCESS",
-                                               "SCSISTAT_GOOD", "SRB_STATUS_SUCCESS");
+        std::string expected = CompletionLines(sent.irp, "SRB_FUNCTION_EXECUTE_SCSI", "STATUS_SUCCESS", "SCSISTAT_GOOD",
+                                               "SRB_STATUS_SUCCESS");
         if (!pend) expected += DumpLines(bytes.data(), bytes.size());
         EXPECT_EQ(sim::DebugText(), expected) << (pend ? "at DISPATCH_LEVEL" : "at PASSIVE_LEVEL");
         EXPECT_EQ(sim::CallCount("IoAllocateMdl") - mdls, pend ? 0 : 1);
@@ -376,7 +386,8 @@ TEST_F(DriverSrb, LargeTransferDumpsItsFirst2048Bytes) {
     record_->TraceMask = TRACE_DATA;
     sim::SimBuffer data = sim::AllocateBuffer(0x10000);
     std::memset(data.address, 0x5A, 0x10000);
-    for (size_t page = 0; page < 0x10000; page += sim::kPageSize) sim::PageOut(data.address + page);
+    for (size_t page = 0; page < 0x10000; page += sim::kPageSize)
+        sim::PageOut(data.address + page);
     Command({0x28}, data.address, 0x10000);
     Send();
     EXPECT_EQ(sim::DebugText(), DumpLines(std::vector<uint8_t>(2048, 0x5A).data(), 2048));
@@ -405,8 +416,8 @@ TEST_F(DriverSrb, ShortSenseWasDecodedPastItsValidBytes) {
     outcome_.sense = shortSense;
     const Sent sent = Send();
     EXPECT_EQ(sim::DebugText(),
-              CompletionLines(sent.irp, "SRB_FUNCTION_EXECUTE_SCSI", "STATUS_IO_DEVICE_ERROR", "SCSISTAT_CHECK_CONDITION",
-                              "SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID") +
+              CompletionLines(sent.irp, "SRB_FUNCTION_EXECUTE_SCSI", "STATUS_IO_DEVICE_ERROR",
+                              "SCSISTAT_CHECK_CONDITION", "SRB_STATUS_ERROR | SRB_STATUS_AUTOSENSE_VALID") +
                   DumpLines(shortSense.data(), 8));
     sim::FreeBuffer(sense);
 }
@@ -415,6 +426,7 @@ TEST_F(DriverSrb, SenseBufferThatCannotBeRead) {
     record_->TraceMask = TRACE_SRB_COMPLETION;
     sim::SimBuffer paged = sim::AllocateBuffer(18);
     std::memcpy(paged.address, kInvalidFieldSense.data(), 18);
+    // clang-format off
     struct Case {
         const char* what;
         PVOID sense;
@@ -424,6 +436,7 @@ TEST_F(DriverSrb, SenseBufferThatCannotBeRead) {
         {"nowhere", const_cast<void*>(sim::InvalidKernelAddress()), false, ""},
         {"paged out, at DISPATCH_LEVEL", paged.address, true, ""},
     };
+    // clang-format on
     char text[64];
     std::snprintf(text, sizeof text, "Bad sense buffer 0x%016" PRIX64,
                   static_cast<uint64_t>(reinterpret_cast<uintptr_t>(sim::InvalidKernelAddress())));
@@ -461,6 +474,7 @@ TEST_F(DriverSrb, UnreadableSrbWasDereferenced) {
     sim::SimBuffer paged = sim::AllocateBuffer(sizeof(SCSI_REQUEST_BLOCK));
     std::memcpy(paged.address, srb_, sizeof(SCSI_REQUEST_BLOCK));
     sim::PageOut(paged.address);
+    // clang-format off
     struct Case {
         const char* what;
         PVOID block;
@@ -470,6 +484,7 @@ TEST_F(DriverSrb, UnreadableSrbWasDereferenced) {
         {"cut by an invalid page", cut.address, PASSIVE_LEVEL},
         {"paged out, at DISPATCH_LEVEL", paged.address, DISPATCH_LEVEL},
     };
+    // clang-format on
     pdo_->SetHandler({});
     pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(STATUS_DEVICE_NOT_READY));
     for (const Case& c : cases) {

@@ -34,8 +34,7 @@ struct Exit {
     bool operator==(const Exit&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& out, const Exit& exit)
-{
+std::ostream& operator<<(std::ostream& out, const Exit& exit) {
     return out << "returned 0x" << std::hex << exit.returned << ", final 0x" << exit.final << std::dec << ", "
                << exit.received << " received, routine " << reinterpret_cast<void*>(exit.routine);
 }
@@ -44,16 +43,14 @@ std::ostream& operator<<(std::ostream& out, const Exit& exit)
 // catalogue code; every value of the plain codes' table (the plain codes at
 // home and the stand-ins of the other slots); for each plain code, another
 // value of its slot; the control device's private code, 0 and all ones.
-std::vector<ULONG> ControlCodesToTry()
-{
+std::vector<ULONG> ControlCodesToTry() {
     std::vector<ULONG> codes;
     for (const ZK_CONTROL_CODE& row : ZK_ControlCodes)
         codes.push_back(row.Code);
     for (ULONG slot = 0; slot < ZK_PLAIN_HOME_SIZE; ++slot) {
         const ULONG value = ZK_PlainHome.Code[slot];
         codes.push_back(value);
-        if (!ZK_IsPlainControlCode(value))
-            continue;
+        if (!ZK_IsPlainControlCode(value)) continue;
         ULONG other = value + 1;
         while (ZK_ControlHash(other) != slot)
             ++other;
@@ -65,15 +62,13 @@ std::vector<ULONG> ControlCodesToTry()
 
 class UntracedExits : public FilteredStackTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(BuildStack());
         pdo_->SetRule(IRP_MJ_DEVICE_CONTROL, sim::Reply::Complete(kLowerStatus));
         pdo_->SetRule(IRP_MJ_INTERNAL_DEVICE_CONTROL, sim::Reply::Complete(kLowerStatus));
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         pdo_->WaitIdle();
         sim::PnpRemoveDevice(pdo_->Device());
         EXPECT_EQ(sim::OutstandingIrps(), 0u);
@@ -81,8 +76,7 @@ protected:
         sim::ResetKernel();
     }
 
-    Exit Send(const sim::Request& request, ULONG mask, KIRQL irql = PASSIVE_LEVEL)
-    {
+    Exit Send(const sim::Request& request, ULONG mask, KIRQL irql = PASSIVE_LEVEL) {
         record_->TraceMask = mask;
         sim::IoResult result;
         {
@@ -93,14 +87,12 @@ protected:
         pdo_->ClearReceived();
         sim::ClearDebugOutput();
         Exit exit{result.returned, result.final, received.size(), nullptr};
-        if (received.size() == 1)
-            exit.routine = received[0].location.CompletionRoutine;
+        if (received.size() == 1) exit.routine = received[0].location.CompletionRoutine;
         return exit;
     }
 };
 
-TEST_F(UntracedExits, EveryControlCodeLeavesAsTraced)
-{
+TEST_F(UntracedExits, EveryControlCodeLeavesAsTraced) {
     // Room for any code's input: a pass-through block, a property query (all
     // zeros: the standard query), a URB pointer's target.
     sim::SimBuffer input = sim::AllocateBuffer(0x100);
@@ -119,8 +111,7 @@ TEST_F(UntracedExits, EveryControlCodeLeavesAsTraced)
 // A URB's or an IRB's function word inside a page, across two valid pages,
 // and running into an invalid page: read in one piece or not at all, and
 // at DISPATCH_LEVEL never touched where a page is missing.
-TEST_F(UntracedExits, EveryBlockWordLeavesAsTraced)
-{
+TEST_F(UntracedExits, EveryBlockWordLeavesAsTraced) {
     struct Place {
         const char* what;
         size_t bytes;
@@ -143,8 +134,7 @@ TEST_F(UntracedExits, EveryBlockWordLeavesAsTraced)
             ULONG code;
         } kinds[] = {{"URB", IOCTL_INTERNAL_USB_SUBMIT_URB}, {"IRB", IOCTL_1394_CLASS}};
         for (const auto& kind : kinds) {
-            if (kind.code == IOCTL_1394_CLASS)
-                std::memset(block.address, 0, std::min(sizeof(ULONG), block.size));
+            if (kind.code == IOCTL_1394_CLASS) std::memset(block.address, 0, std::min(sizeof(ULONG), block.size));
             const sim::Request request = sim::Request::InternalDeviceControl(kind.code, block.address);
             const Exit traced = Send(request, kFullMask);
             EXPECT_EQ(Send(request, 0), traced) << kind.what << ", " << place.what;

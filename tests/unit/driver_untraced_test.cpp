@@ -191,7 +191,8 @@ TEST_F(DriverUntraced, CompletionUsedTheDispatchTimeMask) {
 TEST_F(DriverUntraced, LevelLeftOutOfTheEarlyTest) {
     Answer();
     uint8_t bytes[16];
-    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<uint8_t>(0x41 + i);
+    for (size_t i = 0; i < sizeof bytes; ++i)
+        bytes[i] = static_cast<uint8_t>(0x41 + i);
     const std::string dump = DumpLines(bytes, sizeof bytes);
     struct Case {
         const char* what;
@@ -201,10 +202,11 @@ TEST_F(DriverUntraced, LevelLeftOutOfTheEarlyTest) {
     } cases[] = {
         {"WMI registration buffer, dumped at TRACE_DATA", TRACE_DATA,
          [&] {
-             return sim::Request(IRP_MJ_SYSTEM_CONTROL, IRP_MN_REGINFO_EX).Setup([&](PIRP, PIO_STACK_LOCATION location) {
-                 location->Parameters.WMI.BufferSize = sizeof bytes;
-                 location->Parameters.WMI.Buffer = bytes;
-             });
+             return sim::Request(IRP_MJ_SYSTEM_CONTROL, IRP_MN_REGINFO_EX)
+                 .Setup([&](PIRP, PIO_STACK_LOCATION location) {
+                     location->Parameters.WMI.BufferSize = sizeof bytes;
+                     location->Parameters.WMI.Buffer = bytes;
+                 });
          },
          [&](PIRP) { return dump; }},
         {"SRB data, dumped at TRACE_DATA", TRACE_DATA,

@@ -28,7 +28,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(BuildStack());
         block_ = sim::AllocateBuffer(sizeof(URB));
         data_ = sim::AllocateBuffer(16);
-        for (int i = 0; i < 16; ++i) data_.address[i] = static_cast<uint8_t>(0x40 + i);
+        for (int i = 0; i < 16; ++i)
+            data_.address[i] = static_cast<uint8_t>(0x40 + i);
         urb_ = reinterpret_cast<PURB>(block_.address);
         Answer({});
     }
@@ -220,9 +221,10 @@ TEST_F(DriverUrb, TheDetailLevelReadsASelectionNoFurtherThanItsUrb) {
     sim::ClearDebugOutput();
     EXPECT_EQ(Submit(false).returned, STATUS_PENDING);
     const std::string text = sim::DebugText();
-    const std::string head = Line("ZK_CompletionRoutineUrbDetail: Irp: 0x%X - IOCTL_INTERNAL_USB_SUBMIT_URB - "
-                                  "URB_FUNCTION_SELECT_CONFIGURATION - ",
-                                  Low32(irp_));
+    const std::string head = Line(
+        "ZK_CompletionRoutineUrbDetail: Irp: 0x%X - IOCTL_INTERNAL_USB_SUBMIT_URB - "
+        "URB_FUNCTION_SELECT_CONFIGURATION - ",
+        Low32(irp_));
     EXPECT_EQ(text, head + "Status: 0xC00000A3, UsbdStatus: USBD_STATUS_SUCCESS, Length: 0x0.\n" + head +
                         "ConfigurationHandle: 0x8A7C0040.\n" + head +
                         "InterfaceNumber: 0, AlternateSetting: 0, Class: 0x00, SubClass: 0x00, Protocol: 0x00, "

@@ -8,21 +8,16 @@
 
 namespace expected {
 
-inline unsigned Low32(const void* p)
-{
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
+inline unsigned Low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
-inline std::string Format(const char* trailer, const char* format, va_list arguments)
-{
+inline std::string Format(const char* trailer, const char* format, va_list arguments) {
     char text[512];
     std::vsnprintf(text, sizeof text, format, arguments);
     return std::string(trailer) + text;
 }
 
 // One trace line as the default trailer shows it.
-inline std::string Line(const char* format, ...)
-{
+inline std::string Line(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     std::string line = Format("** ", format, arguments);
@@ -31,8 +26,7 @@ inline std::string Line(const char* format, ...)
 }
 
 // One trace line behind another trailer.
-inline std::string LineWith(const char* trailer, const char* format, ...)
-{
+inline std::string LineWith(const char* trailer, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     std::string line = Format(trailer, format, arguments);
@@ -42,8 +36,7 @@ inline std::string LineWith(const char* trailer, const char* format, ...)
 
 // One dump line's 66 columns: hex pair k at 3k (3k+1 from the ninth byte
 // on), the character of byte k at 50+k, blanks elsewhere.
-inline std::string DumpColumns(const uint8_t* bytes, size_t count)
-{
+inline std::string DumpColumns(const uint8_t* bytes, size_t count) {
     std::string line(66, ' ');
     for (size_t k = 0; k < count; ++k) {
         char pair[3];
@@ -55,8 +48,7 @@ inline std::string DumpColumns(const uint8_t* bytes, size_t count)
 }
 
 // A whole dump, each line behind the default trailer.
-inline std::string DumpLines(const uint8_t* bytes, size_t count)
-{
+inline std::string DumpLines(const uint8_t* bytes, size_t count) {
     std::string text;
     for (size_t done = 0; done < count; done += 16)
         text += "** " + DumpColumns(bytes + done, count - done < 16 ? count - done : 16) + "\n";

@@ -16,8 +16,7 @@ class FilteredStackTest : public ::testing::Test {
 protected:
     // Resets the kernel and builds the stack; call through
     // ASSERT_NO_FATAL_FAILURE so that a failed step ends the set-up.
-    void BuildStack(const sim::PdoOptions& options = {})
-    {
+    void BuildStack(const sim::PdoOptions& options = {}) {
         sim::ResetKernel();
         driver_ = sim::LoadDriver(DriverEntry, "zelkor");
         ASSERT_NE(driver_, nullptr);

@@ -13,16 +13,14 @@
 
 namespace {
 
-scn::ParseError ParseFails(const std::string& text)
-{
+scn::ParseError ParseFails(const std::string& text) {
     scn::Scenario scenario;
     scn::ParseError error;
     EXPECT_FALSE(scn::ParseScenario(text, "mine.scn", &scenario, &error)) << text;
     return error;
 }
 
-TEST(ScenarioParse, MistakesNameTheLineAndWhatWasExpected)
-{
+TEST(ScenarioParse, MistakesNameTheLineAndWhatWasExpected) {
     struct Case {
         const char* text;
         int line;
@@ -50,14 +48,14 @@ TEST(ScenarioParse, MistakesNameTheLineAndWhatWasExpected)
     }
 }
 
-TEST(ScenarioParse, WordsQuotesAndOptions)
-{
+TEST(ScenarioParse, WordsQuotesAndOptions) {
     scn::Scenario scenario;
     scn::ParseError error;
-    ASSERT_TRUE(scn::ParseScenario("title \"a = b # not a comment\"\r\n"
-                                   "registry Trailer sz \"say \\\"hi\\\" \\\\ \"  # a comment\n"
-                                   "device d pdo=\\Device\\X flags=direct,pagable\n",
-                                   "x.scn", &scenario, &error))
+    ASSERT_TRUE(
+        scn::ParseScenario("title \"a = b # not a comment\"\r\n"
+                           "registry Trailer sz \"say \\\"hi\\\" \\\\ \"  # a comment\n"
+                           "device d pdo=\\Device\\X flags=direct,pagable\n",
+                           "x.scn", &scenario, &error))
         << error.Message();
     ASSERT_EQ(scenario.steps.size(), 3u);
     EXPECT_EQ(scenario.title, "a = b # not a comment");
@@ -66,8 +64,7 @@ TEST(ScenarioParse, WordsQuotesAndOptions)
     EXPECT_EQ(scenario.steps[2].line, 3);
 }
 
-TEST(ScenarioParse, NumbersAndBytes)
-{
+TEST(ScenarioParse, NumbersAndBytes) {
     EXPECT_EQ(scn::ParseNumber("0x1FF"), 0x1FFull);
     EXPECT_EQ(scn::ParseNumber("42"), 42ull);
     EXPECT_EQ(scn::ParseNumber("0xFFFFFFFFFFFFFFFF"), ~0ull);
@@ -81,8 +78,7 @@ TEST(ScenarioParse, NumbersAndBytes)
 // Every number goes into a field of some size; one that does not fit is
 // refused where it is written, with the field's range, instead of wrapping,
 // truncating or asking the simulation for gigabytes.
-TEST(ScenarioParse, NumbersOutsideTheirFieldsAreRefusedWithTheRange)
-{
+TEST(ScenarioParse, NumbersOutsideTheirFieldsAreRefusedWithTheRange) {
     struct Case {
         const char* text;
         const char* reason;
@@ -131,16 +127,14 @@ TEST(ScenarioParse, NumbersOutsideTheirFieldsAreRefusedWithTheRange)
     EXPECT_EQ(scenario.steps[0].command, "time");
 }
 
-scn::RunResult RunText(const std::string& text, scn::RunOptions options = {})
-{
+scn::RunResult RunText(const std::string& text, scn::RunOptions options = {}) {
     scn::Scenario scenario;
     scn::ParseError error;
     EXPECT_TRUE(scn::ParseScenario(text, "run.scn", &scenario, &error)) << error.Message();
     return scn::RunScenario(scenario, options);
 }
 
-TEST(ScenarioRun, StepsTheKernelRefusesStopTheRunWithTheirLine)
-{
+TEST(ScenarioRun, StepsTheKernelRefusesStopTheRunWithTheirLine) {
     struct Case {
         const char* text;
         const char* error;
@@ -150,7 +144,8 @@ TEST(ScenarioRun, StepsTheKernelRefusesStopTheRunWithTheirLine)
         {"device d\nadd d\n", "run.scn:2: load the driver before adding devices"},
         {"load\nload\n", "run.scn:2: the driver is loaded already"},
         {"fail IoFrobnicate\n", "run.scn:1: no fault can be injected into 'IoFrobnicate'"},
-        {"load\ndevice d\nadd d expect=0xC0000001\n", "run.scn:3: add-device ended with 0x00000000, expected 0xC0000001"},
+        {"load\ndevice d\nadd d expect=0xC0000001\n",
+         "run.scn:3: add-device ended with 0x00000000, expected 0xC0000001"},
         {"load\ndevice d\npnp d frob\n", "run.scn:3: unknown Plug and Play minor function 'frob'"},
         {"registry Config qword 1\n", "run.scn:1: unknown value type 'qword'"},
         {"time 1:99:00.000\n", "run.scn:1: expected a time such as 1:02:03.045"},
@@ -169,8 +164,7 @@ TEST(ScenarioRun, StepsTheKernelRefusesStopTheRunWithTheirLine)
 // What the kernel never does, and what would leave a step waiting for ever,
 // stops the run with the step's line and the reason, not with a bug check
 // blamed on the driver.
-TEST(ScenarioRun, WhatTheKernelForbidsIsRefusedAtItsStep)
-{
+TEST(ScenarioRun, WhatTheKernelForbidsIsRefusedAtItsStep) {
     const char* const added = "load\ndevice d\nadd d\n";
     struct Case {
         std::string text;
@@ -214,24 +208,25 @@ TEST(ScenarioRun, WhatTheKernelForbidsIsRefusedAtItsStep)
 // A program's direct pass-through names its data buffer by address: the
 // port driver may lock only pages the scenario gave the program, never the
 // simulator's own memory, however readable.
-TEST(ScenarioRun, AProgramOwnsOnlyThePagesItWasGiven)
-{
+TEST(ScenarioRun, AProgramOwnsOnlyThePagesItWasGiven) {
     static unsigned char host[512];
     char address[32];
-    std::snprintf(address, sizeof address, "0x%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(host)));
-    scn::RunResult result = RunText(std::string("load\ndevice d pdo=\\Device\\d model=disk\nadd d\nopen tool \\Device\\d\n"
-                                                "pass-through tool cdb=\"28 00 00 00 00 00 00 00 01 00\" form=direct "
-                                                "length=512 data-buffer=") +
-                                    address + " expect=0xC0000005\n");
+    std::snprintf(address, sizeof address, "0x%llX",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(host)));
+    scn::RunResult result =
+        RunText(std::string("load\ndevice d pdo=\\Device\\d model=disk\nadd d\nopen tool \\Device\\d\n"
+                            "pass-through tool cdb=\"28 00 00 00 00 00 00 00 01 00\" form=direct "
+                            "length=512 data-buffer=") +
+                address + " expect=0xC0000005\n");
     EXPECT_TRUE(result.ok) << result.error;
     EXPECT_EQ(std::count(host, host + sizeof host, 0), static_cast<long>(sizeof host));
 }
 
-TEST(ScenarioRun, ControlCodesByName)
-{
-    scn::RunResult result = RunText("registry Config dword 0x2\nload\ndevice d\nadd d\n"
-                                    "internal d IOCTL_INTERNAL_USB_GET_HUB_NAME\n"
-                                    "ioctl d IOCTL_STORAGE_QUERY_PROPERTY in=0000000000000000 out=16\n");
+TEST(ScenarioRun, ControlCodesByName) {
+    scn::RunResult result = RunText(
+        "registry Config dword 0x2\nload\ndevice d\nadd d\n"
+        "internal d IOCTL_INTERNAL_USB_GET_HUB_NAME\n"
+        "ioctl d IOCTL_STORAGE_QUERY_PROPERTY in=0000000000000000 out=16\n");
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_EQ(result.output, "** Irp: 0x8A3FE040 - IOCTL_INTERNAL_USB_GET_HUB_NAME.\n");
     result = RunText("load\ndevice d\nadd d\nioctl d IOCTL_FROB\n");
@@ -240,8 +235,7 @@ TEST(ScenarioRun, ControlCodesByName)
         << result.error;
 }
 
-TEST(ScenarioRun, CommandLineMaskAndTrailerOverrideEveryRegistryValue)
-{
+TEST(ScenarioRun, CommandLineMaskAndTrailerOverrideEveryRegistryValue) {
     const char* text =
         "registry Config dword 0\n"
         "registry Trailer sz \"global \"\n"
@@ -263,17 +257,16 @@ TEST(ScenarioRun, CommandLineMaskAndTrailerOverrideEveryRegistryValue)
               ">> Irp: 0x8A400040 - IRP_MN_REMOVE_DEVICE - Device: 0x8A3FA040.\n");
 }
 
-TEST(ScenarioRun, AnnotationsMarkTheStepOfEachLine)
-{
+TEST(ScenarioRun, AnnotationsMarkTheStepOfEachLine) {
     scn::RunOptions options;
     options.annotate = true;
-    scn::RunResult result = RunText("registry Config dword 0x10\nload\ndevice disk\nadd disk\nirp disk create\n", options);
+    scn::RunResult result =
+        RunText("registry Config dword 0x10\nload\ndevice disk\nadd disk\nirp disk create\n", options);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_EQ(result.output, "[5 irp disk create] ** Irp: 0x8A3FE040 - IRP_MJ_CREATE.\n");
 }
 
-TEST(ScenarioRun, TheSameScenarioPrintsTheSameTextEveryTime)
-{
+TEST(ScenarioRun, TheSameScenarioPrintsTheSameTextEveryTime) {
     const scn::BuiltinScenario* demo = scn::FindBuiltin("demo");
     ASSERT_NE(demo, nullptr);
     scn::Scenario scenario;
@@ -286,20 +279,17 @@ TEST(ScenarioRun, TheSameScenarioPrintsTheSameTextEveryTime)
     EXPECT_EQ(first.output, second.output);
 }
 
-TEST(ScenarioRun, EveryBuiltinScenarioParsesAndHasItsGoldenText)
-{
+TEST(ScenarioRun, EveryBuiltinScenarioParsesAndHasItsGoldenText) {
     for (const scn::BuiltinScenario& builtin : scn::BuiltinScenarios()) {
         scn::Scenario scenario;
         scn::ParseError error;
         EXPECT_TRUE(scn::ParseScenario(builtin.text, builtin.name, &scenario, &error)) << error.Message();
-        std::ifstream expected(std::string(ZELKOR_SOURCE_DIR) + "/tests/golden/builtin/" + builtin.name +
-                               ".expected");
+        std::ifstream expected(std::string(ZELKOR_SOURCE_DIR) + "/tests/golden/builtin/" + builtin.name + ".expected");
         EXPECT_TRUE(expected.good()) << "no golden text for the built-in scenario " << builtin.name;
     }
 }
 
-TEST(ScenarioRun, RegistryFilesAreLoadedAndSaved)
-{
+TEST(ScenarioRun, RegistryFilesAreLoadedAndSaved) {
     std::string dir = std::string(ZELKOR_BINARY_DIR) + "/scenario_test";
     std::string reg = dir + "/in.reg";
     std::string saved = dir + "/out.reg";
@@ -329,8 +319,7 @@ namespace {
 
 // The README walks a newcomer through a scenario of their own: it must run
 // and show what the README says it shows.
-TEST(ScenarioRun, TheReadmeScenarioRunsAndDecodesItsSense)
-{
+TEST(ScenarioRun, TheReadmeScenarioRunsAndDecodesItsSense) {
     std::ifstream readme(std::string(ZELKOR_SOURCE_DIR) + "/README.md");
     std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
     size_t start = text.find("title \"A disk with an unreadable sector\"");

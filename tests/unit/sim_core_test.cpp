@@ -69,9 +69,8 @@ TEST_F(SimCore, BugCheckCallsTheHandlerThenStillAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            sim::SetBugCheckHandler([](const std::string& message) {
-                std::fprintf(stderr, "handler got <%s>\n", message.c_str());
-            });
+            sim::SetBugCheckHandler(
+                [](const std::string& message) { std::fprintf(stderr, "handler got <%s>\n", message.c_str()); });
             int irp = 0;
             sim::BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS", "IofCompleteRequest", &irp, "again");
         },
@@ -99,14 +98,15 @@ TEST_F(SimCore, FailNthCallFailsExactlyThatCallCountingFromNow) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         sim::ClearFaults();
-        for (int i = 0; i < c.callsBefore; ++i) sim::ShouldFail("IoAllocateMdl");
-        for (int n : c.faults) sim::FailNthCall("IoAllocateMdl", n);
+        for (int i = 0; i < c.callsBefore; ++i)
+            sim::ShouldFail("IoAllocateMdl");
+        for (int n : c.faults)
+            sim::FailNthCall("IoAllocateMdl", n);
         for (size_t i = 0; i < c.expected.size(); ++i) {
             EXPECT_EQ(sim::ShouldFail("IoAllocateMdl"), c.expected[i]) << "call " << i + 1;
             EXPECT_FALSE(sim::ShouldFail("IoAllocateIrp")) << "other routines are untouched";
         }
-        EXPECT_EQ(sim::CallCount("IoAllocateMdl"),
-                  c.callsBefore + static_cast<int>(c.expected.size()));
+        EXPECT_EQ(sim::CallCount("IoAllocateMdl"), c.callsBefore + static_cast<int>(c.expected.size()));
     }
     EXPECT_THROW(sim::FailNthCall("IoAllocateMdl", 0), std::invalid_argument);
 }
@@ -121,7 +121,8 @@ TEST_F(SimCore, FaultCountingIsThreadSafe) {
                 if (sim::ShouldFail("IoAllocateIrp")) ++failures;
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(sim::CallCount("IoAllocateIrp"), 1000);
 }
@@ -170,10 +171,9 @@ TEST_F(SimCore, PoolTracksEachBlockUntilFreedAndReportsLeaksByTag) {
     EXPECT_EQ(leaks[0].bytes, 32u);
     EXPECT_EQ(leaks[0].address, first);
     EXPECT_EQ(leaks[1].tag, 0x206B6444u);
-    EXPECT_TRUE(testing::internal::RE::FullMatch(
-        sim::LeakReport(),
-        "pool leak: tag 'ZKtg' 32 bytes at 0x[0-9A-F]{16}\n"
-        "pool leak: tag 'Ddk ' 8 bytes at 0x[0-9A-F]{16}\n"))
+    EXPECT_TRUE(testing::internal::RE::FullMatch(sim::LeakReport(),
+                                                 "pool leak: tag 'ZKtg' 32 bytes at 0x[0-9A-F]{16}\n"
+                                                 "pool leak: tag 'Ddk ' 8 bytes at 0x[0-9A-F]{16}\n"))
         << sim::LeakReport();
 
     ExFreePoolWithTag(first, kTag);

@@ -26,7 +26,8 @@ struct FilterExtension {
 PDRIVER_DISPATCH g_dispatch = nullptr;
 
 NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = g_dispatch;
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = g_dispatch;
     return STATUS_SUCCESS;
 }
 
@@ -175,10 +176,8 @@ TEST_F(IoManagerTest, NamesOutsideAKnownDirectoryOrMalformedAreRefused) {
         const char16_t* name;
         NTSTATUS expected;
     } cases[] = {
-        {u"\\Nowhere\\Zelkor1", STATUS_OBJECT_PATH_NOT_FOUND},
-        {u"Device\\Zelkor1", STATUS_OBJECT_NAME_INVALID},
-        {u"\\Device\\", STATUS_OBJECT_NAME_INVALID},
-        {u"\\Device\\\\Zelkor1", STATUS_OBJECT_NAME_INVALID},
+        {u"\\Nowhere\\Zelkor1", STATUS_OBJECT_PATH_NOT_FOUND}, {u"Device\\Zelkor1", STATUS_OBJECT_NAME_INVALID},
+        {u"\\Device\\", STATUS_OBJECT_NAME_INVALID},           {u"\\Device\\\\Zelkor1", STATUS_OBJECT_NAME_INVALID},
         {u"\\Device", STATUS_OBJECT_NAME_COLLISION},
     };
     for (const auto& c : cases) {
@@ -236,7 +235,8 @@ TEST_F(IoManagerTest, CreatedDeviceCarriesAZeroedExtensionAndStartsInitializing)
     auto* extension = static_cast<unsigned char*>(device->DeviceExtension);
     EXPECT_GE(extension, reinterpret_cast<unsigned char*>(device) + sizeof(DEVICE_OBJECT));
     EXPECT_LT(extension, reinterpret_cast<unsigned char*>(device) + sizeof(DEVICE_OBJECT) + 16);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(extension[i], 0) << i;
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(extension[i], 0) << i;
 
     PDEVICE_OBJECT second = nullptr;
     ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second), STATUS_SUCCESS);
@@ -356,9 +356,9 @@ TEST_F(IoManagerTest, PhysicalDeviceObjectNameComesWithItsNulAndItsNeededLength)
 
     // An unnamed object's name is empty: just the terminating NUL.
     sim::Pdo& unnamed = sim::CreatePdo("");
-    ASSERT_EQ(IoGetDeviceProperty(unnamed.Device(), DevicePropertyPhysicalDeviceObjectName, sizeof buffer, buffer,
-                                  &length),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoGetDeviceProperty(unnamed.Device(), DevicePropertyPhysicalDeviceObjectName, sizeof buffer, buffer, &length),
+        STATUS_SUCCESS);
     EXPECT_EQ(length, 2u);
     EXPECT_EQ(buffer[0], 0);
 }
@@ -398,8 +398,8 @@ TEST_F(IoManagerTest, SkippingFilterHandsTheLowerDeviceTheSameStackLocation) {
 
     unsigned char input[4] = {1, 2, 3, 4};
     unsigned char output[8] = {};
-    const sim::IoResult result = sim::Send(
-        pdo.Device(), sim::Request::DeviceControl(0x2D1400 | 3, input, sizeof input, output, sizeof output));
+    const sim::IoResult result =
+        sim::Send(pdo.Device(), sim::Request::DeviceControl(0x2D1400 | 3, input, sizeof input, output, sizeof output));
     EXPECT_EQ(result.returned, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(result.final, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(result.information, 3u);
@@ -437,9 +437,8 @@ TEST_F(IoManagerTest, CompletionRoutineRunsOnTheCompletingThreadAtItsIrqlWithThe
 }
 
 TEST_F(IoManagerTest, MarkPendingFilterSurvivesLowerDevicesThatCompleteAtOnceOrLater) {
-    for (const sim::Reply& reply :
-         {sim::Reply::Complete(STATUS_SUCCESS), sim::Reply::Complete(STATUS_IO_DEVICE_ERROR),
-          sim::Reply::Pend(STATUS_SUCCESS, 7, std::chrono::milliseconds(1))}) {
+    for (const sim::Reply& reply : {sim::Reply::Complete(STATUS_SUCCESS), sim::Reply::Complete(STATUS_IO_DEVICE_ERROR),
+                                    sim::Reply::Pend(STATUS_SUCCESS, 7, std::chrono::milliseconds(1))}) {
         sim::ResetKernel();
         seen_.calls = 0;
         sim::Pdo& pdo = sim::CreatePdo("\\Device\\00000062");
@@ -616,8 +615,9 @@ TEST_F(IoManagerTest, ReadFollowsTheReceivingDevicesTransferFlags) {
             captured.userBuffer = irp->UserBuffer;
             captured.mdl = irp->MdlAddress;
             void* target = captured.systemBuffer ? captured.systemBuffer : captured.userBuffer;
-            if (captured.mdl) target = MmMapLockedPagesSpecifyCache(captured.mdl, KernelMode, MmCached, nullptr, FALSE,
-                                                                    NormalPagePriority | MdlMappingNoExecute);
+            if (captured.mdl)
+                target = MmMapLockedPagesSpecifyCache(captured.mdl, KernelMode, MmCached, nullptr, FALSE,
+                                                      NormalPagePriority | MdlMappingNoExecute);
             std::memcpy(target, "sector", 6);
             return sim::Reply::Complete(STATUS_SUCCESS, 6);
         });
@@ -645,17 +645,17 @@ TEST_F(IoManagerTest, UserModeBuffersThatCannotBeProbedFailBeforeAnyDriverSeesTh
         size_t received;
     };
     const Case cases[] = {
-        {0x00220000, kernel, nullptr, STATUS_ACCESS_VIOLATION, 0},           // buffered input in kernel space
-        {0x00220000, nullptr, kernel, STATUS_ACCESS_VIOLATION, 0},           // buffered output in kernel space
+        {0x00220000, kernel, nullptr, STATUS_ACCESS_VIOLATION, 0},            // buffered input in kernel space
+        {0x00220000, nullptr, kernel, STATUS_ACCESS_VIOLATION, 0},            // buffered output in kernel space
         {0x00220000, noAccess.address, nullptr, STATUS_ACCESS_VIOLATION, 0},  // input page not there
         {0x00220002, nullptr, noAccess.address, STATUS_ACCESS_VIOLATION, 0},  // direct output cannot be locked
-        {0x00220003, kernel, kernel, STATUS_INVALID_DEVICE_REQUEST, 1},      // neither: passed on unchecked
+        {0x00220003, kernel, kernel, STATUS_INVALID_DEVICE_REQUEST, 1},       // neither: passed on unchecked
     };
     for (const Case& c : cases) {
         pdo.ClearReceived();
         const sim::IoResult result = sim::Send(
-            pdo.Device(), sim::Request::DeviceControl(c.code, c.input, c.input ? 16 : 0, c.output, c.output ? 16 : 0)
-                              .Mode(UserMode));
+            pdo.Device(),
+            sim::Request::DeviceControl(c.code, c.input, c.input ? 16 : 0, c.output, c.output ? 16 : 0).Mode(UserMode));
         EXPECT_EQ(result.final, c.expected) << std::hex << c.code;
         EXPECT_EQ(pdo.Received().size(), c.received) << std::hex << c.code;
     }

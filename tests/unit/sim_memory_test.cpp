@@ -279,8 +279,7 @@ void LockRoutine(PVOID context) {
     MmProbeAndLockPages(args->mdl, args->mode, args->operation);
 }
 
-NTSTATUS GuardedLock(PMDL mdl, KPROCESSOR_MODE mode = KernelMode,
-                     LOCK_OPERATION operation = IoModifyAccess) {
+NTSTATUS GuardedLock(PMDL mdl, KPROCESSOR_MODE mode = KernelMode, LOCK_OPERATION operation = IoModifyAccess) {
     LockArgs args{mdl, mode, operation};
     return ZkGuardedCall(LockRoutine, &args);
 }
@@ -312,8 +311,7 @@ TEST_F(SimMemory, MdlLifeCycleLockMapUnlockFree) {
     ASSERT_EQ(outstanding.size(), 1u);
     EXPECT_NE(outstanding[0].find("locked mapped"), std::string::npos) << outstanding[0];
     char address[32];
-    std::snprintf(address, sizeof address, "0x%llX", static_cast<unsigned long long>(
-                                                         reinterpret_cast<uintptr_t>(mdl)));
+    std::snprintf(address, sizeof address, "0x%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(mdl)));
     EXPECT_NE(outstanding[0].find(address), std::string::npos) << outstanding[0];
 
     MmUnlockPages(mdl);
@@ -355,8 +353,8 @@ TEST_F(SimMemory, ProbeRaisesWithoutLockingWhenAnyPageOfTheRangeIsBad) {
         {"paged-out read-only, modify", pagedOutReadOnly.address, 64, KernelMode, IoModifyAccess, false, false,
          kAccessViolation},
         {"kernel address", InvalidKernelAddress(), 16, KernelMode, IoReadAccess, false, false, kAccessViolation},
-        {"upper half from user mode", reinterpret_cast<const void*>(0xFFFFF80000000000ULL), 16, UserMode,
-         IoReadAccess, false, false, kAccessViolation},
+        {"upper half from user mode", reinterpret_cast<const void*>(0xFFFFF80000000000ULL), 16, UserMode, IoReadAccess,
+         false, false, kAccessViolation},
         {"heap", &heap, sizeof heap, KernelMode, IoModifyAccess, false, false, STATUS_SUCCESS},
         {"injected failure", &heap, sizeof heap, KernelMode, IoReadAccess, false, true, kAccessViolation},
     };
@@ -411,7 +409,8 @@ TEST_F(SimMemory, NonPagedPoolMdlIsMappedWithoutLockAndFreedWithoutUnlock) {
     EXPECT_TRUE(mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL);
     EXPECT_FALSE(mdl->MdlFlags & MDL_PAGES_LOCKED);
     EXPECT_EQ(mdl->MappedSystemVa, pool.get() + 3);
-    EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, TRUE, NormalPagePriority | MdlMappingNoExecute),
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, TRUE,
+                                           NormalPagePriority | MdlMappingNoExecute),
               pool.get() + 3);
     IoFreeMdl(mdl);
 }
@@ -442,25 +441,40 @@ struct DeathCase {
 TEST_F(SimMemoryDeathTest, FaultsOutsideRegionsAndAtDispatchStopTheSystem) {
     SimBuffer buffer = AllocateBuffer(2 * kPageSize);
     const DeathCase cases[] = {
-        {"fault outside any region", [&] { InvalidatePage(buffer.address); ReadOutside(buffer.address); },
+        {"fault outside any region",
+         [&] {
+             InvalidatePage(buffer.address);
+             ReadOutside(buffer.address);
+         },
          SIM_MEMORY_UNGUARDED_FAULT},
         {"raise outside any region", [] { RaiseStatus(STATUS_INSUFFICIENT_RESOURCES, "IoSomething"); },
          "KMODE_EXCEPTION_NOT_HANDLED in IoSomething.*0xC000009A"},
         {"probe outside any region",
          [&] {
              InvalidatePage(buffer.address);
-             MmProbeAndLockPages(IoAllocateMdl(buffer.address, 16, FALSE, FALSE, nullptr), KernelMode,
-                                 IoReadAccess);
+             MmProbeAndLockPages(IoAllocateMdl(buffer.address, 16, FALSE, FALSE, nullptr), KernelMode, IoReadAccess);
          },
          "KMODE_EXCEPTION_NOT_HANDLED in MmProbeAndLockPages.*0xC0000005"},
         {"paged-out page touched at dispatch",
-         [&] { PageOut(buffer.address); IrqlScope s(DISPATCH_LEVEL); ReadOutside(buffer.address); },
+         [&] {
+             PageOut(buffer.address);
+             IrqlScope s(DISPATCH_LEVEL);
+             ReadOutside(buffer.address);
+         },
          "IRQL_NOT_LESS_OR_EQUAL.*paged-out page"},
         {"paged-out page touched at dispatch in a region",
-         [&] { PageOut(buffer.address); IrqlScope s(DISPATCH_LEVEL); GuardedTouch(buffer.address, false); },
+         [&] {
+             PageOut(buffer.address);
+             IrqlScope s(DISPATCH_LEVEL);
+             GuardedTouch(buffer.address, false);
+         },
          "IRQL_NOT_LESS_OR_EQUAL.*paged-out page"},
         {"invalid page touched at dispatch in a region",
-         [&] { InvalidatePage(buffer.address); IrqlScope s(DISPATCH_LEVEL); GuardedTouch(buffer.address, false); },
+         [&] {
+             InvalidatePage(buffer.address);
+             IrqlScope s(DISPATCH_LEVEL);
+             GuardedTouch(buffer.address, false);
+         },
          "IRQL_NOT_LESS_OR_EQUAL.*invalid address"},
         {"probe of a paged-out page at dispatch",
          [&] {
@@ -471,7 +485,8 @@ TEST_F(SimMemoryDeathTest, FaultsOutsideRegionsAndAtDispatchStopTheSystem) {
          },
          "IRQL_NOT_LESS_OR_EQUAL in MmProbeAndLockPages"},
     };
-    for (const DeathCase& c : cases) EXPECT_DEATH(c.body(), c.message) << c.name;
+    for (const DeathCase& c : cases)
+        EXPECT_DEATH(c.body(), c.message) << c.name;
 }
 
 TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
@@ -490,8 +505,7 @@ TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
              IoFreeMdl(mdl);
          },
          "IoFreeMdl.*unknown or already freed"},
-        {"unlock of an unlocked MDL",
-         [&] { MmUnlockPages(IoAllocateMdl(buffer.address, 16, FALSE, FALSE, nullptr)); },
+        {"unlock of an unlocked MDL", [&] { MmUnlockPages(IoAllocateMdl(buffer.address, 16, FALSE, FALSE, nullptr)); },
          "MmUnlockPages takes an MDL whose pages are locked"},
         {"probe of a locked MDL", [&] { GuardedLock(lockedMdl()); }, "MmProbeAndLockPages takes an MDL"},
         {"map of an unlocked MDL",
@@ -504,17 +518,24 @@ TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
          [&] {
              PMDL mdl = lockedMdl();
              for (int i = 0; i < 2; ++i)
-                 MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute);
+                 MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                              NormalPagePriority | MdlMappingNoExecute);
          },
          "mapped to system space once"},
         {"failed mapping that must not fail",
          [&] {
              PMDL mdl = lockedMdl();
              FailNthCall("MmMapLockedPagesSpecifyCache", 1);
-             MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, TRUE, NormalPagePriority | MdlMappingNoExecute);
+             MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, TRUE,
+                                          NormalPagePriority | MdlMappingNoExecute);
          },
          "NO_MORE_SYSTEM_PTES"},
-        {"buffer freed under a locked MDL", [&] { lockedMdl(); FreeBuffer(buffer); }, "PROCESS_HAS_LOCKED_PAGES"},
+        {"buffer freed under a locked MDL",
+         [&] {
+             lockedMdl();
+             FreeBuffer(buffer);
+         },
+         "PROCESS_HAS_LOCKED_PAGES"},
         {"non-paged MDL over a paged-out page",
          [&] {
              PageOut(buffer.address);
@@ -528,7 +549,8 @@ TEST_F(SimMemoryDeathTest, BrokenRulesStopTheSystem) {
          },
          "secondary buffer"},
     };
-    for (const DeathCase& c : cases) EXPECT_DEATH(c.body(), c.message) << c.name;
+    for (const DeathCase& c : cases)
+        EXPECT_DEATH(c.body(), c.message) << c.name;
 }
 
 // Another library may take SIGSEGV over after us; the next guarded region

@@ -68,7 +68,8 @@ std::u16string g_registryPath;
 
 NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     g_registryPath.assign(registryPath->Buffer, registryPath->Length / 2);
-    for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = Pass;
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = Pass;
     driver->MajorFunction[IRP_MJ_PNP] = Pnp;
     driver->MajorFunction[IRP_MJ_POWER] = Power;
     driver->DriverExtension->AddDevice = AddDevice;
@@ -282,7 +283,8 @@ TEST_F(PnpTest, PowerRequestsGoThroughPoCallDriverAtTheIrqlTheStackAllows) {
             sim::PowerSequence(pdo.Device(), &sequence),
             sim::PowerRequest(pdo.Device(), 0x04),
         };
-        for (const sim::IoResult& result : results) EXPECT_EQ(result.final, STATUS_SUCCESS);
+        for (const sim::IoResult& result : results)
+            EXPECT_EQ(result.final, STATUS_SUCCESS);
         const auto received = pdo.Received();
         ASSERT_EQ(received.size(), 5u);
         const UCHAR minors[] = {IRP_MN_SET_POWER, IRP_MN_QUERY_POWER, IRP_MN_WAIT_WAKE, IRP_MN_POWER_SEQUENCE, 0x04};
@@ -406,15 +408,16 @@ TEST_F(PnpTest, HandlerThenMinorRuleThenMajorRuleThenModelDecide) {
 TEST_F(PnpTest, HeldRequestsCompleteOnReleaseFromAnotherThreadAtTheChosenIrql) {
     sim::Pdo& pdo = FilteredPdo();
     std::atomic<KIRQL> irql{0xFF};
-    pdo.SetRule(IRP_MJ_READ, sim::Reply::Hold(STATUS_SUCCESS, 9, PASSIVE_LEVEL).Fill([&](PIRP) {
-        irql = KeGetCurrentIrql();
-    }));
+    pdo.SetRule(IRP_MJ_READ,
+                sim::Reply::Hold(STATUS_SUCCESS, 9, PASSIVE_LEVEL).Fill([&](PIRP) { irql = KeGetCurrentIrql(); }));
     char data[16];
     // One at a time, so that the oldest held request is the first one sent.
     auto first = sim::SendAsync(pdo.Device(), sim::Request::Read(data, sizeof data));
-    while (pdo.HeldCount() < 1) std::this_thread::yield();
+    while (pdo.HeldCount() < 1)
+        std::this_thread::yield();
     auto second = sim::SendAsync(pdo.Device(), sim::Request::Read(data, sizeof data));
-    while (pdo.HeldCount() < 2) std::this_thread::yield();
+    while (pdo.HeldCount() < 2)
+        std::this_thread::yield();
     EXPECT_EQ(pdo.Release(1), 1u);
     const sim::IoResult result = first.get();
     EXPECT_EQ(result.returned, STATUS_PENDING);
@@ -447,7 +450,8 @@ TEST_F(PnpTest, CancelledHeldRequestReachesACancelRoutineWithTheCancelFlag) {
         },
         nullptr, FALSE, FALSE, TRUE);
     auto sent = sim::SendIrpAsync(pdo.Device(), irp);
-    while (pdo.HeldCount() < 1) std::this_thread::yield();
+    while (pdo.HeldCount() < 1)
+        std::this_thread::yield();
     EXPECT_EQ(pdo.CancelHeld(), 1u);
     EXPECT_EQ(sent.get().final, STATUS_CANCELLED);
     EXPECT_EQ(cancelledCalls, 1);

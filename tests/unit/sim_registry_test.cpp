@@ -77,17 +77,13 @@ TEST_F(SimRegistry, DirectDwordEntries) {
         {"present", sim::RegValue{REG_DWORD, {0x3F, 0, 0, 0}}, 0, REG_DWORD, STATUS_SUCCESS, 0x3F},
         {"absent, default stored", std::nullopt, 0, REG_DWORD, STATUS_SUCCESS, 0x10},
         {"absent, no default", std::nullopt, 0, REG_NONE, STATUS_SUCCESS, 0xAA},
-        {"absent, required", std::nullopt, RTL_QUERY_REGISTRY_REQUIRED, REG_DWORD,
-         STATUS_OBJECT_NAME_NOT_FOUND, 0xAA},
-        {"text into a number", sim::RegValue{REG_SZ, Text(u"12")}, 0, REG_DWORD,
-         STATUS_OBJECT_TYPE_MISMATCH, 0xAA},
-        {"type check refuses binary", sim::RegValue{REG_BINARY, {1, 2, 3, 4}},
-         RTL_QUERY_REGISTRY_TYPECHECK, REG_DWORD | TypeChecked(REG_DWORD),
-         STATUS_OBJECT_TYPE_MISMATCH, 0xAA},
-        {"type check passes a dword", sim::RegValue{REG_DWORD, {7, 0, 0, 0}},
-         RTL_QUERY_REGISTRY_TYPECHECK, REG_DWORD | TypeChecked(REG_DWORD), STATUS_SUCCESS, 7},
-        {"short binary lands in the low bytes", sim::RegValue{REG_BINARY, {0x55}}, 0, REG_NONE,
-         STATUS_SUCCESS, 0x55},
+        {"absent, required", std::nullopt, RTL_QUERY_REGISTRY_REQUIRED, REG_DWORD, STATUS_OBJECT_NAME_NOT_FOUND, 0xAA},
+        {"text into a number", sim::RegValue{REG_SZ, Text(u"12")}, 0, REG_DWORD, STATUS_OBJECT_TYPE_MISMATCH, 0xAA},
+        {"type check refuses binary", sim::RegValue{REG_BINARY, {1, 2, 3, 4}}, RTL_QUERY_REGISTRY_TYPECHECK,
+         REG_DWORD | TypeChecked(REG_DWORD), STATUS_OBJECT_TYPE_MISMATCH, 0xAA},
+        {"type check passes a dword", sim::RegValue{REG_DWORD, {7, 0, 0, 0}}, RTL_QUERY_REGISTRY_TYPECHECK,
+         REG_DWORD | TypeChecked(REG_DWORD), STATUS_SUCCESS, 7},
+        {"short binary lands in the low bytes", sim::RegValue{REG_BINARY, {0x55}}, 0, REG_NONE, STATUS_SUCCESS, 0x55},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -107,7 +103,7 @@ TEST_F(SimRegistry, DirectStringEntries) {
         NTSTATUS status;
         std::u16string expected;
     };
-    const std::u16string fits(254, u'x');      // 508 bytes and the NUL: exactly 510
+    const std::u16string fits(254, u'x');  // 508 bytes and the NUL: exactly 510
     const std::u16string tooLong(255, u'y');
     const Case cases[] = {
         {"present", u"** ", STATUS_SUCCESS, u"** "},
@@ -145,8 +141,7 @@ TEST_F(SimRegistry, DirectStringWithoutBufferIsAllocatedFromPool) {
 TEST_F(SimRegistry, DirectStringDefaultMeasuresItsOwnLength) {
     WCHAR buffer[16];
     UNICODE_STRING result{0, sizeof buffer, buffer};
-    EXPECT_EQ(QueryOne(Direct(u"Missing", &result, 0, REG_SZ, const_cast<char16_t*>(u"dflt"), 0)),
-              STATUS_SUCCESS);
+    EXPECT_EQ(QueryOne(Direct(u"Missing", &result, 0, REG_SZ, const_cast<char16_t*>(u"dflt"), 0)), STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(result.Buffer, result.Length / 2), u"dflt");
 }
 
@@ -189,8 +184,8 @@ TEST_F(SimRegistry, MissingKeyFailsWhateverTheFlags) {
     ULONG variable = 5;
     ULONG defaultValue = 9;
     for (ULONG relativeTo : {ULONG(RTL_REGISTRY_SERVICES), RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL}) {
-        EXPECT_EQ(QueryOne(Direct(u"Config", &variable, 0, REG_DWORD, &defaultValue, 4), nullptr,
-                           relativeTo, u"Nobody\\Parameters"),
+        EXPECT_EQ(QueryOne(Direct(u"Config", &variable, 0, REG_DWORD, &defaultValue, 4), nullptr, relativeTo,
+                           u"Nobody\\Parameters"),
                   STATUS_OBJECT_NAME_NOT_FOUND);
     }
     EXPECT_EQ(variable, 5u);
@@ -201,8 +196,9 @@ TEST_F(SimRegistry, WrittenValuesReadBackThroughEveryRoot) {
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kRelative, u"disk_Config", REG_DWORD, &mask, 4),
               STATUS_SUCCESS);
     WCHAR trailer[] = u"zk> ";
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\System\\CurrentControlSet"
-                                                          u"\\Services\\Zelkor\\Parameters",
+    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE,
+                                    u"\\Registry\\Machine\\System\\CurrentControlSet"
+                                    u"\\Services\\Zelkor\\Parameters",
                                     u"disk_Trailer", REG_SZ, trailer, sizeof trailer),
               STATUS_SUCCESS);
 
@@ -221,8 +217,7 @@ TEST_F(SimRegistry, WrittenValuesReadBackThroughEveryRoot) {
 
 TEST_F(SimRegistry, WriteDoesNotCreateTheKey) {
     ULONG value = 1;
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"Other\\Parameters", u"Config", REG_DWORD,
-                                    &value, 4),
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"Other\\Parameters", u"Config", REG_DWORD, &value, 4),
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(sim::Registry().KeyExists(std::string(sim::kServicesRoot) + "\\Other"));
 }
@@ -318,8 +313,7 @@ TEST_F(SimRegistry, CreateKeyCreatesOneLevelAndTellsCreatedFromOpened) {
     HANDLE first = nullptr;
     HANDLE second = nullptr;
     ULONG disposition = 0;
-    ASSERT_EQ(ZwCreateKey(&first, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                          &disposition),
+    ASSERT_EQ(ZwCreateKey(&first, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition),
               STATUS_SUCCESS);
     EXPECT_EQ(disposition, 1u);  // REG_CREATED_NEW_KEY
     ASSERT_EQ(ZwCreateKey(&second, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, &disposition), STATUS_SUCCESS);
@@ -348,8 +342,7 @@ TEST_F(SimRegistry, CreateKeyRefusesMissingParentsAndBadNames) {
         NTSTATUS status;
     };
     const Case cases[] = {
-        {u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nobody\\Parameters",
-         STATUS_OBJECT_NAME_NOT_FOUND},
+        {u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Nobody\\Parameters", STATUS_OBJECT_NAME_NOT_FOUND},
         {u"\\Registry\\Machine\\Software\\", STATUS_OBJECT_NAME_INVALID},
         {u"\\Device\\Harddisk0", STATUS_OBJECT_NAME_INVALID},
         {u"Registry\\Machine", STATUS_OBJECT_NAME_INVALID},

@@ -54,7 +54,8 @@ TEST_F(SimRtlString, AnsiToUnicodeNeedsRoomForTheNulAndCopiesNothingOtherwise) {
         ANSI_STRING source;
         RtlInitAnsiString(&source, "caf\xe9!");
         WCHAR buffer[6];
-        for (WCHAR& unit : buffer) unit = u'.';
+        for (WCHAR& unit : buffer)
+            unit = u'.';
         UNICODE_STRING destination{0, c.maximumLength, buffer};
         EXPECT_EQ(RtlAnsiStringToUnicodeString(&destination, &source, FALSE), c.status);
         EXPECT_EQ(std::u16string(buffer, 6), c.buffer);
@@ -134,7 +135,8 @@ TEST_F(SimRtlString, AppendsFailWholeWhenTooSmallAndTerminateOnlyWithRoom) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WCHAR buffer[7];
-        for (WCHAR& unit : buffer) unit = u'#';
+        for (WCHAR& unit : buffer)
+            unit = u'#';
         UNICODE_STRING destination{0, c.maximumLength, buffer};
         UNICODE_STRING first;
         RtlInitUnicodeString(&first, u"Zk");

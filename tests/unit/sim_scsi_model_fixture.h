@@ -47,8 +47,8 @@ class Srb {
 public:
     explicit Srb(const Command& command) : sense_(command.senseLength, 0xEE) {
         if (command.length != 0) {
-            buffer_ = sim::AllocateBuffer(command.length, (sim::kPageSize - command.length % sim::kPageSize) %
-                                                              sim::kPageSize);
+            buffer_ = sim::AllocateBuffer(command.length,
+                                          (sim::kPageSize - command.length % sim::kPageSize) % sim::kPageSize);
             for (size_t i = 0; i < command.length; ++i)
                 buffer_.address[i] = command.out.empty() ? 0xCC : command.out[i % command.out.size()];
         }

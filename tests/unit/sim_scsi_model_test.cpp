@@ -20,6 +20,7 @@ TEST_F(ScsiModelTest, InquiryReportsTypeRemovabilityAndIdentity) {
         UCHAR rmb;
         const char* text;  // vendor (8), product (16), revision (4)
     };
+    // clang-format off
     const Case cases[] = {
         {false, {}, {}, 0x00, 0x00, "Simbus  Virtual Disk    1.00"},
         {true, {}, {}, 0x05, 0x80, "Simbus  Virtual CD-ROM  1.00"},
@@ -27,6 +28,7 @@ TEST_F(ScsiModelTest, InquiryReportsTypeRemovabilityAndIdentity) {
         {false, {}, sim::ScsiIdentity{"VendorTooLong", "A product name too long", "12345"}, 0x00, 0x00,
          "VendorToA product name t1234"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sim::ResetKernel();
         std::shared_ptr<sim::ScsiModel> model;
@@ -67,6 +69,7 @@ TEST_F(ScsiModelTest, ReadCapacityReportsTheLastBlockAndTheBlockSize) {
         ULONG64 blocks;
         Bytes expected;
     };
+    // clang-format off
     const Case cases[] = {
         {false, 2048, {0x00, 0x00, 0x07, 0xFF, 0x00, 0x00, 0x02, 0x00}},
         {true, 1024, {0x00, 0x00, 0x03, 0xFF, 0x00, 0x00, 0x08, 0x00}},
@@ -74,6 +77,7 @@ TEST_F(ScsiModelTest, ReadCapacityReportsTheLastBlockAndTheBlockSize) {
         // Beyond what ten bytes of CDB can address: the class driver must ask READ CAPACITY(16).
         {false, 1ull << 33, {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sim::ResetKernel();
         std::shared_ptr<sim::ScsiModel> model;
@@ -94,12 +98,14 @@ TEST_F(ScsiModelTest, ModeSenseAnswersWithAHeaderCutToTheAllocationLength) {
         ULONG length;
         Bytes expected;
     };
+    // clang-format off
     const Case cases[] = {
         {{0x1A, 0, 0x3F, 0, 0xFF, 0}, 0xFF, {3, 0, 0, 0}},
         {{0x1A, 0, 0x08, 0, 2, 0}, 0xFF, {3, 0}},
         {{0x5A, 0, 0x3F, 0, 0, 0, 0, 0x01, 0x00, 0}, 0x100, {0, 6, 0, 0, 0, 0, 0, 0}},
         {{0x5A, 0, 0x3F, 0, 0, 0, 0, 0x00, 0x03, 0}, 0x100, {0, 6, 0}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         const Sent sent = Execute(pdo, {c.cdb, c.length});
         ExpectGood(sent, static_cast<ULONG>(c.expected.size()));
@@ -116,6 +122,7 @@ TEST_F(ScsiModelTest, ReadTocDescribesOneDataTrackAndTheLeadOut) {
         Bytes cdb;
         Bytes expected;
     };
+    // clang-format off
     const Case cases[] = {
         {"TOC in LBA form",
          {0x43, 0x00, 0x00, 0, 0, 0, 0, 0x00, 0x20, 0x00},
@@ -134,13 +141,14 @@ TEST_F(ScsiModelTest, ReadTocDescribesOneDataTrackAndTheLeadOut) {
          {0x00, 0x0A, 1, 1, 0, 0x14, 1, 0, 0, 0, 0, 0}},
         {"cut to the allocation length", {0x43, 0x00, 0x00, 0, 0, 0, 0, 0x00, 0x04, 0x00}, {0x00, 0x12, 1, 1}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         const Sent sent = Execute(pdo, {c.cdb, 0x20});
         ExpectGood(sent, static_cast<ULONG>(c.expected.size()));
         EXPECT_EQ(Bytes(sent.data.begin(), sent.data.begin() + c.expected.size()), c.expected) << c.what;
     }
-    for (const Bytes& cdb : {Bytes{0x43, 0x00, 0x02, 0, 0, 0, 0, 0x00, 0x20, 0x00},
-                             Bytes{0x43, 0x00, 0x00, 0, 0, 0, 2, 0x00, 0x20, 0x00}})
+    for (const Bytes& cdb :
+         {Bytes{0x43, 0x00, 0x02, 0, 0, 0, 0, 0x00, 0x20, 0x00}, Bytes{0x43, 0x00, 0x00, 0, 0, 0, 2, 0x00, 0x20, 0x00}})
         EXPECT_EQ(SenseOf(pdo, cdb, 0x20), sim::FixedSense(sim::kSenseInvalidFieldInCdb));
 }
 
@@ -151,6 +159,7 @@ TEST_F(ScsiModelTest, CommandsATypeDoesNotImplementAreInvalidOperationCodes) {
         PDEVICE_OBJECT pdo;
         Bytes cdb;
     };
+    // clang-format off
     const Case cases[] = {
         {disk, {0x43, 0, 0, 0, 0, 0, 0, 0, 0x20, 0}},  // READ TOC
         {disk, {0xA8, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}},
@@ -158,6 +167,7 @@ TEST_F(ScsiModelTest, CommandsATypeDoesNotImplementAreInvalidOperationCodes) {
         {cdrom, Cdb10(0x2A, 0, 1)},  // a reader does not write
         {cdrom, {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
     };
+    // clang-format on
     for (const Case& c : cases)
         EXPECT_EQ(SenseOf(c.pdo, c.cdb, 0x800), sim::FixedSense(sim::kSenseInvalidOpcode)) << int{c.cdb[0]};
     ExpectGood(Execute(disk, {{0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0}), 0);
@@ -179,7 +189,8 @@ TEST_F(ScsiModelTest, CdbBytesBeyondCdbLengthAreNotPartOfTheCommand) {
 TEST_F(ScsiModelTest, WrittenBlocksReadBackAndOthersKeepTheirPattern) {
     PDEVICE_OBJECT pdo = Disk();
     Bytes written(1024);
-    for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < written.size(); ++i)
+        written[i] = static_cast<uint8_t>(i * 7);
     Command write{Cdb10(0x2A, 5, 2), 1024, SRB_FLAGS_DATA_OUT};
     write.out = written;
     ExpectGood(Execute(pdo, write), 1024);
@@ -204,13 +215,15 @@ TEST_F(ScsiModelTest, BlocksPastTheEndAreOutOfRange) {
         ULONG count;
         bool inRange;
     };
+    // clang-format off
     const Case cases[] = {
         {2047, 1, true}, {2047, 2, false}, {2048, 0, false}, {2046, 0, true}, {0xFFFFFFFF, 1, false},
     };
+    // clang-format on
     for (const Case& c : cases)
         for (const UCHAR opcode : {UCHAR{0x28}, UCHAR{0x2A}}) {
-            Command command{Cdb10(opcode, c.lba, c.count), 1024, opcode == 0x28 ? ULONG{SRB_FLAGS_DATA_IN}
-                                                                                : ULONG{SRB_FLAGS_DATA_OUT}};
+            Command command{Cdb10(opcode, c.lba, c.count), 1024,
+                            opcode == 0x28 ? ULONG{SRB_FLAGS_DATA_IN} : ULONG{SRB_FLAGS_DATA_OUT}};
             if (c.inRange) {
                 ExpectGood(Execute(pdo, command), c.count * 512);
                 continue;
@@ -232,6 +245,7 @@ TEST_F(ScsiModelTest, DataTransferLengthSaysWhatMoved) {
         NTSTATUS status;
         ULONG transferred;
     };
+    // clang-format off
     const Case cases[] = {
         {"less to send than room", {kInquiry36, 64}, SRB_STATUS_SUCCESS, STATUS_SUCCESS, 36},
         {"more to send than room", {Cdb10(0x28, 0, 2), 512}, SRB_STATUS_DATA_OVERRUN | SRB_STATUS_QUEUE_FROZEN,
@@ -249,6 +263,7 @@ TEST_F(ScsiModelTest, DataTransferLengthSaysWhatMoved) {
         {"both directions allowed", {Cdb10(0x28, 0, 1), 512, SRB_FLAGS_UNSPECIFIED_DIRECTION}, SRB_STATUS_SUCCESS,
          STATUS_SUCCESS, 512},
     };
+    // clang-format on
     for (const Case& c : cases) {
         const Sent sent = Execute(pdo, c.command);
         EXPECT_EQ(sent.srb.SrbStatus, c.srbStatus) << c.what;
@@ -280,6 +295,7 @@ TEST_F(ScsiModelTest, EachConditionFailsItsCommandsWithItsSense) {
         Arrange then;
         std::vector<sim::SenseCode> thenSenses;  // then the command succeeds
     };
+    // clang-format off
     const Case cases[] = {
         // The disc that comes back may be another one.
         {"medium absent", true, [](sim::ScsiModel& m) { m.SetMediumPresent(false); }, kTestUnitReady,
@@ -309,6 +325,7 @@ TEST_F(ScsiModelTest, EachConditionFailsItsCommandsWithItsSense) {
          },
          kTestUnitReady, {sim::kSenseReset, sim::kSenseMediumNotPresent}, insert, {sim::kSenseMediumChanged}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sim::ResetKernel();
         PDEVICE_OBJECT pdo = c.cdrom ? Cdrom() : Disk();

@@ -72,9 +72,11 @@ TEST_F(ScsiModelTest, CommandsWaitBehindAFrozenQueueUntilReleasedOrFlushed) {
         Srb first({Cdb10(0x28, 3, 1), 512});
         Srb second({kInquiry36, 36});
         auto firstDone = sim::SendAsync(pdo, first.Request());
-        while (disk_->WaitingCommands() < 1) std::this_thread::yield();
+        while (disk_->WaitingCommands() < 1)
+            std::this_thread::yield();
         auto secondDone = sim::SendAsync(pdo, second.Request());
-        while (disk_->WaitingCommands() < 2) std::this_thread::yield();
+        while (disk_->WaitingCommands() < 2)
+            std::this_thread::yield();
         EXPECT_EQ(firstDone.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
 
         Command thaw{kReleaseQueue, 0, 0};
@@ -104,9 +106,11 @@ TEST_F(ScsiModelTest, ReleasedCommandsStopAtTheNextOneThatFreezesTheQueue) {
     Srb failing({Cdb10(0x28, 5000, 1), 512});
     Srb after({kTestUnitReady, 0, 0});
     auto failingDone = sim::SendAsync(pdo, failing.Request());
-    while (disk_->WaitingCommands() < 1) std::this_thread::yield();
+    while (disk_->WaitingCommands() < 1)
+        std::this_thread::yield();
     auto afterDone = sim::SendAsync(pdo, after.Request());
-    while (disk_->WaitingCommands() < 2) std::this_thread::yield();
+    while (disk_->WaitingCommands() < 2)
+        std::this_thread::yield();
 
     Release(pdo);
     EXPECT_EQ(failing.Result(failingDone.get()).srb.SrbStatus, kFrozenCheck);
@@ -236,7 +240,8 @@ TEST_F(ScsiModelTest, ReadAndWriteRequestsUseTheBufferOfTheDevicesTransferMethod
         auto model = std::make_shared<sim::ScsiDiskModel>();
         PDEVICE_OBJECT pdo = Attach(model, flags);
         Bytes data(1024);
-        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ 0x5A);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>(i ^ 0x5A);
         const sim::IoResult wrote = sim::Send(pdo, sim::Request::Write(data.data(), 1024, 512 * 3));
         EXPECT_EQ(wrote.final, STATUS_SUCCESS) << flags;
         EXPECT_EQ(wrote.information, 1024u) << flags;

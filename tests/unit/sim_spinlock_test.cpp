@@ -10,8 +10,7 @@
 
 namespace {
 
-TEST(SimSpinLock, ExcludesOtherThreadsAndRestoresTheIrql)
-{
+TEST(SimSpinLock, ExcludesOtherThreadsAndRestoresTheIrql) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     long counter = 0;
@@ -33,8 +32,7 @@ TEST(SimSpinLock, ExcludesOtherThreadsAndRestoresTheIrql)
     EXPECT_EQ(counter, 4000);
 }
 
-TEST(SimSpinLock, TakingItTwiceOrReleasingAnothersIsABugCheck)
-{
+TEST(SimSpinLock, TakingItTwiceOrReleasingAnothersIsABugCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {

@@ -26,7 +26,8 @@ PDRIVER_DISPATCH g_dispatch = nullptr;
 PIO_COMPLETION_ROUTINE g_completion = nullptr;
 
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = g_dispatch;
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = g_dispatch;
     return STATUS_SUCCESS;
 }
 
@@ -246,7 +247,8 @@ void CompletionRoutineOnDeletedDevice() {
     stack.pdo->SetRule(IRP_MJ_FLUSH_BUFFERS, sim::Reply::Hold(STATUS_SUCCESS));
     static std::future<sim::IoResult> flush;
     flush = sim::SendAsync(stack.pdo->Device(), sim::Request(IRP_MJ_FLUSH_BUFFERS));
-    while (stack.pdo->HeldCount() == 0) std::this_thread::yield();
+    while (stack.pdo->HeldCount() == 0)
+        std::this_thread::yield();
     IoDetachDevice(stack.pdo->Device());
     IoDeleteDevice(stack.filter);
     stack.pdo->Release();
@@ -271,7 +273,8 @@ const DeathCase kDeathCases[] = {
      "STOP: MarkIrpPending in .*returned STATUS_PENDING without marking"},
     {"DispatchMarksPendingAndReturnsSuccess", MarkedButReturnedSuccess, DeathCase::Trigger::Flush,
      "STOP: MarkIrpPending2 in .*marked its stack location pending but returned 0x00000000"},
-    {"DoubleCompletion", CompletedTwice, DeathCase::Trigger::Flush, "STOP: MULTIPLE_IRP_COMPLETE_REQUESTS in IofCompleteRequest"},
+    {"DoubleCompletion", CompletedTwice, DeathCase::Trigger::Flush,
+     "STOP: MULTIPLE_IRP_COMPLETE_REQUESTS in IofCompleteRequest"},
     {"CompletionWithStatusPending", CompletedWithStatusPending, DeathCase::Trigger::Flush,
      "STOP: CompleteWithStatusPending in IofCompleteRequest"},
     {"CompletionWithCancelRoutineSet", CompletedWithCancelRoutine, DeathCase::Trigger::Flush,
@@ -412,7 +415,8 @@ TEST_F(VerifierTest, ExecutablePoolIsRefused) {
     void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'tseT');
     ASSERT_NE(block, nullptr);
     ExFreePoolWithTag(block, 'tseT');
-    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT'), "NoExecutablePool in ExAllocatePoolWithTag.*NonPagedPoolNx");
+    EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT'),
+                 "NoExecutablePool in ExAllocatePoolWithTag.*NonPagedPoolNx");
 }
 
 TEST_F(VerifierTest, EveryMappingIsNoExecute) {

@@ -23,8 +23,7 @@ struct Ran {
     PIO_WORKITEM item = nullptr;
 };
 
-VOID Routine(PDEVICE_OBJECT, PVOID Context)
-{
+VOID Routine(PDEVICE_OBJECT, PVOID Context) {
     auto* ran = static_cast<Ran*>(Context);
     ran->irql = KeGetCurrentIrql();
     ran->thread = std::this_thread::get_id();
@@ -38,16 +37,14 @@ Ran* unloadWatches = nullptr;
 
 VOID Unload(PDRIVER_OBJECT) { routinesRunAtUnload = unloadWatches->count; }
 
-PDEVICE_OBJECT MakeDevice()
-{
+PDEVICE_OBJECT MakeDevice() {
     PDRIVER_OBJECT driver = sim::LoadDriver(Entry, "worker");
     PDEVICE_OBJECT device = nullptr;
     IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     return device;
 }
 
-TEST(WorkItems, QueuedAtDispatchRunsAtPassiveAndKeepsTheDeviceAndItsDriverUntilThen)
-{
+TEST(WorkItems, QueuedAtDispatchRunsAtPassiveAndKeepsTheDeviceAndItsDriverUntilThen) {
     sim::ResetKernel();
     PDEVICE_OBJECT device = MakeDevice();
     PDRIVER_OBJECT driver = device->DriverObject;
@@ -83,8 +80,7 @@ TEST(WorkItems, QueuedAtDispatchRunsAtPassiveAndKeepsTheDeviceAndItsDriverUntilT
     sim::ResetKernel();
 }
 
-TEST(WorkItemsDeathTest, FreedWhileQueuedIsABugCheck)
-{
+TEST(WorkItemsDeathTest, FreedWhileQueuedIsABugCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {

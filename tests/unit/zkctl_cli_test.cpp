@@ -12,8 +12,7 @@ namespace {
 class FakeInstance : public zkctl::Instance {
 public:
     explicit FakeInstance(zkctl::Config* config) : config_(config) {}
-    zkctl::Reply Request(const std::vector<uint8_t>& input, size_t outputLength) override
-    {
+    zkctl::Reply Request(const std::vector<uint8_t>& input, size_t outputLength) override {
         zkctl::Reply reply;
         reply.output.assign(input.begin(), input.begin() + ZK_REQUEST_SIZE);
         const unsigned operation = input[ZK_REQUEST_OPERATION_OFFSET];
@@ -37,11 +36,9 @@ private:
 struct Tool {
     zkctl::Config config{0x10, "** "};
     bool present = true;
-    zkctl::Result operator()(std::vector<std::string> args)
-    {
+    zkctl::Result operator()(std::vector<std::string> args) {
         return zkctl::Run(args, [this](unsigned number, zkctl::Reply* failure) -> std::unique_ptr<zkctl::Instance> {
-            if (number == 1 && present)
-                return std::make_unique<FakeInstance>(&config);
+            if (number == 1 && present) return std::make_unique<FakeInstance>(&config);
             failure->failure = zkctl::Failure::NoInstance;
             failure->code = "error 2";
             return nullptr;
@@ -49,8 +46,7 @@ struct Tool {
     }
 };
 
-TEST(ZkctlCommandLine, HelpFormsCaseAndShortOptions)
-{
+TEST(ZkctlCommandLine, HelpFormsCaseAndShortOptions) {
     Tool zkctl;
     for (const char* help : {"-?", "/?", "help", "--HELP", "-h"}) {
         const zkctl::Result result = zkctl({help});
@@ -69,8 +65,7 @@ TEST(ZkctlCommandLine, HelpFormsCaseAndShortOptions)
     EXPECT_EQ(zkctl({"get", "1"}).out.find("internal,bus") != std::string::npos, true);
 }
 
-TEST(ZkctlCommandLine, RefusesWhatTheDriverWouldNotKeep)
-{
+TEST(ZkctlCommandLine, RefusesWhatTheDriverWouldNotKeep) {
     Tool zkctl;
     const int setsBefore = FakeInstance::sets;
     // A bit no level uses, alone or beside known ones.
@@ -88,8 +83,7 @@ TEST(ZkctlCommandLine, RefusesWhatTheDriverWouldNotKeep)
     EXPECT_EQ(FakeInstance::sets, setsBefore + 1);
 }
 
-TEST(ZkctlCommandLine, JsonIsUtf8AndVersionNeedsNoDriver)
-{
+TEST(ZkctlCommandLine, JsonIsUtf8AndVersionNeedsNoDriver) {
     Tool zkctl;
     zkctl.config.trailer = "\xDC\x80> ";  // "Ü€> " in Windows 1252
     EXPECT_EQ(zkctl({"get", "1", "--json"}).out,

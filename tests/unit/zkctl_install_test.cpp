@@ -19,18 +19,17 @@ class FakeMachine : public zkctl::Machine {
 public:
     std::map<std::pair<std::string, std::string>, RegValue> values;
     std::map<std::string, std::optional<RegValue>> filters;  // device instance ID -> UpperFilters
-    std::map<std::string, std::string> pdo;  // device instance ID -> PDO name, where known
-    std::map<std::string, std::string> classOf;  // device instance ID -> class GUID (USB's if not given)
+    std::map<std::string, std::string> pdo;                  // device instance ID -> PDO name, where known
+    std::map<std::string, std::string> classOf;              // device instance ID -> class GUID (USB's if not given)
     std::vector<std::string> restarted;
     std::set<std::string> keys;  // keys that exist without values
 
-    std::optional<RegValue> ReadValue(const std::string& key, const std::string& name) override
-    {
+    std::optional<RegValue> ReadValue(const std::string& key, const std::string& name) override {
         auto it = values.find({key, name});
         return it == values.end() ? std::nullopt : std::optional<RegValue>(it->second);
     }
-    bool WriteValue(const std::string& key, const std::string& name, const RegValue& value, std::string* error) override
-    {
+    bool WriteValue(const std::string& key, const std::string& name, const RegValue& value,
+                    std::string* error) override {
         if (standardUser) {
             *error = kDenied;
             return false;
@@ -39,56 +38,44 @@ public:
         values[{key, name}] = value;
         return true;
     }
-    bool DeleteValue(const std::string& key, const std::string& name, std::string*) override
-    {
+    bool DeleteValue(const std::string& key, const std::string& name, std::string*) override {
         values.erase({key, name});
         return true;
     }
-    bool KeyExists(const std::string& key) override
-    {
-        if (key == zkctl::kServiceKey)
-            return serviceInstalled;
+    bool KeyExists(const std::string& key) override {
+        if (key == zkctl::kServiceKey) return serviceInstalled;
         for (const auto& [slot, value] : values)
-            if (slot.first == key)
-                return true;
+            if (slot.first == key) return true;
         return keys.count(key) != 0;
     }
-    bool DeleteKeyIfEmpty(const std::string& key) override
-    {
+    bool DeleteKeyIfEmpty(const std::string& key) override {
         for (const auto& [slot, value] : values)
-            if (slot.first == key)
-                return false;
+            if (slot.first == key) return false;
         keys.erase(key);
         return true;
     }
-    std::vector<zkctl::DeviceEntry> Devices() override
-    {
+    std::vector<zkctl::DeviceEntry> Devices() override {
         std::vector<zkctl::DeviceEntry> devices;
         for (const auto& [id, value] : filters)
             devices.push_back({id, classOf.count(id) ? classOf[id] : "{36fc9e60-c465-11cf-8056-444553540000}",
                                "USB Mass Storage Device", pdo.count(id) ? pdo[id] : ""});
         return devices;
     }
-    bool DeviceFilters(const std::string& id, std::optional<RegValue>* value) override
-    {
+    bool DeviceFilters(const std::string& id, std::optional<RegValue>* value) override {
         auto it = filters.find(id);
-        if (it == filters.end())
-            return false;
+        if (it == filters.end()) return false;
         *value = it->second;
         return true;
     }
-    bool SetDeviceFilters(const std::string& id, const std::optional<RegValue>& value, std::string*) override
-    {
+    bool SetDeviceFilters(const std::string& id, const std::optional<RegValue>& value, std::string*) override {
         filters[id] = value;
         return true;
     }
-    zkctl::Restart RestartDevice(const std::string& id) override
-    {
+    zkctl::Restart RestartDevice(const std::string& id) override {
         restarted.push_back(id);
         return zkctl::Restart::NeedsReboot;
     }
-    zkctl::ServiceState Service() override
-    {
+    zkctl::ServiceState Service() override {
         return serviceInstalled ? zkctl::ServiceState::Stopped : zkctl::ServiceState::NotInstalled;
     }
     bool serviceInstalled = true;
@@ -96,8 +83,7 @@ public:
     static constexpr const char* kDenied = "Access is denied (access denied: run from an elevated prompt) [error 5]";
 };
 
-zkctl::Result Zkctl(FakeMachine& machine, std::vector<std::string> args)
-{
+zkctl::Result Zkctl(FakeMachine& machine, std::vector<std::string> args) {
     return zkctl::Run(
         args,
         [](unsigned, zkctl::Reply* failure) {
@@ -107,8 +93,7 @@ zkctl::Result Zkctl(FakeMachine& machine, std::vector<std::string> args)
         &machine);
 }
 
-RegValue Raw(std::u16string text)
-{
+RegValue Raw(std::u16string text) {
     RegValue value{zkctl::kRegMultiSz, std::vector<uint8_t>(text.size() * 2)};
     std::memcpy(value.data.data(), text.data(), value.data.size());
     return value;
@@ -116,8 +101,7 @@ RegValue Raw(std::u16string text)
 
 const std::string kDevice = "USB\\VID_0781&PID_5567\\4C530001";
 
-TEST(ZkctlInstall, AttachThenDetachLeavesEveryListAsItWas)
-{
+TEST(ZkctlInstall, AttachThenDetachLeavesEveryListAsItWas) {
     struct Case {
         const char* name;
         std::optional<RegValue> before;
@@ -152,8 +136,7 @@ TEST(ZkctlInstall, AttachThenDetachLeavesEveryListAsItWas)
     }
 }
 
-TEST(ZkctlInstall, DetachKeepsWhatOthersChangedAndTakesEveryCopyOfOurName)
-{
+TEST(ZkctlInstall, DetachKeepsWhatOthersChangedAndTakesEveryCopyOfOurName) {
     FakeMachine machine;
     machine.filters[kDevice] = Raw(std::u16string(u"a\0\0", 3));
     Zkctl(machine, {"attach", kDevice});
@@ -170,8 +153,7 @@ TEST(ZkctlInstall, DetachKeepsWhatOthersChangedAndTakesEveryCopyOfOurName)
     EXPECT_EQ(Zkctl(machine, {"detach", kDevice}).out, kDevice + ": the filter is not attached to this device.\n");
 }
 
-TEST(ZkctlInstall, RefusalsAndStatus)
-{
+TEST(ZkctlInstall, RefusalsAndStatus) {
     FakeMachine machine;
     machine.filters[kDevice] = std::nullopt;
     EXPECT_EQ(Zkctl(machine, {"attach", "USB\\NOPE"}).exitCode, zkctl::kExitNoInstance);
@@ -199,8 +181,7 @@ TEST(ZkctlInstall, RefusalsAndStatus)
     EXPECT_EQ(Zkctl(machine, {"detach", kDevice}).exitCode, zkctl::kExitOk);
 }
 
-TEST(ZkctlInstall, AttachNamesTheDeviceAndWarnsWhereItsClassIsFiltered)
-{
+TEST(ZkctlInstall, AttachNamesTheDeviceAndWarnsWhereItsClassIsFiltered) {
     FakeMachine machine;
     const std::string other = "USB\\VID_0781&PID_5567\\0000";
     const std::string disk = "SCSI\\DISK&VEN_ZK\\1";
@@ -217,7 +198,8 @@ TEST(ZkctlInstall, AttachNamesTheDeviceAndWarnsWhereItsClassIsFiltered)
     // detach takes exactly that away.
     EXPECT_NE(Zkctl(machine, {"ATTACH", kDevice}).out.find("trailer: \"usb2> \" (USBPDO-3_Trailer)"),
               std::string::npos);
-    EXPECT_EQ(machine.values[trailer], (RegValue{zkctl::kRegSz, {'u', 0, 's', 0, 'b', 0, '2', 0, '>', 0, ' ', 0, 0, 0}}));
+    EXPECT_EQ(machine.values[trailer],
+              (RegValue{zkctl::kRegSz, {'u', 0, 's', 0, 'b', 0, '2', 0, '>', 0, ' ', 0, 0, 0}}));
     Zkctl(machine, {"detach", kDevice});
     EXPECT_EQ(machine.values, valuesBefore);
     // A trailer someone chose is kept, and stays after detach.
@@ -251,13 +233,12 @@ TEST(ZkctlInstall, AttachNamesTheDeviceAndWarnsWhereItsClassIsFiltered)
     EXPECT_EQ(Zkctl(machine, {"attach", disk}).exitCode, zkctl::kExitOk);
 }
 
-TEST(ZkctlInstall, ChangesFromAPromptThatIsNotElevatedSaySoAndChangeNothing)
-{
+TEST(ZkctlInstall, ChangesFromAPromptThatIsNotElevatedSaySoAndChangeNothing) {
     FakeMachine machine;
     machine.filters[kDevice] = std::nullopt;
     machine.standardUser = true;
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"attach", kDevice},
-                                                 std::vector<std::string>{"debug-output", "on"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"attach", kDevice}, std::vector<std::string>{"debug-output", "on"}}) {
         const zkctl::Result result = Zkctl(machine, args);
         EXPECT_EQ(result.exitCode, zkctl::kExitAccessDenied) << args[0];
         EXPECT_NE(result.err.find("run from an elevated prompt"), std::string::npos) << result.err;
@@ -266,14 +247,12 @@ TEST(ZkctlInstall, ChangesFromAPromptThatIsNotElevatedSaySoAndChangeNothing)
     EXPECT_EQ(machine.filters[kDevice], std::nullopt);
 }
 
-TEST(ZkctlInstall, DebugOutputOffPutsBackWhatWasThere)
-{
+TEST(ZkctlInstall, DebugOutputOffPutsBackWhatWasThere) {
     const std::pair<std::string, std::string> slot{zkctl::kDebugFilterKey, "DEFAULT"};
     for (const std::optional<RegValue>& before :
          {std::optional<RegValue>(), std::optional<RegValue>(RegValue{zkctl::kRegDword, {8, 0, 0, 0}})}) {
         FakeMachine machine;
-        if (before)
-            machine.values[slot] = *before;
+        if (before) machine.values[slot] = *before;
         const auto valuesBefore = machine.values;
         const bool keyBefore = machine.KeyExists(zkctl::kDebugFilterKey);
         EXPECT_EQ(Zkctl(machine, {"debug-output", "on"}).exitCode, zkctl::kExitOk);

@@ -52,8 +52,7 @@ constexpr const char* kFailMarker = "zktest: FAIL";
 constexpr const char* kDoneMarker = "zktest: done";
 constexpr size_t kMaxPiecesPerLine = 4;  // stamp, trailer, message; or "ZK: " and message
 
-std::vector<std::string> ReadLines(const std::string& path, bool* ok)
-{
+std::vector<std::string> ReadLines(const std::string& path, bool* ok) {
     std::ifstream in(path, std::ios::binary);
     *ok = static_cast<bool>(in);
     std::vector<std::string> lines;
@@ -67,8 +66,7 @@ bool IsAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') |
 
 // A line as separators and words: words are maximal runs of letters and
 // digits (a "0x" prefix stays with its number).
-std::vector<std::string> Tokens(const std::string& text)
-{
+std::vector<std::string> Tokens(const std::string& text) {
     std::vector<std::string> tokens;
     size_t i = 0;
     while (i < text.size()) {
@@ -82,18 +80,17 @@ std::vector<std::string> Tokens(const std::string& text)
     return tokens;
 }
 
-std::optional<unsigned long long> HexValue(const std::string& token)
-{
+std::optional<unsigned long long> HexValue(const std::string& token) {
     std::string digits = token;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-        digits = digits.substr(2);
-    if (digits.empty() || digits.size() > 16)
-        return std::nullopt;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
+    if (digits.empty() || digits.size() > 16) return std::nullopt;
     unsigned long long value = 0;
     for (char c : digits) {
-        int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-        if (d < 0)
-            return std::nullopt;
+        int d = (c >= '0' && c <= '9')   ? c - '0'
+                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                         : -1;
+        if (d < 0) return std::nullopt;
         value = value * 16 + static_cast<unsigned>(d);
     }
     return value;
@@ -102,8 +99,7 @@ std::optional<unsigned long long> HexValue(const std::string& token)
 // The simulator's object arena and buffer range, as their low 32 bits show
 // (simkernel/arena.cpp), each far larger than a story uses; and its page of
 // fixed routine entries (simkernel/fixed_entry.cpp).
-bool IsSimAddress(unsigned long long value)
-{
+bool IsSimAddress(unsigned long long value) {
     return (value >= 0x8A3F0000ull && value < 0x9A3F0000ull) || (value >= 0xD1E00000ull && value < 0xE1E00000ull) ||
            (value >= 0xF1394000ull && value < 0xF1395000ull);
 }
@@ -112,8 +108,7 @@ using AddressMap = std::map<unsigned long long, unsigned long long>;
 
 // Whether a Wine text says what a simulator line says; new address pairs
 // go into *map only when it does.
-bool Matches(const std::string& sim, const std::string& wine, AddressMap* map, std::string* why)
-{
+bool Matches(const std::string& sim, const std::string& wine, AddressMap* map, std::string* why) {
     std::vector<std::string> a = Tokens(sim), b = Tokens(wine);
     if (a.size() != b.size()) {
         *why = "the lines differ";
@@ -121,8 +116,7 @@ bool Matches(const std::string& sim, const std::string& wine, AddressMap* map, s
     }
     AddressMap added;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == b[i] && !(IsAlnum(a[i][0]) && HexValue(a[i]) && IsSimAddress(*HexValue(a[i]))))
-            continue;
+        if (a[i] == b[i] && !(IsAlnum(a[i][0]) && HexValue(a[i]) && IsSimAddress(*HexValue(a[i])))) continue;
         if (a[i] == "simbus" && b[i] == "zktest" && i >= 2 && a[i - 1] == "\\" && a[i - 2] == "Driver")
             continue;  // rule stack-driver-name
         auto simValue = IsAlnum(a[i][0]) ? HexValue(a[i]) : std::nullopt;
@@ -137,11 +131,15 @@ bool Matches(const std::string& sim, const std::string& wine, AddressMap* map, s
         }
         auto known = map->find(*simValue);
         auto fresh = added.find(*simValue);
-        unsigned long long expected = known != map->end() ? known->second : fresh != added.end() ? fresh->second : *wineValue;
+        unsigned long long expected = known != map->end()    ? known->second
+                                      : fresh != added.end() ? fresh->second
+                                                             : *wineValue;
         if (expected != *wineValue) {
             char text[160];
-            std::snprintf(text, sizeof text, "rule address: the object the simulator calls 0x%llX was 0x%llX under Wine before, now 0x%llX",
-                          *simValue, expected, *wineValue);
+            std::snprintf(
+                text, sizeof text,
+                "rule address: the object the simulator calls 0x%llX was 0x%llX under Wine before, now 0x%llX",
+                *simValue, expected, *wineValue);
             *why = text;
             return false;
         }
@@ -157,8 +155,7 @@ struct WineStep {
     std::vector<std::string> pieces;
 };
 
-std::string Join(const std::vector<std::string>& pieces, size_t from, size_t count)
-{
+std::string Join(const std::vector<std::string>& pieces, size_t from, size_t count) {
     std::string text;
     for (size_t i = from; i < from + count && i < pieces.size(); ++i)
         text += pieces[i];
@@ -168,8 +165,7 @@ std::string Join(const std::vector<std::string>& pieces, size_t from, size_t cou
 // The simulator's lines by the step they belong to; false when a line
 // names no step.
 bool SimulatorSteps(const std::vector<std::string>& simText, const std::vector<std::string>& simAnnotated,
-                    std::map<unsigned, std::vector<std::string>>* simSteps)
-{
+                    std::map<unsigned, std::vector<std::string>>* simSteps) {
     for (size_t i = 0; i < simText.size(); ++i) {
         unsigned step = 0;
         if (std::sscanf(simAnnotated[i].c_str(), "[%u ", &step) != 1) {
@@ -189,8 +185,7 @@ struct WineRun {
     std::vector<std::string> failures;
 };
 
-WineRun ReadWineLog(const std::vector<std::string>& wineLog)
-{
+WineRun ReadWineLog(const std::vector<std::string>& wineLog) {
     WineRun run;
     for (const std::string& raw : wineLog) {
         std::string piece;
@@ -223,9 +218,8 @@ WineRun ReadWineLog(const std::vector<std::string>& wineLog)
 
 // Wine's own property queries in an add step, before simulator line l (or at
 // the end): skipped only where the simulator's line does not start here.
-size_t SkipWinePropertyQueries(const std::vector<std::string>& lines, size_t l,
-                               const std::vector<std::string>& pieces, size_t p, const AddressMap& addresses)
-{
+size_t SkipWinePropertyQueries(const std::vector<std::string>& lines, size_t l, const std::vector<std::string>& pieces,
+                               size_t p, const AddressMap& addresses) {
     while (p < pieces.size()) {
         AddressMap scratch = addresses;
         std::string unused;
@@ -238,24 +232,20 @@ size_t SkipWinePropertyQueries(const std::vector<std::string>& lines, size_t l,
                 n = k;
                 break;
             }
-        if (n == 0)
-            break;
+        if (n == 0) break;
         p += n;  // rule wine-property-query
     }
     return p;
 }
 
 // Holds one step's simulator lines against Wine's pieces, in order.
-void CompareStep(const WineStep& step, const std::vector<std::string>& lines, AddressMap* addresses,
-                 int* differences, size_t* matchedLines)
-{
+void CompareStep(const WineStep& step, const std::vector<std::string>& lines, AddressMap* addresses, int* differences,
+                 size_t* matchedLines) {
     const std::vector<std::string>& pieces = step.pieces;
     size_t p = 0;
     for (size_t l = 0; l <= lines.size() && *differences < 5; ++l) {
-        if (step.command == "add")
-            p = SkipWinePropertyQueries(lines, l, pieces, p, *addresses);
-        if (l == lines.size())
-            break;
+        if (step.command == "add") p = SkipWinePropertyQueries(lines, l, pieces, p, *addresses);
+        if (l == lines.size()) break;
         std::string why = "Wine printed nothing more in this step";
         bool matched = false;
         for (size_t k = 1; k <= kMaxPiecesPerLine && p + k <= pieces.size(); ++k) {
@@ -266,8 +256,7 @@ void CompareStep(const WineStep& step, const std::vector<std::string>& lines, Ad
                 break;
             }
             // The grouping with as many words as the line tells best why.
-            if (k == 1 || attempt != "the lines differ")
-                why = attempt;
+            if (k == 1 || attempt != "the lines differ") why = attempt;
         }
         if (matched) {
             ++*matchedLines;
@@ -291,8 +280,7 @@ void CompareStep(const WineStep& step, const std::vector<std::string>& lines, Ad
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 4) {
         std::cerr << "usage: zelkor-wine-compare SIM_TEXT SIM_ANNOTATED WINE_LOG\n";
         return 2;
@@ -310,8 +298,7 @@ int main(int argc, char** argv)
         return 2;
     }
     std::map<unsigned, std::vector<std::string>> simSteps;
-    if (!SimulatorSteps(simText, simAnnotated, &simSteps))
-        return 2;
+    if (!SimulatorSteps(simText, simAnnotated, &simSteps)) return 2;
     const WineRun wine = ReadWineLog(wineLog);
 
     int differences = 0;
@@ -333,8 +320,8 @@ int main(int argc, char** argv)
     }
     for (const auto& [line, lines] : simSteps)
         if (!seen.count(line) && !lines.empty()) {
-            std::cout << "FAIL: the step at line " << line << " never ran under Wine; the simulator printed: "
-                      << lines.front() << "\n";
+            std::cout << "FAIL: the step at line " << line
+                      << " never ran under Wine; the simulator printed: " << lines.front() << "\n";
             ++differences;
         }
 

@@ -14,8 +14,7 @@
 
 #include "sim/scenario.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 2) {
         std::cerr << "usage: zelkor-wine-programs STORY.scn\n";
         return 2;
@@ -33,8 +32,7 @@ int main(int argc, char** argv)
     bool paused = false, programs = false;
     for (const scn::Step& step : scenario.steps) {
         if (step.command == "pause") {
-            if (paused)
-                return refuse(step, "a story pauses once: the stack driver's unload routine plays the rest");
+            if (paused) return refuse(step, "a story pauses once: the stack driver's unload routine plays the rest");
             paused = programs = true;
             continue;
         }
@@ -42,8 +40,7 @@ int main(int argc, char** argv)
             programs = false;
             continue;
         }
-        if (!programs)
-            return refuse(step, "zkctl runs under Wine only in the lines right after the story's pause");
+        if (!programs) return refuse(step, "zkctl runs under Wine only in the lines right after the story's pause");
         if (step.Option("user", "admin") != "admin")
             return refuse(step, "a program under Wine runs as an administrator only (user=admin)");
         std::cout << "step " << step.line << " " << step.Option("exit", "0") << " " << step.args.size() << "\n";

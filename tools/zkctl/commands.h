@@ -42,8 +42,7 @@ Result Version(std::optional<unsigned> instance, bool json, const Opener& open);
 // The failure of opening instance N: no such instance, or no driver at all.
 Result OpenFailed(const Reply& failure, unsigned number, const Opener& open, Machine* machine);
 // zkctl name N [TEXT]: gives an instance's device a trailer of its own.
-Result Name(unsigned number, const std::optional<std::string>& text, bool json, const Opener& open,
-            Machine* machine);
+Result Name(unsigned number, const std::optional<std::string>& text, bool json, const Opener& open, Machine* machine);
 // zkctl status: the service, the instances and where the filter is installed.
 Result Status(bool json, const Opener& open, Machine* machine);
 

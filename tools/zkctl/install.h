@@ -29,17 +29,17 @@ constexpr uint32_t kRegDword = 4;
 constexpr uint32_t kRegMultiSz = 7;
 
 struct DeviceEntry {
-    std::string instanceId;   // USB\VID_0781&PID_5567\4C530001
-    std::string classGuid;    // {36fc9e60-c465-11cf-8056-444553540000}, lower case
+    std::string instanceId;  // USB\VID_0781&PID_5567\4C530001
+    std::string classGuid;   // {36fc9e60-c465-11cf-8056-444553540000}, lower case
     std::string description;
-    std::string pdoName;      // \Device\USBPDO-3; empty when unknown
+    std::string pdoName;  // \Device\USBPDO-3; empty when unknown
 };
 
 enum class ServiceState {
     NotInstalled,
-    Stopped,   // installed, not running: no device it filters has started
+    Stopped,  // installed, not running: no device it filters has started
     Running,
-    Unknown,   // the service manager would not say
+    Unknown,  // the service manager would not say
 };
 
 enum class Restart {

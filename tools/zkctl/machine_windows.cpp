@@ -11,48 +11,41 @@
 namespace zkctl {
 namespace {
 
-std::wstring Wide(const std::string& text)
-{
-    if (text.empty())
-        return {};
+std::wstring Wide(const std::string& text) {
+    if (text.empty()) return {};
     int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(n, L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     return wide;
 }
 
-std::string Utf8(const wchar_t* text)
-{
+std::string Utf8(const wchar_t* text) {
     int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1)
-        return {};
+    if (n <= 1) return {};
     std::string out(n - 1, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
     return out;
 }
 
-std::string SystemText(DWORD error)
-{
+std::string SystemText(DWORD error) {
     wchar_t* message = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::string text = message ? Utf8(message) : "";
     LocalFree(message);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
         text.pop_back();
-    if (error == ERROR_ACCESS_DENIED)
-        text += " (access denied: run from an elevated prompt)";
+    if (error == ERROR_ACCESS_DENIED) text += " (access denied: run from an elevated prompt)";
     char code[32];
     std::snprintf(code, sizeof code, " [error %lu]", static_cast<unsigned long>(error));
     return text + code;
 }
 
-std::string GuidText(const GUID& g)
-{
+std::string GuidText(const GUID& g) {
     char text[40];
     std::snprintf(text, sizeof text, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return text;
 }
 
@@ -63,16 +56,13 @@ constexpr DWORD kMaxDeviceId = 200;
 // One device opened by its instance ID; closes itself.
 class OpenDevice {
 public:
-    explicit OpenDevice(const std::string& id) : set_(SetupDiCreateDeviceInfoList(nullptr, nullptr))
-    {
+    explicit OpenDevice(const std::string& id) : set_(SetupDiCreateDeviceInfoList(nullptr, nullptr)) {
         data_.cbSize = sizeof data_;
-        ok_ = set_ != INVALID_HANDLE_VALUE &&
-              SetupDiOpenDeviceInfoW(set_, Wide(id).c_str(), nullptr, 0, &data_) != FALSE;
+        ok_ =
+            set_ != INVALID_HANDLE_VALUE && SetupDiOpenDeviceInfoW(set_, Wide(id).c_str(), nullptr, 0, &data_) != FALSE;
     }
-    ~OpenDevice()
-    {
-        if (set_ != INVALID_HANDLE_VALUE)
-            SetupDiDestroyDeviceInfoList(set_);
+    ~OpenDevice() {
+        if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
     }
     OpenDevice(const OpenDevice&) = delete;
     OpenDevice& operator=(const OpenDevice&) = delete;
@@ -89,8 +79,7 @@ private:
 
 }  // namespace
 
-std::optional<RegValue> WindowsMachine::ReadValue(const std::string& key, const std::string& name)
-{
+std::optional<RegValue> WindowsMachine::ReadValue(const std::string& key, const std::string& name) {
     HKEY handle;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, KEY_QUERY_VALUE | kView, &handle) != ERROR_SUCCESS)
         return std::nullopt;
@@ -109,27 +98,23 @@ std::optional<RegValue> WindowsMachine::ReadValue(const std::string& key, const 
 }
 
 bool WindowsMachine::WriteValue(const std::string& key, const std::string& name, const RegValue& value,
-                                std::string* error)
-{
+                                std::string* error) {
     HKEY handle;
-    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE | kView,
-                                  nullptr, &handle, nullptr);
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE | kView, nullptr,
+                                  &handle, nullptr);
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExW(handle, Wide(name).c_str(), 0, value.type, value.data.data(),
                                 static_cast<DWORD>(value.data.size()));
         RegCloseKey(handle);
     }
-    if (status != ERROR_SUCCESS)
-        *error = SystemText(static_cast<DWORD>(status));
+    if (status != ERROR_SUCCESS) *error = SystemText(static_cast<DWORD>(status));
     return status == ERROR_SUCCESS;
 }
 
-bool WindowsMachine::DeleteValue(const std::string& key, const std::string& name, std::string* error)
-{
+bool WindowsMachine::DeleteValue(const std::string& key, const std::string& name, std::string* error) {
     HKEY handle;
     LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, KEY_SET_VALUE | kView, &handle);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return true;
+    if (status == ERROR_FILE_NOT_FOUND) return true;
     if (status == ERROR_SUCCESS) {
         status = RegDeleteValueW(handle, Wide(name).c_str());
         RegCloseKey(handle);
@@ -141,8 +126,7 @@ bool WindowsMachine::DeleteValue(const std::string& key, const std::string& name
     return true;
 }
 
-bool WindowsMachine::KeyExists(const std::string& key)
-{
+bool WindowsMachine::KeyExists(const std::string& key) {
     HKEY handle;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, KEY_QUERY_VALUE | kView, &handle) != ERROR_SUCCESS)
         return false;
@@ -150,8 +134,7 @@ bool WindowsMachine::KeyExists(const std::string& key)
     return true;
 }
 
-bool WindowsMachine::DeleteKeyIfEmpty(const std::string& key)
-{
+bool WindowsMachine::DeleteKeyIfEmpty(const std::string& key) {
     HKEY handle;
     std::wstring wide = Wide(key);
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), 0, KEY_QUERY_VALUE | kView, &handle) != ERROR_SUCCESS)
@@ -160,28 +143,23 @@ bool WindowsMachine::DeleteKeyIfEmpty(const std::string& key)
     LONG status = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
                                    nullptr, nullptr, nullptr);
     RegCloseKey(handle);
-    if (status != ERROR_SUCCESS || subkeys != 0 || values != 0)
-        return false;
+    if (status != ERROR_SUCCESS || subkeys != 0 || values != 0) return false;
     return RegDeleteKeyExW(HKEY_LOCAL_MACHINE, wide.c_str(), kView, 0) == ERROR_SUCCESS;
 }
 
-std::vector<DeviceEntry> WindowsMachine::Devices()
-{
+std::vector<DeviceEntry> WindowsMachine::Devices() {
     std::vector<DeviceEntry> devices;
     HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-    if (set == INVALID_HANDLE_VALUE)
-        return devices;
+    if (set == INVALID_HANDLE_VALUE) return devices;
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); ++i) {
         wchar_t id[kMaxDeviceId];
-        if (!SetupDiGetDeviceInstanceIdW(set, &data, id, kMaxDeviceId, nullptr))
-            continue;
+        if (!SetupDiGetDeviceInstanceIdW(set, &data, id, kMaxDeviceId, nullptr)) continue;
         wchar_t text[512] = L"";
         DWORD type = 0;
-        if (!SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_FRIENDLYNAME, &type,
-                                               reinterpret_cast<BYTE*>(text), sizeof text - sizeof(wchar_t),
-                                               nullptr))
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_FRIENDLYNAME, &type, reinterpret_cast<BYTE*>(text),
+                                               sizeof text - sizeof(wchar_t), nullptr))
             SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_DEVICEDESC, &type, reinterpret_cast<BYTE*>(text),
                                               sizeof text - sizeof(wchar_t), nullptr);
         wchar_t pdo[256] = L"";
@@ -193,11 +171,9 @@ std::vector<DeviceEntry> WindowsMachine::Devices()
     return devices;
 }
 
-bool WindowsMachine::DeviceFilters(const std::string& instanceId, std::optional<RegValue>* value)
-{
+bool WindowsMachine::DeviceFilters(const std::string& instanceId, std::optional<RegValue>* value) {
     OpenDevice device(instanceId);
-    if (!device.Ok())
-        return false;
+    if (!device.Ok()) return false;
     DWORD type = 0, size = 0;
     value->reset();
     SetupDiGetDeviceRegistryPropertyW(device.Set(), device.Data(), SPDRP_UPPERFILTERS, &type, nullptr, 0, &size);
@@ -213,8 +189,7 @@ bool WindowsMachine::DeviceFilters(const std::string& instanceId, std::optional<
 }
 
 bool WindowsMachine::SetDeviceFilters(const std::string& instanceId, const std::optional<RegValue>& value,
-                                      std::string* error)
-{
+                                      std::string* error) {
     OpenDevice device(instanceId);
     if (!device.Ok()) {
         *error = SystemText(GetLastError());
@@ -223,16 +198,13 @@ bool WindowsMachine::SetDeviceFilters(const std::string& instanceId, const std::
     BOOL ok = value ? SetupDiSetDeviceRegistryPropertyW(device.Set(), device.Data(), SPDRP_UPPERFILTERS,
                                                         value->data.data(), static_cast<DWORD>(value->data.size()))
                     : SetupDiSetDeviceRegistryPropertyW(device.Set(), device.Data(), SPDRP_UPPERFILTERS, nullptr, 0);
-    if (!ok)
-        *error = SystemText(GetLastError());
+    if (!ok) *error = SystemText(GetLastError());
     return ok != FALSE;
 }
 
-Restart WindowsMachine::RestartDevice(const std::string& instanceId)
-{
+Restart WindowsMachine::RestartDevice(const std::string& instanceId) {
     OpenDevice device(instanceId);
-    if (!device.Ok())
-        return Restart::Failed;
+    if (!device.Ok()) return Restart::Failed;
     SP_PROPCHANGE_PARAMS change{};
     change.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     change.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
@@ -250,16 +222,13 @@ Restart WindowsMachine::RestartDevice(const std::string& instanceId)
     return Restart::Done;
 }
 
-ServiceState WindowsMachine::Service()
-{
+ServiceState WindowsMachine::Service() {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr)
-        return ServiceState::Unknown;
+    if (manager == nullptr) return ServiceState::Unknown;
     SC_HANDLE service = OpenServiceW(manager, Wide(kServiceName).c_str(), SERVICE_QUERY_STATUS);
     ServiceState state = ServiceState::Unknown;
     if (service == nullptr) {
-        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
-            state = ServiceState::NotInstalled;
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) state = ServiceState::NotInstalled;
     } else {
         SERVICE_STATUS status{};
         if (QueryServiceStatus(service, &status))

@@ -12,8 +12,7 @@
 
 namespace {
 
-zkctl::Failure FailureOf(DWORD error)
-{
+zkctl::Failure FailureOf(DWORD error) {
     switch (error) {
     case ERROR_ACCESS_DENIED:
         return zkctl::Failure::AccessDenied;
@@ -33,15 +32,13 @@ public:
     WindowsInstance(const WindowsInstance&) = delete;
     WindowsInstance& operator=(const WindowsInstance&) = delete;
 
-    zkctl::Reply Request(const std::vector<uint8_t>& input, size_t outputLength) override
-    {
+    zkctl::Reply Request(const std::vector<uint8_t>& input, size_t outputLength) override {
         std::vector<uint8_t> in = input;
         std::vector<uint8_t> out(outputLength);
         DWORD returned = 0;
         zkctl::Reply reply;
         if (!DeviceIoControl(handle_, ZK_REQUEST_CODE, in.data(), static_cast<DWORD>(in.size()),
-                             out.empty() ? nullptr : out.data(), static_cast<DWORD>(out.size()), &returned,
-                             nullptr)) {
+                             out.empty() ? nullptr : out.data(), static_cast<DWORD>(out.size()), &returned, nullptr)) {
             const DWORD error = GetLastError();
             reply.failure = FailureOf(error);
             reply.code = "error " + std::to_string(error);
@@ -56,8 +53,7 @@ private:
     HANDLE handle_;
 };
 
-std::unique_ptr<zkctl::Instance> Open(unsigned number, zkctl::Reply* failure)
-{
+std::unique_ptr<zkctl::Instance> Open(unsigned number, zkctl::Reply* failure) {
     const std::string name = "\\\\.\\Zelkor" + std::to_string(number);
     // The request needs no access right of its own (FILE_ANY_ACCESS).
     HANDLE handle = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -72,10 +68,8 @@ std::unique_ptr<zkctl::Instance> Open(unsigned number, zkctl::Reply* failure)
 }
 
 // The machine's ANSI code page's text as UTF-8, for JSON.
-std::string AnsiToUtf8(const std::string& text)
-{
-    if (text.empty())
-        return text;
+std::string AnsiToUtf8(const std::string& text) {
+    if (text.empty()) return text;
     const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
@@ -87,8 +81,7 @@ std::string AnsiToUtf8(const std::string& text)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     zkctl::SetAnsiCodePage(AnsiToUtf8);
     std::vector<std::string> args(argv + 1, argv + argc);
     zkctl::WindowsMachine machine;

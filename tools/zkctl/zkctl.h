@@ -79,11 +79,11 @@ std::string MaskNames(uint32_t mask);
 // ---------------------------------------------------------------------------
 // The tool. Exit codes:
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;        // the driver refused, or an answer was malformed
+constexpr int kExitFailed = 1;  // the driver refused, or an answer was malformed
 constexpr int kExitBadArgument = 2;
 constexpr int kExitNoInstance = 3;
-constexpr int kExitAccessDenied = 4;   // needs an elevated prompt
-constexpr int kExitNotLoaded = 5;      // no instance at all: the driver is not loaded
+constexpr int kExitAccessDenied = 4;  // needs an elevated prompt
+constexpr int kExitNotLoaded = 5;     // no instance at all: the driver is not loaded
 
 struct Result {
     int exitCode = kExitOk;

@@ -23,24 +23,18 @@ namespace {
 
 using Target = void (*)(FuzzedDataProvider&);
 
-Target Find(const std::string& name)
-{
-    if (name == "internal")
-        return fuzz::InternalRequest;
-    if (name == "devicecontrol")
-        return fuzz::DeviceControlRequest;
-    if (name == "control")
-        return fuzz::ControlRequest;
+Target Find(const std::string& name) {
+    if (name == "internal") return fuzz::InternalRequest;
+    if (name == "devicecontrol") return fuzz::DeviceControlRequest;
+    if (name == "control") return fuzz::ControlRequest;
     return nullptr;
 }
 
-std::vector<std::filesystem::path> Inputs(const std::filesystem::path& path)
-{
+std::vector<std::filesystem::path> Inputs(const std::filesystem::path& path) {
     std::vector<std::filesystem::path> inputs;
     if (std::filesystem::is_directory(path)) {
         for (const auto& entry : std::filesystem::directory_iterator(path))
-            if (entry.is_regular_file())
-                inputs.push_back(entry.path());
+            if (entry.is_regular_file()) inputs.push_back(entry.path());
         std::sort(inputs.begin(), inputs.end());
     } else if (std::filesystem::is_regular_file(path)) {
         inputs.push_back(path);
@@ -50,8 +44,7 @@ std::vector<std::filesystem::path> Inputs(const std::filesystem::path& path)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const Target target = argc >= 3 ? Find(argv[1]) : nullptr;
     if (target == nullptr) {
         std::fprintf(stderr, "usage: fuzz_coverage internal|devicecontrol|control PATH...\n");

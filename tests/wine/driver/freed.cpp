@@ -38,8 +38,7 @@ RemoveHandlerRoutine gRemove;
 // Counts the access violations of the filter's instructions on the freed
 // page (not those of Wine's own probes, IsBadReadPtr's among them) and lets
 // the search go on, to the filter's own handler.
-LONG CountFault(ExceptionPointers* pointers)
-{
+LONG CountFault(ExceptionPointers* pointers) {
     const ExceptionRecord* record = pointers->record;
     ULONG_PTR at = (ULONG_PTR)record->address;
     if (record->code == (ULONG)STATUS_ACCESS_VIOLATION && record->parameters >= 2 && gFreedPage != 0 &&
@@ -52,12 +51,10 @@ ULONG Read32(const UCHAR* p) { return (ULONG)p[0] | (ULONG)p[1] << 8 | (ULONG)p[
 
 // ntdll's base, from the loader's list in the process environment block
 // (winedevice.exe is a process: the thread block is at gs, as for any).
-PUCHAR NtdllBase()
-{
+PUCHAR NtdllBase() {
     PUCHAR peb;
     __asm__("movq %%gs:0x60, %0" : "=r"(peb));
-    if (peb == NULL)
-        return NULL;
+    if (peb == NULL) return NULL;
     PUCHAR ldr = *(PUCHAR*)(peb + 0x18);
     LIST_ENTRY* head = (LIST_ENTRY*)(ldr + 0x10);  // in load order
     for (LIST_ENTRY* entry = head->Flink; entry != head; entry = entry->Flink) {
@@ -65,91 +62,74 @@ PUCHAR NtdllBase()
         UNICODE_STRING* name = (UNICODE_STRING*)(module + 0x58);
         const WCHAR ntdll[] = u"ntdll.dll";
         USHORT length = (USHORT)(sizeof(ntdll) - sizeof(WCHAR));
-        if (name->Length != length)
-            continue;
+        if (name->Length != length) continue;
         BOOLEAN same = TRUE;
         for (USHORT i = 0; i < length / sizeof(WCHAR) && same; ++i)
             same = (name->Buffer[i] | 0x20) == ntdll[i];
-        if (same)
-            return *(PUCHAR*)(module + 0x30);
+        if (same) return *(PUCHAR*)(module + 0x30);
     }
     return NULL;
 }
 
-PVOID Export(PUCHAR image, const CHAR* wanted)
-{
+PVOID Export(PUCHAR image, const CHAR* wanted) {
     ULONG nt = Read32(image + 0x3C);
     ULONG exports = Read32(image + nt + 4 + 20 + 112);  // signature, file header, first directory
-    if (exports == 0)
-        return NULL;
+    if (exports == 0) return NULL;
     PUCHAR directory = image + exports;
     ULONG names = Read32(directory + 0x18);
     const ULONG* functions = (const ULONG*)(image + Read32(directory + 0x1C));
     const ULONG* nameAt = (const ULONG*)(image + Read32(directory + 0x20));
     const USHORT* ordinals = (const USHORT*)(image + Read32(directory + 0x24));
     for (ULONG i = 0; i < names; ++i)
-        if (strcmp((const CHAR*)image + nameAt[i], wanted) == 0)
-            return image + functions[ordinals[i]];
+        if (strcmp((const CHAR*)image + nameAt[i], wanted) == 0) return image + functions[ordinals[i]];
     return NULL;
 }
 
 // One item of freed=: OFFSET[:BEFORE] or block[:BEFORE]. Advances *text.
-BOOLEAN NextItem(const CHAR** text, BOOLEAN* block, ULONG* offset, ULONG* before)
-{
+BOOLEAN NextItem(const CHAR** text, BOOLEAN* block, ULONG* offset, ULONG* before) {
     CHAR word[40];
     ULONG n = 0;
     while (**text != '\0' && **text != ',' && n + 1 < sizeof(word))
         word[n++] = *(*text)++;
     word[n] = '\0';
-    if (**text == ',')
-        ++*text;
+    if (**text == ',') ++*text;
     CHAR* colon = NULL;
     for (CHAR* p = word; *p != '\0'; ++p)
-        if (*p == ':')
-            colon = p;
+        if (*p == ':') colon = p;
     ULONG64 value = 0;
     *before = 0;
     if (colon != NULL) {
         *colon = '\0';
-        if (!Number(colon + 1, &value) || value >= kPage)
-            return FALSE;
+        if (!Number(colon + 1, &value) || value >= kPage) return FALSE;
         *before = (ULONG)value;
     }
     *block = Same(word, "block");
-    if (*block)
-        return TRUE;
-    if (!Number(word, &value) || value >= (1u << 24))
-        return FALSE;
+    if (*block) return TRUE;
+    if (!Number(word, &value) || value >= (1u << 24)) return FALSE;
     *offset = (ULONG)value;
     return TRUE;
 }
 
 }  // namespace
 
-BOOLEAN CountFaults(PDRIVER_OBJECT filter)
-{
+BOOLEAN CountFaults(PDRIVER_OBJECT filter) {
     gFilterStart = (ULONG_PTR)filter->DriverStart;
     gFilterEnd = gFilterStart + filter->DriverSize;
     PUCHAR ntdll = NtdllBase();
-    if (ntdll == NULL)
-        return FALSE;
+    if (ntdll == NULL) return FALSE;
     AddHandlerRoutine add = (AddHandlerRoutine)Export(ntdll, "RtlAddVectoredExceptionHandler");
     gRemove = (RemoveHandlerRoutine)Export(ntdll, "RtlRemoveVectoredExceptionHandler");
-    if (add == NULL || gRemove == NULL)
-        return FALSE;
+    if (add == NULL || gRemove == NULL) return FALSE;
     gHandler = add(1, CountFault);
     return gHandler != NULL;
 }
 
-VOID StopCountingFaults()
-{
-    if (gHandler != NULL)
-        gRemove(gHandler);
+VOID StopCountingFaults() {
+    if (gHandler != NULL) gRemove(gHandler);
     gHandler = NULL;
 }
 
-BOOLEAN FreedBegin(const Step& step, BOOLEAN internal, PUCHAR input, ULONG length, Freed* freed)
-{
+BOOLEAN FreedBegin(const Step& step, BOOLEAN internal, PUCHAR input, ULONG length, Freed* freed) {
     freed->page = NULL;
     freed->block = NULL;
     freed->faultsBefore = gFaults;
@@ -158,13 +138,12 @@ BOOLEAN FreedBegin(const Step& step, BOOLEAN internal, PUCHAR input, ULONG lengt
         Fail("faults= needs the fault counter, which could not be put in place");
         return FALSE;
     }
-    if (items == NULL)
-        return TRUE;
+    if (items == NULL) return TRUE;
 
     PVOID base = NULL;
     SIZE_T size = 2 * kPage;
-    NTSTATUS status = ZwAllocateVirtualMemory((HANDLE)-1, &base, kBelow2G, &size, kMemCommit | kMemReserve,
-                                              kPageReadWrite);
+    NTSTATUS status =
+        ZwAllocateVirtualMemory((HANDLE)-1, &base, kBelow2G, &size, kMemCommit | kMemReserve, kPageReadWrite);
     if (!NT_SUCCESS(status)) {
         Fail("no pages below 2 GB for freed=");
         return FALSE;
@@ -205,8 +184,7 @@ BOOLEAN FreedBegin(const Step& step, BOOLEAN internal, PUCHAR input, ULONG lengt
     return TRUE;
 }
 
-VOID FreedEnd(const Step& step, Freed* freed)
-{
+VOID FreedEnd(const Step& step, Freed* freed) {
     LONG faults = gFaults - freed->faultsBefore;
     ULONG64 expected;
     if (zkt::Option(step, "faults") != NULL && NumberOption(step, "faults", 0, &expected) &&
@@ -215,8 +193,7 @@ VOID FreedEnd(const Step& step, Freed* freed)
         _snprintf(detail, sizeof(detail), "%d times, faults= expects %u", (int)faults, (unsigned)expected);
         Fail("the filter's reads faulted ", detail);
     }
-    if (freed->page == NULL)
-        return;
+    if (freed->page == NULL) return;
     VouchFor(0);
     gFreedPage = 0;
     PVOID base = freed->page;

@@ -12,8 +12,8 @@
 namespace zkt {
 
 struct Freed {
-    PUCHAR page;    // the page of zeros; the freed page follows (NULL: none)
-    PUCHAR block;   // an internal request's own block, for `block`
+    PUCHAR page;   // the page of zeros; the freed page follows (NULL: none)
+    PUCHAR block;  // an internal request's own block, for `block`
     LONG faultsBefore;
 };
 

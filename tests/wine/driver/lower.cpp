@@ -10,8 +10,7 @@ Lower* LowerOf(PDEVICE_OBJECT device) { return *(Lower**)device->DeviceExtension
 // The answer's bytes, as the simulator's bus writes them: only into the
 // system buffer of a buffered device-control request, never past the
 // caller's output length.
-VOID FillAnswer(PIRP irp, const Reply& reply)
-{
+VOID FillAnswer(PIRP irp, const Reply& reply) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     if (reply.dataLength == 0 || location->MajorFunction != IRP_MJ_DEVICE_CONTROL ||
         METHOD_FROM_CTL_CODE(location->Parameters.DeviceIoControl.IoControlCode) != METHOD_BUFFERED ||
@@ -21,8 +20,7 @@ VOID FillAnswer(PIRP irp, const Reply& reply)
     memcpy(irp->AssociatedIrp.SystemBuffer, reply.data, reply.dataLength < room ? reply.dataLength : room);
 }
 
-NTSTATUS Finish(PIRP irp, const Reply& reply)
-{
+NTSTATUS Finish(PIRP irp, const Reply& reply) {
     FillAnswer(irp, reply);
     if (reply.action != Action::Unchanged) {
         irp->IoStatus.Status = reply.status;
@@ -33,10 +31,8 @@ NTSTATUS Finish(PIRP irp, const Reply& reply)
     return status;
 }
 
-NTSTATUS Carry(Lower* lower, PIRP irp, const Reply& reply)
-{
-    if (reply.action != Action::Pend)
-        return Finish(irp, reply);
+NTSTATUS Carry(Lower* lower, PIRP irp, const Reply& reply) {
+    if (reply.action != Action::Pend) return Finish(irp, reply);
     if (lower->pendedCount == kMaxPended)
         return Finish(irp, Answer(Action::Complete, STATUS_INSUFFICIENT_RESOURCES, 0));
     IoMarkIrpPending(irp);
@@ -47,8 +43,7 @@ NTSTATUS Carry(Lower* lower, PIRP irp, const Reply& reply)
 }
 
 // What the bus answers when the story says nothing, as the simulator's bus.
-Reply DefaultReply(UCHAR major, UCHAR minor)
-{
+Reply DefaultReply(UCHAR major, UCHAR minor) {
     switch (major) {
     case IRP_MJ_PNP:
         switch (minor) {
@@ -80,24 +75,21 @@ Reply DefaultReply(UCHAR major, UCHAR minor)
 
 ULONG Be32(const UCHAR* p) { return (ULONG)p[0] << 24 | (ULONG)p[1] << 16 | (ULONG)p[2] << 8 | p[3]; }
 
-VOID PutBe32(UCHAR* p, ULONG v)
-{
+VOID PutBe32(UCHAR* p, ULONG v) {
     p[0] = (UCHAR)(v >> 24);
     p[1] = (UCHAR)(v >> 16);
     p[2] = (UCHAR)(v >> 8);
     p[3] = (UCHAR)v;
 }
 
-VOID FillBlock(ULONG lba, UCHAR* out)
-{
+VOID FillBlock(ULONG lba, UCHAR* out) {
     memset(out, 0, kBlockSize);
     PutBe32(out, lba);
     memcpy(out + 4, "ZELKOR DISK ", 12);
     PutBe32(out + kBlockSize - 4, lba);
 }
 
-NTSTATUS PortStatus(UCHAR srbStatus)
-{
+NTSTATUS PortStatus(UCHAR srbStatus) {
     switch (SRB_STATUS(srbStatus)) {
     case SRB_STATUS_SUCCESS:
         return STATUS_SUCCESS;
@@ -112,8 +104,7 @@ NTSTATUS PortStatus(UCHAR srbStatus)
 
 // One command of the disk: moves its data and returns the SRB status, or
 // returns SRB_STATUS_ERROR with the sense key, ASC and ASCQ in sense[].
-UCHAR Execute(Lower* lower, PSCSI_REQUEST_BLOCK srb, ULONG* transferred, UCHAR* sense)
-{
+UCHAR Execute(Lower* lower, PSCSI_REQUEST_BLOCK srb, ULONG* transferred, UCHAR* sense) {
     const UCHAR* cdb = srb->Cdb;
     *transferred = 0;
     if (lower->failNext) {
@@ -137,12 +128,9 @@ UCHAR Execute(Lower* lower, PSCSI_REQUEST_BLOCK srb, ULONG* transferred, UCHAR* 
         }
         ULONG want = count * kBlockSize;
         ULONG have = srb->DataTransferLength;
-        if (want == 0)
-            return SRB_STATUS_SUCCESS;
-        if (have == 0)
-            return SRB_STATUS_DATA_OVERRUN;
-        if (!(srb->SrbFlags & SRB_FLAGS_DATA_IN))
-            return SRB_STATUS_PHASE_SEQUENCE_FAILURE;
+        if (want == 0) return SRB_STATUS_SUCCESS;
+        if (have == 0) return SRB_STATUS_DATA_OVERRUN;
+        if (!(srb->SrbFlags & SRB_FLAGS_DATA_IN)) return SRB_STATUS_PHASE_SEQUENCE_FAILURE;
         ULONG move = want < have ? want : have;
         UCHAR block[kBlockSize];
         for (ULONG done = 0; done < move; done += kBlockSize) {
@@ -161,11 +149,9 @@ UCHAR Execute(Lower* lower, PSCSI_REQUEST_BLOCK srb, ULONG* transferred, UCHAR* 
     }
 }
 
-NTSTATUS DispatchSrb(Lower* lower, PIRP irp)
-{
+NTSTATUS DispatchSrb(Lower* lower, PIRP irp) {
     PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(irp)->Parameters.Scsi.Srb;
-    if (srb == NULL)
-        return Finish(irp, Answer(Action::Complete, STATUS_INVALID_PARAMETER, 0));
+    if (srb == NULL) return Finish(irp, Answer(Action::Complete, STATUS_INVALID_PARAMETER, 0));
     UCHAR status = SRB_STATUS_SUCCESS;
     ULONG transferred = 0;
     srb->ScsiStatus = 0;  // SCSISTAT_GOOD
@@ -205,29 +191,24 @@ NTSTATUS DispatchSrb(Lower* lower, PIRP irp)
 
 }  // namespace
 
-NTSTATUS LowerDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS LowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Lower* lower = LowerOf(device);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     UCHAR major = location->MajorFunction;
     UCHAR minor = location->MinorFunction;
-    if (major == IRP_MJ_POWER)
-        PoStartNextPowerIrp(irp);
+    if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     for (int pass = 0; pass < 2; ++pass)
         for (ULONG i = 0; i < lower->ruleCount; ++i) {
             const Rule& rule = lower->rules[i];
             if (rule.major == major && (pass == 0 ? rule.minor == minor : rule.minor == -1))
                 return Carry(lower, irp, rule.reply);
         }
-    if (lower->disk && major == IRP_MJ_SCSI)
-        return DispatchSrb(lower, irp);
-    if (lower->bus1394 != NULL && major != IRP_MJ_PNP && major != IRP_MJ_POWER)
-        return Dispatch1394(lower, irp);
+    if (lower->disk && major == IRP_MJ_SCSI) return DispatchSrb(lower, irp);
+    if (lower->bus1394 != NULL && major != IRP_MJ_PNP && major != IRP_MJ_POWER) return Dispatch1394(lower, irp);
     return Carry(lower, irp, DefaultReply(major, minor));
 }
 
-VOID CompletePended(Lower* lower)
-{
+VOID CompletePended(Lower* lower) {
     while (lower->pendedCount != 0) {
         PIRP irp = lower->pended[0];
         Reply reply = lower->pendedReply[0];

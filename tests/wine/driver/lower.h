@@ -26,8 +26,7 @@ struct Reply {
 };
 
 // An answer without data.
-inline Reply Answer(Action action, NTSTATUS status, ULONG_PTR information)
-{
+inline Reply Answer(Action action, NTSTATUS status, ULONG_PTR information) {
     return Reply{action, status, information, 0, {}};
 }
 

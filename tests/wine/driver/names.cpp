@@ -5,28 +5,43 @@
 namespace zkt {
 
 extern const NamedCode kMajors[] = {
-    {"create", IRP_MJ_CREATE},     {"close", IRP_MJ_CLOSE},
-    {"read", IRP_MJ_READ},         {"write", IRP_MJ_WRITE},
-    {"query-information", 0x05},   {"set-information", 0x06},
-    {"flush", IRP_MJ_FLUSH_BUFFERS}, {"device-control", IRP_MJ_DEVICE_CONTROL},
-    {"internal-device-control", IRP_MJ_INTERNAL_DEVICE_CONTROL}, {"scsi", IRP_MJ_SCSI},
-    {"shutdown", IRP_MJ_SHUTDOWN}, {"cleanup", IRP_MJ_CLEANUP},
-    {"power", IRP_MJ_POWER},       {"system-control", IRP_MJ_SYSTEM_CONTROL},
+    {"create", IRP_MJ_CREATE},
+    {"close", IRP_MJ_CLOSE},
+    {"read", IRP_MJ_READ},
+    {"write", IRP_MJ_WRITE},
+    {"query-information", 0x05},
+    {"set-information", 0x06},
+    {"flush", IRP_MJ_FLUSH_BUFFERS},
+    {"device-control", IRP_MJ_DEVICE_CONTROL},
+    {"internal-device-control", IRP_MJ_INTERNAL_DEVICE_CONTROL},
+    {"scsi", IRP_MJ_SCSI},
+    {"shutdown", IRP_MJ_SHUTDOWN},
+    {"cleanup", IRP_MJ_CLEANUP},
+    {"power", IRP_MJ_POWER},
+    {"system-control", IRP_MJ_SYSTEM_CONTROL},
     {"pnp", IRP_MJ_PNP},
 };
 
 extern const NamedCode kPnpMinors[] = {
-    {"start", IRP_MN_START_DEVICE}, {"query-remove", IRP_MN_QUERY_REMOVE_DEVICE},
-    {"remove", IRP_MN_REMOVE_DEVICE}, {"cancel-remove", IRP_MN_CANCEL_REMOVE_DEVICE},
-    {"stop", IRP_MN_STOP_DEVICE}, {"query-stop", IRP_MN_QUERY_STOP_DEVICE},
-    {"cancel-stop", IRP_MN_CANCEL_STOP_DEVICE}, {"query-relations", IRP_MN_QUERY_DEVICE_RELATIONS},
-    {"query-interface", IRP_MN_QUERY_INTERFACE}, {"query-capabilities", IRP_MN_QUERY_CAPABILITIES},
+    {"start", IRP_MN_START_DEVICE},
+    {"query-remove", IRP_MN_QUERY_REMOVE_DEVICE},
+    {"remove", IRP_MN_REMOVE_DEVICE},
+    {"cancel-remove", IRP_MN_CANCEL_REMOVE_DEVICE},
+    {"stop", IRP_MN_STOP_DEVICE},
+    {"query-stop", IRP_MN_QUERY_STOP_DEVICE},
+    {"cancel-stop", IRP_MN_CANCEL_STOP_DEVICE},
+    {"query-relations", IRP_MN_QUERY_DEVICE_RELATIONS},
+    {"query-interface", IRP_MN_QUERY_INTERFACE},
+    {"query-capabilities", IRP_MN_QUERY_CAPABILITIES},
     {"query-resources", IRP_MN_QUERY_RESOURCES},
     {"query-resource-requirements", IRP_MN_QUERY_RESOURCE_REQUIREMENTS},
     {"query-device-text", IRP_MN_QUERY_DEVICE_TEXT},
     {"filter-resource-requirements", IRP_MN_FILTER_RESOURCE_REQUIREMENTS},
-    {"read-config", IRP_MN_READ_CONFIG}, {"write-config", IRP_MN_WRITE_CONFIG},
-    {"eject", IRP_MN_EJECT}, {"set-lock", IRP_MN_SET_LOCK}, {"query-id", IRP_MN_QUERY_ID},
+    {"read-config", IRP_MN_READ_CONFIG},
+    {"write-config", IRP_MN_WRITE_CONFIG},
+    {"eject", IRP_MN_EJECT},
+    {"set-lock", IRP_MN_SET_LOCK},
+    {"query-id", IRP_MN_QUERY_ID},
     {"query-pnp-state", IRP_MN_QUERY_PNP_DEVICE_STATE},
     {"query-bus-information", IRP_MN_QUERY_BUS_INFORMATION},
     {"device-usage-notification", IRP_MN_DEVICE_USAGE_NOTIFICATION},
@@ -43,11 +58,17 @@ extern const NamedCode kPowerMinors[] = {
 };
 
 extern const NamedCode kWmiMinors[] = {
-    {"query-all-data", IRP_MN_QUERY_ALL_DATA}, {"query-single-instance", IRP_MN_QUERY_SINGLE_INSTANCE},
-    {"change-single-instance", IRP_MN_CHANGE_SINGLE_INSTANCE}, {"change-single-item", IRP_MN_CHANGE_SINGLE_ITEM},
-    {"enable-events", IRP_MN_ENABLE_EVENTS}, {"disable-events", IRP_MN_DISABLE_EVENTS},
-    {"enable-collection", IRP_MN_ENABLE_COLLECTION}, {"disable-collection", IRP_MN_DISABLE_COLLECTION},
-    {"reginfo", IRP_MN_REGINFO}, {"execute-method", IRP_MN_EXECUTE_METHOD}, {"reginfo-ex", IRP_MN_REGINFO_EX},
+    {"query-all-data", IRP_MN_QUERY_ALL_DATA},
+    {"query-single-instance", IRP_MN_QUERY_SINGLE_INSTANCE},
+    {"change-single-instance", IRP_MN_CHANGE_SINGLE_INSTANCE},
+    {"change-single-item", IRP_MN_CHANGE_SINGLE_ITEM},
+    {"enable-events", IRP_MN_ENABLE_EVENTS},
+    {"disable-events", IRP_MN_DISABLE_EVENTS},
+    {"enable-collection", IRP_MN_ENABLE_COLLECTION},
+    {"disable-collection", IRP_MN_DISABLE_COLLECTION},
+    {"reginfo", IRP_MN_REGINFO},
+    {"execute-method", IRP_MN_EXECUTE_METHOD},
+    {"reginfo-ex", IRP_MN_REGINFO_EX},
 };
 
 extern const NamedCode kTypes[] = {
@@ -116,8 +137,7 @@ extern const ULONG kSrbFlagsCount = sizeof(kSrbFlags) / sizeof(kSrbFlags[0]);
 extern const ULONG kControlCodesCount = sizeof(kControlCodes) / sizeof(kControlCodes[0]);
 extern const ULONG kInternalCodesCount = sizeof(kInternalCodes) / sizeof(kInternalCodes[0]);
 
-BOOLEAN LookupIn(const NamedCode* table, ULONG count, const CHAR* word, ULONG limit, ULONG* value)
-{
+BOOLEAN LookupIn(const NamedCode* table, ULONG count, const CHAR* word, ULONG limit, ULONG* value) {
     for (ULONG i = 0; i < count; ++i)
         if (Same(word, table[i].name)) {
             *value = table[i].value;

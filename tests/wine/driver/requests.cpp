@@ -11,8 +11,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Sending requests to the top of a stack
 
-NTSTATUS SenderDone(PDEVICE_OBJECT, PIRP, PVOID context)
-{
+NTSTATUS SenderDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent((PRKEVENT)context, 0, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -24,8 +23,7 @@ struct Request {
     PVOID buffer;
 };
 
-BOOLEAN Begin(Lower* lower, UCHAR major, UCHAR minor, Request* request)
-{
+BOOLEAN Begin(Lower* lower, UCHAR major, UCHAR minor, Request* request) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(lower->pdo);
     ObDereferenceObject(top);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
@@ -45,8 +43,7 @@ BOOLEAN Begin(Lower* lower, UCHAR major, UCHAR minor, Request* request)
     return TRUE;
 }
 
-NTSTATUS Send(Lower* lower, Request* request)
-{
+NTSTATUS Send(Lower* lower, Request* request) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(request->irp, SenderDone, &done, TRUE, TRUE, TRUE);
@@ -62,28 +59,22 @@ NTSTATUS Send(Lower* lower, Request* request)
         request->irp->MdlAddress = NULL;
     }
     IoFreeIrp(request->irp);
-    if (request->buffer != NULL)
-        ExFreePoolWithTag(request->buffer, kTag);
+    if (request->buffer != NULL) ExFreePoolWithTag(request->buffer, kTag);
     return status;
 }
 
 // A request that is not sent after all.
-VOID Abandon(Request* request)
-{
-    if (request->irp->MdlAddress != NULL)
-        IoFreeMdl(request->irp->MdlAddress);
+VOID Abandon(Request* request) {
+    if (request->irp->MdlAddress != NULL) IoFreeMdl(request->irp->MdlAddress);
     IoFreeIrp(request->irp);
-    if (request->buffer != NULL)
-        ExFreePoolWithTag(request->buffer, kTag);
+    if (request->buffer != NULL) ExFreePoolWithTag(request->buffer, kTag);
 }
 
 }  // namespace
 
-NTSTATUS SendInternal(Lower* lower, ULONG code, PVOID argument)
-{
+NTSTATUS SendInternal(Lower* lower, ULONG code, PVOID argument) {
     Request request;
-    if (!Begin(lower, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, &request))
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (!Begin(lower, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, &request)) return STATUS_INSUFFICIENT_RESOURCES;
     request.next->Parameters.DeviceIoControl.IoControlCode = code;
     request.next->Parameters.Others.Argument1 = argument;
     return Send(lower, &request);
@@ -92,48 +83,36 @@ NTSTATUS SendInternal(Lower* lower, ULONG code, PVOID argument)
 // ---------------------------------------------------------------------------
 // The request steps
 
-VOID SendPnp(const Step& step, Lower* lower, UCHAR minor)
-{
+VOID SendPnp(const Step& step, Lower* lower, UCHAR minor) {
     Request request;
-    if (Begin(lower, IRP_MJ_PNP, minor, &request))
-        Expect(step, Send(lower, &request));
+    if (Begin(lower, IRP_MJ_PNP, minor, &request)) Expect(step, Send(lower, &request));
 }
 
-VOID SendPower(const Step& step)
-{
+VOID SendPower(const Step& step) {
     Lower* lower = Find(step.args[0]);
     ULONG minor;
-    if (lower == NULL)
-        return;
-    if (!ZKT_LOOKUP(kPowerMinors, step.args[1], 0xFF, &minor))
-        return Fail("unknown power minor ", step.args[1]);
+    if (lower == NULL) return;
+    if (!ZKT_LOOKUP(kPowerMinors, step.args[1], 0xFF, &minor)) return Fail("unknown power minor ", step.args[1]);
     Request request;
-    if (Begin(lower, IRP_MJ_POWER, (UCHAR)minor, &request))
-        Expect(step, Send(lower, &request));
+    if (Begin(lower, IRP_MJ_POWER, (UCHAR)minor, &request)) Expect(step, Send(lower, &request));
 }
 
-VOID SendPlain(const Step& step)
-{
+VOID SendPlain(const Step& step) {
     Lower* lower = Find(step.args[0]);
     ULONG major;
     ULONG64 minor;
-    if (lower == NULL || !NumberOption(step, "minor", 0, &minor))
-        return;
+    if (lower == NULL || !NumberOption(step, "minor", 0, &minor)) return;
     if (!ZKT_LOOKUP(kMajors, step.args[1], IRP_MJ_MAXIMUM_FUNCTION, &major))
         return Fail("unknown major function ", step.args[1]);
     Request request;
-    if (Begin(lower, (UCHAR)major, (UCHAR)minor, &request))
-        Expect(step, Send(lower, &request));
+    if (Begin(lower, (UCHAR)major, (UCHAR)minor, &request)) Expect(step, Send(lower, &request));
 }
 
-VOID SendWmi(const Step& step)
-{
+VOID SendWmi(const Step& step) {
     Lower* lower = Find(step.args[0]);
     ULONG minor;
-    if (lower == NULL)
-        return;
-    if (!ZKT_LOOKUP(kWmiMinors, step.args[1], 0xFF, &minor))
-        return Fail("unknown WMI minor ", step.args[1]);
+    if (lower == NULL) return;
+    if (!ZKT_LOOKUP(kWmiMinors, step.args[1], 0xFF, &minor)) return Fail("unknown WMI minor ", step.args[1]);
     ULONG64 provider, dataPath, size;
     UCHAR bytes[512];
     LONG count = 0;
@@ -144,8 +123,7 @@ VOID SendWmi(const Step& step)
         !NumberOption(step, "size", (ULONG64)count, &size))
         return;
     Request request;
-    if (!Begin(lower, IRP_MJ_SYSTEM_CONTROL, (UCHAR)minor, &request))
-        return;
+    if (!Begin(lower, IRP_MJ_SYSTEM_CONTROL, (UCHAR)minor, &request)) return;
     BOOLEAN hasBuffer = buffer != NULL || zkt::Option(step, "size") != NULL;
     ULONG room = (ULONG)size > (ULONG)count ? (ULONG)size : (ULONG)count;
     if (hasBuffer) {
@@ -159,11 +137,9 @@ VOID SendWmi(const Step& step)
     Expect(step, Send(lower, &request));
 }
 
-VOID SendReadWrite(const Step& step, BOOLEAN write)
-{
+VOID SendReadWrite(const Step& step, BOOLEAN write) {
     Lower* lower = Find(step.args[0]);
-    if (lower == NULL)
-        return;
+    if (lower == NULL) return;
     UCHAR data[512];
     LONG count = 0;
     const CHAR* dataWord = zkt::Option(step, "data");
@@ -173,11 +149,9 @@ VOID SendReadWrite(const Step& step, BOOLEAN write)
     if (!NumberOption(step, "length", count == 0 ? 512 : (ULONG64)count, &length) ||
         !NumberOption(step, "offset", 0, &offset))
         return;
-    if (length > kBufferLimit)
-        return Fail("length= is too large for the stack driver");
+    if (length > kBufferLimit) return Fail("length= is too large for the stack driver");
     Request request;
-    if (!Begin(lower, write ? IRP_MJ_WRITE : IRP_MJ_READ, 0, &request))
-        return;
+    if (!Begin(lower, write ? IRP_MJ_WRITE : IRP_MJ_READ, 0, &request)) return;
     request.buffer = Allocate((ULONG)length);
     for (ULONG i = 0; count > 0 && i < length; ++i)
         ((UCHAR*)request.buffer)[i] = data[i % (ULONG)count];
@@ -185,8 +159,7 @@ VOID SendReadWrite(const Step& step, BOOLEAN write)
     request.next->Parameters.Read.ByteOffset.QuadPart = (LONGLONG)offset;
     if (length != 0 && (request.top->Flags & DO_BUFFERED_IO)) {
         request.irp->AssociatedIrp.SystemBuffer = request.buffer;
-        if (!write)
-            memset(request.buffer, 0, (SIZE_T)length);
+        if (!write) memset(request.buffer, 0, (SIZE_T)length);
     } else if (length != 0 && (request.top->Flags & DO_DIRECT_IO)) {
         PMDL mdl = IoAllocateMdl(request.buffer, (ULONG)length, FALSE, FALSE, request.irp);
         if (mdl == NULL) {
@@ -209,36 +182,29 @@ constexpr ULONG kControlInputLimit = 1024;
 
 static VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, ULONG code, PUCHAR input);
 
-VOID SendControl(const Step& step, BOOLEAN internal)
-{
+VOID SendControl(const Step& step, BOOLEAN internal) {
     Lower* lower = Find(step.args[0]);
-    if (lower == NULL)
-        return;
+    if (lower == NULL) return;
     ULONG code;
     if (!(internal ? ZKT_LOOKUP(kInternalCodes, step.args[1], 0xFFFFFFFFu, &code)
                    : ZKT_LOOKUP(kControlCodes, step.args[1], 0xFFFFFFFFu, &code)))
         return Fail("unknown control code ", step.args[1]);
     PUCHAR input = (PUCHAR)Allocate(kControlInputLimit);
-    if (input == NULL)
-        return Fail("no memory for the request's input");
+    if (input == NULL) return Fail("no memory for the request's input");
     SendControlWith(step, internal, lower, code, input);
     ExFreePoolWithTag(input, kTag);
 }
 
-static VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, ULONG code, PUCHAR input)
-{
+static VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, ULONG code, PUCHAR input) {
     LONG inputLength = 0;
     const CHAR* inputWord = zkt::Option(step, "in");
     if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, kControlInputLimit)) < 0)
         return Fail("in= takes hex bytes");
     ULONG64 outputLength;
-    if (!NumberOption(step, "out", 0, &outputLength))
-        return;
-    if (outputLength > kBufferLimit)
-        return Fail("out= is too large for the stack driver");
+    if (!NumberOption(step, "out", 0, &outputLength)) return;
+    if (outputLength > kBufferLimit) return Fail("out= is too large for the stack driver");
     Freed freed;
-    if (!FreedBegin(step, internal, input, (ULONG)inputLength, &freed))
-        return FreedEnd(step, &freed);
+    if (!FreedBegin(step, internal, input, (ULONG)inputLength, &freed)) return FreedEnd(step, &freed);
     Request request;
     if (!Begin(lower, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, 0, &request))
         return FreedEnd(step, &freed);
@@ -290,16 +256,13 @@ static VOID SendControlWith(const Step& step, BOOLEAN internal, Lower* lower, UL
     FreedEnd(step, &freed);
 }
 
-VOID SendSrb(const Step& step)
-{
+VOID SendSrb(const Step& step) {
     Lower* lower = Find(step.args[0]);
-    if (lower == NULL)
-        return;
+    if (lower == NULL) return;
     UCHAR cdb[16], data[512];
     const CHAR* cdbWord = zkt::Option(step, "cdb");
     LONG cdbLength = cdbWord == NULL ? -1 : zkt::Bytes(cdbWord, cdb, sizeof(cdb));
-    if (cdbLength < 1)
-        return Fail("cdb= takes 1 to 16 bytes");
+    if (cdbLength < 1) return Fail("cdb= takes 1 to 16 bytes");
     LONG count = 0;
     const CHAR* dataWord = zkt::Option(step, "data");
     if (dataWord != NULL && (count = zkt::Bytes(dataWord, data, sizeof(data))) < 0)
@@ -308,24 +271,19 @@ VOID SendSrb(const Step& step)
     if (!NumberOption(step, "function", 0, &function) || !NumberOption(step, "length", 0, &length) ||
         !NumberOption(step, "sense", kSenseLength, &senseLength))
         return;
-    if (length == 0)
-        length = (ULONG64)count;
-    if (length > kBufferLimit || senseLength > 0xFF)
-        return Fail("length= or sense= is too large");
+    if (length == 0) length = (ULONG64)count;
+    if (length > kBufferLimit || senseLength > 0xFF) return Fail("length= or sense= is too large");
     ULONG flags;
-    if (!FlagsOption(step, "flags", kSrbFlags, kSrbFlagsCount, 0xFFFFFFFFu, "unknown SRB flag ", &flags))
-        return;
+    if (!FlagsOption(step, "flags", kSrbFlags, kSrbFlagsCount, 0xFFFFFFFFu, "unknown SRB flag ", &flags)) return;
     const CHAR* direction = zkt::Option(step, "direction");
-    if (direction == NULL)
-        direction = count == 0 ? "in" : "out";
+    if (direction == NULL) direction = count == 0 ? "in" : "out";
     if (length != 0)
         flags |= Same(direction, "in") ? SRB_FLAGS_DATA_IN : Same(direction, "out") ? SRB_FLAGS_DATA_OUT : 0;
     if (function == SRB_FUNCTION_EXECUTE_SCSI && !(flags & SRB_FLAGS_BYPASS_FROZEN_QUEUE) && lower->frozen)
         return Fail("the device's queue is frozen: release it first");
 
     Request request;
-    if (!Begin(lower, IRP_MJ_SCSI, 0, &request))
-        return;
+    if (!Begin(lower, IRP_MJ_SCSI, 0, &request)) return;
     // One allocation: the block, then the sense buffer, then the data.
     ULONG total = sizeof(SCSI_REQUEST_BLOCK) + 256 + (ULONG)length;
     request.buffer = Allocate(total);

@@ -9,8 +9,7 @@ namespace {
 // one user, an administrator.
 UCHAR gAdministrator;
 
-VOID CaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT subject)
-{
+VOID CaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT subject) {
     memset(subject, 0, sizeof(*subject));
     subject->PrimaryToken = &gAdministrator;
 }
@@ -39,8 +38,8 @@ LONG gOutstanding;
 struct StandInEntry {
     const CHAR* name;
     PVOID routine;
-    PVOID* slot;   // the filter's import address table entry, once found
-    PVOID wine;    // what it held
+    PVOID* slot;  // the filter's import address table entry, once found
+    PVOID wine;   // what it held
 };
 
 StandInEntry gEntries[] = {
@@ -55,15 +54,12 @@ constexpr ULONG kQueueWorkItem = 4;
 BOOLEAN gStoodIn;  // the swap was made (whether every slot took it or not)
 BOOLEAN gAllIn;
 
-BOOLEAN IsAddressValid(PVOID address)
-{
-    if (gVouched != 0 && ((ULONG_PTR)address & ~(ULONG_PTR)0xFFF) == gVouched)
-        return TRUE;
+BOOLEAN IsAddressValid(PVOID address) {
+    if (gVouched != 0 && ((ULONG_PTR)address & ~(ULONG_PTR)0xFFF) == gVouched) return TRUE;
     return ((ValidRoutine)gEntries[kIsAddressValid].wine)(address);
 }
 
-VOID RunCounted(PDEVICE_OBJECT device, PVOID context)
-{
+VOID RunCounted(PDEVICE_OBJECT device, PVOID context) {
     CountedItem* slot = (CountedItem*)context;
     PIO_WORKITEM_ROUTINE routine = slot->routine;
     PVOID itemContext = slot->context;
@@ -72,8 +68,7 @@ VOID RunCounted(PDEVICE_OBJECT device, PVOID context)
     __atomic_sub_fetch(&gOutstanding, 1, __ATOMIC_ACQ_REL);
 }
 
-VOID QueueCounted(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE type, PVOID context)
-{
+VOID QueueCounted(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE type, PVOID context) {
     QueueRoutine wine = (QueueRoutine)gEntries[kQueueWorkItem].wine;
     for (CountedItem& slot : gItems) {
         PIO_WORKITEM_ROUTINE empty = NULL;
@@ -97,53 +92,43 @@ constexpr ULONG kDescriptorSize = 20;
 constexpr ULONG64 kByOrdinal = 1ull << 63;
 
 // Finds each entry's slot in the filter's imports from ntoskrnl.exe.
-BOOLEAN FindSlots(PUCHAR image, ULONG size)
-{
-    if (size < 0x400 || image[0] != 'M' || image[1] != 'Z')
-        return FALSE;
+BOOLEAN FindSlots(PUCHAR image, ULONG size) {
+    if (size < 0x400 || image[0] != 'M' || image[1] != 'Z') return FALSE;
     ULONG nt = Read32(image + kNewHeaderAt);
     if (nt > size - 0x200 || Read32(image + nt) != 0x00004550)  // "PE\0\0"
         return FALSE;
     ULONG imports = Read32(image + nt + kImportDirectoryAt);
     for (ULONG at = imports; at != 0 && at + kDescriptorSize <= size; at += kDescriptorSize) {
         ULONG names = Read32(image + at), dll = Read32(image + at + 12), addresses = Read32(image + at + 16);
-        if (dll == 0 || dll >= size)
-            break;
-        if (_stricmp((const CHAR*)image + dll, "ntoskrnl.exe") != 0)
-            continue;
+        if (dll == 0 || dll >= size) break;
+        if (_stricmp((const CHAR*)image + dll, "ntoskrnl.exe") != 0) continue;
         for (ULONG i = 0; names + 8 * i + 8 <= size; ++i) {
             ULONG64 name;
             memcpy(&name, image + names + 8 * i, sizeof(name));
-            if (name == 0)
-                break;
-            if ((name & kByOrdinal) || name + 2 >= size)
-                continue;
+            if (name == 0) break;
+            if ((name & kByOrdinal) || name + 2 >= size) continue;
             for (StandInEntry& entry : gEntries)
                 if (strcmp((const CHAR*)image + name + 2, entry.name) == 0)
                     entry.slot = (PVOID*)(image + addresses + 8 * i);
         }
     }
     for (const StandInEntry& entry : gEntries)
-        if (entry.slot == NULL)
-            return FALSE;
+        if (entry.slot == NULL) return FALSE;
     return TRUE;
 }
 
-BOOLEAN Writable(PVOID* slot, ULONG protect, ULONG* old)
-{
+BOOLEAN Writable(PVOID* slot, ULONG protect, ULONG* old) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"ZwProtectVirtualMemory");
     ProtectRoutine protectMemory = (ProtectRoutine)MmGetSystemRoutineAddress(&name);
-    if (protectMemory == NULL)
-        return FALSE;
+    if (protectMemory == NULL) return FALSE;
     PVOID base = slot;
     SIZE_T length = sizeof(PVOID);
     return NT_SUCCESS(protectMemory((HANDLE)-1, &base, &length, protect, old));
 }
 
 // FALSE when a slot could not be made writable (and stays as it was).
-BOOLEAN Swap(BOOLEAN standIn)
-{
+BOOLEAN Swap(BOOLEAN standIn) {
     BOOLEAN all = TRUE;
     for (StandInEntry& entry : gEntries) {
         ULONG old = 0, unused;
@@ -164,12 +149,9 @@ BOOLEAN Swap(BOOLEAN standIn)
 
 }  // namespace
 
-BOOLEAN StandIn(PDRIVER_OBJECT filter)
-{
-    if (gStoodIn)
-        return gAllIn;
-    if (!FindSlots((PUCHAR)filter->DriverStart, filter->DriverSize))
-        return FALSE;
+BOOLEAN StandIn(PDRIVER_OBJECT filter) {
+    if (gStoodIn) return gAllIn;
+    if (!FindSlots((PUCHAR)filter->DriverStart, filter->DriverSize)) return FALSE;
     gAllIn = Swap(TRUE);
     gStoodIn = TRUE;
     return gAllIn;
@@ -177,8 +159,7 @@ BOOLEAN StandIn(PDRIVER_OBJECT filter)
 
 VOID VouchFor(ULONG_PTR page) { gVouched = page; }
 
-VOID WaitForWorkItems()
-{
+VOID WaitForWorkItems() {
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     LARGE_INTEGER millisecond;
@@ -187,8 +168,7 @@ VOID WaitForWorkItems()
         KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &millisecond);
 }
 
-VOID StandDown()
-{
+VOID StandDown() {
     WaitForWorkItems();
     gVouched = 0;
     gStoodIn = FALSE;

@@ -18,7 +18,7 @@ struct Step {
     ULONG argCount;                         // positional words after the command
     const CHAR* args[kMaxWords];
     ULONG optionCount;
-    const CHAR* keys[kMaxWords];   // "key" of key=value, NUL-terminated in place
+    const CHAR* keys[kMaxWords];  // "key" of key=value, NUL-terminated in place
     const CHAR* values[kMaxWords];
 };
 

@@ -48,8 +48,8 @@ struct Globals {
     CHAR* story;
     const CHAR* cursor;  // where the story goes on
     Step* step;
-    BOOLEAN paused;      // at a pause: the unload routine plays the rest
-    BOOLEAN standIns;    // the filter's imports that Wine lacks are stood in for
+    BOOLEAN paused;    // at a pause: the unload routine plays the rest
+    BOOLEAN standIns;  // the filter's imports that Wine lacks are stood in for
 };
 
 Globals* g;
@@ -58,14 +58,12 @@ Globals* g;
 
 namespace zkt {
 
-VOID Fail(const CHAR* what, const CHAR* detail)
-{
+VOID Fail(const CHAR* what, const CHAR* detail) {
     g->failed = TRUE;
     DbgPrint("zktest: FAIL line %u: %s%s\n", g->line, what, detail);
 }
 
-BOOLEAN NumberOption(const Step& step, const CHAR* key, ULONG64 fallback, ULONG64* value)
-{
+BOOLEAN NumberOption(const Step& step, const CHAR* key, ULONG64 fallback, ULONG64* value) {
     const CHAR* text = zkt::Option(step, key);
     if (text == NULL) {
         *value = fallback;
@@ -79,12 +77,10 @@ BOOLEAN NumberOption(const Step& step, const CHAR* key, ULONG64 fallback, ULONG6
 }
 
 BOOLEAN FlagsOption(const Step& step, const CHAR* key, const NamedCode* table, ULONG count, ULONG limit,
-                    const CHAR* what, ULONG* flags)
-{
+                    const CHAR* what, ULONG* flags) {
     *flags = 0;
     const CHAR* words = zkt::Option(step, key);
-    if (words == NULL)
-        return TRUE;
+    if (words == NULL) return TRUE;
     CHAR word[32];
     ULONG length = 0;
     for (const CHAR* p = words;; ++p) {
@@ -100,37 +96,29 @@ BOOLEAN FlagsOption(const Step& step, const CHAR* key, const NamedCode* table, U
         }
         *flags |= flag;
         length = 0;
-        if (*p == '\0')
-            return TRUE;
+        if (*p == '\0') return TRUE;
     }
 }
 
-VOID Expect(const Step& step, NTSTATUS status)
-{
+VOID Expect(const Step& step, NTSTATUS status) {
     ULONG64 expected;
-    if (zkt::Option(step, "expect") == NULL || !NumberOption(step, "expect", 0, &expected))
-        return;
+    if (zkt::Option(step, "expect") == NULL || !NumberOption(step, "expect", 0, &expected)) return;
     if ((ULONG)status != (ULONG)expected) {
         g->failed = TRUE;
-        DbgPrint("zktest: FAIL line %u: ended with 0x%08X, expected 0x%08X\n", g->line, (ULONG)status,
-                 (ULONG)expected);
+        DbgPrint("zktest: FAIL line %u: ended with 0x%08X, expected 0x%08X\n", g->line, (ULONG)status, (ULONG)expected);
     }
 }
 
-Lower* Find(const CHAR* name)
-{
+Lower* Find(const CHAR* name) {
     for (ULONG i = 0; i < g->deviceCount; ++i)
-        if (Same(g->devices[i].name, name))
-            return &g->devices[i];
+        if (Same(g->devices[i].name, name)) return &g->devices[i];
     Fail("no device ", name);
     return NULL;
 }
 
-PVOID Allocate(ULONG size)
-{
+PVOID Allocate(ULONG size) {
     PVOID buffer = ExAllocatePoolWithTag(NonPagedPoolNx, size == 0 ? 1 : size, kTag);
-    if (buffer != NULL)
-        memset(buffer, 0, size == 0 ? 1 : size);
+    if (buffer != NULL) memset(buffer, 0, size == 0 ? 1 : size);
     return buffer;
 }
 
@@ -141,10 +129,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Steps
 
-VOID SetRegistry(const Step& step)
-{
-    if (step.argCount < 2)
-        return Fail("registry VALUE dword N | sz TEXT | delete");
+VOID SetRegistry(const Step& step) {
+    if (step.argCount < 2) return Fail("registry VALUE dword N | sz TEXT | delete");
     WCHAR name[128];
     ULONG i = 0;
     for (; step.args[0][i] != '\0' && i + 1 < 128; ++i)
@@ -156,12 +142,10 @@ VOID SetRegistry(const Step& step)
         (void)RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name);
         return;
     }
-    if (step.argCount != 3)
-        return Fail("registry VALUE dword N | sz TEXT | delete");
+    if (step.argCount != 3) return Fail("registry VALUE dword N | sz TEXT | delete");
     if (Same(step.args[1], "dword")) {
         ULONG64 number;
-        if (!zkt::Number(step.args[2], &number))
-            return Fail("expected a number: ", step.args[2]);
+        if (!zkt::Number(step.args[2], &number)) return Fail("expected a number: ", step.args[2]);
         ULONG value = (ULONG)number;
         status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name, REG_DWORD, &value, 4);
     } else if (Same(step.args[1], "sz")) {
@@ -171,17 +155,14 @@ VOID SetRegistry(const Step& step)
         for (; step.args[2][n] != '\0' && n + 1 < sizeof(text) / sizeof(text[0]); ++n)
             text[n] = (WCHAR)(UCHAR)step.args[2][n];
         text[n] = 0;
-        status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name, REG_SZ, text,
-                                       (n + 1) * sizeof(WCHAR));
+        status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters, name, REG_SZ, text, (n + 1) * sizeof(WCHAR));
     } else {
         return Fail("unknown value type ", step.args[1]);
     }
-    if (!NT_SUCCESS(status))
-        Fail("the registry refused the value ", step.args[0]);
+    if (!NT_SUCCESS(status)) Fail("the registry refused the value ", step.args[0]);
 }
 
-VOID CreateDevice(const Step& step)
-{
+VOID CreateDevice(const Step& step) {
     if (step.argCount != 1 || g->deviceCount == kMaxDevices)
         return Fail("device NAME [pdo=\\Device\\X] [type=T] [flags=F] [model=disk]");
     Lower* lower = &g->devices[g->deviceCount];
@@ -197,15 +178,12 @@ VOID CreateDevice(const Step& step)
         return Fail("the stack driver knows model=disk only, not ", model);
     }
     const CHAR* typeWord = zkt::Option(step, "type");
-    if (typeWord != NULL && !ZKT_LOOKUP(kTypes, typeWord, 0xFFFF, &type))
-        return Fail("unknown device type ", typeWord);
+    if (typeWord != NULL && !ZKT_LOOKUP(kTypes, typeWord, 0xFFFF, &type)) return Fail("unknown device type ", typeWord);
 
     ULONG flags;
-    if (!FlagsOption(step, "flags", kFlags, kFlagsCount, 0, "unknown device flag ", &flags))
-        return;
+    if (!FlagsOption(step, "flags", kFlags, kFlagsCount, 0, "unknown device flag ", &flags)) return;
     ULONG64 characteristics;
-    if (!NumberOption(step, "characteristics", 0, &characteristics))
-        return;
+    if (!NumberOption(step, "characteristics", 0, &characteristics)) return;
 
     // The PDO's name, \Device\NAME unless pdo= says otherwise.
     WCHAR nameBuffer[128];
@@ -239,27 +217,22 @@ VOID CreateDevice(const Step& step)
     ++g->deviceCount;
 }
 
-VOID Rules(const Step& step)
-{
+VOID Rules(const Step& step) {
     Lower* lower = Find(step.args[0]);
-    if (lower == NULL)
-        return;
+    if (lower == NULL) return;
     const CHAR* action = zkt::Option(step, "action");
     ULONG64 status, information;
-    if (!NumberOption(step, "status", 0, &status) || !NumberOption(step, "information", 0, &information))
-        return;
+    if (!NumberOption(step, "status", 0, &status) || !NumberOption(step, "information", 0, &information)) return;
     Reply reply{Action::Complete, (NTSTATUS)status, (ULONG_PTR)information, 0, {}};
     const CHAR* data = zkt::Option(step, "data");
     if (data != NULL) {
         LONG count = zkt::Bytes(data, reply.data, sizeof(reply.data));
-        if (count < 0)
-            return Fail("data= takes hex bytes, at most 256");
+        if (count < 0) return Fail("data= takes hex bytes, at most 256");
         reply.dataLength = (ULONG)count;
     }
     if (action == NULL || Same(action, "complete")) {
     } else if (Same(action, "fail")) {
-        if (zkt::Option(step, "status") == NULL)
-            reply.status = STATUS_IO_DEVICE_ERROR;
+        if (zkt::Option(step, "status") == NULL) reply.status = STATUS_IO_DEVICE_ERROR;
     } else if (Same(action, "pend")) {
         // Wine runs every routine at PASSIVE_LEVEL: a story that completes at
         // DISPATCH_LEVEL would show the simulator's IRQL, not the driver's.
@@ -273,15 +246,13 @@ VOID Rules(const Step& step)
     const CHAR* majorWord = zkt::Option(step, "major");
     if (majorWord == NULL || !ZKT_LOOKUP(kMajors, majorWord, IRP_MJ_MAXIMUM_FUNCTION, &major))
         return Fail("lower needs major=");
-    if (data != NULL && major != IRP_MJ_DEVICE_CONTROL)
-        return Fail("data= answers device control only");
+    if (data != NULL && major != IRP_MJ_DEVICE_CONTROL) return Fail("data= answers device control only");
     const CHAR* minorWord = zkt::Option(step, "minor");
     if (minorWord != NULL) {
         BOOLEAN known = major == IRP_MJ_PNP     ? ZKT_LOOKUP(kPnpMinors, minorWord, 0xFF, &minor)
                         : major == IRP_MJ_POWER ? ZKT_LOOKUP(kPowerMinors, minorWord, 0xFF, &minor)
                                                 : ZKT_LOOKUP(kWmiMinors, minorWord, 0xFF, &minor);
-        if (!known)
-            return Fail("unknown minor function ", minorWord);
+        if (!known) return Fail("unknown minor function ", minorWord);
     }
     SHORT key = minorWord == NULL ? (SHORT)-1 : (SHORT)minor;
     for (ULONG i = 0; i < lower->ruleCount; ++i)
@@ -289,37 +260,30 @@ VOID Rules(const Step& step)
             lower->rules[i].reply = reply;
             return;
         }
-    if (lower->ruleCount == kMaxRules)
-        return Fail("too many rules");
+    if (lower->ruleCount == kMaxRules) return Fail("too many rules");
     lower->rules[lower->ruleCount++] = Rule{(UCHAR)major, key, reply};
 }
 
-VOID Add(const Step& step)
-{
+VOID Add(const Step& step) {
     Lower* lower = Find(step.args[0]);
-    if (lower == NULL)
-        return;
+    if (lower == NULL) return;
     PDRIVER_ADD_DEVICE addDevice = g->filter->DriverExtension->AddDevice;
     Expect(step, addDevice(g->filter, lower->pdo));
 }
 
 // Programs' requests: through the object manager and the I/O manager, as a
 // program's calls arrive, on a handle the story names.
-Handle* FindHandle(const CHAR* name)
-{
+Handle* FindHandle(const CHAR* name) {
     for (Handle& handle : g->handles)
-        if (handle.handle != NULL && Same(handle.name, name))
-            return &handle;
+        if (handle.handle != NULL && Same(handle.name, name)) return &handle;
     Fail("no open handle ", name);
     return NULL;
 }
 
-VOID Open(const Step& step)
-{
+VOID Open(const Step& step) {
     Handle* slot = NULL;
     for (Handle& handle : g->handles)
-        if (handle.handle == NULL && slot == NULL)
-            slot = &handle;
+        if (handle.handle == NULL && slot == NULL) slot = &handle;
     if (slot == NULL || strlen(step.args[0]) >= sizeof(slot->name))
         return Fail("too many handles, or a long handle name");
     WCHAR pathBuffer[128];
@@ -329,13 +293,13 @@ VOID Open(const Step& step)
     pathBuffer[n] = 0;
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, pathBuffer);
-    OBJECT_ATTRIBUTES attributes = {sizeof(OBJECT_ATTRIBUTES), NULL, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                                    NULL, NULL};
+    OBJECT_ATTRIBUTES attributes = {
+        sizeof(OBJECT_ATTRIBUTES), NULL, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL};
     IO_STATUS_BLOCK io = {};
     HANDLE handle = NULL;
-    NTSTATUS status = ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL,
-                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                                   FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    NTSTATUS status =
+        ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     Expect(step, status);
     if (NT_SUCCESS(status)) {
         strncpy(slot->name, step.args[0], sizeof(slot->name) - 1);
@@ -346,12 +310,10 @@ VOID Open(const Step& step)
     }
 }
 
-VOID HandleControl(const Step& step)
-{
+VOID HandleControl(const Step& step) {
     Handle* handle = FindHandle(step.args[0]);
     ULONG code;
-    if (handle == NULL)
-        return;
+    if (handle == NULL) return;
     if (!ZKT_LOOKUP(kControlCodes, step.args[1], 0xFFFFFFFFu, &code))
         return Fail("unknown control code ", step.args[1]);
     UCHAR input[512];
@@ -360,40 +322,33 @@ VOID HandleControl(const Step& step)
     if (inputWord != NULL && (inputLength = zkt::Bytes(inputWord, input, sizeof(input))) < 0)
         return Fail("in= takes hex bytes");
     ULONG64 outputLength;
-    if (!NumberOption(step, "out", 0, &outputLength))
-        return;
-    if (outputLength > kBufferLimit)
-        return Fail("out= is too large for the stack driver");
+    if (!NumberOption(step, "out", 0, &outputLength)) return;
+    if (outputLength > kBufferLimit) return Fail("out= is too large for the stack driver");
     Freed freed;
-    if (!FreedBegin(step, FALSE, input, (ULONG)inputLength, &freed))
-        return FreedEnd(step, &freed);
+    if (!FreedBegin(step, FALSE, input, (ULONG)inputLength, &freed)) return FreedEnd(step, &freed);
     PVOID output = Allocate((ULONG)outputLength);
     IO_STATUS_BLOCK io = {};
     NTSTATUS status = ZwDeviceIoControlFile(handle->handle, NULL, NULL, NULL, &io, code, inputLength ? input : NULL,
                                             (ULONG)inputLength, outputLength ? output : NULL, (ULONG)outputLength);
     Expect(step, status == STATUS_PENDING ? io.Status : status);
     FreedEnd(step, &freed);
-    if (output != NULL)
-        ExFreePoolWithTag(output, kTag);
+    if (output != NULL) ExFreePoolWithTag(output, kTag);
 }
 
-VOID SetSense(const Step& step)
-{
+VOID SetSense(const Step& step) {
     Lower* lower = Find(step.args[0]);
     ULONG64 key, asc, ascq;
     if (lower == NULL || !NumberOption(step, "key", 0, &key) || !NumberOption(step, "asc", 0, &asc) ||
         !NumberOption(step, "ascq", 0, &ascq))
         return;
-    if (!lower->disk)
-        return Fail("sense needs a model=disk device");
+    if (!lower->disk) return Fail("sense needs a model=disk device");
     lower->failNext = TRUE;
     lower->key = (UCHAR)key;
     lower->asc = (UCHAR)asc;
     lower->ascq = (UCHAR)ascq;
 }
 
-VOID Play(const Step& step)
-{
+VOID Play(const Step& step) {
     const CHAR* c = step.words[0];
     if (Same(c, "title") || Same(c, "load") || Same(c, "unload")) {
         // The harness loads and unloads the filter around the story.
@@ -411,8 +366,7 @@ VOID Play(const Step& step)
     } else if (Same(c, "pnp")) {
         Lower* lower = Find(step.args[0]);
         ULONG minor;
-        if (lower == NULL)
-            return;
+        if (lower == NULL) return;
         if (!ZKT_LOOKUP(kPnpMinors, step.args[1], 0xFF, &minor))
             return Fail("unknown Plug and Play minor ", step.args[1]);
         SendPnp(step, lower, (UCHAR)minor);
@@ -440,10 +394,8 @@ VOID Play(const Step& step)
     } else if (Same(c, "sense")) {
         SetSense(step);
     } else if (Same(c, "ieee1394")) {
-        if (step.argCount != 2)
-            return Fail("ieee1394 NAME STEP");
-        if (Lower* lower = Find(step.args[0]))
-            Play1394(step, lower);
+        if (step.argCount != 2) return Fail("ieee1394 NAME STEP");
+        if (Lower* lower = Find(step.args[0])) Play1394(step, lower);
     } else {
         Fail("the stack driver does not know the command ", c);
     }
@@ -452,17 +404,16 @@ VOID Play(const Step& step)
 // ---------------------------------------------------------------------------
 // Loading the story
 
-CHAR* ReadStory()
-{
+CHAR* ReadStory() {
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, u"\\??\\C:\\zelkor-story.scn");
-    OBJECT_ATTRIBUTES attributes = {sizeof(OBJECT_ATTRIBUTES), NULL, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                                    NULL, NULL};
+    OBJECT_ATTRIBUTES attributes = {
+        sizeof(OBJECT_ATTRIBUTES), NULL, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL};
     IO_STATUS_BLOCK io = {};
     HANDLE file;
-    NTSTATUS status = ZwCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
-                                   FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
-                                   NULL, 0);
+    NTSTATUS status =
+        ZwCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ,
+                     FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
     if (!NT_SUCCESS(status)) {
         DbgPrint("zktest: FAIL line 0: cannot open the story: 0x%08X\n", (ULONG)status);
         return NULL;
@@ -474,8 +425,7 @@ CHAR* ReadStory()
             LARGE_INTEGER offset;
             offset.QuadPart = used;
             status = ZwReadFile(file, NULL, NULL, NULL, &io, text + used, kStoryLimit - used, &offset, NULL);
-            if (!NT_SUCCESS(status) || io.Information == 0)
-                break;
+            if (!NT_SUCCESS(status) || io.Information == 0) break;
             used += (ULONG)io.Information;
         }
         text[used] = '\0';
@@ -488,19 +438,16 @@ CHAR* ReadStory()
 // entry routine returns with the stacks built, programs run against the
 // loaded drivers (the harness runs the story's zkctl lines and announces
 // them itself), and the unload routine plays the rest.
-VOID PlayOn()
-{
+VOID PlayOn() {
     BOOLEAN programs = g->paused;
     g->paused = FALSE;
     const CHAR* error = NULL;
     while (g->step != NULL && !g->failed && zkt::NextStep(&g->cursor, &g->line, g->step, &error)) {
-        if (programs && Same(g->step->words[0], "zkctl"))
-            continue;
+        if (programs && Same(g->step->words[0], "zkctl")) continue;
         programs = FALSE;
         DbgPrint("zktest: step %u: %s\n", g->step->line, g->step->words[0]);
         if (Same(g->step->words[0], "pause")) {
-            if (!g->standIns)
-                return Fail("cannot stand in for the routines Wine lacks in the filter's import table");
+            if (!g->standIns) return Fail("cannot stand in for the routines Wine lacks in the filter's import table");
             g->paused = TRUE;
             return;
         }
@@ -508,31 +455,22 @@ VOID PlayOn()
         // What a step set going in the kernel's worker is done before the next.
         WaitForWorkItems();
     }
-    if (error != NULL)
-        Fail("the story cannot be read: ", error);
-    if (!g->failed)
-        DbgPrint("zktest: done\n");
+    if (error != NULL) Fail("the story cannot be read: ", error);
+    if (!g->failed) DbgPrint("zktest: done\n");
 }
 
-VOID Unload(PDRIVER_OBJECT)
-{
-    if (g == NULL)
-        return;
-    if (g->paused)
-        PlayOn();
+VOID Unload(PDRIVER_OBJECT) {
+    if (g == NULL) return;
+    if (g->paused) PlayOn();
     StopCountingFaults();
     StandDown();
-    if (g->step != NULL)
-        ExFreePoolWithTag(g->step, kTag);
-    if (g->story != NULL)
-        ExFreePoolWithTag(g->story, kTag);
+    if (g->step != NULL) ExFreePoolWithTag(g->step, kTag);
+    if (g->story != NULL) ExFreePoolWithTag(g->story, kTag);
     for (Handle& handle : g->handles)
-        if (handle.handle != NULL)
-            ZwClose(handle.handle);
+        if (handle.handle != NULL) ZwClose(handle.handle);
     for (ULONG i = 0; i < g->deviceCount; ++i) {
         Release1394(&g->devices[i]);
-        if (g->devices[i].pdo != NULL)
-            IoDeleteDevice(g->devices[i].pdo);
+        if (g->devices[i].pdo != NULL) IoDeleteDevice(g->devices[i].pdo);
     }
     if (g->filter != NULL) {
         g->filter->DriverExtension->ServiceKeyName = g->serviceKeyName;
@@ -544,14 +482,12 @@ VOID Unload(PDRIVER_OBJECT)
 
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
-{
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
     DriverObject->DriverUnload = Unload;
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i)
         DriverObject->MajorFunction[i] = LowerDispatch;
     g = (Globals*)Allocate(sizeof(Globals));
-    if (g == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (g == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     g->self = DriverObject;
 
     UNICODE_STRING filterName;
@@ -580,8 +516,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     service->MaximumLength = (USHORT)(service->MaximumLength - start * sizeof(WCHAR));
 
     g->story = ReadStory();
-    if (g->story == NULL)
-        return STATUS_SUCCESS;
+    if (g->story == NULL) return STATUS_SUCCESS;
     // The stand-ins from the start: a step may free a page under the filter
     // (freed.cpp), whose validity the stand-in MmIsAddressValid vouches for.
     // Whether they took is told where a step needs them.

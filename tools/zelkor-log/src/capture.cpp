@@ -105,9 +105,9 @@ bool MayBeTrailer(std::string_view piece) {
     return piece.size() <= kMaxTrailer && (piece.ends_with(' ') || piece.find(' ') == std::string_view::npos);
 }
 
-constexpr size_t kMaxLoosePieces = 8;     // pieces waiting for a message before the oldest is given up
+constexpr size_t kMaxLoosePieces = 8;      // pieces waiting for a message before the oldest is given up
 constexpr size_t kMaxLineBytes = 1 << 16;  // a longer line is cut (it is no trace line anyway)
-constexpr size_t kMaxTrailers = 4096;     // trailers remembered (one a device)
+constexpr size_t kMaxTrailers = 4096;      // trailers remembered (one a device)
 constexpr int64_t kDayUs = 86400LL * 1000000;
 
 }  // namespace
@@ -128,7 +128,8 @@ std::optional<int64_t> ParseTime(std::string_view text) {
         size_t n = Digits(text, p);
         if (n == 0 || n > 12) return std::nullopt;
         int64_t value = 0;
-        for (size_t i = 0; i < n; ++i) value = value * 10 + (text[p + i] - '0');
+        for (size_t i = 0; i < n; ++i)
+            value = value * 10 + (text[p + i] - '0');
         if (fields > 0 && (n != 2 || value > 59)) return std::nullopt;
         seconds = seconds * 60 + value;
         p += n;
@@ -145,7 +146,8 @@ std::optional<int64_t> ParseTime(std::string_view text) {
         size_t n = Digits(text, p + 1);
         if (n == 0) return std::nullopt;
         int64_t scale = 100000;
-        for (size_t i = 0; i < n; ++i, scale /= 10) us += (text[p + 1 + i] - '0') * scale;
+        for (size_t i = 0; i < n; ++i, scale /= 10)
+            us += (text[p + 1 + i] - '0') * scale;
         p += 1 + n;
     }
     if (p != text.size()) return std::nullopt;
@@ -231,7 +233,8 @@ bool StartsWithMessage(std::string_view text) {
     // A routine's own line: "ZK_Name: ".
     if (!text.starts_with("ZK_")) return false;
     size_t p = 3;
-    while (p < text.size() && (std::isalnum(static_cast<unsigned char>(text[p])) || text[p] == '_')) ++p;
+    while (p < text.size() && (std::isalnum(static_cast<unsigned char>(text[p])) || text[p] == '_'))
+        ++p;
     return p > 3 && text.substr(p).starts_with(": ");
 }
 
@@ -476,7 +479,8 @@ void CaptureReader::FeedViewerMessage(TraceLine& line, std::optional<int64_t> vi
         if (i != chosen) Problem(loose[i].line, loose[i].text, "a piece that belongs to no trace line");
     }
     if (!placed) {
-        if (pending_.stamp) Problem(pending_.stamp->line, pending_.stamp->text, "a trace line whose trailer cannot be told");
+        if (pending_.stamp)
+            Problem(pending_.stamp->line, pending_.stamp->text, "a trace line whose trailer cannot be told");
         Problem(line.line, line.dump ? std::string("(dump line)") : line.message,
                 "a trace line whose trailer cannot be told");
         pending_ = Pending{};

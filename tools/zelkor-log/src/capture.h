@@ -19,13 +19,13 @@ enum class Format { Auto, Plain, Viewer };
 std::optional<Format> ParseFormat(std::string_view name);
 
 struct TraceLine {
-    size_t line = 0;                 // line number in the capture (the last piece's, for a viewer log)
+    size_t line = 0;                        // line number in the capture (the last piece's, for a viewer log)
     size_t stampLine = 0, trailerLine = 0;  // a viewer log's lines of the stamp and trailer pieces
-    std::optional<int64_t> stampUs;  // the driver's time stamp
-    std::optional<int64_t> viewerUs;  // the viewer's time of the message piece (finer than the stamp)
+    std::optional<int64_t> stampUs;         // the driver's time stamp
+    std::optional<int64_t> viewerUs;        // the viewer's time of the message piece (finer than the stamp)
     std::string trailer;
     std::string message;
-    bool dump = false;               // a hex dump line; its bytes follow
+    bool dump = false;  // a hex dump line; its bytes follow
     std::vector<uint8_t> bytes;
 };
 
@@ -114,7 +114,7 @@ private:
     int64_t clockDaysUs_ = 0;
 
     enum class Encoding { Unknown, Bytes, Utf16Le, Utf16Be } encoding_ = Encoding::Unknown;
-    std::string head_;  // the first bytes, until the encoding is known
+    std::string head_;     // the first bytes, until the encoding is known
     std::string partial_;  // the line so far
     int oddByte_ = -1;     // UTF-16: the first byte of a code unit
     char16_t highSurrogate_ = 0;

@@ -10,7 +10,8 @@ namespace {
 
 uint64_t BigEndian(const std::vector<uint8_t>& bytes, size_t at, size_t count) {
     uint64_t value = 0;
-    for (size_t i = 0; i < count && at + i < bytes.size(); ++i) value = value << 8 | bytes[at + i];
+    for (size_t i = 0; i < count && at + i < bytes.size(); ++i)
+        value = value << 8 | bytes[at + i];
     return value;
 }
 
@@ -28,7 +29,8 @@ std::string Ascii(const std::vector<uint8_t>& bytes, size_t at, size_t count) {
     for (size_t i = at; i < at + count && i < bytes.size(); ++i) {
         text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
     }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
     return text;
 }
 
@@ -44,24 +46,42 @@ std::string ModePage(uint8_t byte2) {
 std::string CdbFields(const std::vector<uint8_t>& c) {
     if (c.size() < 16) return {};
     switch (c[0]) {
-    case 0x00: return "";
-    case 0x03: return "allocation length " + Number(c[4]);
-    case 0x08: case 0x0A:  // READ (6), WRITE (6): 0 blocks means 256
+    case 0x00:
+        return "";
+    case 0x03:
+        return "allocation length " + Number(c[4]);
+    case 0x08:
+    case 0x0A:  // READ (6), WRITE (6): 0 blocks means 256
         return Transfer(BigEndian(c, 1, 3) & 0x1FFFFF, c[4] == 0 ? 256 : c[4]);
     case 0x12:
         return (c[1] & 1 ? "VPD page " + Hex2(c[2]) + ", " : std::string()) + "allocation length " +
                Number(BigEndian(c, 3, 2));
-    case 0x1A: return ModePage(c[2]) + ", allocation length " + Number(c[4]);
-    case 0x5A: return ModePage(c[2]) + ", allocation length " + Number(BigEndian(c, 7, 2));
-    case 0x1B: return std::string(c[4] & 1 ? "start" : "stop") + (c[4] & 2 ? ", eject" : "");
-    case 0x28: case 0x2A: case 0x2F: case 0x35: return Transfer(BigEndian(c, 2, 4), BigEndian(c, 7, 2));
-    case 0xA8: case 0xAA: return Transfer(BigEndian(c, 2, 4), BigEndian(c, 6, 4));
-    case 0x88: case 0x8A: case 0x8F: case 0x91: return Transfer(BigEndian(c, 2, 8), BigEndian(c, 10, 4));
+    case 0x1A:
+        return ModePage(c[2]) + ", allocation length " + Number(c[4]);
+    case 0x5A:
+        return ModePage(c[2]) + ", allocation length " + Number(BigEndian(c, 7, 2));
+    case 0x1B:
+        return std::string(c[4] & 1 ? "start" : "stop") + (c[4] & 2 ? ", eject" : "");
+    case 0x28:
+    case 0x2A:
+    case 0x2F:
+    case 0x35:
+        return Transfer(BigEndian(c, 2, 4), BigEndian(c, 7, 2));
+    case 0xA8:
+    case 0xAA:
+        return Transfer(BigEndian(c, 2, 4), BigEndian(c, 6, 4));
+    case 0x88:
+    case 0x8A:
+    case 0x8F:
+    case 0x91:
+        return Transfer(BigEndian(c, 2, 8), BigEndian(c, 10, 4));
     case 0x9E:
         if ((c[1] & 0x1F) == 0x10) return "READ CAPACITY (16), allocation length " + Number(BigEndian(c, 10, 4));
         return {};
-    case 0xBE: return Transfer(BigEndian(c, 2, 4), BigEndian(c, 6, 3));
-    default: return {};
+    case 0xBE:
+        return Transfer(BigEndian(c, 2, 4), BigEndian(c, 6, 3));
+    default:
+        return {};
     }
 }
 
@@ -72,7 +92,8 @@ std::vector<std::string> DecodeData(const std::vector<uint8_t>& c, const std::ve
         char type[64] = {};
         sg_get_pdt_str(d[0] & 0x1F, sizeof type, type);
         lines.push_back("device type: " + std::string(type) + (d[1] & 0x80 ? ", removable" : ""));
-        lines.push_back("vendor: " + Ascii(d, 8, 8) + ", product: " + Ascii(d, 16, 16) + ", revision: " + Ascii(d, 32, 4));
+        lines.push_back("vendor: " + Ascii(d, 8, 8) + ", product: " + Ascii(d, 16, 16) +
+                        ", revision: " + Ascii(d, 32, 4));
         lines.push_back("version: " + Hex2(d[2]) + ", response data format " + Number(d[3] & 0x0F));
     } else if (c[0] == 0x25 && d.size() >= 8) {
         uint64_t last = BigEndian(d, 0, 4), block = BigEndian(d, 4, 4);
@@ -107,7 +128,8 @@ std::string DecodeSense(const std::vector<uint8_t>& sense) {
     char buffer[2048] = {};
     sg_get_sense_str(nullptr, sense.data(), static_cast<int>(sense.size()), false, sizeof buffer, buffer);
     std::string text = buffer;
-    while (!text.empty() && text.back() == '\n') text.pop_back();
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
     return text;
 }
 

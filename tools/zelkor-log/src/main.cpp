@@ -43,15 +43,17 @@ void AddCommon(CLI::App* command, Options& options) {
     command->add_option("--format", options.format, "auto, plain (the simulator's text or a debugger log) or viewer")
         ->check(CLI::IsMember({"auto", "plain", "debugger", "viewer"}));
     command->add_flag("-q,--quiet", options.quiet, "do not list unreadable lines (their count is still told)");
-    command->add_option("--under-way", options.underWay,
-                        "keep at most this many requests waiting for their completion (default 100000)")
+    command
+        ->add_option("--under-way", options.underWay,
+                     "keep at most this many requests waiting for their completion (default 100000)")
         ->check(CLI::PositiveNumber);
 }
 
 void AddFilters(CLI::App* command, Options& options) {
     command->add_option("--device", options.devices, "only this device (its trailer, without blanks around it)");
-    command->add_option("--kind", options.kinds,
-                        "only this kind: read, write, srb, pass-through, urb, irb, ioctl, pnp, power, wmi, plain, other");
+    command->add_option(
+        "--kind", options.kinds,
+        "only this kind: read, write, srb, pass-through, urb, irb, ioctl, pnp, power, wmi, plain, other");
     command->add_flag("--failed", options.failed, "only requests that failed");
     command->add_option("--from", options.from, "only requests that started at or after this time (H:MM:SS.mmm)");
     command->add_option("--to", options.to, "only requests that started at or before this time (H:MM:SS.mmm)");
@@ -59,7 +61,8 @@ void AddFilters(CLI::App* command, Options& options) {
 
 std::string Joined(const std::vector<std::string>& names) {
     std::string text;
-    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
     return text;
 }
 
@@ -99,15 +102,17 @@ public:
               devices_.insert(request.device);
               sink(request);
           }),
-          reader_(*zklog::ParseFormat(options.format),
-                  [this](const zklog::TraceLine& line) {
-                      if (onLine) onLine(line);
-                      if (!tracker_.Add(line)) Report({line.line, line.trailer + line.message, "a trace message it cannot read"});
-                  },
-                  [this](const zklog::Unreadable& problem) {
-                      tracker_.Problem(problem);
-                      Report(problem);
-                  }) {
+          reader_(
+              *zklog::ParseFormat(options.format),
+              [this](const zklog::TraceLine& line) {
+                  if (onLine) onLine(line);
+                  if (!tracker_.Add(line))
+                      Report({line.line, line.trailer + line.message, "a trace message it cannot read"});
+              },
+              [this](const zklog::Unreadable& problem) {
+                  tracker_.Problem(problem);
+                  Report(problem);
+              }) {
         tracker_.SetMaxKept(options.underWay);
     }
 
@@ -169,8 +174,8 @@ public:
     // After reading: nothing readable, or a --device that names none, is an error.
     std::optional<int> Check() const {
         if (tracker_.stats().traceLines == 0) {
-            std::cerr << "zelkor-log: " << options_.file << ": no trace line could be read ("
-                      << unreadableCount_ << " unreadable lines)\n";
+            std::cerr << "zelkor-log: " << options_.file << ": no trace line could be read (" << unreadableCount_
+                      << " unreadable lines)\n";
             return kNoTrace;
         }
         for (const std::string& device : options_.devices) {
@@ -193,7 +198,7 @@ public:
     const zklog::CaptureStats& stats() const { return tracker_.stats(); }
     const std::vector<zklog::Unreadable>& unreadable() const { return unreadable_; }
     size_t unreadableCount() const { return unreadableCount_; }
-    bool listUnreadable = false;  // on standard error as they come
+    bool listUnreadable = false;                          // on standard error as they come
     std::function<void(const zklog::TraceLine&)> onLine;  // each trace line, as it is read
 
 private:
@@ -226,7 +231,8 @@ int Summary(const Options& options, const zklog::Filter& filter) {
     if (options.json) {
         std::cout << summary.Json(session.stats(), count).dump(2) << "\n";
     } else {
-        summary.Print(std::cout, session.stats(), count, options.quiet ? std::vector<zklog::Unreadable>{} : session.unreadable());
+        summary.Print(std::cout, session.stats(), count,
+                      options.quiet ? std::vector<zklog::Unreadable>{} : session.unreadable());
     }
     return 0;
 }
@@ -274,7 +280,8 @@ int Requests(const Options& options, const zklog::Filter& filter) {
         }
     });
     session->listUnreadable = true;
-    if (!session->Read([] { std::cout.flush(); }, inOrder ? std::function<void()>(writeWaiting) : nullptr)) return kNoTrace;
+    if (!session->Read([] { std::cout.flush(); }, inOrder ? std::function<void()>(writeWaiting) : nullptr))
+        return kNoTrace;
     writeWaiting();
     if (auto error = session->Check()) return *error;
     std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
@@ -284,8 +291,10 @@ int Requests(const Options& options, const zklog::Filter& filter) {
         });
     }
     if (options.top > 0 && kept.size() > options.top) kept.resize(options.top);
-    for (const zklog::Request& request : kept) columns.Fit(request);
-    for (const zklog::Request& request : kept) show(request);
+    for (const zklog::Request& request : kept)
+        columns.Fit(request);
+    for (const zklog::Request& request : kept)
+        show(request);
     session->TellUnreadable();
     return 0;
 }
@@ -317,8 +326,9 @@ int Show(const Options& options) {
     std::vector<zklog::Request> found;
     Session session(options, [&](const zklog::Request& request) {
         bool byIrp = !irp || request.irp == *irp;
-        bool byLine = !line || (irp ? request.firstLine == *line
-                                    : std::find(request.lines.begin(), request.lines.end(), *line) != request.lines.end());
+        bool byLine =
+            !line || (irp ? request.firstLine == *line
+                          : std::find(request.lines.begin(), request.lines.end(), *line) != request.lines.end());
         if (byIrp && byLine) found.push_back(request);
     });
     if (!session.Read()) return kNoTrace;
@@ -330,7 +340,8 @@ int Show(const Options& options) {
                   << (line ? (irp ? "" : "line ") + std::to_string(*line) : "") << " in " << options.file
                   << (found.empty() ? "" : "; give the first line of one of them:") << "\n";
         zklog::Columns columns;
-        for (const zklog::Request& request : found) columns.Fit(request);
+        for (const zklog::Request& request : found)
+            columns.Fit(request);
         for (const zklog::Request& request : found) {
             std::cerr << "  line " << request.firstLine << ": " << zklog::RequestLine(request, columns) << "\n";
         }
@@ -339,7 +350,8 @@ int Show(const Options& options) {
     // The second pass: the capture's own lines of the request.
     std::vector<std::pair<size_t, std::string>> lines;
     const std::vector<size_t>& wanted = found[0].lines;
-    zklog::CaptureReader raw(*zklog::ParseFormat(options.format), [](const zklog::TraceLine&) {}, [](const zklog::Unreadable&) {});
+    zklog::CaptureReader raw(
+        *zklog::ParseFormat(options.format), [](const zklog::TraceLine&) {}, [](const zklog::Unreadable&) {});
     raw.OnRawLine([&](size_t number, std::string_view text) {
         if (std::binary_search(wanted.begin(), wanted.end(), number)) lines.emplace_back(number, text);
     });
@@ -351,7 +363,8 @@ int Show(const Options& options) {
 
 int Sense(const Options& options) {
     std::string text;
-    for (const std::string& part : options.bytes) text += (text.empty() ? "" : " ") + part;
+    for (const std::string& part : options.bytes)
+        text += (text.empty() ? "" : " ") + part;
     std::optional<std::vector<uint8_t>> bytes = zklog::ParseHexBytes(text);
     if (!bytes) {
         std::cerr << "zelkor-log: not hex bytes: " << text << "\n";
@@ -402,7 +415,9 @@ void TellInferred(const zklog::PcapStats& stats) {
         std::snprintf(endpoint, sizeof endpoint, "0x%02X", pipe.endpoint);
         std::cerr << "zelkor-log: " << zklog::DeviceName(pipe.device) << " pipe " << zklog::Hex(pipe.handle)
                   << ": endpoint " << endpoint << " ("
-                  << (pipe.type == 0 ? "isochronous" : pipe.type == 1 ? "interrupt" : "bulk")
+                  << (pipe.type == 0   ? "isochronous"
+                      : pipe.type == 1 ? "interrupt"
+                                       : "bulk")
                   << (pipe.endpoint & 0x80 ? ", in" : ", out") << ") inferred from the configuration descriptor"
                   << (pipe.byOrder ? ", by the order of the pipe handles" : "") << "\n";
     }
@@ -430,8 +445,8 @@ int Pcap(const Options& options) {
     zklog::PcapExport exporter({options.devices, options.kinds});
     std::map<std::string, size_t> leftOut;
     Session session(options, [&](const zklog::Request& request) {
-        bool device = options.devices.empty() ||
-                      std::find(options.devices.begin(), options.devices.end(), request.device) != options.devices.end();
+        bool device = options.devices.empty() || std::find(options.devices.begin(), options.devices.end(),
+                                                           request.device) != options.devices.end();
         if (device && request.kind != "urb") ++leftOut[request.kind];
     });
     session.onLine = [&](const zklog::TraceLine& line) { exporter.Add(line); };
@@ -458,20 +473,25 @@ int main(int argc, char** argv) {
     CLI::App app{"zelkor-log: reads a captured trace of the Zelkor driver and tells what happened"};
     app.require_subcommand(1);
     Options options;
-    CLI::App* summary = app.add_subcommand("summary", "per device: requests by kind and name, failures, sense, latency");
+    CLI::App* summary =
+        app.add_subcommand("summary", "per device: requests by kind and name, failures, sense, latency");
     CLI::App* requests = app.add_subcommand("requests", "one line (or JSON object, or CSV row) per request");
     CLI::App* show = app.add_subcommand("show", "one request whole: its lines, its data decoded, its dumps");
     CLI::App* sense = app.add_subcommand("sense", "decodes sense bytes given on the command line");
     CLI::App* plot = app.add_subcommand("plot", "draws the requests over time and their latencies as an SVG picture");
-    CLI::App* pcap = app.add_subcommand("pcap", "writes the USB traffic as a pcapng file (USBPcap link type) for Wireshark");
-    for (CLI::App* command : {summary, requests, show, plot, pcap}) AddCommon(command, options);
-    for (CLI::App* command : {summary, requests, plot}) AddFilters(command, options);
+    CLI::App* pcap =
+        app.add_subcommand("pcap", "writes the USB traffic as a pcapng file (USBPcap link type) for Wireshark");
+    for (CLI::App* command : {summary, requests, show, plot, pcap})
+        AddCommon(command, options);
+    for (CLI::App* command : {summary, requests, plot})
+        AddFilters(command, options);
     pcap->add_option("--device", options.devices, "only this device (its trailer, without blanks around it)");
     pcap->add_option("--kind", options.kinds, "only this kind of packet: control, bulk, interrupt, isochronous, other");
     summary->add_flag("--json", options.json, "the summary as one JSON object");
     requests->add_flag("--json", options.json, "one JSON object a line");
     requests->add_flag("--csv", options.csv, "comma-separated values with a header row");
-    requests->add_option("--sort", options.sort, "latency: the slowest first")->check(CLI::IsMember({"latency", "start"}));
+    requests->add_option("--sort", options.sort, "latency: the slowest first")
+        ->check(CLI::IsMember({"latency", "start"}));
     requests->add_option("--top", options.top, "only the first N (after --sort)");
     show->add_option("WHICH", options.which, "the IRP address (0x...), its first line, or a line of the request")
         ->required()

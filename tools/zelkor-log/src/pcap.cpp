@@ -132,7 +132,8 @@ constexpr uint8_t kControl = 2, kBulk = 3, kInterrupt = 1, kIsoch = 0;
 constexpr uint8_t kStageSetup = 0, kStageComplete = 3;
 
 std::optional<uint32_t> Number(std::string_view text, int base = 16) {
-    while (text.starts_with(' ')) text.remove_prefix(1);
+    while (text.starts_with(' '))
+        text.remove_prefix(1);
     if (base == 16 && text.starts_with("0x")) text.remove_prefix(2);
     uint32_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
@@ -161,11 +162,13 @@ std::optional<uint32_t> Lookup(const auto& table, std::string_view name) {
 }
 
 void Put(std::string& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
 void Pad(std::string& out) {
-    while (out.size() % 4) out.push_back('\0');
+    while (out.size() % 4)
+        out.push_back('\0');
 }
 
 void Block(std::ostream& out, uint32_t type, const std::string& body) {
@@ -208,7 +211,8 @@ std::vector<DescribedEndpoint> Endpoints(const std::vector<uint8_t>& data) {
     for (size_t at = 0; at + 2 <= end && data[at] >= 2; at += data[at]) {
         if (data[at + 1] != 5 || data[at] < 7 || at + 7 > end) continue;
         uint8_t address = data[at + 2];
-        bool seen = std::any_of(endpoints.begin(), endpoints.end(), [&](const auto& e) { return e.address == address; });
+        bool seen =
+            std::any_of(endpoints.begin(), endpoints.end(), [&](const auto& e) { return e.address == address; });
         if (!seen) endpoints.push_back({address, TransferType(data[at + 3])});
     }
     return endpoints;
@@ -216,11 +220,16 @@ std::vector<DescribedEndpoint> Endpoints(const std::vector<uint8_t>& data) {
 
 std::string_view KindOf(uint8_t transfer) {
     switch (transfer) {
-    case kControl: return "control";
-    case kBulk: return "bulk";
-    case kInterrupt: return "interrupt";
-    case kIsoch: return "isochronous";
-    default: return "other";
+    case kControl:
+        return "control";
+    case kBulk:
+        return "bulk";
+    case kInterrupt:
+        return "interrupt";
+    case kIsoch:
+        return "isochronous";
+    default:
+        return "other";
     }
 }
 
@@ -308,7 +317,8 @@ void PcapExport::Detail(Packet& packet, std::string_view rest) {
     std::string_view name = rest.substr(0, rest.find_first_of(" ."));
     if (auto function = Lookup(kFunctions, name)) packet.function = static_cast<uint16_t>(*function);
     if (auto unknown = Field(rest, "Unknown urb function ")) packet.function = static_cast<uint16_t>(*unknown);
-    bool isochFields = rest.find("StartFrame: ") != std::string_view::npos || rest.find("IsoPacket: ") != std::string_view::npos;
+    bool isochFields =
+        rest.find("StartFrame: ") != std::string_view::npos || rest.find("IsoPacket: ") != std::string_view::npos;
     if (packet.function == kIsochTransfer && isochFields) {
         Isochronous(packet, rest);
         if (rest.find("IsoPacket: ") != std::string_view::npos) return;  // its status is the packet's own
@@ -330,7 +340,10 @@ void PcapExport::Detail(Packet& packet, std::string_view rest) {
             Pipe pipe;
             pipe.endpoint = static_cast<uint8_t>(Field(rest, "EndpointAddress: ").value_or(0));
             std::string_view type = Word(rest, "PipeType: UsbdPipeType");
-            pipe.type = type == "Control" ? kControl : type == "Isochronous" ? kIsoch : type == "Interrupt" ? kInterrupt : kBulk;
+            pipe.type = type == "Control"       ? kControl
+                        : type == "Isochronous" ? kIsoch
+                        : type == "Interrupt"   ? kInterrupt
+                                                : kBulk;
             pipes_[{packet.device, *handle}] = pipe;
         }
     }
@@ -500,7 +513,8 @@ std::string PcapExport::IsochHeader(const Packet& packet, std::vector<uint8_t>& 
         Put(header, own ? iso.status : 0, 4);
         // An offset past any real transfer buffer (a corrupt line) gets no data.
         if (!carries || iso.data.empty() || iso.data.size() > kMaxIsochBuffer ||
-            iso.offset > kMaxIsochBuffer - iso.data.size()) continue;
+            iso.offset > kMaxIsochBuffer - iso.data.size())
+            continue;
         if (payload.size() < iso.offset + iso.data.size()) payload.resize(iso.offset + iso.data.size());
         std::copy(iso.data.begin(), iso.data.end(), payload.begin() + iso.offset);
     }
@@ -539,14 +553,14 @@ void PcapExport::Write(std::ostream& out) {
     Put(section, 0x1A2B3C4D, 4);  // byte-order magic
     Put(section, 1, 2);
     Put(section, 0, 2);
-    Put(section, UINT64_MAX, 8);  // section length unknown
+    Put(section, UINT64_MAX, 8);       // section length unknown
     Option(section, 4, "zelkor-log");  // shb_userappl
     Put(section, 0, 4);
     Block(out, 0x0A0D0D0A, section);
     std::string interface;
     Put(interface, 249, 2);  // LINKTYPE_USBPCAP
     Put(interface, 0, 2);
-    Put(interface, 0, 4);    // no snap length
+    Put(interface, 0, 4);      // no snap length
     Block(out, 1, interface);  // microseconds, the default resolution
 
     stats_ = PcapStats{};
@@ -555,7 +569,8 @@ void PcapExport::Write(std::ostream& out) {
     for (const Packet& packet : packets_) {
         Route route = RouteOf(packet);
         std::string_view kind = KindOf(route.transfer);
-        if (!filter_.kinds.empty() && std::find(filter_.kinds.begin(), filter_.kinds.end(), kind) == filter_.kinds.end())
+        if (!filter_.kinds.empty() &&
+            std::find(filter_.kinds.begin(), filter_.kinds.end(), kind) == filter_.kinds.end())
             continue;
         // Each request is counted once: by its submission, else by its completion.
         if (packet.alone && route.unknown) ++stats_.unknownEndpoint;

@@ -28,7 +28,7 @@ struct InferredPipe {
     std::string device;
     uint32_t handle = 0;
     uint8_t endpoint = 0;
-    uint8_t type = 0;       // USBPcap's transfer type
+    uint8_t type = 0;      // USBPcap's transfer type
     bool byOrder = false;  // several endpoints would do: matched in the order of the handles
 };
 
@@ -108,7 +108,7 @@ private:
     PcapFilter filter_;
     std::vector<Packet> packets_;
     std::map<std::string, std::map<uint32_t, Open>> open_;
-    std::map<std::string, std::optional<size_t>> current_;  // per device, the packet its dumps go to
+    std::map<std::string, std::optional<size_t>> current_;       // per device, the packet its dumps go to
     std::map<std::pair<std::string, uint32_t>, Pipe> pipes_;     // from the selection lines
     std::map<std::pair<std::string, uint32_t>, Pipe> inferred_;  // from configuration descriptors
     int64_t lastUs_ = 0;

@@ -17,11 +17,20 @@ std::string Escaped(std::string_view text) {
     std::string out;
     for (char ch : text) {
         switch (ch) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += static_cast<unsigned char>(ch) < 0x20 ? ' ' : ch;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += static_cast<unsigned char>(ch) < 0x20 ? ' ' : ch;
         }
     }
     return out;
@@ -35,9 +44,9 @@ std::string Number(double value) {
 
 const char* KindColour(const std::string& kind) {
     static const std::map<std::string, const char*> colours = {
-        {"read", "#1f77b4"}, {"write", "#2ca02c"}, {"srb", "#9467bd"}, {"pass-through", "#8c564b"},
-        {"urb", "#17becf"},  {"irb", "#bcbd22"},   {"ioctl", "#7f7f7f"}, {"pnp", "#e377c2"},
-        {"power", "#ff7f0e"}, {"wmi", "#aec7e8"},  {"plain", "#98df8a"}, {"other", "#c5b0d5"}};
+        {"read", "#1f77b4"},  {"write", "#2ca02c"}, {"srb", "#9467bd"},   {"pass-through", "#8c564b"},
+        {"urb", "#17becf"},   {"irb", "#bcbd22"},   {"ioctl", "#7f7f7f"}, {"pnp", "#e377c2"},
+        {"power", "#ff7f0e"}, {"wmi", "#aec7e8"},   {"plain", "#98df8a"}, {"other", "#c5b0d5"}};
     auto found = colours.find(kind);
     return found == colours.end() ? "#444444" : found->second;
 }
@@ -107,10 +116,12 @@ void PlotSvg(std::ostream& out, const std::vector<Request>& requests, const std:
     double y = 40;
     for (const auto& [device, list] : byDevice) {
         std::map<std::string, std::vector<const Request*>> lanes;
-        for (const Request* r : list) lanes[r->kind].push_back(r);
+        for (const Request* r : list)
+            lanes[r->kind].push_back(r);
         size_t failed = std::count_if(list.begin(), list.end(), [](const Request* r) { return r->Failed(); });
-        body += "<text x=\"10\" y=\"" + Number(y) + "\" font-size=\"15\" font-weight=\"bold\">Device " + Escaped(device) +
-                ": " + std::to_string(list.size()) + " requests, " + std::to_string(failed) + " failed</text>\n";
+        body += "<text x=\"10\" y=\"" + Number(y) + "\" font-size=\"15\" font-weight=\"bold\">Device " +
+                Escaped(device) + ": " + std::to_string(list.size()) + " requests, " + std::to_string(failed) +
+                " failed</text>\n";
         y += 12;
         for (const auto& [kind, lane] : lanes) {
             body += "<text x=\"10\" y=\"" + Number(y + 15) + "\" font-size=\"12\">" + Escaped(kind) + "</text>\n";
@@ -120,23 +131,26 @@ void PlotSvg(std::ostream& out, const std::vector<Request>& requests, const std:
                 std::optional<int64_t> start = r->ShownStartUs() ? r->ShownStartUs() : r->ShownEndUs();
                 if (!start) continue;
                 double left = x(*start);
-                double width = std::max(2.0, r->LatencyUs() ? plotWidth * static_cast<double>(*r->LatencyUs()) / span : 2.0);
-                std::string tip = FormatTime(*start) + " " + Hex(r->irp) + " " + r->name + (r->status.empty() ? "" : " -> " + r->status);
+                double width =
+                    std::max(2.0, r->LatencyUs() ? plotWidth * static_cast<double>(*r->LatencyUs()) / span : 2.0);
+                std::string tip = FormatTime(*start) + " " + Hex(r->irp) + " " + r->name +
+                                  (r->status.empty() ? "" : " -> " + r->status);
                 if (r->LatencyUs()) tip += " (" + Number(static_cast<double>(*r->LatencyUs()) / 1000.0) + " ms)";
                 body += "<rect x=\"" + Number(left) + "\" y=\"" + Number(y + 4) + "\" width=\"" + Number(width) +
-                        "\" height=\"" + Number(kLane - 8) + "\" fill=\"" + KindColour(kind) + "\"><title>" + Escaped(tip) +
-                        "</title></rect>\n";
+                        "\" height=\"" + Number(kLane - 8) + "\" fill=\"" + KindColour(kind) + "\"><title>" +
+                        Escaped(tip) + "</title></rect>\n";
                 if (r->Failed()) {
-                    body += "<path d=\"M" + Number(left) + " " + Number(y + kLane - 2) + " l4 -8 l4 8 z\" fill=\"#d62728\"" +
-                            " stroke=\"#800000\"><title>failed: " + Escaped(tip) + "</title></path>\n";
+                    body += "<path d=\"M" + Number(left) + " " + Number(y + kLane - 2) +
+                            " l4 -8 l4 8 z\" fill=\"#d62728\"" + " stroke=\"#800000\"><title>failed: " + Escaped(tip) +
+                            "</title></path>\n";
                 }
             }
             y += kLane;
         }
         body += "<text x=\"" + Number(kLeft) + "\" y=\"" + Number(y + 14) + "\" font-size=\"11\">" +
                 (first ? FormatTime(*first) : std::string("no time stamps")) + "</text>\n";
-        body += "<text x=\"" + Number(kWidth - kRight) + "\" y=\"" + Number(y + 14) + "\" font-size=\"11\" text-anchor=\"end\">" +
-                (last ? FormatTime(*last) : std::string()) + "</text>\n";
+        body += "<text x=\"" + Number(kWidth - kRight) + "\" y=\"" + Number(y + 14) +
+                "\" font-size=\"11\" text-anchor=\"end\">" + (last ? FormatTime(*last) : std::string()) + "</text>\n";
         y += 30;
 
         body += Histogram(list, y);

@@ -14,7 +14,8 @@ namespace {
 
 size_t Width(const std::string& text) {
     size_t chars = 0;
-    for (char ch : text) chars += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    for (char ch : text)
+        chars += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
     return chars;
 }
 
@@ -45,7 +46,8 @@ std::string Padded(std::string text, size_t width) {
 std::string Csv(const std::string& field) {
     if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
     std::string quoted = "\"";
-    for (char ch : field) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    for (char ch : field)
+        quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
     return quoted + "\"";
 }
 
@@ -57,8 +59,8 @@ std::string OrEmpty(const std::optional<T>& value) {
 }  // namespace
 
 const std::vector<std::string>& Kinds() {
-    static const std::vector<std::string> kinds = {"read", "write", "srb",   "pass-through", "urb",   "irb",
-                                                   "ioctl", "pnp",  "power", "wmi",          "plain", "other"};
+    static const std::vector<std::string> kinds = {"read",  "write", "srb",   "pass-through", "urb",   "irb",
+                                                   "ioctl", "pnp",   "power", "wmi",          "plain", "other"};
     return kinds;
 }
 
@@ -91,7 +93,8 @@ nlohmann::ordered_json RequestJson(const Request& r) {
     j["superseded"] = r.superseded;
     j["start"] = OrNull(r.ShownStartUs());
     j["end"] = OrNull(r.ShownEndUs());
-    j["latency_ms"] = r.LatencyUs() ? nlohmann::ordered_json(static_cast<double>(*r.LatencyUs()) / 1000.0) : nlohmann::ordered_json();
+    j["latency_ms"] =
+        r.LatencyUs() ? nlohmann::ordered_json(static_cast<double>(*r.LatencyUs()) / 1000.0) : nlohmann::ordered_json();
     j["clock"] = r.LatencyUs() ? nlohmann::ordered_json(r.LatencyClock()) : nlohmann::ordered_json();
     j["status"] = r.status.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.status);
     j["status_value"] = r.statusValue ? nlohmann::ordered_json(Hex(*r.statusValue)) : nlohmann::ordered_json();
@@ -119,11 +122,13 @@ nlohmann::ordered_json RequestJson(const Request& r) {
     j["data_truncated"] = data.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.DataTruncated());
     nlohmann::ordered_json dumps = nlohmann::ordered_json::array();
     for (const Dump& dump : r.dumps) {
-        dumps.push_back({{"phase", dump.phase}, {"what", dump.what}, {"mdl", dump.mdl}, {"bytes", HexBytes(dump.bytes)}});
+        dumps.push_back(
+            {{"phase", dump.phase}, {"what", dump.what}, {"mdl", dump.mdl}, {"bytes", HexBytes(dump.bytes)}});
     }
     j["dumps"] = dumps;
     j["notes"] = r.notes;
-    j["lines"] = {{"first", r.firstLine}, {"completion", r.completed ? nlohmann::ordered_json(r.completionLine) : nlohmann::ordered_json()},
+    j["lines"] = {{"first", r.firstLine},
+                  {"completion", r.completed ? nlohmann::ordered_json(r.completionLine) : nlohmann::ordered_json()},
                   {"last", r.lastLine}};
     return j;
 }
@@ -144,11 +149,13 @@ std::string RequestLine(const Request& r, const Columns& columns) {
         text += " -> " + (r.status.empty() ? std::string("completed") : r.status);
         if (!r.scsiStatus.empty() && r.scsiStatusValue != 0) text += ", " + r.scsiStatus;
         if (r.sense && r.sense->code) {
-            text += ", " + SenseKeyName(r.sense->code->Key()) + ": " + AscAscqName(r.sense->code->asc, r.sense->code->ascq);
+            text +=
+                ", " + SenseKeyName(r.sense->code->Key()) + ": " + AscAscqName(r.sense->code->asc, r.sense->code->ascq);
         }
         if (r.DataTruncated()) text += ", data cut at 2048 bytes";
         if (auto latency = r.LatencyUs()) {
-            text += " (" + Milliseconds(*latency) + " ms" + (r.LatencyClock() == "viewer" ? " by the viewer's clock" : "") + ")";
+            text += " (" + Milliseconds(*latency) + " ms" +
+                    (r.LatencyClock() == "viewer" ? " by the viewer's clock" : "") + ")";
         }
     } else if (r.expectsCompletion) {
         text += r.superseded ? " -> no completion before the address came again" : " -> no completion seen";
@@ -211,7 +218,8 @@ LatencyFigures Latency(std::vector<int64_t> values) {
 LatencyFigures Latency(const std::map<int64_t, uint64_t>& counts) {
     LatencyFigures figures;
     uint64_t n = 0;
-    for (const auto& [value, count] : counts) n += count;
+    for (const auto& [value, count] : counts)
+        n += count;
     if (n == 0) return figures;
     figures.count = n;
     // The value at a rank (1-based) in the sorted values.
@@ -275,17 +283,20 @@ void Summary::Print(std::ostream& out, const CaptureStats& stats, size_t unreada
     if (stats.givenUp > 0) out << "  " << stats.givenUp << " requests given up waiting for their completion\n";
     for (const auto& [device, d] : devices_) {
         out << "\nDevice " << device << "\n";
-        out << "  Requests: " << d.requests << ", failed " << d.failed << ", without completion " << d.incomplete << "\n";
+        out << "  Requests: " << d.requests << ", failed " << d.failed << ", without completion " << d.incomplete
+            << "\n";
         for (const auto& [key, count] : d.byName) {
             out << "    " << Padded(key.first, 13) << Padded(key.second, 44) << " " << count << "\n";
         }
         if (!d.failures.empty()) {
             out << "  Failures by status:\n";
-            for (const auto& [status, count] : d.failures) out << "    " << Padded(status, 57) << " " << count << "\n";
+            for (const auto& [status, count] : d.failures)
+                out << "    " << Padded(status, 57) << " " << count << "\n";
         }
         if (!d.senses.empty()) {
             out << "  SCSI errors by sense key and ASC/ASCQ:\n";
-            for (const auto& [code, count] : d.senses) out << "    " << Padded(SenseText(code), 57) << " " << count << "\n";
+            for (const auto& [code, count] : d.senses)
+                out << "    " << Padded(SenseText(code), 57) << " " << count << "\n";
         }
         if (d.latencies.empty()) {
             out << "  Latency: none (no request has both its dispatch and its completion timed)\n";
@@ -296,8 +307,9 @@ void Summary::Print(std::ostream& out, const CaptureStats& stats, size_t unreada
         for (const auto& [kind, values] : d.latencies) {
             LatencyFigures f = Latency(values);
             char row[160];
-            std::snprintf(row, sizeof row, "    %-16s %8zu %10s %10s %10s\n", kind.empty() ? "all" : kind.c_str(), f.count,
-                          Milliseconds(f.medianUs).c_str(), Milliseconds(f.p99Us).c_str(), Milliseconds(f.maxUs).c_str());
+            std::snprintf(row, sizeof row, "    %-16s %8zu %10s %10s %10s\n", kind.empty() ? "all" : kind.c_str(),
+                          f.count, Milliseconds(f.medianUs).c_str(), Milliseconds(f.p99Us).c_str(),
+                          Milliseconds(f.maxUs).c_str());
             out << row;
         }
     }
@@ -318,16 +330,21 @@ nlohmann::ordered_json Summary::Json(const CaptureStats& stats, size_t unreadabl
         dev["failed"] = d.failed;
         dev["without_completion"] = d.incomplete;
         nlohmann::ordered_json names = nlohmann::ordered_json::array();
-        for (const auto& [key, count] : d.byName) names.push_back({{"kind", key.first}, {"name", key.second}, {"count", count}});
+        for (const auto& [key, count] : d.byName)
+            names.push_back({{"kind", key.first}, {"name", key.second}, {"count", count}});
         dev["by_name"] = names;
         nlohmann::ordered_json failures = nlohmann::ordered_json::array();
-        for (const auto& [status, count] : d.failures) failures.push_back({{"status", status}, {"count", count}});
+        for (const auto& [status, count] : d.failures)
+            failures.push_back({{"status", status}, {"count", count}});
         dev["failures"] = failures;
         nlohmann::ordered_json senses = nlohmann::ordered_json::array();
         for (const auto& [code, count] : d.senses) {
             auto [key, asc, ascq] = code;
-            senses.push_back({{"key", key}, {"asc", Hex2(static_cast<unsigned>(asc))}, {"ascq", Hex2(static_cast<unsigned>(ascq))},
-                              {"name", SenseText(code).substr(9)}, {"count", count}});
+            senses.push_back({{"key", key},
+                              {"asc", Hex2(static_cast<unsigned>(asc))},
+                              {"ascq", Hex2(static_cast<unsigned>(ascq))},
+                              {"name", SenseText(code).substr(9)},
+                              {"count", count}});
         }
         dev["senses"] = senses;
         nlohmann::ordered_json latency = nlohmann::ordered_json::object();
@@ -339,8 +356,8 @@ nlohmann::ordered_json Summary::Json(const CaptureStats& stats, size_t unreadabl
                                                     {"max_ms", static_cast<double>(f.maxUs) / 1000.0}};
         }
         dev["latency"] = latency;
-        dev["clock"] = d.clocks.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(
-            d.clocks.size() > 1 ? "mixed" : *d.clocks.begin());
+        dev["clock"] = d.clocks.empty() ? nlohmann::ordered_json()
+                                        : nlohmann::ordered_json(d.clocks.size() > 1 ? "mixed" : *d.clocks.begin());
         devices.push_back(dev);
     }
     j["devices"] = devices;
@@ -350,7 +367,8 @@ nlohmann::ordered_json Summary::Json(const CaptureStats& stats, size_t unreadabl
 void PrintSummary(std::ostream& out, const std::vector<Request>& requests, const CaptureStats& stats,
                   const std::vector<Unreadable>& unreadable) {
     Summary summary;
-    for (const Request& request : requests) summary.Add(request);
+    for (const Request& request : requests)
+        summary.Add(request);
     summary.Print(out, stats, unreadable.size(), unreadable);
 }
 
@@ -361,31 +379,38 @@ void PrintRequest(std::ostream& out, const Request& r, const std::vector<std::pa
     nlohmann::ordered_json j = RequestJson(r);
     for (const char* field : {"device", "irp", "kind", "name", "detail", "cdb", "length", "offset", "start", "end",
                               "latency_ms", "clock", "status", "scsi_status", "srb_status", "transferred"}) {
-        if (!j[field].is_null() && j[field] != "") out << "  " << field << ": " << (j[field].is_string() ? j[field].get<std::string>() : j[field].dump()) << "\n";
+        if (!j[field].is_null() && j[field] != "")
+            out << "  " << field << ": " << (j[field].is_string() ? j[field].get<std::string>() : j[field].dump())
+                << "\n";
     }
     if (std::string fields = CdbFields(r.cdb); !fields.empty()) out << "  command: " << fields << "\n";
-    for (const std::string& line : DecodeData(r.cdb, r.Bytes("data"))) out << "  data: " << line << "\n";
+    for (const std::string& line : DecodeData(r.cdb, r.Bytes("data")))
+        out << "  data: " << line << "\n";
     if (r.sense) {
         out << "  sense (driver): " << r.sense->driverText << "\n";
         if (std::vector<uint8_t> bytes = r.Bytes("sense"); !bytes.empty()) {
             std::istringstream decoded(DecodeSense(bytes));
-            for (std::string line; std::getline(decoded, line);) out << "  sense: " << line << "\n";
+            for (std::string line; std::getline(decoded, line);)
+                out << "  sense: " << line << "\n";
         } else if (r.sense->code) {
             out << "  sense: " << SenseText({r.sense->code->Key(), r.sense->code->asc, r.sense->code->ascq}) << "\n";
         }
     }
     for (const Dump& dump : r.dumps) {
-        out << "  dump (" << dump.phase << ", " << dump.what << (dump.mdl ? ", through an MDL" : "") << "): "
-            << dump.bytes.size() << " bytes";
+        out << "  dump (" << dump.phase << ", " << dump.what << (dump.mdl ? ", through an MDL" : "")
+            << "): " << dump.bytes.size() << " bytes";
         if (dump.what == "data" && dump.bytes.size() == Request::kDumpCap && r.DataTruncated()) {
             std::optional<uint32_t> moved = r.transferred ? r.transferred : r.length;
-            out << ", cut at the driver's limit of 2048 bytes" << (moved ? " of " + std::to_string(*moved) + " moved" : "");
+            out << ", cut at the driver's limit of 2048 bytes"
+                << (moved ? " of " + std::to_string(*moved) + " moved" : "");
         }
         out << "\n";
     }
-    for (const std::string& note : r.notes) out << "  note: " << note << "\n";
+    for (const std::string& note : r.notes)
+        out << "  note: " << note << "\n";
     out << "  lines:\n";
-    for (const auto& [number, text] : lines) out << "  " << std::setw(8) << number << "  " << text << "\n";
+    for (const auto& [number, text] : lines)
+        out << "  " << std::setw(8) << number << "  " << text << "\n";
 }
 
 }  // namespace zklog

@@ -84,7 +84,6 @@ void PrintSummary(std::ostream& out, const std::vector<Request>& requests, const
 
 // A request whole, for `show`: its fields, what its command and data say, its
 // dumps, and the capture's lines (number and text) that told of it.
-void PrintRequest(std::ostream& out, const Request& request,
-                  const std::vector<std::pair<size_t, std::string>>& lines);
+void PrintRequest(std::ostream& out, const Request& request, const std::vector<std::pair<size_t, std::string>>& lines);
 
 }  // namespace zklog

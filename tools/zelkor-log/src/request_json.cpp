@@ -92,13 +92,27 @@ void Writer::String(std::string_view text) {
         run = i + 1;
         out_ += '\\';
         switch (c) {
-        case '\b': out_ += 'b'; break;
-        case '\t': out_ += 't'; break;
-        case '\n': out_ += 'n'; break;
-        case '\f': out_ += 'f'; break;
-        case '\r': out_ += 'r'; break;
-        case '"': out_ += '"'; break;
-        case '\\': out_ += '\\'; break;
+        case '\b':
+            out_ += 'b';
+            break;
+        case '\t':
+            out_ += 't';
+            break;
+        case '\n':
+            out_ += 'n';
+            break;
+        case '\f':
+            out_ += 'f';
+            break;
+        case '\r':
+            out_ += 'r';
+            break;
+        case '"':
+            out_ += '"';
+            break;
+        case '\\':
+            out_ += '\\';
+            break;
         default:
             out_ += "u00";
             out_ += kDigits[c >> 4];

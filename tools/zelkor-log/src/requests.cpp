@@ -110,11 +110,12 @@ void UrbHead(std::string_view function, Request& request) {
     request.kind = "urb";
     request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
     size_t fields = function.find(". ");
-    request.detail = std::string(fields == std::string_view::npos ? Sentence(function) : StripDot(function.substr(fields + 2)));
+    request.detail =
+        std::string(fields == std::string_view::npos ? Sentence(function) : StripDot(function.substr(fields + 2)));
     if (auto length = HexAfter(function, "Length: ")) request.length = static_cast<uint32_t>(*length);
-    request.expectsCompletion = Contains(
-        {"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER", "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "URB_FUNCTION_VENDOR_DEVICE"},
-        request.name);
+    request.expectsCompletion = Contains({"URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER",
+                                          "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", "URB_FUNCTION_VENDOR_DEVICE"},
+                                         request.name);
 }
 
 // "IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_X - ...": the detail level's
@@ -169,7 +170,8 @@ void IoctlHead(std::string_view token, std::string_view rest, std::string_view a
 void IrbHead(std::string_view after, Request& request) {
     request.kind = "irb";
     std::string_view function = after.starts_with(" - ") ? after.substr(3) : after.substr(after.empty() ? 0 : 1);
-    while (function.starts_with(' ')) function.remove_prefix(1);
+    while (function.starts_with(' '))
+        function.remove_prefix(1);
     request.name = Token(function).empty() ? std::string(Sentence(function)) : std::string(Token(function));
     request.expectsCompletion =
         Contains({"REQUEST_ASYNC_READ", "REQUEST_ASYNC_WRITE", "REQUEST_GET_LOCAL_HOST_INFO"}, request.name);
@@ -235,8 +237,10 @@ bool DescribeDispatch(std::string_view rest, Request& request, std::string& what
 }  // namespace
 
 std::string DeviceName(std::string_view trailer) {
-    while (!trailer.empty() && std::isspace(static_cast<unsigned char>(trailer.front()))) trailer.remove_prefix(1);
-    while (!trailer.empty() && std::isspace(static_cast<unsigned char>(trailer.back()))) trailer.remove_suffix(1);
+    while (!trailer.empty() && std::isspace(static_cast<unsigned char>(trailer.front())))
+        trailer.remove_prefix(1);
+    while (!trailer.empty() && std::isspace(static_cast<unsigned char>(trailer.back())))
+        trailer.remove_suffix(1);
     return trailer.empty() ? std::string("(no trailer)") : std::string(trailer);
 }
 
@@ -410,7 +414,8 @@ void Tracker::Release(size_t index) {
 }
 
 void Tracker::Finish() {
-    while (!requests_.empty()) Release(requests_.begin()->first);
+    while (!requests_.empty())
+        Release(requests_.begin()->first);
     devices_.clear();
 }
 
@@ -419,7 +424,8 @@ void Tracker::ReleaseEnded() {
     for (const auto& [index, request] : requests_) {
         if (Ended(index)) ended.push_back(index);
     }
-    for (size_t index : ended) Release(index);
+    for (size_t index : ended)
+        Release(index);
 }
 
 void Tracker::AddDump(const TraceLine& line) {
@@ -525,8 +531,8 @@ bool Tracker::IrpLine(const TraceLine& line, std::string_view body) {
         Focus(line, request.id, "completion", "descriptor");
         return true;
     }
-    bool continuation = rest.starts_with("InputBufferLength: ") ||
-                        rest.starts_with("IRP_MN_START_DEVICE - call IoCompleteRequest");
+    bool continuation =
+        rest.starts_with("InputBufferLength: ") || rest.starts_with("IRP_MN_START_DEVICE - call IoCompleteRequest");
     if (Request* request = Find(irp); continuation && request) {
         request->notes.push_back(std::string(rest));
         Focus(line, request->id, "dispatch", request->kind == "pass-through" ? "data" : "");

@@ -23,8 +23,8 @@ struct Dump {
 
 struct Sense {
     std::optional<SenseCode> code;  // none when neither the text nor the bytes tell
-    std::string driverText;  // as the driver printed it, if it did
-    bool fromBytes = false;  // decoded from the sense dump rather than the text
+    std::string driverText;         // as the driver printed it, if it did
+    bool fromBytes = false;         // decoded from the sense dump rather than the text
 };
 
 struct Request {
@@ -32,8 +32,8 @@ struct Request {
     std::string device;   // the trailer, blanks around it removed
     std::string trailer;  // the trailer as printed
     uint32_t irp = 0;
-    std::string kind;  // read, write, srb, pass-through, urb, irb, ioctl, pnp, power, wmi, plain, other
-    std::string name;  // the command, function or minor function
+    std::string kind;    // read, write, srb, pass-through, urb, irb, ioctl, pnp, power, wmi, plain, other
+    std::string name;    // the command, function or minor function
     std::string detail;  // the rest of the dispatch line, where it says more
     std::vector<uint8_t> cdb;
     std::optional<uint32_t> length;
@@ -43,7 +43,7 @@ struct Request {
     bool dispatched = false;  // its dispatch line was seen
     bool completed = false;   // a completion line was seen
     bool expectsCompletion = false;
-    bool superseded = false;  // the address came again before a completion
+    bool superseded = false;                            // the address came again before a completion
     std::optional<int64_t> startUs, endUs;              // the driver's stamps
     std::optional<int64_t> startViewerUs, endViewerUs;  // the viewer's times of the same lines
     size_t firstLine = 0, completionLine = 0, lastLine = 0;
@@ -88,7 +88,7 @@ struct CaptureStats {
     size_t strayDumpLines = 0;  // dumps that belong to no request (callbacks, lost context)
     size_t notes = 0;           // lines about no request (add-device failures, callbacks)
     size_t unreadable = 0;
-    size_t givenUp = 0;         // requests given up waiting for their completion (too many waiting)
+    size_t givenUp = 0;  // requests given up waiting for their completion (too many waiting)
 };
 
 // Takes trace lines in order and builds the requests. A request is handed to

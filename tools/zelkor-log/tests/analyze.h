@@ -42,7 +42,8 @@ inline Analysis Analyze(std::istream& in, Format format = Format::Auto) {
     CaptureReader reader(
         format,
         [&](const TraceLine& line) {
-            if (!tracker.Add(line)) result.unreadable.push_back({line.line, line.message, "a trace message it cannot read"});
+            if (!tracker.Add(line))
+                result.unreadable.push_back({line.line, line.message, "a trace message it cannot read"});
         },
         [&](const Unreadable& problem) {
             tracker.Problem(problem);

@@ -37,7 +37,8 @@ std::pair<std::vector<std::string>, std::vector<std::string>> DocumentedFields()
 
 std::vector<std::string> Keys(const nlohmann::ordered_json& object) {
     std::vector<std::string> keys;
-    for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
+    for (auto it = object.begin(); it != object.end(); ++it)
+        keys.push_back(it.key());
     return keys;
 }
 
@@ -166,7 +167,8 @@ std::pair<std::string, int> RunZelkorLog(const std::string& arguments) {
     if (pipe == nullptr) return {"", -1};
     std::string output;
     char buffer[4096];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
     int status = pclose(pipe);
     return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
@@ -194,7 +196,8 @@ TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
     std::ifstream in(golden, std::ios::binary);
     Analysis usb = Analyze(in);
     std::set<std::string> devices;
-    for (const Request& request : usb.requests) devices.insert(request.device);
+    for (const Request& request : usb.requests)
+        devices.insert(request.device);
     EXPECT_EQ(devices, (std::set<std::string>{"stick>", "mouse>", "cam>"}));
     EXPECT_EQ(usb.requests.size(), 35u);
     for (const Request& request : usb.requests) {
@@ -205,7 +208,7 @@ TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
     EXPECT_EQ(HexBytes(usb.Find("0x8A416040")->Bytes("data")), "00 00 00 3F 00 00 02 00");  // dumped once
     const Request* stall = usb.Find("0x8A40A040");  // a descriptor the stick has not: completed by the detail line
     EXPECT_EQ(stall->status, "STATUS_UNSUCCESSFUL");
-    EXPECT_EQ(stall->notes.size(), 1u);  // the setup packet
+    EXPECT_EQ(stall->notes.size(), 1u);                            // the setup packet
     EXPECT_EQ(usb.Find("0x8A460040")->Bytes("data").size(), 36u);  // three isochronous packets
 
     const std::string out = std::string(ZELKOR_LOG_BINARY_DIR) + "/mouse.pcapng";
@@ -216,16 +219,17 @@ TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
     size_t packets = 0;
     auto at = [&](size_t offset, int bytes) {
         uint32_t value = 0;
-        for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(file[offset + i]);
+        for (int i = bytes - 1; i >= 0; --i)
+            value = value << 8 | static_cast<uint8_t>(file[offset + i]);
         return value;
     };
     for (size_t block = 0; block + 12 <= file.size(); block += at(block + 4, 4)) {
         if (at(block, 4) != 6) continue;
         ++packets;
         size_t packet = block + 28;
-        EXPECT_EQ(at(packet + 19, 2), 1u);    // device
+        EXPECT_EQ(at(packet + 19, 2), 1u);     // device
         EXPECT_EQ(at(packet + 21, 1), 0x81u);  // endpoint
-        EXPECT_EQ(at(packet + 22, 1), 1u);    // interrupt
+        EXPECT_EQ(at(packet + 22, 1), 1u);     // interrupt
     }
     EXPECT_EQ(packets, 4u);
 
@@ -246,11 +250,13 @@ TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
 
     // An isochronous packet whose offset lies past any buffer keeps its table entry, not its data.
     PcapExport exporter;
-    CaptureReader reader(Format::Plain, [&](const TraceLine& line) { exporter.Add(line); }, [](const Unreadable&) {});
+    CaptureReader reader(
+        Format::Plain, [&](const TraceLine& line) { exporter.Add(line); }, [](const Unreadable&) {});
     std::istringstream corrupt(
         "** Irp: 0x8A440040 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_ISOCH_TRANSFER - PipeHandle: 0x8A7D0100, "
         "TransferFlags: 0x7, StartFrame: 0x0, NumberOfPackets: 0x1.\n"
-        "** ZK_CompletionRoutineUrbDetail: Irp: 0x8A440040 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_ISOCH_TRANSFER"
+        "** ZK_CompletionRoutineUrbDetail: Irp: 0x8A440040 - IOCTL_INTERNAL_USB_SUBMIT_URB - "
+        "URB_FUNCTION_ISOCH_TRANSFER"
         " - IsoPacket: 0, Offset: 0xFFFFFF00, Length: 0x4, UsbdStatus: USBD_STATUS_SUCCESS.\n"
         "** 02 80 00 01                                       ....            \n");
     reader.Read(corrupt);

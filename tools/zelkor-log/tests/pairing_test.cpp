@@ -8,7 +8,8 @@ namespace zklog::test {
 namespace {
 
 // Lines as the driver prints them for pass-through, URBs, IRBs and the rest.
-constexpr const char* kBusyDevice = R"(0:00:10.000 ** Irp: 0x1000 - IOCTL_SCSI_PASS_THROUGH: 12 01 80 00 FF 00 00 00 00 00 00 00 00 00 00 00 INQUIRY
+constexpr const char* kBusyDevice =
+    R"(0:00:10.000 ** Irp: 0x1000 - IOCTL_SCSI_PASS_THROUGH: 12 01 80 00 FF 00 00 00 00 00 00 00 00 00 00 00 INQUIRY
 0:00:10.000 ** Irp: 0x1000 - InputBufferLength: 0x50, OutputBufferLength: 0x50, DataBufferOffset: 0x30, TargetId: 0x0, Lun: 0x0, CdbLength: 0x6, SenseInfoLength: 0x12, DataIn: 0x1, DataTransferLength: 0xFF, SenseInfoOffset: 0x1C.
 0:00:10.000 ** Irp: 0xA000 - IOCTL_INTERNAL_USB_SUBMIT_URB - Unknown urb function 0xA.
 0:00:10.001 ** Irp: 0x2000 - IOCTL_INTERNAL_USB_SUBMIT_URB - URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER. Buffer: 0x5000, MDL: 0x0, Length: 0x4, Pipe:0x7000, Flags: 0x3.
@@ -145,7 +146,8 @@ TEST(Pairing, TextsInTheAnsiCodePageAreReadAsSuch) {
         "0:00:01.001 L\xE4ufer \x80> ZK_CompletionRoutineUrbSubmit: Irp: 0x2000 - IOCTL_INTERNAL_USB_SUBMIT_URB - "
         "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER - Status STATUS_SUCCESS - Buffer: 0x5000, MDL: 0x0, Length: 0x4, "
         "Pipe:0x7000, Flags: 0x3.\n"
-        "0:00:01.001 L\xE4ufer \x80> 41 E4 80 42                                       A\xE4\x80" "B\n");
+        "0:00:01.001 L\xE4ufer \x80> 41 E4 80 42                                       A\xE4\x80"
+        "B\n");
     ASSERT_TRUE(capture.unreadable.empty());
     ASSERT_EQ(capture.requests.size(), 1u);
     const Request& bulk = capture.requests[0];

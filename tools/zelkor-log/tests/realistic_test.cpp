@@ -16,7 +16,8 @@ namespace {
 
 std::vector<size_t> Lines(const std::vector<Unreadable>& unreadable) {
     std::vector<size_t> lines;
-    for (const Unreadable& problem : unreadable) lines.push_back(problem.line);
+    for (const Unreadable& problem : unreadable)
+        lines.push_back(problem.line);
     std::sort(lines.begin(), lines.end());
     return lines;
 }
@@ -69,7 +70,8 @@ Output Zelkor(const std::string& arguments) {
     FILE* pipe = popen(command.c_str(), "r");  // NOLINT(cert-env33-c): the tool, as a shell user runs it
     if (!pipe) return result;
     char buffer[4096];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) result.out.append(buffer, n);
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        result.out.append(buffer, n);
     int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.err = ReadFile(err);
@@ -106,7 +108,8 @@ TEST(Realistic, TheQuestionsAnalystsAsk) {
     Output list = Zelkor("requests " + Data("wide.txt"));
     std::istringstream lines(list.out);
     std::set<size_t> irpColumns;
-    for (std::string line; std::getline(lines, line);) irpColumns.insert(line.find(" 0x8A4"));
+    for (std::string line; std::getline(lines, line);)
+        irpColumns.insert(line.find(" 0x8A4"));
     EXPECT_EQ(irpColumns.size(), 1u) << list.out;
     EXPECT_NE(list.out.find("READ [10] (LBA 4096, blocks 8) -> STATUS_INVALID_DEVICE_REQUEST"), std::string::npos);
 
@@ -127,7 +130,8 @@ TEST(Realistic, TheQuestionsAnalystsAsk) {
     EXPECT_EQ(which.status, 2);
     EXPECT_NE(which.err.find("line 12: "), std::string::npos) << which.err;
     Output mode = Zelkor("show " + Data("wide.txt") + " 0x8A410040 12");
-    EXPECT_NE(mode.out.find("command: page 0x3F (current values), allocation length 192\n"), std::string::npos) << mode.out;
+    EXPECT_NE(mode.out.find("command: page 0x3F (current values), allocation length 192\n"), std::string::npos)
+        << mode.out;
     EXPECT_NE(mode.out.find("data: mode page 0x1C, 8 bytes\n"), std::string::npos) << mode.out;
     EXPECT_NE(mode.out.find("\n        16  10:00:00.009 usb-storage-0> 1C 06 00"), std::string::npos) << mode.out;
     Output inquiry = Zelkor("show " + Data("wide.txt") + " 5");
@@ -137,7 +141,8 @@ TEST(Realistic, TheQuestionsAnalystsAsk) {
     Output sense = Zelkor("show " + Data("wide.txt") + " 0x8A410040 17");
     EXPECT_NE(sense.out.find("sense: Additional sense: Invalid field in cdb\n"), std::string::npos) << sense.out;
     Output cut = Zelkor("show " + Data("seconds.viewer.utf16.log") + " 0x8A500040");
-    EXPECT_NE(cut.out.find("2048 bytes, cut at the driver's limit of 2048 bytes of 4096 moved"), std::string::npos) << cut.out;
+    EXPECT_NE(cut.out.find("2048 bytes, cut at the driver's limit of 2048 bytes of 4096 moved"), std::string::npos)
+        << cut.out;
 
     Output pasted = Zelkor("sense 72 0B 47 00 00 00 00 00");
     EXPECT_EQ(pasted.status, 0);
@@ -153,14 +158,16 @@ TEST(Realistic, ALongCaptureKeepsABoundedNumberOfRequestsUnderWay) {
     {
         std::ofstream out(capture);
         for (uint32_t k = 0; k <= 100; ++k) {
-            out << "0:00:01.000 disk0> Irp: " << Hex(0x80000000u + 0x40 * k) << " - IRP_MJ_READ: Length: 0x200, Offset: 0x0\n";
+            out << "0:00:01.000 disk0> Irp: " << Hex(0x80000000u + 0x40 * k)
+                << " - IRP_MJ_READ: Length: 0x200, Offset: 0x0\n";
         }
     }
     Output json = Zelkor("requests " + capture + " --json --under-way 100");
     std::remove(capture.c_str());
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 101);
     EXPECT_NE(json.err.find("more than 100 requests under way: gave up waiting for the completion of 1 (1 in all)"),
-              std::string::npos) << json.err;
+              std::string::npos)
+        << json.err;
 }
 
 // A live capture on a pipe: a request that needs no completion is printed as
