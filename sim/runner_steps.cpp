@@ -207,26 +207,9 @@ void Runner::SetTime(const Step& step)
 
 void Runner::InjectFault(const Step& step)
 {
-    static const char* const kInjectable[] = {
-        "ExAllocatePoolWithTag",
-        "IoCreateDevice",
-        "IoCreateSymbolicLink",
-        "IoAttachDeviceToDeviceStack",
-        "RtlAnsiStringToUnicodeString",
-        "RtlUnicodeStringToAnsiString",
-        "IoGetDeviceProperty",
-        "ZwCreateKey",
-        "RtlQueryRegistryValues",
-        "RtlWriteRegistryValue",
-        "IoAllocateMdl",
-        "MmProbeAndLockPages",
-        "MmMapLockedPagesSpecifyCache",
-        "IoAllocateIrp",
-        "IoAllocateWorkItem",
-    };
     bool known = false;
     std::string list;
-    for (const char* name : kInjectable) {
+    for (const char* name : sim::kFallibleRoutines) {
         known = known || step.args[0] == name;
         list += std::string(list.empty() ? "" : ", ") + name;
     }

@@ -46,14 +46,28 @@ void RequireAtMostDispatch(const char* routine);
 
 // ---------------------------------------------------------------------------
 // Fault injection: a routine can be told to fail its Nth call from now (1 =
-// the next call). Routines that can be failed call ShouldFail with their own
-// name ("ExAllocatePoolWithTag", "IoCreateDevice", "IoCreateSymbolicLink",
-// "IoAttachDeviceToDeviceStack", "RtlAnsiStringToUnicodeString",
-// "RtlUnicodeStringToAnsiString", "IoGetDeviceProperty", "ZwCreateKey",
-// "RtlQueryRegistryValues", "RtlWriteRegistryValue", "IoAllocateMdl",
-// "MmProbeAndLockPages", "MmMapLockedPagesSpecifyCache", "IoAllocateIrp",
-// "IoAllocateWorkItem").
+// the next call). Routines that can be failed (kFallibleRoutines) call
+// ShouldFail with their own name.
 void FailNthCall(const std::string& routine, int n);
+// The kernel routines FailNthCall can make fail, in a fixed order (the fuzz
+// targets' inputs choose one by its place).
+inline constexpr const char* kFallibleRoutines[] = {
+    "ExAllocatePoolWithTag",
+    "IoCreateDevice",
+    "IoCreateSymbolicLink",
+    "IoAttachDeviceToDeviceStack",
+    "RtlAnsiStringToUnicodeString",
+    "RtlUnicodeStringToAnsiString",
+    "IoGetDeviceProperty",
+    "ZwCreateKey",
+    "RtlQueryRegistryValues",
+    "RtlWriteRegistryValue",
+    "IoAllocateMdl",
+    "MmProbeAndLockPages",
+    "MmMapLockedPagesSpecifyCache",
+    "IoAllocateIrp",
+    "IoAllocateWorkItem",
+};
 bool ShouldFail(const char* routine);
 // Calls made to a routine since the last reset (counted by ShouldFail).
 int CallCount(const std::string& routine);

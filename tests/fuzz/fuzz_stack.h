@@ -383,23 +383,7 @@ public:
 
     // Kernel routines the input may make fail (those the simulated kernel
     // can fail), and the choice that fails none.
-    static constexpr const char* kFaultRoutines[] = {
-        "ExAllocatePoolWithTag",
-        "IoCreateDevice",
-        "IoCreateSymbolicLink",
-        "IoAttachDeviceToDeviceStack",
-        "RtlAnsiStringToUnicodeString",
-        "RtlUnicodeStringToAnsiString",
-        "IoGetDeviceProperty",
-        "ZwCreateKey",
-        "RtlQueryRegistryValues",
-        "RtlWriteRegistryValue",
-        "IoAllocateMdl",
-        "MmProbeAndLockPages",
-        "MmMapLockedPagesSpecifyCache",
-        "IoAllocateIrp",
-        "IoAllocateWorkItem",
-    };
+    static constexpr const auto& kFaultRoutines = sim::kFallibleRoutines;
     static constexpr int kNoFault = sizeof(kFaultRoutines) / sizeof(kFaultRoutines[0]);
     // The configuration in the registry: none; a model's own values (for
     // the product name kModel a lower driver may answer with); the same
