@@ -294,26 +294,30 @@ void Runner::RemoveDevice(const Step& step)
     CheckStatus(step, sim::PnpRemoveDevice(Device(step, step.args[0]).Device()).final, "the removal");
 }
 
+// The minor function a step names, by name or number; a step error otherwise.
+static unsigned MinorFunction(const NamedTable& table, const char* kind, const std::string& word)
+{
+    auto minor = Lookup(table, word, 0xFF);
+    if (!minor)
+        throw StepError{"unknown " + std::string(kind) + " minor function '" + word + "': expected " + Names(table) +
+                        " or a number"};
+    return *minor;
+}
+
 void Runner::SendPnp(const Step& step)
 {
     sim::Pdo& pdo = Device(step, step.args[0]);
-    auto minor = Lookup(kPnpMinors, step.args[1], 0xFF);
-    if (!minor)
-        throw StepError{"unknown Plug and Play minor function '" + step.args[1] + "': expected " + Names(kPnpMinors) +
-                        " or a number"};
-    sim::IoResult result = *minor == IRP_MN_REMOVE_DEVICE ? sim::PnpRemoveDevice(pdo.Device())
-                                                          : sim::PnpRequest(pdo.Device(), static_cast<UCHAR>(*minor));
+    const unsigned minor = MinorFunction(kPnpMinors, "Plug and Play", step.args[1]);
+    sim::IoResult result = minor == IRP_MN_REMOVE_DEVICE ? sim::PnpRemoveDevice(pdo.Device())
+                                                         : sim::PnpRequest(pdo.Device(), static_cast<UCHAR>(minor));
     CheckStatus(step, result.final, "the request");
 }
 
 void Runner::SendPower(const Step& step)
 {
     sim::Pdo& pdo = Device(step, step.args[0]);
-    auto minor = Lookup(kPowerMinors, step.args[1], 0xFF);
-    if (!minor)
-        throw StepError{"unknown power minor function '" + step.args[1] + "': expected " + Names(kPowerMinors) +
-                        " or a number"};
-    CheckStatus(step, sim::PowerRequest(pdo.Device(), static_cast<UCHAR>(*minor)).final, "the request");
+    const unsigned minor = MinorFunction(kPowerMinors, "power", step.args[1]);
+    CheckStatus(step, sim::PowerRequest(pdo.Device(), static_cast<UCHAR>(minor)).final, "the request");
 }
 
 // ---------------------------------------------------------------------------
@@ -420,10 +424,7 @@ void Runner::SendPlain(const Step& step, PDEVICE_OBJECT target, HANDLE handle)
 void Runner::SendWmi(const Step& step)
 {
     sim::Pdo& pdo = Device(step, step.args[0]);
-    auto minor = Lookup(kWmiMinors, step.args[1], 0xFF);
-    if (!minor)
-        throw StepError{"unknown WMI minor function '" + step.args[1] + "': expected " + Names(kWmiMinors) +
-                        " or a number"};
+    const unsigned minor = MinorFunction(kWmiMinors, "WMI", step.args[1]);
     std::vector<unsigned char> bytes;
     if (step.Has("buffer"))
         bytes = ParseBytes(step.Option("buffer")).value();
@@ -449,7 +450,7 @@ void Runner::SendWmi(const Step& step)
     ULONG_PTR dataPath = ParseNumber(step.Option("datapath", "0")).value();
     bool hasBuffer = step.Has("buffer") || step.Has("size");
 
-    sim::Request request(IRP_MJ_SYSTEM_CONTROL, static_cast<UCHAR>(*minor));
+    sim::Request request(IRP_MJ_SYSTEM_CONTROL, static_cast<UCHAR>(minor));
     request.Setup([=](PIRP, PIO_STACK_LOCATION location) {
         location->Parameters.WMI.ProviderId = provider;
         location->Parameters.WMI.DataPath = reinterpret_cast<PVOID>(dataPath);
