@@ -10,6 +10,7 @@
 #include "platform/ntscsi.h"
 #include "simkernel/core.h"
 #include "simkernel/fixed_entry.h"
+#include "simkernel/frames.h"
 #include "simkernel/memory.h"
 
 namespace sim {
@@ -33,6 +34,7 @@ struct Range {
     PVOID context = nullptr;
     ULONG options = 0;
     ULONG access = 0;
+    PDRIVER_OBJECT owner = nullptr;  // the driver that asked for the range
 };
 
 uint64_t Address(USHORT high, ULONG low) { return (uint64_t{high} << 32) | low; }
@@ -43,6 +45,17 @@ uint8_t* SystemAddress(PMDL mdl) {
         return static_cast<uint8_t*>(mdl->MappedSystemVa);
     return static_cast<uint8_t*>(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
                                                               NormalPagePriority | MdlMappingNoExecute));
+}
+
+// The driver that passed the request to the bus: the owner of the stack
+// location above the bus's; nullptr when the request began at the bus. A
+// routine the request hands over is that driver's (a filter hands down its
+// own substitutes): a stop inside it is held against that driver, as one in
+// the bus's own code is against the bus.
+PDRIVER_OBJECT Sender(PIRP irp) {
+    if (irp->CurrentLocation >= irp->StackCount) return nullptr;
+    PDEVICE_OBJECT device = (IoGetCurrentIrpStackLocation(irp) + 1)->DeviceObject;
+    return device == nullptr ? nullptr : device->DriverObject;
 }
 
 }  // namespace
@@ -63,7 +76,7 @@ struct Bus1394::Impl {
     ULONG configRomLength = 0;
     std::function<void()> removed;
 
-    NTSTATUS Allocate(IRB* irb, bool viaMapping, PVOID* completion, PVOID* completionContext);
+    NTSTATUS Allocate(IRB* irb, PDRIVER_OBJECT owner, PVOID* completion, PVOID* completionContext);
     NTSTATUS Free(IRB* irb);
     NTSTATUS AsyncTransfer(IRB* irb, bool write);
     NTSTATUS HostInformation(IRB* irb);
@@ -109,9 +122,11 @@ NTSTATUS PhysAddrMapping(PVOID Context, PIRB Irb) {
     if (Irb->u.AllocateAddressRange.fulNotificationOptions != 0) return STATUS_INVALID_PARAMETER;
     PVOID completion = nullptr;
     PVOID completionContext = nullptr;
-    NTSTATUS status = bus->Allocate(Irb, true, &completion, &completionContext);
+    // The routine runs in its caller's thread, on its caller's behalf.
+    NTSTATUS status = bus->Allocate(Irb, CurrentDriver(), &completion, &completionContext);
     if (NT_SUCCESS(status) && completion != nullptr) {
         IrqlScope irql(DISPATCH_LEVEL);
+        const Answerable owner(CurrentDriver());
         reinterpret_cast<PALLOCATION_COMPLETION_ROUTINE>(completion)(completionContext);
     }
     return status;
@@ -119,7 +134,7 @@ NTSTATUS PhysAddrMapping(PVOID Context, PIRB Irb) {
 
 }  // namespace
 
-NTSTATUS Bus1394::Impl::Allocate(IRB* irb, bool viaMapping, PVOID* completion, PVOID* completionContext) {
+NTSTATUS Bus1394::Impl::Allocate(IRB* irb, PDRIVER_OBJECT owner, PVOID* completion, PVOID* completionContext) {
     IRB_REQ_ALLOCATE_ADDRESS_RANGE& request = irb->u.AllocateAddressRange;
     if (request.nLength == 0 || request.Mdl == nullptr || request.nLength > request.Mdl->ByteCount)
         return STATUS_INVALID_PARAMETER;
@@ -136,6 +151,7 @@ NTSTATUS Bus1394::Impl::Allocate(IRB* irb, bool viaMapping, PVOID* completion, P
     range.mdl = request.Mdl;
     range.options = request.fulNotificationOptions;
     range.access = request.fulAccessType;
+    range.owner = owner;
     if (range.options != 0) {
         range.callback = request.Callback;
         range.context = request.Context;
@@ -145,7 +161,6 @@ NTSTATUS Bus1394::Impl::Allocate(IRB* irb, bool viaMapping, PVOID* completion, P
         *completion = request.Callback;
         *completionContext = request.Context;
     }
-    (void)viaMapping;
     ranges.push_back(range);
 
     request.hAddressRange = range.handle;
@@ -269,7 +284,7 @@ void Bus1394::Impl::Process(PIRP irp) {
         status = AsyncTransfer(irb, true);
         break;
     case REQUEST_ALLOCATE_ADDRESS_RANGE:
-        status = Allocate(irb, false, &completion, &completionContext);
+        status = Allocate(irb, Sender(irp), &completion, &completionContext);
         break;
     case REQUEST_FREE_ADDRESS_RANGE:
         status = Free(irb);
@@ -293,6 +308,7 @@ void Bus1394::Impl::Process(PIRP irp) {
     }
     if (completion != nullptr) {
         IrqlScope raised(DISPATCH_LEVEL);
+        const Answerable owner(Sender(irp));
         reinterpret_cast<PALLOCATION_COMPLETION_ROUTINE>(completion)(completionContext);
     }
     irp->IoStatus.Status = status;
@@ -401,6 +417,7 @@ bool Bus1394::RemoteAccess(uint64_t address, bool write, const std::vector<uint8
     info.fulNotificationOptions = notify;
     info.Context = range.context;
     IrqlScope irql(DISPATCH_LEVEL);
+    const Answerable owner(range.owner);
     reinterpret_cast<PDRIVER_NOTIFICATION_ROUTINE>(range.callback)(&info);
     return true;
 }

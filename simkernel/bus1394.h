@@ -11,7 +11,8 @@
 // callable, as the host controller outlives its devices, and refuses to map
 // for a removed device.
 //
-// Routines the bus calls run at DISPATCH_LEVEL. Addresses the bus hands out
+// Routines the bus calls run at DISPATCH_LEVEL, answerable for the driver
+// that handed them down (a stop inside one is its doing). Addresses the bus hands out
 // (the mapping routine, the host's configuration ROM) are the same on every
 // run while the kernel's addresses are deterministic.
 #pragma once

@@ -15,6 +15,8 @@
 #include "internal/callback.h"
 #include "platform/nt1394.h"
 #include "platform/ntscsi.h"
+#include "simkernel/bus1394.h"
+#include "simkernel/frames.h"
 #include "simkernel/memory.h"
 #include "tests/unit/filtered_stack.h"
 #include "trace/print.h"
@@ -259,6 +261,42 @@ TEST_F(CallbackRecordTest, RemovalWaitsForASubstituteThatIsRunning) {
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(sim::UnloadDriver(driver_), STATUS_SUCCESS);
     sim::FreeBuffer(buffer);
+    EXPECT_EQ(sim::LeakReport(), "");
+}
+
+// A routine the bus calls answers for the driver that handed it over: the
+// filter's substitute (and what it calls) is the filter's doing; a routine
+// a client sends straight to the bus is nobody's.
+std::vector<PDRIVER_OBJECT> g_answerable;
+VOID ClientNotified(PNOTIFICATION_INFO) { g_answerable.push_back(sim::AnswerableDriver()); }
+
+TEST_F(CallbackRecordTest, ARoutineTheBusCallsAnswersForTheDriverThatHandedItOver) {
+    ASSERT_NO_FATAL_FAILURE(BuildStack());
+    std::shared_ptr<sim::Bus1394> bus = sim::AttachBus1394(*pdo_);
+    sim::SimBuffer data = sim::AllocateBuffer(64);
+    PMDL mdl = IoAllocateMdl(data.address, 64, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    g_answerable.clear();
+    for (PDEVICE_OBJECT target : {filter_, pdo_->Device()}) {
+        IRB irb{};
+        irb.FunctionNumber = REQUEST_ALLOCATE_ADDRESS_RANGE;
+        IRB_REQ_ALLOCATE_ADDRESS_RANGE& request = irb.u.AllocateAddressRange;
+        request.Mdl = mdl;
+        request.nLength = 64;
+        request.fulNotificationOptions = NOTIFY_FLAGS_AFTER_WRITE;
+        request.Callback = reinterpret_cast<PVOID>(&ClientNotified);
+        ASSERT_EQ(sim::Send(target, sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, &irb).ExactDevice()).final,
+                  STATUS_SUCCESS);
+        std::string reason;
+        const uint64_t address = (uint64_t{1} << 32) | (0x10000u * (target == filter_ ? 1 : 2));
+        EXPECT_TRUE(bus->RemoteAccess(address, true, {1, 2, 3}, 3, &reason)) << reason;
+    }
+    EXPECT_EQ(g_answerable, (std::vector<PDRIVER_OBJECT>{driver_, nullptr}));
+
+    EXPECT_EQ(sim::PnpRemoveDevice(pdo_->Device()).final, STATUS_SUCCESS);
+    EXPECT_EQ(sim::UnloadDriver(driver_), STATUS_SUCCESS);
+    IoFreeMdl(mdl);
+    sim::FreeBuffer(data);
     EXPECT_EQ(sim::LeakReport(), "");
 }
 
