@@ -11,6 +11,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -32,7 +33,7 @@ namespace {
 
 struct Region {
     uint8_t* mapping = nullptr;
-    size_t pages = 0;                 // including the trailing guard page
+    size_t pages = 0;                 // including the trailing guard pages
     std::vector<PageState> state;     // per page
     std::vector<PageState> resident;  // what a paged-out page returns to
     std::vector<int> locks;           // MDL locks per page
@@ -157,15 +158,16 @@ bool InKernelRange(uintptr_t address) {
 
 }  // namespace
 
-SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage) {
+SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage, size_t guardPages) {
     CheckHostPageSize();
     if (offsetInPage >= kPageSize) Misuse("AllocateBuffer", "offset beyond the first page", nullptr);
+    if (guardPages == 0 || guardPages > 256) Misuse("AllocateBuffer", "from 1 to 256 guard pages", nullptr);
     EnsureResetHook();
     InstallFaultHandler();
 
     size_t dataPages = (offsetInPage + bytes + kPageSize - 1) / kPageSize;
     if (dataPages == 0) dataPages = 1;
-    const size_t pages = dataPages + 1;
+    const size_t pages = dataPages + guardPages;
     // While a scenario runs, buffers sit at the same addresses on every run.
     void* hint = DeterministicBufferAddress(pages * kPageSize);
     void* p = mmap(hint, pages * kPageSize, PROT_READ | PROT_WRITE,
@@ -176,13 +178,13 @@ SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage) {
     }
     if (p == MAP_FAILED) Misuse("AllocateBuffer", "out of address space", nullptr);
     auto* mapping = static_cast<uint8_t*>(p);
-    mprotect(mapping + dataPages * kPageSize, kPageSize, PROT_NONE);
+    mprotect(mapping + dataPages * kPageSize, guardPages * kPageSize, PROT_NONE);
 
     Region region;
     region.mapping = mapping;
     region.pages = pages;
     region.state.assign(pages, PageState::Valid);
-    region.state.back() = PageState::Invalid;
+    std::fill(region.state.begin() + static_cast<std::ptrdiff_t>(dataPages), region.state.end(), PageState::Invalid);
     region.resident = region.state;
     region.locks.assign(pages, 0);
     region.buffer = SimBuffer{mapping + offsetInPage, bytes};

@@ -17,15 +17,17 @@ namespace sim {
 constexpr size_t kPageSize = 4096;
 
 // ---------------------------------------------------------------------------
-// Buffers. Each buffer is a private mapping of whole pages followed by one
-// no-access guard page, so a read past the end faults as with special pool.
+// Buffers. Each buffer is a private mapping of whole pages followed by
+// no-access guard pages (one unless asked for more), so a read past the end
+// faults as with special pool; more guard pages keep a driver that skips
+// ahead by a block's own lengths inside the simulation's memory too.
 // The data starts offsetInPage bytes into the first page, which lets a test
 // place a buffer's end (or a page boundary) exactly where it wants it.
 struct SimBuffer {
     uint8_t* address = nullptr;
     size_t size = 0;
 };
-SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage = 0);
+SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage = 0, size_t guardPages = 1);
 // Releases the buffer's pages. Freeing pages an MDL still holds locked is a
 // bug check, as when a process goes away with locked pages.
 void FreeBuffer(const SimBuffer& buffer);
