@@ -40,7 +40,7 @@ IoState& State() {
     return *state;
 }
 
-thread_local std::vector<CallFrame> t_frames;
+thread_local ThreadStack<CallFrame, 256> t_frames;
 
 void EnsureResetHook() {
     static std::once_flag once;

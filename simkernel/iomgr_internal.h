@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "simkernel/iomgr.h"
+#include "simkernel/thread_stack.h"
 
 namespace sim {
 namespace detail {
@@ -123,7 +124,7 @@ struct CallFrame {
     int location;
     bool lowerReturnedPending;
 };
-extern thread_local std::vector<CallFrame> t_frames;
+extern thread_local ThreadStack<CallFrame, 256> t_frames;
 
 void ResetIoManager();
 void EnsureResetHook();

@@ -162,17 +162,17 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver) {
 
     ObserveCall(device, irp);
     const KIRQL irql = CurrentIrql();
-    t_frames.push_back(CallFrame{irp, call.index, false});
+    t_frames.Push(CallFrame{irp, call.index, false}, "IoCallDriver");
     PDRIVER_OBJECT driver = device->DriverObject;
     NTSTATUS status;
     {
         DriverFrame running(driver, FrameKind::Dispatch, reinterpret_cast<const void*>(call.dispatch));
         status = call.dispatch(device, irp);
     }
-    const CallFrame frame = t_frames.back();
-    t_frames.pop_back();
-    if (!t_frames.empty() && t_frames.back().irp == irp)
-        t_frames.back().lowerReturnedPending = status == STATUS_PENDING;
+    const CallFrame frame = t_frames.Back();
+    t_frames.Pop();
+    if (!t_frames.Empty() && t_frames.Back().irp == irp)
+        t_frames.Back().lowerReturnedPending = status == STATUS_PENDING;
     CheckDispatchReturn(driver, irp, call, frame, status, irql, routine);
     return status;
 }
