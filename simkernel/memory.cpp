@@ -11,7 +11,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -33,7 +32,8 @@ namespace {
 
 struct Region {
     uint8_t* mapping = nullptr;
-    size_t pages = 0;                 // including the trailing guard pages
+    size_t pages = 0;                 // with the first guard page
+    size_t tail = 0;                  // no-access pages after it, all invalid
     std::vector<PageState> state;     // per page
     std::vector<PageState> resident;  // what a paged-out page returns to
     std::vector<int> locks;           // MDL locks per page
@@ -69,13 +69,23 @@ void ResetBuffers() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_vouched.clear();
     for (auto& [base, region] : g_regions)
-        munmap(region.mapping, region.pages * kPageSize);
+        munmap(region.mapping, (region.pages + region.tail) * kPageSize);
     g_regions.clear();
 }
 
 void EnsureResetHook() {
     static std::once_flag once;
     std::call_once(once, [] { RegisterResetHook(ResetBuffers); });
+}
+
+// The region whose tail of no-access pages holds the page. Caller holds g_mutex.
+bool InTail(uintptr_t page) {
+    auto it = g_regions.upper_bound(page);
+    if (it == g_regions.begin()) return false;
+    --it;
+    const Region& region = it->second;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(region.mapping);
+    return page >= base + region.pages * kPageSize && page < base + (region.pages + region.tail) * kPageSize;
 }
 
 // The region holding the page, or nullptr. Caller holds g_mutex.
@@ -161,30 +171,32 @@ bool InKernelRange(uintptr_t address) {
 SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage, size_t guardPages) {
     CheckHostPageSize();
     if (offsetInPage >= kPageSize) Misuse("AllocateBuffer", "offset beyond the first page", nullptr);
-    if (guardPages == 0 || guardPages > 256) Misuse("AllocateBuffer", "from 1 to 256 guard pages", nullptr);
+    if (guardPages == 0 || guardPages > kMaxGuardPages) Misuse("AllocateBuffer", "too many guard pages", nullptr);
     EnsureResetHook();
     InstallFaultHandler();
 
     size_t dataPages = (offsetInPage + bytes + kPageSize - 1) / kPageSize;
     if (dataPages == 0) dataPages = 1;
-    const size_t pages = dataPages + guardPages;
+    const size_t pages = dataPages + 1;
+    const size_t mapped = dataPages + guardPages;
     // While a scenario runs, buffers sit at the same addresses on every run.
-    void* hint = DeterministicBufferAddress(pages * kPageSize);
-    void* p = mmap(hint, pages * kPageSize, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | (hint != nullptr ? MAP_FIXED_NOREPLACE : 0), -1, 0);
+    void* hint = DeterministicBufferAddress(mapped * kPageSize);
+    void* p = mmap(hint, mapped * kPageSize, PROT_NONE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (hint != nullptr ? MAP_FIXED_NOREPLACE : 0), -1, 0);
     if (hint != nullptr && p != MAP_FAILED && p != hint) {
-        munmap(p, pages * kPageSize);
+        munmap(p, mapped * kPageSize);
         p = MAP_FAILED;
     }
     if (p == MAP_FAILED) Misuse("AllocateBuffer", "out of address space", nullptr);
     auto* mapping = static_cast<uint8_t*>(p);
-    mprotect(mapping + dataPages * kPageSize, guardPages * kPageSize, PROT_NONE);
+    mprotect(mapping, dataPages * kPageSize, PROT_READ | PROT_WRITE);
 
     Region region;
     region.mapping = mapping;
     region.pages = pages;
+    region.tail = guardPages - 1;
     region.state.assign(pages, PageState::Valid);
-    std::fill(region.state.begin() + static_cast<std::ptrdiff_t>(dataPages), region.state.end(), PageState::Invalid);
+    region.state.back() = PageState::Invalid;
     region.resident = region.state;
     region.locks.assign(pages, 0);
     region.buffer = SimBuffer{mapping + offsetInPage, bytes};
@@ -210,7 +222,7 @@ void FreeBuffer(const SimBuffer& buffer) {
                      detail);
         }
     }
-    munmap(region->mapping, region->pages * kPageSize);
+    munmap(region->mapping, (region->pages + region->tail) * kPageSize);
     g_regions.erase(reinterpret_cast<uintptr_t>(region->mapping));
 }
 
@@ -252,7 +264,8 @@ PageState QueryPage(const void* address) {
     std::lock_guard<std::mutex> lock(g_mutex);
     size_t index = 0;
     Region* region = FindRegion(page, &index);
-    return region == nullptr ? PageState::Unknown : region->state[index];
+    if (region == nullptr) return InTail(page) ? PageState::Invalid : PageState::Unknown;
+    return region->state[index];
 }
 
 bool PageIn(const void* address) {

@@ -27,6 +27,9 @@ struct SimBuffer {
     uint8_t* address = nullptr;
     size_t size = 0;
 };
+// At most 4 GiB and 1 MiB of guard pages: as far as a 32-bit length reaches,
+// and a dump's limit beyond it.
+constexpr size_t kMaxGuardPages = ((size_t{1} << 32) + (size_t{1} << 20)) / 4096;
 SimBuffer AllocateBuffer(size_t bytes, size_t offsetInPage = 0, size_t guardPages = 1);
 // Releases the buffer's pages. Freeing pages an MDL still holds locked is a
 // bug check, as when a process goes away with locked pages.

@@ -79,13 +79,6 @@ class Stack {
 public:
     static constexpr size_t kBufferBytes = 2 * 4096;
     static constexpr int kBuffers = 4;  // 0: the request's block; 1..3: what it points to
-    // The driver walks a block's records by the lengths they give, as far as
-    // the block's own 16-bit length says, and may step over pages it need
-    // not read: no-access pages as far as that length reaches keep each
-    // step inside the simulation's memory, where an address past the block
-    // faults as on Windows (beyond it lies this process's own memory, which
-    // the simulated kernel cannot tell from a resident system page).
-    static constexpr size_t kBlockGuardPages = 0x10000 / 4096 + 1;
     static constexpr ULONG kFlags[] = {0, DO_BUFFERED_IO, DO_DIRECT_IO};
     static constexpr size_t kMdlSlots[] = {offsetof(_URB_CONTROL_TRANSFER, TransferBufferMDL),
                                            offsetof(IRB, u.AsyncRead.Mdl), offsetof(IRB, u.AsyncWrite.Mdl),
@@ -103,9 +96,17 @@ public:
         // Every level, the bus detail included, most of the time; any mask,
         // time stamps included, now and then.
         const ULONG mask = input.ConsumeBool() ? kEveryLevel : input.ConsumeIntegral<uint16_t>() & kAnyMask;
+        // The driver steps through a block by the lengths it gives (a
+        // selection's records by theirs, as far as the URB's 16-bit length;
+        // isochronous packets by their offsets, as far as the 32-bit
+        // transfer length) and need not read the pages between: no-access
+        // pages as far as any such length reaches keep each step inside the
+        // simulation's memory, where an address past a buffer is invalid as
+        // on Windows. Beyond lies this process's own memory, which the
+        // simulated kernel cannot tell from a resident system page.
         for (int i = 0; i < kBuffers; ++i) {
             size_t offset = input.ConsumeIntegralInRange<size_t>(0, 4095);
-            buffers_[i] = sim::AllocateBuffer(kBufferBytes - 4096, offset, i == 0 ? kBlockGuardPages : 1);
+            buffers_[i] = sim::AllocateBuffer(kBufferBytes - 4096, offset, sim::kMaxGuardPages);
             std::vector<uint8_t> bytes = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 512));
             if (!bytes.empty())
                 std::memcpy(buffers_[i].address, bytes.data(), std::min(bytes.size(), buffers_[i].size));
