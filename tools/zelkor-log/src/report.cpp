@@ -101,6 +101,7 @@ nlohmann::ordered_json RequestJson(const Request& r) {
     j["failed"] = r.Failed();
     j["scsi_status"] = r.scsiStatus.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.scsiStatus);
     j["srb_status"] = r.srbStatus.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.srbStatus);
+    j["usbd_status"] = r.usbdStatus.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.usbdStatus);
     j["transferred"] = r.transferred ? nlohmann::ordered_json(*r.transferred) : nlohmann::ordered_json();
     if (r.sense) {
         nlohmann::ordered_json sense;
@@ -377,8 +378,9 @@ void PrintRequest(std::ostream& out, const Request& r, const std::vector<std::pa
     columns.Fit(r);
     out << RequestLine(r, columns) << "\n";
     nlohmann::ordered_json j = RequestJson(r);
-    for (const char* field : {"device", "irp", "kind", "name", "detail", "cdb", "length", "offset", "start", "end",
-                              "latency_ms", "clock", "status", "scsi_status", "srb_status", "transferred"}) {
+    for (const char* field :
+         {"device", "irp", "kind", "name", "detail", "cdb", "length", "offset", "start", "end", "latency_ms", "clock",
+          "status", "scsi_status", "srb_status", "usbd_status", "transferred"}) {
         if (!j[field].is_null() && j[field] != "")
             out << "  " << field << ": " << (j[field].is_string() ? j[field].get<std::string>() : j[field].dump())
                 << "\n";

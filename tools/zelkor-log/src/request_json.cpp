@@ -255,6 +255,8 @@ void AppendRequestJson(std::string& out, const Request& r) {
     OptionalString(w, !r.scsiStatus.empty(), r.scsiStatus);
     w.Key("srb_status");
     OptionalString(w, !r.srbStatus.empty(), r.srbStatus);
+    w.Key("usbd_status");
+    OptionalString(w, !r.usbdStatus.empty(), r.usbdStatus);
     w.Key("transferred");
     r.transferred ? w.Unsigned(*r.transferred) : w.Null();
     w.Key("sense");

@@ -642,6 +642,7 @@ bool Tracker::UrbDetailCompletion(const TraceLine& line, std::string_view body) 
     Request& request = continuing ? *found : ForCompletion(line, irp, "urb", function);
     if (statusLine) {
         request.usbdTold = true;
+        request.usbdStatus = Field(rest.substr(rest.find(" - Status: ")), "UsbdStatus: ", ", ");
         request.detailDumps = std::none_of(request.dumps.begin(), request.dumps.end(), [](const Dump& dump) {
             return dump.phase == "completion" && dump.what == "data";
         });

@@ -54,6 +54,7 @@ struct Request {
     std::string scsiStatus;
     std::optional<uint8_t> scsiStatusValue;
     std::string srbStatus;
+    std::string usbdStatus;  // a URB's, from its detail line (0x200)
     std::optional<Sense> sense;
     std::vector<Dump> dumps;
     std::vector<std::string> notes;  // further lines about the request

@@ -94,7 +94,7 @@ TEST(Captures, RequestsAsJsonSayWhatTheDevicesDid) {
     Analysis story = AnalyzeFile("story.txt");
     ASSERT_TRUE(story.unreadable.empty());
     auto [fields, senseFields] = DocumentedFields();
-    ASSERT_EQ(fields.size(), 28u);
+    ASSERT_EQ(fields.size(), 29u);
     for (const Request& request : story.requests) {
         nlohmann::ordered_json json = RequestJson(request);
         EXPECT_EQ(Keys(json), fields) << json.dump();
@@ -208,6 +208,7 @@ TEST(Captures, UsbAtTheDetailLevelAndItsExport) {
     EXPECT_EQ(HexBytes(usb.Find("0x8A416040")->Bytes("data")), "00 00 00 3F 00 00 02 00");  // dumped once
     const Request* stall = usb.Find("0x8A40A040");  // a descriptor the stick has not: completed by the detail line
     EXPECT_EQ(stall->status, "STATUS_UNSUCCESSFUL");
+    EXPECT_EQ(RequestJson(*stall)["usbd_status"], "USBD_STATUS_STALL_PID");
     EXPECT_EQ(stall->notes.size(), 1u);                            // the setup packet
     EXPECT_EQ(usb.Find("0x8A460040")->Bytes("data").size(), 36u);  // three isochronous packets
 
