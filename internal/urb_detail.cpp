@@ -520,15 +520,12 @@ VOID TraceInterfaces(const DetailLine* Line, const void* Urb, ULONG UrbLength, U
 }
 
 // The packets of an isochronous transfer, as many as it says and its
-// Length holds; for a transfer in, each packet's data after its line, as
-// much of it as lies inside the transfer buffer (a packet's offset and
-// length are the lower driver's word, and beyond the buffer lies memory no
-// part of the request, perhaps a device's registers). The data is dumped
-// from TransferBuffer only: an MDL's pages are not mapped piece by piece.
+// Length holds; for a transfer in, each packet's data after its line. The
+// data is dumped from TransferBuffer only: an MDL's pages are not mapped
+// piece by piece.
 VOID TraceIsoPackets(const DetailLine* Line, const void* Urb, const UrbBytes* Copy)
 {
     const UCHAR* buffer = Field<const UCHAR*>(Copy, ZK_BUFFER_AT);
-    const ULONG total = Field<ULONG>(Copy, ZK_LENGTH_AT);
     BOOLEAN in = (Field<ULONG>(Copy, ZK_FLAGS_AT) & USBD_TRANSFER_DIRECTION_IN) != 0;
     constexpr ULONG first = __builtin_offsetof(_URB_ISOCH_TRANSFER, IsoPacket);
     ULONG count = Field<ULONG>(Copy, __builtin_offsetof(_URB_ISOCH_TRANSFER, NumberOfPackets));
@@ -544,12 +541,9 @@ VOID TraceIsoPackets(const DetailLine* Line, const void* Urb, const UrbBytes* Co
         ZK_PrintLine(Line->Extension, ZK_DETAIL_UP "IsoPacket: %u, Offset: 0x%X, Length: 0x%X, UsbdStatus: %s.\n",
                      Line->Routine, Line->Irp, Line->Name, i, packet.Offset, packet.Length, status);
         // An offset that would wrap the address space is no packet's.
-        if (in && buffer != NULL && USBD_SUCCESS(packet.Status) && packet.Offset < total &&
-            (ULONG_PTR)buffer + packet.Offset >= (ULONG_PTR)buffer) {
-            ULONG inside = total - packet.Offset;
-            ZK_DumpMemory(TRACE_BUS_DETAIL, Line->Extension, (PVOID)(buffer + packet.Offset),
-                          packet.Length < inside ? packet.Length : inside);
-        }
+        if (in && buffer != NULL && USBD_SUCCESS(packet.Status) &&
+            (ULONG_PTR)buffer + packet.Offset >= (ULONG_PTR)buffer)
+            ZK_DumpMemory(TRACE_BUS_DETAIL, Line->Extension, (PVOID)(buffer + packet.Offset), packet.Length);
     }
 }
 
