@@ -188,7 +188,8 @@ inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG cod
     }
     std::vector<uint8_t> data(64);
     PDEVICE_OBJECT top = stack.Top();
-    switch (input.ConsumeIntegralInRange<int>(0, 5)) {
+    // The last no seed of a golden scenario picks.
+    switch (input.ConsumeIntegralInRange<int>(0, 6)) {
     case 0:
         sim::Send(top, sim::Request::DeviceControl(code, data.data(), 64, data.data(), 64));
         break;
@@ -204,8 +205,11 @@ inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG cod
     case 4:
         sim::Send(top, sim::Request::Power(IRP_MN_QUERY_POWER));
         break;
-    default:
+    case 5:
         sim::Send(top, sim::Request(IRP_MJ_FLUSH_BUFFERS));
+        break;
+    default:
+        sim::Send(top, sim::Request(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES));
         break;
     }
     stack.Pdo().Release();

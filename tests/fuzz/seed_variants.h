@@ -161,6 +161,30 @@ inline void InternalVariants(const Request& request, const AddVariant& add) {
         failed.edits = {{3, 0x04}};
         failed.status = 4;
         add("failed", request, failed);
+        // Data and sense data at a level that does not show them, and sense
+        // data at an address no one mapped.
+        Variant undumped = done;
+        undumped.mask = 0x008;
+        add("done-undumped", request, undumped);
+        Variant untraced = sense;
+        untraced.mask = 0x004;
+        add("sense-untraced", request, untraced);
+        Variant nowhere;
+        nowhere.edits = {{3, 0x84}};
+        constexpr uint8_t kUnmapped[] = {0x10, 0x00, 0x00, 0x00, 0x80, 0xFF, 0xFF};  // 0xFFFF8000000010xx
+        for (size_t i = 0; i < std::size(kUnmapped); ++i)
+            nowhere.edits.emplace_back(offsetof(SCSI_REQUEST_BLOCK, SenseInfoBuffer) + 1 + i, kUnmapped[i]);
+        add("sense-nowhere", request, nowhere);
+    }
+    // The lower driver turns the URB into a function no completion traces;
+    // a completion traced at the unrecognised level alone.
+    if (urb && request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.bytes.size() >= 4) {
+        Variant renamed;
+        renamed.edits = {{2, 0x7F}, {3, 0x00}};
+        add("renamed", request, renamed);
+        Variant unrecognised;
+        unrecognised.mask = 0x040;
+        add("unrecognised", request, unrecognised);
     }
 }
 
@@ -345,8 +369,8 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests() {
     for (size_t major = 0; major < std::size(fuzz::kPlainMajors); ++major)
         add("major-" + std::to_string(major), 7,
             [major](fuzz::SeedWriter& out) { out.Pick(major, std::size(fuzz::kPlainMajors)); });
-    for (int kind = 0; kind <= 5; ++kind)
-        add("removing-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 5, kind); });
+    for (int kind = 0; kind <= 6; ++kind)
+        add("removing-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 6, kind); });
     // Straight to the control device: Plug and Play (a start, the usage
     // notification, the removal), power (set and query), WMI, a read.
     for (UCHAR minor : {UCHAR(IRP_MN_START_DEVICE), UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_REMOVE_DEVICE)})
