@@ -249,8 +249,8 @@ private:
             break;
         default:
             if (held_.PhysAddrMappingRoutine == &ZK_PhysAddrMappingRoutine)
-                ZK_PhysAddrMappingRoutine(context, input_.ConsumeBool() ? static_cast<PIRB>(nowhere)
-                                                                         : reinterpret_cast<PIRB>(block_));
+                ZK_PhysAddrMappingRoutine(
+                    context, input_.ConsumeBool() ? static_cast<PIRB>(nowhere) : reinterpret_cast<PIRB>(block_));
             break;
         }
     }

@@ -544,8 +544,9 @@ bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, con
     WriteUrbByDeviceControl(*urb, write);
     for (int kind = 0; kind <= 5; ++kind)
         for (int context = 0; context <= (kind < 4 ? 2 : 0); ++context)
-            write("fuzz_internal", "host-hostile-" + std::to_string(kind) + "-" + std::to_string(context),
-                  Write(*host, true, {}, [kind, context](fuzz::SeedWriter& out) { WriteHostPlay(out, kind, context); }));
+            write(
+                "fuzz_internal", "host-hostile-" + std::to_string(kind) + "-" + std::to_string(context),
+                Write(*host, true, {}, [kind, context](fuzz::SeedWriter& out) { WriteHostPlay(out, kind, context); }));
     for (int fault = 0; fault < fuzz::Stack::kNoFault; ++fault)
         for (int nth = 1; nth <= 3; ++nth) {
             Variant failing;

@@ -248,10 +248,9 @@ inline void SendToControl(FuzzedDataProvider& input, const Buffers& buffers) {
 // puts the output length for a program.
 inline void SendUrbByDeviceControl(Stack& stack, const Buffers& buffers) {
     uint8_t* urb = buffers.in;
-    sim::Send(stack.Top(), sim::Request::DeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr, 0, nullptr, 0)
-                               .Setup([urb](PIRP, PIO_STACK_LOCATION location) {
-                                   location->Parameters.Others.Argument1 = urb;
-                               }));
+    sim::Send(stack.Top(),
+              sim::Request::DeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr, 0, nullptr, 0)
+                  .Setup([urb](PIRP, PIO_STACK_LOCATION location) { location->Parameters.Others.Argument1 = urb; }));
 }
 
 // Majors the filter passes on as they are (the last three it does not name).

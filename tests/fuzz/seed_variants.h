@@ -373,7 +373,8 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests() {
         add("removing-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 6, kind); });
     // Straight to the control device: Plug and Play (a start, the usage
     // notification, the removal), power (set and query), WMI, a read.
-    for (UCHAR minor : {UCHAR(IRP_MN_START_DEVICE), UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_REMOVE_DEVICE)})
+    for (UCHAR minor :
+         {UCHAR(IRP_MN_START_DEVICE), UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_REMOVE_DEVICE)})
         add("control-pnp-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
             out.Range<int>(0, 3, 0);
             out.Range<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION, minor);
