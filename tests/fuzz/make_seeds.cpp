@@ -464,6 +464,13 @@ void WriteControlVariants(const Request& request, const std::string& stem, const
     Variant user;
     user.account = 1;
     write("fuzz_control", stem + "-user", *WriteControl(request, user));
+    // The record alone, with no room for an answer.
+    if (Le32(request.bytes, 8) == 0) {
+        Request bare = request;
+        bare.bytes.resize(12);
+        bare.outLength = 0;
+        write("fuzz_control", stem + "-bare", *WriteControl(bare));
+    }
 }
 
 // Floppy commands with their command bytes, paged out, without them, and

@@ -201,6 +201,14 @@ inline void ControlVariants(const Request& request, const AddVariant& add) {
         Put32(kernel.bytes, 8, 0x80001000u);
         add("kernel", kernel, Variant{});
     }
+    // A driver's private request with its data in the request: a driver may
+    // change the configuration.
+    if (request.code == ZK_REQUEST_CODE && request.onControl && request.program && request.bytes.size() >= 12 &&
+        Le32(request.bytes, 8) == 0) {
+        Request driver = request;
+        driver.program = false;
+        add("kernel-inline", driver, Variant{});
+    }
     if (request.code == IOCTL_STORAGE_QUERY_PROPERTY && request.bytes.size() >= 4 && Le32(request.bytes, 0) == 0 &&
         request.outLength > 0x28) {
         const uint32_t offsets[] = {0x40, 0, 0x200, 0x40};
@@ -277,10 +285,28 @@ inline void PassThroughVariants(const Request& request, const AddVariant& add) {
         answered.reply[2] = scsiStatus;
         add(scsiStatus ? "checked" : "answered", request, answered);
     }
+    // Answered data the level does not show, and an output longer than the
+    // block.
+    Variant hidden;
+    hidden.intoSystemBuffer = true;
+    hidden.information = std::max<ULONG>(ULONG(request.bytes.size()), request.outLength);
+    hidden.reply = request.bytes;
+    hidden.mask = 0x020;
+    add("answered-hidden", request, hidden);
+    Request longer = request;
+    longer.outLength = std::min<ULONG>(ULONG(request.bytes.size()) + 0x100, 1024);
+    Variant longAnswer = hidden;
+    longAnswer.mask.reset();
+    longAnswer.information = longer.outLength;
+    add("answered-longer", longer, longAnswer);
     if (request.program) {
         Variant wow64;
         wow64.wow64 = true;
         add("wow64", request, wow64);
+        // Too short for a 32-bit program's block.
+        Request cut = request;
+        cut.bytes.resize(16);
+        add("wow64-short", cut, wow64);
     }
     if (direct) DirectVariants(request, add);
 }
