@@ -149,6 +149,14 @@ inline void InternalVariants(const Request& request, const AddVariant& add) {
                 mdl.mdlSlot = slot;
                 mdl.mdlMapped = mapped;
                 add("mdl-" + std::to_string(slot) + (mapped ? "m" : ""), request, mdl);
+                // A transfer named by its MDL alone.
+                constexpr size_t bufferAt = offsetof(_URB_CONTROL_TRANSFER, TransferBuffer);
+                if (urb && request.bytes.size() >= bufferAt + 8) {
+                    Request mdlOnly = request;
+                    std::fill_n(mdlOnly.bytes.begin() + bufferAt, 8, 0);
+                    std::erase_if(mdlOnly.pointers, [](const auto& pointer) { return pointer.first == bufferAt; });
+                    add("mdl-only" + std::string(mapped ? "m" : ""), mdlOnly, mdl);
+                }
             }
     if (IsSrb(request)) {
         Variant done;
