@@ -519,6 +519,20 @@ void WriteUrbByDeviceControl(const Request& urb, const Writer& write) {
     write("fuzz_devicecontrol", "urb-devicecontrol-gone", Write(request, false, gone));
 }
 
+// A 1394 allocation sent straight to the control device by a driver (the
+// device control target's other request 9, kind 4), its block in the input
+// buffer.
+void WriteControlIrb(const Request& allocation, const Writer& write) {
+    Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    request.code = IOCTL_1394_CLASS;
+    request.bytes = allocation.bytes;
+    Variant variant;
+    variant.other = 9;
+    variant.choices = [](fuzz::SeedWriter& out) { out.Range<int>(0, 4, 4); };
+    write("fuzz_devicecontrol", "control-irb", Write(request, false, variant));
+}
+
 // Once: the other requests, on a driver's device control request with an
 // input of 16 bytes or more (a WMI registration buffer) and from a program;
 // every routine that can fail, failing each of its first calls, on that, on
@@ -549,6 +563,7 @@ bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, con
         write("fuzz_devicecontrol", "other-program-" + name, Write(program, false, variant));
     }
     WriteUrbByDeviceControl(*urb, write);
+    WriteControlIrb(*allocation, write);
     for (int kind = 0; kind <= 5; ++kind)
         for (int context = 0; context <= (kind < 4 ? 2 : 0); ++context)
             write(

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/guarded.h"
+#include "platform/nt1394.h"
 #include "platform/ntio.h"
 #include "platform/ntioctl.h"
 #include "simkernel/caller.h"
@@ -219,12 +220,13 @@ inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG cod
 
 // What another kernel driver may send straight to the control device, which
 // has nothing below it: Plug and Play (any minor, the usage notification and
-// the removal among them), power, WMI, a read or a flush.
+// the removal among them), power, WMI, a read, or a 1394 request whose block
+// is the input buffer.
 inline void SendToControl(FuzzedDataProvider& input, const Buffers& buffers) {
     PDEVICE_OBJECT control = sim::FindDevice(std::string("\\Device\\Zelkor1"));
     if (control == nullptr) return;
     sim::Request request(IRP_MJ_FLUSH_BUFFERS);
-    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+    switch (input.ConsumeIntegralInRange<int>(0, 4)) {
     case 0:
         request = sim::Request(IRP_MJ_PNP, input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION));
         break;
@@ -236,8 +238,11 @@ inline void SendToControl(FuzzedDataProvider& input, const Buffers& buffers) {
     case 2:
         request = sim::Request(IRP_MJ_SYSTEM_CONTROL, input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_REGINFO_EX + 1));
         break;
-    default:
+    case 3:
         request = sim::Request::Read(buffers.out, buffers.outLength);
+        break;
+    default:
+        request = sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, buffers.in);
         break;
     }
     sim::Send(control, request.ExactDevice(true));

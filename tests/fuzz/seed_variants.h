@@ -410,21 +410,21 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests() {
     for (UCHAR minor :
          {UCHAR(IRP_MN_START_DEVICE), UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_REMOVE_DEVICE)})
         add("control-pnp-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
-            out.Range<int>(0, 3, 0);
+            out.Range<int>(0, 4, 0);
             out.Range<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION, minor);
         });
     for (UCHAR minor : {UCHAR(IRP_MN_SET_POWER), UCHAR(IRP_MN_QUERY_POWER), UCHAR(IRP_MN_QUERY_POWER + 1)})
         add("control-power-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
-            out.Range<int>(0, 3, 1);
+            out.Range<int>(0, 4, 1);
             out.Range<UCHAR>(0, IRP_MN_QUERY_POWER + 1, minor);
             out.Bool(false);
             out.Range<ULONG>(0, 6, 1);
         });
     add("control-wmi", 9, [](fuzz::SeedWriter& out) {
-        out.Range<int>(0, 3, 2);
+        out.Range<int>(0, 4, 2);
         out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, IRP_MN_REGINFO_EX);
     });
-    add("control-read", 9, [](fuzz::SeedWriter& out) { out.Range<int>(0, 3, 3); });
+    add("control-read", 9, [](fuzz::SeedWriter& out) { out.Range<int>(0, 4, 3); });
     return others;
 }
 
