@@ -332,6 +332,31 @@ inline NamedVariants Variants(const Request& request) {
     return variants;
 }
 
+// The device control target's requests straight to the control device
+// (other request 9): Plug and Play (a start, the usage notification, the
+// removal), power (set and query), WMI, a read.
+template <typename Add>
+void ControlDeviceRequests(const Add& add) {
+    for (UCHAR minor :
+         {UCHAR(IRP_MN_START_DEVICE), UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_REMOVE_DEVICE)})
+        add("control-pnp-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
+            out.Range<int>(0, 4, 0);
+            out.Range<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION, minor);
+        });
+    for (UCHAR minor : {UCHAR(IRP_MN_SET_POWER), UCHAR(IRP_MN_QUERY_POWER), UCHAR(IRP_MN_QUERY_POWER + 1)})
+        add("control-power-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
+            out.Range<int>(0, 4, 1);
+            out.Range<UCHAR>(0, IRP_MN_QUERY_POWER + 1, minor);
+            out.Bool(false);
+            out.Range<ULONG>(0, 6, 1);
+        });
+    add("control-wmi", 9, [](fuzz::SeedWriter& out) {
+        out.Range<int>(0, 4, 2);
+        out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, IRP_MN_REGINFO_EX);
+    });
+    add("control-read", 9, [](fuzz::SeedWriter& out) { out.Range<int>(0, 4, 3); });
+}
+
 // The device control target's other requests (tests/fuzz/more_requests.h),
 // each with its own choices.
 inline std::vector<std::pair<std::string, Variant>> OtherRequests() {
@@ -405,26 +430,7 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests() {
             [major](fuzz::SeedWriter& out) { out.Pick(major, std::size(fuzz::kPlainMajors)); });
     for (int kind = 0; kind <= 6; ++kind)
         add("removing-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 6, kind); });
-    // Straight to the control device: Plug and Play (a start, the usage
-    // notification, the removal), power (set and query), WMI, a read.
-    for (UCHAR minor :
-         {UCHAR(IRP_MN_START_DEVICE), UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_REMOVE_DEVICE)})
-        add("control-pnp-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
-            out.Range<int>(0, 4, 0);
-            out.Range<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION, minor);
-        });
-    for (UCHAR minor : {UCHAR(IRP_MN_SET_POWER), UCHAR(IRP_MN_QUERY_POWER), UCHAR(IRP_MN_QUERY_POWER + 1)})
-        add("control-power-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
-            out.Range<int>(0, 4, 1);
-            out.Range<UCHAR>(0, IRP_MN_QUERY_POWER + 1, minor);
-            out.Bool(false);
-            out.Range<ULONG>(0, 6, 1);
-        });
-    add("control-wmi", 9, [](fuzz::SeedWriter& out) {
-        out.Range<int>(0, 4, 2);
-        out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, IRP_MN_REGINFO_EX);
-    });
-    add("control-read", 9, [](fuzz::SeedWriter& out) { out.Range<int>(0, 4, 3); });
+    ControlDeviceRequests(add);
     return others;
 }
 
