@@ -72,7 +72,8 @@ public:
         if (!active_) return;
         ReadAnswer();
         for (int round = input_.ConsumeIntegralInRange<int>(0, 6); round > 0; --round) {
-            switch (input_.ConsumeIntegralInRange<int>(0, 4)) {
+            // The last three no seed of a golden scenario picks.
+            switch (input_.ConsumeIntegralInRange<int>(0, 7)) {
             case 0:
                 CallTaken();
                 break;
@@ -85,8 +86,17 @@ public:
             case 3:
                 Map(true);
                 break;
-            default:
+            case 4:
                 Map(false);
+                break;
+            case 5:
+                CallHostile();
+                break;
+            case 6:
+                Rewrite();
+                break;
+            default:
+                MapWithoutPool();
                 break;
             }
         }
@@ -198,6 +208,76 @@ private:
         sim::Send(stack_->Top(), sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, block_));
     }
 
+    // A bus, a host or a client gone wrong calls a substitute with what the
+    // filter never handed out, or no longer holds: a context that is no
+    // record of its own (a buffer, or a record the bus took and may have
+    // seen freed since), a notification whose information lies in no page,
+    // a mapping of a block that lies in no page.
+    void CallHostile() {
+        const int kind = input_.ConsumeIntegralInRange<int>(0, 3);
+        PVOID context = stack_->Buffer(1).address;
+        switch (input_.ConsumeIntegralInRange<int>(0, 2)) {
+        case 0:
+            break;
+        case 1: {
+            // The last the bus took for a routine of this kind.
+            std::lock_guard<std::mutex> guard(lock_);
+            for (const Taken& taken : taken_)
+                if ((taken.options != 0) == (kind == 1)) context = taken.context;
+            break;
+        }
+        default:
+            context = held_.Context;  // the mapping routine's own
+            break;
+        }
+        PVOID nowhere = const_cast<void*>(sim::InvalidKernelAddress());
+        sim::IrqlScope irql(DISPATCH_LEVEL);
+        switch (kind) {
+        case 0:
+            ZK_AllocationCompletionRoutine(context);
+            break;
+        case 1: {
+            NOTIFICATION_INFO info{};
+            info.Context = context;
+            info.nLength = 1;
+            info.fulNotificationOptions = NOTIFY_FLAGS_AFTER_READ;
+            ZK_DriverNotificationRoutine(&info);
+            break;
+        }
+        case 2:
+            ZK_DriverNotificationRoutine(static_cast<PNOTIFICATION_INFO>(nowhere));
+            break;
+        default:
+            if (held_.PhysAddrMappingRoutine == &ZK_PhysAddrMappingRoutine)
+                ZK_PhysAddrMappingRoutine(
+                    context, input_.ConsumeBool() ? static_cast<PIRB>(nowhere) : reinterpret_cast<PIRB>(block_));
+            break;
+        }
+    }
+
+    // The client writes another routine or context into its block (the one
+    // it sent, or the one it mapped last) while the allocation is in the
+    // bus's or the host's hands: the filter's pair is then no longer there
+    // to give back.
+    void Rewrite() {
+        uint8_t* block = mapping_.address != nullptr && input_.ConsumeBool() ? mapping_.address : block_;
+        if (!Fits(block, sizeof(IRB))) return;
+        IRB irb = Load(block);
+        if (input_.ConsumeBool())
+            irb.u.AllocateAddressRange.Callback = reinterpret_cast<PVOID>(&ClientAllocated);
+        else
+            irb.u.AllocateAddressRange.Context = reinterpret_cast<PVOID>(input_.ConsumeIntegral<uintptr_t>() & 0xFFFF);
+        std::memcpy(block, &irb, sizeof(irb));
+    }
+
+    // The pool refuses the filter's first allocation while the client maps
+    // a range of its own.
+    void MapWithoutPool() {
+        sim::FailNthCall("ExAllocatePoolWithTag", 1);
+        Map(true);
+        sim::ClearFaults();
+    }
+
     // The client has the host map a range through the routine it holds: in
     // its block (as it holds it now) or in a block of its own.
     void Map(bool ownBlock) {
@@ -251,6 +331,9 @@ private:
     static NTSTATUS HostMaps(PVOID Context, PIRB Irb) {
         if (Context != reinterpret_cast<PVOID>(kHostContext))
             Stack::Finding("the host's mapping routine was called with a context it never handed out");
+        // The client's block in no page: the host refuses it (a real one
+        // would fault on the client's behalf).
+        if (!Fits(Irb, sizeof(IRB))) return STATUS_INVALID_PARAMETER;
         Host& host = TheHost();
         Taken taken;
         NTSTATUS status;

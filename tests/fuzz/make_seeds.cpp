@@ -203,7 +203,7 @@ void WriteBusPlay(fuzz::SeedWriter& out, const Request& request) {
         out.Pick(status, 10);
     };
     auto map = [&out, &success](size_t status, bool now) {
-        out.Range<int>(0, 4, 3);
+        out.Range<int>(0, 7, 3);
         success(status);
         out.Bool(now);
         out.Range<ULONG>(0, 1, 0);
@@ -213,20 +213,20 @@ void WriteBusPlay(fuzz::SeedWriter& out, const Request& request) {
     std::memcpy(&function, request.bytes.data(), sizeof(function));
     if (function == REQUEST_ALLOCATE_ADDRESS_RANGE) {
         out.Range<int>(0, 6, 6);
-        out.Range<int>(0, 4, 0);
-        out.Range<int>(0, 4, 1), success();
-        out.Range<int>(0, 4, 2), success();
-        out.Range<int>(0, 4, 0), out.Range<size_t>(0, 1, 1);
-        out.Range<int>(0, 4, 1), success();
-        out.Range<int>(0, 4, 0), out.Range<size_t>(0, 1, 0);
+        out.Range<int>(0, 7, 0);
+        out.Range<int>(0, 7, 1), success();
+        out.Range<int>(0, 7, 2), success();
+        out.Range<int>(0, 7, 0), out.Range<size_t>(0, 1, 1);
+        out.Range<int>(0, 7, 1), success();
+        out.Range<int>(0, 7, 0), out.Range<size_t>(0, 1, 0);
         out.Bool(false);
         return;
     }
     out.Range<int>(0, 6, 5);
     map(0, true);
     map(0, false);
-    out.Range<int>(0, 4, 0), out.Range<size_t>(0, 1, 1);
-    out.Range<int>(0, 4, 0), out.Range<size_t>(0, 1, 0);
+    out.Range<int>(0, 7, 0), out.Range<size_t>(0, 1, 1);
+    out.Range<int>(0, 7, 0), out.Range<size_t>(0, 1, 0);
     map(1, true);
     out.Bool(true);
     success();
@@ -235,9 +235,41 @@ void WriteBusPlay(fuzz::SeedWriter& out, const Request& request) {
     out.Bool(true);
 }
 
+// After a level-4 query, what a client or host gone wrong does (bus_calls.h):
+// the client maps a range of its own whose completion comes later, then the
+// substitutes are called with what the filter never handed out (`kind`,
+// `context`), or the client rewrites its block's context before the host
+// completes the allocation, or the pool refuses the filter's record.
+void WriteHostPlay(fuzz::SeedWriter& out, int kind, int context) {
+    auto mapLater = [&out] {
+        out.Bool(true), out.Pick(0, 10);  // the host agrees
+        out.Bool(false);                  // and completes later
+        out.Range<ULONG>(0, 1, 0);
+        out.Bool(true);
+    };
+    if (kind == 4) {  // the pool refuses
+        out.Range<int>(0, 6, 1);
+        out.Range<int>(0, 7, 7), mapLater();
+    } else if (kind == 5) {  // the client rewrites the context it mapped
+        out.Range<int>(0, 6, 3);
+        out.Range<int>(0, 7, 3), mapLater();
+        out.Range<int>(0, 7, 6), out.Bool(true), out.Bool(false), out.Integral<uintptr_t>(0x1234);
+        out.Range<int>(0, 7, 0);
+    } else {
+        out.Range<int>(0, 6, 2);
+        out.Range<int>(0, 7, 3), mapLater();
+        out.Range<int>(0, 7, 5), out.Range<int>(0, 3, kind), out.Range<int>(0, 2, context);
+        if (kind == 3) out.Bool(context == 2);  // the mapping record, and a block in no page
+    }
+    out.Bool(false);
+}
+
 // The input that makes the target send `request`, read in the order the
 // target reads it (tests/fuzz/targets.h and fuzz_stack.h).
-std::vector<uint8_t> Write(const Request& request, bool play = false, const Variant& variant = {}) {
+using Rounds = std::function<void(fuzz::SeedWriter&)>;
+
+std::vector<uint8_t> Write(const Request& request, bool play = false, const Variant& variant = {},
+                           const Rounds& rounds = nullptr) {
     fuzz::SeedWriter out;
     const bool internal = request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
     WriteStack(out, request, variant);
@@ -310,7 +342,10 @@ std::vector<uint8_t> Write(const Request& request, bool play = false, const Vari
     // The internal target's bus calls nothing (tests/fuzz/bus_calls.h), or
     // plays what a bus and a host do with the routines the request names.
     if (internal) out.Range<int>(0, 1, play ? 1 : 0);
-    if (play) WriteBusPlay(out, request);
+    if (play && rounds)
+        rounds(out);
+    else if (play)
+        WriteBusPlay(out, request);
     return out.Input();
 }
 
@@ -429,6 +464,13 @@ void WriteControlVariants(const Request& request, const std::string& stem, const
     Variant user;
     user.account = 1;
     write("fuzz_control", stem + "-user", *WriteControl(request, user));
+    // The record alone, with no room for an answer.
+    if (Le32(request.bytes, 8) == 0) {
+        Request bare = request;
+        bare.bytes.resize(12);
+        bare.outLength = 0;
+        write("fuzz_control", stem + "-bare", *WriteControl(bare));
+    }
 }
 
 // Floppy commands with their command bytes, paged out, without them, and
@@ -454,15 +496,53 @@ void WriteBlocks(const Request& urb, const Writer& write) {
     }
 }
 
+// A driver's URB through device control (the device control target's last
+// other request): traced in full, at the device control level alone,
+// untraced, and in a page that is gone.
+void WriteUrbByDeviceControl(const Request& urb, const Writer& write) {
+    Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    request.code = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    request.bytes.assign(urb.bytes.begin(), urb.bytes.begin() + std::min<size_t>(urb.bytes.size(), kInputBytes));
+    Variant full;
+    full.other = fuzz::kOtherRequests;
+    write("fuzz_devicecontrol", "urb-devicecontrol", Write(request, false, full));
+    Variant level = full;
+    level.mask = 0x020;
+    write("fuzz_devicecontrol", "urb-devicecontrol-level", Write(request, false, level));
+    Variant quiet = full;
+    quiet.mask = 0;
+    write("fuzz_devicecontrol", "urb-devicecontrol-quiet", Write(request, false, quiet));
+    Variant gone = full;
+    gone.pageOut = 0;
+    gone.pageKind = 0;
+    write("fuzz_devicecontrol", "urb-devicecontrol-gone", Write(request, false, gone));
+}
+
+// A 1394 allocation sent straight to the control device by a driver (the
+// device control target's other request 9, kind 4), its block in the input
+// buffer.
+void WriteControlIrb(const Request& allocation, const Writer& write) {
+    Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    request.code = IOCTL_1394_CLASS;
+    request.bytes = allocation.bytes;
+    Variant variant;
+    variant.other = 9;
+    variant.choices = [](fuzz::SeedWriter& out) { out.Range<int>(0, 4, 4); };
+    write("fuzz_devicecontrol", "control-irb", Write(request, false, variant));
+}
+
 // Once: the other requests, on a driver's device control request with an
 // input of 16 bytes or more (a WMI registration buffer) and from a program;
 // every routine that can fail, failing each of its first calls, on that, on
 // an SRB and on a 1394 allocation; floppy commands and URB functions.
 bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, const Writer& write) {
-    std::optional<Request> plain, block, urb, allocation;
+    std::optional<Request> plain, block, urb, allocation, host;
     for (const auto& [stem, request] : requests) {
         if (!allocation && Playable(request) && Le32(request.bytes, 0) == REQUEST_ALLOCATE_ADDRESS_RANGE)
             allocation = request;
+        if (!host && Playable(request) && Le32(request.bytes, 0) == REQUEST_GET_LOCAL_HOST_INFO) host = request;
         if (request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.code == IOCTL_INTERNAL_USB_SUBMIT_URB &&
             request.bytes.size() >= 0x90 && (!urb || request.pointers.size() > urb->pointers.size()))
             urb = request;
@@ -471,9 +551,9 @@ bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, con
             plain = request;
         if (!block && IsSrb(request) && !request.pointers.empty()) block = request;
     }
-    if (!plain || !block || !urb || !allocation) {
-        std::cerr << "make_seeds: the scenarios send no device control request with input, no SRB, no URB or "
-                     "no 1394 allocation\n";
+    if (!plain || !block || !urb || !allocation || !host) {
+        std::cerr << "make_seeds: the scenarios send no device control request with input, no SRB, no URB, "
+                     "no 1394 allocation or no level-4 host query\n";
         return false;
     }
     for (const auto& [name, variant] : OtherRequests()) {
@@ -482,6 +562,13 @@ bool WriteOnce(const std::vector<std::pair<std::string, Request>>& requests, con
         program.program = true;
         write("fuzz_devicecontrol", "other-program-" + name, Write(program, false, variant));
     }
+    WriteUrbByDeviceControl(*urb, write);
+    WriteControlIrb(*allocation, write);
+    for (int kind = 0; kind <= 5; ++kind)
+        for (int context = 0; context <= (kind < 4 ? 2 : 0); ++context)
+            write(
+                "fuzz_internal", "host-hostile-" + std::to_string(kind) + "-" + std::to_string(context),
+                Write(*host, true, {}, [kind, context](fuzz::SeedWriter& out) { WriteHostPlay(out, kind, context); }));
     for (int fault = 0; fault < fuzz::Stack::kNoFault; ++fault)
         for (int nth = 1; nth <= 3; ++nth) {
             Variant failing;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/guarded.h"
+#include "platform/nt1394.h"
 #include "platform/ntio.h"
 #include "platform/ntioctl.h"
 #include "simkernel/caller.h"
@@ -106,8 +107,9 @@ private:
 
 // Requests other than device control, by the input's choice (1 to
 // kOtherRequests). The buffers are the device control target's: the input
-// buffer is what a write sends, the output buffer what a read fills.
-inline constexpr int kOtherRequests = 8;
+// buffer is what a write sends, the output buffer what a read fills. The
+// last two no seed of a golden scenario picks.
+inline constexpr int kOtherRequests = 10;
 
 struct Buffers {
     uint8_t* in;
@@ -187,7 +189,8 @@ inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG cod
     }
     std::vector<uint8_t> data(64);
     PDEVICE_OBJECT top = stack.Top();
-    switch (input.ConsumeIntegralInRange<int>(0, 5)) {
+    // The last no seed of a golden scenario picks.
+    switch (input.ConsumeIntegralInRange<int>(0, 6)) {
     case 0:
         sim::Send(top, sim::Request::DeviceControl(code, data.data(), 64, data.data(), 64));
         break;
@@ -203,13 +206,56 @@ inline void SendDuringRemoval(Stack& stack, FuzzedDataProvider& input, ULONG cod
     case 4:
         sim::Send(top, sim::Request::Power(IRP_MN_QUERY_POWER));
         break;
-    default:
+    case 5:
         sim::Send(top, sim::Request(IRP_MJ_FLUSH_BUFFERS));
+        break;
+    default:
+        sim::Send(top, sim::Request(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES));
         break;
     }
     stack.Pdo().Release();
     read.wait();
     remover.join();
+}
+
+// What another kernel driver may send straight to the control device, which
+// has nothing below it: Plug and Play (any minor, the usage notification and
+// the removal among them), power, WMI, a read, or a 1394 request whose block
+// is the input buffer.
+inline void SendToControl(FuzzedDataProvider& input, const Buffers& buffers) {
+    PDEVICE_OBJECT control = sim::FindDevice(std::string("\\Device\\Zelkor1"));
+    if (control == nullptr) return;
+    sim::Request request(IRP_MJ_FLUSH_BUFFERS);
+    switch (input.ConsumeIntegralInRange<int>(0, 4)) {
+    case 0:
+        request = sim::Request(IRP_MJ_PNP, input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION));
+        break;
+    case 1:
+        request = sim::Request::Power(input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_QUERY_POWER + 1),
+                                      input.ConsumeBool() ? SystemPowerState : DevicePowerState,
+                                      input.ConsumeIntegralInRange<ULONG>(0, 6));
+        break;
+    case 2:
+        request = sim::Request(IRP_MJ_SYSTEM_CONTROL, input.ConsumeIntegralInRange<UCHAR>(0, IRP_MN_REGINFO_EX + 1));
+        break;
+    case 3:
+        request = sim::Request::Read(buffers.out, buffers.outLength);
+        break;
+    default:
+        request = sim::Request::InternalDeviceControl(IOCTL_1394_CLASS, buffers.in);
+        break;
+    }
+    sim::Send(control, request.ExactDevice(true));
+}
+
+// A driver's URB through device control: the same code as the internal
+// request, the URB (the input buffer) in Argument1, where the I/O manager
+// puts the output length for a program.
+inline void SendUrbByDeviceControl(Stack& stack, const Buffers& buffers) {
+    uint8_t* urb = buffers.in;
+    sim::Send(stack.Top(),
+              sim::Request::DeviceControl(IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr, 0, nullptr, 0)
+                  .Setup([urb](PIRP, PIO_STACK_LOCATION location) { location->Parameters.Others.Argument1 = urb; }));
 }
 
 // Majors the filter passes on as they are (the last three it does not name).
@@ -248,8 +294,14 @@ inline void SendOther(Stack& stack, FuzzedDataProvider& input, int which, const 
         sim::Send(stack.Top(), sim::Request(major).Mode(mode));
         break;
     }
-    default:
+    case 8:
         SendDuringRemoval(stack, input, code);
+        break;
+    case 9:
+        SendToControl(input, buffers);
+        break;
+    default:
+        SendUrbByDeviceControl(stack, buffers);
         break;
     }
 }

@@ -149,6 +149,14 @@ inline void InternalVariants(const Request& request, const AddVariant& add) {
                 mdl.mdlSlot = slot;
                 mdl.mdlMapped = mapped;
                 add("mdl-" + std::to_string(slot) + (mapped ? "m" : ""), request, mdl);
+                // A transfer named by its MDL alone.
+                constexpr size_t bufferAt = offsetof(_URB_CONTROL_TRANSFER, TransferBuffer);
+                if (urb && request.bytes.size() >= bufferAt + 8) {
+                    Request mdlOnly = request;
+                    std::fill_n(mdlOnly.bytes.begin() + bufferAt, 8, 0);
+                    std::erase_if(mdlOnly.pointers, [](const auto& pointer) { return pointer.first == bufferAt; });
+                    add("mdl-only" + std::string(mapped ? "m" : ""), mdlOnly, mdl);
+                }
             }
     if (IsSrb(request)) {
         Variant done;
@@ -161,6 +169,30 @@ inline void InternalVariants(const Request& request, const AddVariant& add) {
         failed.edits = {{3, 0x04}};
         failed.status = 4;
         add("failed", request, failed);
+        // Data and sense data at a level that does not show them, and sense
+        // data at an address no one mapped.
+        Variant undumped = done;
+        undumped.mask = 0x008;
+        add("done-undumped", request, undumped);
+        Variant untraced = sense;
+        untraced.mask = 0x004;
+        add("sense-untraced", request, untraced);
+        Variant nowhere;
+        nowhere.edits = {{3, 0x84}};
+        constexpr uint8_t kUnmapped[] = {0x10, 0x00, 0x00, 0x00, 0x80, 0xFF, 0xFF};  // 0xFFFF8000000010xx
+        for (size_t i = 0; i < std::size(kUnmapped); ++i)
+            nowhere.edits.emplace_back(offsetof(SCSI_REQUEST_BLOCK, SenseInfoBuffer) + 1 + i, kUnmapped[i]);
+        add("sense-nowhere", request, nowhere);
+    }
+    // The lower driver turns the URB into a function no completion traces;
+    // a completion traced at the unrecognised level alone.
+    if (urb && request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.bytes.size() >= 4) {
+        Variant renamed;
+        renamed.edits = {{2, 0x7F}, {3, 0x00}};
+        add("renamed", request, renamed);
+        Variant unrecognised;
+        unrecognised.mask = 0x040;
+        add("unrecognised", request, unrecognised);
     }
 }
 
@@ -176,6 +208,14 @@ inline void ControlVariants(const Request& request, const AddVariant& add) {
         kernel.program = false;
         Put32(kernel.bytes, 8, 0x80001000u);
         add("kernel", kernel, Variant{});
+    }
+    // A driver's private request with its data in the request: a driver may
+    // change the configuration.
+    if (request.code == ZK_REQUEST_CODE && request.onControl && request.program && request.bytes.size() >= 12 &&
+        Le32(request.bytes, 8) == 0) {
+        Request driver = request;
+        driver.program = false;
+        add("kernel-inline", driver, Variant{});
     }
     if (request.code == IOCTL_STORAGE_QUERY_PROPERTY && request.bytes.size() >= 4 && Le32(request.bytes, 0) == 0 &&
         request.outLength > 0x28) {
@@ -253,10 +293,28 @@ inline void PassThroughVariants(const Request& request, const AddVariant& add) {
         answered.reply[2] = scsiStatus;
         add(scsiStatus ? "checked" : "answered", request, answered);
     }
+    // Answered data the level does not show, and an output longer than the
+    // block.
+    Variant hidden;
+    hidden.intoSystemBuffer = true;
+    hidden.information = std::max<ULONG>(ULONG(request.bytes.size()), request.outLength);
+    hidden.reply = request.bytes;
+    hidden.mask = 0x020;
+    add("answered-hidden", request, hidden);
+    Request longer = request;
+    longer.outLength = std::min<ULONG>(ULONG(request.bytes.size()) + 0x100, 1024);
+    Variant longAnswer = hidden;
+    longAnswer.mask.reset();
+    longAnswer.information = longer.outLength;
+    add("answered-longer", longer, longAnswer);
     if (request.program) {
         Variant wow64;
         wow64.wow64 = true;
         add("wow64", request, wow64);
+        // Too short for a 32-bit program's block.
+        Request cut = request;
+        cut.bytes.resize(16);
+        add("wow64-short", cut, wow64);
     }
     if (direct) DirectVariants(request, add);
 }
@@ -272,6 +330,31 @@ inline NamedVariants Variants(const Request& request) {
         PassThroughVariants(request, add);
     }
     return variants;
+}
+
+// The device control target's requests straight to the control device
+// (other request 9): Plug and Play (a start, the usage notification, the
+// removal), power (set and query), WMI, a read.
+template <typename Add>
+void ControlDeviceRequests(const Add& add) {
+    for (UCHAR minor :
+         {UCHAR(IRP_MN_START_DEVICE), UCHAR(IRP_MN_DEVICE_USAGE_NOTIFICATION), UCHAR(IRP_MN_REMOVE_DEVICE)})
+        add("control-pnp-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
+            out.Range<int>(0, 4, 0);
+            out.Range<UCHAR>(0, IRP_MN_QUERY_LEGACY_BUS_INFORMATION, minor);
+        });
+    for (UCHAR minor : {UCHAR(IRP_MN_SET_POWER), UCHAR(IRP_MN_QUERY_POWER), UCHAR(IRP_MN_QUERY_POWER + 1)})
+        add("control-power-" + std::to_string(minor), 9, [minor](fuzz::SeedWriter& out) {
+            out.Range<int>(0, 4, 1);
+            out.Range<UCHAR>(0, IRP_MN_QUERY_POWER + 1, minor);
+            out.Bool(false);
+            out.Range<ULONG>(0, 6, 1);
+        });
+    add("control-wmi", 9, [](fuzz::SeedWriter& out) {
+        out.Range<int>(0, 4, 2);
+        out.Range<UCHAR>(0, IRP_MN_REGINFO_EX + 1, IRP_MN_REGINFO_EX);
+    });
+    add("control-read", 9, [](fuzz::SeedWriter& out) { out.Range<int>(0, 4, 3); });
 }
 
 // The device control target's other requests (tests/fuzz/more_requests.h),
@@ -345,8 +428,9 @@ inline std::vector<std::pair<std::string, Variant>> OtherRequests() {
     for (size_t major = 0; major < std::size(fuzz::kPlainMajors); ++major)
         add("major-" + std::to_string(major), 7,
             [major](fuzz::SeedWriter& out) { out.Pick(major, std::size(fuzz::kPlainMajors)); });
-    for (int kind = 0; kind <= 5; ++kind)
-        add("removing-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 5, kind); });
+    for (int kind = 0; kind <= 6; ++kind)
+        add("removing-" + std::to_string(kind), 8, [kind](fuzz::SeedWriter& out) { out.Range<int>(0, 6, kind); });
+    ControlDeviceRequests(add);
     return others;
 }
 
