@@ -263,8 +263,13 @@ private:
         uint8_t* block = mapping_.address != nullptr && input_.ConsumeBool() ? mapping_.address : block_;
         if (!Fits(block, sizeof(IRB))) return;
         IRB irb = Load(block);
+        // A routine of the kind the block's options call for, as a client's
+        // own routine is (called as the other kind, it would be called with
+        // an argument of another type).
         if (input_.ConsumeBool())
-            irb.u.AllocateAddressRange.Callback = reinterpret_cast<PVOID>(&ClientAllocated);
+            irb.u.AllocateAddressRange.Callback = irb.u.AllocateAddressRange.fulNotificationOptions != 0
+                                                      ? reinterpret_cast<PVOID>(&ClientNotified)
+                                                      : reinterpret_cast<PVOID>(&ClientAllocated);
         else
             irb.u.AllocateAddressRange.Context = reinterpret_cast<PVOID>(input_.ConsumeIntegral<uintptr_t>() & 0xFFFF);
         std::memcpy(block, &irb, sizeof(irb));
