@@ -104,11 +104,14 @@ public:
     }
 
 private:
+    // An address the block names may be any value, the top of the address
+    // space included: its last byte is found without pointer arithmetic.
     static bool Fits(const void* address, size_t size) {
-        const uint8_t* bytes = static_cast<const uint8_t*>(address);
-        return bytes != nullptr && Stack::Writable(bytes) && Stack::Writable(bytes + size - 1) &&
-               sim::QueryPage(bytes) == sim::PageState::Valid &&
-               sim::QueryPage(bytes + size - 1) == sim::PageState::Valid;
+        const auto first = reinterpret_cast<uintptr_t>(address);
+        if (address == nullptr || size == 0 || first + (size - 1) < first) return false;
+        const auto* last = reinterpret_cast<const uint8_t*>(first + (size - 1));
+        return Stack::Writable(address) && Stack::Writable(last) && sim::QueryPage(address) == sim::PageState::Valid &&
+               sim::QueryPage(last) == sim::PageState::Valid;
     }
 
     // A block lies at any alignment: it is read and written as bytes.
