@@ -90,11 +90,17 @@ reg() { "$wine" reg "$@" > /dev/null 2>&1; }
 class_key() { echo "HKLM\\System\\CurrentControlSet\\Control\\Class\\$1"; }
 services='HKLM\System\CurrentControlSet\Services'
 debug_key='HKLM\System\CurrentControlSet\Control\Session Manager\Debug Print Filter'
-# The UpperFilters of a key as "a b c", "(empty)" or "(none)".
+# The UpperFilters of a key as "a b c", "(empty)" or "(none)". The key is
+# listed whole, so that a value that is not there (the listing succeeds
+# without it) is told from a query that failed (a busy Wine now and then
+# fails a call), which is asked again.
 filters() {
-    local line
-    line=$("$wine" reg query "$1" /v UpperFilters 2> /dev/null | tr -d '\r' | grep UpperFilters) ||
-        { echo "(none)"; return; }
+    local listing line attempt
+    for attempt in 1 2 3; do
+        listing=$("$wine" reg query "$1" 2> /dev/null | tr -d '\r') && break
+        listing=
+    done
+    line=$(grep -E '^ +UpperFilters +REG_' <<< "$listing") || { echo "(none)"; return; }
     line=$(sed 's/.*REG_MULTI_SZ *//' <<< "$line")
     [[ -z $line ]] && { echo "(empty)"; return; }
     sed 's/\\0/ /g' <<< "$line"
