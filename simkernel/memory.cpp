@@ -78,26 +78,29 @@ void EnsureResetHook() {
     std::call_once(once, [] { RegisterResetHook(ResetBuffers); });
 }
 
-// The region whose tail of no-access pages holds the page. Caller holds g_mutex.
-bool InTail(uintptr_t page) {
+// The region that starts last at or before the page, or nullptr. Caller
+// holds g_mutex.
+Region* RegionBefore(uintptr_t page) {
     auto it = g_regions.upper_bound(page);
-    if (it == g_regions.begin()) return false;
-    --it;
-    const Region& region = it->second;
-    const uintptr_t base = reinterpret_cast<uintptr_t>(region.mapping);
-    return page >= base + region.pages * kPageSize && page < base + (region.pages + region.tail) * kPageSize;
+    return it == g_regions.begin() ? nullptr : &std::prev(it)->second;
+}
+
+// Whether the page lies in a region's tail of no-access pages. Caller holds g_mutex.
+bool InTail(uintptr_t page) {
+    const Region* region = RegionBefore(page);
+    if (region == nullptr) return false;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(region->mapping);
+    return page >= base + region->pages * kPageSize && page < base + (region->pages + region->tail) * kPageSize;
 }
 
 // The region holding the page, or nullptr. Caller holds g_mutex.
 Region* FindRegion(uintptr_t page, size_t* index) {
-    auto it = g_regions.upper_bound(page);
-    if (it == g_regions.begin()) return nullptr;
-    --it;
-    Region& region = it->second;
-    const uintptr_t base = reinterpret_cast<uintptr_t>(region.mapping);
-    if (page >= base + region.pages * kPageSize) return nullptr;
+    Region* region = RegionBefore(page);
+    if (region == nullptr) return nullptr;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(region->mapping);
+    if (page >= base + region->pages * kPageSize) return nullptr;
     *index = (page - base) / kPageSize;
-    return &region;
+    return region;
 }
 
 int ProtectionFor(PageState state) {
